@@ -1,0 +1,220 @@
+#include "Bench.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "Output.h"
+#include "kazsim/Bench.h"
+
+namespace kzcli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ClassName(const GUID& g) {
+    const GUID classes[] = {kazsim::BOARD_CLASS_1, kazsim::BOARD_CLASS_2, kazsim::BOARD_CLASS_3,
+                            kazsim::BOARD_CLASS_4, kazsim::BOARD_CLASS_5};
+    for (size_t i = 0; i < 5; ++i)
+        if (std::memcmp(&g, &classes[i], sizeof(GUID)) == 0) return std::to_string(i + 1);
+    char buf[48];
+    std::snprintf(buf, sizeof(buf), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
+
+const char* StateName(uint32_t state) {
+    switch (state) {
+    case kazsim::STATE_FLASH_LOADER: return "flash loader";
+    case kazsim::STATE_BAL: return "BAL firmware";
+    case kazsim::STATE_CCL: return "CCL firmware";
+    case kazsim::STATE_BOOT_ROM: return "boot ROM";
+    default: return "unknown state";
+    }
+}
+
+std::string DeviceIdText(uint64_t id) {
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "0x%016llX", static_cast<unsigned long long>(id));
+    return buf;
+}
+
+// "4 x 16 KiB, 1 x 64 KiB, 3 x 128 KiB"
+std::string SectorText(const FlashLayout& layout) {
+    std::string text;
+    size_t i = 0;
+    while (i < layout.sectorSizes.size()) {
+        size_t j = i;
+        while (j < layout.sectorSizes.size() && layout.sectorSizes[j] == layout.sectorSizes[i]) ++j;
+        if (!text.empty()) text += ", ";
+        const uint32_t size = layout.sectorSizes[i];
+        char part[64];
+        if (size % 1024 == 0)
+            std::snprintf(part, sizeof(part), "%zu x %u KiB", j - i, size / 1024);
+        else
+            std::snprintf(part, sizeof(part), "%zu x %u bytes", j - i, size);
+        text += part;
+        i = j;
+    }
+    return text;
+}
+
+void Describe(const kazsim::BenchDesc& desc, BenchSetup& setup) {
+    setup.boards.clear();
+    for (size_t i = 0; i < desc.Boards.size(); ++i) {
+        const auto& b = desc.Boards[i];
+        BenchBoard board;
+        board.index = static_cast<int>(i);
+        board.serial = b.Serial;
+        board.boardClass = ClassName(b.BoardClass);
+        board.flash.base = b.Flash.BaseAddress;
+        board.flash.sectorSizes = b.Flash.SectorSizes;
+        board.flash.sectorCount = static_cast<uint16_t>(b.Flash.SectorSizes.size());
+        board.flashFile = b.Flash.File;
+        setup.boards.push_back(std::move(board));
+    }
+}
+
+kazsim::BenchDesc DefaultBench(const std::string& stateDir) {
+    kazsim::BenchDesc desc = kazsim::BenchDesc::Default();
+    for (auto& board : desc.Boards) board.Flash.File = DefaultFlashFile(stateDir);
+    return desc;
+}
+
+} // namespace
+
+std::string StateDir() {
+    if (const char* dir = std::getenv("KAZMIR_STATE_DIR"); dir != nullptr && *dir != '\0') return dir;
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg != '\0')
+        return (fs::path(xdg) / "kazmir").string();
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+        return (fs::path(home) / ".local" / "state" / "kazmir").string();
+    return (fs::temp_directory_path() / "kazmir-state").string();
+}
+
+std::string DefaultFlashFile(const std::string& stateDir) {
+    return (fs::path(stateDir) / "default-bench-flash.bin").string();
+}
+
+bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error) {
+    std::string file = benchFile == "default" ? std::string() : benchFile;
+    if (benchFile.empty()) {
+        if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0') file = env;
+    }
+    setup.stateDir = StateDir();
+    try {
+        if (file.empty()) {
+            std::error_code ec;
+            fs::create_directories(setup.stateDir, ec);
+            if (ec) {
+                error = "cannot create the state folder " + setup.stateDir + ": " + ec.message();
+                return false;
+            }
+            const kazsim::BenchDesc desc = DefaultBench(setup.stateDir);
+            setup.isDefault = true;
+            setup.source.clear();
+            Describe(desc, setup);
+            kazsim::Bench::Reset(desc);
+        } else {
+            const kazsim::BenchDesc desc = kazsim::BenchDesc::FromJsonFile(file);
+            setup.isDefault = false;
+            setup.source = file;
+            Describe(desc, setup);
+            kazsim::Bench::Reset(desc);
+        }
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
+std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceId) {
+    const int index = kazsim::Bench::FindBoard(deviceId);
+    if (index < 0 || static_cast<size_t>(index) >= setup.boards.size()) return std::nullopt;
+    return setup.boards[static_cast<size_t>(index)].flash;
+}
+
+std::vector<std::string> DescribeBench(const BenchSetup& setup) {
+    std::vector<std::string> lines;
+    if (setup.isDefault)
+        lines.push_back("Default bench; its flash is kept in " + DefaultFlashFile(setup.stateDir));
+    else
+        lines.push_back("Bench " + setup.source);
+    if (setup.boards.empty()) lines.push_back("  no boards");
+    for (const auto& b : setup.boards) {
+        const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
+        char head[256];
+        std::snprintf(head, sizeof(head), "  board %d: serial %s, class %s, %s (state %u), device id %s%s", b.index,
+                      b.serial.c_str(), b.boardClass.c_str(), StateName(status.State), status.State,
+                      DeviceIdText(status.DeviceId).c_str(), status.Held ? ", held by another program" : "");
+        lines.push_back(head);
+        if (b.flash.sectorSizes.empty()) {
+            lines.push_back("    no flash");
+        } else {
+            lines.push_back("    flash " + HumanBytes(b.flash.Size()) + " at base " + Hex32(b.flash.base) + ": " +
+                            std::to_string(b.flash.sectorSizes.size()) + " sectors (" + SectorText(b.flash) + ")" +
+                            (b.flashFile.empty() ? ", in memory only" : ", kept in " + b.flashFile));
+        }
+    }
+    return lines;
+}
+
+nlohmann::json BenchJson(const BenchSetup& setup) {
+    nlohmann::json boards = nlohmann::json::array();
+    for (const auto& b : setup.boards) {
+        const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
+        boards.push_back({{"index", b.index},
+                          {"serial", b.serial},
+                          {"class", b.boardClass},
+                          {"state", status.State},
+                          {"state_name", StateName(status.State)},
+                          {"device_id", DeviceIdText(status.DeviceId)},
+                          {"present", status.Present},
+                          {"held", status.Held},
+                          {"flash",
+                           {{"base", b.flash.base},
+                            {"size", b.flash.Size()},
+                            {"sectors", b.flash.sectorSizes},
+                            {"file", b.flashFile}}}});
+    }
+    return {{"default", setup.isDefault},
+            {"source", setup.source},
+            {"state_dir", setup.stateDir},
+            {"boards", boards}};
+}
+
+std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error) {
+    std::vector<std::string> done;
+    try {
+        // Put a bench without files in place first, so that nothing writes the
+        // old contents back while the files are erased.
+        kazsim::Bench::Reset(kazsim::BenchDesc::Empty());
+        for (const auto& b : setup.boards) {
+            if (b.flashFile.empty()) continue;
+            std::error_code ec;
+            fs::remove(b.flashFile, ec);
+            if (ec) {
+                error = "cannot remove " + b.flashFile + ": " + ec.message();
+                return done;
+            }
+            done.push_back("erased the flash of board " + std::to_string(b.index) + " (" + b.flashFile + ")");
+        }
+        if (setup.isDefault) {
+            kazsim::Bench::Reset(DefaultBench(setup.stateDir));
+            done.push_back("default bench restored: one board, serial KZ000001, in its CCL firmware");
+        } else {
+            kazsim::Bench::Load(setup.source);
+            done.push_back("bench " + setup.source + " restored");
+        }
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    return done;
+}
+
+} // namespace kzcli

@@ -1,0 +1,833 @@
+#include "Host.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "ImageCheck.h"
+#include "kazmir.h"
+
+#ifndef KAZMIR_VERSION
+#define KAZMIR_VERSION "unknown"
+#endif
+
+namespace kzcli {
+
+namespace {
+
+enum class BoardMode { None, Fld, Bal, Ccl, Bgi };
+
+std::string Plural(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+nlohmann::json FindingJson(const Finding& f) {
+    nlohmann::json j = {{"severity", f.severity == Severity::Error ? "error" : "warning"},
+                        {"issue", IssueName(f.issue)},
+                        {"text", f.text}};
+    if (f.line != 0) j["line"] = f.line;
+    if (f.block >= 0) j["block"] = f.block;
+    return j;
+}
+
+nlohmann::json FindingsJson(const std::vector<Finding>& findings) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& f : findings) list.push_back(FindingJson(f));
+    return list;
+}
+
+nlohmann::json FwInfoJson(const FwInfoView& fw) {
+    if (!fw.found) return nullptr;
+    return {{"name", fw.Name()},
+            {"version", fw.Version()},
+            {"kind", fw.record.Kind},
+            {"kind_text", fw.KindText()},
+            {"address", Hex32(fw.record.Address)},
+            {"device", fw.Device()},
+            {"device_version", fw.DeviceVersion()},
+            {"block", fw.block},
+            {"at", Hex32(fw.address)}};
+}
+
+nlohmann::json PlanJson(const PlacementPlan& plan) {
+    nlohmann::json j = {{"accepted", plan.Accepted()},
+                        {"library_result", CodeHex(plan.result)},
+                        {"findings", FindingsJson(plan.findings)}};
+    if (plan.result == 0 && plan.endSector > plan.firstSector) {
+        j["first_sector"] = plan.firstSector;
+        j["end_sector"] = plan.endSector;
+        j["range_start"] = Hex32(plan.rangeStart);
+        j["range_size"] = plan.rangeSize;
+        j["bytes_written"] = plan.bytesWritten;
+        j["bytes_kept"] = plan.bytesKept;
+    }
+    return j;
+}
+
+// The findings as lines, at most three of one kind (then how many more of
+// that kind), errors only or all.
+std::vector<std::string> FindingLines(const std::vector<Finding>& findings, bool errorsOnly, const std::string& indent) {
+    std::vector<std::string> lines;
+    std::map<Issue, size_t> seen, total;
+    for (const auto& f : findings)
+        if (!errorsOnly || f.severity == Severity::Error) ++total[f.issue];
+    for (const auto& f : findings) {
+        if (errorsOnly && f.severity != Severity::Error) continue;
+        const size_t n = ++seen[f.issue];
+        const std::string prefix = errorsOnly ? "" : (f.severity == Severity::Error ? "error: " : "warning: ");
+        if (n <= 3) lines.push_back(indent + prefix + f.text);
+        if (n == 3 && total[f.issue] > 3)
+            lines.push_back(indent + "... and " + std::to_string(total[f.issue] - 3) + " more of this kind (" +
+                            IssueName(f.issue) + ")");
+    }
+    return lines;
+}
+
+std::string SectorRangeText(const PlacementPlan& plan) {
+    const unsigned last = plan.endSector - 1u;
+    std::string text = plan.firstSector == last ? "sector " + std::to_string(plan.firstSector)
+                                                : "sectors " + std::to_string(plan.firstSector) + ".." +
+                                                      std::to_string(last);
+    return text + " (flash " + Hex32(plan.rangeStart) + " to " + Hex32(plan.rangeStart + plan.rangeSize - 1) + ", " +
+           HumanBytes(plan.rangeSize) + ")";
+}
+
+std::string FwInfoLine(const FwInfoView& fw) {
+    return "firmware \"" + fw.Name() + "\" " + fw.Version() + ", " + fw.KindText() + " at " +
+           Hex32(fw.record.Address) + ", for \"" + fw.Device() + "\" " + fw.DeviceVersion();
+}
+
+// Text of a received message up to its first NUL, with other bytes escaped.
+std::string MessageText(const uint8_t* data, size_t size) {
+    std::string text;
+    for (size_t i = 0; i < size && data[i] != 0; ++i) {
+        const uint8_t c = data[i];
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof(buf), "\\x%02X", c);
+            text += buf;
+        }
+    }
+    return text;
+}
+
+std::string HexText(const uint8_t* data, size_t size) {
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        char buf[4];
+        std::snprintf(buf, sizeof(buf), "%02X", data[i]);
+        text += buf;
+    }
+    return text;
+}
+
+std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    std::string digits;
+    for (char c : text)
+        if (c != ' ' && c != ':' && c != '-') digits += c;
+    if (digits.empty() || digits.size() % 2 != 0) return std::nullopt;
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        unsigned value = 0;
+        if (std::sscanf(digits.substr(i, 2).c_str(), "%2x", &value) != 1 ||
+            !std::isxdigit(static_cast<unsigned char>(digits[i])) ||
+            !std::isxdigit(static_cast<unsigned char>(digits[i + 1])))
+            return std::nullopt;
+        bytes.push_back(static_cast<uint8_t>(value));
+    }
+    return bytes;
+}
+
+} // namespace
+
+std::string HandleText(uint64_t handle) {
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "0x%016llX", static_cast<unsigned long long>(handle));
+    return buf;
+}
+
+std::optional<uint64_t> ParseNumber(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    if (text[0] == '-' || text[0] == '+') return std::nullopt;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || end == nullptr || *end != '\0') return std::nullopt;
+    return static_cast<uint64_t>(value);
+}
+
+// One board, opened in one mode for the length of a command; closed again by
+// the mode's reset on every way out.
+class CBoard {
+public:
+    explicit CBoard(CHost& host) : m_Host(host) {}
+    ~CBoard() { Close(); }
+    CBoard(const CBoard&) = delete;
+    CBoard& operator=(const CBoard&) = delete;
+
+    uint32_t Start() {
+        m_Host.m_Out.Verbose("kzmInitialize");
+        const uint32_t result = kzmInitialize();
+        if (result != 0) return result;
+        return kzmRegisterCallback(&m_Host.m_Out, &COutput::Callback);
+    }
+
+    uint32_t Open(BoardMode mode, uint64_t& handle) {
+        const GlobalOptions& o = m_Host.m_Options;
+        const uint32_t timeout = o.timeout;
+        uint64_t id = o.deviceId.value_or(DEVICE_ID_ANY);
+        if (!o.serial.empty()) {
+            const char* serial = o.serial.c_str();
+            if (mode == BoardMode::Bal) {
+                m_Mode = mode;
+                m_Host.m_Out.Verbose("kzmBALinitSer " + o.serial);
+                return kzmBALinitSer(timeout, serial, &handle);
+            }
+            if (mode == BoardMode::Ccl) {
+                m_Mode = mode;
+                m_Host.m_Out.Verbose("kzmCCLinitSer " + o.serial);
+                return kzmCCLinitSer(timeout, serial, &handle);
+            }
+            // The flash loader and the BGI channels open by id only: find the
+            // board by its serial number in its CCL firmware first.
+            m_Mode = BoardMode::Ccl;
+            m_Host.m_Out.Verbose("kzmCCLinitSer " + o.serial + " (to learn the board's id)");
+            const uint32_t result = kzmCCLinitSer(timeout, serial, &id);
+            Close();
+            if (result != 0) return result;
+        }
+        m_Mode = mode;
+        const std::string idText = id == DEVICE_ID_ANY ? std::string("any board") : HandleText(id);
+        switch (mode) {
+        case BoardMode::Fld:
+            m_Host.m_Out.Verbose("kzmFLDinit " + idText);
+            return kzmFLDinit(timeout, id, &handle);
+        case BoardMode::Bal:
+            m_Host.m_Out.Verbose("kzmBALinit " + idText);
+            return kzmBALinit(timeout, id, &handle);
+        case BoardMode::Ccl:
+            m_Host.m_Out.Verbose("kzmCCLinit " + idText);
+            return kzmCCLinit(timeout, id, &handle);
+        case BoardMode::Bgi:
+            m_Host.m_Out.Verbose("kzmBGIinit " + idText);
+            return kzmBGIinit(timeout, id, &handle);
+        case BoardMode::None: break;
+        }
+        return KZM_E_FAIL;
+    }
+
+    void Close() {
+        switch (m_Mode) {
+        case BoardMode::Fld: kzmFLDreset(); break;
+        case BoardMode::Bal: kzmBALreset(); break;
+        case BoardMode::Ccl: kzmCCLreset(); break;
+        case BoardMode::Bgi: kzmBGIreset(); break;
+        case BoardMode::None: break;
+        }
+        m_Mode = BoardMode::None;
+    }
+
+private:
+    CHost& m_Host;
+    BoardMode m_Mode = BoardMode::None;
+};
+
+CHost::CHost(const GlobalOptions& options, COutput& out)
+    : m_Options(options), m_Out(out), m_Start(std::chrono::steady_clock::now()) {}
+
+double CHost::Elapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count();
+}
+
+bool CHost::PrepareBench(bool needed) {
+#if KAZMIR_CLI_BENCH
+    if (m_BenchReady || !needed) return true;
+    std::string error;
+    if (!SetUpBench(m_Options.bench, m_Bench, error)) {
+        m_Out.Warn("error: cannot set up the bench: " + error);
+        return false;
+    }
+    m_BenchReady = true;
+    return true;
+#else
+    if (needed && m_Options.benchGiven) {
+        m_Out.Warn("error: this build of kazmir has no virtual bench");
+        return false;
+    }
+    return true;
+#endif
+}
+
+int CHost::Finish(const std::string& command, uint32_t code, Operation op, const std::string& what,
+                  nlohmann::json extra) {
+    const int exitCode = ExitCodeFor(code, op);
+    nlohmann::json summary = {{"event", "summary"},
+                              {"command", command},
+                              {"result", code},
+                              {"code", CodeHex(code)},
+                              {"meaning", Describe(code, op)},
+                              {"exit", exitCode},
+                              {"exit_name", ExitCodeName(exitCode)},
+                              {"seconds", Elapsed()}};
+    summary.update(extra);
+    m_Out.EndPhase();
+    m_Out.Event(summary);
+    if (code == 0) {
+        if (!what.empty()) m_Out.Result(what);
+    } else {
+        m_Out.Warn("error: " + what + ": " + DescribeWithCode(code, op));
+    }
+    return exitCode;
+}
+
+int CHost::FinishExit(const std::string& command, int exitCode, const std::string& message, nlohmann::json extra) {
+    nlohmann::json summary = {{"event", "summary"},
+                              {"command", command},
+                              {"result", nullptr},
+                              {"code", nullptr},
+                              {"meaning", message},
+                              {"exit", exitCode},
+                              {"exit_name", ExitCodeName(exitCode)},
+                              {"seconds", Elapsed()}};
+    summary.update(extra);
+    m_Out.EndPhase();
+    m_Out.Event(summary);
+    if (exitCode == EXIT_OK) {
+        if (!message.empty()) m_Out.Result(message);
+    } else
+        m_Out.Warn("error: " + message);
+    return exitCode;
+}
+
+bool CHost::CheckImage(const ImageAnalysis& image, bool noCheck) {
+    if (noCheck) {
+        m_Out.Event({{"event", "check"}, {"file", image.path}, {"result", "skipped"}});
+        m_Out.Say("Not checking " + image.path + " (--no-check): the library reads it as it is.");
+        return true;
+    }
+    const size_t errors = image.Errors();
+    m_Out.Event({{"event", "check"},
+                 {"file", image.path},
+                 {"result", errors == 0 ? "accepted" : "refused"},
+                 {"findings", FindingsJson(image.findings)}});
+    if (errors == 0) {
+        std::string text = "Checked " + image.path + ": " + image.FormatName() + ", " +
+                           Plural(image.blocks.size(), "block", "blocks") + ", " +
+                           Plural(image.dataBytes, "byte", "bytes");
+        if (image.fwInfo.found) text += ", " + FwInfoLine(image.fwInfo);
+        else text += ", no firmware-information record";
+        m_Out.Say(text);
+        for (const auto& line : FindingLines(image.findings, false, "  ")) m_Out.Say(line);
+        return true;
+    }
+    m_Out.Warn(image.path + " is refused, " + Plural(errors, "problem", "problems") +
+               " (nothing was sent to the board):");
+    for (const auto& line : FindingLines(image.findings, true, "  ")) m_Out.Warn(line);
+    m_Out.Warn("Fix the file, or give --no-check to hand it to the library as it is.");
+    return false;
+}
+
+std::optional<FlashLayout> CHost::BoardLayout(uint64_t handle) {
+    std::optional<FlashLayout> layout = m_Out.TraceLayout();
+#if KAZMIR_CLI_BENCH
+    if (auto bench = BenchLayout(m_Bench, handle)) {
+        // The library's own figures win where both are known.
+        if (!layout || layout->sectorCount == bench->sectorSizes.size()) {
+            if (layout) bench->base = layout->base;
+            layout = bench;
+        }
+    }
+#else
+    (void)handle;
+#endif
+    if (layout) m_Out.SetLayout(*layout);
+    return layout;
+}
+
+bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<FlashLayout>& layout, bool noCheck,
+                           PlacementPlan& plan) {
+    if (!layout) {
+        if (noCheck) return true;
+        m_Out.Warn("The board's flash layout is unknown, so where the image would go cannot be checked.");
+        return false;
+    }
+    plan = PlaceImage(image, *layout);
+    if (noCheck) {
+        if (plan.result == 0 && plan.endSector > plan.firstSector) m_Out.SetRange(plan.firstSector, plan.endSector);
+        return true;
+    }
+    m_Out.Event({{"event", "placement"}, {"file", image.path}, {"plan", PlanJson(plan)}});
+    if (!plan.Accepted()) {
+        m_Out.Warn(image.path + " does not fit this board's flash (nothing was written):");
+        if (!plan.explanation.empty()) m_Out.Warn("  " + plan.explanation + ";");
+        for (const auto& line : FindingLines(plan.findings, true, "  ")) m_Out.Warn(line);
+        m_Out.Warn("Give --no-check to hand it to the library all the same.");
+        return false;
+    }
+    for (const auto& line : FindingLines(plan.findings, false, "  ")) m_Out.Say(line);
+    if (plan.result == 0 && plan.endSector > plan.firstSector) {
+        m_Out.Say("The image goes into " + SectorRangeText(plan) + ": " +
+                  Plural(plan.bytesWritten, "byte", "bytes") + " from the image, " +
+                  Plural(plan.bytesKept, "byte", "bytes") + " kept as they are.");
+        m_Out.SetRange(plan.firstSector, plan.endSector);
+    }
+    return true;
+}
+
+int CHost::Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck) {
+    return FlashCommand("program", file, verify, skipUnchanged, noCheck);
+}
+
+int CHost::Verify(const std::string& file, bool noCheck) { return FlashCommand("verify", file, true, false, noCheck); }
+
+int CHost::FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
+                        bool noCheck) {
+    const bool programming = command == "program";
+    const Operation op = programming ? Operation::Program : Operation::Verify;
+    nlohmann::json extra = {{"file", file}};
+    const ImageAnalysis image = AnalyseImageFile(file);
+    if (!image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
+    if (!CheckImage(image, noCheck))
+        return FinishExit(command, EXIT_IMAGE, file + " is damaged or would not be read as it is meant", extra);
+    if (!PrepareBench(true)) return EXIT_USAGE;
+
+    CBoard board(*this);
+    uint32_t result = board.Start();
+    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start", extra);
+    uint64_t handle = 0;
+    result = board.Open(BoardMode::Fld, handle);
+    if (result != 0) {
+        board.Close();
+        return Finish(command, result, Operation::Open, "could not bring the board into its flash loader", extra);
+    }
+    extra["handle"] = HandleText(handle);
+    const std::optional<FlashLayout> layout = BoardLayout(handle);
+    if (layout && layout->SizesKnown())
+        m_Out.Say("Board " + HandleText(handle) + " is in its flash loader: flash of " + HumanBytes(layout->Size()) +
+                  " in " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " at base " +
+                  Hex32(layout->base) + ".");
+    else
+        m_Out.Say("Board " + HandleText(handle) + " is in its flash loader.");
+
+    PlacementPlan plan;
+    if (!CheckPlacement(image, layout, noCheck, plan)) {
+        board.Close();
+        return FinishExit(command, layout ? EXIT_NO_FIT : EXIT_DEVICE,
+                          layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown",
+                          extra);
+    }
+    if (plan.result == 0 && plan.rangeSize > 0) extra["bytes"] = plan.rangeSize;
+
+    if (programming && skipUnchanged) {
+        m_Out.Say("Comparing the flash with " + file + " ...");
+        result = kzmFLDverify(file.c_str());
+        if (result == 0) {
+            board.Close();
+            extra["skipped"] = true;
+            return Finish(command, 0, Operation::Verify,
+                          "The flash already holds " + file + ": nothing was erased or written.", extra);
+        }
+        if (result != KZM_E_VERIFY) {
+            board.Close();
+            return Finish(command, result, Operation::Verify, "could not compare the flash with the image", extra);
+        }
+        m_Out.Say("The flash differs from the image: programming it.");
+        m_Out.ResetPhases();
+    }
+    extra["skipped"] = false;
+    if (programming) {
+        result = kzmFLDprogram(file.c_str());
+        if (result != 0) {
+            board.Close();
+            return Finish(command, result, Operation::Program, "programming " + file + " failed", extra);
+        }
+    }
+    if (!programming || verify) {
+        if (programming) m_Out.Say("Verifying ...");
+        result = kzmFLDverify(file.c_str());
+        if (result != 0) {
+            board.Close();
+            return Finish(command, result, Operation::Verify,
+                          programming ? "programmed " + file + ", but verifying it failed" : "verifying " + file + " failed",
+                          extra);
+        }
+    }
+    board.Close();
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%.2f s", Elapsed());
+    const std::string done = programming ? "Programmed " + file + (verify ? " and verified it" : "") + " in " + seconds + "."
+                                         : "The flash holds " + file + " (verified in " + seconds + ").";
+    return Finish(command, 0, op, done, extra);
+}
+
+int CHost::Erase() {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    CBoard board(*this);
+    uint32_t result = board.Start();
+    if (result != 0) return Finish("erase", result, Operation::Initialize, "the library could not start");
+    uint64_t handle = 0;
+    result = board.Open(BoardMode::Fld, handle);
+    if (result != 0) {
+        board.Close();
+        return Finish("erase", result, Operation::Open, "could not bring the board into its flash loader");
+    }
+    BoardLayout(handle);
+    m_Out.SetRange(0, 1);
+    result = kzmFLDerase();
+    board.Close();
+    return Finish("erase", result, Operation::Erase,
+                  result == 0 ? "Erased flash sector 0 of board " + HandleText(handle) + "." : "erasing failed",
+                  {{"handle", HandleText(handle)}});
+}
+
+int CHost::FwInfo() {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    CBoard board(*this);
+    uint32_t result = board.Start();
+    if (result != 0) return Finish("fwinfo", result, Operation::Initialize, "the library could not start");
+    uint64_t handle = 0;
+    result = board.Open(BoardMode::Fld, handle);
+    if (result != 0) {
+        board.Close();
+        return Finish("fwinfo", result, Operation::Open, "could not bring the board into its flash loader");
+    }
+    BoardLayout(handle);
+    FW_INFO untouched;
+    std::memset(&untouched, 0xA5, sizeof(untouched));
+    FW_INFO info = untouched;
+    result = kzmFLDscanFwInfo(&info);
+    board.Close();
+    if (result != 0)
+        return Finish("fwinfo", result, Operation::ScanFwInfo, "reading the firmware information failed",
+                      {{"handle", HandleText(handle)}});
+    const bool found = std::memcmp(&info, &untouched, sizeof(info)) != 0;
+    nlohmann::json extra = {{"handle", HandleText(handle)}, {"found", found}};
+    if (!found) {
+        m_Out.Event({{"event", "fwinfo"}, {"handle", HandleText(handle)}, {"found", false}});
+        if (!m_Out.Json()) std::printf("No firmware-information record in the flash of board %s.\n", HandleText(handle).c_str());
+        return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
+    }
+    FwInfoView view;
+    view.found = true;
+    const std::string device(info.Device, strnlen(info.Device, sizeof(info.Device)));
+    view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&info), device.find("eMB-K 740") != std::string::npos);
+    nlohmann::json event = {{"event", "fwinfo"},
+                            {"handle", HandleText(handle)},
+                            {"found", true},
+                            {"name", view.Name()},
+                            {"version", view.Version()},
+                            {"kind", view.record.Kind},
+                            {"kind_text", view.KindText()},
+                            {"address", Hex32(view.record.Address)},
+                            {"reserved12", Hex32(view.record.Reserved12)},
+                            {"reserved16", Hex32(view.record.Reserved16)},
+                            {"device", view.Device()},
+                            {"device_version", view.DeviceVersion()}};
+    m_Out.Event(event);
+    if (!m_Out.Json()) {
+        std::printf("Firmware information in the flash of board %s:\n", HandleText(handle).c_str());
+        std::printf("  Name            %s\n", view.Name().c_str());
+        std::printf("  Version         %s\n", view.Version().c_str());
+        std::printf("  Kind            %s (0x%08X)\n", view.KindText().c_str(), view.record.Kind);
+        std::printf("  Address         %s\n", Hex32(view.record.Address).c_str());
+        std::printf("  Reserved        %s %s\n", Hex32(view.record.Reserved12).c_str(),
+                    Hex32(view.record.Reserved16).c_str());
+        std::printf("  Device          %s\n", view.Device().c_str());
+        std::printf("  Device version  %s\n", view.DeviceVersion().c_str());
+        std::fflush(stdout);
+    }
+    return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
+}
+
+int CHost::Version() {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    uint32_t major = 0, minor = 0, third = 0, fourth = 0;
+    const uint32_t result = kzmGetVersion(&major, &minor, &third, &fourth);
+    const std::string server = std::to_string(major) + "." + std::to_string(minor);
+    m_Out.Event({{"event", "version"},
+                 {"kazmir", KAZMIR_VERSION},
+                 {"device_server", result == 0 ? nlohmann::json(server) : nlohmann::json(nullptr)}});
+    if (!m_Out.Json()) {
+        std::printf("kazmir %s\n", KAZMIR_VERSION);
+        if (result == 0) std::printf("device server %s\n", server.c_str());
+        std::fflush(stdout);
+    }
+    return Finish("version", result, Operation::Initialize, result == 0 ? "" : "the device server gave no version");
+}
+
+int CHost::Mode(const std::string& mode) {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    const bool bal = mode == "bal";
+    const std::string name = bal ? "BAL" : "CCL";
+    CBoard board(*this);
+    uint32_t result = board.Start();
+    if (result != 0) return Finish("mode", result, Operation::Initialize, "the library could not start");
+    uint64_t handle = 0;
+    result = board.Open(bal ? BoardMode::Bal : BoardMode::Ccl, handle);
+    board.Close();
+    if (result != 0) return Finish("mode", result, Operation::Open, "could not bring the board into its " + name + " firmware");
+    m_Out.Event({{"event", "mode"}, {"mode", mode}, {"handle", HandleText(handle)}});
+    if (!m_Out.Json()) {
+        std::printf("%s\n", HandleText(handle).c_str());
+        std::fflush(stdout);
+    }
+    return Finish("mode", 0, Operation::Open, "Board " + HandleText(handle) + " runs its " + name + " firmware.",
+                  {{"mode", mode}, {"handle", HandleText(handle)}});
+}
+
+int CHost::BgiSend(const std::string& text, bool hex) {
+    std::vector<uint8_t> message;
+    if (hex) {
+        auto bytes = ParseHexBytes(text);
+        if (!bytes) return FinishExit("bgi send", EXIT_USAGE, "\"" + text + "\" is not a run of hexadecimal bytes");
+        message = *bytes;
+    } else {
+        // The channel moves whole entries: a NUL byte marks where the text ends.
+        message.assign(text.begin(), text.end());
+        message.push_back(0);
+    }
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    CBoard board(*this);
+    uint32_t result = board.Start();
+    if (result != 0) return Finish("bgi send", result, Operation::Initialize, "the library could not start");
+    uint64_t handle = 0;
+    result = board.Open(BoardMode::Bgi, handle);
+    if (result != 0) {
+        board.Close();
+        return Finish("bgi send", result, Operation::Open, "could not open the board's BGI channels");
+    }
+    uint16_t sendMax = 0, receiveMax = 0;
+    kzmBGIgetMsgLen(&sendMax, &receiveMax);
+    if (sendMax == 0) {
+        board.Close();
+        return FinishExit("bgi send", EXIT_DEVICE, "the board has no BGI send channel");
+    }
+    if (message.size() >= sendMax) {
+        board.Close();
+        return FinishExit("bgi send", EXIT_USAGE,
+                          "the message is " + Plural(message.size(), "byte", "bytes") + " long; the channel takes at most " +
+                              std::to_string(sendMax - 1u) + (hex ? " bytes" : " bytes, the closing NUL byte included"));
+    }
+    result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
+    board.Close();
+    return Finish("bgi send", result, Operation::BgiSend,
+                  result == 0 ? "Sent " + Plural(message.size(), "byte", "bytes") + " to board " + HandleText(handle) + "."
+                              : "sending failed",
+                  {{"handle", HandleText(handle)}, {"bytes", message.size()}});
+}
+
+int CHost::BgiReceive(bool hex) {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    CBoard board(*this);
+    uint32_t result = board.Start();
+    if (result != 0) return Finish("bgi receive", result, Operation::Initialize, "the library could not start");
+    uint64_t handle = 0;
+    result = board.Open(BoardMode::Bgi, handle);
+    if (result != 0) {
+        board.Close();
+        return Finish("bgi receive", result, Operation::Open, "could not open the board's BGI channels");
+    }
+    uint16_t sendMax = 0, receiveMax = 0;
+    kzmBGIgetMsgLen(&sendMax, &receiveMax);
+    if (receiveMax == 0) {
+        board.Close();
+        return FinishExit("bgi receive", EXIT_DEVICE, "the board has no BGI receive channel");
+    }
+    std::vector<uint8_t> buffer(receiveMax, 0);
+    uint16_t received = 0;
+    result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
+    board.Close();
+    if (result != 0) return Finish("bgi receive", result, Operation::BgiReceive, "nothing received");
+    const size_t size = std::min<size_t>(received, buffer.size());
+    m_Out.Event({{"event", "received"},
+                 {"bytes", HexText(buffer.data(), size)},
+                 {"text", MessageText(buffer.data(), size)}});
+    if (!m_Out.Json()) {
+        std::printf("%s\n", hex ? HexText(buffer.data(), size).c_str() : MessageText(buffer.data(), size).c_str());
+        std::fflush(stdout);
+    }
+    return Finish("bgi receive", 0, Operation::BgiReceive, "", {{"handle", HandleText(handle)}, {"bytes", size}});
+}
+
+int CHost::BgiEcho(const std::string& text) {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    CBoard board(*this);
+    uint32_t result = board.Start();
+    if (result != 0) return Finish("bgi echo", result, Operation::Initialize, "the library could not start");
+    uint64_t handle = 0;
+    result = board.Open(BoardMode::Bgi, handle);
+    if (result != 0) {
+        board.Close();
+        return Finish("bgi echo", result, Operation::Open, "could not open the board's BGI channels");
+    }
+    uint16_t sendMax = 0, receiveMax = 0;
+    kzmBGIgetMsgLen(&sendMax, &receiveMax);
+    std::vector<uint8_t> message(text.begin(), text.end());
+    message.push_back(0);
+    if (sendMax == 0 || receiveMax == 0) {
+        board.Close();
+        return FinishExit("bgi echo", EXIT_DEVICE, "the board lacks a BGI send or receive channel");
+    }
+    if (message.size() >= sendMax) {
+        board.Close();
+        return FinishExit("bgi echo", EXIT_USAGE,
+                          "the text is too long: the channel takes at most " + std::to_string(sendMax - 2u) + " characters");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
+    if (result != 0) {
+        board.Close();
+        return Finish("bgi echo", result, Operation::BgiSend, "sending failed");
+    }
+    std::vector<uint8_t> buffer(receiveMax, 0);
+    uint16_t received = 0;
+    result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    board.Close();
+    if (result != 0) return Finish("bgi echo", result, Operation::BgiReceive, "no echo came back");
+    const size_t size = std::min<size_t>(received, buffer.size());
+    const bool same = size >= message.size() && std::equal(message.begin(), message.end(), buffer.begin());
+    m_Out.Event({{"event", "echo"},
+                 {"sent", text},
+                 {"received", MessageText(buffer.data(), size)},
+                 {"same", same},
+                 {"milliseconds", ms}});
+    if (!same)
+        return FinishExit("bgi echo", EXIT_DEVICE,
+                          "the echo differs: sent \"" + MessageText(message.data(), message.size()) + "\", received \"" +
+                              MessageText(buffer.data(), size) + "\"");
+    if (!m_Out.Json()) {
+        std::printf("%s\n", MessageText(buffer.data(), size).c_str());
+        std::fflush(stdout);
+    }
+    char timing[64];
+    std::snprintf(timing, sizeof(timing), "%.2f ms", ms);
+    return Finish("bgi echo", 0, Operation::BgiReceive,
+                  "The echo came back unchanged from board " + HandleText(handle) + " in " + timing + ".",
+                  {{"handle", HandleText(handle)}, {"milliseconds", ms}});
+}
+
+int CHost::Info(const std::string& file) {
+    const ImageAnalysis image = AnalyseImageFile(file);
+    if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
+    nlohmann::json blocks = nlohmann::json::array();
+    for (const auto& b : image.blocks)
+        blocks.push_back({{"start", Hex32(b.start)}, {"end", Hex32(b.end)}, {"size", b.Size()}});
+    nlohmann::json event = {{"event", "info"},
+                            {"file", file},
+                            {"format", image.FormatName()},
+                            {"lines", image.lines},
+                            {"data_records", image.dataRecords},
+                            {"data_bytes", image.dataBytes},
+                            {"blocks", blocks},
+                            {"lowest", Hex32(image.Lowest())},
+                            {"highest", Hex32(image.Highest())},
+                            {"fw_info", FwInfoJson(image.fwInfo)},
+                            {"accepted", image.Accepted()},
+                            {"library_stop_line", image.libraryStopLine},
+                            {"findings", FindingsJson(image.findings)}};
+    const bool human = !m_Out.Json();
+    auto out = [&](const std::string& line) {
+        if (human) std::printf("%s\n", line.c_str());
+    };
+    out(file + ": " + image.FormatName() + ", " + Plural(image.lines, "line", "lines") + ", " +
+        Plural(image.dataRecords, "data record", "data records") + ", " + Plural(image.dataBytes, "byte", "bytes"));
+    out("Blocks, in the library's order:");
+    for (size_t i = 0; i < image.blocks.size(); ++i) {
+        const auto& b = image.blocks[i];
+        char line[128];
+        std::snprintf(line, sizeof(line), "  %3zu  %s to %s  %s", i, Hex32(b.start).c_str(), Hex32(b.end - 1).c_str(),
+                      Plural(b.Size(), "byte", "bytes").c_str());
+        out(line);
+    }
+    if (!image.blocks.empty())
+        out("Lowest address " + Hex32(image.Lowest()) + ", highest " + Hex32(image.Highest() - 1) + " (the image spans " +
+            Plural(image.Highest() - image.Lowest(), "byte", "bytes") + ")");
+    if (image.fwInfo.found) {
+        out("Firmware information (block " + std::to_string(image.fwInfo.block) + ", at " +
+            Hex32(image.fwInfo.address) + "):");
+        out("  name \"" + image.fwInfo.Name() + "\", version " + image.fwInfo.Version() + ", " +
+            image.fwInfo.KindText() + ", address " + Hex32(image.fwInfo.record.Address) + ", device \"" +
+            image.fwInfo.Device() + "\" " + image.fwInfo.DeviceVersion());
+    } else {
+        out("No firmware-information record: the library takes the image's addresses as flash offsets.");
+    }
+    if (image.Accepted()) {
+        out("Check: accepted" + std::string(image.findings.empty() ? "." : ", with warnings:"));
+    } else {
+        out("Check: refused, " + Plural(image.Errors(), "problem", "problems") + ":");
+    }
+    for (const auto& line : FindingLines(image.findings, false, "  ")) out(line);
+    if (image.libraryStopLine != 0 && image.libraryStopLine < image.lines)
+        out("The library would stop reading at line " + std::to_string(image.libraryStopLine) + " of " +
+            std::to_string(image.lines) + ".");
+
+    int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
+#if KAZMIR_CLI_BENCH
+    if (m_Options.benchGiven) {
+        if (!PrepareBench(true)) return EXIT_USAGE;
+        nlohmann::json placements = nlohmann::json::array();
+        for (const auto& board : m_Bench.boards) {
+            if (!m_Options.serial.empty() && board.serial != m_Options.serial) continue;
+            if (board.flash.sectorSizes.empty()) continue;
+            const PlacementPlan plan = PlaceImage(image, board.flash);
+            nlohmann::json p = PlanJson(plan);
+            p["board"] = board.index;
+            p["serial"] = board.serial;
+            placements.push_back(p);
+            out("On bench board " + std::to_string(board.index) + " (" + board.serial + ", flash " +
+                HumanBytes(board.flash.Size()) + " at base " + Hex32(board.flash.base) + "):");
+            if (plan.Accepted() && plan.result == 0 && plan.endSector > plan.firstSector)
+                out("  " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") +
+                    " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " of the range left untouched");
+            if (!plan.Accepted() && !plan.explanation.empty()) out("  " + plan.explanation + ";");
+            for (const auto& line : FindingLines(plan.findings, false, "  ")) out(line);
+            if (!plan.Accepted() && exitCode == EXIT_OK) exitCode = EXIT_NO_FIT;
+        }
+        event["placements"] = placements;
+    }
+#endif
+    if (human) std::fflush(stdout);
+    m_Out.Event(event);
+    return FinishExit("info", exitCode,
+                      exitCode == EXIT_OK ? "" : exitCode == EXIT_IMAGE ? file + " would be refused"
+                                                                         : file + " does not fit the bench's flash",
+                      {{"file", file}});
+}
+
+int CHost::BenchShow() {
+#if KAZMIR_CLI_BENCH
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    m_Out.Event({{"event", "bench"}, {"bench", BenchJson(m_Bench)}});
+    if (!m_Out.Json()) {
+        for (const auto& line : DescribeBench(m_Bench)) std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    return FinishExit("bench show", EXIT_OK, "");
+#else
+    return FinishExit("bench show", EXIT_USAGE, "this build of kazmir has no virtual bench");
+#endif
+}
+
+int CHost::BenchReset() {
+#if KAZMIR_CLI_BENCH
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    std::string error;
+    const auto done = ResetBench(m_Bench, error);
+    for (const auto& line : done) m_Out.Say(line);
+    if (!error.empty()) return FinishExit("bench reset", EXIT_FAILURE_, "cannot reset the bench: " + error);
+    return FinishExit("bench reset", EXIT_OK, "The bench is as new.");
+#else
+    return FinishExit("bench reset", EXIT_USAGE, "this build of kazmir has no virtual bench");
+#endif
+}
+
+} // namespace kzcli

@@ -1,0 +1,83 @@
+// The kazmir commands: each a thin layer over the library's exports, with the
+// host's own checks in front of them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Output.h"
+#include "ResultText.h"
+
+#if KAZMIR_CLI_BENCH
+#include "Bench.h"
+#endif
+
+namespace kzcli {
+
+struct GlobalOptions {
+    std::optional<uint64_t> deviceId; // --device
+    std::string serial;               // --serial
+    uint32_t timeout = 5000;          // --timeout: wait for a restarting board, ms
+    uint32_t wait = 1000;             // --wait: wait for a BGI message or room, ms
+    std::string bench;                // --bench
+    bool benchGiven = false;
+};
+
+class CHost {
+public:
+    CHost(const GlobalOptions& options, COutput& out);
+
+    // Puts the bench in place (simulator builds); false after reporting.
+    bool PrepareBench(bool needed);
+
+    int Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck);
+    int Verify(const std::string& file, bool noCheck);
+    int Erase();
+    int FwInfo();
+    int Version();
+    int Mode(const std::string& mode);
+    int BgiSend(const std::string& text, bool hex);
+    int BgiReceive(bool hex);
+    int BgiEcho(const std::string& text);
+    int Info(const std::string& file);
+    int BenchShow();
+    int BenchReset();
+
+private:
+    friend class CBoard;
+
+    // Ends a command: the result line (human) or the summary event (JSON).
+    int Finish(const std::string& command, uint32_t code, Operation op, const std::string& what,
+               nlohmann::json extra = nlohmann::json::object());
+    int FinishExit(const std::string& command, int exitCode, const std::string& message,
+                   nlohmann::json extra = nlohmann::json::object());
+    double Elapsed() const;
+
+    // Checks the file strictly; reports and returns false when refused.
+    bool CheckImage(const ImageAnalysis& image, bool noCheck);
+    // Works out the flash layout of the open board.
+    std::optional<FlashLayout> BoardLayout(uint64_t handle);
+    // Places the image; reports; returns false when refused.
+    bool CheckPlacement(const ImageAnalysis& image, const std::optional<FlashLayout>& layout, bool noCheck,
+                        PlacementPlan& plan);
+    int FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
+                     bool noCheck);
+
+    GlobalOptions m_Options;
+    COutput& m_Out;
+    std::chrono::steady_clock::time_point m_Start;
+#if KAZMIR_CLI_BENCH
+    BenchSetup m_Bench;
+    bool m_BenchReady = false;
+#endif
+};
+
+// "0x0000000000000101"
+std::string HandleText(uint64_t handle);
+
+// Parses "257", "0x101"; nullopt when it is no number.
+std::optional<uint64_t> ParseNumber(const std::string& text);
+
+} // namespace kzcli

@@ -1,0 +1,158 @@
+// Strict reading of firmware image files, and where the library would put
+// them on a flash.
+//
+// The library reads images leniently: it ignores checksums, decodes lower-case
+// digits wrongly, stops without a word at the first malformed line, skips lines
+// it does not know, and places an image by its firmware-information record
+// rather than by its addresses. This checker reads the whole file strictly,
+// models exactly where the library's reading would stop, and replays the
+// library's placement on a known flash layout, so that the host can refuse a
+// file before any of it reaches the board.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kazmir.h"
+
+namespace kzcli {
+
+enum class Severity { Error, Warning };
+
+// What a finding is about. The names (IssueName) appear in --json output.
+enum class Issue {
+    Unreadable,     // the file cannot be opened or read
+    NoData,         // no data record: the library refuses to load it
+    NotARecord,     // a non-empty line that is no record: the library skips it
+    BadCharacter,   // a character that is not a hexadecimal digit
+    LowerCase,      // lower-case hexadecimal digits: the library decodes them wrongly
+    BadLength,      // the byte count does not match the line's length
+    BadChecksum,    // the record's checksum is wrong
+    BadRecordType,  // unknown or reserved record type
+    BadRecordField, // a record whose count or address does not suit its type
+    MissingLineEnd, // last data line without line feed: the library drops it
+    AfterStop,      // records after the point where the library stops reading
+    AddressWrap,    // a record that runs past the end of the 32-bit address space
+    Overlap,        // data written twice with different values
+    CountMismatch,  // an S5/S6 count record that does not match the data records
+    NoEndRecord,    // no end record (harmless: the library reads to the end)
+    MixedFormats,   // Intel HEX and S-records in one file
+    // Placement on a flash layout.
+    BeyondFlash,    // the image's range ends beyond the flash
+    StartOutside,   // the image would start outside the flash
+    NotWritten,     // a block the library would not (fully) write
+    RamFirmware,    // a RAM firmware that would still be written into the flash
+    LayoutUnknown,  // sector sizes unknown: the placement is checked only in part
+};
+
+const char* IssueName(Issue issue);
+
+struct Finding {
+    Severity severity;
+    Issue issue;
+    uint32_t line = 0; // 1-based line of the file; 0 when it concerns no single line
+    int block = -1;    // block index for placement findings, -1 otherwise
+    std::string text;  // one sentence for the user
+};
+
+// A contiguous run of image bytes, [start, end).
+struct ImageBlock {
+    uint32_t start = 0;
+    uint64_t end = 0;
+    std::vector<uint8_t> data;
+    uint64_t Size() const { return end - start; }
+};
+
+// The image's firmware-information record, as the library's lookup gives it
+// (u32 fields in host order).
+struct FwInfoView {
+    bool found = false;
+    FW_INFO record{};
+    int block = -1;       // block that holds it
+    uint32_t address = 0; // image address of the record's first byte
+
+    std::string Name() const;
+    std::string Device() const;
+    std::string Version() const;       // "01.02.03.04"
+    std::string DeviceVersion() const; // "01.00.00.00"
+    std::string KindText() const;      // "FLASH", "RAM (BOOT)", ...
+};
+
+// Decodes a 50-byte record found before "$FW-INFO$" the way the library's image
+// lookup does (big-endian fields for "eMB-K 740" boards).
+FW_INFO DecodeFwInfo(const uint8_t* bytes50, bool convertByteOrder);
+
+struct ImageAnalysis {
+    std::string path;
+    bool readable = false;
+    uint32_t lines = 0;
+    uint32_t dataRecords = 0;
+    uint64_t dataBytes = 0;
+    bool hasIntel = false;
+    bool hasSRecords = false;
+    uint32_t endLine = 0;         // line of the first end record; 0 when none
+    uint32_t libraryStopLine = 0; // line at which the library's reading stops; 0: end of file
+    std::vector<ImageBlock> blocks; // in the library's list order
+    FwInfoView fwInfo;
+    std::vector<Finding> findings;
+
+    uint32_t Lowest() const;  // smallest block start; 0 without blocks
+    uint64_t Highest() const; // largest block end; 0 without blocks
+    size_t Errors() const;
+    bool Accepted() const { return readable && Errors() == 0; }
+    std::string FormatName() const; // "Intel HEX", "S-records", "Intel HEX and S-records"
+};
+
+ImageAnalysis AnalyseImageText(std::string_view text);
+ImageAnalysis AnalyseImageFile(const std::string& path);
+
+// The board's flash as the library sees it: base address and sectors.
+struct FlashLayout {
+    uint32_t base = 0;
+    uint16_t sectorCount = 0;
+    std::vector<uint32_t> sectorSizes; // empty when only the count is known
+
+    bool SizesKnown() const { return !sectorSizes.empty(); }
+    uint64_t Size() const;
+    uint64_t SectorOffset(uint16_t sector) const;
+
+    // Parses the flash-information trace line that the library reports while it
+    // opens the flash loader: "%04x, %04x, %04x, %04x, %08x" (the third word is
+    // the sector count, the last the base address). Leading blanks are allowed.
+    static std::optional<FlashLayout> FromTraceLine(std::string_view line);
+};
+
+struct BlockPlacement {
+    uint64_t flashOffset = 0; // flash offset the block's first byte goes to
+    uint64_t written = 0;     // bytes of the block that land in the range
+};
+
+struct PlacementPlan {
+    uint32_t result = 0; // the code the library's placement would give (0 = placed)
+    bool useBase = false;
+    uint32_t startOffset = 0;
+    uint32_t base = 0;
+    uint16_t firstSector = 0;
+    uint16_t endSector = 0; // one after the last sector of the range
+    uint32_t firstOffset = 0;
+    uint64_t rangeStart = 0; // flash offset of the range
+    uint64_t rangeSize = 0;
+    uint64_t bytesWritten = 0; // image bytes inside the range
+    uint64_t bytesKept = 0;    // bytes of the range the image leaves as they are
+    std::vector<BlockPlacement> blocks;
+    std::vector<Finding> findings;
+    std::string explanation; // how the library places the image, for the user
+
+    size_t Errors() const;
+    bool Accepted() const { return Errors() == 0; }
+};
+
+// Replays the library's placement of the image on the layout.
+PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout);
+
+std::string Hex32(uint64_t value); // "0x0800A000"
+
+} // namespace kzcli

@@ -1,0 +1,123 @@
+// Everything the kazmir command shows: the library's reports turned into
+// progress bars (terminal), plain lines (pipe or file) or JSON events, and the
+// host's own lines.
+//
+// Human text goes to the error stream, JSON events to the output stream, so
+// that `kazmir --json program x.hex | jq` sees only JSON.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "ImageCheck.h"
+
+namespace kzcli {
+
+enum class Phase { Read, Erase, Write };
+const char* PhaseName(Phase phase);
+
+// One of the library's sector progress texts:
+//   "read sector %02i/%02i (address: 0x%08x)"  [" OK"]    (REPORT_PROGRESS)
+//   "erase sector %02i/%02i "                  ["OK"]     (REPORT_PROGRESS)
+//   "write sector %02i/%02i (address: 0x%08x)" [" OK"]    (REPORT_PROGRESS)
+//   "... failed" / "erase sector %02i/%02i FAILED"         (REPORT_MESSAGE)
+struct SectorLine {
+    enum class Status { Start, Ok, Failed };
+    Phase phase = Phase::Read;
+    unsigned sector = 0;
+    unsigned of = 0; // the end sector the library shows after the slash
+    std::optional<uint32_t> address;
+    Status status = Status::Start;
+};
+
+// Recognises a sector text (leading indentation allowed); nullopt otherwise.
+std::optional<SectorLine> ParseSectorLine(std::string_view text);
+
+struct PhaseStats {
+    Phase phase;
+    unsigned first = 0; // first sector of the phase
+    unsigned total = 0; // sectors the phase will handle (0: unknown)
+    unsigned done = 0;  // sectors finished well
+    bool failed = false;
+    uint64_t bytes = 0; // bytes of the finished sectors (0 when sizes are unknown)
+    double seconds = 0;
+};
+
+class COutput {
+public:
+    enum class Mode { Bars, Plain, Json };
+    enum class Detail { Quiet, Normal, Verbose };
+
+    COutput(Mode mode, Detail detail, FILE* out = stdout, FILE* err = stderr, bool unicode = true);
+    ~COutput();
+    COutput(const COutput&) = delete;
+    COutput& operator=(const COutput&) = delete;
+
+    // The report callback's target.
+    void OnReport(uint8_t kind, const char* text);
+    static void Callback(void* context, uint8_t kind, const char* text);
+
+    // Flash layout and sector range, when known, give the bars their totals and
+    // bytes.
+    void SetLayout(const FlashLayout& layout) { m_Layout = layout; }
+    void SetRange(unsigned firstSector, unsigned endSector);
+    void ClearRange() { m_RangeKnown = false; }
+
+    // The flash layout the library reported while opening the flash loader.
+    const std::optional<FlashLayout>& TraceLayout() const { return m_TraceLayout; }
+
+    // Ends the running bar; called before the host prints its own lines.
+    void EndPhase();
+    const std::vector<PhaseStats>& Phases() const { return m_Phases; }
+    void ResetPhases() { EndPhase(); m_Phases.clear(); }
+
+    // Host lines (error stream): Say in Normal and Verbose, Result always,
+    // Warn always. In Json mode Say and Result are dropped (events carry it)
+    // and Warn still goes to the error stream.
+    void Say(const std::string& text);
+    void Result(const std::string& text);
+    void Warn(const std::string& text);
+    void Verbose(const std::string& text);
+
+    // One JSON event (Json mode only).
+    void Event(nlohmann::json event);
+
+    bool Json() const { return m_Mode == Mode::Json; }
+    bool Quiet() const { return m_Detail == Detail::Quiet; }
+    Detail GetDetail() const { return m_Detail; }
+
+private:
+    void OnSector(const SectorLine& line);
+    void Draw(bool final);
+    void ClearBarLine();
+    void HumanLine(const std::string& text);
+    uint64_t SectorBytes(unsigned sector) const;
+
+    Mode m_Mode;
+    Detail m_Detail;
+    FILE* m_Out;
+    FILE* m_Err;
+    bool m_Unicode;
+    std::optional<FlashLayout> m_Layout;
+    std::optional<FlashLayout> m_TraceLayout;
+    bool m_RangeKnown = false;
+    unsigned m_RangeFirst = 0, m_RangeEnd = 0;
+    std::optional<unsigned> m_RunFirst; // first sector seen since the range was set
+    std::vector<PhaseStats> m_Phases;
+    bool m_PhaseOpen = false;
+    bool m_BarShown = false;
+    std::chrono::steady_clock::time_point m_PhaseStart;
+    std::chrono::steady_clock::time_point m_LastDraw;
+};
+
+// "16.0 KiB", "1.5 MiB", "212 bytes"
+std::string HumanBytes(uint64_t bytes);
+
+} // namespace kzcli

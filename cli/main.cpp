@@ -1,0 +1,185 @@
+// kazmir: the command-line host of the Kazmir library.
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include <CLI/CLI.hpp>
+
+#include "Host.h"
+
+#ifndef KAZMIR_VERSION
+#define KAZMIR_VERSION "unknown"
+#endif
+
+using namespace kzcli;
+
+namespace {
+
+const char* const EXIT_CODES = R"(Exit codes:
+  0  success
+  1  other failure (internal error, out of memory, bench not restored)
+  2  usage error (wrong command line, unreadable bench description)
+  3  image file unreadable or damaged, or refused by the check
+  4  no board found
+  5  the board did not respond or timed out (also: no BGI message in time)
+  6  verify mismatch: the flash differs from the image
+  7  device or flash failure
+  8  the board is in use by another program
+  9  the image does not fit the board's flash
+
+Before program and verify the whole file is read strictly; a file with a bad
+checksum, lower-case digits, a malformed line, records the library would not
+read, or blocks it would not write where they belong is refused (--no-check
+skips this). Run on the virtual bench, the default bench keeps its flash in
+$KAZMIR_STATE_DIR, else $XDG_STATE_HOME/kazmir, else ~/.local/state/kazmir.)";
+
+bool Utf8Locale() {
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value == nullptr || *value == '\0') continue;
+        const std::string v(value);
+        return v.find("UTF-8") != std::string::npos || v.find("utf8") != std::string::npos ||
+               v.find("utf-8") != std::string::npos || v.find("UTF8") != std::string::npos;
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"kazmir: program the flash of Kazmir interface boards and drive their firmware modes", "kazmir"};
+    app.require_subcommand(1, 1);
+    app.set_version_flag("--version", KAZMIR_VERSION);
+    app.footer(EXIT_CODES);
+
+    GlobalOptions options;
+    std::string device;
+    bool json = false, quiet = false, verbose = false, plain = false;
+    auto* deviceOpt = app.add_option("--device", device,
+                                     "the board with this device id (the handle an earlier command printed); "
+                                     "default: the first board found")
+                          ->type_name("ID");
+    auto* serialOpt = app.add_option("--serial", options.serial, "the board with this serial number (exact)")
+                          ->type_name("TEXT");
+    deviceOpt->excludes(serialOpt);
+    app.add_option("--timeout", options.timeout,
+                   "how long to wait for the board to come back from each restart, in ms (default 5000)")
+        ->type_name("MS");
+    app.add_option("--wait", options.wait, "BGI: how long to wait for a message or for room, in ms (default 1000)")
+        ->type_name("MS");
+    auto* benchOpt =
+        app.add_option("--bench", options.bench, "virtual bench: a JSON bench description, or \"default\"")
+            ->type_name("FILE");
+    app.add_flag("--json", json, "print one JSON object per event on stdout, ending with a summary");
+    auto* quietOpt = app.add_flag("-q,--quiet", quiet, "print only the result");
+    app.add_flag("-v,--verbose", verbose, "also print the library's messages and trace lines")->excludes(quietOpt);
+    app.add_flag("--plain", plain, "plain lines instead of progress bars, also on a terminal");
+
+    std::function<int(CHost&)> run;
+    std::string file;
+    bool verifyAfter = false, skipUnchanged = false, noCheck = false, hex = false;
+
+    auto* program = app.add_subcommand("program", "write an image file (Intel HEX or S-records) into the flash");
+    program->add_option("FILE", file, "the image file")->required();
+    program->add_flag("--verify", verifyAfter, "verify the flash afterwards");
+    program->add_flag("--skip-unchanged", skipUnchanged,
+                      "compare first; erase and write nothing when the flash already holds the image");
+    program->add_flag("--no-check", noCheck, "hand the file to the library without the strict check");
+    program->callback([&] { run = [&](CHost& h) { return h.Program(file, verifyAfter, skipUnchanged, noCheck); }; });
+
+    auto* verify = app.add_subcommand("verify", "compare the flash with an image file");
+    verify->add_option("FILE", file, "the image file")->required();
+    verify->add_flag("--no-check", noCheck, "hand the file to the library without the strict check");
+    verify->callback([&] { run = [&](CHost& h) { return h.Verify(file, noCheck); }; });
+
+    auto* erase = app.add_subcommand("erase", "erase flash sector 0 (the library erases no other on its own)");
+    erase->callback([&] { run = [](CHost& h) { return h.Erase(); }; });
+
+    auto* fwinfo = app.add_subcommand("fwinfo", "show the firmware-information record in the board's flash");
+    fwinfo->callback([&] { run = [](CHost& h) { return h.FwInfo(); }; });
+
+    auto* version = app.add_subcommand("version", "show the versions of kazmir and of the device server");
+    version->callback([&] { run = [](CHost& h) { return h.Version(); }; });
+
+    std::string modeName;
+    auto* mode = app.add_subcommand("mode", "bring the board into its BAL or CCL firmware and print its handle");
+    mode->add_option("MODE", modeName, "bal or ccl")->required()->check(CLI::IsMember({"bal", "ccl"}));
+    mode->callback([&] { run = [&](CHost& h) { return h.Mode(modeName); }; });
+
+    std::string text;
+    auto* bgi = app.add_subcommand("bgi", "exchange messages over the board's BGI channels (CCL firmware)");
+    bgi->require_subcommand(1, 1);
+    auto* send = bgi->add_subcommand("send", "send one message: the text and a closing NUL byte");
+    send->add_option("TEXT", text, "the text (with --hex: the bytes, in hexadecimal)")->required();
+    send->add_flag("--hex", hex, "TEXT is hexadecimal bytes, sent as they are");
+    send->callback([&] { run = [&](CHost& h) { return h.BgiSend(text, hex); }; });
+    auto* receive = bgi->add_subcommand("receive", "receive one message and print it");
+    receive->add_flag("--hex", hex, "print every byte of the message in hexadecimal");
+    receive->callback([&] { run = [&](CHost& h) { return h.BgiReceive(hex); }; });
+    auto* echo = bgi->add_subcommand("echo", "send a text and receive it back (the bench's echo firmware)");
+    echo->add_option("TEXT", text, "the text")->required();
+    echo->callback([&] { run = [&](CHost& h) { return h.BgiEcho(text); }; });
+
+    auto* info = app.add_subcommand("info", "inspect an image file without a board (with --bench: where it would go)");
+    info->add_option("FILE", file, "the image file")->required();
+    info->callback([&] { run = [&](CHost& h) { return h.Info(file); }; });
+
+    auto* bench = app.add_subcommand("bench", "the virtual bench");
+    bench->require_subcommand(1, 1);
+    bench->add_subcommand("show", "list the bench's boards")->callback([&] {
+        run = [](CHost& h) { return h.BenchShow(); };
+    });
+    bench->add_subcommand("reset", "restore the bench: erase the flash it keeps")->callback([&] {
+        run = [](CHost& h) { return h.BenchReset(); };
+    });
+
+    for (CLI::App* sub : {program, verify, erase, fwinfo, version, mode, bgi, send, receive, echo, info, bench})
+        sub->fallthrough();
+    for (CLI::App* sub : bench->get_subcommands({})) sub->fallthrough();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return EXIT_USAGE;
+    }
+
+    if (!device.empty()) {
+        options.deviceId = ParseNumber(device);
+        if (!options.deviceId) {
+            std::fprintf(stderr, "error: --device %s: a device id is a number (decimal, or hexadecimal with 0x)\n",
+                         device.c_str());
+            return EXIT_USAGE;
+        }
+    }
+    options.benchGiven = benchOpt->count() > 0;
+
+    const bool terminal = isatty(fileno(stderr)) != 0;
+    const char* term = std::getenv("TERM");
+    const bool dumb = term != nullptr && std::string(term) == "dumb";
+    const COutput::Mode outMode = json ? COutput::Mode::Json
+                                  : (terminal && !plain && !dumb) ? COutput::Mode::Bars
+                                                                   : COutput::Mode::Plain;
+    const COutput::Detail detail = quiet     ? COutput::Detail::Quiet
+                                   : verbose ? COutput::Detail::Verbose
+                                             : COutput::Detail::Normal;
+    COutput out(outMode, detail, stdout, stderr, Utf8Locale());
+    CHost host(options, out);
+    try {
+        return run(host);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "error: %s\n", e.what());
+        return EXIT_FAILURE_;
+    }
+}

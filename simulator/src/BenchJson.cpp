@@ -1,0 +1,304 @@
+// Reading a bench description from JSON. Every error names the file, the
+// place in the document (e.g. boards[0].flash.sectors[2]) and what is wrong.
+#include "Sim.h"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace kazsim {
+
+namespace {
+
+class CReader {
+public:
+    CReader(std::string source, std::string baseDir) : m_Source(std::move(source)), m_BaseDir(std::move(baseDir)) {}
+
+    [[noreturn]] void Fail(const std::string& where, const std::string& what) const
+    {
+        throw BenchError(m_Source + ": " + (where.empty() ? std::string() : where + ": ") + what);
+    }
+
+    void OnlyKeys(const json& object, const std::string& where, std::initializer_list<const char*> keys) const
+    {
+        if (!object.is_object())
+            Fail(where, "expected an object");
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            bool known = false;
+            for (const char* key : keys)
+                known = known || it.key() == key;
+            if (!known)
+                Fail(Join(where, it.key()), "unknown key");
+        }
+    }
+
+    static std::string Join(const std::string& where, const std::string& key)
+    {
+        return where.empty() ? key : where + "." + key;
+    }
+    static std::string Item(const std::string& where, size_t index)
+    {
+        return where + "[" + std::to_string(index) + "]";
+    }
+
+    // A number given as a JSON number or as text ("0x4000", "16384").
+    uint64_t Number(const json& value, const std::string& where, uint64_t max) const
+    {
+        uint64_t number = 0;
+        if (value.is_number_unsigned()) {
+            number = value.get<uint64_t>();
+        } else if (value.is_number_integer()) {
+            if (value.get<int64_t>() < 0)
+                Fail(where, "must not be negative");
+            number = static_cast<uint64_t>(value.get<int64_t>());
+        } else if (value.is_string()) {
+            const std::string text = value.get<std::string>();
+            size_t used = 0;
+            try {
+                number = std::stoull(text, &used, 0);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (text.empty() || used != text.size() || text[0] == '-')
+                Fail(where, "\"" + text + "\" is not a number");
+        } else {
+            Fail(where, "expected a number");
+        }
+        if (number > max)
+            Fail(where, std::to_string(number) + " is too large (at most " + std::to_string(max) + ")");
+        return number;
+    }
+
+    bool Bool(const json& value, const std::string& where) const
+    {
+        if (!value.is_boolean())
+            Fail(where, "expected true or false");
+        return value.get<bool>();
+    }
+
+    std::string Text(const json& value, const std::string& where, size_t maxLength) const
+    {
+        if (!value.is_string())
+            Fail(where, "expected a string");
+        std::string text = value.get<std::string>();
+        if (text.size() > maxLength)
+            Fail(where, "longer than " + std::to_string(maxLength) + " characters");
+        return text;
+    }
+
+    GUID Class(const json& value, const std::string& where) const
+    {
+        static const GUID* const classes[] = {&BOARD_CLASS_1, &BOARD_CLASS_2, &BOARD_CLASS_3, &BOARD_CLASS_4,
+                                              &BOARD_CLASS_5};
+        if (value.is_number()) {
+            uint64_t number = Number(value, where, 5);
+            if (number < 1)
+                Fail(where, "board classes are numbered 1 to 5");
+            return *classes[number - 1];
+        }
+        GUID guid = {};
+        if (!value.is_string() || !detail::ParseGuid(value.get<std::string>(), &guid))
+            Fail(where, "expected a class number 1 to 5 or a GUID like {2219F6A0-732A-4750-B66F-0AE731FB40E1}");
+        return guid;
+    }
+
+    FlashDesc Flash(const json& value, const std::string& where) const
+    {
+        OnlyKeys(value, where, {"sectors", "base", "words", "file"});
+        FlashDesc flash = DefaultFlash();
+        if (value.contains("sectors")) {
+            const json& sectors = value["sectors"];
+            std::string at = Join(where, "sectors");
+            if (!sectors.is_array())
+                Fail(at, "expected an array of sector sizes");
+            flash.SectorSizes.clear();
+            uint64_t total = 0;
+            for (size_t i = 0; i < sectors.size(); ++i) {
+                const json& sector = sectors[i];
+                uint64_t size = 0, count = 1;
+                if (sector.is_object()) {
+                    OnlyKeys(sector, Item(at, i), {"size", "count"});
+                    if (!sector.contains("size"))
+                        Fail(Item(at, i), "missing \"size\"");
+                    size = Number(sector["size"], Join(Item(at, i), "size"), 0x7FFFFFFF);
+                    if (sector.contains("count"))
+                        count = Number(sector["count"], Join(Item(at, i), "count"), 0xFFFF);
+                } else {
+                    size = Number(sector, Item(at, i), 0x7FFFFFFF);
+                }
+                if (size == 0)
+                    Fail(Item(at, i), "a sector cannot be empty");
+                for (uint64_t n = 0; n < count; ++n)
+                    flash.SectorSizes.push_back(static_cast<uint32_t>(size));
+                total += size * count;
+                if (total > 0x40000000)
+                    Fail(at, "the flash is larger than 1 GiB");
+            }
+            if (flash.SectorSizes.size() > 0xFFFF)
+                Fail(at, "more than 65535 sectors");
+        }
+        if (value.contains("base"))
+            flash.BaseAddress = static_cast<uint32_t>(Number(value["base"], Join(where, "base"), 0xFFFFFFFF));
+        if (value.contains("words")) {
+            const json& words = value["words"];
+            std::string at = Join(where, "words");
+            if (!words.is_array() || words.size() != 3)
+                Fail(at, "expected three numbers (the FLASH_INFO words at offsets 4, 6 and 10)");
+            flash.Word4 = static_cast<uint16_t>(Number(words[0], Item(at, 0), 0xFFFF));
+            flash.Word6 = static_cast<uint16_t>(Number(words[1], Item(at, 1), 0xFFFF));
+            flash.Word10 = static_cast<uint16_t>(Number(words[2], Item(at, 2), 0xFFFF));
+        }
+        if (value.contains("file")) {
+            std::string file = Text(value["file"], Join(where, "file"), 4096);
+            if (file.empty())
+                Fail(Join(where, "file"), "must not be empty (leave it out for a flash in memory only)");
+            std::filesystem::path path(file);
+            if (path.is_relative() && !m_BaseDir.empty())
+                path = std::filesystem::path(m_BaseDir) / path;
+            flash.File = path.string();
+        }
+        return flash;
+    }
+
+    std::vector<CclEntryDesc> Ccl(const json& value, const std::string& where, bool* echo) const
+    {
+        OnlyKeys(value, where, {"entries", "echo"});
+        if (value.contains("echo"))
+            *echo = Bool(value["echo"], Join(where, "echo"));
+        std::vector<CclEntryDesc> entries = DefaultCclEntries();
+        if (value.contains("entries")) {
+            const json& list = value["entries"];
+            std::string at = Join(where, "entries");
+            if (!list.is_array())
+                Fail(at, "expected an array of entries");
+            entries.clear();
+            for (size_t i = 0; i < list.size(); ++i) {
+                std::string item = Item(at, i);
+                const json& e = list[i];
+                OnlyKeys(e, item, {"kind1", "kind2", "maxMsgLen", "value", "depth"});
+                if (!e.contains("kind1") || !e.contains("kind2"))
+                    Fail(item, "needs \"kind1\" and \"kind2\"");
+                CclEntryDesc entry;
+                entry.Kind1 = static_cast<uint16_t>(Number(e["kind1"], Join(item, "kind1"), 0xFFFF));
+                entry.Kind2 = static_cast<uint16_t>(Number(e["kind2"], Join(item, "kind2"), 0xFFFF));
+                if (e.contains("maxMsgLen"))
+                    entry.MaxMsgLen = static_cast<uint16_t>(Number(e["maxMsgLen"], Join(item, "maxMsgLen"), 0xFFFF));
+                if (entry.MaxMsgLen == 0)
+                    Fail(Join(item, "maxMsgLen"), "must be at least 1");
+                if (e.contains("value"))
+                    entry.Value = static_cast<uint16_t>(Number(e["value"], Join(item, "value"), 0xFFFF));
+                if (e.contains("depth"))
+                    entry.Depth = static_cast<uint32_t>(Number(e["depth"], Join(item, "depth"), 0xFFFF));
+                if (entry.Depth == 0)
+                    Fail(Join(item, "depth"), "must be at least 1");
+                entries.push_back(entry);
+            }
+        }
+        return entries;
+    }
+
+    BoardDesc Board(const json& value, const std::string& where, uint32_t defaultDelay, size_t number) const
+    {
+        OnlyKeys(value, where,
+                 {"class", "serial", "romSerial", "state", "firmwareState", "deviceId", "restartDelayMs", "held",
+                  "flash", "ccl"});
+        BoardDesc board;
+        char serial[32];
+        std::snprintf(serial, sizeof(serial), "KZ%06zu", number + 1);
+        board.Serial = serial;
+        board.RestartDelayMs = defaultDelay;
+        if (value.contains("class"))
+            board.BoardClass = Class(value["class"], Join(where, "class"));
+        if (value.contains("serial"))
+            board.Serial = Text(value["serial"], Join(where, "serial"), 127);
+        if (value.contains("romSerial"))
+            board.RomSerial = Text(value["romSerial"], Join(where, "romSerial"), 127);
+        if (value.contains("state"))
+            board.State = static_cast<uint32_t>(Number(value["state"], Join(where, "state"), 0xFFFFFFFF));
+        if (value.contains("firmwareState"))
+            board.FirmwareState =
+                static_cast<uint32_t>(Number(value["firmwareState"], Join(where, "firmwareState"), 0xFFFFFFFF));
+        if (value.contains("deviceId"))
+            board.DeviceId = Number(value["deviceId"], Join(where, "deviceId"), UINT64_MAX);
+        if (value.contains("restartDelayMs"))
+            board.RestartDelayMs =
+                static_cast<uint32_t>(Number(value["restartDelayMs"], Join(where, "restartDelayMs"), 3600000));
+        if (value.contains("held"))
+            board.Held = Bool(value["held"], Join(where, "held"));
+        if (value.contains("flash"))
+            board.Flash = Flash(value["flash"], Join(where, "flash"));
+        if (value.contains("ccl"))
+            board.CclEntries = Ccl(value["ccl"], Join(where, "ccl"), &board.Echo);
+        return board;
+    }
+
+    BenchDesc Bench(const json& document) const
+    {
+        OnlyKeys(document, "", {"server", "restartDelayMs", "boards"});
+        BenchDesc bench;
+        if (document.contains("server")) {
+            const json& server = document["server"];
+            OnlyKeys(server, "server", {"major", "minor", "build"});
+            if (server.contains("major"))
+                bench.Version.Major = static_cast<uint32_t>(Number(server["major"], "server.major", 0xFFFFFFFF));
+            if (server.contains("minor"))
+                bench.Version.Minor = static_cast<uint32_t>(Number(server["minor"], "server.minor", 0xFFFFFFFF));
+            if (server.contains("build"))
+                bench.Version.Build = static_cast<uint32_t>(Number(server["build"], "server.build", 0xFFFFFFFF));
+        }
+        uint32_t delay = 0;
+        if (document.contains("restartDelayMs"))
+            delay = static_cast<uint32_t>(Number(document["restartDelayMs"], "restartDelayMs", 3600000));
+        if (!document.contains("boards"))
+            Fail("", "missing \"boards\" (an array of boards; [] for none)");
+        const json& boards = document["boards"];
+        if (!boards.is_array())
+            Fail("boards", "expected an array of boards");
+        for (size_t i = 0; i < boards.size(); ++i)
+            bench.Boards.push_back(Board(boards[i], Item("boards", i), delay, i));
+        return bench;
+    }
+
+private:
+    std::string m_Source;
+    std::string m_BaseDir;
+};
+
+BenchDesc Parse(const std::string& text, const std::string& source, const std::string& baseDir)
+{
+    CReader reader(source, baseDir);
+    json document;
+    try {
+        document = json::parse(text);
+    } catch (const json::parse_error& error) {
+        // nlohmann's message carries line and column.
+        std::string what = error.what();
+        size_t at = what.find("parse error");
+        reader.Fail("", "not valid JSON: " + (at == std::string::npos ? what : what.substr(at)));
+    }
+    return reader.Bench(document);
+}
+
+} // namespace
+
+BenchDesc BenchDesc::FromJsonFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw BenchError(path + ": cannot be opened");
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string base = std::filesystem::path(path).parent_path().string();
+    return Parse(text.str(), path, base);
+}
+
+BenchDesc BenchDesc::FromJsonText(const std::string& text, const std::string& baseDir)
+{
+    return Parse(text, "bench description", baseDir);
+}
+
+} // namespace kazsim

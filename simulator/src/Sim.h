@@ -1,0 +1,276 @@
+// The bench's inner state: boards, device list, objects, faults, call log and
+// the simulator's own thread. One instance per process (CSim::Get), never
+// destroyed, so that objects the library still holds at exit stay valid.
+#pragma once
+
+#include "SimApi.h"
+#include "kazsim/Bench.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kazsim::detail {
+
+// The raw flash of one board, optionally backed by a file.
+class CFlashStore {
+public:
+    // Sets up the contents: erased, or read from desc.File (created when
+    // missing). Throws BenchError when the file cannot be used.
+    void Open(const FlashDesc& desc);
+    void Close(); // writes the file (if any) and forgets it
+
+    std::vector<uint8_t>& Data() { return m_Data; }
+    // Writes a changed range through to the file.
+    void Persist(uint32_t offset, uint32_t length);
+    void FlushAll();
+    const std::string& File() const { return m_File; }
+
+private:
+    std::vector<uint8_t> m_Data;
+    std::string m_File;
+    bool m_bDirty = false; // a write-through failed: the whole file is rewritten at the next flush
+};
+
+// The queue behind one CCL entry. Entries are fixed buffers of MaxMsgLen
+// bytes used as a ring; buffers keep their old content when reused.
+struct CEntryQueue {
+    enum Direction { TO_BOARD, TO_HOST };
+
+    CclEntryDesc Desc;
+    uint16_t Index = 0;
+    Direction Dir = TO_BOARD;
+    bool Started = false;
+    std::vector<std::vector<uint8_t>> Slots;
+    uint32_t Head = 0;  // oldest filled entry
+    uint32_t Count = 0; // filled entries
+    std::vector<HANDLE> Events; // events of the channel objects on this entry
+
+    uint32_t Depth() const { return static_cast<uint32_t>(Slots.size()); }
+    uint32_t Free() const { return Depth() - Count; }
+    // Where the producer writes next and where the consumer reads next.
+    uint8_t* Tail() { return Slots[(Head + Count) % Depth()].data(); }
+    uint8_t* Oldest() { return Slots[Head].data(); }
+    // The entry the host's channel hands out: a free one to fill (send) or
+    // the oldest filled one (receive).
+    uint8_t* HostEntry() { return Dir == TO_BOARD ? Tail() : Oldest(); }
+};
+
+struct CBoard {
+    uint32_t Uid = 0;  // unique in the process
+    int Index = -1;    // bench index; -1 once the bench was reset
+    BoardDesc Desc;
+    bool Present = true;
+    bool Listed = false;
+    uint64_t DeviceId = 0;
+    std::string Path;
+    uint32_t DevInst = 0;
+    uint32_t Generation = 0; // one per arrival; handles and objects of older ones are stale
+    uint32_t State = 0;
+    uint32_t Restarts = 0;
+    bool FirstArrival = true;
+    bool NeverReturns = false;
+    bool HasNextState = false;
+    uint32_t NextState = 0;
+    bool Held = false;
+    bool Echo = true;
+    bool Paused = false;
+    uint32_t OpenHandles = 0; // on the current generation
+    uint32_t GetInfoCountdown = 0; // GetInfo answers left before CountdownState applies
+    uint32_t CountdownState = 0;
+    CFlashStore Flash;
+    std::vector<std::shared_ptr<CEntryQueue>> Entries;
+    std::deque<std::vector<uint8_t>> Sent;
+
+    const std::string& ReportedSerial() const { return State == STATE_BOOT_ROM ? Desc.RomSerial : Desc.Serial; }
+    bool Alive(uint32_t generation) const { return Present && Listed && Generation == generation; }
+};
+
+enum class Kind { DeviceManager, Enumerator, Device, Fld, Bal, Ccl, Channel, COUNT };
+const char* KindName(Kind kind);
+
+// Reference counting and registration shared by every device-server object.
+class CObjectCore {
+public:
+    explicit CObjectCore(Kind kind);
+    virtual ~CObjectCore() = default;
+    CObjectCore(const CObjectCore&) = delete;
+    CObjectCore& operator=(const CObjectCore&) = delete;
+
+    Kind GetKind() const { return m_Kind; }
+    uint32_t Refs() const { return m_Refs; }
+    uint32_t DoAddRef();
+    uint32_t DoRelease();
+    // The board the object belongs to, for faults and the log (may be null).
+    virtual CBoard* Board() const { return nullptr; }
+    // The change event an enumerator was given (null for other objects).
+    virtual HANDLE ChangeEvent() const { return nullptr; }
+
+protected:
+    virtual void OnFinalRelease() {}
+
+private:
+    Kind m_Kind;
+    uint32_t m_Refs = 1;
+};
+
+struct CFault {
+    std::string Name;
+    uint32_t Code = 0;
+    uint32_t Nth = 0;
+    int Board = -1;
+    uint32_t Seen = 0;
+};
+
+class CSim {
+public:
+    static CSim& Get();
+
+    using Lock = std::unique_lock<std::recursive_mutex>;
+    Lock Hold() { return Lock(m_Mutex); }
+
+    // --- bench (call with the lock held) ---
+    void ResetBench(const BenchDesc& desc, bool signal);
+    int AddBoard(const BoardDesc& desc);
+    void RemoveBoard(CBoard& board);
+    CBoard& BoardAt(int index); // throws std::out_of_range
+    CBoard* FindListed(uint64_t deviceId);
+    CBoard* FindByPath(const std::string& path);
+    std::vector<CBoard*> ListedBoards(); // in list order
+    std::vector<int>& ListOrder() { return m_ListOrder; }
+    int BoardCount() const { return static_cast<int>(m_Boards.size()); }
+    void Restart(CBoard& board, uint32_t state);
+    void ResetCcl(CBoard& board);
+    void SignalChange();  // posts the signal to the simulator's thread
+    void DeliverChange(); // signals every enumerator's event now
+    // Posts a pass of the board's CCL firmware (takes from the send queues,
+    // echoes into the receive queue, signals the channels' events).
+    void ScheduleFirmware(CBoard& board);
+    void FirmwarePass(CBoard& board);
+    // Posts a signal of the events of the channels on one queue.
+    void SignalQueue(const std::shared_ptr<CEntryQueue>& queue);
+    void FlushFlashFiles();
+
+    ServerVersion Version;
+    std::string LoadError;
+    uint32_t ChangeSignals = 0;
+    uint32_t ServerInits = 0;
+
+    // --- faults and call log ---
+    // Counts the call against every armed fault; gives the code of the first
+    // one that fires (0 when none).
+    uint32_t CheckFault(const std::string& name, int board);
+    size_t LogCall(const std::string& name, int board, std::string detail);
+    void LogResult(size_t entry, uint32_t result);
+    std::vector<CFault> Faults;
+    std::map<std::string, uint32_t> FaultsFired;
+    std::vector<Call> Log;
+    std::map<std::string, uint32_t> LogCounts;
+    bool SetupApiMissing = false;
+    std::vector<std::string> SetupApiNamesMissing;
+    bool Trace = false;
+
+    // --- accounting ---
+    void Register(CObjectCore* object) { m_Objects.push_back(object); }
+    const std::vector<CObjectCore*>& Objects() const { return m_Objects; }
+    uint32_t OverReleases = 0;
+    uint32_t CallsOnReleased = 0;
+    uint32_t DriverHandles = 0;
+    uint32_t DeviceInfoLists = 0;
+    uint32_t SetupApiModuleRefs = 0;
+    uint32_t KazApiModuleRefs = 0;
+    AccountingInfo Snapshot();
+    AccountingInfo Baseline;
+
+    // The device manager handed out by GetDeviceManager (one per process
+    // while referenced).
+    CObjectCore* Manager = nullptr;
+
+    // --- the simulator's thread ---
+    void Post(uint32_t delayMs, std::function<void()> task);
+    bool Quiesce(uint32_t timeoutMs);
+    void Shutdown(); // at exit: stops the thread, writes the flash files
+    // At process exit when the other threads are gone already: writes the
+    // flash files if the lock is free (a thread ended while holding it).
+    void FlushAtExit();
+
+private:
+    CSim();
+    void Run();
+    std::shared_ptr<CBoard> MakeBoard(const BoardDesc& desc, int index);
+    void ListBoard(CBoard& board);
+    void Unlist(CBoard& board);
+
+    std::recursive_mutex m_Mutex;
+    std::condition_variable_any m_Cond;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> m_Tasks;
+    bool m_bBusy = false;
+    bool m_bStop = false;
+    bool m_bStopped = false;
+    std::thread m_Thread;
+
+    std::vector<std::shared_ptr<CBoard>> m_Boards;    // this bench, by index
+    std::vector<std::shared_ptr<CBoard>> m_OldBoards; // of earlier benches (objects may point at them)
+    std::vector<int> m_ListOrder;
+    std::vector<CObjectCore*> m_Objects; // every object ever made (kept for late calls)
+    uint32_t m_NextUid = 0;
+    uint64_t m_NextArrival = 0;
+
+public:
+    std::shared_ptr<CBoard> SharedBoard(CBoard* board);
+};
+
+inline CSim& Sim()
+{
+    return CSim::Get();
+}
+
+// One call into a face of the bench: takes the lock, logs the call, checks
+// armed faults and calls on released objects. Ended() tells that the call is
+// decided already (Code() is its result).
+class CCall {
+public:
+    CCall(const std::string& name, CBoard* board, std::string detail = {}, const CObjectCore* object = nullptr);
+    bool Ended() const { return m_bEnded; }
+    uint32_t Code() const { return m_Code; }
+    // Records the result and gives it back.
+    uint32_t Return(uint32_t code);
+    // Windows-style failure: records the code and sets it as the last error.
+    void FailWin(uint32_t code);
+    // Index of the board the call concerns (-1: none).
+    int BoardIndex() const { return m_BoardIndex; }
+    void SetBoard(CBoard* board);
+
+private:
+    CSim::Lock m_Lock;
+    size_t m_Entry;
+    int m_BoardIndex;
+    bool m_bEnded = false;
+    uint32_t m_Code = 0;
+    std::string m_Name;
+};
+
+// Case-insensitive comparison of ASCII text.
+bool EqualNoCase(const std::string& a, const std::string& b);
+bool SameGuid(const GUID& a, const GUID& b);
+std::string GuidText(const GUID& guid);
+bool ParseGuid(const std::string& text, GUID* guid);
+
+// The names of the device-server operations that can be faulted, and of the
+// Setup API (faces register theirs here).
+const std::vector<std::string>& AllOperationNames();
+
+// Platform counts of live events and device files (given by the host file).
+void PlatformObjectCounts(uint32_t* events, uint32_t* deviceFiles);
+// An event handed to the bench (AssignEvent), for the host file's accounting.
+void NoteEvent(HANDLE event);
+
+} // namespace kazsim::detail

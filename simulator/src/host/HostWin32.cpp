@@ -1,0 +1,222 @@
+// The bench on Windows: KAZAPI.dll. The four device-server functions are
+// exported by ordinal only (kazapi.def); the control interface and the device
+// host (KzmGetDeviceHost) by name. The library's virtual-devices platform
+// layer finds the host here and sends SetupApi.DLL and the boards' device
+// files to it; events, waits and everything else are Windows' own, so the
+// bench signals the library's events with the real SetEvent.
+//
+// Accounting on Windows counts:
+//   Events       the events handed to the bench (change event of an
+//                enumerator, event of a channel) whose handle the holder has
+//                not closed yet. Each one is duplicated when handed over and
+//                compared with the duplicate at every count, so a handle value
+//                that Windows gives out again to another object after the
+//                close is not taken for the event. Events the library creates
+//                but never hands over are not seen.
+//   DeviceFiles  the boards' device files open now (the bench's own table).
+#include "Faces.h"
+#include "Sim.h"
+
+#include "platform/win32-virtual/DeviceHost.h"
+
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+namespace kazsim::detail {
+
+namespace {
+
+// --- device files ------------------------------------------------------------
+
+// Device handles are real handles (unnamed events nobody waits on) owned by
+// the bench, each standing for one open driver file.
+std::mutex g_FilesMutex;
+std::unordered_map<HANDLE, void*>& Files()
+{
+    static auto* s_pFiles = new std::unordered_map<HANDLE, void*>; // lives until the process ends
+    return *s_pFiles;
+}
+
+void* FindFile(HANDLE handle)
+{
+    std::lock_guard<std::mutex> lock(g_FilesMutex);
+    auto it = Files().find(handle);
+    return it == Files().end() ? nullptr : it->second;
+}
+
+HANDLE HostOpenDevice(const char* path, DWORD access, DWORD shareMode, DWORD disposition)
+{
+    void* device = OpenDevice(path, access, shareMode, disposition);
+    if (!device)
+        return INVALID_HANDLE_VALUE; // the driver set the last error
+    HANDLE token = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!token) {
+        DWORD error = GetLastError();
+        CloseDevice(device);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard<std::mutex> lock(g_FilesMutex);
+    Files().emplace(token, device);
+    return token;
+}
+
+BOOL HostDeviceControl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned)
+{
+    void* device = FindFile(handle);
+    if (!device) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return DeviceControl(device, code, in, inSize, out, outSize, returned);
+}
+
+BOOL HostCloseDevice(HANDLE handle)
+{
+    void* device = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_FilesMutex);
+        auto it = Files().find(handle);
+        if (it == Files().end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        device = it->second;
+        Files().erase(it);
+    }
+    CloseDevice(device);
+    ::CloseHandle(handle);
+    return TRUE;
+}
+
+BOOL HostIsDevice(HANDLE handle)
+{
+    return FindFile(handle) != nullptr;
+}
+
+BOOL HostIsModule(HMODULE module)
+{
+    return IsBenchModule(module);
+}
+
+const KZM_WIN_DEVICE_HOST g_Host = {
+    sizeof(KZM_WIN_DEVICE_HOST),
+    LoadModule, GetProc, ReleaseModule, HostIsModule,
+    HostOpenDevice, HostDeviceControl, HostCloseDevice, HostIsDevice,
+};
+
+// --- events ------------------------------------------------------------------
+
+struct CHandedEvent {
+    HANDLE Handle;    // as the holder knows it
+    HANDLE Duplicate; // the bench's own handle on the same object
+};
+
+std::mutex g_EventsMutex;
+std::vector<CHandedEvent>& HandedEvents()
+{
+    static auto* s_pEvents = new std::vector<CHandedEvent>; // lives until the process ends
+    return *s_pEvents;
+}
+
+typedef BOOL(WINAPI* PFN_CompareObjectHandles)(HANDLE, HANDLE);
+
+// Whether the holder's handle still refers to the object of the duplicate.
+bool StillHeld(const CHandedEvent& event)
+{
+    static const PFN_CompareObjectHandles s_Compare = [] {
+        HMODULE kernelBase = GetModuleHandleA("kernelbase.dll");
+        return kernelBase ? reinterpret_cast<PFN_CompareObjectHandles>(
+                                reinterpret_cast<void*>(GetProcAddress(kernelBase, "CompareObjectHandles")))
+                          : nullptr;
+    }();
+    DWORD error = GetLastError();
+    bool held;
+    if (s_Compare) {
+        held = s_Compare(event.Handle, event.Duplicate) != FALSE;
+    } else {
+        // Windows before 10: only whether the value is still a handle.
+        DWORD flags = 0;
+        held = GetHandleInformation(event.Handle, &flags) != FALSE;
+    }
+    SetLastError(error);
+    return held;
+}
+
+} // namespace
+
+void NoteEvent(HANDLE event)
+{
+    if (!event || event == INVALID_HANDLE_VALUE)
+        return;
+    DWORD error = GetLastError();
+    std::lock_guard<std::mutex> lock(g_EventsMutex);
+    auto& events = HandedEvents();
+    for (auto it = events.begin(); it != events.end();) {
+        if (it->Handle != event) {
+            ++it;
+        } else if (StillHeld(*it)) {
+            SetLastError(error);
+            return; // handed over before and still the same event
+        } else {
+            ::CloseHandle(it->Duplicate); // a closed event whose value came back
+            it = events.erase(it);
+        }
+    }
+    HANDLE process = GetCurrentProcess();
+    HANDLE duplicate = nullptr;
+    if (DuplicateHandle(process, event, process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        events.push_back({event, duplicate});
+    SetLastError(error);
+}
+
+void PlatformObjectCounts(uint32_t* events, uint32_t* deviceFiles)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_EventsMutex);
+        auto& handed = HandedEvents();
+        uint32_t held = 0;
+        for (auto it = handed.begin(); it != handed.end();) {
+            if (StillHeld(*it)) {
+                ++held;
+                ++it;
+            } else {
+                ::CloseHandle(it->Duplicate);
+                it = handed.erase(it);
+            }
+        }
+        *events = held;
+    }
+    std::lock_guard<std::mutex> lock(g_FilesMutex);
+    *deviceFiles = static_cast<uint32_t>(Files().size());
+}
+
+} // namespace kazsim::detail
+
+using namespace kazsim::detail;
+
+extern "C" __declspec(dllexport) const KZM_WIN_DEVICE_HOST* KzmGetDeviceHost(void)
+{
+    return &g_Host;
+}
+
+// The bench is built when KAZAPI.dll is attached, after its static objects and
+// before any module that imports it runs its own. The module pins itself: the
+// simulator's thread runs in it until the process ends, so it must never be
+// unloaded under that thread. At process exit the other threads are gone
+// already (possibly holding the bench's lock): the flash files, which are
+// written through on every change anyway, are flushed only if the lock is free.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        HMODULE pinned = nullptr;
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCSTR>(&KzmGetDeviceHost), &pinned);
+        StartBench();
+    } else if (reason == DLL_PROCESS_DETACH) {
+        Sim().FlushAtExit();
+    }
+    return TRUE;
+}

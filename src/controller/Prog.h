@@ -1,0 +1,72 @@
+// CProg: the board controller. It owns both channels to the board (the
+// kernel-driver channel and the device server's device object), one access
+// object per firmware mode, and drives the board between firmware states.
+#pragma once
+
+#include "device/HwDevice.h"
+#include "device/MyKazDevice.h"
+#include "flash/FlashProg.h"
+#include "modes/BALProg.h"
+#include "modes/BGIProg.h"
+#include "modes/CCLProg.h"
+
+class CReporter;
+
+class CProg {
+public:
+    static constexpr size_t SERIAL_SIZE = 128;
+    static constexpr unsigned CLASS_COUNT = 6; // five board classes and the all-zero end
+
+    CProg();
+    virtual ~CProg();
+    CProg(const CProg&) = delete;
+    CProg& operator=(const CProg&) = delete;
+
+    virtual KZRESULT SetCallback(void* context, ReportCallback callback);
+    virtual KZRESULT OpenBySerial(const char* serial);
+    virtual KZRESULT OpenById(uint64_t deviceId);
+    virtual KZRESULT Close();
+    virtual uint64_t GetDeviceId();
+    virtual KZRESULT InitFld(uint32_t timeout);
+    virtual KZRESULT GetFldProg(CFlashProg** flashProg);
+    virtual KZRESULT ResetFld();
+    virtual KZRESULT InitBal(uint32_t timeout);
+    virtual KZRESULT GetBalProg(CBALProg** balProg);
+    virtual KZRESULT ResetBal();
+    virtual KZRESULT InitCcl(uint32_t timeout);
+    virtual KZRESULT GetCclProg(CCCLProg** cclProg);
+    virtual KZRESULT ResetCcl();
+    virtual KZRESULT InitBgi(uint32_t timeout);
+    virtual KZRESULT GetBgiProg(CBGIProg** bgiProg);
+    virtual KZRESULT ResetBgi();
+
+    KZRESULT SwitchToFld(uint32_t timeout);
+    KZRESULT SwitchToBal(uint32_t timeout);
+    KZRESULT SwitchToCcl(uint32_t timeout);
+
+    CReporter* GetReporter() const { return m_pReporter; }
+    CHwDevice& HwDevice() { return m_HwDevice; }
+    CMyKazDevice& ServerDevice() { return m_ServerDevice; }
+    const char* GetSerial() const { return m_szSerial; }
+
+private:
+    enum class FindKind { BySerial, FlashLoader };
+    KZRESULT RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
+                          bool report);
+    KZRESULT ReachTarget(uint64_t deviceId);
+    KZRESULT OpenComponent(const GUID& classId, const GUID& interfaceId, IKazUnknown** component);
+
+    CHwDevice m_HwDevice;
+    CMyKazDevice m_ServerDevice;
+    CFlashProg m_FlashProg;
+    CBALProg m_BALProg;
+    CCCLProg m_CCLProg;
+    CBGIProg m_BGIProg;
+    CReporter* m_pReporter;
+    char m_szSerial[SERIAL_SIZE];
+    uint64_t m_DeviceId;
+    GUID m_ClassIds[CLASS_COUNT];
+};
+
+// The library's one controller, constructed at load.
+extern CProg g_Prog;

@@ -1,0 +1,76 @@
+// CFlashProg: the access object of FLD mode: the flash layout, the sector
+// operations, program and verify from an image file, and the
+// firmware-information scan.
+#pragma once
+
+#include "device/KazApi.h"
+#include "kazmir.h"
+
+class CReporter;
+class CImageFile;
+
+class CFlashProg {
+public:
+    static constexpr uint16_t MAX_SECTORS = 32;
+
+    CFlashProg();
+    virtual KZRESULT ScanFwInfo(FW_INFO* info);
+    virtual ~CFlashProg();
+    // Takes over the caller's reference (also when Execute fails: it is released then).
+    virtual KZRESULT Open(IKazFlashLoader* flashObject);
+    virtual KZRESULT Close();
+    virtual KZRESULT Program(const char* fileName);
+    virtual KZRESULT Verify(const char* fileName);
+    virtual KZRESULT EraseSector(uint16_t sector, uint16_t shownEnd);
+
+    CFlashProg(const CFlashProg&) = delete;
+    CFlashProg& operator=(const CFlashProg&) = delete;
+
+    KZRESULT GetFlashInfo();
+    KZRESULT ReadSector(uint16_t sector, uint16_t shownEnd, uint8_t* buffer);
+    KZRESULT WriteSector(uint16_t sector, uint16_t shownEnd, const uint8_t* buffer);
+
+    const FLASH_INFO& GetFlashInfoRecord() const { return m_FlashInfo; }
+    uint32_t GetFlashSize() const { return m_dwFlashSize; }
+    bool IsStarted() const { return m_bStarted != 0; }
+
+protected:
+    // Program and verify, in calling order.
+    void LoadImage(const char* fileName);
+    KZRESULT PrepareRange();
+    KZRESULT SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base);
+    KZRESULT AllocRange();
+    KZRESULT ReadRange();
+    void CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes);
+    KZRESULT WriteRange();
+    void FreeRange();
+    // The firmware-information scan.
+    KZRESULT FindFwInfoOnFlash(uint16_t limit, FW_INFO* info);
+    void ListFwInfo(const FW_INFO& info);
+
+    // The sector count of the flash information, 0 when it was refused for
+    // not fitting the sector table.
+    uint16_t SectorCount() const;
+    // Flash offset of a sector: the sum of the sizes of the sectors before it.
+    uint32_t SectorOffset(uint16_t sector) const;
+    KZRESULT TransferSector(bool write, uint16_t sector, uint16_t shownEnd, uint8_t* buffer);
+
+    uint32_t m_bSectorsKnown;
+    uint32_t m_bStarted;
+    uint32_t m_bRangeValid;
+    IKazFlashLoader* m_pFlashObject;
+    CReporter* m_pReporter;
+    FLASH_INFO m_FlashInfo;
+    SECTOR_INFO m_Sectors[MAX_SECTORS];
+    uint32_t m_dwFlashSize;
+    CImageFile* m_pImage;
+    uint8_t* m_pRangeBuf;
+    uint8_t* m_pFlashCopy;
+    uint32_t m_bUseBase;
+    uint32_t m_dwStartOffset;
+    uint32_t m_dwBase;
+    uint32_t m_dwFirstOffset;
+    uint32_t m_dwRangeSize;
+    uint16_t m_wFirstSector;
+    uint16_t m_wEndSector;
+};

@@ -1,0 +1,248 @@
+#include "flash/ImageFile.h"
+
+#include "flash/ImageBlock.h"
+#include "flash/ImageIndex.h"
+#include "flash/ImageReader.h"
+#include "flash/ImageStore.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Fingerprint of the record sequence, so that the second pass can tell that
+// it reads the same records as the first (the file might change between).
+inline uint64_t MixRecord(uint64_t hash, uint32_t address, uint32_t count)
+{
+    constexpr uint64_t PRIME = 0x100000001B3ull;
+    hash = (hash ^ address) * PRIME;
+    hash = (hash ^ count) * PRIME;
+    return hash;
+}
+
+constexpr uint64_t HASH_SEED = 0xCBF29CE484222325ull;
+
+} // namespace
+
+CImageFile::CImageFile()
+    : m_pStore(nullptr), m_ppIndex(nullptr), m_dwIndexCount(0), m_dwIndexCapacity(0), m_qwIndexVersion(0),
+      m_bIndexValid(false)
+{
+}
+
+CImageFile::~CImageFile()
+{
+    if (m_pStore != nullptr) {
+        Clear();
+        delete m_pStore;
+        m_pStore = nullptr;
+    }
+    std::free(m_ppIndex);
+}
+
+void CImageFile::DropIndex()
+{
+    m_bIndexValid = false;
+    m_dwIndexCount = 0;
+}
+
+bool CImageFile::UpdateIndex()
+{
+    if (m_pStore == nullptr)
+        return false;
+    const uint64_t version = m_pStore->GetVersion();
+    if (m_bIndexValid && version == m_qwIndexVersion)
+        return true;
+    DropIndex();
+    const uint32_t count = m_pStore->GetCount();
+    if (count > m_dwIndexCapacity) {
+        auto** index = static_cast<CImageBlock**>(std::realloc(m_ppIndex, sizeof(CImageBlock*) * count));
+        if (index == nullptr)
+            return false;
+        m_ppIndex = index;
+        m_dwIndexCapacity = count;
+    }
+    uint32_t n = 0;
+    for (CListNode* node = m_pStore->GetFirst(); node != nullptr && n < m_dwIndexCapacity;
+         node = m_pStore->GetNext(node)) {
+        if (auto* block = dynamic_cast<CImageBlock*>(node))
+            m_ppIndex[n++] = block;
+    }
+    m_dwIndexCount = n;
+    m_qwIndexVersion = version;
+    m_bIndexValid = true;
+    return true;
+}
+
+KZRESULT CImageFile::Load(const char* fileName)
+{
+    if (m_pStore != nullptr)
+        return KZM_E_FAIL;
+    m_pStore = new (std::nothrow) CImageStore;
+    if (m_pStore == nullptr)
+        return KZM_E_FAIL;
+    // The reader holds a 1 MiB buffer: keep it off the stack.
+    CImageReader* reader = new (std::nothrow) CImageReader;
+    if (reader == nullptr)
+        return KZM_E_FAIL;
+    KZRESULT result = reader->Open(fileName);
+    if (result == KZM_OK)
+        result = LoadFrom(*reader);
+    delete reader;
+    return result;
+}
+
+KZRESULT CImageFile::LoadMemory(const void* text, size_t size)
+{
+    if (m_pStore != nullptr)
+        return KZM_E_FAIL;
+    m_pStore = new (std::nothrow) CImageStore;
+    if (m_pStore == nullptr)
+        return KZM_E_FAIL;
+    CImageReader* reader = new (std::nothrow) CImageReader;
+    if (reader == nullptr)
+        return KZM_E_FAIL;
+    KZRESULT result = reader->OpenMemory(text, size);
+    if (result == KZM_OK)
+        result = LoadFrom(*reader);
+    delete reader;
+    return result;
+}
+
+KZRESULT CImageFile::LoadFrom(CImageReader& reader)
+{
+    // First pass: the address ranges.
+    CImageReader::RECORD record;
+    uint32_t status = reader.NextRecord(&record);
+    if (status != CImageReader::RECORD_OK)
+        return KZM_E_FAIL;
+    CImageIndex layout;
+    uint64_t hash = HASH_SEED;
+    do {
+        if (layout.AddRecord(record.dwAddress, record.dwCount) != KZM_OK)
+            return KZM_E_FAIL;
+        hash = MixRecord(hash, record.dwAddress, record.dwCount);
+        status = reader.NextRecord(&record);
+    } while (status == CImageReader::RECORD_OK);
+    const uint32_t records = layout.GetRecordCount();
+    if (layout.Finish() != KZM_OK)
+        return KZM_E_FAIL;
+
+    // The merged blocks, appended in their list order.
+    const uint32_t blocks = layout.GetBlockCount();
+    auto** byList = static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
+    auto** byAddress = static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
+    KZRESULT result = byList != nullptr && byAddress != nullptr ? KZM_OK : KZM_E_FAIL;
+    for (uint32_t i = 0; i < blocks && result == KZM_OK; ++i) {
+        byList[i] = new (std::nothrow) CImageBlock(layout.GetBlockStart(i), layout.GetBlockEnd(i));
+        if (byList[i] == nullptr || m_pStore->Append(byList[i]) != KZM_OK) {
+            delete byList[i];
+            result = KZM_E_FAIL;
+        }
+    }
+    if (result == KZM_OK) {
+        for (uint32_t a = 0; a < blocks; ++a)
+            byAddress[a] = byList[layout.GetListIndexByAddress(a)];
+    }
+
+    // Second pass: the bytes, straight into their blocks.
+    if (result == KZM_OK && reader.Rewind() != KZM_OK)
+        result = KZM_E_FAIL;
+    if (result == KZM_OK) {
+        uint64_t hash2 = HASH_SEED;
+        uint32_t records2 = 0;
+        CImageBlock* last = blocks != 0 ? byAddress[0] : nullptr;
+        while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
+            const uint32_t address = record.dwAddress;
+            const uint64_t end = static_cast<uint64_t>(address) + record.dwCount;
+            CImageBlock* block = last;
+            if (block == nullptr || address < block->GetStart() || end > block->GetEnd()) {
+                // The block with the highest start at or below the address.
+                uint32_t lo = 0, hi = blocks;
+                while (lo < hi) {
+                    const uint32_t mid = lo + (hi - lo) / 2;
+                    if (byAddress[mid]->GetStart() <= address)
+                        lo = mid + 1;
+                    else
+                        hi = mid;
+                }
+                block = lo != 0 ? byAddress[lo - 1] : nullptr;
+                if (block == nullptr || end > block->GetEnd()) {
+                    // Only when the file changed after the first pass.
+                    result = KZM_E_FAIL;
+                    break;
+                }
+                last = block;
+            }
+            if (block->GetData() == nullptr && !block->AllocData()) {
+                result = KZM_E_FAIL;
+                break;
+            }
+            CImageReader::DecodeData(record.pDigits, record.dwCount, block->GetData() + (address - block->GetStart()));
+            hash2 = MixRecord(hash2, address, record.dwCount);
+            ++records2;
+        }
+        if (result == KZM_OK && (records2 != records || hash2 != hash))
+            result = KZM_E_FAIL;
+        for (uint32_t i = 0; i < blocks && result == KZM_OK; ++i)
+            if (byList[i]->GetData() == nullptr)
+                result = KZM_E_FAIL;
+        if (result == KZM_OK && blocks == 0)
+            result = KZM_E_FAIL;
+    }
+    std::free(byList);
+    std::free(byAddress);
+    reader.Close();
+    return result;
+}
+
+KZRESULT CImageFile::Clear()
+{
+    if (m_pStore == nullptr)
+        return KZM_E_FAIL;
+    while (CListNode* node = m_pStore->GetFirst()) {
+        m_pStore->Remove(node);
+        delete node;
+    }
+    DropIndex();
+    return KZM_OK;
+}
+
+uint32_t CImageFile::GetBlockCount()
+{
+    return UpdateIndex() ? m_dwIndexCount : 0;
+}
+
+KZRESULT CImageFile::GetBlock(uint32_t index, uint32_t* start, uint32_t* end, const uint8_t** data)
+{
+    if (start == nullptr || end == nullptr || data == nullptr || !UpdateIndex() || index >= m_dwIndexCount)
+        return KZM_E_FAIL;
+    const CImageBlock* block = m_ppIndex[index];
+    *start = block->GetStart();
+    *end = block->GetEnd();
+    *data = block->GetData();
+    return KZM_OK;
+}
+
+uint32_t CImageFile::GetLowestAddress()
+{
+    if (!UpdateIndex())
+        return 0;
+    uint32_t lowest = 0xFFFFFFFFu;
+    for (uint32_t i = 0; i < m_dwIndexCount; ++i)
+        if (m_ppIndex[i]->GetStart() < lowest)
+            lowest = m_ppIndex[i]->GetStart();
+    return lowest;
+}
+
+uint32_t CImageFile::GetHighestAddress()
+{
+    if (!UpdateIndex())
+        return 0;
+    uint32_t highest = 0;
+    for (uint32_t i = 0; i < m_dwIndexCount; ++i)
+        if (m_ppIndex[i]->GetEnd() > highest)
+            highest = m_ppIndex[i]->GetEnd();
+    return highest;
+}

@@ -1,0 +1,68 @@
+// CImageFile: one loaded firmware image (Intel HEX and/or S-records) as a set
+// of blocks, each a contiguous run of addresses with its bytes. The file is
+// read twice: the first pass learns the address ranges, the second fills in
+// the bytes; later records overwrite earlier ones.
+//
+// Blocks stand in the order in which the first pass created them, and when
+// two blocks merged, the later one survives in its place: block i of
+// GetBlock is block i of that list.
+#pragma once
+
+#include "device/KazApi.h"
+#include "kazmir.h"
+
+#include <cstddef>
+#include <cstdint>
+
+class CImageStore;
+class CImageBlock;
+class CImageReader;
+
+class CImageFile {
+public:
+    CImageFile();
+    // Deletes the blocks and the store.
+    virtual ~CImageFile();
+    CImageFile(const CImageFile&) = delete;
+    CImageFile& operator=(const CImageFile&) = delete;
+
+    // 0, or 0x80004005 when an image is already loaded, the file cannot be
+    // opened, it holds no data record, or memory runs out. On failure the
+    // partly built store stays attached; discard the object.
+    KZRESULT Load(const char* fileName);
+    // The same reading, from text in memory.
+    KZRESULT LoadMemory(const void* text, size_t size);
+    // Deletes every block; 0x80004005 when there is no store.
+    KZRESULT Clear();
+
+    // Number of blocks; 0 when there is no store.
+    uint32_t GetBlockCount();
+    // Block i's range [start, end) and bytes (owned by the image). 0x80004005
+    // when there is no store, an out pointer is null or i is too large.
+    KZRESULT GetBlock(uint32_t index, uint32_t* start, uint32_t* end, const uint8_t** data);
+    // Smallest block start: 0xFFFFFFFF when the store is empty, 0 without one.
+    uint32_t GetLowestAddress();
+    // Largest block end: 0 when the store is empty or missing.
+    uint32_t GetHighestAddress();
+    // The firmware-information record: the last block in list order whose
+    // first marker lies at least 50 bytes into it decides. The record is
+    // zeroed first; u32 fields come back in host order. 0x80004005 when there
+    // is no image, no block or no marker.
+    KZRESULT GetFwInfo(FW_INFO* info);
+
+    CImageStore* GetStore() const { return m_pStore; }
+
+private:
+    KZRESULT LoadFrom(CImageReader& reader);
+    // Blocks in list order, rebuilt when the store's links have changed, so
+    // that indexed access does not walk the list each time.
+    bool UpdateIndex();
+    void DropIndex();
+
+    CImageStore* m_pStore;
+    CImageBlock** m_ppIndex;
+    uint32_t m_dwIndexCount;
+    uint32_t m_dwIndexCapacity;
+    uint64_t m_qwIndexVersion;
+    bool m_bIndexValid;
+};

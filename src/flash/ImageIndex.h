@@ -1,0 +1,72 @@
+// CImageIndex: the block layout of an image's first pass, worked out in
+// O(n log n) instead of by walking the block list for every record.
+//
+// The first pass extends the first block in list order that a record touches
+// (or appends a new block), and the merge then joins touching blocks, the
+// later one surviving in its place. Two facts give the same result without
+// the walks:
+//  - a record appends a block exactly when it touches no earlier record (a
+//    block is always the union of its records, as touching ranges join
+//    without a gap), and which block it extends changes no later decision;
+//  - the merged blocks are the touching-connected groups of records, and
+//    each stands in the list at the place of the last-created block of its
+//    group, since every merge keeps the later block and the last one of a
+//    group is never taken out.
+// So the index collects runs of consecutive touching records, finds the runs
+// that create blocks with a prefix-maximum tree, joins runs by address, and
+// orders the groups by their last creating run.
+#pragma once
+
+#include "device/KazApi.h"
+
+#include <cstdint>
+
+class CImageIndex {
+public:
+    CImageIndex();
+    ~CImageIndex();
+    CImageIndex(const CImageIndex&) = delete;
+    CImageIndex& operator=(const CImageIndex&) = delete;
+
+    // Adds the next record of the first pass, [address, address + count),
+    // count >= 1 and the end within 32 bits. 0x80004005 without memory.
+    KZRESULT AddRecord(uint32_t address, uint32_t count);
+    // Works out the blocks; 0x80004005 without memory.
+    KZRESULT Finish();
+
+    uint32_t GetRecordCount() const { return m_dwRecords; }
+    // After Finish: the blocks, in the list order of the first pass and merge.
+    uint32_t GetBlockCount() const { return m_dwBlocks; }
+    uint32_t GetBlockStart(uint32_t listIndex) const { return m_pBlocks[m_pListOrder[listIndex]].dwStart; }
+    uint32_t GetBlockEnd(uint32_t listIndex) const { return m_pBlocks[m_pListOrder[listIndex]].dwEnd; }
+    // The list index of the block that is the i-th by address.
+    uint32_t GetListIndexByAddress(uint32_t addressIndex) const { return m_pAddressToList[addressIndex]; }
+
+private:
+    struct RUN {
+        uint32_t dwStart;      // range of the run's records
+        uint32_t dwEnd;
+        uint32_t dwFirstStart; // the run's first record
+        uint32_t dwFirstEnd;
+    };
+    struct BLOCK {
+        uint32_t dwStart;
+        uint32_t dwEnd;
+    };
+
+    void PushRun();
+    void FreeWork();
+
+    RUN* m_pRuns;
+    uint32_t m_dwRuns;
+    uint32_t m_dwRunCapacity;
+    RUN m_Current;
+    bool m_bHaveCurrent;
+    uint32_t m_dwRecords;
+    bool m_bFailed;
+
+    BLOCK* m_pBlocks;           // by address
+    uint32_t* m_pListOrder;     // list position -> block by address
+    uint32_t* m_pAddressToList; // block by address -> list position
+    uint32_t m_dwBlocks;
+};

@@ -1,0 +1,207 @@
+#include "flash/ImageReader.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+// The digit value of HexByte for every 8-bit character.
+constexpr int DigitValue(unsigned c)
+{
+    return c < 'A' ? static_cast<int>(c) - '0' : static_cast<int>(c) - 55;
+}
+
+struct CHexTables {
+    std::array<uint8_t, 256> High; // (value << 4) in 8 bits
+    std::array<uint8_t, 256> Low;  // value in 8 bits
+};
+
+constexpr CHexTables MakeHexTables()
+{
+    CHexTables tables{};
+    for (unsigned c = 0; c < 256; ++c) {
+        // Two's-complement arithmetic: the low 8 bits of a negative value.
+        const unsigned value = static_cast<unsigned>(DigitValue(c));
+        tables.High[c] = static_cast<uint8_t>((value << 4) & 0xFFu);
+        tables.Low[c] = static_cast<uint8_t>(value & 0xFFu);
+    }
+    return tables;
+}
+
+constexpr CHexTables g_HexTables = MakeHexTables();
+
+inline uint8_t Byte(const char* p)
+{
+    return static_cast<uint8_t>(g_HexTables.High[static_cast<uint8_t>(p[0])] |
+                                g_HexTables.Low[static_cast<uint8_t>(p[1])]);
+}
+
+// A character of the line as a C string: NUL at and after its end.
+inline char At(const char* line, uint32_t length, uint32_t pos)
+{
+    return pos < length ? line[pos] : '\0';
+}
+
+// Data bytes must end at or below 0xFFFFFFFF: a block's end is a 32-bit
+// address, so a record that would run past it (or wrap to 0) is malformed.
+inline bool FitsAddressSpace(uint32_t address, uint32_t count)
+{
+    return static_cast<uint64_t>(address) + count <= 0xFFFFFFFFull;
+}
+
+} // namespace
+
+CImageReader::CImageReader() : m_dwExtension(0)
+{
+}
+
+uint8_t CImageReader::HexByte(char high, char low)
+{
+    const char pair[2] = {high, low};
+    return Byte(pair);
+}
+
+void CImageReader::DecodeData(const char* digits, uint32_t count, uint8_t* out)
+{
+    const uint8_t* hi = g_HexTables.High.data();
+    const uint8_t* lo = g_HexTables.Low.data();
+    const auto* d = reinterpret_cast<const uint8_t*>(digits);
+    uint32_t i = 0;
+    for (; i + 4 <= count; i += 4, d += 8) {
+        out[i] = static_cast<uint8_t>(hi[d[0]] | lo[d[1]]);
+        out[i + 1] = static_cast<uint8_t>(hi[d[2]] | lo[d[3]]);
+        out[i + 2] = static_cast<uint8_t>(hi[d[4]] | lo[d[5]]);
+        out[i + 3] = static_cast<uint8_t>(hi[d[6]] | lo[d[7]]);
+    }
+    for (; i < count; ++i, d += 2)
+        out[i] = static_cast<uint8_t>(hi[d[0]] | lo[d[1]]);
+}
+
+uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record)
+{
+    record->dwCount = 0;
+    record->dwAddress = 0;
+    record->pDigits = nullptr;
+    const uint32_t count = HexByte(At(line, length, 1), At(line, length, 2));
+    if (length != 12 + 2 * count) {
+        // A last line without its line feed may still be the end record.
+        if (length == 11 && std::memcmp(line, ":00000001FF", 11) == 0)
+            return RECORD_END;
+        return RECORD_MALFORMED;
+    }
+    switch (Byte(line + 7)) {
+    case 0x00: {
+        const uint32_t address = ((static_cast<uint32_t>(Byte(line + 3)) << 8) | Byte(line + 5)) + *extension;
+        if (count != 0 && !FitsAddressSpace(address, count))
+            return RECORD_MALFORMED;
+        record->dwCount = count;
+        record->dwAddress = address;
+        record->pDigits = line + 9;
+        return RECORD_OK;
+    }
+    case 0x01:
+        return RECORD_END;
+    case 0x02:
+    case 0x04: {
+        // Read as a C string, so that a record too short for its two data
+        // bytes reads its line feed and NUL instead (and never past them).
+        const uint32_t value = static_cast<uint32_t>(HexByte(At(line, length, 9), At(line, length, 10))) * 256u +
+                               HexByte(At(line, length, 11), At(line, length, 12));
+        *extension = Byte(line + 7) == 0x02 ? value * 16u : value * 65536u;
+        return RECORD_OK;
+    }
+    default:
+        // 03 and 05 (start addresses) and unknown types change nothing.
+        return RECORD_OK;
+    }
+}
+
+uint32_t CImageReader::ParseSRecord(const char* line, uint32_t length, RECORD* record)
+{
+    record->dwCount = 0;
+    record->dwAddress = 0;
+    record->pDigits = nullptr;
+    const uint32_t count = HexByte(At(line, length, 2), At(line, length, 3));
+    if (length != 2 * count + 5)
+        return RECORD_MALFORMED;
+    const uint8_t type = HexByte('0', line[1]);
+    uint32_t addressBytes = 0;
+    switch (type) {
+    case 1:
+        addressBytes = 2;
+        break;
+    case 2:
+        addressBytes = 3;
+        break;
+    case 3:
+        addressBytes = 4;
+        break;
+    case 7:
+    case 8:
+    case 9:
+        return RECORD_END;
+    default:
+        // S0 (header), S4, S5, S6 and any other type: nothing to load.
+        return RECORD_OK;
+    }
+    // The count covers address, data and checksum: a record too short for
+    // its address and checksum would have a negative data count.
+    if (count < addressBytes + 1)
+        return RECORD_MALFORMED;
+    uint32_t address = 0;
+    for (uint32_t i = 0; i < addressBytes; ++i)
+        address = (address << 8) | Byte(line + 4 + 2 * i);
+    const uint32_t dataCount = count - addressBytes - 1;
+    if (dataCount != 0 && !FitsAddressSpace(address, dataCount))
+        return RECORD_MALFORMED;
+    record->dwCount = dataCount;
+    record->dwAddress = address;
+    record->pDigits = line + 4 + 2 * addressBytes;
+    return RECORD_OK;
+}
+
+uint32_t CImageReader::NextRecord(RECORD* record)
+{
+    record->dwCount = 0;
+    record->dwAddress = 0;
+    record->pDigits = nullptr;
+    for (;;) {
+        const char* line = nullptr;
+        uint32_t length = 0;
+        const uint32_t lineStatus = m_Lines.NextLine(&line, &length);
+        if (lineStatus == CLineReader::LINE_END)
+            return RECORD_MALFORMED;
+        if (length == 0)
+            continue;
+        const char first = line[0];
+        const bool isHex = first == ':';
+        const bool isS = first == 'S' || first == 's';
+        if (!isHex && !isS)
+            continue; // empty lines, comments
+        if (lineStatus == CLineReader::LINE_TOO_LONG)
+            return RECORD_MALFORMED;
+        const uint32_t status =
+            isHex ? ParseHexRecord(line, length, &m_dwExtension, record) : ParseSRecord(line, length, record);
+        if (status != RECORD_OK)
+            return status;
+        if (record->dwCount != 0)
+            return RECORD_OK;
+    }
+}
+
+uint32_t CImageReader::ReadDataRecord(uint32_t* length, uint8_t* data, uint32_t* address)
+{
+    const uint32_t capacity = *length;
+    *length = 0;
+    RECORD record;
+    const uint32_t status = NextRecord(&record);
+    if (status != RECORD_OK)
+        return status;
+    // A record holds at most 255 bytes; the buffer is meant to hold 4096.
+    if (record.dwCount > capacity || data == nullptr)
+        return RECORD_MALFORMED;
+    DecodeData(record.pDigits, record.dwCount, data);
+    *length = record.dwCount;
+    *address = record.dwAddress;
+    return RECORD_OK;
+}

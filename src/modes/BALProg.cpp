@@ -1,0 +1,33 @@
+#include "modes/BALProg.h"
+
+#include <cstring>
+
+namespace {
+constexpr KZRESULT RESULT_FAIL = 0x80004005;
+}
+
+// Gives back what is held first, whatever follows. The caller's reference is
+// ours from here on: kept when Attach succeeds, released when it fails.
+KZRESULT CBALProg::Open(IKazBal* balObject)
+{
+    Close();
+    if (!balObject)
+        return RESULT_FAIL;
+    KAZ_BAL_RECORD record;
+    std::memset(&record, 0, sizeof(record));
+    KZRESULT result = balObject->Attach(&record);
+    if (result == 0)
+        m_pBalObject = balObject;
+    else
+        balObject->Release();
+    return result;
+}
+
+KZRESULT CBALProg::Close()
+{
+    if (m_pBalObject) {
+        m_pBalObject->Release();
+        m_pBalObject = nullptr;
+    }
+    return 0;
+}

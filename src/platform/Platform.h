@@ -1,0 +1,62 @@
+// The platform boundary of the Kazmir library.
+//
+// Everything the library needs from the operating system goes through the
+// Win32 names below and nothing else. On Windows they are the real calls from
+// windows.h and kernel32; elsewhere a stand-in (platform/posix) gives the same
+// names the same meaning, and hands module loading, device paths and
+// device-control requests to a registered device host (see
+// platform/posix/DeviceHost.h). CMake picks the implementation; code above this
+// header never tests the operating system.
+//
+// The calls, with what they give on success and on failure (failures also set
+// the calling thread's last error, read with GetLastError):
+//
+// Critical sections (recursive: the owning thread may enter again)
+//   InitializeCriticalSection(cs)          no result
+//   EnterCriticalSection(cs) / LeaveCriticalSection(cs)   no result
+//   DeleteCriticalSection(cs)              no result; cs must not be held
+//
+// Events and waits
+//   CreateEventA(sa, manualReset, initial, name)
+//                                          event handle; NULL on failure
+//   SetEvent(h) / ResetEvent(h)            TRUE; FALSE (ERROR_INVALID_HANDLE)
+//   WaitForSingleObject(h, ms)             WAIT_OBJECT_0 when signalled (an
+//                                          auto-reset event is reset by the
+//                                          wake), WAIT_TIMEOUT after ms
+//                                          milliseconds (INFINITE: no limit),
+//                                          WAIT_FAILED for a bad handle
+//   CloseHandle(h)                         TRUE; FALSE (ERROR_INVALID_HANDLE)
+//
+// Device files
+//   CreateFileA(path, access, share, sa, disposition, flags, template)
+//                                          handle; INVALID_HANDLE_VALUE with
+//                                          the reason as last error (e.g.
+//                                          ERROR_FILE_NOT_FOUND,
+//                                          ERROR_SHARING_VIOLATION)
+//   DeviceIoControl(h, code, in, inLen, out, outLen, returned, overlapped)
+//                                          TRUE; FALSE with the driver's error
+//
+// Modules
+//   LoadLibraryA(name)                     module handle; NULL
+//                                          (ERROR_MOD_NOT_FOUND)
+//   GetProcAddress(module, name)           entry point; NULL
+//                                          (ERROR_PROC_NOT_FOUND)
+//   FreeLibrary(module)                    TRUE; FALSE
+//
+// Thread state
+//   GetLastError() / SetLastError(code)    the calling thread's last error
+//
+// Atomics
+//   InterlockedCompareExchange64(dest, exchange, comparand)
+//                                          the value *dest held before; the
+//                                          exchange happened when it equals
+//                                          comparand
+//
+// Library entry
+//   KZM_LIBRARY_ENTRY(fn) placed after the library's static objects defines
+//   the entry hook: fn(module, DLL_PROCESS_ATTACH, 0) runs after those objects
+//   are constructed and fn(module, DLL_PROCESS_DETACH, 0) before they are
+//   destroyed. fn has the signature BOOL fn(HMODULE, DWORD, void*).
+#pragma once
+
+#include <PlatformOs.h>

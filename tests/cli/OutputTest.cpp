@@ -1,0 +1,228 @@
+// The library's report lines turned into progress and JSON events, and result
+// codes turned into sentences and exit codes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "Output.h"
+#include "ResultText.h"
+#include "kazmir.h"
+
+using namespace kzcli;
+
+namespace {
+
+// Captures what a COutput writes to its two streams.
+struct Captured {
+    char* outBuf = nullptr;
+    size_t outSize = 0;
+    char* errBuf = nullptr;
+    size_t errSize = 0;
+    FILE* out = open_memstream(&outBuf, &outSize);
+    FILE* err = open_memstream(&errBuf, &errSize);
+    ~Captured() {
+        if (out) std::fclose(out);
+        if (err) std::fclose(err);
+        std::free(outBuf);
+        std::free(errBuf);
+    }
+    std::string Out() {
+        std::fflush(out);
+        return std::string(outBuf, outSize);
+    }
+    std::string Err() {
+        std::fflush(err);
+        return std::string(errBuf, errSize);
+    }
+    std::vector<nlohmann::json> Events() {
+        std::vector<nlohmann::json> events;
+        const std::string text = Out();
+        size_t pos = 0;
+        while (pos < text.size()) {
+            const size_t nl = text.find('\n', pos);
+            events.push_back(nlohmann::json::parse(text.substr(pos, nl - pos)));
+            pos = nl + 1;
+        }
+        return events;
+    }
+};
+
+// The report sequence of a program over sectors 2 and 3 of end 4, with the
+// library's indentation (indent 2 = four blanks), the erase of sector 3 failing.
+void FeedProgramWithFailedErase(COutput& out) {
+    out.OnReport(REPORT_TEST, "test");
+    out.OnReport(REPORT_TRACE, "    0001, 22f6, 0004, 0010, 00000000");
+    out.OnReport(REPORT_NEWLINE, "\r\n");
+    out.OnReport(REPORT_MESSAGE, "Scan file ...");
+    for (unsigned s : {2u, 3u}) {
+        char line[96];
+        std::snprintf(line, sizeof(line), "    read sector %02u/04 (address: 0x%08x)", s, s * 0x1000);
+        out.OnReport(REPORT_PROGRESS, line);
+        std::snprintf(line, sizeof(line), "    read sector %02u/04 (address: 0x%08x) OK", s, s * 0x1000);
+        out.OnReport(REPORT_PROGRESS, line);
+    }
+    out.OnReport(REPORT_PROGRESS, "    erase sector 02/04 ");
+    out.OnReport(REPORT_PROGRESS, "    erase sector 02/04 OK");
+    out.OnReport(REPORT_PROGRESS, "    erase sector 03/04 ");
+    out.OnReport(REPORT_MESSAGE, "    erase sector 03/04 FAILED");
+    out.OnReport(REPORT_NEWLINE, "\r\n");
+}
+
+} // namespace
+
+TEST(SectorLines, TheLibrarysTextsAreRecognised) {
+    auto read = ParseSectorLine("    read sector 03/08 (address: 0x0000c000)");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->phase, Phase::Read);
+    EXPECT_EQ(read->sector, 3u);
+    EXPECT_EQ(read->of, 8u);
+    EXPECT_EQ(read->address.value_or(0), 0xC000u);
+    EXPECT_EQ(read->status, SectorLine::Status::Start);
+
+    auto ok = ParseSectorLine("    write sector 07/08 (address: 0x00040000) OK");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->phase, Phase::Write);
+    EXPECT_EQ(ok->status, SectorLine::Status::Ok);
+    auto failed = ParseSectorLine("    read sector 00/01 (address: 0x00000000) failed");
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->status, SectorLine::Status::Failed);
+
+    auto eraseStart = ParseSectorLine("    erase sector 00/01 ");
+    ASSERT_TRUE(eraseStart);
+    EXPECT_EQ(eraseStart->phase, Phase::Erase);
+    EXPECT_EQ(eraseStart->status, SectorLine::Status::Start);
+    EXPECT_EQ(ParseSectorLine("erase sector 00/01 OK")->status, SectorLine::Status::Ok);
+    EXPECT_EQ(ParseSectorLine("erase sector 00/01 FAILED")->status, SectorLine::Status::Failed);
+
+    for (const char* other : {"Scan file ...", "CFlashProg::Open", "read sector 1", "read sector 01/02",
+                              "erase sector 01/02 maybe", "write sector 01/02 (address: 0xZZ)"})
+        EXPECT_FALSE(ParseSectorLine(other)) << other;
+}
+
+TEST(JsonEvents, EachSectorAndPhaseBecomesAnEvent) {
+    Captured c;
+    std::vector<nlohmann::json> events;
+    {
+        COutput out(COutput::Mode::Json, COutput::Detail::Normal, c.out, c.err);
+        FlashLayout layout;
+        layout.sectorSizes = {0x1000, 0x1000, 0x1000, 0x1000};
+        out.SetLayout(layout);
+        out.SetRange(2, 4);
+        FeedProgramWithFailedErase(out);
+        ASSERT_TRUE(out.TraceLayout());
+        EXPECT_EQ(out.TraceLayout()->sectorCount, 4u);
+        out.EndPhase();
+        ASSERT_EQ(out.Phases().size(), 2u);
+        EXPECT_EQ(out.Phases()[0].bytes, 0x2000u);
+        EXPECT_TRUE(out.Phases()[1].failed);
+    }
+    events = c.Events();
+    std::vector<std::string> kinds;
+    for (const auto& e : events) kinds.push_back(e["event"].get<std::string>() + (e.contains("state") ? ":" + e["state"].get<std::string>() : ""));
+    const std::vector<std::string> expected = {"message", "phase:begin", "sector", "sector", "phase:end",
+                                               "phase:begin", "sector", "sector", "phase:end", "message"};
+    EXPECT_EQ(kinds, expected);
+    EXPECT_EQ(events[2]["phase"], "read");
+    EXPECT_EQ(events[2]["sector"], 2);
+    EXPECT_EQ(events[2]["of"], 4);
+    EXPECT_EQ(events[2]["result"], "ok");
+    EXPECT_EQ(events[3]["done"], 2);
+    EXPECT_EQ(events[3]["total"], 2);
+    EXPECT_EQ(events[4]["bytes"], 0x2000);
+    EXPECT_EQ(events[7]["phase"], "erase");
+    EXPECT_EQ(events[7]["result"], "failed");
+    EXPECT_EQ(events[8]["result"], "failed");
+    EXPECT_TRUE(c.Err().empty()) << "JSON mode keeps human text off unless asked";
+}
+
+TEST(PlainLines, OneLinePerPhaseAndTracesOnlyWhenVerbose) {
+    Captured c;
+    {
+        COutput out(COutput::Mode::Plain, COutput::Detail::Normal, c.out, c.err);
+        FeedProgramWithFailedErase(out);
+    }
+    const std::string err = c.Err();
+    EXPECT_NE(err.find("read: 2 of 2 sectors"), std::string::npos) << err;
+    EXPECT_NE(err.find("erase: 1 of 2 sectors"), std::string::npos) << err;
+    EXPECT_NE(err.find("FAILED"), std::string::npos);
+    EXPECT_EQ(err.find("22f6"), std::string::npos) << "trace lines only with -v";
+    EXPECT_TRUE(c.Out().empty());
+
+    Captured v;
+    {
+        COutput out(COutput::Mode::Plain, COutput::Detail::Verbose, v.out, v.err);
+        FeedProgramWithFailedErase(out);
+    }
+    EXPECT_NE(v.Err().find("22f6"), std::string::npos);
+    EXPECT_NE(v.Err().find("read sector 3/4 ok"), std::string::npos) << v.Err();
+
+    Captured q;
+    {
+        COutput out(COutput::Mode::Bars, COutput::Detail::Quiet, q.out, q.err);
+        FeedProgramWithFailedErase(out);
+        out.Result("done");
+    }
+    EXPECT_EQ(q.Err(), "done\n");
+}
+
+TEST(Bars, ProgressIsDrawnInPlaceAndEndsWithTheTotals) {
+    Captured c;
+    {
+        COutput out(COutput::Mode::Bars, COutput::Detail::Normal, c.out, c.err, false);
+        out.SetRange(0, 2);
+        out.OnReport(REPORT_PROGRESS, "    write sector 00/02 (address: 0x00000000)");
+        out.OnReport(REPORT_PROGRESS, "    write sector 00/02 (address: 0x00000000) OK");
+        out.OnReport(REPORT_PROGRESS, "    write sector 01/02 (address: 0x00004000)");
+        out.OnReport(REPORT_PROGRESS, "    write sector 01/02 (address: 0x00004000) OK");
+    }
+    const std::string err = c.Err();
+    EXPECT_NE(err.find("\r\033[K"), std::string::npos);
+    EXPECT_NE(err.find("[##############################] 2/2 sectors"), std::string::npos) << err;
+    EXPECT_EQ(err.back(), '\n');
+}
+
+TEST(ResultCodes, EveryLibraryCodeHasItsOwnSentenceAndExitCode) {
+    const std::pair<uint32_t, int> codes[] = {
+        {KZM_OK, EXIT_OK},
+        {KZM_E_NOTIMPL, EXIT_FAILURE_},
+        {KZM_E_INVALIDARG, EXIT_DEVICE},
+        {KZM_E_TIMEOUT, EXIT_NO_RESPONSE},
+        {KZM_E_FLASH_NOT_STARTED, EXIT_DEVICE},
+        {KZM_E_TOO_MANY_SECTORS, EXIT_DEVICE},
+        {KZM_E_BEYOND_FLASH, EXIT_NO_FIT},
+        {KZM_E_RANGE_END, EXIT_NO_FIT},
+        {KZM_E_ALLOC_RANGE, EXIT_NO_FIT},
+        {KZM_E_READ_RANGE, EXIT_DEVICE},
+        {KZM_E_WRITE_RANGE, EXIT_DEVICE},
+        {KZM_E_VERIFY, EXIT_VERIFY},
+        {KZM_E_NO_FLASH_LOADER, EXIT_NO_RESPONSE},
+        {32, EXIT_BUSY},
+        {0x80070020u, EXIT_BUSY},
+    };
+    const std::string unknown = Describe(0x12345678u, Operation::Other);
+    for (const auto& [code, exitCode] : codes) {
+        const std::string text = Describe(code, Operation::Program);
+        EXPECT_NE(text, unknown) << CodeHex(code);
+        EXPECT_EQ(ExitCodeFor(code, Operation::Program), exitCode) << CodeHex(code);
+    }
+    EXPECT_EQ(Describe(KZM_E_BEYOND_FLASH, Operation::Program), "the image ends beyond the flash");
+    EXPECT_NE(Describe(KZM_E_TIMEOUT, Operation::Open).find("did not come back after its restart"), std::string::npos);
+    EXPECT_NE(Describe(32, Operation::Open).find("in use by another program"), std::string::npos);
+    EXPECT_EQ(DescribeWithCode(KZM_E_VERIFY, Operation::Verify), "the flash differs from the image (0xE0FE000A)");
+    EXPECT_EQ(ExitCodeFor(0x12345678u, Operation::Other), EXIT_DEVICE);
+}
+
+TEST(ResultCodes, TheGeneralFailureDependsOnTheCall) {
+    EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Open), EXIT_NO_BOARD);
+    EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Program), EXIT_IMAGE);
+    EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Erase), EXIT_DEVICE);
+    EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::BgiReceive), EXIT_NO_RESPONSE);
+    EXPECT_NE(Describe(KZM_E_FAIL, Operation::Open), Describe(KZM_E_FAIL, Operation::Program));
+    // A board that leaves during its restart and does not return in time.
+    EXPECT_EQ(ExitCodeFor(1167, Operation::Open), EXIT_NO_RESPONSE);
+    EXPECT_EQ(ExitCodeFor(1167, Operation::Program), EXIT_DEVICE);
+}

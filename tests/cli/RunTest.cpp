@@ -1,0 +1,433 @@
+// The kazmir command as a user meets it: the built binary run in its own
+// process on the virtual bench, with a state folder of its own per test.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+const std::string DEMO = std::string(KAZMIR_SAMPLES_DIR) + "/demo-firmware.hex";
+const std::string CORPUS = KAZMIR_CORPUS_DIR;
+constexpr size_t FLASH_SIZE = 512 * 1024;
+
+struct Result {
+    int exit = -1;
+    std::string out, err;
+
+    std::vector<json> Events() const {
+        std::vector<json> events;
+        std::istringstream in(out);
+        std::string line;
+        while (std::getline(in, line)) events.push_back(json::parse(line));
+        return events;
+    }
+    json Summary() const {
+        const auto events = Events();
+        return events.empty() ? json() : events.back();
+    }
+};
+
+std::string ReadText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<uint8_t> ReadBytes(const fs::path& p) {
+    const std::string s = ReadText(p);
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+void WriteText(const fs::path& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary);
+    out << text;
+}
+
+std::string HexLine(uint32_t address, uint8_t type, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> raw = {static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
+                                static_cast<uint8_t>(address), type};
+    raw.insert(raw.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (uint8_t b : raw) sum += b;
+    raw.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
+    std::string line = ":";
+    char buf[3];
+    for (uint8_t b : raw) {
+        std::snprintf(buf, sizeof(buf), "%02X", b);
+        line += buf;
+    }
+    return line + "\n";
+}
+
+class KazmirRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kazmir-cli-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_Dir = pattern;
+    }
+    void TearDown() override { fs::remove_all(m_Dir); }
+
+    fs::path State() const { return m_Dir / "state"; }
+    fs::path FlashFile() const { return State() / "default-bench-flash.bin"; }
+
+    // Runs kazmir with the arguments, the test's state folder and no bench of
+    // the caller's environment.
+    Result Kazmir(const std::vector<std::string>& args) {
+        Result r;
+        const fs::path outFile = m_Dir / "stdout", errFile = m_Dir / "stderr";
+        std::vector<std::string> env;
+        for (char** e = environ; *e != nullptr; ++e) {
+            const std::string var = *e;
+            if (var.rfind("KAZSIM_BENCH=", 0) == 0 || var.rfind("KAZMIR_STATE_DIR=", 0) == 0) continue;
+            env.push_back(var);
+        }
+        env.push_back("KAZMIR_STATE_DIR=" + State().string());
+        std::vector<char*> envp, argv;
+        for (auto& v : env) envp.push_back(v.data());
+        envp.push_back(nullptr);
+        std::string program = KAZMIR_CLI;
+        argv.push_back(program.data());
+        std::vector<std::string> copy = args;
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int in = open("/dev/null", O_RDONLY);
+            dup2(out, 1);
+            dup2(err, 2);
+            dup2(in, 0);
+            execve(program.c_str(), argv.data(), envp.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = ReadText(outFile);
+        r.err = ReadText(errFile);
+        return r;
+    }
+
+    fs::path Bench(const std::string& name, const std::string& jsonText) {
+        const fs::path p = m_Dir / (name + ".json");
+        WriteText(p, jsonText);
+        return p;
+    }
+
+    fs::path m_Dir;
+};
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+size_t FwInfoOffset(const std::vector<uint8_t>& flash) {
+    const std::string s(flash.begin(), flash.end());
+    return s.find("$FW-INFO$");
+}
+
+} // namespace
+
+// --- Programming and verifying on the default bench -------------------------
+
+TEST_F(KazmirRun, ProgramThenVerifyInTwoProcessesAgree) {
+    const Result program = Kazmir({"program", DEMO});
+    ASSERT_EQ(program.exit, 0) << program.err;
+    EXPECT_TRUE(Has(program.err, "Programmed")) << program.err;
+    const auto flash = ReadBytes(FlashFile());
+    ASSERT_EQ(flash.size(), FLASH_SIZE);
+    EXPECT_EQ(FwInfoOffset(flash), 0x132u) << "the record of the demo image sits at 0x100, its marker 50 bytes on";
+    EXPECT_EQ(flash[0x800], 0xFF) << "the rest of sector 0 keeps its erased content";
+
+    const Result verify = Kazmir({"verify", DEMO});
+    EXPECT_EQ(verify.exit, 0) << verify.err;
+    EXPECT_TRUE(Has(verify.err, "The flash holds"));
+}
+
+TEST_F(KazmirRun, VerifyMismatchAndChangesOutsideTheImage) {
+    EXPECT_EQ(Kazmir({"verify", DEMO}).exit, 6) << "a fresh bench is erased";
+    ASSERT_EQ(Kazmir({"program", DEMO}).exit, 0);
+    auto flash = ReadBytes(FlashFile());
+    flash[0x1000] ^= 0xFF; // inside sector 0, outside the image
+    WriteText(FlashFile(), std::string(flash.begin(), flash.end()));
+    EXPECT_EQ(Kazmir({"verify", DEMO}).exit, 0);
+    flash[0x10] ^= 0xFF; // inside the image
+    WriteText(FlashFile(), std::string(flash.begin(), flash.end()));
+    const Result r = Kazmir({"--json", "verify", DEMO});
+    EXPECT_EQ(r.exit, 6);
+    const json summary = r.Summary();
+    EXPECT_EQ(summary["event"], "summary");
+    EXPECT_EQ(summary["code"], "0xE0FE000A");
+    EXPECT_EQ(summary["meaning"], "the flash differs from the image");
+    EXPECT_EQ(summary["exit_name"], "verify-mismatch");
+    EXPECT_TRUE(Has(r.err, "the flash differs from the image (0xE0FE000A)")) << r.err;
+}
+
+TEST_F(KazmirRun, SkipUnchangedWritesNothingTheSecondTime) {
+    ASSERT_EQ(Kazmir({"program", DEMO}).exit, 0);
+    const auto before = ReadBytes(FlashFile());
+    const auto stamp = fs::last_write_time(FlashFile());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+    const Result again = Kazmir({"--json", "program", "--skip-unchanged", DEMO});
+    ASSERT_EQ(again.exit, 0) << again.err;
+    for (const auto& e : again.Events())
+        if (e["event"] == "phase" || e["event"] == "sector") EXPECT_EQ(e["phase"], "read") << e.dump();
+    EXPECT_EQ(again.Summary()["skipped"], true);
+    EXPECT_EQ(fs::last_write_time(FlashFile()), stamp) << "the flash file was not written";
+    EXPECT_TRUE(ReadBytes(FlashFile()) == before);
+
+    // A changed flash is programmed again.
+    auto changed = before;
+    changed[0x20] ^= 0x01;
+    WriteText(FlashFile(), std::string(changed.begin(), changed.end()));
+    const Result third = Kazmir({"--json", "program", "--skip-unchanged", DEMO});
+    ASSERT_EQ(third.exit, 0) << third.err;
+    EXPECT_EQ(third.Summary()["skipped"], false);
+    bool wrote = false;
+    for (const auto& e : third.Events()) wrote |= e["event"] == "sector" && e["phase"] == "write";
+    EXPECT_TRUE(wrote);
+    EXPECT_TRUE(ReadBytes(FlashFile()) == before);
+}
+
+TEST_F(KazmirRun, JsonEventsThenASummary) {
+    const Result r = Kazmir({"--json", "program", "--verify", DEMO});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const auto events = r.Events();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front()["event"], "check");
+    EXPECT_EQ(events.front()["result"], "accepted");
+    std::vector<std::string> phases;
+    for (const auto& e : events) {
+        if (e["event"] == "phase" && e["state"] == "end") phases.push_back(e["phase"]);
+        if (e["event"] == "sector") {
+            EXPECT_EQ(e["sector"], 0);
+            EXPECT_EQ(e["of"], 1);
+            EXPECT_EQ(e["result"], "ok");
+        }
+    }
+    EXPECT_EQ(phases, (std::vector<std::string>{"read", "erase", "write", "read"}));
+    const json s = events.back();
+    EXPECT_EQ(s["event"], "summary");
+    EXPECT_EQ(s["command"], "program");
+    EXPECT_EQ(s["result"], 0);
+    EXPECT_EQ(s["code"], "0x00000000");
+    EXPECT_EQ(s["meaning"], "success");
+    EXPECT_EQ(s["bytes"], 16384);
+    EXPECT_GT(s["seconds"].get<double>(), 0.0);
+    EXPECT_FALSE(Has(r.err, "sector")) << "no progress on the error stream in JSON mode";
+}
+
+TEST_F(KazmirRun, QuietPrintsOnlyTheResult) {
+    const Result r = Kazmir({"-q", "program", DEMO});
+    ASSERT_EQ(r.exit, 0);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(Has(r.err, "Programmed"));
+}
+
+// --- The host's own check ---------------------------------------------------
+
+TEST_F(KazmirRun, DamagedFilesAreRefusedWithTheirLineBeforeTheBoardIsTouched) {
+    const std::string good1 = HexLine(0, 0, {1, 2, 3, 4}), good2 = HexLine(4, 0, {5, 6, 7, 8});
+    std::string badSum = HexLine(8, 0, {9, 10, 11, 12});
+    badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0';
+    std::string lower = HexLine(8, 0, {0xAB, 0xCD});
+    for (char& c : lower) c = static_cast<char>(std::tolower(c));
+    std::string shortLine = HexLine(8, 0, {9, 10, 11, 12});
+    shortLine.erase(10, 1);
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* line;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"checksum", good1 + good2 + badSum + ":00000001FF\n", "line 3", "checksum"},
+        {"lower", good1 + lower + good2 + ":00000001FF\n", "line 2", "lower-case"},
+        {"malformed", good1 + shortLine + good2 + ":00000001FF\n", "line 2", "left out without a word"},
+    };
+    for (const auto& c : cases) {
+        const fs::path file = m_Dir / (std::string(c.name) + ".hex");
+        WriteText(file, c.text);
+        const Result r = Kazmir({"program", file.string()});
+        EXPECT_EQ(r.exit, 3) << c.name;
+        EXPECT_TRUE(Has(r.err, c.line)) << c.name << ": " << r.err;
+        EXPECT_TRUE(Has(r.err, c.why)) << c.name << ": " << r.err;
+        EXPECT_FALSE(fs::exists(FlashFile())) << c.name << ": the bench was not even set up";
+        const Result j = Kazmir({"--json", "verify", file.string()});
+        EXPECT_EQ(j.exit, 3);
+        EXPECT_EQ(j.Events().front()["result"], "refused");
+        EXPECT_EQ(j.Summary()["exit_name"], "image");
+    }
+}
+
+TEST_F(KazmirRun, BlocksOutsideTheFlashAreRefusedAndTheFlashStaysAsItWas) {
+    // 0x00090000 lies beyond the 512 KiB flash.
+    const fs::path beyond = m_Dir / "beyond.hex";
+    WriteText(beyond, HexLine(0, 0x04, {0x00, 0x09}) + HexLine(0, 0, {1, 2, 3, 4}) + ":00000001FF\n");
+    const Result r1 = Kazmir({"program", beyond.string()});
+    EXPECT_EQ(r1.exit, 9);
+    EXPECT_TRUE(Has(r1.err, "beyond the flash")) << r1.err;
+
+    // No firmware-information record and not starting at 0: nothing would land.
+    const std::string optiboot = CORPUS + "/arduinoavr-optiboot_atmega328.hex";
+    const Result r2 = Kazmir({"program", optiboot});
+    EXPECT_EQ(r2.exit, 9);
+    EXPECT_TRUE(Has(r2.err, "block 0 [0x00007E00, 0x00007FF4): none of its 500 bytes would be written")) << r2.err;
+    const auto flash = ReadBytes(FlashFile());
+    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
+
+    // Handed over anyway, the library reports success and writes none of it:
+    // what the check said.
+    const Result r3 = Kazmir({"program", "--no-check", optiboot});
+    EXPECT_EQ(r3.exit, 0) << r3.err;
+    const auto after = ReadBytes(FlashFile());
+    EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](uint8_t b) { return b == 0xFF; }));
+}
+
+// --- Exit codes ---------------------------------------------------------------
+
+TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
+    EXPECT_EQ(Kazmir({"frobnicate"}).exit, 2);
+    EXPECT_EQ(Kazmir({"--device", "abc", "fwinfo"}).exit, 2);
+    EXPECT_EQ(Kazmir({"mode", "fld"}).exit, 2);
+    EXPECT_EQ(Kazmir({"--bench", (m_Dir / "missing.json").string(), "fwinfo"}).exit, 2);
+    EXPECT_EQ(Kazmir({"program", (m_Dir / "missing.hex").string()}).exit, 3);
+
+    const std::string empty = Bench("empty", R"({"boards": []})").string();
+    const Result none = Kazmir({"--bench", empty, "program", DEMO});
+    EXPECT_EQ(none.exit, 4);
+    EXPECT_TRUE(Has(none.err, "no board was found")) << none.err;
+
+    const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restartDelayMs": 3000}]})").string();
+    const Result late = Kazmir({"--bench", slow, "--timeout", "200", "program", DEMO});
+    EXPECT_EQ(late.exit, 5);
+    EXPECT_TRUE(Has(late.err, "did not come back after its restart")) << late.err;
+
+    const std::string held = Bench("held", R"({"boards": [{"serial": "KZ000001", "held": true}]})").string();
+    const Result busy = Kazmir({"--bench", held, "fwinfo"});
+    EXPECT_EQ(busy.exit, 8);
+    EXPECT_TRUE(Has(busy.err, "in use by another program")) << busy.err;
+
+    const std::string bare =
+        Bench("bare", R"({"boards": [{"serial": "KZ000001", "flash": {"sectors": []}}]})").string();
+    const Result device = Kazmir({"--bench", bare, "erase"});
+    EXPECT_EQ(device.exit, 7);
+    EXPECT_TRUE(Has(device.err, "0x80004005")) << device.err;
+
+    const Result help = Kazmir({"--help"});
+    EXPECT_EQ(help.exit, 0);
+    EXPECT_TRUE(Has(help.out, "9  the image does not fit the board's flash"));
+}
+
+// --- Inspecting files ---------------------------------------------------------
+
+TEST_F(KazmirRun, InfoOnTheCorpus) {
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(CORPUS)) {
+        if (entry.path().extension() == ".md") continue;
+        ++files;
+        const Result r = Kazmir({"info", entry.path().string()});
+        const bool lower = entry.path().filename() == "buspirate-ADC2UART.hex";
+        EXPECT_EQ(r.exit, lower ? 3 : 0) << entry.path();
+        EXPECT_TRUE(Has(r.out, "Blocks, in the library's order:")) << entry.path();
+        if (lower) {
+            EXPECT_TRUE(Has(r.out, "line 1 has lower-case"));
+            EXPECT_TRUE(Has(r.out, "malformed line 120"));
+        }
+    }
+    EXPECT_EQ(files, 20u);
+    EXPECT_FALSE(fs::exists(FlashFile())) << "info needs no board";
+
+    const Result stm = Kazmir({"--json", "--bench", "default", "info", CORPUS + "/stm32hid-hid_bootloader.hex"});
+    EXPECT_EQ(stm.exit, 9);
+    const json info = stm.Events().at(0);
+    EXPECT_EQ(info["event"], "info");
+    EXPECT_EQ(info["blocks"].size(), 1u);
+    EXPECT_EQ(info["lowest"], "0x08000000");
+    EXPECT_TRUE(info["fw_info"].is_null());
+    EXPECT_EQ(info["placements"].at(0)["accepted"], false);
+
+    const Result demo = Kazmir({"--json", "--bench", "default", "info", DEMO});
+    ASSERT_EQ(demo.exit, 0);
+    const json d = demo.Events().at(0);
+    EXPECT_EQ(d["fw_info"]["name"], "DEMO");
+    EXPECT_EQ(d["fw_info"]["device"], "KZ-DEMO");
+    EXPECT_EQ(d["placements"].at(0)["first_sector"], 0);
+    EXPECT_EQ(d["placements"].at(0)["bytes_kept"], 16384 - 2048);
+}
+
+// --- Board commands -------------------------------------------------------------
+
+TEST_F(KazmirRun, BenchFwInfoAndChoosingTheBoard) {
+    const Result show = Kazmir({"--json", "bench", "show"});
+    ASSERT_EQ(show.exit, 0);
+    const json bench = show.Events().at(0)["bench"];
+    ASSERT_EQ(bench["boards"].size(), 1u);
+    EXPECT_EQ(bench["boards"][0]["serial"], "KZ000001");
+    EXPECT_EQ(bench["boards"][0]["flash"]["size"], FLASH_SIZE);
+    const std::string id = bench["boards"][0]["device_id"];
+
+    EXPECT_EQ(Kazmir({"--json", "fwinfo"}).Events().at(0)["found"], false);
+    ASSERT_EQ(Kazmir({"program", DEMO}).exit, 0);
+    const Result byId = Kazmir({"--device", id, "fwinfo"});
+    EXPECT_EQ(byId.exit, 0) << byId.err;
+    EXPECT_TRUE(Has(byId.out, "Name            DEMO"));
+    EXPECT_TRUE(Has(byId.out, "Device          KZ-DEMO"));
+    const json bySerial = Kazmir({"--serial", "KZ000001", "--json", "fwinfo"}).Events().at(0);
+    EXPECT_EQ(bySerial["name"], "DEMO");
+    EXPECT_EQ(bySerial["version"], "01.02.00.00");
+    EXPECT_EQ(Kazmir({"--serial", "KZ999999", "fwinfo"}).exit, 4);
+
+    const Result reset = Kazmir({"bench", "reset"});
+    EXPECT_EQ(reset.exit, 0) << reset.err;
+    EXPECT_EQ(Kazmir({"verify", DEMO}).exit, 6);
+}
+
+TEST_F(KazmirRun, ModesMessagesAndVersion) {
+    const Result bal = Kazmir({"mode", "bal"});
+    ASSERT_EQ(bal.exit, 0) << bal.err;
+    EXPECT_EQ(bal.out.rfind("0x", 0), 0u) << bal.out;
+    EXPECT_TRUE(Has(bal.err, "runs its BAL firmware"));
+    EXPECT_EQ(Kazmir({"mode", "ccl"}).exit, 0);
+
+    const Result echo = Kazmir({"bgi", "echo", "hello bench"});
+    ASSERT_EQ(echo.exit, 0) << echo.err;
+    EXPECT_EQ(echo.out, "hello bench\n");
+    EXPECT_EQ(Kazmir({"bgi", "send", "one message"}).exit, 0);
+    EXPECT_EQ(Kazmir({"--wait", "100", "bgi", "receive"}).exit, 5) << "a new run starts with empty queues";
+    EXPECT_EQ(Kazmir({"bgi", "send", std::string(300, 'x')}).exit, 2);
+
+    const Result version = Kazmir({"version"});
+    EXPECT_EQ(version.exit, 0);
+    EXPECT_TRUE(Has(version.out, "device server 5.3")) << version.out;
+}
+
+TEST_F(KazmirRun, SampleImageIsMadeByItsScript) {
+    const fs::path made = m_Dir / "demo.hex";
+    const std::string command =
+        "python3 '" + std::string(KAZMIR_SAMPLES_DIR) + "/make_demo.py' -o '" + made.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    EXPECT_EQ(ReadText(made), ReadText(DEMO));
+}

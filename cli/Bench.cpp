@@ -164,8 +164,8 @@ std::vector<std::string> DescribeBench(const BenchSetup& setup) {
     return lines;
 }
 
-nlohmann::json BenchJson(const BenchSetup& setup) {
-    nlohmann::json boards = nlohmann::json::array();
+Json BenchJson(const BenchSetup& setup) {
+    Json boards = Json::array();
     for (const auto& b : setup.boards) {
         const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
         boards.push_back({{"index", b.index},

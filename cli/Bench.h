@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ImageCheck.h"
+#include "Output.h"
 
 namespace kzcli {
 
@@ -50,7 +51,7 @@ std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceI
 
 // The bench's boards as they are now: human lines and the JSON object.
 std::vector<std::string> DescribeBench(const BenchSetup& setup);
-nlohmann::json BenchJson(const BenchSetup& setup);
+Json BenchJson(const BenchSetup& setup);
 
 // Restores the bench: the default bench's flash file is erased; for a bench
 // file, the flash files it names are erased. Returns what was done, one line

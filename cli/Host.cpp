@@ -26,8 +26,8 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-nlohmann::json FindingJson(const Finding& f) {
-    nlohmann::json j = {{"severity", f.severity == Severity::Error ? "error" : "warning"},
+Json FindingJson(const Finding& f) {
+    Json j = {{"severity", f.severity == Severity::Error ? "error" : "warning"},
                         {"issue", IssueName(f.issue)},
                         {"text", f.text}};
     if (f.line != 0) j["line"] = f.line;
@@ -35,13 +35,13 @@ nlohmann::json FindingJson(const Finding& f) {
     return j;
 }
 
-nlohmann::json FindingsJson(const std::vector<Finding>& findings) {
-    nlohmann::json list = nlohmann::json::array();
+Json FindingsJson(const std::vector<Finding>& findings) {
+    Json list = Json::array();
     for (const auto& f : findings) list.push_back(FindingJson(f));
     return list;
 }
 
-nlohmann::json FwInfoJson(const FwInfoView& fw) {
+Json FwInfoJson(const FwInfoView& fw) {
     if (!fw.found) return nullptr;
     return {{"name", fw.Name()},
             {"version", fw.Version()},
@@ -54,8 +54,8 @@ nlohmann::json FwInfoJson(const FwInfoView& fw) {
             {"at", Hex32(fw.address)}};
 }
 
-nlohmann::json PlanJson(const PlacementPlan& plan) {
-    nlohmann::json j = {{"accepted", plan.Accepted()},
+Json PlanJson(const PlacementPlan& plan) {
+    Json j = {{"accepted", plan.Accepted()},
                         {"library_result", CodeHex(plan.result)},
                         {"findings", FindingsJson(plan.findings)}};
     if (plan.result == 0 && plan.endSector > plan.firstSector) {
@@ -71,7 +71,10 @@ nlohmann::json PlanJson(const PlacementPlan& plan) {
 
 // The findings as lines, at most three of one kind (then how many more of
 // that kind), errors only or all.
-std::vector<std::string> FindingLines(const std::vector<Finding>& findings, bool errorsOnly, const std::string& indent) {
+std::vector<std::string> FindingLines(const std::vector<Finding>& all, bool errorsOnly, const std::string& indent) {
+    std::vector<Finding> findings = all;
+    std::stable_sort(findings.begin(), findings.end(),
+                     [](const Finding& a, const Finding& b) { return !a.minor && b.minor; });
     std::vector<std::string> lines;
     std::map<Issue, size_t> seen, total;
     for (const auto& f : findings)
@@ -267,9 +270,9 @@ bool CHost::PrepareBench(bool needed) {
 }
 
 int CHost::Finish(const std::string& command, uint32_t code, Operation op, const std::string& what,
-                  nlohmann::json extra) {
+                  Json extra) {
     const int exitCode = ExitCodeFor(code, op);
-    nlohmann::json summary = {{"event", "summary"},
+    Json summary = {{"event", "summary"},
                               {"command", command},
                               {"result", code},
                               {"code", CodeHex(code)},
@@ -288,8 +291,8 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
     return exitCode;
 }
 
-int CHost::FinishExit(const std::string& command, int exitCode, const std::string& message, nlohmann::json extra) {
-    nlohmann::json summary = {{"event", "summary"},
+int CHost::FinishExit(const std::string& command, int exitCode, const std::string& message, Json extra) {
+    Json summary = {{"event", "summary"},
                               {"command", command},
                               {"result", nullptr},
                               {"code", nullptr},
@@ -392,7 +395,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
                         bool noCheck) {
     const bool programming = command == "program";
     const Operation op = programming ? Operation::Program : Operation::Verify;
-    nlohmann::json extra = {{"file", file}};
+    Json extra = {{"file", file}};
     const ImageAnalysis image = AnalyseImageFile(file);
     if (!image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
     if (!CheckImage(image, noCheck))
@@ -509,17 +512,17 @@ int CHost::FwInfo() {
         return Finish("fwinfo", result, Operation::ScanFwInfo, "reading the firmware information failed",
                       {{"handle", HandleText(handle)}});
     const bool found = std::memcmp(&info, &untouched, sizeof(info)) != 0;
-    nlohmann::json extra = {{"handle", HandleText(handle)}, {"found", found}};
+    Json extra = {{"handle", HandleText(handle)}, {"found", found}};
     if (!found) {
         m_Out.Event({{"event", "fwinfo"}, {"handle", HandleText(handle)}, {"found", false}});
-        if (!m_Out.Json()) std::printf("No firmware-information record in the flash of board %s.\n", HandleText(handle).c_str());
+        if (!m_Out.IsJson()) std::printf("No firmware-information record in the flash of board %s.\n", HandleText(handle).c_str());
         return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
     }
     FwInfoView view;
     view.found = true;
     const std::string device(info.Device, strnlen(info.Device, sizeof(info.Device)));
     view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&info), device.find("eMB-K 740") != std::string::npos);
-    nlohmann::json event = {{"event", "fwinfo"},
+    Json event = {{"event", "fwinfo"},
                             {"handle", HandleText(handle)},
                             {"found", true},
                             {"name", view.Name()},
@@ -532,7 +535,7 @@ int CHost::FwInfo() {
                             {"device", view.Device()},
                             {"device_version", view.DeviceVersion()}};
     m_Out.Event(event);
-    if (!m_Out.Json()) {
+    if (!m_Out.IsJson()) {
         std::printf("Firmware information in the flash of board %s:\n", HandleText(handle).c_str());
         std::printf("  Name            %s\n", view.Name().c_str());
         std::printf("  Version         %s\n", view.Version().c_str());
@@ -554,8 +557,8 @@ int CHost::Version() {
     const std::string server = std::to_string(major) + "." + std::to_string(minor);
     m_Out.Event({{"event", "version"},
                  {"kazmir", KAZMIR_VERSION},
-                 {"device_server", result == 0 ? nlohmann::json(server) : nlohmann::json(nullptr)}});
-    if (!m_Out.Json()) {
+                 {"device_server", result == 0 ? Json(server) : Json(nullptr)}});
+    if (!m_Out.IsJson()) {
         std::printf("kazmir %s\n", KAZMIR_VERSION);
         if (result == 0) std::printf("device server %s\n", server.c_str());
         std::fflush(stdout);
@@ -575,7 +578,7 @@ int CHost::Mode(const std::string& mode) {
     board.Close();
     if (result != 0) return Finish("mode", result, Operation::Open, "could not bring the board into its " + name + " firmware");
     m_Out.Event({{"event", "mode"}, {"mode", mode}, {"handle", HandleText(handle)}});
-    if (!m_Out.Json()) {
+    if (!m_Out.IsJson()) {
         std::printf("%s\n", HandleText(handle).c_str());
         std::fflush(stdout);
     }
@@ -650,7 +653,7 @@ int CHost::BgiReceive(bool hex) {
     m_Out.Event({{"event", "received"},
                  {"bytes", HexText(buffer.data(), size)},
                  {"text", MessageText(buffer.data(), size)}});
-    if (!m_Out.Json()) {
+    if (!m_Out.IsJson()) {
         std::printf("%s\n", hex ? HexText(buffer.data(), size).c_str() : MessageText(buffer.data(), size).c_str());
         std::fflush(stdout);
     }
@@ -704,7 +707,7 @@ int CHost::BgiEcho(const std::string& text) {
         return FinishExit("bgi echo", EXIT_DEVICE,
                           "the echo differs: sent \"" + MessageText(message.data(), message.size()) + "\", received \"" +
                               MessageText(buffer.data(), size) + "\"");
-    if (!m_Out.Json()) {
+    if (!m_Out.IsJson()) {
         std::printf("%s\n", MessageText(buffer.data(), size).c_str());
         std::fflush(stdout);
     }
@@ -718,10 +721,10 @@ int CHost::BgiEcho(const std::string& text) {
 int CHost::Info(const std::string& file) {
     const ImageAnalysis image = AnalyseImageFile(file);
     if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
-    nlohmann::json blocks = nlohmann::json::array();
+    Json blocks = Json::array();
     for (const auto& b : image.blocks)
         blocks.push_back({{"start", Hex32(b.start)}, {"end", Hex32(b.end)}, {"size", b.Size()}});
-    nlohmann::json event = {{"event", "info"},
+    Json event = {{"event", "info"},
                             {"file", file},
                             {"format", image.FormatName()},
                             {"lines", image.lines},
@@ -734,7 +737,7 @@ int CHost::Info(const std::string& file) {
                             {"accepted", image.Accepted()},
                             {"library_stop_line", image.libraryStopLine},
                             {"findings", FindingsJson(image.findings)}};
-    const bool human = !m_Out.Json();
+    const bool human = !m_Out.IsJson();
     auto out = [&](const std::string& line) {
         if (human) std::printf("%s\n", line.c_str());
     };
@@ -774,12 +777,12 @@ int CHost::Info(const std::string& file) {
 #if KAZMIR_CLI_BENCH
     if (m_Options.benchGiven) {
         if (!PrepareBench(true)) return EXIT_USAGE;
-        nlohmann::json placements = nlohmann::json::array();
+        Json placements = Json::array();
         for (const auto& board : m_Bench.boards) {
             if (!m_Options.serial.empty() && board.serial != m_Options.serial) continue;
             if (board.flash.sectorSizes.empty()) continue;
             const PlacementPlan plan = PlaceImage(image, board.flash);
-            nlohmann::json p = PlanJson(plan);
+            Json p = PlanJson(plan);
             p["board"] = board.index;
             p["serial"] = board.serial;
             placements.push_back(p);
@@ -807,7 +810,7 @@ int CHost::BenchShow() {
 #if KAZMIR_CLI_BENCH
     if (!PrepareBench(true)) return EXIT_USAGE;
     m_Out.Event({{"event", "bench"}, {"bench", BenchJson(m_Bench)}});
-    if (!m_Out.Json()) {
+    if (!m_Out.IsJson()) {
         for (const auto& line : DescribeBench(m_Bench)) std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }

@@ -50,9 +50,9 @@ private:
 
     // Ends a command: the result line (human) or the summary event (JSON).
     int Finish(const std::string& command, uint32_t code, Operation op, const std::string& what,
-               nlohmann::json extra = nlohmann::json::object());
+               Json extra = Json::object());
     int FinishExit(const std::string& command, int exitCode, const std::string& message,
-                   nlohmann::json extra = nlohmann::json::object());
+                   Json extra = Json::object());
     double Elapsed() const;
 
     // Checks the file strictly; reports and returns false when refused.

@@ -375,10 +375,26 @@ private:
             }
             if (c >= 'a' && c <= 'f') lower = true;
         }
-        if (lower)
-            Error(Issue::LowerCase, lineNo,
-                  Fmt("line %u has lower-case hexadecimal digits, which the library decodes as wrong values",
-                      lineNo));
+        if (lower) {
+            // How many of the line's bytes the library's decoding gets wrong.
+            unsigned wrong = 0, pairs = 0;
+            for (size_t i = 0; i + 1 < digits.size(); i += 2, ++pairs)
+                if (LibraryByte(digits[i], digits[i + 1]) !=
+                    static_cast<unsigned>(HexValue(digits[i]) * 16 + HexValue(digits[i + 1])))
+                    ++wrong;
+            if (wrong > 0)
+                Error(Issue::LowerCase, lineNo,
+                      Fmt("line %u has lower-case hexadecimal digits: the library decodes %u of its %u bytes to "
+                          "wrong values",
+                          lineNo, wrong, pairs));
+            else {
+                Error(Issue::LowerCase, lineNo,
+                      Fmt("line %u has lower-case hexadecimal digits: the library happens to decode these right, "
+                          "but does not read such digits reliably",
+                          lineNo));
+                m_Out.findings.back().minor = true;
+            }
+        }
         if (digits.size() % 2 != 0) {
             Error(Issue::BadLength, lineNo, Fmt("line %u has an odd number of digits", lineNo));
             return false;

@@ -56,6 +56,7 @@ struct Finding {
     uint32_t line = 0; // 1-based line of the file; 0 when it concerns no single line
     int block = -1;    // block index for placement findings, -1 otherwise
     std::string text;  // one sentence for the user
+    bool minor = false; // shown after the others of its kind when a list is cut short
 };
 
 // A contiguous run of image bytes, [start, end).

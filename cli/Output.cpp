@@ -307,9 +307,9 @@ void COutput::Verbose(const std::string& text) {
     HumanLine("  " + text);
 }
 
-void COutput::Event(nlohmann::json event) {
+void COutput::Event(Json event) {
     if (m_Mode != Mode::Json) return;
-    std::fprintf(m_Out, "%s\n", event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fprintf(m_Out, "%s\n", event.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
     std::fflush(m_Out);
 }
 

@@ -20,6 +20,9 @@
 
 namespace kzcli {
 
+// JSON objects keep their keys in the order they were written ("event" first).
+using Json = nlohmann::ordered_json;
+
 enum class Phase { Read, Erase, Write };
 const char* PhaseName(Phase phase);
 
@@ -87,9 +90,9 @@ public:
     void Verbose(const std::string& text);
 
     // One JSON event (Json mode only).
-    void Event(nlohmann::json event);
+    void Event(Json event);
 
-    bool Json() const { return m_Mode == Mode::Json; }
+    bool IsJson() const { return m_Mode == Mode::Json; }
     bool Quiet() const { return m_Detail == Detail::Quiet; }
     Detail GetDetail() const { return m_Detail; }
 

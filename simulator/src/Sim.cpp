@@ -60,6 +60,7 @@ const char* KindName(Kind kind)
 
 CObjectCore::CObjectCore(Kind kind) : m_Kind(kind)
 {
+    auto lock = Sim().Hold();
     Sim().Register(this);
 }
 

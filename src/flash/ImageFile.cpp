@@ -152,28 +152,36 @@ KZRESULT CImageFile::LoadFrom(CImageReader& reader)
     if (result == KZM_OK) {
         uint64_t hash2 = HASH_SEED;
         uint32_t records2 = 0;
-        CImageBlock* last = blocks != 0 ? byAddress[0] : nullptr;
+        uint32_t last = 0; // by address: the block of the last record
+        auto holds = [](const CImageBlock* block, uint32_t address, uint64_t end) {
+            return address >= block->GetStart() && end <= block->GetEnd();
+        };
         while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
             const uint32_t address = record.dwAddress;
             const uint64_t end = static_cast<uint64_t>(address) + record.dwCount;
-            CImageBlock* block = last;
-            if (block == nullptr || address < block->GetStart() || end > block->GetEnd()) {
-                // The block with the highest start at or below the address.
-                uint32_t lo = 0, hi = blocks;
-                while (lo < hi) {
-                    const uint32_t mid = lo + (hi - lo) / 2;
-                    if (byAddress[mid]->GetStart() <= address)
-                        lo = mid + 1;
-                    else
-                        hi = mid;
+            // Records mostly go on in the same block or the next one up.
+            CImageBlock* block = blocks != 0 ? byAddress[last] : nullptr;
+            if (block == nullptr || !holds(block, address, end)) {
+                if (last + 1 < blocks && holds(byAddress[last + 1], address, end)) {
+                    ++last;
+                } else {
+                    // The block with the highest start at or below the address.
+                    uint32_t lo = 0, hi = blocks;
+                    while (lo < hi) {
+                        const uint32_t mid = lo + (hi - lo) / 2;
+                        if (byAddress[mid]->GetStart() <= address)
+                            lo = mid + 1;
+                        else
+                            hi = mid;
+                    }
+                    if (lo == 0 || !holds(byAddress[lo - 1], address, end)) {
+                        // Only when the file changed after the first pass.
+                        result = KZM_E_FAIL;
+                        break;
+                    }
+                    last = lo - 1;
                 }
-                block = lo != 0 ? byAddress[lo - 1] : nullptr;
-                if (block == nullptr || end > block->GetEnd()) {
-                    // Only when the file changed after the first pass.
-                    result = KZM_E_FAIL;
-                    break;
-                }
-                last = block;
+                block = byAddress[last];
             }
             if (block->GetData() == nullptr && !block->AllocData()) {
                 result = KZM_E_FAIL;

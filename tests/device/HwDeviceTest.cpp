@@ -131,16 +131,6 @@ TEST_F(HwDeviceFind, SerialIsComparedByteForByte)
     device.Close();
 }
 
-TEST_F(HwDeviceFind, LongestSerialMatchesExactly)
-{
-    const std::string serial(127, 'S');
-    UseBench({MakeBoard(serial, kazsim::STATE_CCL)});
-    CHwDevice device;
-    EXPECT_EQ(device.FindBySerial(serial.substr(0, 126).c_str()), R_FAIL);
-    ASSERT_EQ(device.FindBySerial(serial.c_str()), 0u);
-    device.Close();
-}
-
 TEST_F(HwDeviceFind, NullSerialIsRefusedWithoutAList)
 {
     UseBench({MakeBoard("KZ000001", kazsim::STATE_CCL)});
@@ -410,18 +400,6 @@ TEST_F(HwDiscovery, SelectingByPositionAndOnePastTheEnd)
     EXPECT_EQ(device.GetDevicePath(), nullptr);
     EXPECT_EQ(device.GetAuxText(), nullptr);
     EXPECT_EQ(kazsim::LeftBehind(), "");
-}
-
-TEST_F(HwDiscovery, ListIsAskedForPresentDevicesOfTheDriversClass)
-{
-    UseBench({MakeBoard("KZ000001", kazsim::STATE_CCL)});
-    CHwDevice device;
-    ASSERT_EQ(device.CreateDeviceList(), 0u);
-    device.DestroyDeviceList();
-    const std::vector<kazsim::Call> log = kazsim::CallLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.front().Name, "SetupDiGetClassDevsA");
-    EXPECT_EQ(log.front().Result, 0u);
 }
 
 TEST_F(HwDiscovery, DetailIsAskedTwiceWithExactlyTheRequiredSize)

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <ostream>
-#include <unistd.h>
+#include <random>
 
 namespace flashtest {
 
@@ -15,9 +15,12 @@ std::ostream& operator<<(std::ostream& os, const ReportLine& line)
 
 CTempDir::CTempDir()
 {
+    // Unique per process (each test case runs in a process of its own) and
+    // per folder within it.
+    static const unsigned s_Process = std::random_device{}();
     static std::atomic<int> counter{0};
     m_Path = std::filesystem::temp_directory_path() /
-             ("kzm_flash_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+             ("kzm_flash_" + std::to_string(s_Process) + "_" + std::to_string(counter++));
     std::filesystem::create_directories(m_Path);
 }
 

@@ -2,12 +2,17 @@
 // contents from one process to the next (KAZSIM_BENCH read at load).
 #include "SimTestSupport.h"
 
-#include <unistd.h>
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 using namespace simtest;
 using kazsim::Bench;
@@ -64,6 +69,18 @@ struct CChildHook {
 // Runs this program as a child with a bench file; gives its exit code.
 int RunSelf(const std::string& mode, const fs::path& bench)
 {
+#ifdef _WIN32
+    char self[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return -1;
+    _putenv_s("KAZSIM_TEST_CHILD", mode.c_str());
+    _putenv_s("KAZSIM_BENCH", bench.string().c_str());
+    intptr_t status = _spawnl(_P_WAIT, self, self, nullptr);
+    _putenv_s("KAZSIM_TEST_CHILD", "");
+    _putenv_s("KAZSIM_BENCH", "");
+    return static_cast<int>(status);
+#else
     char self[4096];
     ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
     if (length <= 0)
@@ -72,6 +89,7 @@ int RunSelf(const std::string& mode, const fs::path& bench)
     std::string command = "KAZSIM_TEST_CHILD=" + mode + " KAZSIM_BENCH='" + bench.string() + "' '" + self + "'";
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
 }
 
 // A fresh folder per test.
@@ -81,7 +99,7 @@ protected:
     {
         BenchTest::SetUp();
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_Dir = fs::temp_directory_path() / ("kazsim-" + std::to_string(getpid()) + "-" + info->name());
+        m_Dir = fs::temp_directory_path() / ("kazsim-" + std::to_string(std::random_device{}()) + "-" + info->name());
         fs::remove_all(m_Dir);
         fs::create_directories(m_Dir);
     }

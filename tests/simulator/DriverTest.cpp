@@ -39,8 +39,8 @@ TEST_F(DriverTest, GetInfoAgreesWithTheServerRecord)
     std::memcpy(&unaligned, reinterpret_cast<const uint8_t*>(&record) + 4, 8);
     std::vector<KAZ_DEVICE_RECORD> records = Records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(unaligned, records[0].DeviceId);
-    EXPECT_EQ(Bench::BoardInfo(0).DeviceId, records[0].DeviceId);
+    EXPECT_EQ(unaligned, uint64_t{records[0].DeviceId});
+    EXPECT_EQ(Bench::BoardInfo(0).DeviceId, uint64_t{records[0].DeviceId});
     EXPECT_STREQ(records[0].Serial, "KZ000001");
     EXPECT_TRUE(SameGuid(records[0].BoardClass, kazsim::BOARD_CLASS_1));
     CloseHandle(handle);
@@ -85,7 +85,7 @@ TEST_F(DriverTest, FullRestartCycleGivesNewIdsAndPathsEachTime)
         ASSERT_EQ(GetInfo(handle, &record), 0u);
         EXPECT_EQ(record.State, step.State);
         EXPECT_STREQ(record.Serial, step.Serial);
-        EXPECT_EQ(record.DeviceId, status.DeviceId);
+        EXPECT_EQ(uint64_t{record.DeviceId}, status.DeviceId);
         CloseHandle(handle);
     }
     EXPECT_EQ(Bench::BoardInfo(0).Restarts, 7u);
@@ -309,6 +309,6 @@ TEST_F(DriverTest, StateChangesWithoutARestart)
     ASSERT_EQ(GetInfo(handle, &record), 0u);
     EXPECT_EQ(record.State, 16u);
     EXPECT_STREQ(record.Serial, "ABCD");
-    EXPECT_EQ(record.DeviceId, id); // same arrival throughout
+    EXPECT_EQ(uint64_t{record.DeviceId}, id); // same arrival throughout
     CloseHandle(handle);
 }

@@ -42,10 +42,10 @@ TEST_F(ServerTest, NextDeliversThenReportsExhaustion)
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(m_Enum->Next(1, record, &fetched), 0u);
         EXPECT_EQ(fetched, 1u);
-        EXPECT_EQ(record[0].DeviceId, Bench::BoardInfo(i).DeviceId);
+        EXPECT_EQ(uint64_t{record[0].DeviceId}, Bench::BoardInfo(i).DeviceId);
         EXPECT_EQ(std::string(record[0].Serial), "KZ00000" + std::to_string(i + 1));
     }
-    EXPECT_EQ(record[0].DeviceId, 0u); // a board may be configured with id 0
+    EXPECT_EQ(uint64_t{record[0].DeviceId}, 0u); // a board may be configured with id 0
     EXPECT_TRUE(SameGuid(record[0].BoardClass, kazsim::BOARD_CLASS_4));
     EXPECT_EQ(m_Enum->Next(1, record, &fetched), kazsim::SIM_E_FAIL);
     EXPECT_EQ(fetched, 0u);
@@ -69,7 +69,7 @@ TEST_F(ServerTest, EnumeratorSeesChangesOnlyAfterResetEnum)
     ASSERT_EQ(m_Enum->ResetEnum(), 0u);
     ASSERT_EQ(m_Enum->Next(4, records, &fetched), 0u);
     EXPECT_EQ(fetched, 2u);
-    EXPECT_EQ(records[0].DeviceId, Bench::BoardInfo(1).DeviceId);
+    EXPECT_EQ(uint64_t{records[0].DeviceId}, Bench::BoardInfo(1).DeviceId);
     // Serial bytes after the terminator are zero, so records compare stably.
     EXPECT_EQ(records[0].Serial[8], 0);
     EXPECT_EQ(records[0].Serial[271], 0);

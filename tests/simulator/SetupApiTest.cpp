@@ -86,7 +86,12 @@ TEST_F(SetupApiTest, KazApiModuleGivesTheFunctionsByOrdinal)
     EXPECT_EQ(ordinal(2000), reinterpret_cast<FARPROC>(&CreateChannelObject));
     EXPECT_EQ(ordinal(4000), reinterpret_cast<FARPROC>(&GetDeviceManager));
     EXPECT_EQ(ordinal(1001), nullptr);
+#ifdef _WIN32
+    // KAZAPI.dll is a real module here, exporting the four by ordinal only.
+    EXPECT_EQ(GetProcAddress(module, "GetDeviceManager"), nullptr);
+#else
     EXPECT_EQ(GetProcAddress(module, "GetDeviceManager"), reinterpret_cast<FARPROC>(&GetDeviceManager));
+#endif
     FreeLibrary(module);
 }
 

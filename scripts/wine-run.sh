@@ -23,4 +23,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
+# One server for a whole test run: it stays for a minute after the last
+# program ends, so that each program does not pay for starting Wine's services.
+wineserver -p60 </dev/null >/dev/null 2>&1 || true
 exec wine "$@"

@@ -186,6 +186,12 @@ void Bench::SetStateAfterGetInfo(int index, uint32_t state, uint32_t count)
     board.CountdownState = state;
 }
 
+void Bench::ReclaimReleasedObjects(bool reclaim)
+{
+    auto lock = Sim().Hold();
+    Sim().ReclaimReleased = reclaim;
+}
+
 void Bench::Restart(int index, uint32_t state)
 {
     auto lock = Sim().Hold();

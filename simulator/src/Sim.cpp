@@ -81,9 +81,21 @@ uint32_t CObjectCore::DoRelease()
         ++Sim().OverReleases;
         return 0;
     }
-    if (--m_Refs == 0)
+    if (--m_Refs == 0) {
         OnFinalRelease();
+        // The device manager stays: the server hands the same one out again.
+        if (Sim().ReclaimReleased && m_Kind != Kind::DeviceManager) {
+            Sim().Unregister(this);
+            delete this;
+            return 0;
+        }
+    }
     return m_Refs;
+}
+
+void CSim::Unregister(CObjectCore* object)
+{
+    m_Objects.erase(std::remove(m_Objects.begin(), m_Objects.end(), object), m_Objects.end());
 }
 
 // --- the singleton -------------------------------------------------------
@@ -274,6 +286,12 @@ std::shared_ptr<CBoard> CSim::MakeBoard(const BoardDesc& desc, int index)
 
 int CSim::AddBoard(const BoardDesc& desc)
 {
+    if (!desc.Flash.File.empty()) {
+        for (auto& other : m_Boards)
+            if (other->Present && EqualNoCase(other->Flash.File(), desc.Flash.File))
+                throw BenchError("flash file " + desc.Flash.File + ": already used by board " +
+                                 std::to_string(other->Index));
+    }
     auto board = MakeBoard(desc, static_cast<int>(m_Boards.size()));
     m_Boards.push_back(board);
     ListBoard(*board);
@@ -297,8 +315,13 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
     // The new boards are made first, so that a flash file that cannot be
     // used leaves the bench as it was.
     std::vector<std::shared_ptr<CBoard>> boards;
-    for (const BoardDesc& board : desc.Boards)
+    for (const BoardDesc& board : desc.Boards) {
+        for (auto& other : boards)
+            if (!board.Flash.File.empty() && EqualNoCase(other->Desc.Flash.File, board.Flash.File))
+                throw BenchError("flash file " + board.Flash.File + ": used by boards " +
+                                 std::to_string(other->Index) + " and " + std::to_string(boards.size()));
         boards.push_back(MakeBoard(board, static_cast<int>(boards.size())));
+    }
 
     for (auto& board : m_Boards) {
         board->Present = false;

@@ -180,6 +180,11 @@ public:
 
     // --- accounting ---
     void Register(CObjectCore* object) { m_Objects.push_back(object); }
+    // Forgets an object that is about to be deleted (ReclaimReleased).
+    void Unregister(CObjectCore* object);
+    // Objects whose last reference goes are deleted at once instead of kept
+    // for late calls: long runs then keep a bounded number of objects.
+    bool ReclaimReleased = false;
     const std::vector<CObjectCore*>& Objects() const { return m_Objects; }
     uint32_t OverReleases = 0;
     uint32_t CallsOnReleased = 0;

@@ -132,8 +132,14 @@ KZRESULT CImageFile::LoadFrom(CImageReader& reader)
     // The merged blocks, appended in their list order.
     const uint32_t blocks = layout.GetBlockCount();
     auto** byList = static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
-    auto** byAddress = static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
+    // In an image whose blocks stand in address order the two orders share
+    // one table.
+    const bool oneOrder = layout.IsAddressOrder();
+    auto** byAddress =
+        oneOrder ? byList : static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
     KZRESULT result = byList != nullptr && byAddress != nullptr ? KZM_OK : KZM_E_FAIL;
+    const uint64_t versionBefore = m_pStore->GetVersion();
+    const bool wasEmpty = m_pStore->GetCount() == 0;
     for (uint32_t i = 0; i < blocks && result == KZM_OK; ++i) {
         byList[i] = new (std::nothrow) CImageBlock(layout.GetBlockStart(i), layout.GetBlockEnd(i));
         if (byList[i] == nullptr || m_pStore->Append(byList[i]) != KZM_OK) {
@@ -142,8 +148,20 @@ KZRESULT CImageFile::LoadFrom(CImageReader& reader)
         }
     }
     if (result == KZM_OK) {
-        for (uint32_t a = 0; a < blocks; ++a)
+        for (uint32_t a = 0; a < blocks && !oneOrder; ++a)
             byAddress[a] = byList[layout.GetListIndexByAddress(a)];
+        // The list is exactly byList unless someone else changed the store
+        // meanwhile: then it becomes the index at once instead of being
+        // walked again.
+        const uint64_t versionAfter = m_pStore->GetVersion();
+        if (wasEmpty && versionAfter == versionBefore + blocks) {
+            std::free(m_ppIndex);
+            m_ppIndex = byList;
+            m_dwIndexCapacity = m_dwIndexCount = blocks;
+            m_qwIndexVersion = versionAfter;
+            m_bIndexValid = true;
+            byList = nullptr; // owned by the index now (byAddress may still point at it)
+        }
     }
 
     // Second pass: the bytes, straight into their blocks.
@@ -193,14 +211,15 @@ KZRESULT CImageFile::LoadFrom(CImageReader& reader)
         }
         if (result == KZM_OK && (records2 != records || hash2 != hash))
             result = KZM_E_FAIL;
-        for (uint32_t i = 0; i < blocks && result == KZM_OK; ++i)
-            if (byList[i]->GetData() == nullptr)
+        for (uint32_t a = 0; a < blocks && result == KZM_OK; ++a)
+            if (byAddress[a]->GetData() == nullptr)
                 result = KZM_E_FAIL;
         if (result == KZM_OK && blocks == 0)
             result = KZM_E_FAIL;
     }
+    if (!oneOrder)
+        std::free(byAddress);
     std::free(byList);
-    std::free(byAddress);
     reader.Close();
     return result;
 }

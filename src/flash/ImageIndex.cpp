@@ -24,7 +24,8 @@ inline bool Touch(uint32_t s1, uint32_t e1, uint32_t s2, uint32_t e2)
 
 CImageIndex::CImageIndex()
     : m_pRuns(nullptr), m_dwRuns(0), m_dwRunCapacity(0), m_Current{}, m_bHaveCurrent(false), m_dwRecords(0),
-      m_bFailed(false), m_pBlocks(nullptr), m_pListOrder(nullptr), m_pAddressToList(nullptr), m_dwBlocks(0)
+      m_bFailed(false), m_pBlocks(nullptr), m_pListOrder(nullptr), m_pAddressToList(nullptr), m_dwBlocks(0),
+      m_bAddressOrder(false)
 {
 }
 
@@ -92,6 +93,7 @@ KZRESULT CImageIndex::Finish()
     m_pBlocks = nullptr;
     m_pListOrder = m_pAddressToList = nullptr;
     m_dwBlocks = 0;
+    m_bAddressOrder = false;
     const uint32_t runs = m_dwRuns;
     if (runs == 0) {
         FreeWork();
@@ -104,19 +106,9 @@ KZRESULT CImageIndex::Finish()
     for (uint32_t r = 1; r < runs && ascending; ++r)
         ascending = m_pRuns[r].dwStart > m_pRuns[r - 1].dwEnd;
     if (ascending) {
-        m_pBlocks = AllocArray<BLOCK>(runs);
-        m_pListOrder = AllocArray<uint32_t>(runs);
-        m_pAddressToList = AllocArray<uint32_t>(runs);
-        if (m_pBlocks == nullptr || m_pListOrder == nullptr || m_pAddressToList == nullptr) {
-            FreeWork();
-            return KZM_E_FAIL;
-        }
-        for (uint32_t r = 0; r < runs; ++r) {
-            m_pBlocks[r] = BLOCK{m_pRuns[r].dwStart, m_pRuns[r].dwEnd};
-            m_pListOrder[r] = m_pAddressToList[r] = r;
-        }
+        // The runs themselves are the blocks; no further tables.
         m_dwBlocks = runs;
-        FreeWork();
+        m_bAddressOrder = true;
         return KZM_OK;
     }
 

@@ -37,10 +37,21 @@ public:
     uint32_t GetRecordCount() const { return m_dwRecords; }
     // After Finish: the blocks, in the list order of the first pass and merge.
     uint32_t GetBlockCount() const { return m_dwBlocks; }
-    uint32_t GetBlockStart(uint32_t listIndex) const { return m_pBlocks[m_pListOrder[listIndex]].dwStart; }
-    uint32_t GetBlockEnd(uint32_t listIndex) const { return m_pBlocks[m_pListOrder[listIndex]].dwEnd; }
+    uint32_t GetBlockStart(uint32_t listIndex) const
+    {
+        return m_bAddressOrder ? m_pRuns[listIndex].dwStart : m_pBlocks[m_pListOrder[listIndex]].dwStart;
+    }
+    uint32_t GetBlockEnd(uint32_t listIndex) const
+    {
+        return m_bAddressOrder ? m_pRuns[listIndex].dwEnd : m_pBlocks[m_pListOrder[listIndex]].dwEnd;
+    }
+    // Whether the list order is the address order.
+    bool IsAddressOrder() const { return m_bAddressOrder; }
     // The list index of the block that is the i-th by address.
-    uint32_t GetListIndexByAddress(uint32_t addressIndex) const { return m_pAddressToList[addressIndex]; }
+    uint32_t GetListIndexByAddress(uint32_t addressIndex) const
+    {
+        return m_bAddressOrder ? addressIndex : m_pAddressToList[addressIndex];
+    }
 
 private:
     struct RUN {
@@ -69,4 +80,5 @@ private:
     uint32_t* m_pListOrder;     // list position -> block by address
     uint32_t* m_pAddressToList; // block by address -> list position
     uint32_t m_dwBlocks;
+    bool m_bAddressOrder; // every run is a block, in address order: the runs are the blocks
 };

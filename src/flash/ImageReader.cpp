@@ -36,15 +36,17 @@ struct CPairTable {
     std::array<uint8_t, 65536> Byte;
 };
 
-constexpr CPairTable MakePairTable()
+// Built on first use (too large for every compiler's constant evaluation).
+const CPairTable& PairTable()
 {
-    CPairTable table{};
-    for (unsigned i = 0; i < 65536; ++i)
-        table.Byte[i] = static_cast<uint8_t>(g_HexTables.High[i & 0xFF] | g_HexTables.Low[i >> 8]);
-    return table;
+    static const CPairTable s_Table = [] {
+        CPairTable table{};
+        for (unsigned i = 0; i < 65536; ++i)
+            table.Byte[i] = static_cast<uint8_t>(g_HexTables.High[i & 0xFF] | g_HexTables.Low[i >> 8]);
+        return table;
+    }();
+    return s_Table;
 }
-
-constexpr CPairTable g_PairTable = MakePairTable();
 
 inline uint8_t Byte(const char* p)
 {
@@ -79,7 +81,7 @@ uint8_t CImageReader::HexByte(char high, char low)
 
 void CImageReader::DecodeData(const char* digits, uint32_t count, uint8_t* out)
 {
-    const uint8_t* pair = g_PairTable.Byte.data();
+    const uint8_t* pair = PairTable().Byte.data();
     const auto* d = reinterpret_cast<const uint8_t*>(digits);
     auto at = [d](uint32_t i) { return static_cast<unsigned>(d[2 * i]) | (static_cast<unsigned>(d[2 * i + 1]) << 8); };
     uint32_t i = 0;

@@ -10,7 +10,7 @@ constexpr char CTRL_Z = 0x1A;
 }
 
 CLineReader::CLineReader()
-    : m_pFile(nullptr), m_pMemory(nullptr), m_nMemorySize(0), m_nMemoryPos(0), m_pBuffer(nullptr), m_nPos(0),
+    : m_pFile(nullptr), m_pMemory(nullptr), m_nMemorySize(0), m_nMemoryPos(0), m_pBuffer(nullptr), m_nCapacity(0), m_nPos(0),
       m_nEnd(0), m_nNextNul(0), m_bSourceEnd(true), m_cLongFirst(0)
 {
 }
@@ -25,13 +25,19 @@ KZRESULT CLineReader::Open(const char* fileName)
     Close();
     if (fileName == nullptr)
         return KZM_E_FAIL;
-    m_pBuffer = static_cast<char*>(std::malloc(BUFFER_SIZE));
-    if (m_pBuffer == nullptr)
-        return KZM_E_FAIL;
     // Binary mode on every platform; the text-mode translation is done here,
     // so that a file reads the same everywhere.
     m_pFile = std::fopen(fileName, "rb");
-    if (m_pFile == nullptr) {
+    if (m_pFile == nullptr)
+        return KZM_E_FAIL;
+    // The file's size, when it can be told, only sizes the buffer.
+    uint64_t size = BUFFER_SIZE;
+    if (std::fseek(m_pFile, 0, SEEK_END) == 0) {
+        const long end = std::ftell(m_pFile);
+        if (end >= 0)
+            size = static_cast<uint64_t>(end);
+    }
+    if (!AllocBuffer(size)) {
         Close();
         return KZM_E_FAIL;
     }
@@ -43,13 +49,26 @@ KZRESULT CLineReader::OpenMemory(const void* data, size_t size)
     Close();
     if (data == nullptr && size != 0)
         return KZM_E_FAIL;
-    m_pBuffer = static_cast<char*>(std::malloc(BUFFER_SIZE));
-    if (m_pBuffer == nullptr)
+    if (!AllocBuffer(size))
         return KZM_E_FAIL;
     static const uint8_t s_Empty = 0;
     m_pMemory = data != nullptr ? static_cast<const uint8_t*>(data) : &s_Empty;
     m_nMemorySize = size;
     return Rewind();
+}
+
+bool CLineReader::AllocBuffer(uint64_t sourceSize)
+{
+    // Room for the whole source and its end, within the limits; never less
+    // than a line's window.
+    uint64_t capacity = sourceSize + 1;
+    if (capacity > BUFFER_SIZE)
+        capacity = BUFFER_SIZE;
+    if (capacity < MIN_BUFFER_SIZE)
+        capacity = MIN_BUFFER_SIZE;
+    m_nCapacity = static_cast<size_t>(capacity);
+    m_pBuffer = static_cast<char*>(std::malloc(m_nCapacity));
+    return m_pBuffer != nullptr;
 }
 
 KZRESULT CLineReader::Rewind()
@@ -78,6 +97,7 @@ void CLineReader::Close()
     m_nMemorySize = m_nMemoryPos = 0;
     std::free(m_pBuffer);
     m_pBuffer = nullptr;
+    m_nCapacity = 0;
     m_nPos = m_nEnd = m_nNextNul = 0;
     m_bSourceEnd = true;
 }
@@ -102,8 +122,8 @@ void CLineReader::Fill()
         m_nEnd -= m_nPos;
         m_nPos = 0;
     }
-    if (!m_bSourceEnd && m_nEnd < BUFFER_SIZE) {
-        size_t wanted = BUFFER_SIZE - m_nEnd;
+    if (!m_bSourceEnd && m_nEnd < m_nCapacity) {
+        size_t wanted = m_nCapacity - m_nEnd;
         size_t got = ReadSource(m_pBuffer + m_nEnd, wanted);
         // A short read is the end of the file or a read error: either way
         // nothing more comes.
@@ -120,13 +140,10 @@ void CLineReader::Fill()
     m_nNextNul = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - m_pBuffer) : m_nEnd;
 }
 
-uint32_t CLineReader::NextLine(const char** line, uint32_t* length)
+uint32_t CLineReader::NextLineSlow(const char** line, uint32_t* length)
 {
     if (m_pBuffer == nullptr)
         return LINE_END;
-    // Enough to see the line feed of a line of MAX_LINE characters written
-    // with CR LF.
-    constexpr size_t WINDOW = MAX_LINE + 2;
     for (;;) {
         const size_t avail = m_nEnd - m_nPos;
         if (avail == 0 && m_bSourceEnd)

@@ -235,6 +235,13 @@ TEST_F(BenchFileTest, FailedLoadLeavesTheBenchAsItWas)
     EXPECT_THROW(Bench::Load((m_Dir / "missing.json").string()), kazsim::BenchError);
     fs::path unusable = Write("unusable.json", R"({"boards": [ {"flash": {"file": "no/such/dir/f.bin"}} ]})");
     EXPECT_THROW(Bench::Load(unusable.string()), kazsim::BenchError);
+    fs::path shared = Write("shared.json", R"({"boards": [ {"flash": {"file": "one.bin"}}, {"flash": {"file": "one.bin"}} ]})");
+    try {
+        Bench::Load(shared.string());
+        FAIL() << "no error";
+    } catch (const kazsim::BenchError& error) {
+        EXPECT_NE(std::string(error.what()).find("used by boards 0 and 1"), std::string::npos) << error.what();
+    }
     ASSERT_EQ(Bench::BoardCount(), 1);
     EXPECT_EQ(Bench::BoardInfo(0).DeviceId, id);
     EXPECT_TRUE(Bench::BoardInfo(0).Listed);

@@ -190,6 +190,13 @@ TEST_F(FaultTest, AccountingFindsWhatIsLeftOpen)
     SetupApi api;
     HANDLE handle = Open(api.Paths().at(0));
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+#ifdef _WIN32
+    // On Windows the bench counts the events handed to it, not every event.
+    IKazDeviceEnum* deviceEnum = nullptr;
+    ASSERT_EQ(manager->EnumDevices(&deviceEnum), 0u);
+    ASSERT_EQ(deviceEnum->AssignEvent(event), 0u);
+    deviceEnum->Release();
+#endif
     std::string left = kazsim::LeftBehind();
     EXPECT_NE(left.find("devices: 1 references"), std::string::npos) << left;
     EXPECT_NE(left.find("device managers: 1 references"), std::string::npos) << left;

@@ -253,6 +253,10 @@ public:
     static void SignalChange();
     // Number of change-event signals delivered since the last Reset.
     static uint32_t ChangeSignals();
+    // While set, a device-server object is deleted when its last reference
+    // goes, instead of being kept to catch late calls (which then are
+    // use-after-free): for long runs, whose object count must stay bounded.
+    static void ReclaimReleasedObjects(bool reclaim);
     // Waits until the simulator's thread has nothing left to do (arrivals,
     // signals, echoes, delayed restarts included); false on time-out.
     static bool Quiesce(uint32_t timeoutMs = 5000);

@@ -45,7 +45,7 @@ Json FwInfoJson(const FwInfoView& fw) {
     if (!fw.found) return nullptr;
     return {{"name", fw.Name()},
             {"version", fw.Version()},
-            {"kind", fw.record.Kind},
+            {"kind", static_cast<uint32_t>(fw.record.Kind)}, // a copy: the record is packed
             {"kind_text", fw.KindText()},
             {"address", Hex32(fw.record.Address)},
             {"device", fw.Device()},
@@ -527,7 +527,7 @@ int CHost::FwInfo() {
                             {"found", true},
                             {"name", view.Name()},
                             {"version", view.Version()},
-                            {"kind", view.record.Kind},
+                            {"kind", static_cast<uint32_t>(view.record.Kind)}, // a copy: the record is packed
                             {"kind_text", view.KindText()},
                             {"address", Hex32(view.record.Address)},
                             {"reserved12", Hex32(view.record.Reserved12)},

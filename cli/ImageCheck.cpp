@@ -19,7 +19,13 @@ constexpr size_t MARKER_LEN = 9;
 constexpr size_t FWINFO_LEN = 50;
 constexpr size_t LIBRARY_LINE_MAX = 4095; // the library reads lines into 4096 bytes
 
-std::string Fmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Checked as the C library's printf is (mingw-w64 names its C99 one).
+#ifdef __MINGW_PRINTF_FORMAT
+#define KZCLI_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define KZCLI_PRINTF_FORMAT printf
+#endif
+std::string Fmt(const char* format, ...) __attribute__((format(KZCLI_PRINTF_FORMAT, 1, 2)));
 std::string Fmt(const char* format, ...) {
     char buf[512];
     va_list args;

@@ -332,6 +332,12 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
         m_OldBoards.push_back(board);
     }
     m_Boards.clear();
+    if (ReclaimReleased) {
+        // Old boards that no object or handle refers to any more can go.
+        m_OldBoards.erase(std::remove_if(m_OldBoards.begin(), m_OldBoards.end(),
+                                         [](const std::shared_ptr<CBoard>& board) { return board.use_count() == 1; }),
+                          m_OldBoards.end());
+    }
     m_ListOrder.clear();
     m_Tasks.clear();
     Faults.clear();

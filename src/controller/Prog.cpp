@@ -58,12 +58,7 @@ KZRESULT CProg::OpenById(uint64_t deviceId)
             return result;
         }
     }
-    KZRESULT result = m_HwDevice.FindById(m_DeviceId);
-    if (result == 0)
-        result = m_ServerDevice.SelectDevice(m_DeviceId);
-    if (result != 0)
-        Close();
-    return result;
+    return FindAndSelect();
 }
 
 KZRESULT CProg::OpenBySerial(const char* serial)
@@ -87,6 +82,15 @@ KZRESULT CProg::OpenBySerial(const char* serial)
         }
         std::strcpy(m_szSerial, serial);
     }
+    return FindAndSelect();
+}
+
+// Opens the board m_DeviceId through its driver and selects it in the server.
+// A board still open from an init without its reset is closed first: the
+// find would overwrite its handle, which then could never be closed.
+KZRESULT CProg::FindAndSelect()
+{
+    m_HwDevice.Close();
     KZRESULT result = m_HwDevice.FindById(m_DeviceId);
     if (result == 0)
         result = m_ServerDevice.SelectDevice(m_DeviceId);

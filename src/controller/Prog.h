@@ -54,6 +54,7 @@ private:
     KZRESULT RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
                           bool report);
     KZRESULT ReachTarget(uint64_t deviceId);
+    KZRESULT FindAndSelect();
     KZRESULT OpenComponent(const GUID& classId, const GUID& interfaceId, IKazUnknown** component);
 
     CHwDevice m_HwDevice;

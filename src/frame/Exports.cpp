@@ -14,14 +14,6 @@ unsigned AttemptsFor(uint64_t deviceId)
     return deviceId == ANY_DEVICE ? 2 : 1;
 }
 
-// A failed attempt may still hold the board open; the driver opens a board
-// only once, so the next attempt would find it held by ourselves.
-void RetryClose(unsigned attempt)
-{
-    if (attempt > 0)
-        g_Prog.Close();
-}
-
 void StoreHandle(uint64_t* pHandle)
 {
     if (pHandle)
@@ -34,7 +26,6 @@ KZMRESULT InitTwice(uint32_t timeout, uint64_t deviceId, uint64_t* pHandle, KZRE
 {
     KZMRESULT result = KZM_E_FAIL;
     for (unsigned attempt = 0; attempt < AttemptsFor(deviceId); ++attempt) {
-        RetryClose(attempt);
         result = g_Prog.OpenById(deviceId);
         if (result == KZM_OK)
             result = (g_Prog.*init)(timeout);
@@ -180,7 +171,6 @@ KZM_API KZMRESULT kzmBGIinit(uint32_t timeout, uint64_t deviceId, uint64_t* pHan
 {
     KZMRESULT result = KZM_E_FAIL;
     for (unsigned attempt = 0; attempt < AttemptsFor(deviceId); ++attempt) {
-        RetryClose(attempt);
         result = g_Prog.OpenById(deviceId);
         if (result == KZM_OK)
             result = g_Prog.InitBgi(timeout);

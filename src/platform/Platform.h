@@ -2,11 +2,14 @@
 //
 // Everything the library needs from the operating system goes through the
 // Win32 names below and nothing else. On Windows they are the real calls from
-// windows.h and kernel32; elsewhere a stand-in (platform/posix) gives the same
-// names the same meaning, and hands module loading, device paths and
-// device-control requests to a registered device host (see
-// platform/posix/DeviceHost.h). CMake picks the implementation; code above this
-// header never tests the operating system.
+// windows.h and kernel32 (platform/win32); elsewhere a stand-in (platform/posix)
+// gives the same names the same meaning, and hands module loading, device paths
+// and device-control requests to a registered device host (see
+// platform/posix/DeviceHost.h). The virtual-devices Windows build
+// (KAZMIR_VIRTUAL_DEVICES, platform/win32-virtual) is real Windows except that
+// SetupApi.DLL and the boards' device files go to the virtual bench's KAZAPI.dll.
+// CMake picks the implementation; code above this header never tests the
+// operating system.
 //
 // The calls, with what they give on success and on failure (failures also set
 // the calling thread's last error, read with GetLastError):

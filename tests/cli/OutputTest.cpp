@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -16,28 +19,35 @@ using namespace kzcli;
 
 namespace {
 
+// One stream captured in a temporary file (open_memstream is not portable).
+struct CapturedStream {
+    std::filesystem::path Path = std::filesystem::temp_directory_path() /
+                                 ("kazmir-output-" + std::to_string(std::random_device{}()) + ".txt");
+    FILE* File = std::fopen(Path.string().c_str(), "w+b");
+    ~CapturedStream() {
+        if (File) std::fclose(File);
+        std::error_code ignored;
+        std::filesystem::remove(Path, ignored);
+    }
+    std::string Text() {
+        std::fflush(File);
+        const long end = std::ftell(File);
+        std::string text(static_cast<size_t>(end < 0 ? 0 : end), '\0');
+        std::rewind(File);
+        text.resize(std::fread(text.data(), 1, text.size(), File));
+        std::fseek(File, 0, SEEK_END);
+        return text;
+    }
+};
+
 // Captures what a COutput writes to its two streams.
 struct Captured {
-    char* outBuf = nullptr;
-    size_t outSize = 0;
-    char* errBuf = nullptr;
-    size_t errSize = 0;
-    FILE* out = open_memstream(&outBuf, &outSize);
-    FILE* err = open_memstream(&errBuf, &errSize);
-    ~Captured() {
-        if (out) std::fclose(out);
-        if (err) std::fclose(err);
-        std::free(outBuf);
-        std::free(errBuf);
-    }
-    std::string Out() {
-        std::fflush(out);
-        return std::string(outBuf, outSize);
-    }
-    std::string Err() {
-        std::fflush(err);
-        return std::string(errBuf, errSize);
-    }
+    CapturedStream outStream;
+    CapturedStream errStream;
+    FILE* out = outStream.File;
+    FILE* err = errStream.File;
+    std::string Out() { return outStream.Text(); }
+    std::string Err() { return errStream.Text(); }
     std::vector<nlohmann::json> Events() {
         std::vector<nlohmann::json> events;
         const std::string text = Out();

@@ -2,9 +2,9 @@
 // record every call it makes into the driver, the Setup API and the
 // device-server library, then once per recorded call (and per injected code)
 // with exactly that call failing. Each run starts from an identical bench and
-// is checked against the design model: the calls made, every export's result,
+// is checked against the behaviour model: the calls made, every export's result,
 // the handle, the reset, and what is left open afterwards.
-#include "DesignModel.h"
+#include "BehaviourModel.h"
 
 #include "kazmir.h"
 #include "kazsim/Bench.h"
@@ -62,19 +62,31 @@ FW_INFO ImageRecord()
     return info;
 }
 
+// The file lives as long as the process.
+struct CTempFile {
+    std::string m_Path;
+    ~CTempFile()
+    {
+        if (!m_Path.empty())
+            std::filesystem::remove(m_Path);
+    }
+};
+
 std::string ImageFile()
 {
-    static std::string s_Path;
-    if (!s_Path.empty())
-        return s_Path;
+    static CTempFile s_File;
+    std::string& path = s_File.m_Path;
+    if (!path.empty())
+        return path;
     std::vector<uint8_t> image(600);
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<uint8_t>(i * 13 + 5);
     FW_INFO info = ImageRecord();
     std::memcpy(image.data() + 200, &info, sizeof(info));
     std::memcpy(image.data() + 250, "$FW-INFO$", 9);
-    s_Path = (std::filesystem::temp_directory_path() / ("kazmir-faults-" + std::to_string(std::random_device{}()) + ".hex")).string();
-    std::ofstream out(s_Path, std::ios::binary);
+    const std::string name = "kazmir-faults-" + std::to_string(std::random_device{}()) + ".hex";
+    path = (std::filesystem::temp_directory_path() / name).string();
+    std::ofstream out(path, std::ios::binary);
     for (size_t offset = 0; offset < image.size(); offset += 16) {
         const size_t count = std::min<size_t>(16, image.size() - offset);
         uint8_t sum = static_cast<uint8_t>(count + (offset >> 8) + (offset & 0xFF));
@@ -90,7 +102,7 @@ std::string ImageFile()
         out << text;
     }
     out << ":00000001FF\n";
-    return s_Path;
+    return path;
 }
 
 // --- running one sequence through the exports ----------------------------------
@@ -239,14 +251,14 @@ std::string CallDiff(const std::vector<std::string>& expected, const std::vector
     while (i < expected.size() && i < actual.size() && expected[i] == actual[i])
         ++i;
     std::ostringstream out;
-    out << "calls part at #" << i << " (design " << expected.size() << " calls, library " << actual.size() << ")\n";
+    out << "calls part at #" << i << " (model " << expected.size() << " calls, library " << actual.size() << ")\n";
     for (size_t j = i > 3 ? i - 3 : 0; j < std::max(expected.size(), actual.size()) && j < i + 4; ++j)
         out << "  " << j << ": " << (j < expected.size() ? expected[j] : "-") << "  |  "
             << (j < actual.size() ? actual[j] : "-") << "\n";
     return out.str();
 }
 
-// Everything that differs between the run and the design, "" when nothing.
+// Everything that differs between the run and the model, "" when nothing.
 std::string Compare(const Prediction& p, const Observed& o, const Fault& fault)
 {
     std::ostringstream out;
@@ -260,11 +272,11 @@ std::string Compare(const Prediction& p, const Observed& o, const Fault& fault)
     } else {
         for (size_t i = 0; i < p.results.size(); ++i)
             if (o.results[i] != p.results[i])
-                out << StepName(p.steps[i]) << " gave " << Hex(o.results[i]) << ", the design " << Hex(p.results[i])
+                out << StepName(p.steps[i]) << " gave " << Hex(o.results[i]) << ", expected " << Hex(p.results[i])
                     << "\n";
     }
     if (o.scanWroteRecord != p.scanWroteRecord)
-        out << "scan wrote the record: " << o.scanWroteRecord << ", the design: " << p.scanWroteRecord << "\n";
+        out << "scan wrote the record: " << o.scanWroteRecord << ", expected: " << p.scanWroteRecord << "\n";
     for (const std::string& problem : o.problems)
         out << problem << "\n";
 
@@ -275,7 +287,7 @@ std::string Compare(const Prediction& p, const Observed& o, const Fault& fault)
     const uint32_t cclRefs = now.Ccls.References - base.Ccls.References;
     const uint32_t cclObjects = now.Ccls.Objects - base.Ccls.Objects;
     if (cclRefs != p.cclReferencesLeft || cclObjects != p.cclReferencesLeft)
-        out << "CCL references left " << cclRefs << " on " << cclObjects << " objects, the design "
+        out << "CCL references left " << cclRefs << " on " << cclObjects << " objects, expected "
             << p.cclReferencesLeft << "\n";
     now.Ccls = base.Ccls;
     out << now.LeftBehind(base);
@@ -298,7 +310,7 @@ protected:
     }
 
     // Runs the sequence with the fault; a run whose calls part from the
-    // design only because the bench's thread was late is run again.
+    // model only because the bench's thread was late is run again.
     std::string RunAndCompare(const Sequence& s, const Fault& fault, Observed* observed = nullptr)
     {
         Prediction p = Predict(s, fault, s_Memory);
@@ -325,12 +337,12 @@ protected:
 
 LibraryMemory FaultAtEveryCall::s_Memory;
 
-TEST_P(FaultAtEveryCall, GivesTheDesignedCodeAndLeavesNothingBehind)
+TEST_P(FaultAtEveryCall, GivesTheExpectedCodeAndLeavesNothingBehind)
 {
     const Sequence s = GetParam();
     Observed recording;
     std::string diff = RunAndCompare(s, Fault{}, &recording);
-    ASSERT_EQ(diff, "") << "the run without faults already parts from the design";
+    ASSERT_EQ(diff, "") << "the run without faults already parts from the model";
     ASSERT_FALSE(recording.log.empty());
 
     unsigned points = 0, runs = 0, failed = 0;
@@ -345,7 +357,7 @@ TEST_P(FaultAtEveryCall, GivesTheDesignedCodeAndLeavesNothingBehind)
                               << diff;
         }
     }
-    EXPECT_EQ(failed, 0u) << "runs that part from the design";
+    EXPECT_EQ(failed, 0u) << "runs that part from the model";
 
     // Afterwards the library behaves as in the recording.
     Observed again;

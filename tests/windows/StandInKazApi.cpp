@@ -34,7 +34,7 @@ struct IUnknownSlots {
     virtual uint32_t Release() = 0;
 };
 
-class CEnum : public IUnknownSlots {
+class CEnum final : public IUnknownSlots {
 public:
     RESULT QueryInterface(const GUID*, void** object) override
     {
@@ -92,7 +92,7 @@ private:
     bool m_bDelivered = false;
 };
 
-class CManager : public IUnknownSlots {
+class CManager final : public IUnknownSlots {
 public:
     RESULT QueryInterface(const GUID*, void** object) override
     {

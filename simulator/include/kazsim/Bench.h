@@ -255,7 +255,8 @@ public:
     static uint32_t ChangeSignals();
     // While set, a device-server object is deleted when its last reference
     // goes, instead of being kept to catch late calls (which then are
-    // use-after-free): for long runs, whose object count must stay bounded.
+    // use-after-free), and Reset drops the old boards nothing refers to any
+    // more: for long runs, whose object count must stay bounded.
     static void ReclaimReleasedObjects(bool reclaim);
     // Waits until the simulator's thread has nothing left to do (arrivals,
     // signals, echoes, delayed restarts included); false on time-out.
@@ -339,7 +340,8 @@ struct AccountingInfo {
     uint32_t DriverHandles = 0;   // open driver handles (stale ones included)
     uint32_t DeviceInfoLists = 0; // live Setup-API device-information lists
     uint32_t SetupApiModules = 0; // LoadLibraryA references on SetupApi.DLL (and KAZAPI.dll)
-    uint32_t Events = 0;          // live events of the process (platform count)
+    uint32_t Events = 0;          // live events of the process (platform count; on Windows
+                                  // the events handed to the bench and not yet closed)
     uint32_t DeviceFiles = 0;     // live device-file handles (platform count)
     uint32_t OverReleases = 0;    // Release calls on objects with no reference left
     uint32_t CallsOnReleased = 0; // calls on objects with no reference left

@@ -3,7 +3,7 @@
 // export sequences restated step by step (search, find, mode switch, attach,
 // the FLD and BGI operations, reset) over a one-board bench. For a sequence
 // and an armed fault it gives every call the library makes, in order, the
-// result of each export, and what the design leaves behind.
+// result of each export, and what is left behind on purpose.
 #pragma once
 
 #include <cstdint>
@@ -53,8 +53,10 @@ struct Prediction {
     LibraryMemory memoryAfter;
 };
 
-// Restart delay of the bench's board: long enough for the library to handle
-// the board's leaving before it comes back.
+// What the library does in the sequence with the fault armed (an empty name:
+// none), given what it kept from earlier sequences in the process. A
+// restarting board is taken to stay away long enough for the library to see
+// it leave before it comes back.
 Prediction Predict(const Sequence& sequence, const Fault& fault, const LibraryMemory& memory);
 
 // Codes the bench gives without any fault armed.

@@ -1,4 +1,4 @@
-#include "DesignModel.h"
+#include "BehaviourModel.h"
 
 #include <deque>
 #include <map>
@@ -140,7 +140,7 @@ private:
 
     // Device at a position of a Setup-API list of listCount boards: the
     // device, its interface and the two detail queries (the first one is
-    // refused for the size by design).
+    // refused, to learn the size).
     bool SelectPosition(uint32_t index, uint32_t listCount)
     {
         if (Fails("SetupDiEnumDeviceInfo") || index >= listCount)
@@ -333,8 +333,11 @@ private:
         return FindAndSelect();
     }
 
+    // A board still open (a failed attempt, an init without its reset) is
+    // closed before the find, which would otherwise find it held by us.
     uint32_t FindAndSelect()
     {
+        CloseHandle();
         uint32_t result = Find(m_DeviceId, nullptr);
         if (result == 0)
             result = SelectDevice(m_DeviceId);
@@ -427,7 +430,9 @@ private:
         if (!Alive(deviceGen))
             return SIM_GONE;
         const uint32_t state = m_Board.state;
-        const bool offered = mode == Mode::Fld ? state == 1 : mode == Mode::Bal ? state == 3 : (state == 2 || state == 3);
+        const bool offered = mode == Mode::Fld   ? state == 1
+                             : mode == Mode::Bal ? state == 3
+                                                 : (state == 2 || state == 3);
         if (!offered)
             return SIM_WRONG_STATE;
         *gen = deviceGen;
@@ -615,8 +620,6 @@ private:
         const int attempts = id == NO_ID ? 2 : 1;
         uint32_t result = E_FAIL;
         for (int attempt = 0; attempt < attempts; ++attempt) {
-            if (attempt > 0)
-                Close(); // the board of the failed attempt is given back first
             result = OpenById(id);
             if (result == 0)
                 result = (this->*init)();

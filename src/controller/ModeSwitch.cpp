@@ -124,31 +124,47 @@ KZRESULT CProg::SwitchToCcl(uint32_t timeout)
     return result;
 }
 
-// Opens the selected device and asks it for one mode's object; the device
+// Brings the board into a mode's firmware with one switching routine, then
+// opens the selected device and asks it for the mode's object; the device
 // object is released at once whatever the answer.
-KZRESULT CProg::OpenComponent(const GUID& classId, const GUID& interfaceId, IKazUnknown** component)
+KZRESULT CProg::FetchModeObject(KZRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
+                                const GUID& interfaceId, IKazUnknown** component)
 {
+    *component = nullptr;
+    KZRESULT result = (this->*switchTo)(timeout);
+    if (result != 0)
+        return result;
     IKazDeviceManager* manager = m_ServerDevice.GetDeviceManager();
     if (!manager)
         return KZM_E_FAIL; // the device server was never attached
     uint64_t selectedId = m_ServerDevice.GetSelectedId();
     IKazDevice* device = nullptr;
-    KZRESULT result = manager->OpenDevice(&selectedId, &device);
+    result = manager->OpenDevice(&selectedId, &device);
     if (result != 0)
         return result;
-    *component = nullptr;
     result = device->OpenComponent(&classId, &interfaceId, component);
     device->Release();
     return result;
 }
 
-KZRESULT CProg::InitFld(uint32_t timeout)
+// CCL and BGI: the access object takes a reference of its own, so ours is
+// released whatever its Open gave.
+KZRESULT CProg::OpenCclObject(CCCLProg& access, uint32_t timeout)
 {
-    KZRESULT result = SwitchToFld(timeout);
+    IKazUnknown* component = nullptr;
+    KZRESULT result = FetchModeObject(&CProg::SwitchToCcl, timeout, KAZ_CLSID_CCL, KAZ_IID_CCL, &component);
     if (result != 0)
         return result;
+    result = access.Open(static_cast<IKazCcl*>(component));
+    if (component)
+        component->Release();
+    return result;
+}
+
+KZRESULT CProg::InitFld(uint32_t timeout)
+{
     IKazUnknown* component = nullptr;
-    result = OpenComponent(KAZ_CLSID_FLD, KAZ_IID_FLD, &component);
+    KZRESULT result = FetchModeObject(&CProg::SwitchToFld, timeout, KAZ_CLSID_FLD, KAZ_IID_FLD, &component);
     if (result != 0)
         return result;
     return m_FlashProg.Open(static_cast<IKazFlashLoader*>(component));
@@ -161,11 +177,8 @@ KZRESULT CProg::ResetFld()
 
 KZRESULT CProg::InitBal(uint32_t timeout)
 {
-    KZRESULT result = SwitchToBal(timeout);
-    if (result != 0)
-        return result;
     IKazUnknown* component = nullptr;
-    result = OpenComponent(KAZ_CLSID_BAL, KAZ_IID_BAL, &component);
+    KZRESULT result = FetchModeObject(&CProg::SwitchToBal, timeout, KAZ_CLSID_BAL, KAZ_IID_BAL, &component);
     if (result != 0)
         return result;
     return m_BALProg.Open(static_cast<IKazBal*>(component));
@@ -178,17 +191,7 @@ KZRESULT CProg::ResetBal()
 
 KZRESULT CProg::InitCcl(uint32_t timeout)
 {
-    KZRESULT result = SwitchToCcl(timeout);
-    if (result != 0)
-        return result;
-    IKazUnknown* component = nullptr;
-    result = OpenComponent(KAZ_CLSID_CCL, KAZ_IID_CCL, &component);
-    if (result != 0)
-        return result;
-    result = m_CCLProg.Open(static_cast<IKazCcl*>(component));
-    if (component)
-        component->Release(); // the access object took a reference of its own
-    return result;
+    return OpenCclObject(m_CCLProg, timeout);
 }
 
 KZRESULT CProg::ResetCcl()
@@ -198,16 +201,7 @@ KZRESULT CProg::ResetCcl()
 
 KZRESULT CProg::InitBgi(uint32_t timeout)
 {
-    KZRESULT result = SwitchToCcl(timeout);
-    if (result != 0)
-        return result;
-    IKazUnknown* component = nullptr;
-    result = OpenComponent(KAZ_CLSID_CCL, KAZ_IID_CCL, &component);
-    if (result != 0)
-        return result;
-    result = m_BGIProg.Open(static_cast<IKazCcl*>(component));
-    if (component)
-        component->Release();
+    KZRESULT result = OpenCclObject(m_BGIProg, timeout);
     if (result != 0)
         return result;
     return m_BGIProg.OpenChannels();

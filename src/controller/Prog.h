@@ -55,7 +55,9 @@ private:
                           bool report);
     KZRESULT ReachTarget(uint64_t deviceId);
     KZRESULT FindAndSelect();
-    KZRESULT OpenComponent(const GUID& classId, const GUID& interfaceId, IKazUnknown** component);
+    KZRESULT FetchModeObject(KZRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
+                             const GUID& interfaceId, IKazUnknown** component);
+    KZRESULT OpenCclObject(CCCLProg& access, uint32_t timeout);
 
     CHwDevice m_HwDevice;
     CMyKazDevice m_ServerDevice;

@@ -37,6 +37,8 @@ public:
 protected:
     // Program and verify, in calling order.
     void LoadImage(const char* fileName);
+    KZRESULT LoadAndReadRange(const char* fileName);
+    void OverlayImage();
     KZRESULT PrepareRange();
     KZRESULT SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base);
     KZRESULT AllocRange();

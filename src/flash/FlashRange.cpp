@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-KZRESULT CFlashProg::Program(const char* fileName)
+// The steps Program and Verify share: load the image, place it, and read the
+// covering range into both buffers. On failure the buffers are freed.
+KZRESULT CFlashProg::LoadAndReadRange(const char* fileName)
 {
     LoadImage(fileName);
     if (m_pImage == nullptr)
@@ -19,15 +21,30 @@ KZRESULT CFlashProg::Program(const char* fileName)
     if (result != KZM_OK)
         return result;
     result = AllocRange();
-    if (result != KZM_OK) {
+    if (result == KZM_OK)
+        result = ReadRange();
+    if (result != KZM_OK)
         FreeRange();
-        return result;
+    return result;
+}
+
+// Lays every block of the image, in list order, over the range buffer.
+void CFlashProg::OverlayImage()
+{
+    const uint32_t blocks = m_pImage->GetBlockCount();
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint32_t start = 0, end = 0;
+        const uint8_t* bytes = nullptr;
+        if (m_pImage->GetBlock(i, &start, &end, &bytes) == KZM_OK)
+            CopyToRange(start, end - start, bytes);
     }
-    result = ReadRange();
-    if (result != KZM_OK) {
-        FreeRange();
+}
+
+KZRESULT CFlashProg::Program(const char* fileName)
+{
+    KZRESULT result = LoadAndReadRange(fileName);
+    if (result != KZM_OK)
         return result;
-    }
     for (uint16_t sector = m_wFirstSector; sector < m_wEndSector; ++sector) {
         result = EraseSector(sector, m_wEndSector);
         if (result != KZM_OK) {
@@ -35,13 +52,7 @@ KZRESULT CFlashProg::Program(const char* fileName)
             return result;
         }
     }
-    const uint32_t blocks = m_pImage->GetBlockCount();
-    for (uint32_t i = 0; i < blocks; ++i) {
-        uint32_t start = 0, end = 0;
-        const uint8_t* bytes = nullptr;
-        if (m_pImage->GetBlock(i, &start, &end, &bytes) == KZM_OK)
-            CopyToRange(start, end - start, bytes);
-    }
+    OverlayImage();
     result = WriteRange();
     FreeRange();
     return result;
@@ -49,29 +60,10 @@ KZRESULT CFlashProg::Program(const char* fileName)
 
 KZRESULT CFlashProg::Verify(const char* fileName)
 {
-    LoadImage(fileName);
-    if (m_pImage == nullptr)
-        return KZM_E_FAIL;
-    KZRESULT result = PrepareRange();
+    KZRESULT result = LoadAndReadRange(fileName);
     if (result != KZM_OK)
         return result;
-    result = AllocRange();
-    if (result != KZM_OK) {
-        FreeRange();
-        return result;
-    }
-    result = ReadRange();
-    if (result != KZM_OK) {
-        FreeRange();
-        return result;
-    }
-    const uint32_t blocks = m_pImage->GetBlockCount();
-    for (uint32_t i = 0; i < blocks; ++i) {
-        uint32_t start = 0, end = 0;
-        const uint8_t* bytes = nullptr;
-        if (m_pImage->GetBlock(i, &start, &end, &bytes) == KZM_OK)
-            CopyToRange(start, end - start, bytes);
-    }
+    OverlayImage();
     result = m_pFlashCopy != nullptr && m_pRangeBuf != nullptr &&
                      std::memcmp(m_pFlashCopy, m_pRangeBuf, m_dwRangeSize) == 0
                  ? KZM_OK

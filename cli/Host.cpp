@@ -586,6 +586,23 @@ int CHost::Mode(const std::string& mode) {
                   {{"mode", mode}, {"handle", HandleText(handle)}});
 }
 
+// Starts the library and opens the board's BGI channels for one command.
+// Gives the command's exit code when that fails, nothing when the channels
+// are open (their maximum lengths in sendMax and receiveMax).
+std::optional<int> CHost::OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
+                                  uint16_t& receiveMax) {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    uint32_t result = board.Start();
+    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start");
+    result = board.Open(BoardMode::Bgi, handle);
+    if (result != 0) {
+        board.Close();
+        return Finish(command, result, Operation::Open, "could not open the board's BGI channels");
+    }
+    kzmBGIgetMsgLen(&sendMax, &receiveMax);
+    return std::nullopt;
+}
+
 int CHost::BgiSend(const std::string& text, bool hex) {
     std::vector<uint8_t> message;
     if (hex) {
@@ -597,18 +614,12 @@ int CHost::BgiSend(const std::string& text, bool hex) {
         message.assign(text.begin(), text.end());
         message.push_back(0);
     }
-    if (!PrepareBench(true)) return EXIT_USAGE;
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("bgi send", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    result = board.Open(BoardMode::Bgi, handle);
-    if (result != 0) {
-        board.Close();
-        return Finish("bgi send", result, Operation::Open, "could not open the board's BGI channels");
-    }
     uint16_t sendMax = 0, receiveMax = 0;
-    kzmBGIgetMsgLen(&sendMax, &receiveMax);
+    if (std::optional<int> exitCode = OpenBgi("bgi send", board, handle, sendMax, receiveMax))
+        return *exitCode;
+    uint32_t result = 0;
     if (sendMax == 0) {
         board.Close();
         return FinishExit("bgi send", EXIT_DEVICE, "the board has no BGI send channel");
@@ -628,18 +639,12 @@ int CHost::BgiSend(const std::string& text, bool hex) {
 }
 
 int CHost::BgiReceive(bool hex) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("bgi receive", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    result = board.Open(BoardMode::Bgi, handle);
-    if (result != 0) {
-        board.Close();
-        return Finish("bgi receive", result, Operation::Open, "could not open the board's BGI channels");
-    }
     uint16_t sendMax = 0, receiveMax = 0;
-    kzmBGIgetMsgLen(&sendMax, &receiveMax);
+    if (std::optional<int> exitCode = OpenBgi("bgi receive", board, handle, sendMax, receiveMax))
+        return *exitCode;
+    uint32_t result = 0;
     if (receiveMax == 0) {
         board.Close();
         return FinishExit("bgi receive", EXIT_DEVICE, "the board has no BGI receive channel");
@@ -661,18 +666,12 @@ int CHost::BgiReceive(bool hex) {
 }
 
 int CHost::BgiEcho(const std::string& text) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("bgi echo", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    result = board.Open(BoardMode::Bgi, handle);
-    if (result != 0) {
-        board.Close();
-        return Finish("bgi echo", result, Operation::Open, "could not open the board's BGI channels");
-    }
     uint16_t sendMax = 0, receiveMax = 0;
-    kzmBGIgetMsgLen(&sendMax, &receiveMax);
+    if (std::optional<int> exitCode = OpenBgi("bgi echo", board, handle, sendMax, receiveMax))
+        return *exitCode;
+    uint32_t result = 0;
     std::vector<uint8_t> message(text.begin(), text.end());
     message.push_back(0);
     if (sendMax == 0 || receiveMax == 0) {

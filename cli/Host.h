@@ -25,6 +25,8 @@ struct GlobalOptions {
     bool benchGiven = false;
 };
 
+class CBoard;
+
 class CHost {
 public:
     CHost(const GlobalOptions& options, COutput& out);
@@ -62,6 +64,8 @@ private:
     // Places the image; reports; returns false when refused.
     bool CheckPlacement(const ImageAnalysis& image, const std::optional<FlashLayout>& layout, bool noCheck,
                         PlacementPlan& plan);
+    std::optional<int> OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
+                               uint16_t& receiveMax);
     int FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
                      bool noCheck);
 

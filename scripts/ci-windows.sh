@@ -17,6 +17,10 @@ export WINEPREFIX=${WINEPREFIX:-$PWD/build/wine-prefix}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 JOBS=${JOBS:-2}
+# Wine now and then fails to start a program at all (no output, a failure in
+# a few milliseconds); such a test gets up to two more tries. A test that
+# really fails fails every try.
+WINE_RETRY=(--repeat until-pass:3)
 
 started=$(date +%s)
 step() { echo; echo "=== $* ($(date +%T), +$(($(date +%s) - started)) s)"; }
@@ -33,7 +37,7 @@ cmake --build --preset mingw-smoke -j "$JOBS"
 step "Production KAZMIR.dll: exports, imports"
 scripts/check-exports.sh dll build/win-prod/src/KAZMIR.dll production
 step "Production KAZMIR.dll: host smoke test and version resource under Wine"
-ctest --preset mingw-smoke -j "$JOBS"
+ctest --preset mingw-smoke -j "$JOBS" "${WINE_RETRY[@]}"
 
 step "Virtual-devices build: build"
 cmake --preset mingw-virtual >/dev/null
@@ -42,7 +46,7 @@ step "Virtual-devices build: exports, imports"
 scripts/check-exports.sh dll build/win-virtual/bin/KAZMIR.dll virtual
 scripts/check-exports.sh kazapi build/win-virtual/bin/KAZAPI.dll
 step "Virtual-devices build: all tests under Wine"
-ctest --preset mingw-virtual -j "$JOBS"
+ctest --preset mingw-virtual -j "$JOBS" "${WINE_RETRY[@]}"
 
 step "kazmir.exe: program samples/demo-firmware.hex on the default bench"
 state=build/win-virtual/cli-state

@@ -149,31 +149,6 @@ TEST_F(ProgTest, StatesWithoutARowRunThreeSilentPasses)
     EXPECT_TRUE(g_Trace.empty());
 }
 
-TEST_F(ProgTest, BootRomIsLeftAloneByTheOperatingFirmwareSwitches)
-{
-    int board = AddBoard(16, "S16");
-    ASSERT_EQ(m_pProg->OpenById(IdOf(board)), 0u);
-    kazsim::ClearCallLog();
-    EXPECT_EQ(m_pProg->SwitchToBal(TIMEOUT_MS), 0u);
-    EXPECT_EQ(m_pProg->SwitchToCcl(TIMEOUT_MS), 0u);
-    EXPECT_EQ(CountCalls("Driver.GetInfo"), 6u);
-    EXPECT_EQ(CountCalls("Driver.LoadFw"), 0u);
-    EXPECT_EQ(kazsim::Bench::BoardInfo(board).State, 16u);
-}
-
-TEST_F(ProgTest, StateTwoSatisfiesCclButIsRestartedTowardsBal)
-{
-    int board = AddBoard(2, "S2");
-    ASSERT_EQ(m_pProg->OpenBySerial("S2"), 0u);
-    EXPECT_EQ(m_pProg->SwitchToCcl(TIMEOUT_MS), 0u);
-    EXPECT_EQ(kazsim::Bench::BoardInfo(board).Restarts, 0u);
-    EXPECT_EQ(m_pProg->SwitchToBal(TIMEOUT_MS), 0u);
-    ASSERT_TRUE(kazsim::Bench::Quiesce());
-    EXPECT_EQ(kazsim::Bench::BoardInfo(board).Restarts, 1u);
-    EXPECT_EQ(kazsim::Bench::BoardInfo(board).State, 3u);
-    EXPECT_EQ(m_pProg->GetDeviceId(), IdOf(board));
-}
-
 TEST_F(ProgTest, BootRomToFlashLoaderTraceLines)
 {
     int board = AddBoard(16, "S16");

@@ -312,69 +312,8 @@ TEST_F(BgiMessages, WaitsEndWhenTheServerSignals)
     prog.CloseChannels();
 }
 
-// --- every call into the server made to fail once ---------------------------------
-
-namespace {
-
-struct ChannelFault {
-    const char* Operation;
-    uint32_t Nth;
-    KZRESULT Result; // what OpenChannels gives
-};
-
-class BgiOpenFaults : public CSimTest, public ::testing::WithParamInterface<ChannelFault> {};
-
-std::string FaultName(const ::testing::TestParamInfo<ChannelFault>& info)
-{
-    std::string name = std::string(info.param.Operation) + "_" + std::to_string(info.param.Nth);
-    for (char& c : name)
-        if (c == '.')
-            c = '_';
-    return name;
-}
-
-} // namespace
-
-TEST_P(BgiOpenFaults, GiveTheDesignedCodeAndLeaveNothingBehind)
-{
-    const ChannelFault& fault = GetParam();
-    UseBench({CclBoard()});
-    CBGIProg prog;
-    IKazCcl* ccl = OpenCcl();
-    ASSERT_EQ(prog.Open(ccl), 0u);
-    ccl->Release();
-    Faults::Fail(fault.Operation, R_INJECTED, fault.Nth);
-    EXPECT_EQ(prog.OpenChannels(), fault.Result);
-    EXPECT_EQ(Faults::Fired(fault.Operation), 1u);
-    if (fault.Result != 0) {
-        // Torn down at once: everything stopped, channels and CCL object gone.
-        EXPECT_EQ(prog.GetObject(), nullptr);
-        EXPECT_FALSE(Bench::CclEntry(0, 0).Started);
-        EXPECT_FALSE(Bench::CclEntry(0, 1).Started);
-    } else {
-        EXPECT_EQ(prog.CloseChannels(), 0u);
-    }
-    EXPECT_EQ(kazsim::LeftBehind(), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryCall, BgiOpenFaults,
-    ::testing::Values(
-        ChannelFault{"Ccl.GetSummary", 1, R_INJECTED}, // the entry count
-        ChannelFault{"Ccl.GetSummary", 2, 0},          // no send entry found
-        ChannelFault{"Ccl.GetEntry", 2, 0},            // the receive entry skipped
-        ChannelFault{"CreateChannelObject", 1, R_INJECTED},
-        ChannelFault{"CreateChannelObject", 2, R_INJECTED},
-        ChannelFault{"CreateChannelObject", 3, R_INJECTED},
-        ChannelFault{"Ccl.BindEntry", 1, R_INJECTED},
-        ChannelFault{"Ccl.BindEntry", 2, R_INJECTED},
-        ChannelFault{"Ccl.BindEntry", 3, 0}, // the auxiliary binding is not checked
-        ChannelFault{"Channel.AssignEvent", 1, 0},
-        ChannelFault{"Channel.AssignEvent", 3, 0},
-        ChannelFault{"Channel.GetMaxMsgLen", 2, 0},
-        ChannelFault{"Ccl.Command", 1, 0},
-        ChannelFault{"Ccl.Command.Response", 2, 0}),
-    FaultName);
+// --- refused calls on the way (each server call failing once is covered
+// through the exports by the fault suite) ---------------------------------------
 
 TEST_F(BgiProg, RefusedStopEndsTheStopsButReleasesEverything)
 {

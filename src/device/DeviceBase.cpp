@@ -1,4 +1,5 @@
 #include "device/DeviceBase.h"
+#include "kazmir.h"
 
 #include "device/SetupApiTable.h"
 
@@ -8,8 +9,6 @@
 
 namespace {
 
-constexpr KZRESULT RESULT_FAIL = 0x80004005;
-constexpr KZRESULT RESULT_NO_HANDLE = 0x80070057;
 
 // Present devices that expose the interface class.
 constexpr DWORD LIST_FLAGS = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
@@ -45,13 +44,13 @@ KZRESULT CDeviceBase::CreateDeviceList()
 {
     if (g_SetupApi.SetupDiGetClassDevsA)
         m_DeviceList = g_SetupApi.SetupDiGetClassDevsA(&m_InterfaceClass, nullptr, nullptr, LIST_FLAGS);
-    return m_DeviceList != INVALID_HANDLE_VALUE ? 0 : RESULT_FAIL;
+    return m_DeviceList != INVALID_HANDLE_VALUE ? 0 : KZM_E_FAIL;
 }
 
 KZRESULT CDeviceBase::DestroyDeviceList()
 {
     if (m_DeviceList == INVALID_HANDLE_VALUE)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     if (g_SetupApi.SetupDiDestroyDeviceInfoList)
         g_SetupApi.SetupDiDestroyDeviceInfoList(m_DeviceList);
     m_DeviceList = INVALID_HANDLE_VALUE;
@@ -61,15 +60,15 @@ KZRESULT CDeviceBase::DestroyDeviceList()
 KZRESULT CDeviceBase::SelectDevice(uint32_t index)
 {
     if (m_DeviceList == INVALID_HANDLE_VALUE || !g_SetupApi.SetupDiEnumDeviceInfo)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     SP_DEVINFO_DATA info;
     std::memset(&info, 0, sizeof(info));
     info.cbSize = DEVINFO_RECORD_SIZE;
     if (!g_SetupApi.SetupDiEnumDeviceInfo(m_DeviceList, index, &info))
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     char* path = LookUpPath(index);
     if (!path)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     // A path still held from an earlier selection would otherwise be lost.
     free(m_DevicePath);
     m_DevicePath = path;
@@ -86,11 +85,11 @@ KZRESULT CDeviceBase::ReleaseDevicePath()
 KZRESULT CDeviceBase::Open()
 {
     if (!m_DevicePath)
-        return RESULT_NO_HANDLE;
+        return KZM_E_INVALIDARG;
     HANDLE handle = CreateFileA(m_DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
         DWORD error = GetLastError();
-        return error != 0 ? error : RESULT_FAIL; // a failure never reads as success
+        return error != 0 ? error : KZM_E_FAIL; // a failure never reads as success
     }
     m_Handle = handle;
     return 0;
@@ -99,7 +98,7 @@ KZRESULT CDeviceBase::Open()
 KZRESULT CDeviceBase::Close()
 {
     if (!m_Handle)
-        return RESULT_NO_HANDLE;
+        return KZM_E_INVALIDARG;
     CloseHandle(m_Handle);
     m_Handle = nullptr;
     return 0;

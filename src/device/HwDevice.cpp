@@ -1,13 +1,11 @@
 #include "device/HwDevice.h"
+#include "kazmir.h"
 
 #include <chrono>
 #include <cstring>
 
 namespace {
 
-constexpr KZRESULT RESULT_FAIL = 0x80004005;
-constexpr KZRESULT RESULT_NO_HANDLE = 0x80070057;
-constexpr KZRESULT RESULT_NO_FLASH_LOADER = 0xE0FE0010;
 
 // Byte offsets of GetInfo's record.
 constexpr size_t INFO_STATE_OFFSET = 0;
@@ -21,7 +19,7 @@ constexpr size_t INFO_SIZE = 140;
 KZRESULT LastFailure()
 {
     DWORD error = GetLastError();
-    return error != 0 ? error : RESULT_FAIL;
+    return error != 0 ? error : KZM_E_FAIL;
 }
 
 bool MatchId(const DEVICE_INFO_RECORD& info, const void* key)
@@ -66,9 +64,9 @@ void CHwDevice::CloseBoard()
 KZRESULT CHwDevice::GetInfo(DEVICE_INFO_RECORD* info)
 {
     if (!m_Handle)
-        return RESULT_NO_HANDLE;
+        return KZM_E_INVALIDARG;
     if (!info)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     uint8_t in = 0;
     uint8_t out[INFO_SIZE] = {};
     DWORD returned = 0;
@@ -84,7 +82,7 @@ KZRESULT CHwDevice::GetInfo(DEVICE_INFO_RECORD* info)
 KZRESULT CHwDevice::Reset(uint8_t selector)
 {
     if (!m_Handle)
-        return RESULT_NO_HANDLE;
+        return KZM_E_INVALIDARG;
     uint8_t in = selector;
     uint8_t out = 0;
     DWORD returned = 0;
@@ -96,7 +94,7 @@ KZRESULT CHwDevice::Reset(uint8_t selector)
 KZRESULT CHwDevice::LoadFw()
 {
     if (!m_Handle)
-        return RESULT_NO_HANDLE;
+        return KZM_E_INVALIDARG;
     uint8_t in[LOAD_FW_INPUT_SIZE] = {};
     DWORD returned = 0;
     if (!DeviceIoControl(m_Handle, IOCTL_KAZ_LOAD_FW, in, sizeof(in), nullptr, 0, &returned, nullptr))
@@ -112,7 +110,7 @@ KZRESULT CHwDevice::FindById(uint64_t deviceId)
 KZRESULT CHwDevice::FindBySerial(const char* serial)
 {
     if (!serial)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     return Find(MatchSerial, serial);
 }
 
@@ -123,8 +121,8 @@ KZRESULT CHwDevice::FindBySerial(const char* serial)
 KZRESULT CHwDevice::Find(MatchTest match, const void* key)
 {
     if (CreateDeviceList() != 0)
-        return RESULT_FAIL;
-    KZRESULT result = RESULT_FAIL;
+        return KZM_E_FAIL;
+    KZRESULT result = KZM_E_FAIL;
     for (uint32_t index = 0;; ++index) {
         result = SelectDevice(index);
         if (result != 0)
@@ -157,7 +155,7 @@ KZRESULT CHwDevice::Find(MatchTest match, const void* key)
 KZRESULT CHwDevice::WaitForFlashLoader()
 {
     if (CreateDeviceList() != 0)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     if (SelectDevice(0) != 0) {
         DestroyDeviceList();
         return 0; // no board listed: nothing to wait for
@@ -180,7 +178,7 @@ KZRESULT CHwDevice::WaitForFlashLoader()
         CloseBoard();
         ReleaseDevicePath();
         if (std::chrono::steady_clock::now() >= deadline) {
-            result = RESULT_NO_FLASH_LOADER;
+            result = KZM_E_NO_FLASH_LOADER;
             break;
         }
         if (SelectDevice(0) != 0)

@@ -1,11 +1,10 @@
 #include "device/MyKazDevice.h"
+#include "kazmir.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr KZRESULT RESULT_FAIL = 0x80004005;
-constexpr KZRESULT RESULT_ARRIVAL_TIMEOUT = 0xE001000B;
 constexpr uint64_t NO_DEVICE = 0xFFFFFFFFFFFFFFFFull;
 
 // Byte-wise: the record's class sits unaligned in the packed record.
@@ -54,7 +53,7 @@ KZRESULT CMyKazDevice::Open()
     IKazDeviceManager* manager = nullptr;
     KZRESULT result = ::GetDeviceManager(&manager);
     if (result == 0 && !manager)
-        result = RESULT_FAIL;
+        result = KZM_E_FAIL;
     if (result != 0) {
         DeselectDevice();
         return result;
@@ -64,7 +63,7 @@ KZRESULT CMyKazDevice::Open()
     IKazDeviceEnum* deviceEnum = nullptr;
     result = m_DeviceManager->EnumDevices(&deviceEnum);
     if (result == 0 && !deviceEnum)
-        result = RESULT_FAIL;
+        result = KZM_E_FAIL;
     if (result != 0) {
         DeselectDevice();
         return result;
@@ -102,7 +101,7 @@ KZRESULT CMyKazDevice::Close()
 KZRESULT CMyKazDevice::SelectDevice(uint64_t deviceId)
 {
     if (!m_DeviceManager || deviceId == NO_DEVICE)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     const uint64_t id = deviceId;
     IKazDevice* device = nullptr;
     KZRESULT result = m_DeviceManager->OpenDevice(&id, &device);
@@ -142,9 +141,9 @@ KZRESULT CMyKazDevice::WaitForArrival(uint32_t timeout)
             continue;
         }
         if (wait == WAIT_TIMEOUT)
-            return RESULT_ARRIVAL_TIMEOUT;
+            return KZM_E_TIMEOUT;
         DWORD error = GetLastError();
-        return error != 0 ? error : RESULT_FAIL;
+        return error != 0 ? error : KZM_E_FAIL;
     }
 }
 
@@ -154,9 +153,9 @@ KZRESULT CMyKazDevice::WaitForArrival(uint32_t timeout)
 KZRESULT CMyKazDevice::FindDevice(const GUID* boardClass, uint8_t mode, void* key, uint64_t* result)
 {
     if (!m_DeviceEnum)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     if (!boardClass || !key || !result || (mode != FIND_BY_SERIAL && mode != FIND_FIRST_OF_CLASS))
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     KZRESULT status = m_DeviceEnum->ResetEnum();
     if (status != 0)
         return status;

@@ -1,10 +1,7 @@
 #include "modes/BALProg.h"
+#include "kazmir.h"
 
 #include <cstring>
-
-namespace {
-constexpr KZRESULT RESULT_FAIL = 0x80004005;
-}
 
 // Gives back what is held first, whatever follows. The caller's reference is
 // ours from here on: kept when Attach succeeds, released when it fails.
@@ -12,7 +9,7 @@ KZRESULT CBALProg::Open(IKazBal* balObject)
 {
     Close();
     if (!balObject)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     KAZ_BAL_RECORD record;
     std::memset(&record, 0, sizeof(record));
     KZRESULT result = balObject->Attach(&record);

@@ -1,10 +1,10 @@
 #include "modes/BGIProg.h"
+#include "kazmir.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr KZRESULT RESULT_FAIL = 0x80004005;
 
 // Kinds of the entries the channels are built on.
 constexpr uint16_t KIND_MESSAGE = 1;
@@ -56,12 +56,12 @@ static KZRESULT SendCommand(IKazCcl* ccl, uint16_t index, uint32_t command)
 
 KZRESULT CBGIProg::StartEntry(uint16_t index)
 {
-    return m_pCclObject ? SendCommand(m_pCclObject, index, CCL_CMD_START_ENTRY) : RESULT_FAIL;
+    return m_pCclObject ? SendCommand(m_pCclObject, index, CCL_CMD_START_ENTRY) : KZM_E_FAIL;
 }
 
 KZRESULT CBGIProg::StopEntry(uint16_t index)
 {
-    return m_pCclObject ? SendCommand(m_pCclObject, index, CCL_CMD_STOP_ENTRY) : RESULT_FAIL;
+    return m_pCclObject ? SendCommand(m_pCclObject, index, CCL_CMD_STOP_ENTRY) : KZM_E_FAIL;
 }
 
 // Creates, binds and starts one message channel on the first entry of kinds
@@ -75,7 +75,7 @@ KZRESULT CBGIProg::OpenMsgChannel(CMsgChannel& channel, uint16_t kind2, const GU
     IKazChannel* object = nullptr;
     KZRESULT result = CreateChannelObject(&channel.m_CreationField, &entry, &interfaceId, &object);
     if (result == 0 && !object)
-        result = RESULT_FAIL;
+        result = KZM_E_FAIL;
     if (result != 0)
         return result;
     channel.m_pObject = object;
@@ -111,7 +111,7 @@ void CBGIProg::ReleaseChannel(CChannel& channel)
 KZRESULT CBGIProg::OpenChannels()
 {
     if (!m_bOpened)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     // Channels left from an earlier open would otherwise be overwritten.
     ReleaseChannel(m_Receive);
     ReleaseChannel(m_Send);
@@ -130,7 +130,7 @@ KZRESULT CBGIProg::OpenChannels()
             IKazChannel* object = nullptr;
             result = CreateChannelObject(&m_Aux.m_CreationField, &entry, &KAZ_IID_AUX_CHANNEL, &object);
             if (result == 0 && !object)
-                result = RESULT_FAIL;
+                result = KZM_E_FAIL;
             if (result == 0) {
                 m_Aux.m_pObject = object;
                 m_pCclObject->BindEntry(index, &m_Aux.m_CreationField);
@@ -149,7 +149,7 @@ KZRESULT CBGIProg::OpenChannels()
 KZRESULT CBGIProg::CloseChannels()
 {
     if (!m_bOpened)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     uint16_t count = 0;
     KZRESULT result = GetEntryCount(&count);
     for (uint16_t i = 0; result == 0 && i < count; ++i)
@@ -179,12 +179,12 @@ KZRESULT CBGIProg::Send(uint16_t length, const void* data, uint32_t, uint32_t ti
 {
     IKazChannel* channel = m_Send.m_pObject;
     if (!channel || length == 0 || !data || length >= m_Send.m_wMaxMsgLen)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     CHANNEL_STATUS status = {};
     channel->GetSendStatus(&status);
     if (status.Available == 0) {
         if (timeout == 0)
-            return RESULT_FAIL;
+            return KZM_E_FAIL;
         WaitForSingleObject(m_Send.m_hEvent, timeout); // the entry request below decides
     }
     uint8_t* entry = nullptr;
@@ -192,7 +192,7 @@ KZRESULT CBGIProg::Send(uint16_t length, const void* data, uint32_t, uint32_t ti
     if (result != 0)
         return result;
     if (!entry)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     std::memcpy(entry, data, length);
     channel->ReleaseEntries(1);
     return 0;
@@ -204,12 +204,12 @@ KZRESULT CBGIProg::Receive(uint16_t size, void* buffer, uint16_t* received, uint
 {
     IKazChannel* channel = m_Receive.m_pObject;
     if (!channel || size == 0 || !buffer || size < m_Receive.m_wMaxMsgLen)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     CHANNEL_STATUS status = {};
     channel->GetReceiveStatus(&status);
     if (status.Available == 0) {
         if (timeout == 0)
-            return RESULT_FAIL;
+            return KZM_E_FAIL;
         WaitForSingleObject(m_Receive.m_hEvent, timeout);
     }
     uint8_t* entry = nullptr;
@@ -217,7 +217,7 @@ KZRESULT CBGIProg::Receive(uint16_t size, void* buffer, uint16_t* received, uint
     if (result != 0)
         return result;
     if (!entry)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     const uint16_t length = m_Receive.m_wMaxMsgLen;
     std::memcpy(buffer, entry, length);
     channel->ReleaseEntries(1);

@@ -1,7 +1,7 @@
 #include "modes/CCLProg.h"
+#include "kazmir.h"
 
 namespace {
-constexpr KZRESULT RESULT_FAIL = 0x80004005;
 constexpr uint16_t ENTRY_KIND_VALUE = 1;
 }
 
@@ -11,7 +11,7 @@ constexpr uint16_t ENTRY_KIND_VALUE = 1;
 KZRESULT CCCLProg::Open(IKazCcl* cclObject)
 {
     if (!cclObject)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     KZRESULT result = cclObject->Start(0, 0, 0);
     if (result != 0)
         return result;
@@ -35,7 +35,7 @@ KZRESULT CCCLProg::Close()
 KZRESULT CCCLProg::GetEntryCount(uint16_t* count)
 {
     if (!m_pCclObject || !count)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     CCL_SUMMARY summary = {};
     KZRESULT result = m_pCclObject->GetSummary(&summary);
     if (result == 0)
@@ -50,7 +50,7 @@ KZRESULT CCCLProg::GetEntryValue(uint16_t index, uint16_t* value)
     if (!value)
         return 0;
     if (!m_pCclObject)
-        return RESULT_FAIL;
+        return KZM_E_FAIL;
     CCL_ENTRY entry = {};
     KZRESULT result = m_pCclObject->GetEntry(index, &entry);
     if (result == 0 && entry.Kind1 == ENTRY_KIND_VALUE)

@@ -96,20 +96,20 @@ HDEVINFO WINAPI SimGetClassDevsA(const GUID* classGuid, const char* enumerator, 
     auto* list = new CDeviceInfoList;
     // Only the driver's interface class (or the boards' setup class) is known.
     // Without DIGCF_PRESENT the boards that are installed but not plugged in
-    // (or away restarting) come after the present ones.
+    // (or away restarting) come first, ahead of the present ones.
     bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
     bool match = classGuid && (interfaces ? SameGuid(*classGuid, DRIVER_INTERFACE_CLASS)
                                           : SameGuid(*classGuid, BOARD_SETUP_CLASS));
     if (enumerator && !EqualNoCase(enumerator, "PCI"))
         match = false;
     if (match) {
-        for (CBoard* board : sim.ListedBoards())
-            list->Items.push_back({sim.SharedBoard(board), board->Path, board->DevInst});
         for (int i = 0; !(flags & DIGCF_PRESENT) && i < sim.BoardCount(); ++i) {
             CBoard& board = sim.BoardAt(i);
             if (board.Present && !board.Listed)
                 list->Items.push_back({sim.SharedBoard(&board), board.Path, board.DevInst});
         }
+        for (CBoard* board : sim.ListedBoards())
+            list->Items.push_back({sim.SharedBoard(board), board->Path, board->DevInst});
     }
     LiveLists().push_back(list);
     ++sim.DeviceInfoLists;

@@ -21,6 +21,10 @@ if(NOT WIN32)
   string(REGEX REPLACE "/$" "" KAZMIR_PC_TO_PREFIX "${KAZMIR_PC_TO_PREFIX}")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/kazmir.pc.in ${CMAKE_BINARY_DIR}/kazmir.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/kazmir.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+  # The Python binding finds the library three folders up from itself.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/kazmir
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/python3/dist-packages PATTERN __pycache__ EXCLUDE)
 else()
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/README-Windows.txt DESTINATION .)
 endif()

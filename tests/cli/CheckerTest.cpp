@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ImageCheck.h"
+#include "../support/Corpus.h"
 #include "flash/ImageFile.h"
 
 using namespace kzcli;
@@ -319,6 +320,7 @@ TEST(LibraryView, LastBlockWithARecordDecidesAndBigEndianModelIsConverted) {
 // --- The real-world corpus -------------------------------------------------
 
 TEST(Corpus, EveryFileIsJudgedAndAcceptedOnesLoadAsTheLibraryLoadsThem) {
+    KAZMIR_NEED_CORPUS();
     struct Expectation {
         const char* file;
         bool accepted;
@@ -366,6 +368,7 @@ TEST(Corpus, EveryFileIsJudgedAndAcceptedOnesLoadAsTheLibraryLoadsThem) {
 }
 
 TEST(Corpus, RefusedAndWarnedFilesSayWhy) {
+    KAZMIR_NEED_CORPUS();
     const ImageAnalysis bus = AnalyseImageFile(std::string(KAZMIR_CORPUS_DIR) + "/buspirate-ADC2UART.hex");
     const Finding* lower = FindIssue(bus.findings, Issue::LowerCase);
     ASSERT_NE(lower, nullptr);

@@ -2,6 +2,7 @@
 // independent reading of the rules gives (ranges in list order and a CRC-32
 // of each block's bytes).
 #include "ImageTestSupport.h"
+#include "../support/Corpus.h"
 
 #include <gtest/gtest.h>
 
@@ -57,6 +58,7 @@ const std::vector<ExpectedImage> CORPUS = {
 
 TEST(ImageCorpus, EveryImageLoadsIntoTheExpectedBlocks)
 {
+    KAZMIR_NEED_CORPUS();
     ASSERT_EQ(CORPUS.size(), 20u);
     for (const ExpectedImage& expected : CORPUS) {
         SCOPED_TRACE(expected.File);
@@ -75,6 +77,7 @@ TEST(ImageCorpus, EveryImageLoadsIntoTheExpectedBlocks)
 
 TEST(ImageCorpus, ReadingsAgreeWithTheSourcesWhereTheDigitsAreUpperCase)
 {
+    KAZMIR_NEED_CORPUS();
     // Address ranges as the corpus's notes give them for files whose digits
     // are all upper case: a reader fault would move or cut them.
     struct Range {

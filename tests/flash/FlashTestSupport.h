@@ -68,7 +68,7 @@ public:
         return offset;
     }
 
-    KZRESULT QueryInterface(const GUID*, void**) override { return KZM_E_NOTIMPL; }
+    KZRESULT QueryInterface(const GUID*, void**) override { return 0x80004001; } // not implemented
     uint32_t AddRef() override { return ++m_dwRefs; }
     uint32_t Release() override
     {
@@ -79,8 +79,8 @@ public:
         }
         return --m_dwRefs;
     }
-    KZRESULT Reserved3() override { return KZM_E_NOTIMPL; }
-    KZRESULT Reserved4() override { return KZM_E_NOTIMPL; }
+    KZRESULT Reserved3() override { return 0x80004001; } // not implemented
+    KZRESULT Reserved4() override { return 0x80004001; } // not implemented
     KZRESULT Execute(uint32_t arg1, uint32_t arg2) override
     {
         m_Calls.push_back({"Execute", 0, arg1 | arg2});

@@ -234,8 +234,9 @@ uint32_t CImageReader::NextRecordObserved(RECORD* record)
         uint32_t length = 0;
         if (m_Lines.NextLine(&line, &length) == CLineReader::LINE_END) {
             if (m_Lines.StoppedAtCtrlZ()) {
-                ++m_dwLineNumber;
-                IImageObserver::LINE event{m_dwLineNumber, m_Lines.GetCtrlZOffset(), IImageObserver::LINE_TEXT_STOP,
+                // The Ctrl-Z begins the next line; what follows it on that
+                // line counts as the same line.
+                IImageObserver::LINE event{m_dwLineNumber + 1, m_Lines.GetCtrlZOffset(), IImageObserver::LINE_TEXT_STOP,
                                            false, false, "\x1A", 1, 0};
                 m_pObserver->OnLine(event);
             }

@@ -32,18 +32,24 @@ KZRESULT CLineReader::Open(const char* fileName)
     m_pFile = std::fopen(fileName, "rb");
     if (m_pFile == nullptr)
         return KZM_E_FAIL;
-    // The file's size, when it can be told, only sizes the buffer.
+    // The file's size, when it can be told, only sizes the buffer. A stream
+    // that cannot seek is read from where it stands.
     uint64_t size = BUFFER_SIZE;
     if (std::fseek(m_pFile, 0, SEEK_END) == 0) {
         const long end = std::ftell(m_pFile);
         if (end >= 0)
             size = static_cast<uint64_t>(end);
+        if (std::fseek(m_pFile, 0, SEEK_SET) != 0) {
+            Close();
+            return KZM_E_FAIL;
+        }
     }
     if (!AllocBuffer(size)) {
         Close();
         return KZM_E_FAIL;
     }
-    return Rewind();
+    ResetState();
+    return KZM_OK;
 }
 
 KZRESULT CLineReader::OpenMemory(const void* data, size_t size)
@@ -73,15 +79,20 @@ bool CLineReader::AllocBuffer(uint64_t sourceSize)
     return m_pBuffer != nullptr;
 }
 
-KZRESULT CLineReader::Rewind()
+void CLineReader::ResetState()
 {
-    if (!IsOpen())
-        return KZM_E_FAIL;
     m_nPos = m_nEnd = m_nNextNul = 0;
     m_bSourceEnd = false;
     m_nMemoryPos = 0;
     m_bRemainder = m_bSplitPending = m_bCtrlZ = m_bIgnoreCtrlZ = false;
     m_qwBufferOffset = m_qwLineOffset = m_qwCtrlZOffset = 0;
+}
+
+KZRESULT CLineReader::Rewind()
+{
+    if (!IsOpen())
+        return KZM_E_FAIL;
+    ResetState();
     if (m_pFile != nullptr) {
         std::clearerr(m_pFile);
         if (std::fseek(m_pFile, 0, SEEK_SET) != 0) {

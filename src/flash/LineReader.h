@@ -97,6 +97,7 @@ private:
     static constexpr size_t WINDOW = MAX_LINE + 1;
 
     uint32_t NextLineSlow(const char** line, uint32_t* length);
+    void ResetState();
     void Fill();
     size_t ReadSource(char* to, size_t count);
     bool AllocBuffer(uint64_t sourceSize);

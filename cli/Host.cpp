@@ -720,9 +720,11 @@ int CHost::BgiEcho(const std::string& text) {
 int CHost::Info(const std::string& file) {
     const ImageAnalysis image = AnalyseImageFile(file);
     if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
+    // The event is built for --json only: an image of many blocks makes a large one.
     Json blocks = Json::array();
-    for (const auto& b : image.blocks)
-        blocks.push_back({{"start", Hex32(b.start)}, {"end", Hex32(b.end)}, {"size", b.Size()}});
+    for (size_t i = 0; m_Out.IsJson() && i < image.blocks.size(); ++i)
+        blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end)},
+                          {"size", image.blocks[i].Size()}});
     Json event = {{"event", "info"},
                             {"file", file},
                             {"format", image.FormatName()},

@@ -30,24 +30,6 @@ constexpr CHexTables MakeHexTables()
 
 constexpr CHexTables g_HexTables = MakeHexTables();
 
-// The byte of every pair of characters, indexed by first | second << 8:
-// one load per data byte in the second pass.
-struct CPairTable {
-    std::array<uint8_t, 65536> Byte;
-};
-
-// Built on first use (too large for every compiler's constant evaluation).
-const CPairTable& PairTable()
-{
-    static const CPairTable s_Table = [] {
-        CPairTable table{};
-        for (unsigned i = 0; i < 65536; ++i)
-            table.Byte[i] = static_cast<uint8_t>(g_HexTables.High[i & 0xFF] | g_HexTables.Low[i >> 8]);
-        return table;
-    }();
-    return s_Table;
-}
-
 inline uint8_t Byte(const char* p)
 {
     return static_cast<uint8_t>(g_HexTables.High[static_cast<uint8_t>(p[0])] |
@@ -81,18 +63,20 @@ uint8_t CImageReader::HexByte(char high, char low)
 
 void CImageReader::DecodeData(const char* digits, uint32_t count, uint8_t* out)
 {
-    const uint8_t* pair = PairTable().Byte.data();
+    // Two lookups in tables of 256 bytes each, which stay in the first-level
+    // cache.
+    const uint8_t* high = g_HexTables.High.data();
+    const uint8_t* low = g_HexTables.Low.data();
     const auto* d = reinterpret_cast<const uint8_t*>(digits);
-    auto at = [d](uint32_t i) { return static_cast<unsigned>(d[2 * i]) | (static_cast<unsigned>(d[2 * i + 1]) << 8); };
     uint32_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        out[i] = pair[at(i)];
-        out[i + 1] = pair[at(i + 1)];
-        out[i + 2] = pair[at(i + 2)];
-        out[i + 3] = pair[at(i + 3)];
+        out[i] = static_cast<uint8_t>(high[d[2 * i]] | low[d[2 * i + 1]]);
+        out[i + 1] = static_cast<uint8_t>(high[d[2 * i + 2]] | low[d[2 * i + 3]]);
+        out[i + 2] = static_cast<uint8_t>(high[d[2 * i + 4]] | low[d[2 * i + 5]]);
+        out[i + 3] = static_cast<uint8_t>(high[d[2 * i + 6]] | low[d[2 * i + 7]]);
     }
     for (; i < count; ++i)
-        out[i] = pair[at(i)];
+        out[i] = static_cast<uint8_t>(high[d[2 * i]] | low[d[2 * i + 1]]);
 }
 
 uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record)

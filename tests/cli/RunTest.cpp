@@ -20,6 +20,7 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include "../support/Corpus.h"
 
 extern char** environ;
 
@@ -294,6 +295,7 @@ TEST_F(KazmirRun, DamagedFilesAreRefusedWithTheirLineBeforeTheBoardIsTouched) {
 }
 
 TEST_F(KazmirRun, BlocksOutsideTheFlashAreRefusedAndTheFlashStaysAsItWas) {
+    KAZMIR_NEED_CORPUS();
     // From 0 to 0x00090004: beyond the 512 KiB flash.
     const fs::path beyond = m_Dir / "beyond.hex";
     WriteText(beyond, HexLine(0, 0, {1, 2, 3, 4}) + HexLine(0, 0x04, {0x00, 0x09}) + HexLine(0, 0, {1, 2, 3, 4}) +
@@ -406,6 +408,7 @@ TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
 // --- Inspecting files ---------------------------------------------------------
 
 TEST_F(KazmirRun, InfoOnTheCorpus) {
+    KAZMIR_NEED_CORPUS();
     size_t files = 0;
     for (const auto& entry : fs::directory_iterator(CORPUS)) {
         if (entry.path().extension() == ".md") continue;

@@ -205,7 +205,7 @@ public:
     {
         OnlyKeys(value, where,
                  {"class", "serial", "romSerial", "state", "firmwareState", "deviceId", "restartDelayMs", "held",
-                  "flash", "ccl"});
+                  "present", "flash", "ccl"});
         BoardDesc board;
         char serial[32];
         std::snprintf(serial, sizeof(serial), "KZ%06zu", number + 1);
@@ -229,6 +229,8 @@ public:
                 static_cast<uint32_t>(Number(value["restartDelayMs"], Join(where, "restartDelayMs"), 3600000));
         if (value.contains("held"))
             board.Held = Bool(value["held"], Join(where, "held"));
+        if (value.contains("present"))
+            board.Present = Bool(value["present"], Join(where, "present"));
         if (value.contains("flash"))
             board.Flash = Flash(value["flash"], Join(where, "flash"));
         if (value.contains("ccl"))

@@ -7,6 +7,7 @@
 #include "Server.h"
 
 #include <algorithm>
+#include <cstdio>
 
 using namespace kazsim;
 using namespace kazsim::detail;
@@ -15,16 +16,6 @@ namespace kazsim::detail {
 
 namespace {
 
-struct CChannelKind {
-    const GUID* Iid;
-    uint16_t Kind1, Kind2;
-};
-
-const CChannelKind g_ChannelKinds[] = {
-    {&KAZ_IID_SEND_CHANNEL, 1, 1},
-    {&KAZ_IID_RECEIVE_CHANNEL, 1, 2},
-    {&KAZ_IID_AUX_CHANNEL, 3, 3},
-};
 
 uint64_t g_NextCookie = 0x4348414E00000000ull; // "CHAN"
 
@@ -57,28 +48,23 @@ public:
     KZRESULT AssignEvent(HANDLE event) override
     {
         NoteEvent(event);
-        CCall call(Name("AssignEvent"), Board(), {}, this);
-        if (call.Ended())
-            return call.Code();
-        if (!Alive())
-            return call.Return(SIM_E_GONE);
-        DropEvent();
-        m_Event = event;
-        if (event)
-            m_pQueue->Events.push_back(event);
-        return call.Return(0);
+        return Run("AssignEvent", {}, {}, [&](CCall& call) {
+            if (event)
+                if (KZRESULT refused = CheckHandedEvent(call, event))
+                    return refused;
+            DropEvent();
+            m_Event = event;
+            if (event)
+                m_pQueue->Events.push_back(event);
+            return KZRESULT{0};
+        });
     }
     KZRESULT GetMaxMsgLen(uint16_t* maxLength) override
     {
-        CCall call(Name("GetMaxMsgLen"), Board(), {}, this);
-        if (call.Ended())
-            return call.Code();
-        if (!maxLength)
-            return call.Return(SIM_E_POINTER);
-        if (!Alive())
-            return call.Return(SIM_E_GONE);
-        *maxLength = m_pQueue->Desc.MaxMsgLen;
-        return call.Return(0);
+        return Run("GetMaxMsgLen", {}, {maxLength}, [&](CCall&) {
+            *maxLength = m_pQueue->Desc.MaxMsgLen;
+            return KZRESULT{0};
+        });
     }
     KZRESULT GetReceiveStatus(CHANNEL_STATUS* status) override
     {
@@ -90,49 +76,53 @@ public:
     }
     KZRESULT GetCurrentEntry(uint8_t** entry, CHANNEL_STATUS* status) override
     {
-        CCall call(Name("GetCurrentEntry"), Board(), {}, this);
-        if (call.Ended())
-            return call.Code();
-        if (!entry)
-            return call.Return(SIM_E_POINTER);
-        if (!Alive())
-            return call.Return(SIM_E_GONE);
-        if (!m_bBound)
-            return call.Return(SIM_E_NOT_READY);
-        uint32_t available = Available();
-        if (status) {
-            *status = CHANNEL_STATUS{};
-            status->Available = static_cast<uint16_t>(available);
-        }
-        if (available == 0)
-            return call.Return(SIM_E_PENDING);
-        *entry = m_pQueue->HostEntry();
-        return call.Return(0);
+        return Run("GetCurrentEntry", {}, {entry}, [&](CCall&) {
+            if (!m_bBound)
+                return SIM_E_NOT_READY;
+            uint32_t available = Available();
+            if (status) {
+                *status = CHANNEL_STATUS{};
+                status->Available = static_cast<uint16_t>(available);
+            }
+            if (available == 0)
+                return SIM_E_PENDING;
+            *entry = m_pQueue->HostEntry();
+            return KZRESULT{0};
+        });
     }
     KZRESULT ReleaseEntries(uint32_t count) override
     {
-        CCall call(Name("ReleaseEntries"), Board(), std::to_string(count), this);
-        if (call.Ended())
-            return call.Code();
-        if (!Alive())
-            return call.Return(SIM_E_GONE);
-        if (!m_bBound)
-            return call.Return(SIM_E_NOT_READY);
-        if (count == 0 || count > Available())
-            return call.Return(SIM_E_INVALIDARG);
-        CEntryQueue& queue = *m_pQueue;
-        if (queue.Dir == CEntryQueue::TO_BOARD) {
-            queue.Count += count; // committed: the firmware takes them
-        } else {
-            queue.Head = (queue.Head + count) % queue.Depth();
-            queue.Count -= count;
-        }
-        Sim().ScheduleFirmware(*m_pBoard);
-        return call.Return(0);
+        return Run("ReleaseEntries", std::to_string(count), {}, [&](CCall&) {
+            if (!m_bBound)
+                return SIM_E_NOT_READY;
+            if (count == 0 || count > Available())
+                return SIM_E_INVALIDARG;
+            CEntryQueue& queue = *m_pQueue;
+            if (queue.Dir == CEntryQueue::TO_BOARD) {
+                queue.Count += count; // committed: the firmware takes them
+            } else {
+                queue.Head = (queue.Head + count) % queue.Depth();
+                queue.Count -= count;
+            }
+            Sim().ScheduleFirmware(*m_pBoard);
+            return KZRESULT{0};
+        });
     }
 
 protected:
-    void OnFinalRelease() override { DropEvent(); }
+    // The holder releases the channel before it closes the channel's event:
+    // an event already closed now is counted (the server might have
+    // signalled a dead or reused handle until this moment).
+    void OnFinalRelease() override
+    {
+        bool manualReset = false, signalled = false;
+        if (m_Event && !QueryEvent(m_Event, &manualReset, &signalled)) {
+            ++Sim().EventsClosedEarly;
+            if (Sim().Trace)
+                std::fprintf(stderr, "kazsim: Channel.Release: its event was closed while the channel lived\n");
+        }
+        DropEvent();
+    }
 
 private:
     uint32_t Available() const
@@ -141,18 +131,13 @@ private:
     }
     KZRESULT Status(const char* operation, CEntryQueue::Direction dir, CHANNEL_STATUS* status)
     {
-        CCall call(Name(operation), Board(), {}, this);
-        if (call.Ended())
-            return call.Code();
-        if (!status)
-            return call.Return(SIM_E_POINTER);
-        if (!Alive())
-            return call.Return(SIM_E_GONE);
-        if (m_pQueue->Dir != dir)
-            return call.Return(SIM_E_UNEXPECTED);
-        *status = CHANNEL_STATUS{};
-        status->Available = static_cast<uint16_t>(Available());
-        return call.Return(0);
+        return Run(operation, {}, {status}, [&](CCall&) {
+            if (m_pQueue->Dir != dir)
+                return SIM_E_UNEXPECTED;
+            *status = CHANNEL_STATUS{};
+            status->Available = static_cast<uint16_t>(Available());
+            return KZRESULT{0};
+        });
     }
     void DropEvent()
     {
@@ -215,8 +200,8 @@ KZRESULT CreateChannelObject(uint64_t* creationField, const CCL_ENTRY* entry, co
     if (!board || !board->Alive(generation) || index >= board->Entries.size())
         return call.Return(SIM_E_GONE);
     const std::shared_ptr<CEntryQueue>& queue = board->Entries[index];
-    const CChannelKind* kind = nullptr;
-    for (const CChannelKind& k : g_ChannelKinds)
+    const CHANNEL_KIND* kind = nullptr;
+    for (const CHANNEL_KIND& k : CHANNEL_KINDS)
         if (SameGuid(*interfaceId, *k.Iid))
             kind = &k;
     if (!kind || kind->Kind1 != queue->Desc.Kind1 || kind->Kind2 != queue->Desc.Kind2)

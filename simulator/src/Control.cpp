@@ -441,7 +441,7 @@ const CObjectField g_ObjectFields[] = {
 std::string AccountingInfo::Describe() const
 {
     std::string text;
-    char line[128];
+    char line[256];
     for (const CObjectField& field : g_ObjectFields) {
         const ObjectCount& count = this->*field.Value;
         std::snprintf(line, sizeof(line), "%s: %u objects, %u references\n", field.Name, count.Objects,
@@ -452,8 +452,10 @@ std::string AccountingInfo::Describe() const
         std::snprintf(line, sizeof(line), "%s: %u\n", field.Name, this->*field.Value);
         text += line;
     }
-    std::snprintf(line, sizeof(line), "module references: %u\nover-releases: %u\ncalls on released objects: %u\n",
-                  SetupApiModules, OverReleases, CallsOnReleased);
+    std::snprintf(line, sizeof(line),
+                  "module references: %u\nover-releases: %u\ncalls on released objects: %u\n"
+                  "refused arguments: %u\nevents closed early: %u\n",
+                  SetupApiModules, OverReleases, CallsOnReleased, Refused, EventsClosedEarly);
     text += line;
     return text;
 }
@@ -481,6 +483,15 @@ std::string AccountingInfo::LeftBehind(const AccountingInfo& baseline) const
     }
     if (OverReleases > baseline.OverReleases) {
         std::snprintf(line, sizeof(line), "over-releases: %u\n", OverReleases - baseline.OverReleases);
+        text += line;
+    }
+    if (Refused > baseline.Refused) {
+        std::snprintf(line, sizeof(line), "refused arguments: %u\n", Refused - baseline.Refused);
+        text += line;
+    }
+    if (EventsClosedEarly > baseline.EventsClosedEarly) {
+        std::snprintf(line, sizeof(line), "events closed before their channel was released: %u\n",
+                      EventsClosedEarly - baseline.EventsClosedEarly);
         text += line;
     }
     if (CallsOnReleased > baseline.CallsOnReleased) {
@@ -515,6 +526,12 @@ std::string LeftBehind()
     return Sim().Snapshot().LeftBehind(Sim().Baseline);
 }
 
+std::vector<std::string> Refusals()
+{
+    auto lock = Sim().Hold();
+    return Sim().Refusals;
+}
+
 } // namespace kazsim
 
 namespace kazsim::detail {
@@ -537,6 +554,8 @@ AccountingInfo CSim::Snapshot()
     PlatformObjectCounts(&info.Events, &info.DeviceFiles);
     info.OverReleases = OverReleases;
     info.CallsOnReleased = CallsOnReleased;
+    info.Refused = static_cast<uint32_t>(Refusals.size());
+    info.EventsClosedEarly = EventsClosedEarly;
     return info;
 }
 

@@ -12,8 +12,12 @@ BOOL ReleaseModule(HMODULE module);
 // Whether a module handle is one that LoadModule gave out.
 bool IsBenchModule(HMODULE module);
 
-void* OpenDevice(const char* path, DWORD access, DWORD shareMode, DWORD disposition);
-BOOL DeviceControl(void* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned);
+// CreateFileA and DeviceIoControl on a board's device file, with every
+// argument the caller gave.
+void* OpenDevice(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
+                 HANDLE templateFile);
+BOOL DeviceControl(void* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                   void* overlapped);
 void CloseDevice(void* device);
 
 // The 27 names of SetupApi.DLL, in the library's binding order.

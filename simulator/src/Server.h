@@ -1,12 +1,14 @@
-// Common ground of the device-server objects: reference counting, the
-// logged QueryInterface and reserved slots, and the tie to a board's arrival.
+// Common ground of the device-server objects: reference counting, the logged
+// QueryInterface and reserved slots, and one way every operation starts
+// (logged, faults applied, calls on released objects caught, null pointers
+// refused, stale objects failed).
 #pragma once
 
 #include "Sim.h"
 
-namespace kazsim::detail {
+#include <initializer_list>
 
-inline constexpr GUID IID_KAZ_UNKNOWN = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+namespace kazsim::detail {
 
 template <class I, Kind K>
 class CObject : public I, public CObjectCore {
@@ -15,31 +17,44 @@ public:
 
     KZRESULT QueryInterface(const GUID* iid, void** object) override
     {
-        CCall call(Name("QueryInterface"), Board(), iid ? GuidText(*iid) : std::string(), this);
-        if (call.Ended())
-            return call.Code();
-        if (!object || !iid)
-            return call.Return(SIM_E_POINTER);
-        if (SameGuid(*iid, IID_KAZ_UNKNOWN) || Supports(*iid)) {
-            DoAddRef();
-            *object = static_cast<I*>(this);
-            return call.Return(0);
-        }
-        *object = nullptr;
-        return call.Return(SIM_E_NOINTERFACE);
+        return Run("QueryInterface", iid ? GuidText(*iid) : std::string(), {iid, object}, [&](CCall&) {
+            if (SameGuid(*iid, IID_UNKNOWN) || Supports(*iid)) {
+                DoAddRef();
+                *object = static_cast<I*>(this);
+                return KZRESULT{0};
+            }
+            *object = nullptr;
+            return SIM_E_NOINTERFACE;
+        });
     }
     uint32_t AddRef() override { return DoAddRef(); }
     uint32_t Release() override { return DoRelease(); }
 
 protected:
     virtual bool Supports(const GUID& /*iid*/) const { return false; }
+    // Whether the object's board is still on the arrival the object was made on.
+    virtual bool Alive() const { return true; }
     static std::string Name(const char* operation) { return std::string(KindName(K)) + "." + operation; }
-    KZRESULT Reserved(const char* slot)
+
+    // One operation: body(call) gives the result once the call got past the
+    // faults, the released-object check, the null-pointer check (any of
+    // pointers null: SIM_E_POINTER) and the board check (SIM_E_GONE).
+    template <class F>
+    KZRESULT Run(const char* operation, std::string detail, std::initializer_list<const void*> pointers, F&& body)
     {
-        CCall call(Name(slot), Board(), {}, this);
+        CCall call(Name(operation), Board(), std::move(detail), this);
         if (call.Ended())
             return call.Code();
-        return call.Return(SIM_E_NOTIMPL);
+        for (const void* pointer : pointers)
+            if (!pointer)
+                return call.Return(SIM_E_POINTER);
+        if (!Alive())
+            return call.Return(SIM_E_GONE);
+        return call.Return(body(call));
+    }
+    KZRESULT Reserved(const char* slot)
+    {
+        return Run(slot, {}, {}, [](CCall&) { return SIM_E_NOTIMPL; });
     }
 };
 
@@ -55,14 +70,14 @@ public:
     CBoard* Board() const override { return m_pBoard->Index >= 0 ? m_pBoard.get() : nullptr; }
 
 protected:
-    bool Alive() const { return m_pBoard->Alive(m_Generation); }
+    bool Alive() const override { return m_pBoard->Alive(m_Generation); }
 
     std::shared_ptr<CBoard> m_pBoard;
     uint32_t m_Generation;
 };
 
 // The device records of the listed boards, in list order.
-std::vector<KAZ_DEVICE_RECORD> DeviceRecords();
+std::vector<DEVICE_RECORD> DeviceRecords();
 
 // The server's own bytes of an entry record: which board, arrival and entry.
 void EncodeEntry(const CBoard& board, uint16_t index, CCL_ENTRY* entry);

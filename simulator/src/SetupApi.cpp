@@ -1,6 +1,8 @@
 // The Setup API of the bench (SetupApi.DLL) and module loading: the module
 // resolves the 27 names the library binds; the five it calls behave as on
-// 64-bit Windows, the other 22 fail with ERROR_CALL_NOT_IMPLEMENTED.
+// 64-bit Windows, the other 22 fail with ERROR_CALL_NOT_IMPLEMENTED. Once the
+// last reference to the module is freed its entry points refuse every call
+// (ERROR_MOD_NOT_FOUND), where Windows would run into unmapped code.
 // LoadLibraryA("KAZAPI.dll") also works and resolves the four device-server
 // functions by name or by ordinal.
 #include "Faces.h"
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 namespace kazsim::detail {
@@ -15,6 +18,8 @@ namespace kazsim::detail {
 namespace {
 
 constexpr DWORD ERROR_INVALID_USER_BUFFER_ = 1784;
+constexpr DWORD ERROR_INVALID_FLAGS_ = 1004;
+constexpr DWORD DIGCF_ALLCLASSES_ = 0x4;
 constexpr DWORD INTERFACE_ACTIVE = 0x00000001;
 constexpr uint32_t LIST_MAGIC = 0x4C53494B; // "KISL"
 
@@ -53,28 +58,59 @@ CBoard* ItemBoard(CDeviceInfoList* list, DWORD index)
     return board->Index >= 0 ? board : nullptr;
 }
 
+std::string CbSize(const char* record, DWORD size)
+{
+    return std::string(record) + "->cbSize " + std::to_string(size);
+}
+
+// Entry points of a freed module refuse the call; true while it is loaded.
+bool Loaded(CCall& call)
+{
+    if (Sim().SetupApiModuleRefs > 0)
+        return true;
+    call.RefuseWin(ERROR_MOD_NOT_FOUND, "SetupApi.DLL (called after FreeLibrary)");
+    return false;
+}
+
 HDEVINFO WINAPI SimGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND /*parent*/, DWORD flags)
 {
     CSim& sim = Sim();
-    CCall call("SetupDiGetClassDevsA", nullptr, classGuid ? GuidText(*classGuid) : "(null)");
+    char detail[64];
+    std::snprintf(detail, sizeof(detail), "%s flags 0x%X", classGuid ? GuidText(*classGuid).c_str() : "(null)",
+                  static_cast<unsigned>(flags));
+    CCall call("SetupDiGetClassDevsA", nullptr, detail);
+    if (!Loaded(call))
+        return INVALID_HANDLE_VALUE;
     if (call.Ended()) {
         SetLastError(call.Code());
         return INVALID_HANDLE_VALUE;
     }
-    if (!classGuid) {
-        call.FailWin(ERROR_INVALID_PARAMETER);
+    if (flags & ~FLAG_KNOWN) {
+        call.RefuseWin(ERROR_INVALID_FLAGS_, "flags (unknown bits)");
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!classGuid && !(flags & DIGCF_ALLCLASSES_)) {
+        call.RefuseWin(ERROR_INVALID_PARAMETER, "classGuid (null)");
         return INVALID_HANDLE_VALUE;
     }
     auto* list = new CDeviceInfoList;
-    // Only the driver's interface class is known; the boards' devices exist
-    // only while they are present, so DIGCF_PRESENT changes nothing.
+    // Only the driver's interface class (or the boards' setup class) is known.
+    // Without DIGCF_PRESENT the boards that are installed but not plugged in
+    // (or away restarting) come first, ahead of the present ones.
     bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
-    bool match = interfaces ? SameGuid(*classGuid, KAZ_DRIVER_INTERFACE_CLASS) : SameGuid(*classGuid, BOARD_SETUP_CLASS);
+    bool match = classGuid && (interfaces ? SameGuid(*classGuid, DRIVER_INTERFACE_CLASS)
+                                          : SameGuid(*classGuid, BOARD_SETUP_CLASS));
     if (enumerator && !EqualNoCase(enumerator, "PCI"))
         match = false;
-    if (match)
+    if (match) {
+        for (int i = 0; !(flags & DIGCF_PRESENT) && i < sim.BoardCount(); ++i) {
+            CBoard& board = sim.BoardAt(i);
+            if (board.Present && !board.Listed)
+                list->Items.push_back({sim.SharedBoard(&board), board.Path, board.DevInst});
+        }
         for (CBoard* board : sim.ListedBoards())
             list->Items.push_back({sim.SharedBoard(board), board->Path, board->DevInst});
+    }
     LiveLists().push_back(list);
     ++sim.DeviceInfoLists;
     call.Return(0);
@@ -85,6 +121,8 @@ BOOL WINAPI SimDestroyDeviceInfoList(HDEVINFO handle)
 {
     CSim& sim = Sim();
     CCall call("SetupDiDestroyDeviceInfoList", nullptr);
+    if (!Loaded(call))
+        return FALSE;
     CDeviceInfoList* list = FindList(handle);
     if (!list) {
         if (call.Ended())
@@ -120,6 +158,8 @@ BOOL WINAPI SimEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA inf
     auto lock = Sim().Hold();
     CDeviceInfoList* list = FindList(handle);
     CCall call("SetupDiEnumDeviceInfo", ItemBoard(list, index), std::to_string(index));
+    if (!Loaded(call))
+        return FALSE;
     if (call.Ended()) {
         SetLastError(call.Code());
         return FALSE;
@@ -128,8 +168,8 @@ BOOL WINAPI SimEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA inf
         call.FailWin(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!info || info->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        call.FailWin(ERROR_INVALID_USER_BUFFER_);
+    if (!info || info->cbSize != DEVINFO_DATA_SIZE) {
+        call.RefuseWin(ERROR_INVALID_USER_BUFFER_, info ? CbSize("info", info->cbSize) : "info (null)");
         return FALSE;
     }
     if (index >= list->Items.size()) {
@@ -147,6 +187,8 @@ BOOL WINAPI SimEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA info, cons
     auto lock = Sim().Hold();
     CDeviceInfoList* list = FindList(handle);
     CCall call("SetupDiEnumDeviceInterfaces", ItemBoard(list, index), std::to_string(index));
+    if (!Loaded(call))
+        return FALSE;
     if (call.Ended()) {
         SetLastError(call.Code());
         return FALSE;
@@ -155,13 +197,16 @@ BOOL WINAPI SimEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA info, cons
         call.FailWin(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-        (info && info->cbSize != sizeof(SP_DEVINFO_DATA))) {
-        call.FailWin(ERROR_INVALID_USER_BUFFER_);
+    if (!data || data->cbSize != INTERFACE_DATA_SIZE) {
+        call.RefuseWin(ERROR_INVALID_USER_BUFFER_, data ? CbSize("data", data->cbSize) : "data (null)");
+        return FALSE;
+    }
+    if (info && info->cbSize != DEVINFO_DATA_SIZE) {
+        call.RefuseWin(ERROR_INVALID_USER_BUFFER_, CbSize("info", info->cbSize));
         return FALSE;
     }
     if (!classGuid) {
-        call.FailWin(ERROR_INVALID_PARAMETER);
+        call.RefuseWin(ERROR_INVALID_PARAMETER, "classGuid (null)");
         return FALSE;
     }
     // Each board exposes one interface of the driver's class. With a device
@@ -173,11 +218,11 @@ BOOL WINAPI SimEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA info, cons
         item = (it == list->Items.end() || index != 0) ? list->Items.size()
                                                         : static_cast<size_t>(it - list->Items.begin());
     }
-    if (!SameGuid(*classGuid, KAZ_DRIVER_INTERFACE_CLASS) || item >= list->Items.size()) {
+    if (!SameGuid(*classGuid, DRIVER_INTERFACE_CLASS) || item >= list->Items.size()) {
         call.FailWin(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
-    data->InterfaceClassGuid = KAZ_DRIVER_INTERFACE_CLASS;
+    data->InterfaceClassGuid = DRIVER_INTERFACE_CLASS;
     data->Flags = INTERFACE_ACTIVE;
     data->Reserved = static_cast<ULONG_PTR>(item) + 1;
     call.Return(0);
@@ -193,6 +238,8 @@ BOOL WINAPI SimGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_D
     DWORD item = data ? static_cast<DWORD>(data->Reserved - 1) : 0;
     CCall call("SetupDiGetDeviceInterfaceDetailA", data ? ItemBoard(list, item) : nullptr,
                detail ? "buffer " + std::to_string(size) : "no buffer");
+    if (!Loaded(call))
+        return FALSE;
     if (call.Ended()) {
         SetLastError(call.Code());
         return FALSE;
@@ -201,16 +248,15 @@ BOOL WINAPI SimGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_D
         call.FailWin(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
-        item >= list->Items.size()) {
-        call.FailWin(ERROR_INVALID_PARAMETER);
+    if (!data || data->cbSize != INTERFACE_DATA_SIZE || data->Reserved == 0 || item >= list->Items.size()) {
+        call.RefuseWin(ERROR_INVALID_PARAMETER, "data (not from SetupDiEnumDeviceInterfaces)");
         return FALSE;
     }
     const CDeviceInfoList::Item& entry = list->Items[item];
     DWORD need = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + entry.Path.size() + 1);
     if (!detail) {
         if (size != 0) {
-            call.FailWin(ERROR_INVALID_USER_BUFFER_);
+            call.RefuseWin(ERROR_INVALID_USER_BUFFER_, "size (not 0 without a buffer)");
             return FALSE;
         }
         if (required)
@@ -218,8 +264,8 @@ BOOL WINAPI SimGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_D
         call.FailWin(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        call.FailWin(ERROR_INVALID_USER_BUFFER_);
+    if (detail->cbSize != INTERFACE_DETAIL_SIZE) {
+        call.RefuseWin(ERROR_INVALID_USER_BUFFER_, CbSize("detail", detail->cbSize));
         return FALSE;
     }
     if (size < need) {
@@ -228,8 +274,8 @@ BOOL WINAPI SimGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_D
         call.FailWin(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    if (info && info->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        call.FailWin(ERROR_INVALID_USER_BUFFER_);
+    if (info && info->cbSize != DEVINFO_DATA_SIZE) {
+        call.RefuseWin(ERROR_INVALID_USER_BUFFER_, CbSize("info", info->cbSize));
         return FALSE;
     }
     std::memcpy(detail->DevicePath, entry.Path.c_str(), entry.Path.size() + 1);
@@ -242,21 +288,13 @@ BOOL WINAPI SimGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_D
 }
 
 // The 22 names that are bound but never called: each logs its call and fails.
-const char* const g_SetupNames[27] = {
-    "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInterfaces",
-    "SetupDiOpenDevRegKey", "SetupDiGetClassDevsA", "SetupDiGetClassDevsW",
-    "SetupDiGetDeviceInterfaceDetailA", "SetupDiGetDeviceInterfaceDetailW", "SetupDiSetDeviceRegistryPropertyA",
-    "SetupDiSetDeviceRegistryPropertyW", "SetupDiGetDeviceRegistryPropertyA", "SetupDiGetDeviceRegistryPropertyW",
-    "SetupDiGetDeviceInstallParamsA", "SetupDiGetDriverInfoDetailA", "SetupDiGetSelectedDriverA",
-    "SetupOpenInfFileA", "SetupFindFirstLineA", "SetupDiCallClassInstaller",
-    "SetupDiGetClassInstallParamsA", "SetupDiSetClassInstallParamsA", "SetupDiEnumDriverInfoA",
-    "SetupDiSetDriverInstallParamsA", "SetupDiGetDriverInstallParamsA", "SetupDiBuildDriverInfoList",
-    "SetupDiOpenClassRegKey", "SetupDiCreateDeviceInterfaceA", "SetupDiGetDeviceInstanceIdA",
-};
+const char* const* const g_SetupNames = SETUPAPI_NAMES;
 
 uint32_t UncalledCall(unsigned index)
 {
     CCall call(g_SetupNames[index], nullptr);
+    if (!Loaded(call))
+        return ERROR_MOD_NOT_FOUND;
     uint32_t code = call.Ended() ? call.Code() : ERROR_CALL_NOT_IMPLEMENTED;
     call.FailWin(code);
     return code;
@@ -284,7 +322,7 @@ FARPROC Proc(F function)
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(function));
 }
 
-const FARPROC g_SetupProcs[27] = {
+const FARPROC g_SetupProcs[SETUPAPI_NAME_COUNT] = {
     Proc(&SimDestroyDeviceInfoList), Proc(&SimEnumDeviceInfo), Proc(&SimEnumDeviceInterfaces),
     Proc(&UncalledHandle<3>), Proc(&SimGetClassDevsA), Proc(&UncalledHandle<5>),
     Proc(&SimGetDeviceInterfaceDetailA), Proc(&UncalledBool<7>), Proc(&UncalledBool<8>),
@@ -360,14 +398,16 @@ FARPROC GetProc(HMODULE module, const char* name)
     auto lock = sim.Hold();
     uintptr_t ordinal = reinterpret_cast<uintptr_t>(name);
     bool byOrdinal = ordinal < 0x10000;
-    std::string text = byOrdinal ? "#" + std::to_string(ordinal) : std::string(name);
+    // Built by appending: "#" + std::to_string(...) inserts in front of the
+    // temporary, which g++ 12 at -O3 misreads as an overlapping copy.
+    std::string text = byOrdinal ? std::string("#").append(std::to_string(ordinal)) : std::string(name);
     CCall call("GetProcAddress", nullptr, text);
     if (call.Ended()) {
         SetLastError(call.Code());
         return nullptr;
     }
     if (module == ModuleHandle(&g_SetupApiModule) && sim.SetupApiModuleRefs > 0 && !byOrdinal) {
-        for (unsigned i = 0; i < 27; ++i) {
+        for (unsigned i = 0; i < SETUPAPI_NAME_COUNT; ++i) {
             if (text != g_SetupNames[i])
                 continue;
             auto& missing = sim.SetupApiNamesMissing;

@@ -232,7 +232,23 @@ std::vector<CBoard*> CSim::ListedBoards()
     return boards;
 }
 
+void CSim::PlaceBoard(CBoard& board)
+{
+    if (board.Desc.Present)
+        ListBoard(board);
+    else
+        NewArrival(board);
+}
+
 void CSim::ListBoard(CBoard& board)
+{
+    NewArrival(board);
+    board.Listed = true;
+    ResetCcl(board);
+    m_ListOrder.push_back(board.Index);
+}
+
+void CSim::NewArrival(CBoard& board)
 {
     uint64_t arrival = ++m_NextArrival;
     if (board.FirstArrival && board.Desc.DeviceId)
@@ -244,9 +260,6 @@ void CSim::ListBoard(CBoard& board)
     board.DevInst = static_cast<uint32_t>(arrival) + 1;
     ++board.Generation;
     board.OpenHandles = 0;
-    board.Listed = true;
-    ResetCcl(board);
-    m_ListOrder.push_back(board.Index);
 }
 
 void CSim::Unlist(CBoard& board)
@@ -294,7 +307,7 @@ int CSim::AddBoard(const BoardDesc& desc)
     }
     auto board = MakeBoard(desc, static_cast<int>(m_Boards.size()));
     m_Boards.push_back(board);
-    ListBoard(*board);
+    PlaceBoard(*board);
     return board->Index;
 }
 
@@ -348,9 +361,11 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
     SetupApiNamesMissing.clear();
     ChangeSignals = 0;
     Version = desc.Version;
+    Refusals.clear();
+    EventsClosedEarly = 0;
     for (auto& board : boards) {
         m_Boards.push_back(board);
-        ListBoard(*board);
+        PlaceBoard(*board);
     }
     if (signal)
         SignalChange();
@@ -540,6 +555,36 @@ void CCall::FailWin(uint32_t code)
 {
     Return(code);
     SetLastError(code);
+}
+
+uint32_t CCall::Refuse(uint32_t code, const std::string& argument)
+{
+    CSim& sim = Sim();
+    sim.Refusals.push_back(m_Name + ": " + argument);
+    if (m_Entry < sim.Log.size()) {
+        std::string& detail = sim.Log[m_Entry].Detail;
+        detail += (detail.empty() ? "refused " : ", refused ") + argument;
+    } else if (sim.Trace) {
+        std::fprintf(stderr, "kazsim: %-34s refused %s\n", m_Name.c_str(), argument.c_str());
+    }
+    return code;
+}
+
+void CCall::RefuseWin(uint32_t code, const std::string& argument)
+{
+    FailWin(Refuse(code, argument));
+}
+
+uint32_t CheckHandedEvent(CCall& call, HANDLE event)
+{
+    bool manualReset = false, signalled = false;
+    if (!QueryEvent(event, &manualReset, &signalled))
+        return call.Refuse(SIM_E_INVALIDARG, "event (not an event handle)");
+    if (manualReset)
+        return call.Refuse(SIM_E_INVALIDARG, "event (manual-reset)");
+    if (signalled)
+        return call.Refuse(SIM_E_INVALIDARG, "event (signalled)");
+    return 0;
 }
 
 void CCall::SetBoard(CBoard* board)

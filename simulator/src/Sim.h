@@ -188,6 +188,8 @@ public:
     const std::vector<CObjectCore*>& Objects() const { return m_Objects; }
     uint32_t OverReleases = 0;
     uint32_t CallsOnReleased = 0;
+    std::vector<std::string> Refusals; // since the last Reset
+    uint32_t EventsClosedEarly = 0;    // events closed while their channel lived on
     uint32_t DriverHandles = 0;
     uint32_t DeviceInfoLists = 0;
     uint32_t SetupApiModuleRefs = 0;
@@ -212,6 +214,11 @@ private:
     void Run();
     std::shared_ptr<CBoard> MakeBoard(const BoardDesc& desc, int index);
     void ListBoard(CBoard& board);
+    // Gives a board an id and path without listing it (a board described as
+    // not present, or one on its way back).
+    void NewArrival(CBoard& board);
+    // Lists a new board, or only places it when it is described as not present.
+    void PlaceBoard(CBoard& board);
     void Unlist(CBoard& board);
 
     std::recursive_mutex m_Mutex;
@@ -250,6 +257,11 @@ public:
     uint32_t Return(uint32_t code);
     // Windows-style failure: records the code and sets it as the last error.
     void FailWin(uint32_t code);
+    // An argument the real system refuses: records the refusal (named in the
+    // log's detail, the trace and Refusals()) and gives code back for the
+    // caller to return; RefuseWin also ends the call Windows-style.
+    uint32_t Refuse(uint32_t code, const std::string& argument);
+    void RefuseWin(uint32_t code, const std::string& argument);
     // Index of the board the call concerns (-1: none).
     int BoardIndex() const { return m_BoardIndex; }
     void SetBoard(CBoard* board);
@@ -277,5 +289,11 @@ const std::vector<std::string>& AllOperationNames();
 void PlatformObjectCounts(uint32_t* events, uint32_t* deviceFiles);
 // An event handed to the bench (AssignEvent), for the host file's accounting.
 void NoteEvent(HANDLE event);
+// Whether a handle is a live event of the process, with its kind and state
+// (host file).
+bool QueryEvent(HANDLE event, bool* manualReset, bool* signalled);
+// Checks an event the library hands over: a live auto-reset event that is not
+// signalled. Refuses anything else on the call (0 when accepted).
+uint32_t CheckHandedEvent(CCall& call, HANDLE event);
 
 } // namespace kazsim::detail

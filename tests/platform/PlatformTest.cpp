@@ -146,7 +146,7 @@ struct FakeHost {
         return nullptr;
     }
     static BOOL FreeModule(HMODULE) { return TRUE; }
-    static void* OpenDevice(const char* path, DWORD, DWORD, DWORD)
+    static void* OpenDevice(const char* path, DWORD, DWORD, void*, DWORD, DWORD, HANDLE)
     {
         if (std::string(path) != "\\\\.\\dev0") {
             SetLastError(ERROR_FILE_NOT_FOUND);
@@ -155,7 +155,8 @@ struct FakeHost {
         ++s_Opened;
         return &s_Marker;
     }
-    static BOOL DeviceControl(void*, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned)
+    static BOOL DeviceControl(void*, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                              void*)
     {
         if (code != 1 || outSize < inSize) {
             SetLastError(ERROR_INVALID_FUNCTION);

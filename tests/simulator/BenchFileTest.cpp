@@ -27,7 +27,7 @@ int ChildWrite(uint16_t write, uint8_t fill, int check, uint8_t expect)
 {
     if (Bench::BoardCount() != 1)
         return 10;
-    auto* fld = static_cast<IKazFlashLoader*>(OpenMode(Bench::BoardInfo(0).DeviceId, KAZ_CLSID_FLD, KAZ_IID_FLD));
+    auto* fld = static_cast<IKazFlashLoader*>(OpenMode(Bench::BoardInfo(0).DeviceId, CLSID_FLD, IID_FLD));
     if (!fld || fld->Execute(0, 0) != 0)
         return 11;
     std::vector<uint8_t> sector(0x1000);
@@ -152,7 +152,7 @@ TEST_F(BenchFileTest, ExampleBenchLoads)
     std::vector<uint8_t> file = FileBytes(m_Dir / "kz000001.flash");
     ASSERT_EQ(file.size(), 0x80000u);
     EXPECT_EQ(std::count(file.begin(), file.end(), 0xFF), 0x80000);
-    KAZ_SERVER_VERSION version = {};
+    SERVER_VERSION version = {};
     ASSERT_EQ(GetServerVersion(&version), 0u);
     EXPECT_EQ(version.Build, 1200u);
 }

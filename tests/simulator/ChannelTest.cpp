@@ -19,7 +19,7 @@ protected:
     void SetUp() override
     {
         BenchTest::SetUp();
-        m_Ccl = static_cast<IKazCcl*>(OpenMode(Bench::BoardInfo(0).DeviceId, KAZ_CLSID_CCL, KAZ_IID_CCL));
+        m_Ccl = static_cast<IKazCcl*>(OpenMode(Bench::BoardInfo(0).DeviceId, CLSID_CCL, IID_CCL));
         ASSERT_NE(m_Ccl, nullptr);
         ASSERT_EQ(m_Ccl->Start(0, 0, 0), 0u);
     }
@@ -38,8 +38,8 @@ protected:
 
     KZRESULT Command(uint16_t index, uint32_t command, uint32_t* result)
     {
-        CCL_COMMAND_REQUEST request = {12, 0xFFFF, index, command};
-        CCL_COMMAND_RESPONSE response = {12, 0, 0xDEADBEEF};
+        CCL_REQUEST request = {12, 0xFFFF, index, command};
+        CCL_RESPONSE response = {12, 0, 0xDEADBEEF};
         KZRESULT r = m_Ccl->Command(&request, &response);
         *result = response.Result;
         return r;
@@ -55,7 +55,7 @@ protected:
         channel->Event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         ASSERT_EQ(channel->Object->AssignEvent(channel->Event), 0u);
         uint32_t result = 1;
-        ASSERT_EQ(Command(index, CCL_CMD_START_ENTRY, &result), 0u);
+        ASSERT_EQ(Command(index, CCL_START_ENTRY, &result), 0u);
         ASSERT_EQ(result, 0u);
         channel->Index = index;
     }
@@ -101,38 +101,38 @@ TEST_F(ChannelTest, EntryListDescribesTheChannels)
     ASSERT_EQ(m_Ccl->GetEntry(0, &entry), 0u);
     IKazChannel* channel = nullptr;
     uint64_t creation = 0;
-    EXPECT_EQ(CreateChannelObject(&creation, &entry, &KAZ_IID_RECEIVE_CHANNEL, &channel), kazsim::SIM_E_NOINTERFACE);
+    EXPECT_EQ(CreateChannelObject(&creation, &entry, &IID_RECEIVE_CHANNEL, &channel), kazsim::SIM_E_NOINTERFACE);
     CCL_ENTRY forged = {};
     forged.Kind1 = forged.Kind2 = 1;
-    EXPECT_EQ(CreateChannelObject(&creation, &forged, &KAZ_IID_SEND_CHANNEL, &channel), kazsim::SIM_E_INVALIDARG);
+    EXPECT_EQ(CreateChannelObject(&creation, &forged, &IID_SEND_CHANNEL, &channel), kazsim::SIM_E_INVALIDARG);
     EXPECT_EQ(channel, nullptr);
 }
 
 TEST_F(ChannelTest, CommandsStartAndStopEntries)
 {
     uint32_t result = 0;
-    ASSERT_EQ(Command(1, CCL_CMD_START_ENTRY, &result), 0u);
+    ASSERT_EQ(Command(1, CCL_START_ENTRY, &result), 0u);
     EXPECT_EQ(result, 0u);
     EXPECT_TRUE(Bench::CclEntry(0, 1).Started);
-    ASSERT_EQ(Command(1, CCL_CMD_STOP_ENTRY, &result), 0u);
+    ASSERT_EQ(Command(1, CCL_STOP_ENTRY, &result), 0u);
     EXPECT_FALSE(Bench::CclEntry(0, 1).Started);
-    ASSERT_EQ(Command(7, CCL_CMD_START_ENTRY, &result), 0u);
+    ASSERT_EQ(Command(7, CCL_START_ENTRY, &result), 0u);
     EXPECT_EQ(result, kazsim::SIM_E_INVALIDARG);
     ASSERT_EQ(Command(0, 600, &result), 0u);
     EXPECT_EQ(result, kazsim::SIM_E_NOTIMPL);
 
-    CCL_COMMAND_REQUEST request = {8, 0xFFFF, 0, CCL_CMD_START_ENTRY};
-    CCL_COMMAND_RESPONSE response = {12, 0, 0};
+    CCL_REQUEST request = {8, 0xFFFF, 0, CCL_START_ENTRY};
+    CCL_RESPONSE response = {12, 0, 0};
     EXPECT_EQ(m_Ccl->Command(&request, &response), kazsim::SIM_E_INVALIDARG);
     ASSERT_EQ(m_Ccl->Stop(), 0u);
-    EXPECT_EQ(Command(0, CCL_CMD_START_ENTRY, &result), kazsim::SIM_E_NOT_READY);
+    EXPECT_EQ(Command(0, CCL_START_ENTRY, &result), kazsim::SIM_E_NOT_READY);
     EXPECT_FALSE(Bench::CclEntry(0, 0).Started);
 }
 
 TEST_F(ChannelTest, RoundTripThroughTheEcho)
 {
-    OpenChannel(&m_Send, 0, KAZ_IID_SEND_CHANNEL);
-    OpenChannel(&m_Receive, 1, KAZ_IID_RECEIVE_CHANNEL);
+    OpenChannel(&m_Send, 0, IID_SEND_CHANNEL);
+    OpenChannel(&m_Receive, 1, IID_RECEIVE_CHANNEL);
     uint16_t length = 0;
     ASSERT_EQ(m_Send.Object->GetMaxMsgLen(&length), 0u);
     EXPECT_EQ(length, 256u);
@@ -162,8 +162,8 @@ TEST_F(ChannelTest, RoundTripThroughTheEcho)
 
 TEST_F(ChannelTest, FullQueuesHoldMessagesBack)
 {
-    OpenChannel(&m_Send, 0, KAZ_IID_SEND_CHANNEL);
-    OpenChannel(&m_Receive, 1, KAZ_IID_RECEIVE_CHANNEL);
+    OpenChannel(&m_Send, 0, IID_SEND_CHANNEL);
+    OpenChannel(&m_Receive, 1, IID_RECEIVE_CHANNEL);
     Bench::PauseFirmware(0, true);
     for (uint8_t i = 0; i < 8; ++i)
         Send(i);
@@ -201,7 +201,7 @@ TEST_F(ChannelTest, ChannelNeedsBindingAndItsEntryStarted)
 {
     CCL_ENTRY entry = {};
     ASSERT_EQ(m_Ccl->GetEntry(0, &entry), 0u);
-    ASSERT_EQ(CreateChannelObject(&m_Send.Creation, &entry, &KAZ_IID_SEND_CHANNEL, &m_Send.Object), 0u);
+    ASSERT_EQ(CreateChannelObject(&m_Send.Creation, &entry, &IID_SEND_CHANNEL, &m_Send.Object), 0u);
     uint8_t* pointer = nullptr;
     EXPECT_EQ(m_Send.Object->GetCurrentEntry(&pointer, nullptr), kazsim::SIM_E_NOT_READY);
     uint64_t wrong = m_Send.Creation + 1;
@@ -215,7 +215,7 @@ TEST_F(ChannelTest, ChannelNeedsBindingAndItsEntryStarted)
     EXPECT_EQ(Bench::CclEntry(0, 0).Queued, 1u);
     EXPECT_TRUE(Bench::SentMessages(0).empty());
     uint32_t result = 1;
-    ASSERT_EQ(Command(0, CCL_CMD_START_ENTRY, &result), 0u);
+    ASSERT_EQ(Command(0, CCL_START_ENTRY, &result), 0u);
     ASSERT_TRUE(Bench::Quiesce());
     // No receive entry started: with echo the message still waits; without it is taken.
     EXPECT_EQ(Bench::CclEntry(0, 0).Queued, 1u);
@@ -227,7 +227,7 @@ TEST_F(ChannelTest, ChannelNeedsBindingAndItsEntryStarted)
 
 TEST_F(ChannelTest, InjectedMessagesAndReleasedChannels)
 {
-    OpenChannel(&m_Receive, 1, KAZ_IID_RECEIVE_CHANNEL);
+    OpenChannel(&m_Receive, 1, IID_RECEIVE_CHANNEL);
     ASSERT_TRUE(Bench::InjectReceive(0, {1, 2, 3}));
     ASSERT_EQ(WaitForSingleObject(m_Receive.Event, 5000), WAIT_OBJECT_0);
     EXPECT_EQ(Available(m_Receive.Object, false), 1u);
@@ -250,7 +250,7 @@ TEST_F(ChannelTest, InjectedMessagesAndReleasedChannels)
 
 TEST_F(ChannelTest, RestartLeavesChannelsStale)
 {
-    OpenChannel(&m_Send, 0, KAZ_IID_SEND_CHANNEL);
+    OpenChannel(&m_Send, 0, IID_SEND_CHANNEL);
     Bench::Restart(0, 3);
     ASSERT_TRUE(Bench::Quiesce());
     uint8_t* entry = nullptr;

@@ -31,13 +31,13 @@ TEST_F(DriverTest, GetInfoAgreesWithTheServerRecord)
     SetupApi api;
     HANDLE handle = OpenOnly(api);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    DEVICE_INFO_RECORD record = {};
+    DRIVER_INFO record = {};
     ASSERT_EQ(GetInfo(handle, &record), 0u);
     EXPECT_EQ(record.State, 3u);
     EXPECT_STREQ(record.Serial, "KZ000001");
     uint64_t unaligned = 0;
     std::memcpy(&unaligned, reinterpret_cast<const uint8_t*>(&record) + 4, 8);
-    std::vector<KAZ_DEVICE_RECORD> records = Records();
+    std::vector<DEVICE_RECORD> records = Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(unaligned, uint64_t{records[0].DeviceId});
     EXPECT_EQ(Bench::BoardInfo(0).DeviceId, uint64_t{records[0].DeviceId});
@@ -73,7 +73,7 @@ TEST_F(DriverTest, FullRestartCycleGivesNewIdsAndPathsEachTime)
         DWORD result = std::string(step.Request) == "loadfw" ? LoadFw(handle) : Reset(handle, step.Selector);
         ASSERT_EQ(result, 0u);
         // The old handle reaches nothing any more.
-        DEVICE_INFO_RECORD record = {};
+        DRIVER_INFO record = {};
         EXPECT_EQ(GetInfo(handle, &record), ERROR_DEVICE_NOT_CONNECTED);
         CloseHandle(handle);
         ASSERT_TRUE(Bench::Quiesce());
@@ -122,7 +122,7 @@ TEST_F(DriverTest, LoadFwOutsideTheBootRomChangesNothing)
     uint64_t id = Bench::BoardInfo(0).DeviceId;
     HANDLE handle = OpenOnly(api);
     EXPECT_EQ(LoadFw(handle), 21u); // ERROR_NOT_READY
-    DEVICE_INFO_RECORD record = {};
+    DRIVER_INFO record = {};
     EXPECT_EQ(GetInfo(handle, &record), 0u);
     EXPECT_EQ(record.State, 3u);
     CloseHandle(handle);
@@ -199,19 +199,19 @@ TEST_F(DriverTest, RequestsCheckCodesAndBufferSizes)
         return DeviceIoControl(handle, code, in, inSize, outBuffer, outSize, &returned, nullptr) ? 0 : GetLastError();
     };
     EXPECT_EQ(control(0xA0003004, 1, out, 140), ERROR_INVALID_FUNCTION);
-    EXPECT_EQ(control(IOCTL_KAZ_GET_INFO, 0, out, 140), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(control(IOCTL_KAZ_GET_INFO, 1, out, 139), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(control(IOCTL_KAZ_GET_INFO, 1, out, 141), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(control(IOCTL_KAZ_GET_INFO, 1, out, 140), 0u);
+    EXPECT_EQ(control(IOCTL_GET_INFO, 0, out, 140), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(control(IOCTL_GET_INFO, 1, out, 139), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(control(IOCTL_GET_INFO, 1, out, 141), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(control(IOCTL_GET_INFO, 1, out, 140), 0u);
     EXPECT_EQ(returned, 140u);
-    EXPECT_EQ(control(IOCTL_KAZ_RESET, 1, out, 0), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(control(IOCTL_KAZ_RESET, 2, out, 1), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(control(IOCTL_RESET, 1, out, 0), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(control(IOCTL_RESET, 2, out, 1), ERROR_INVALID_PARAMETER);
     in[0] = 2;
-    EXPECT_EQ(control(IOCTL_KAZ_RESET, 1, out, 1), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(control(IOCTL_KAZ_LOAD_FW, 6, out, 1), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(control(IOCTL_KAZ_LOAD_FW, 5, nullptr, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(control(IOCTL_RESET, 1, out, 1), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(control(IOCTL_LOAD_FW, 6, out, 1), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(control(IOCTL_LOAD_FW, 5, nullptr, 0), ERROR_INVALID_PARAMETER);
     in[3] = 1;
-    EXPECT_EQ(control(IOCTL_KAZ_LOAD_FW, 6, nullptr, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(control(IOCTL_LOAD_FW, 6, nullptr, 0), ERROR_INVALID_PARAMETER);
     // None of the refused requests restarted the board.
     EXPECT_EQ(Bench::BoardInfo(0).Restarts, 0u);
     CloseHandle(handle);
@@ -280,7 +280,7 @@ TEST_F(DriverTest, BoardsArriveAndLeaveAtRunTime)
     handle = Open(Bench::BoardInfo(1).Path);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     Bench::RemoveBoard(1);
-    DEVICE_INFO_RECORD record = {};
+    DRIVER_INFO record = {};
     EXPECT_EQ(GetInfo(handle, &record), ERROR_DEVICE_NOT_CONNECTED);
     CloseHandle(handle);
     EXPECT_FALSE(Bench::BoardInfo(1).Present);
@@ -296,7 +296,7 @@ TEST_F(DriverTest, StateChangesWithoutARestart)
     SetupApi api;
     HANDLE handle = OpenOnly(api);
     uint64_t id = Bench::BoardInfo(0).DeviceId;
-    DEVICE_INFO_RECORD record = {};
+    DRIVER_INFO record = {};
     Bench::SetStateAfterGetInfo(0, 1, 2);
     for (uint32_t expected : {3u, 3u, 1u, 1u}) {
         ASSERT_EQ(GetInfo(handle, &record), 0u);

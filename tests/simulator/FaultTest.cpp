@@ -16,7 +16,7 @@ uint32_t Session()
     SetupApi api;
     if (!api.Module || !api.GetClassDevs || !api.EnumInterfaces || !api.Detail || !api.Destroy || !api.EnumInfo)
         return GetLastError();
-    HDEVINFO list = api.GetClassDevs(&KAZ_DRIVER_INTERFACE_CLASS, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO list = api.GetClassDevs(&DRIVER_INTERFACE_CLASS, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (list == INVALID_HANDLE_VALUE)
         return GetLastError();
     uint32_t failure = 0;
@@ -24,7 +24,7 @@ uint32_t Session()
     data.cbSize = sizeof(data);
     DWORD required = 0;
     std::vector<char> block;
-    if (!api.EnumInterfaces(list, nullptr, &KAZ_DRIVER_INTERFACE_CLASS, 0, &data)) {
+    if (!api.EnumInterfaces(list, nullptr, &DRIVER_INTERFACE_CLASS, 0, &data)) {
         failure = GetLastError();
     } else if (api.Detail(list, &data, nullptr, 0, &required, nullptr) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         failure = GetLastError() ? GetLastError() : 1;
@@ -42,7 +42,7 @@ uint32_t Session()
     HANDLE handle = Open(reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(block.data())->DevicePath);
     if (handle == INVALID_HANDLE_VALUE)
         return GetLastError();
-    DEVICE_INFO_RECORD record = {};
+    DRIVER_INFO record = {};
     failure = GetInfo(handle, &record);
     CloseHandle(handle);
     if (failure)
@@ -53,7 +53,7 @@ uint32_t Session()
     IKazDeviceEnum* deviceEnum = nullptr;
     KZRESULT r = manager->EnumDevices(&deviceEnum);
     if (r == 0) {
-        KAZ_DEVICE_RECORD records[4];
+        DEVICE_RECORD records[4];
         uint32_t fetched = 0;
         r = deviceEnum->Next(4, records, &fetched);
         deviceEnum->Release();
@@ -69,7 +69,7 @@ TEST_F(FaultTest, AlwaysAndNthCall)
     SetupApi api;
     HANDLE handle = Open(api.Paths().at(0));
     Faults::Fail("Driver.GetInfo", ERROR_GEN_FAILURE);
-    DEVICE_INFO_RECORD record = {};
+    DRIVER_INFO record = {};
     EXPECT_EQ(GetInfo(handle, &record), ERROR_GEN_FAILURE);
     EXPECT_EQ(GetInfo(handle, &record), ERROR_GEN_FAILURE);
     Faults::Clear();
@@ -96,11 +96,11 @@ TEST_F(FaultTest, FaultsForOneBoardOnly)
     EXPECT_EQ(Open(Bench::BoardInfo(1).Path), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     KZRESULT result = 1;
-    IKazUnknown* ccl = OpenMode(Bench::BoardInfo(0).DeviceId, KAZ_CLSID_CCL, KAZ_IID_CCL, &result);
+    IKazUnknown* ccl = OpenMode(Bench::BoardInfo(0).DeviceId, CLSID_CCL, IID_CCL, &result);
     EXPECT_EQ(result, 0u);
     ASSERT_NE(ccl, nullptr);
     ccl->Release();
-    EXPECT_EQ(OpenMode(Bench::BoardInfo(1).DeviceId, KAZ_CLSID_CCL, KAZ_IID_CCL, &result), nullptr);
+    EXPECT_EQ(OpenMode(Bench::BoardInfo(1).DeviceId, CLSID_CCL, IID_CCL, &result), nullptr);
     EXPECT_EQ(result, 0x80041234u);
 }
 
@@ -113,12 +113,12 @@ TEST_F(FaultTest, FunctionsAndTheCommandResponse)
     EXPECT_EQ(GetDeviceManager(&manager), 0x80040002u);
     EXPECT_EQ(manager, nullptr);
 
-    auto* ccl = static_cast<IKazCcl*>(OpenMode(Bench::BoardInfo(0).DeviceId, KAZ_CLSID_CCL, KAZ_IID_CCL));
+    auto* ccl = static_cast<IKazCcl*>(OpenMode(Bench::BoardInfo(0).DeviceId, CLSID_CCL, IID_CCL));
     ASSERT_NE(ccl, nullptr);
     ASSERT_EQ(ccl->Start(0, 0, 0), 0u);
     Faults::Fail("Ccl.Command.Response", 0xE0AB0001, 1);
-    CCL_COMMAND_REQUEST request = {12, 0xFFFF, 0, CCL_CMD_START_ENTRY};
-    CCL_COMMAND_RESPONSE response = {12, 0, 0};
+    CCL_REQUEST request = {12, 0xFFFF, 0, CCL_START_ENTRY};
+    CCL_RESPONSE response = {12, 0, 0};
     EXPECT_EQ(ccl->Command(&request, &response), 0u);
     EXPECT_EQ(response.Result, 0xE0AB0001u);
     EXPECT_FALSE(Bench::CclEntry(0, 0).Started);
@@ -129,7 +129,7 @@ TEST_F(FaultTest, FunctionsAndTheCommandResponse)
 
     Faults::Fail("SetupDiGetClassDevsA", ERROR_NOT_ENOUGH_MEMORY);
     SetupApi api;
-    EXPECT_EQ(api.GetClassDevs(&KAZ_DRIVER_INTERFACE_CLASS, nullptr, nullptr, 0x12), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(api.GetClassDevs(&DRIVER_INTERFACE_CLASS, nullptr, nullptr, 0x12), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_MEMORY);
 }
 
@@ -193,7 +193,7 @@ TEST_F(FaultTest, AccountingFindsWhatIsLeftOpen)
 
     // Late calls on a released object are caught, not crashed on.
     IKazUnknown* component = nullptr;
-    EXPECT_EQ(device->OpenComponent(&KAZ_CLSID_CCL, &KAZ_IID_CCL, &component), kazsim::SIM_E_RELEASED);
+    EXPECT_EQ(device->OpenComponent(&CLSID_CCL, &IID_CCL, &component), kazsim::SIM_E_RELEASED);
     EXPECT_EQ(device->Release(), 0u);
     left = kazsim::LeftBehind();
     EXPECT_NE(left.find("over-releases: 1"), std::string::npos) << left;

@@ -14,7 +14,7 @@ protected:
         desc.Boards[0].State = kazsim::STATE_FLASH_LOADER;
         desc.Boards[0].Flash.BaseAddress = 0x00F00000;
         Bench::Reset(desc);
-        m_Fld = static_cast<IKazFlashLoader*>(OpenMode(Bench::BoardInfo(0).DeviceId, KAZ_CLSID_FLD, KAZ_IID_FLD));
+        m_Fld = static_cast<IKazFlashLoader*>(OpenMode(Bench::BoardInfo(0).DeviceId, CLSID_FLD, IID_FLD));
         ASSERT_NE(m_Fld, nullptr);
     }
     void TearDown() override
@@ -56,7 +56,7 @@ TEST_F(FlashTest, LayoutMatchesTheDescription)
         SECTOR_INFO sector = {};
         ASSERT_EQ(m_Fld->GetSectorInfo(MakeSectorAddr(i), &sector), 0u);
         EXPECT_EQ(sector.Size, sizes[i]);
-        EXPECT_EQ(sector.Reserved, offset);
+        EXPECT_EQ(sector.Offset, offset);
         offset += sizes[i];
     }
     SECTOR_INFO sector = {};
@@ -125,7 +125,7 @@ TEST_F(FlashTest, FlashOutlivesRestartsButTheObjectDoesNot)
     Bench::Restart(0, kazsim::STATE_FLASH_LOADER);
     ASSERT_TRUE(Bench::Quiesce());
     EXPECT_EQ(m_Fld->EraseSector(MakeSectorAddr(2)), kazsim::SIM_E_GONE);
-    auto* fresh = static_cast<IKazFlashLoader*>(OpenMode(Bench::BoardInfo(0).DeviceId, KAZ_CLSID_FLD, KAZ_IID_FLD));
+    auto* fresh = static_cast<IKazFlashLoader*>(OpenMode(Bench::BoardInfo(0).DeviceId, CLSID_FLD, IID_FLD));
     ASSERT_NE(fresh, nullptr);
     ASSERT_EQ(fresh->Execute(0, 0), 0u);
     std::vector<uint8_t> back(0x4000);

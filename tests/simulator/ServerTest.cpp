@@ -37,7 +37,7 @@ protected:
 
 TEST_F(ServerTest, NextDeliversThenReportsExhaustion)
 {
-    KAZ_DEVICE_RECORD record[4] = {};
+    DEVICE_RECORD record[4] = {};
     uint32_t fetched = 99;
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(m_Enum->Next(1, record, &fetched), 0u);
@@ -62,7 +62,7 @@ TEST_F(ServerTest, NextDeliversThenReportsExhaustion)
 TEST_F(ServerTest, EnumeratorSeesChangesOnlyAfterResetEnum)
 {
     Bench::RemoveBoard(0);
-    KAZ_DEVICE_RECORD records[4] = {};
+    DEVICE_RECORD records[4] = {};
     uint32_t fetched = 0;
     ASSERT_EQ(m_Enum->Next(4, records, &fetched), 0u);
     EXPECT_EQ(fetched, 3u); // the list as it was when the enumerator was made
@@ -83,7 +83,7 @@ TEST_F(ServerTest, BenchResetKeepsTheHeldObjectsWorking)
     Bench::Reset(kazsim::BenchDesc::Default(), kazsim::Signal::Signalled);
     EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
     ASSERT_EQ(m_Enum->ResetEnum(), 0u);
-    KAZ_DEVICE_RECORD records[4] = {};
+    DEVICE_RECORD records[4] = {};
     uint32_t fetched = 0;
     ASSERT_EQ(m_Enum->Next(4, records, &fetched), 0u);
     EXPECT_EQ(fetched, 1u);
@@ -122,9 +122,9 @@ TEST_F(ServerTest, ComponentsFollowTheFirmwareState)
         bool Offered[4]; // in states 1, 2, 3, 16
     };
     const Mode modes[] = {
-        {&KAZ_CLSID_FLD, &KAZ_IID_FLD, {true, false, false, false}},
-        {&KAZ_CLSID_BAL, &KAZ_IID_BAL, {false, false, true, false}},
-        {&KAZ_CLSID_CCL, &KAZ_IID_CCL, {false, true, true, false}},
+        {&CLSID_FLD, &IID_FLD, {true, false, false, false}},
+        {&CLSID_BAL, &IID_BAL, {false, false, true, false}},
+        {&CLSID_CCL, &IID_CCL, {false, true, true, false}},
     };
     const uint32_t states[] = {1, 2, 3, 16};
     for (int s = 0; s < 4; ++s) {
@@ -140,7 +140,7 @@ TEST_F(ServerTest, ComponentsFollowTheFirmwareState)
         }
     }
     KZRESULT result = 0;
-    EXPECT_EQ(OpenMode(Bench::BoardInfo(0).DeviceId, KAZ_CLSID_FLD, KAZ_IID_BAL, &result), nullptr);
+    EXPECT_EQ(OpenMode(Bench::BoardInfo(0).DeviceId, CLSID_FLD, IID_BAL, &result), nullptr);
     EXPECT_EQ(result, kazsim::SIM_E_NOINTERFACE);
 }
 
@@ -150,13 +150,13 @@ TEST_F(ServerTest, DeviceObjectGoesStaleWhenTheBoardRestarts)
     IKazDevice* device = nullptr;
     ASSERT_EQ(m_Manager->OpenDevice(&id, &device), 0u);
     IKazUnknown* ccl = nullptr;
-    ASSERT_EQ(device->OpenComponent(&KAZ_CLSID_CCL, &KAZ_IID_CCL, &ccl), 0u);
+    ASSERT_EQ(device->OpenComponent(&CLSID_CCL, &IID_CCL, &ccl), 0u);
     CCL_SUMMARY summary = {};
     EXPECT_EQ(static_cast<IKazCcl*>(ccl)->GetSummary(&summary), 0u);
     Bench::Restart(1, 3);
     ASSERT_TRUE(Bench::Quiesce());
     IKazUnknown* again = nullptr;
-    EXPECT_EQ(device->OpenComponent(&KAZ_CLSID_CCL, &KAZ_IID_CCL, &again), kazsim::SIM_E_GONE);
+    EXPECT_EQ(device->OpenComponent(&CLSID_CCL, &IID_CCL, &again), kazsim::SIM_E_GONE);
     EXPECT_EQ(again, nullptr);
     EXPECT_EQ(static_cast<IKazCcl*>(ccl)->GetSummary(&summary), kazsim::SIM_E_GONE);
     ccl->Release();
@@ -171,7 +171,7 @@ TEST_F(ServerTest, DeviceObjectGoesStaleWhenTheBoardRestarts)
 
 TEST_F(ServerTest, VersionAndInitialisation)
 {
-    KAZ_SERVER_VERSION version = {};
+    SERVER_VERSION version = {};
     ASSERT_EQ(GetServerVersion(&version), 0u);
     EXPECT_EQ(version.Major, 5u);
     EXPECT_EQ(version.Minor, 3u);
@@ -187,14 +187,14 @@ TEST_F(ServerTest, VersionAndInitialisation)
 
 TEST_F(ServerTest, QueryInterfaceAndReservedSlots)
 {
-    IKazUnknown* bal = OpenMode(Bench::BoardInfo(0).DeviceId, KAZ_CLSID_BAL, KAZ_IID_BAL);
+    IKazUnknown* bal = OpenMode(Bench::BoardInfo(0).DeviceId, CLSID_BAL, IID_BAL);
     ASSERT_NE(bal, nullptr);
     void* same = nullptr;
-    ASSERT_EQ(bal->QueryInterface(&KAZ_IID_BAL, &same), 0u);
+    ASSERT_EQ(bal->QueryInterface(&IID_BAL, &same), 0u);
     EXPECT_EQ(same, bal);
-    EXPECT_EQ(bal->QueryInterface(&KAZ_IID_CCL, &same), kazsim::SIM_E_NOINTERFACE);
+    EXPECT_EQ(bal->QueryInterface(&IID_CCL, &same), kazsim::SIM_E_NOINTERFACE);
     EXPECT_EQ(same, nullptr);
-    KAZ_BAL_RECORD record = {};
+    BAL_RECORD record = {};
     EXPECT_EQ(static_cast<IKazBal*>(bal)->Attach(&record), 0u);
     EXPECT_EQ(static_cast<IKazBal*>(bal)->Attach(nullptr), kazsim::SIM_E_POINTER);
     EXPECT_EQ(bal->Release(), 1u);

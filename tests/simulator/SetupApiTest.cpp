@@ -25,7 +25,7 @@ class SetupApiTest : public BenchTest {
 protected:
     HDEVINFO List()
     {
-        return m_Api.GetClassDevs(&KAZ_DRIVER_INTERFACE_CLASS, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        return m_Api.GetClassDevs(&DRIVER_INTERFACE_CLASS, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     }
     SetupApi m_Api;
 };
@@ -111,18 +111,18 @@ TEST_F(SetupApiTest, EnumerationChecksSizesAndEnds)
 
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = 24;
-    EXPECT_FALSE(m_Api.EnumInterfaces(list, nullptr, &KAZ_DRIVER_INTERFACE_CLASS, 0, &data));
+    EXPECT_FALSE(m_Api.EnumInterfaces(list, nullptr, &DRIVER_INTERFACE_CLASS, 0, &data));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER_);
     data.cbSize = sizeof(data);
     ASSERT_EQ(data.cbSize, 32u);
-    EXPECT_FALSE(m_Api.EnumInterfaces(list, nullptr, &KAZ_DRIVER_INTERFACE_CLASS, 1, &data));
+    EXPECT_FALSE(m_Api.EnumInterfaces(list, nullptr, &DRIVER_INTERFACE_CLASS, 1, &data));
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
     EXPECT_FALSE(m_Api.EnumInterfaces(list, nullptr, &kazsim::BOARD_CLASS_1, 0, &data));
     EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
-    ASSERT_TRUE(m_Api.EnumInterfaces(list, nullptr, &KAZ_DRIVER_INTERFACE_CLASS, 0, &data));
-    EXPECT_TRUE(SameGuid(data.InterfaceClassGuid, KAZ_DRIVER_INTERFACE_CLASS));
+    ASSERT_TRUE(m_Api.EnumInterfaces(list, nullptr, &DRIVER_INTERFACE_CLASS, 0, &data));
+    EXPECT_TRUE(SameGuid(data.InterfaceClassGuid, DRIVER_INTERFACE_CLASS));
     // Filtered by the device just enumerated.
-    EXPECT_TRUE(m_Api.EnumInterfaces(list, &info, &KAZ_DRIVER_INTERFACE_CLASS, 0, &data));
+    EXPECT_TRUE(m_Api.EnumInterfaces(list, &info, &DRIVER_INTERFACE_CLASS, 0, &data));
     EXPECT_TRUE(m_Api.Destroy(list));
     EXPECT_FALSE(m_Api.Destroy(list));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
@@ -133,7 +133,7 @@ TEST_F(SetupApiTest, DetailAsksForItsSizeFirst)
     HDEVINFO list = List();
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof(data);
-    ASSERT_TRUE(m_Api.EnumInterfaces(list, nullptr, &KAZ_DRIVER_INTERFACE_CLASS, 0, &data));
+    ASSERT_TRUE(m_Api.EnumInterfaces(list, nullptr, &DRIVER_INTERFACE_CLASS, 0, &data));
     const std::string path = Bench::BoardInfo(0).Path;
     DWORD required = 0;
     EXPECT_FALSE(m_Api.Detail(list, &data, nullptr, 0, &required, nullptr));

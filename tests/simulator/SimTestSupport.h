@@ -2,10 +2,8 @@
 // bound the way the library binds it, and short forms of the driver requests.
 #pragma once
 
-#include "device/KazApi.h"
-#include "device/KazDriver.h"
-#include "device/SetupApiTable.h"
 #include "kazsim/Bench.h"
+#include "kazsim/ServerApi.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +12,22 @@
 #include <vector>
 
 namespace simtest {
+
+using namespace kazsim::contract;
+
+typedef HDEVINFO(WINAPI* PFN_SetupDiGetClassDevsA)(const GUID*, const char*, HWND, DWORD);
+typedef BOOL(WINAPI* PFN_SetupDiDestroyDeviceInfoList)(HDEVINFO);
+typedef BOOL(WINAPI* PFN_SetupDiEnumDeviceInfo)(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
+typedef BOOL(WINAPI* PFN_SetupDiEnumDeviceInterfaces)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
+                                                      PSP_DEVICE_INTERFACE_DATA);
+typedef BOOL(WINAPI* PFN_SetupDiGetDeviceInterfaceDetailA)(HDEVINFO, PSP_DEVICE_INTERFACE_DATA,
+                                                           PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, DWORD*,
+                                                           PSP_DEVINFO_DATA);
+
+inline SECTOR_ADDR MakeSectorAddr(uint16_t sector)
+{
+    return static_cast<SECTOR_ADDR>(sector) << 16;
+}
 
 // Every test starts from the default bench (or its own) with no faults.
 class BenchTest : public ::testing::Test {
@@ -57,13 +71,13 @@ struct SetupApi {
     std::vector<std::string> Paths()
     {
         std::vector<std::string> paths;
-        HDEVINFO list = GetClassDevs(&KAZ_DRIVER_INTERFACE_CLASS, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        HDEVINFO list = GetClassDevs(&DRIVER_INTERFACE_CLASS, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         if (list == INVALID_HANDLE_VALUE)
             return paths;
         for (DWORD index = 0;; ++index) {
             SP_DEVICE_INTERFACE_DATA data = {};
             data.cbSize = sizeof(data);
-            if (!EnumInterfaces(list, nullptr, &KAZ_DRIVER_INTERFACE_CLASS, index, &data))
+            if (!EnumInterfaces(list, nullptr, &DRIVER_INTERFACE_CLASS, index, &data))
                 break;
             DWORD required = 0;
             Detail(list, &data, nullptr, 0, &required, nullptr);
@@ -84,11 +98,11 @@ inline HANDLE Open(const std::string& path)
 }
 
 // GetInfo; 0 on success, else the last error.
-inline DWORD GetInfo(HANDLE handle, DEVICE_INFO_RECORD* record)
+inline DWORD GetInfo(HANDLE handle, DRIVER_INFO* record)
 {
     uint8_t in = 0;
     DWORD returned = 0;
-    if (!DeviceIoControl(handle, IOCTL_KAZ_GET_INFO, &in, 1, record, sizeof(*record), &returned, nullptr))
+    if (!DeviceIoControl(handle, IOCTL_GET_INFO, &in, 1, record, sizeof(*record), &returned, nullptr))
         return GetLastError();
     return 0;
 }
@@ -97,16 +111,16 @@ inline DWORD Reset(HANDLE handle, uint8_t selector)
 {
     uint8_t out = 0;
     DWORD returned = 0;
-    if (!DeviceIoControl(handle, IOCTL_KAZ_RESET, &selector, 1, &out, 1, &returned, nullptr))
+    if (!DeviceIoControl(handle, IOCTL_RESET, &selector, 1, &out, 1, &returned, nullptr))
         return GetLastError();
     return 0;
 }
 
 inline DWORD LoadFw(HANDLE handle)
 {
-    uint8_t in[LOAD_FW_INPUT_SIZE] = {};
+    uint8_t in[LOAD_FW_IN_SIZE] = {};
     DWORD returned = 0;
-    if (!DeviceIoControl(handle, IOCTL_KAZ_LOAD_FW, in, sizeof(in), nullptr, 0, &returned, nullptr))
+    if (!DeviceIoControl(handle, IOCTL_LOAD_FW, in, sizeof(in), nullptr, 0, &returned, nullptr))
         return GetLastError();
     return 0;
 }
@@ -120,12 +134,12 @@ inline IKazDeviceManager* Manager()
 }
 
 // The device records the server lists now.
-inline std::vector<KAZ_DEVICE_RECORD> Records()
+inline std::vector<DEVICE_RECORD> Records()
 {
     IKazDeviceManager* manager = Manager();
     IKazDeviceEnum* deviceEnum = nullptr;
     EXPECT_EQ(manager->EnumDevices(&deviceEnum), 0u);
-    std::vector<KAZ_DEVICE_RECORD> records(64);
+    std::vector<DEVICE_RECORD> records(64);
     uint32_t fetched = 0;
     if (deviceEnum->Next(64, records.data(), &fetched) != 0)
         fetched = 0;

@@ -117,6 +117,10 @@ struct BoardDesc {
     uint32_t RestartDelayMs = 0;        // time away from the list on each restart
     bool Held = false;                  // held by another process: opening fails (32)
     bool Echo = true;                   // CCL firmware echoes send -> receive
+    // false: installed but not plugged in. The Setup API lists it only when
+    // asked without DIGCF_PRESENT; it cannot be opened and the device server
+    // does not list it.
+    bool Present = true;
     FlashDesc Flash = DefaultFlash();
     std::vector<CclEntryDesc> CclEntries = DefaultCclEntries();
 };
@@ -345,13 +349,15 @@ struct AccountingInfo {
     uint32_t DeviceFiles = 0;     // live device-file handles (platform count)
     uint32_t OverReleases = 0;    // Release calls on objects with no reference left
     uint32_t CallsOnReleased = 0; // calls on objects with no reference left
+    uint32_t Refused = 0;           // calls refused for an argument the real system refuses
+    uint32_t EventsClosedEarly = 0; // channel events closed while their channel object lived
 
     // One line per field.
     KAZSIM_API std::string Describe() const;
     // What this holds beyond baseline, one item a line ("" when nothing).
     // Module references are not counted as left behind (the library keeps
-    // SetupApi.DLL bound once initialised); over-releases and calls on
-    // released objects always are.
+    // SetupApi.DLL bound once initialised); over-releases, calls on
+    // released objects, refused arguments and events closed early always are.
     KAZSIM_API std::string LeftBehind(const AccountingInfo& baseline) const;
 };
 
@@ -363,5 +369,9 @@ KAZSIM_API AccountingInfo AccountingBaseline();
 KAZSIM_API void MarkBaseline();
 // Accounting().LeftBehind(AccountingBaseline()): "" when nothing is left open.
 KAZSIM_API std::string LeftBehind();
+
+// The arguments refused since the last Reset, each as "<operation>: <argument>"
+// (e.g. "Driver.Open: shareMode 0x00000003"); simulator/README.md lists the checks.
+KAZSIM_API std::vector<std::string> Refusals();
 
 } // namespace kazsim

@@ -20,6 +20,16 @@ void PlatformObjectCounts(uint32_t* events, uint32_t* deviceFiles)
 // The stand-in counts every event of the process itself.
 void NoteEvent(HANDLE) {}
 
+bool QueryEvent(HANDLE event, bool* manualReset, bool* signalled)
+{
+    BOOL manual = FALSE, set = FALSE;
+    if (!KzmQueryEvent(event, &manual, &set))
+        return false;
+    *manualReset = manual != FALSE;
+    *signalled = set != FALSE;
+    return true;
+}
+
 namespace {
 
 const KZM_DEVICE_HOST g_Host = {LoadModule, GetProc, ReleaseModule, OpenDevice, DeviceControl, CloseDevice};

@@ -46,9 +46,10 @@ void* FindFile(HANDLE handle)
     return it == Files().end() ? nullptr : it->second;
 }
 
-HANDLE HostOpenDevice(const char* path, DWORD access, DWORD shareMode, DWORD disposition)
+HANDLE HostOpenDevice(const char* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                      DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    void* device = OpenDevice(path, access, shareMode, disposition);
+    void* device = OpenDevice(path, access, shareMode, security, disposition, flags, templateFile);
     if (!device)
         return INVALID_HANDLE_VALUE; // the driver set the last error
     HANDLE token = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -63,14 +64,15 @@ HANDLE HostOpenDevice(const char* path, DWORD access, DWORD shareMode, DWORD dis
     return token;
 }
 
-BOOL HostDeviceControl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned)
+BOOL HostDeviceControl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+                       LPOVERLAPPED overlapped)
 {
     void* device = FindFile(handle);
     if (!device) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return DeviceControl(device, code, in, inSize, out, outSize, returned);
+    return DeviceControl(device, code, in, inSize, out, outSize, returned, overlapped);
 }
 
 BOOL HostCloseDevice(HANDLE handle)
@@ -170,6 +172,33 @@ void NoteEvent(HANDLE event)
     if (DuplicateHandle(process, event, process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
         events.push_back({event, duplicate});
     SetLastError(error);
+}
+
+// The kind and state of an event, from ntdll (EventBasicInformation).
+bool QueryEvent(HANDLE event, bool* manualReset, bool* signalled)
+{
+    struct CEventBasicInformation {
+        LONG EventType; // 0 notification (manual reset), 1 synchronisation (auto reset)
+        LONG EventState;
+    };
+    typedef LONG(WINAPI * PFN_NtQueryEvent)(HANDLE, int, void*, ULONG, ULONG*);
+    static const PFN_NtQueryEvent s_Query = [] {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        return ntdll ? reinterpret_cast<PFN_NtQueryEvent>(
+                           reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryEvent")))
+                     : nullptr;
+    }();
+    if (!s_Query || !event)
+        return false;
+    DWORD error = GetLastError();
+    CEventBasicInformation info = {};
+    LONG status = s_Query(event, 0, &info, sizeof(info), nullptr);
+    SetLastError(error);
+    if (status < 0)
+        return false;
+    *manualReset = info.EventType == 0;
+    *signalled = info.EventState != 0;
+    return true;
 }
 
 void PlatformObjectCounts(uint32_t* events, uint32_t* deviceFiles)

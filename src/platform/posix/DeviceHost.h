@@ -18,9 +18,11 @@ struct KZM_DEVICE_HOST {
 
     // Device files: a provider-defined device cookie (never NULL on success),
     // or NULL. The stand-in wraps the cookie in a handle of its own.
-    void* (*OpenDevice)(const char* path, DWORD access, DWORD shareMode, DWORD disposition);
+    // The arguments of CreateFileA and DeviceIoControl as the caller gave them.
+    void* (*OpenDevice)(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition,
+                        DWORD flags, HANDLE templateFile);
     BOOL (*DeviceControl)(void* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                          DWORD* returned);
+                          DWORD* returned, void* overlapped);
     void (*CloseDevice)(void* device);
 };
 
@@ -34,3 +36,7 @@ struct KZM_OBJECT_COUNTS {
     uint32_t CriticalSections;
 };
 KZM_PLATFORM_API void KzmGetObjectCounts(KZM_OBJECT_COUNTS* counts);
+
+// Whether a handle is a live event, and if so its kind and state (for a
+// provider that checks the events it is handed).
+KZM_PLATFORM_API BOOL KzmQueryEvent(HANDLE handle, BOOL* manualReset, BOOL* signalled);

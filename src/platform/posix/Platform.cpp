@@ -182,15 +182,15 @@ KZM_PLATFORM_API BOOL CloseHandle(HANDLE handle)
     return TRUE;
 }
 
-KZM_PLATFORM_API HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void*, DWORD disposition,
-                                    DWORD, HANDLE)
+KZM_PLATFORM_API HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security,
+                                    DWORD disposition, DWORD flags, HANDLE templateFile)
 {
     const KZM_DEVICE_HOST* host = g_pDeviceHost.load();
     if (!path || !host) {
         t_LastError = path ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
-    void* device = host->OpenDevice(path, access, shareMode, disposition);
+    void* device = host->OpenDevice(path, access, shareMode, security, disposition, flags, templateFile);
     if (!device)
         return INVALID_HANDLE_VALUE;
     auto file = std::make_shared<CDeviceFileObject>();
@@ -199,7 +199,7 @@ KZM_PLATFORM_API HANDLE CreateFileA(const char* path, DWORD access, DWORD shareM
 }
 
 KZM_PLATFORM_API BOOL DeviceIoControl(HANDLE handle, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                                      DWORD* returned, void*)
+                                      DWORD* returned, void* overlapped)
 {
     auto file = std::dynamic_pointer_cast<CDeviceFileObject>(Handles().Find(handle));
     const KZM_DEVICE_HOST* host = g_pDeviceHost.load();
@@ -207,11 +207,7 @@ KZM_PLATFORM_API BOOL DeviceIoControl(HANDLE handle, DWORD code, void* in, DWORD
         t_LastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    DWORD count = 0;
-    BOOL ok = host->DeviceControl(file->m_pDevice, code, in, inSize, out, outSize, &count);
-    if (returned)
-        *returned = count;
-    return ok;
+    return host->DeviceControl(file->m_pDevice, code, in, inSize, out, outSize, returned, overlapped);
 }
 
 KZM_PLATFORM_API HMODULE LoadLibraryA(const char* name)
@@ -266,4 +262,15 @@ KZM_PLATFORM_API void KzmGetObjectCounts(KZM_OBJECT_COUNTS* counts)
     *counts = KZM_OBJECT_COUNTS{};
     Handles().Count(counts);
     counts->CriticalSections = g_CriticalSections.load();
+}
+
+KZM_PLATFORM_API BOOL KzmQueryEvent(HANDLE handle, BOOL* manualReset, BOOL* signalled)
+{
+    auto event = std::dynamic_pointer_cast<CEventObject>(Handles().Find(handle));
+    if (!event)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(event->m_Mutex);
+    *manualReset = event->m_bManualReset ? TRUE : FALSE;
+    *signalled = event->m_bSignalled ? TRUE : FALSE;
+    return TRUE;
 }

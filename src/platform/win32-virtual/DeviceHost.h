@@ -32,9 +32,11 @@ struct KZM_WIN_DEVICE_HOST {
     // The boards' driver files. The handles are real Win32 handles held by the
     // bench as tokens (so their values never collide with other handles of the
     // process); IsDevice tells them apart from every other handle.
-    HANDLE (*OpenDevice)(const char* path, DWORD access, DWORD shareMode, DWORD disposition);
+    // The arguments of CreateFileA and DeviceIoControl as the caller gave them.
+    HANDLE (*OpenDevice)(const char* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                         DWORD disposition, DWORD flags, HANDLE templateFile);
     BOOL (*DeviceControl)(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                          DWORD* returned);
+                          DWORD* returned, LPOVERLAPPED overlapped);
     BOOL (*CloseDevice)(HANDLE device);
     BOOL (*IsDevice)(HANDLE device);
 };

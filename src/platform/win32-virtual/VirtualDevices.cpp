@@ -111,7 +111,7 @@ extern "C" HANDLE WINAPI KzmVirtualCreateFileA(LPCSTR path, DWORD access, DWORD 
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    return host->OpenDevice(path, access, shareMode, disposition);
+    return host->OpenDevice(path, access, shareMode, security, disposition, flags, templateFile);
 }
 
 extern "C" BOOL WINAPI KzmVirtualDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
@@ -120,11 +120,7 @@ extern "C" BOOL WINAPI KzmVirtualDeviceIoControl(HANDLE device, DWORD code, LPVO
     const KZM_WIN_DEVICE_HOST* host = Host();
     if (!host || !host->IsDevice(device))
         return DeviceIoControl(device, code, in, inSize, out, outSize, returned, overlapped);
-    DWORD count = 0;
-    BOOL ok = host->DeviceControl(device, code, in, inSize, out, outSize, &count);
-    if (returned)
-        *returned = count;
-    return ok;
+    return host->DeviceControl(device, code, in, inSize, out, outSize, returned, overlapped);
 }
 
 extern "C" BOOL WINAPI KzmVirtualCloseHandle(HANDLE handle)

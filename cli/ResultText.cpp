@@ -51,7 +51,7 @@ bool SystemMeaning(uint32_t error, Operation op, Meaning& m) {
 Meaning Lookup(uint32_t code, Operation op) {
     switch (code) {
     case KZM_OK: return {"success", EXIT_OK};
-    case KZM_E_NOTIMPL: return {"this function is not part of this build of the library", EXIT_FAILURE_};
+    case 0x80004001u: return {"the device server does not implement this call", EXIT_FAILURE_};
     case KZM_E_FAIL:
         switch (op) {
         case Operation::Open:

@@ -51,10 +51,9 @@ typedef uint32_t KZMRESULT;
 
 /* Result codes the library gives. */
 #define KZM_OK 0x00000000u
-#define KZM_E_NOTIMPL 0x80004001u          /* function not built in this release */
 #define KZM_E_FAIL 0x80004005u             /* no board found, refused argument, object not open */
 #define KZM_E_INVALIDARG 0x80070057u       /* no open driver handle or no device path */
-#define KZM_E_TIMEOUT 0xE001000Bu          /* the board did not come back from a restart in time */
+#define KZM_E_TIMEOUT 0xE001000Bu          /* a restart's wait timed out in the switch's last pass */
 #define KZM_E_FLASH_NOT_STARTED 0xE0FE0002u /* flash program not started, or flash layout unreadable */
 #define KZM_E_TOO_MANY_SECTORS 0xE0FE0003u /* the flash has more sectors than the library supports (32) */
 #define KZM_E_BEYOND_FLASH 0xE0FE0004u     /* the image would end beyond the flash */
@@ -115,11 +114,34 @@ KZM_API KZMRESULT kzmGetVersion(uint32_t* p1, uint32_t* p2, uint32_t* p3, uint32
  * for a null callback (the earlier one stays). */
 KZM_API KZMRESULT kzmRegisterCallback(void* context, ReportCallback callback);
 
+/* --- Opening a board (all init functions) --------------------------------
+ *
+ * An init switches the board's firmware in at most three passes, restarting
+ * it and waiting up to timeout each time for it to come back. Only the last
+ * pass's result reaches the caller. What a host sees:
+ *   KZM_E_FAIL           no board (or no board with this id or serial);
+ *   0x0000048F           the board went away in a restart and never came
+ *                        back: the later passes fail to read its state (the
+ *                        system's "device not connected");
+ *   KZM_E_FAIL           the same for kzmBALinit, kzmCCLinit and kzmBGIinit
+ *                        with DEVICE_ID_ANY: their second attempt finds no
+ *                        board;
+ *   KZM_E_TIMEOUT        only when the wait of the last pass times out;
+ *   32 and other system codes, the device server's codes, and the mode's own
+ *   codes (KZM_E_FLASH_NOT_STARTED, KZM_E_TOO_MANY_SECTORS for FLD).
+ * A failed init can leave the board open: call the mode's reset.
+ *
+ * Serial numbers are exact and case-sensitive, at most 127 characters: a
+ * serial of 128 or more is refused with KZM_E_FAIL before any search. A failed
+ * open by serial leaves the stored serial as it was; it is stored only once
+ * the open has succeeded (later restarts find the board again by it).
+ */
+
 /* --- FLD: the flash loader ---------------------------------------------- */
 
 /* Opens the board deviceId (DEVICE_ID_ANY: the first board of the preferred
  * class) and brings it into the flash loader; writes its id to pHandle
- * (optional) on success. KZM_E_FAIL: no board; KZM_E_TIMEOUT: no return. */
+ * (optional) on success. One attempt; codes above. */
 KZM_API KZMRESULT kzmFLDinit(uint32_t timeout, uint64_t deviceId, uint64_t* pHandle);
 /* Leaves FLD mode and closes the board. Always 0. */
 KZM_API KZMRESULT kzmFLDreset(void);
@@ -140,7 +162,7 @@ KZM_API KZMRESULT kzmFLDscanFwInfo(FW_INFO* pInfo);
 /* --- BAL: the operating firmware ---------------------------------------- */
 
 /* Opens the board (DEVICE_ID_ANY: two attempts) and brings it into the BAL
- * firmware; writes its id to pHandle on success. Codes as kzmFLDinit. */
+ * firmware; writes its id to pHandle on success. Codes above. */
 KZM_API KZMRESULT kzmBALinit(uint32_t timeout, uint64_t deviceId, uint64_t* pHandle);
 /* The same for the board with this serial number (exact, case-sensitive). */
 KZM_API KZMRESULT kzmBALinitSer(uint32_t timeout, const char* serial, uint64_t* pHandle);
@@ -150,7 +172,7 @@ KZM_API KZMRESULT kzmBALreset(void);
 /* --- CCL: the operating firmware ---------------------------------------- */
 
 /* Opens the board (DEVICE_ID_ANY: two attempts) and brings it into the CCL
- * firmware; writes its id to pHandle on success. Codes as kzmFLDinit. */
+ * firmware; writes its id to pHandle on success. Codes above. */
 KZM_API KZMRESULT kzmCCLinit(uint32_t timeout, uint64_t deviceId, uint64_t* pHandle);
 /* The same for the board with this serial number (exact, case-sensitive). */
 KZM_API KZMRESULT kzmCCLinitSer(uint32_t timeout, const char* serial, uint64_t* pHandle);
@@ -159,8 +181,9 @@ KZM_API KZMRESULT kzmCCLreset(void);
 
 /* --- BGI: messages on the CCL firmware ---------------------------------- */
 
-/* Opens the board, brings it into CCL and opens its send and receive
- * channels; writes its id to pHandle on success. Codes as kzmFLDinit. */
+/* Opens the board (DEVICE_ID_ANY: two attempts), brings it into CCL and
+ * opens its send and receive channels; writes its id to pHandle on success.
+ * Codes above. */
 KZM_API KZMRESULT kzmBGIinit(uint32_t timeout, uint64_t deviceId, uint64_t* pHandle);
 /* The same entry as kzmCCLinitSer: CCL by serial number, channels NOT opened
  * (kzmBGIsend and kzmBGIreceive then give KZM_E_FAIL). */

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 suites=("$@")
 [ ${#suites[@]} -gt 0 ] || suites=(e2e faults)
 
-cmake -S . -B build/hard -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/hard -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAZMIR_WERROR=ON >/dev/null
 targets=()
 for suite in "${suites[@]}"; do targets+=(--target "test_$suite"); done
 cmake --build build/hard -j2 "${targets[@]}"

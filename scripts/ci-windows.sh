@@ -5,6 +5,8 @@
 #      resource;
 #   2. the virtual-devices build (preset mingw-virtual): export checks of
 #      KAZMIR.dll and the bench's KAZAPI.dll, the whole test suite;
+#   Each build's release archive is made and listed (production and bench
+#   archives apart).
 #   3. kazmir.exe programming samples/demo-firmware.hex into the default bench,
 #      and a second run finding it there.
 # Needs mingw-w64, wine (64-bit), cmake, ninja. Wine runs headless with a
@@ -25,6 +27,12 @@ WINE_RETRY=(--repeat until-pass:3)
 started=$(date +%s)
 step() { echo; echo "=== $* ($(date +%T), +$(($(date +%s) - started)) s)"; }
 fail() { echo "ci-windows: $*" >&2; exit 1; }
+# The build's .zip made by CPack, and its contents.
+package() {
+  rm -rf "$1/packages"
+  (cd "$1" && cpack >/dev/null)
+  for zip in "$1"/packages/*.zip; do echo "$zip:"; python3 -m zipfile -l "$zip"; done
+}
 # The Wine server (and Wine's services) started for this run end with it.
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
@@ -38,6 +46,8 @@ step "Production KAZMIR.dll: exports, imports"
 scripts/check-exports.sh dll build/win-prod/src/KAZMIR.dll production
 step "Production KAZMIR.dll: host smoke test and version resource under Wine"
 ctest --preset mingw-smoke -j "$JOBS" "${WINE_RETRY[@]}"
+step "Production KAZMIR.dll: release archive"
+package build/win-prod
 
 step "Virtual-devices build: build"
 cmake --preset mingw-virtual >/dev/null
@@ -47,6 +57,8 @@ scripts/check-exports.sh dll build/win-virtual/bin/KAZMIR.dll virtual
 scripts/check-exports.sh kazapi build/win-virtual/bin/KAZAPI.dll
 step "Virtual-devices build: all tests under Wine"
 ctest --preset mingw-virtual -j "$JOBS" "${WINE_RETRY[@]}"
+step "Virtual-devices build: bench archive"
+package build/win-virtual
 
 step "kazmir.exe: program samples/demo-firmware.hex on the default bench"
 state=build/win-virtual/cli-state

@@ -1,0 +1,54 @@
+# What `cmake --install` adds beyond the targets' own rules (the CMake package
+# and pkg-config file on Linux), and the release archives made by CPack:
+#   Linux: a .deb and a .tar.gz;
+#   Windows, production build: kazmir-<version>-win64.zip;
+#   Windows, bench build: kazmir-<version>-win64-bench.zip (never mixed).
+include(CMakePackageConfigHelpers)
+
+if(NOT WIN32)
+  set(KAZMIR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Kazmir)
+  install(EXPORT KazmirTargets NAMESPACE Kazmir:: DESTINATION ${KAZMIR_CMAKE_DIR})
+  configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KazmirConfig.cmake.in
+    ${CMAKE_BINARY_DIR}/KazmirConfig.cmake INSTALL_DESTINATION ${KAZMIR_CMAKE_DIR})
+  write_basic_package_version_file(${CMAKE_BINARY_DIR}/KazmirConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+  install(FILES ${CMAKE_BINARY_DIR}/KazmirConfig.cmake ${CMAKE_BINARY_DIR}/KazmirConfigVersion.cmake
+    DESTINATION ${KAZMIR_CMAKE_DIR})
+
+  # The prefix relative to the .pc file, so that an unpacked archive works
+  # wherever it lies.
+  file(RELATIVE_PATH KAZMIR_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
+  string(REGEX REPLACE "/$" "" KAZMIR_PC_TO_PREFIX "${KAZMIR_PC_TO_PREFIX}")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/kazmir.pc.in ${CMAKE_BINARY_DIR}/kazmir.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/kazmir.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+  # The Python binding finds the library three folders up from itself.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/kazmir
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/python3/dist-packages PATTERN __pycache__ EXCLUDE)
+else()
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/README-Windows.txt DESTINATION .)
+endif()
+
+set(CPACK_PACKAGE_NAME kazmir)
+set(CPACK_PACKAGE_VENDOR "Kazmir")
+set(CPACK_PACKAGE_CONTACT "Kazmir developers <kazmir@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Prepares Kazmir interface boards and programs their firmware")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  if(KAZMIR_VIRTUAL_DEVICES)
+    set(CPACK_PACKAGE_FILE_NAME kazmir-${PROJECT_VERSION}-win64-bench)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME kazmir-${PROJECT_VERSION}-win64)
+  endif()
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  set(CPACK_GENERATOR DEB TGZ)
+  set(CPACK_PACKAGE_FILE_NAME kazmir-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+endif()
+include(CPack)

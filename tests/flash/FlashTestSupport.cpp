@@ -89,7 +89,7 @@ std::string SRecord(int type, uint32_t address, const std::vector<uint8_t>& data
 std::vector<uint8_t> FwInfoBytes(const char* name, uint32_t kind, uint32_t address, const char* device,
                                  bool bigEndian)
 {
-    std::vector<uint8_t> bytes(50, 0);
+    std::vector<uint8_t> bytes(50 + 9, 0); // the record, then its marker
     bytes[0] = 1;
     bytes[1] = 2;
     bytes[2] = 3;
@@ -108,8 +108,7 @@ std::vector<uint8_t> FwInfoBytes(const char* name, uint32_t kind, uint32_t addre
     bytes[47] = 8;
     bytes[48] = 7;
     bytes[49] = 6;
-    const char* marker = "$FW-INFO$";
-    bytes.insert(bytes.end(), marker, marker + 9);
+    std::memcpy(bytes.data() + 50, "$FW-INFO$", 9);
     return bytes;
 }
 

@@ -50,10 +50,12 @@ public:
     std::vector<std::string> CallNames() const
     {
         std::vector<std::string> names;
-        for (const FldCall& call : m_Calls)
-            names.push_back(call.Name + (call.Name.find("Sector") != std::string::npos
-                                             ? " " + std::to_string(call.Sector)
-                                             : std::string()));
+        for (const FldCall& call : m_Calls) {
+            std::string name = call.Name; // appended to: g++ 12 -O3 misreads "a" + b as overlapping
+            if (call.Name.find("Sector") != std::string::npos)
+                name.append(" ").append(std::to_string(call.Sector));
+            names.push_back(name);
+        }
         return names;
     }
     void ClearCalls() { m_Calls.clear(); }

@@ -159,10 +159,10 @@ TEST(IntelHex, MalformedLineEndsTheReading)
     EXPECT_EQ(Blocks(good + missingDigit + HexData(0x20, {5}) + HEX_END), (std::vector<Block>{B(0, {1, 2})}));
     // Trailing blanks, a doubled carriage return, a wrong byte count.
     std::string blank = HexData(0x10, {3});
-    blank.insert(blank.size() - 1, " ");
+    blank.insert(blank.end() - 1, ' ');
     EXPECT_EQ(Blocks(good + blank + HexData(0x20, {5})), (std::vector<Block>{B(0, {1, 2})}));
     std::string doubleCr = HexData(0x10, {3});
-    doubleCr.insert(doubleCr.size() - 1, "\r\r");
+    doubleCr.insert(doubleCr.end() - 1, 2, '\r');
     EXPECT_EQ(Blocks(good + doubleCr + HexData(0x20, {5})), (std::vector<Block>{B(0, {1, 2})}));
     EXPECT_EQ(Blocks(good + ":0400100001020300\n" + HexData(0x20, {5})), (std::vector<Block>{B(0, {1, 2})}));
     // A last data line without its line feed is malformed too.
@@ -251,7 +251,7 @@ TEST(ImageText, CtrlZEndsTheFile)
     EXPECT_EQ(Blocks(HexData(0, {1}) + "\x1A" + HexData(1, {2})), (std::vector<Block>{B(0, {1})}));
     // Ctrl-Z inside a line cuts it: its line feed is gone, so it is malformed.
     std::string cut = HexData(1, {2});
-    cut.insert(5, "\x1A");
+    cut.insert(cut.begin() + 5, '\x1A');
     EXPECT_EQ(Blocks(HexData(0, {1}) + cut), (std::vector<Block>{B(0, {1})}));
 }
 

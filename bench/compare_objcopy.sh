@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# Compares the library's image loading with objcopy and srec_cat on the same
-# files on this machine: the dense 32 MiB Intel HEX and S3 images and the
-# sparse image of 200,000 blocks that bench/bench_flash.cpp generates.
+# The main job from a terminal beside its peers, in one run on this machine:
+# `kazmir program --verify` (check on, and with --no-check) of a dense 32 MiB
+# Intel HEX image against `objcopy -I ihex -O binary` of the same file, and of
+# a sparse image of 200,000 blocks of 8 bytes against srec_cat. Each command
+# runs as a process of its own, best of three; wall time, CPU time (user +
+# system, the fair figure while other work shares the machine) and peak
+# memory.
 #
-# Usage: bench/compare_objcopy.sh [build folder]   (default: build/release)
-# Needs kazmir_bench built there, objcopy (binutils), srec_cat (srecord) and
-# python3.
+# Usage: bench/compare_objcopy.sh [build folder]   (default: build/default)
+# Needs the kazmir command built there (target kazmir_cli, with the virtual
+# bench), objcopy (binutils), srec_cat (srecord) and python3.
 set -euo pipefail
 
-BUILD=${1:-build/release}
-BENCH=$BUILD/bench/kazmir_bench
-if [[ ! -x $BENCH ]]; then
-    echo "no $BENCH: build the target kazmir_bench first" >&2
+BUILD=${1:-build/default}
+KAZMIR=$BUILD/cli/kazmir
+if [[ ! -x $KAZMIR ]]; then
+    echo "no $KAZMIR: build the target kazmir_cli first (cmake --build --preset default)" >&2
     exit 1
 fi
 for tool in objcopy srec_cat python3; do
@@ -21,108 +25,107 @@ done
 DIR=$(mktemp -d)
 trap 'rm -rf "$DIR"' EXIT
 
-# The benchmark program writes the input files into $DIR on a first short
-# run; they are flushed before anything is timed.
-KAZMIR_BENCH_DIR=$DIR "$BENCH" --benchmark_filter='^BM_Load(IntelHexDense|S3Dense|Sparse)(/|$)' \
-    --benchmark_min_time=0.000001 >/dev/null
-sync
-
-# Our load, both passes, each image in a process of its own (so that one
-# image's heap does not shape the next one's).
-for name in IntelHexDense S3Dense Sparse; do
-    KAZMIR_BENCH_DIR=$DIR "$BENCH" --benchmark_filter="^BM_Load$name(/|\$)" \
-        --benchmark_min_time=0.5 --benchmark_repetitions=3 --benchmark_format=json >"$DIR/ours_$name.json"
-done
-
-python3 - "$DIR" "$BENCH" <<'PY'
-import json, os, resource, subprocess, sys, time
+# The inputs, made by a process of its own: the timing process stays small,
+# so that the peak memory of each command it starts is that command's own.
+python3 - "$DIR" <<'PY'
+import os, random, sys
 
 folder = sys.argv[1]
-bench = sys.argv[2]
-# The best of the repetitions, as for the tools below.
-ours = {}
-runs = []
-for name in ("IntelHexDense", "S3Dense", "Sparse"):
-    runs += json.load(open(os.path.join(folder, f"ours_{name}.json")))["benchmarks"]
-for b in runs:
-    if b.get("run_type") == "aggregate":
-        continue
-    name = b["name"].split("/")[0]
-    if name not in ours or b["real_time"] < ours[name]["real_time"]:
-        ours[name] = b
 
-def seconds(bench, key):
-    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[bench["time_unit"]]
-    return bench[key] * scale
+def record(address, kind, data):
+    raw = bytes([len(data), (address >> 8) & 0xFF, address & 0xFF, kind]) + data
+    return ":" + (raw + bytes([-sum(raw) & 0xFF])).hex().upper() + "\n"
 
-# Best of three runs, as wall time and as CPU time (user + system): the CPU
-# figures stay fair when other work shares the machine.
+def write_dense(path, size):
+    data = random.Random(1).randbytes(size)
+    with open(path, "w") as out:
+        for upper in range(0, size, 0x10000):
+            lines = [record(0, 4, bytes([upper >> 24, (upper >> 16) & 0xFF]))]
+            lines += [record(a & 0xFFFF, 0, data[a:a + 16]) for a in range(upper, min(upper + 0x10000, size), 16)]
+            out.write("".join(lines))
+        out.write(":00000001FF\n")
+
+def write_sparse(path, blocks):
+    lines, upper = [], -1
+    data = bytes(range(1, 9))
+    for i in range(blocks):
+        a = i * 16  # 8 bytes, then a gap of 8
+        if a >> 16 != upper:
+            upper = a >> 16
+            lines.append(record(0, 4, bytes([upper >> 8, upper & 0xFF])))
+        lines.append(record(a & 0xFFFF, 0, data))
+    with open(path, "w") as out:
+        out.write("".join(lines) + ":00000001FF\n")
+
+def write_bench(path, sectors):
+    with open(path, "w") as out:
+        out.write('{"boards": [{"class": 1, "serial": "KZBENCH1", "state": 3, "flash": '
+                  '{"sectors": [{"size": "0x100000", "count": %d}], "base": "0x00000000"}}]}' % sectors)
+
+dense, sparse = os.path.join(folder, "dense.hex"), os.path.join(folder, "sparse.hex")
+write_dense(dense, 32 << 20)
+write_sparse(sparse, 200000)
+write_bench(os.path.join(folder, "bench32.json"), 32)
+write_bench(os.path.join(folder, "bench4.json"), 4)
+PY
+sync
+
+python3 - "$DIR" "$KAZMIR" <<'PY'
+import os, subprocess, sys, time
+
+folder, kazmir = sys.argv[1], os.path.abspath(sys.argv[2])
+dense, sparse = os.path.join(folder, "dense.hex"), os.path.join(folder, "sparse.hex")
+env = dict(os.environ, KAZMIR_STATE_DIR=os.path.join(folder, "state"))
+env.pop("KAZSIM_BENCH", None)
+
 def best_of(command, runs=3):
-    best_wall = best_cpu = None
-    for _ in range(runs):
-        before = resource.getrusage(resource.RUSAGE_CHILDREN)
-        start = time.perf_counter()
-        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wall = time.perf_counter() - start
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
-        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-        best_wall = wall if best_wall is None else min(best_wall, wall)
-        best_cpu = cpu if best_cpu is None else min(best_cpu, cpu)
-    return best_wall, best_cpu
-
-out = os.path.join(folder, "out.bin")
-rows = []
-def compare(label, name, file, tools):
-    path = os.path.join(folder, file)
-    size = os.path.getsize(path)
-    wall, cpu = seconds(ours[name], "real_time"), seconds(ours[name], "cpu_time")
-    print(f"{label}: {file}, {size / 1e6:.1f} MB of text")
-    print(f"  {'':<21} {'wall':>8}   {'MB/s':>8}   {'cpu':>8}   ratio wall / cpu")
-    print(f"  {'kazmir load':<21} {wall:8.3f} s {size / wall / 1e6:8.1f}   {cpu:8.3f} s")
-    for tool_label, command in tools:
-        t_wall, t_cpu = best_of([arg.replace("{in}", path).replace("{out}", out) for arg in command])
-        print(f"  {tool_label:<21} {t_wall:8.3f} s {size / t_wall / 1e6:8.1f}   {t_cpu:8.3f} s"
-              f"   kazmir {t_wall / wall:5.1f}x / {t_cpu / cpu:5.1f}x faster")
-        rows.append((label, tool_label, t_wall / wall, t_cpu / cpu))
-    return wall, cpu
-
-compare("Dense Intel HEX", "BM_LoadIntelHexDense", "dense.hex",
-        [("objcopy -I ihex", ["objcopy", "-I", "ihex", "-O", "binary", "{in}", "{out}"]),
-         ("srec_cat -intel", ["srec_cat", "{in}", "-intel", "-o", "{out}", "-binary"])])
-compare("Dense S3", "BM_LoadS3Dense", "dense.s3",
-        [("objcopy -I srec", ["objcopy", "-I", "srec", "-O", "binary", "{in}", "{out}"]),
-         ("srec_cat -motorola", ["srec_cat", "{in}", "-motorola", "-o", "{out}", "-binary"])])
-sparse_wall, sparse_cpu = compare("Sparse, 200,000 blocks", "BM_LoadSparse", "sparse.hex",
-        [("objcopy -I ihex", ["objcopy", "-I", "ihex", "-O", "binary", "{in}", "{out}"]),
-         ("srec_cat -intel", ["srec_cat", "{in}", "-intel", "-o", "{out}", "-binary"])])
-
-# A single load in a fresh process, as each tool run is one: the heap the
-# image needs is new to the process then (page faults included).
-def single_shot(file, runs=3):
     best = None
     for _ in range(runs):
-        env = dict(os.environ, KAZMIR_BENCH_LOAD=os.path.join(folder, file))
-        result = subprocess.run([bench, "--benchmark_filter=^BM_LoadExternal", "--benchmark_min_time=0.000001",
-                                 "--benchmark_format=json"], env=env, check=True, capture_output=True, text=True)
-        b = json.loads(result.stdout)["benchmarks"][0]
-        t = (seconds(b, "real_time"), seconds(b, "cpu_time"))
-        best = t if best is None or t[0] < best[0] else best
+        start = time.perf_counter()
+        child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+        if os.waitstatus_to_exitcode(status) != 0:
+            sys.exit(f"failed: {' '.join(command)}")
+        figures = (wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024)
+        best = figures if best is None else tuple(min(a, b) for a, b in zip(best, figures))
     return best
 
-print()
-print("One load in a fresh process (wall / cpu)")
-for label, file in (("dense Intel HEX", "dense.hex"), ("sparse", "sparse.hex")):
-    wall1, cpu1 = single_shot(file)
-    print(f"  {label:<16} {wall1:8.3f} s / {cpu1:8.3f} s")
+def kz(bench, *args):
+    return [kazmir, "--bench", os.path.join(folder, bench), "-q", "program", "--verify", *args]
 
-def ratio(label, tool):
-    return [r for r in rows if r[0].startswith(label) and r[1].startswith(tool)][0]
+out = os.path.join(folder, "out.bin")
+runs = {
+    "dense": [("kazmir program --verify", kz("bench32.json", dense)),
+              ("  the same, --no-check", kz("bench32.json", "--no-check", dense)),
+              ("objcopy -I ihex -O binary", ["objcopy", "-I", "ihex", "-O", "binary", dense, out])],
+    "sparse": [("kazmir program --verify", kz("bench4.json", sparse)),
+               ("  the same, --no-check", kz("bench4.json", "--no-check", sparse)),
+               ("srec_cat -intel -binary", ["srec_cat", sparse, "-intel", "-o", out, "-binary"])],
+}
+titles = {"dense": f"Dense Intel HEX, 32 MiB of data ({os.path.getsize(dense) / 1e6:.1f} MB of text), flash of 32 x 1 MiB",
+          "sparse": f"Sparse Intel HEX, 200,000 blocks of 8 bytes ({os.path.getsize(sparse) / 1e6:.1f} MB), flash of 4 x 1 MiB"}
+results = {}
+for key, commands in runs.items():
+    print(titles[key])
+    print(f"  {'':<27} {'wall':>8}   {'cpu':>8}   {'peak':>9}")
+    for label, command in commands:
+        wall, cpu, peak = results[(key, label)] = best_of(command)
+        print(f"  {label:<27} {wall:8.3f} s {cpu:8.3f} s {peak:7.1f} MiB")
+    print()
 
-print()
-print("Targets (wall time / CPU time; CPU time is the fair one while other work loads the machine)")
-dense = ratio("Dense Intel HEX", "objcopy")
-sparse = ratio("Sparse", "srec_cat")
-print(f"  dense Intel HEX vs objcopy: {dense[2]:.1f}x / {dense[3]:.1f}x (at least 4x, aim 5x)")
-print(f"  sparse load: {sparse_wall:.3f} s / {sparse_cpu:.3f} s (under 0.1 s)")
-print(f"  sparse vs srec_cat: {sparse[2]:.1f}x / {sparse[3]:.1f}x (at least 10x)")
+def ratio(key, peer):
+    ours = results[(key, "kazmir program --verify")]
+    theirs = results[(key, peer)]
+    return theirs[0] / ours[0], theirs[1] / ours[1]
+
+dense_wall, dense_cpu = ratio("dense", "objcopy -I ihex -O binary")
+sparse_wall, sparse_cpu = ratio("sparse", "srec_cat -intel -binary")
+peak = results[("dense", "kazmir program --verify")][2]
+print("Targets (wall / cpu; the CPU figure is the fair one while other work loads the machine)")
+print(f"  dense: kazmir program --verify is {dense_wall:.2f}x / {dense_cpu:.2f}x as fast as objcopy "
+      f"({results[('dense', 'objcopy -I ihex -O binary')][0]:.3f} s / {results[('dense', 'objcopy -I ihex -O binary')][1]:.3f} s); at least 1.2x")
+print(f"  dense: peak memory {peak:.1f} MiB; at most 160 MiB")
+print(f"  sparse: kazmir program --verify is {sparse_wall:.2f}x / {sparse_cpu:.2f}x as fast as srec_cat "
+      f"({results[('sparse', 'srec_cat -intel -binary')][0]:.3f} s / {results[('sparse', 'srec_cat -intel -binary')][1]:.3f} s); at least 5x")
 PY

@@ -362,11 +362,8 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
         m_Out.Warn("The board's flash layout is unknown, so where the image would go cannot be checked.");
         return false;
     }
+    if (noCheck) return true;
     plan = PlaceImage(image, *layout);
-    if (noCheck) {
-        if (plan.result == 0 && plan.endSector > plan.firstSector) m_Out.SetRange(plan.firstSector, plan.endSector);
-        return true;
-    }
     m_Out.Event({{"event", "placement"}, {"file", image.path}, {"plan", PlanJson(plan)}});
     if (!plan.Accepted()) {
         m_Out.Warn(image.path + " does not fit this board's flash (nothing was written):");
@@ -396,8 +393,12 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     const bool programming = command == "program";
     const Operation op = programming ? Operation::Program : Operation::Verify;
     Json extra = {{"file", file}};
-    const ImageAnalysis image = AnalyseImageFile(file);
-    if (!image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
+    // Regular files only: a folder, device or pipe never reaches the library.
+    if (auto reason = UnreadableReason(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
+    ImageAnalysis image;
+    image.path = file;
+    if (!noCheck) image = AnalyseImageFile(file);
+    if (!noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
     if (!CheckImage(image, noCheck))
         return FinishExit(command, EXIT_IMAGE, file + " is damaged or would not be read as it is meant", extra);
     if (!PrepareBench(true)) return EXIT_USAGE;
@@ -520,8 +521,7 @@ int CHost::FwInfo() {
     }
     FwInfoView view;
     view.found = true;
-    const std::string device(info.Device, strnlen(info.Device, sizeof(info.Device)));
-    view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&info), device.find("eMB-K 740") != std::string::npos);
+    view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&info));
     Json event = {{"event", "fwinfo"},
                             {"handle", HandleText(handle)},
                             {"found", true},
@@ -720,9 +720,11 @@ int CHost::BgiEcho(const std::string& text) {
 int CHost::Info(const std::string& file) {
     const ImageAnalysis image = AnalyseImageFile(file);
     if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
+    // The event is built for --json only: an image of many blocks makes a large one.
     Json blocks = Json::array();
-    for (const auto& b : image.blocks)
-        blocks.push_back({{"start", Hex32(b.start)}, {"end", Hex32(b.end)}, {"size", b.Size()}});
+    for (size_t i = 0; m_Out.IsJson() && i < image.blocks.size(); ++i)
+        blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end)},
+                          {"size", image.blocks[i].Size()}});
     Json event = {{"event", "info"},
                             {"file", file},
                             {"format", image.FormatName()},
@@ -735,6 +737,9 @@ int CHost::Info(const std::string& file) {
                             {"fw_info", FwInfoJson(image.fwInfo)},
                             {"accepted", image.Accepted()},
                             {"library_stop_line", image.libraryStopLine},
+                            {"library_stop_reason", image.stopReason},
+                            {"records_not_read", image.recordsNotRead},
+                            {"split_lines", image.splitLines},
                             {"findings", FindingsJson(image.findings)}};
     const bool human = !m_Out.IsJson();
     auto out = [&](const std::string& line) {
@@ -768,9 +773,11 @@ int CHost::Info(const std::string& file) {
         out("Check: refused, " + Plural(image.Errors(), "problem", "problems") + ":");
     }
     for (const auto& line : FindingLines(image.findings, false, "  ")) out(line);
-    if (image.libraryStopLine != 0 && image.libraryStopLine < image.lines)
-        out("The library would stop reading at line " + std::to_string(image.libraryStopLine) + " of " +
-            std::to_string(image.lines) + ".");
+    if (image.libraryStopLine != 0 && (image.recordsNotRead != 0 || image.stopReason != "an end record"))
+        out("The library stops reading at line " + std::to_string(image.libraryStopLine) + " of " +
+            std::to_string(image.lines) + ", at " + image.stopReason + "; " +
+            Plural(image.recordsNotRead, "record", "records") + " after it " +
+            (image.recordsNotRead == 1 ? "is" : "are") + " not read.");
 
     int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
 #if KAZMIR_CLI_BENCH

@@ -1,23 +1,23 @@
 #include "ImageCheck.h"
 
+#include "flash/FlashPlacement.h"
+#include "flash/FwInfo.h"
+#include "flash/ImageFile.h"
+#include "flash/ImageReader.h"
+#include "flash/LineReader.h"
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <sstream>
+#include <functional>
+#include <sys/stat.h>
 
 namespace kzcli {
 
 namespace {
-
-constexpr char MARKER[] = "$FW-INFO$";
-constexpr size_t MARKER_LEN = 9;
-constexpr size_t FWINFO_LEN = 50;
-constexpr size_t LIBRARY_LINE_MAX = 4095; // the library reads lines into 4096 bytes
 
 // Checked as the C library's printf is (mingw-w64 names its C99 one).
 #ifdef __MINGW_PRINTF_FORMAT
@@ -35,216 +35,28 @@ std::string Fmt(const char* format, ...) {
     return buf;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+// What each character is as a hexadecimal digit: bits that stay set over a
+// line of good digits.
+constexpr uint8_t DIGIT_UPPER = 1; // '0' to '9', 'A' to 'F'
+constexpr uint8_t DIGIT_LOWER = 2; // 'a' to 'f'
+constexpr auto MakeDigitClass() {
+    std::array<uint8_t, 256> table{};
+    for (unsigned c = 0; c < 256; ++c)
+        table[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') ? DIGIT_UPPER
+                   : c >= 'a' && c <= 'f'                         ? DIGIT_LOWER
+                                                                  : 0;
+    return table;
 }
+constexpr std::array<uint8_t, 256> g_DigitClass = MakeDigitClass();
 
-// The library's digit decoding: no check, upper-case arithmetic for everything
-// from 'A' on.
-int LibraryNibble(char c) {
-    const int x = static_cast<unsigned char>(c);
-    return x < 'A' ? x - '0' : x - 55;
-}
-unsigned LibraryByte(char hi, char lo) {
-    return static_cast<unsigned>((LibraryNibble(hi) << 4) | LibraryNibble(lo)) & 0xFFu;
-}
-
-enum class LibraryLine { Skipped, Record, End, Malformed };
-
-// The library's reader, line by line: which lines it skips, where it stops.
-// Only what decides the stop is modelled (line length, record type, address
-// extension and the 32-bit end of a record), with the library's own digit
-// decoding.
-class CLibraryModel {
-public:
-    // `line` is the text without its line feed; `hadLineFeed` whether one followed.
-    LibraryLine Classify(std::string_view line, bool hadLineFeed) {
-        // Text-mode reading drops a carriage return in front of the line feed.
-        if (hadLineFeed && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        const size_t fullLength = line.size() + (hadLineFeed ? 1 : 0);
-        // The C string ends at the first NUL byte; the line feed is then out of sight.
-        size_t length = fullLength;
-        const size_t nul = line.find('\0');
-        if (nul != std::string_view::npos) length = nul;
-        if (length == 0 || (line[0] != ':' && line[0] != 'S' && line[0] != 's')) return LibraryLine::Skipped;
-        if (fullLength > LIBRARY_LINE_MAX) return LibraryLine::Malformed; // skipped whole, taken as malformed
-        auto at = [&](size_t i) -> char { return i < length ? line[i] : '\0'; };
-        if (line[0] == ':') {
-            const unsigned n = LibraryByte(at(1), at(2));
-            if (length != 12 + 2 * n) {
-                if (length == 11 && line.substr(0, 11) == ":00000001FF") return LibraryLine::End;
-                return LibraryLine::Malformed;
-            }
-            switch (LibraryByte(at(7), at(8))) {
-            case 0: {
-                const uint32_t address = ((LibraryByte(at(3), at(4)) << 8) | LibraryByte(at(5), at(6))) + m_Extension;
-                if (n != 0 && static_cast<uint64_t>(address) + n > 0xFFFFFFFFull) return LibraryLine::Malformed;
-                return LibraryLine::Record;
-            }
-            case 1: return LibraryLine::End;
-            case 2:
-            case 4: {
-                const uint32_t value = LibraryByte(at(9), at(10)) * 256u + LibraryByte(at(11), at(12));
-                m_Extension = LibraryByte(at(7), at(8)) == 2 ? value * 16u : value * 65536u;
-                return LibraryLine::Record;
-            }
-            default: return LibraryLine::Record;
-            }
-        }
-        const unsigned n = LibraryByte(at(2), at(3));
-        if (length != 2 * n + 5) return LibraryLine::Malformed;
-        const unsigned type = LibraryByte('0', at(1));
-        if (type == 7 || type == 8 || type == 9) return LibraryLine::End;
-        if (type < 1 || type > 3) return LibraryLine::Record;
-        const unsigned addressBytes = type + 1;
-        if (n < addressBytes + 1) return LibraryLine::Malformed;
-        uint32_t address = 0;
-        for (unsigned i = 0; i < addressBytes; ++i) address = (address << 8) | LibraryByte(at(4 + 2 * i), at(5 + 2 * i));
-        const unsigned count = n - addressBytes - 1;
-        if (count != 0 && static_cast<uint64_t>(address) + count > 0xFFFFFFFFull) return LibraryLine::Malformed;
-        return LibraryLine::Record;
-    }
-
-private:
-    uint32_t m_Extension = 0;
+// The bytes of one line: at most half of its characters.
+struct Bytes {
+    uint8_t data[CLineReader::MAX_LINE / 2];
+    size_t size = 0;
+    uint8_t operator[](size_t i) const { return data[i]; }
+    uint8_t back() const { return data[size - 1]; }
 };
-
-struct DataRecord {
-    uint64_t address;
-    std::vector<uint8_t> bytes;
-    uint32_t line;
-};
-
-// Builds the blocks as the library's first pass and merge do, so that the
-// list order (which decides the firmware-information record) is the library's.
-// The pass extends the first block a record touches or appends a new one, and
-// the merge joins touching blocks, the later one keeping its place. So a
-// record creates a block exactly when it touches no earlier record, the final
-// blocks are the groups of touching records, and each group stands where its
-// last-created block stood.
-void BuildBlocks(const std::vector<DataRecord>& records, ImageAnalysis& out) {
-    std::map<uint64_t, uint64_t> merged; // start -> end of the records so far, touching ones joined
-    std::vector<size_t> creators;
-    for (size_t i = 0; i < records.size(); ++i) {
-        const auto& r = records[i];
-        if (r.bytes.empty()) continue;
-        uint64_t start = r.address, end = r.address + r.bytes.size();
-        bool touched = false;
-        auto it = merged.upper_bound(end);
-        while (it != merged.begin()) {
-            auto prev = std::prev(it);
-            if (prev->second < start) break;
-            touched = true;
-            start = std::min(start, prev->first);
-            end = std::max(end, prev->second);
-            it = merged.erase(prev);
-        }
-        merged[start] = end;
-        if (!touched) creators.push_back(i);
-    }
-    struct Placed {
-        uint64_t start, end;
-        size_t lastCreator;
-    };
-    std::vector<Placed> ranges;
-    std::map<uint64_t, size_t> byStart;
-    for (const auto& [start, end] : merged) {
-        byStart[start] = ranges.size();
-        ranges.push_back({start, end, 0});
-    }
-    for (size_t c : creators) {
-        auto it = std::prev(byStart.upper_bound(records[c].address));
-        ranges[it->second].lastCreator = std::max(ranges[it->second].lastCreator, c);
-    }
-    std::stable_sort(ranges.begin(), ranges.end(),
-                     [](const Placed& a, const Placed& b) { return a.lastCreator < b.lastCreator; });
-
-    out.blocks.clear();
-    std::vector<std::vector<uint32_t>> writer(ranges.size()); // line that wrote each byte
-    for (size_t i = 0; i < ranges.size(); ++i) {
-        ImageBlock block;
-        block.start = static_cast<uint32_t>(ranges[i].start);
-        block.end = ranges[i].end;
-        block.data.assign(block.Size(), 0xFF);
-        writer[i].assign(block.Size(), 0);
-        out.blocks.push_back(std::move(block));
-    }
-    std::map<uint64_t, size_t> blockByStart;
-    for (size_t i = 0; i < out.blocks.size(); ++i) blockByStart[out.blocks[i].start] = i;
-    for (const auto& r : records) {
-        if (r.bytes.empty()) continue;
-        {
-            const size_t i = std::prev(blockByStart.upper_bound(r.address))->second;
-            ImageBlock& b = out.blocks[i];
-            const size_t offset = static_cast<size_t>(r.address - b.start);
-            uint32_t clashLine = 0;
-            bool same = true;
-            for (size_t k = 0; k < r.bytes.size(); ++k) {
-                uint32_t& w = writer[i][offset + k];
-                if (w != 0) {
-                    if (clashLine == 0) clashLine = w;
-                    if (b.data[offset + k] != r.bytes[k]) same = false;
-                }
-                b.data[offset + k] = r.bytes[k];
-                w = r.line;
-            }
-            if (clashLine != 0) {
-                if (same)
-                    out.findings.push_back({Severity::Warning, Issue::Overlap, r.line, -1,
-                                            Fmt("line %u writes addresses that line %u already wrote, with the "
-                                                "same bytes",
-                                                r.line, clashLine)});
-                else
-                    out.findings.push_back({Severity::Error, Issue::Overlap, r.line, -1,
-                                            Fmt("line %u overwrites data of line %u at %s with different bytes; "
-                                                "which value is meant is unclear",
-                                                r.line, clashLine, Hex32(r.address).c_str())});
-            }
-        }
-    }
-}
-
-void LookUpFwInfo(ImageAnalysis& out) {
-    for (size_t i = 0; i < out.blocks.size(); ++i) {
-        const auto& data = out.blocks[i].data;
-        auto it = std::search(data.begin(), data.end(), MARKER, MARKER + MARKER_LEN);
-        if (it == data.end()) continue;
-        const size_t pos = static_cast<size_t>(it - data.begin());
-        if (pos < FWINFO_LEN) continue;
-        const uint8_t* rec = data.data() + pos - FWINFO_LEN;
-        out.fwInfo.found = true;
-        out.fwInfo.block = static_cast<int>(i);
-        out.fwInfo.address = out.blocks[i].start + static_cast<uint32_t>(pos - FWINFO_LEN);
-        FW_INFO raw;
-        std::memcpy(&raw, rec, FWINFO_LEN);
-        const std::string device(raw.Device, strnlen(raw.Device, sizeof(raw.Device)));
-        out.fwInfo.record = DecodeFwInfo(rec, device.find("eMB-K 740") != std::string::npos);
-    }
-}
-
-// Splits "text" into lines: each with its text (without line feed) and whether
-// a line feed ended it.
-struct RawLine {
-    std::string_view text;
-    bool hadLineFeed;
-};
-std::vector<RawLine> SplitLines(std::string_view text) {
-    std::vector<RawLine> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const size_t lf = text.find('\n', pos);
-        if (lf == std::string_view::npos) {
-            lines.push_back({text.substr(pos), false});
-            break;
-        }
-        lines.push_back({text.substr(pos, lf - pos), true});
-        pos = lf + 1;
-    }
-    return lines;
-}
+bool IsRecordMark(char c) { return c == ':' || c == 'S' || c == 's'; }
 
 std::string Printable(char c) {
     const auto u = static_cast<unsigned char>(c);
@@ -255,100 +67,135 @@ std::string Printable(char c) {
     return Fmt("'%c'", c);
 }
 
-class CStrictReader {
+std::string FieldText(const char* p, size_t width) { return std::string(p, strnlen(p, width)); }
+
+using Observer = IImageObserver;
+
+// Collects every data record with its bytes: only for files whose records
+// overlap, to tell which ones write different bytes.
+class CRecordCollector final : public IImageObserver {
 public:
-    explicit CStrictReader(ImageAnalysis& out) : m_Out(out) {}
+    struct Rec {
+        uint32_t address, count, line;
+        size_t data;
+    };
+    std::vector<Rec> records;
+    std::vector<uint8_t> bytes;
+    void OnLine(const LINE&) override {}
+    void OnRecord(const LINE& line, const RECORD_DATA& r) override {
+        records.push_back({r.dwAddress, r.dwCount, line.dwNumber, bytes.size()});
+        bytes.resize(bytes.size() + r.dwCount);
+        CImageReader::DecodeData(r.pDigits, r.dwCount, bytes.data() + bytes.size() - r.dwCount);
+    }
+};
 
-    void Read(std::string_view text) {
-        // The library reads in text mode, where Ctrl-Z ends the file. One at
-        // the very end (old DOS tools) is harmless; anywhere else it cuts the
-        // image short.
-        const size_t ctrlZ = text.find('\x1A');
-        std::string_view libraryText = text;
-        if (ctrlZ != std::string_view::npos) {
-            libraryText = text.substr(0, ctrlZ);
-            if (text.find_first_not_of("\x1A\r\n \t", ctrlZ) == std::string_view::npos) text = libraryText;
+// The strict rules, applied to each line as the library's reader takes it.
+class CStrictCheck final : public IImageObserver {
+public:
+    explicit CStrictCheck(ImageAnalysis& out) : m_Out(out) {}
+
+    bool WantsUnreadLines() const override { return true; }
+    bool Overlapping() const { return m_bOverlap; }
+    uint32_t SRecordsSeen() const { return m_SDataRecords; }
+
+    void OnLine(const LINE& line) override {
+        m_Out.lines = std::max(m_Out.lines, line.dwNumber);
+        std::string_view text(line.pText, line.dwLength);
+        const bool hadLineFeed = !text.empty() && text.back() == '\n';
+        if (hadLineFeed) text.remove_suffix(1);
+        if (line.bSplit) {
+            m_Out.splitLines.push_back(line.dwNumber);
+            Warning(Issue::SplitLine, line.dwNumber,
+                    Fmt("line %u is longer than the library reads at once: it reads the characters from the "
+                        "4,096th on as line %u",
+                        line.dwNumber, line.dwNumber + 1));
         }
-        const auto lines = SplitLines(text);
-        const auto libraryLines = SplitLines(libraryText);
-        m_Out.lines = static_cast<uint32_t>(lines.size());
-        uint32_t recordsAfterStop = 0, firstAfterStop = 0;
-        enum class Stop { None, End, Malformed, CtrlZ } stop = Stop::None;
-        CLibraryModel library;
-        for (size_t i = 0; i < lines.size(); ++i) {
-            const uint32_t lineNo = static_cast<uint32_t>(i + 1);
-            const RawLine& raw = lines[i];
-            const size_t errorsBefore = m_Out.Errors();
-            const bool isRecord = !raw.text.empty() && (raw.text[0] == ':' || raw.text[0] == 'S' || raw.text[0] == 's');
-
-            if (stop != Stop::None && isRecord) {
-                ++recordsAfterStop;
-                if (firstAfterStop == 0) firstAfterStop = lineNo;
+        switch (line.dwKind) {
+        case LINE_TEXT_STOP:
+            Stop(line.dwNumber, "a Ctrl-Z character, where text mode ends the file");
+            m_bTextStop = true;
+            return;
+        case LINE_UNREAD:
+            if (m_bTextStop && text.find_first_not_of("\x1A\r\n \t") == std::string_view::npos) return;
+            if (!text.empty() && IsRecordMark(text[0])) {
+                ++m_Out.recordsNotRead;
+                if (m_FirstUnread == 0) m_FirstUnread = line.dwNumber;
             }
-            const bool afterEnd = m_Out.endLine != 0;
-            const bool carriesData = CheckLine(raw, lineNo, afterEnd);
-            if (stop != Stop::None) continue;
-
-            if (i >= libraryLines.size()) {
-                stop = Stop::CtrlZ;
-                m_Out.libraryStopLine = lineNo;
-                continue;
-            }
-            const RawLine& seen = libraryLines[i];
-            const LibraryLine lib = library.Classify(seen.text, seen.hadLineFeed);
-            if (lib == LibraryLine::Malformed) {
-                stop = Stop::Malformed;
-                m_Out.libraryStopLine = lineNo;
-                if (m_Out.Errors() > errorsBefore) {
-                    // Say so on the line's own finding when the cause is not plain.
-                    Finding& last = m_Out.findings.back();
-                    if (last.issue == Issue::LowerCase || last.issue == Issue::BadChecksum ||
-                        last.issue == Issue::AddressWrap || last.issue == Issue::BadRecordField)
-                        last.text += "; the library even takes this line as malformed and stops reading here";
-                } else {
-                    if (!raw.hadLineFeed && carriesData)
-                        Error(Issue::MissingLineEnd, lineNo,
-                              Fmt("line %u, the last line, has no line end: the library would not read its data",
-                                  lineNo));
-                    else if (raw.hadLineFeed || carriesData)
-                        Error(Issue::BadLength, lineNo,
-                              Fmt("line %u: the library would take this line as malformed and stop reading", lineNo));
-                }
-            } else if (lib == LibraryLine::End) {
-                stop = Stop::End;
-                m_Out.libraryStopLine = lineNo;
-            } else if (!seen.hadLineFeed && i + 1 == libraryLines.size() && libraryLines.size() < lines.size()) {
-                stop = Stop::CtrlZ; // the file ends here for the library
-                m_Out.libraryStopLine = lineNo;
+            CheckLine(text, line.dwNumber, true);
+            return;
+        default:
+            break;
+        }
+        m_LastLine = line.dwNumber;
+        m_LastHadLineFeed = hadLineFeed;
+        const size_t errorsBefore = m_Out.Errors();
+        const bool data = CheckLine(text, line.dwNumber, m_Out.endLine != 0);
+        if (line.dwKind == LINE_END) {
+            Stop(line.dwNumber, "an end record");
+            if (m_Out.endLine == 0) m_Out.endLine = line.dwNumber;
+        } else if (line.dwKind == LINE_MALFORMED) {
+            Stop(line.dwNumber, "a line it takes as malformed");
+            m_MalformedData = data;
+            if (m_Out.Errors() > errorsBefore) {
+                // Say so on the line's own finding when the cause is not plain.
+                Finding& last = m_Out.findings.back();
+                if (last.issue == Issue::LowerCase || last.issue == Issue::BadChecksum ||
+                    last.issue == Issue::AddressWrap || last.issue == Issue::BadRecordField)
+                    last.text += "; the library even takes this line as malformed and stops reading here";
+            } else {
+                m_NeedsStopFinding = true;
+                m_StopHadLineFeed = hadLineFeed;
             }
         }
-        if (recordsAfterStop > 0) {
-            const char* plural = recordsAfterStop == 1 ? "" : "s";
-            if (stop == Stop::Malformed)
-                Error(Issue::AfterStop, firstAfterStop,
-                      Fmt("the library stops reading at the malformed line %u, so the %u record%s after it (from "
-                          "line %u on) would be left out without a word",
-                          m_Out.libraryStopLine, recordsAfterStop, plural, firstAfterStop));
-            else if (stop == Stop::CtrlZ)
-                Error(Issue::AfterStop, firstAfterStop,
+    }
+
+    void OnRecord(const LINE& line, const RECORD_DATA& r) override {
+        ++m_Out.dataRecords;
+        m_Out.dataBytes += r.dwCount;
+        // Records that only go up cannot overlap; anything else is looked at
+        // closely once the file is read.
+        if (r.dwAddress < m_MaxEnd) m_bOverlap = true;
+        m_MaxEnd = std::max<uint64_t>(m_MaxEnd, static_cast<uint64_t>(r.dwAddress) + r.dwCount);
+        (void)line;
+    }
+
+    // What only the whole file tells.
+    void Finish() {
+        if (m_NeedsStopFinding) {
+            const uint32_t n = m_Out.libraryStopLine;
+            if (!m_StopHadLineFeed && m_Out.recordsNotRead == 0 && m_MalformedData)
+                Error(Issue::MissingLineEnd, n,
+                      Fmt("line %u, the last line, has no line end: the library would not read its data", n));
+            else
+                Error(Issue::BadLength, n,
+                      Fmt("line %u: the library would take this line as malformed and stop reading", n));
+        }
+        const uint32_t n = m_Out.recordsNotRead;
+        if (n > 0) {
+            const char* plural = n == 1 ? "" : "s";
+            const uint32_t stop = m_Out.libraryStopLine;
+            if (m_bTextStop)
+                Error(Issue::AfterStop, m_FirstUnread,
                       Fmt("the library reads in text mode, where the Ctrl-Z character on line %u ends the file, so "
                           "the %u record%s after it (from line %u on) would be left out without a word",
-                          m_Out.libraryStopLine, recordsAfterStop, plural, firstAfterStop));
-            else
-                Error(Issue::AfterStop, firstAfterStop,
+                          stop, n, plural, m_FirstUnread));
+            else if (m_Out.endLine == stop)
+                Error(Issue::AfterStop, m_FirstUnread,
                       Fmt("%u record%s after the end record of line %u (from line %u on): the library stops at "
                           "the end record and ignores them",
-                          recordsAfterStop, plural, m_Out.libraryStopLine, firstAfterStop));
+                          n, plural, stop, m_FirstUnread));
+            else
+                Error(Issue::AfterStop, m_FirstUnread,
+                      Fmt("the library stops reading at the malformed line %u, so the %u record%s after it (from "
+                          "line %u on) would be left out without a word",
+                          stop, n, plural, m_FirstUnread));
         }
         if (m_Out.hasIntel && m_Out.hasSRecords)
             Warning(Issue::MixedFormats, 0, "the file mixes Intel HEX records and S-records");
-        if (m_Out.endLine == 0 && !m_Records.empty())
+        if (m_Out.endLine == 0 && m_Out.libraryStopLine == 0 && m_Out.dataRecords != 0)
             Warning(Issue::NoEndRecord, 0, "the file has no end record; the library reads it to its end");
-        if (m_Records.empty())
+        if (m_Out.dataRecords == 0)
             Error(Issue::NoData, 0, "the file holds no data record: there is nothing to program");
-
-        BuildBlocks(m_Records, m_Out);
-        LookUpFwInfo(m_Out);
     }
 
 private:
@@ -358,66 +205,86 @@ private:
     void Warning(Issue issue, uint32_t line, std::string text) {
         m_Out.findings.push_back({Severity::Warning, issue, line, -1, std::move(text)});
     }
+    void Stop(uint32_t line, const char* reason) {
+        if (m_Out.libraryStopLine != 0) return;
+        m_Out.libraryStopLine = line;
+        m_Out.stopReason = reason;
+    }
 
-    // Checks the characters after the record mark and decodes them. Returns
-    // false (after reporting) when the line cannot be decoded.
-    bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, std::vector<uint8_t>& bytes) {
+    // Checks the digits after the record mark and decodes them with the
+    // library's own decoding (upper-case digits only reach it). False (after
+    // reporting) when the line cannot be decoded.
+    bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes) {
+        unsigned all = DIGIT_UPPER;
+        for (char c : digits) all &= g_DigitClass[static_cast<uint8_t>(c)];
+        const bool plain = all == DIGIT_UPPER;
         bool lower = false;
-        for (size_t i = 0; i < digits.size(); ++i) {
-            const char c = digits[i];
-            if (HexValue(c) < 0) {
-                const std::string_view rest = digits.substr(i);
-                if (rest.find_first_not_of(" \t") == std::string_view::npos)
-                    Error(Issue::BadCharacter, lineNo,
-                          Fmt("line %u ends in blanks; the library would take the line as malformed", lineNo));
-                else if (c == '\r')
-                    Error(Issue::BadCharacter, lineNo,
-                          Fmt("line %u holds a carriage return that ends no line", lineNo));
-                else
-                    Error(Issue::BadCharacter, lineNo,
-                          Fmt("line %u, column %zu: %s is not a hexadecimal digit", lineNo, column0 + i + 1,
-                              Printable(c).c_str()));
-                return false;
-            }
-            if (c >= 'a' && c <= 'f') lower = true;
-        }
-        if (lower) {
-            // How many of the line's bytes the library's decoding gets wrong.
-            unsigned wrong = 0, pairs = 0;
-            for (size_t i = 0; i + 1 < digits.size(); i += 2, ++pairs)
-                if (LibraryByte(digits[i], digits[i + 1]) !=
-                    static_cast<unsigned>(HexValue(digits[i]) * 16 + HexValue(digits[i + 1])))
-                    ++wrong;
-            if (wrong > 0)
-                Error(Issue::LowerCase, lineNo,
-                      Fmt("line %u has lower-case hexadecimal digits: the library decodes %u of its %u bytes to "
-                          "wrong values",
-                          lineNo, wrong, pairs));
-            else {
-                Error(Issue::LowerCase, lineNo,
-                      Fmt("line %u has lower-case hexadecimal digits: the library happens to decode these right, "
-                          "but does not read such digits reliably",
-                          lineNo));
-                m_Out.findings.back().minor = true;
+        if (!plain) {
+            for (size_t i = 0; i < digits.size(); ++i) {
+                const char c = digits[i];
+                const uint8_t cls = g_DigitClass[static_cast<uint8_t>(c)];
+                if (cls == 0) {
+                    const std::string_view rest = digits.substr(i);
+                    if (rest.find_first_not_of(" \t") == std::string_view::npos)
+                        Error(Issue::BadCharacter, lineNo,
+                              Fmt("line %u ends in blanks; the library would take the line as malformed", lineNo));
+                    else if (c == '\r')
+                        Error(Issue::BadCharacter, lineNo,
+                              Fmt("line %u holds a carriage return that ends no line", lineNo));
+                    else
+                        Error(Issue::BadCharacter, lineNo,
+                              Fmt("line %u, column %zu: %s is not a hexadecimal digit", lineNo, column0 + i + 1,
+                                  Printable(c).c_str()));
+                    return false;
+                }
+                lower = lower || cls == DIGIT_LOWER;
             }
         }
         if (digits.size() % 2 != 0) {
+            if (lower) LowerCase(digits, lineNo);
             Error(Issue::BadLength, lineNo, Fmt("line %u has an odd number of digits", lineNo));
             return false;
         }
-        bytes.clear();
-        for (size_t i = 0; i < digits.size(); i += 2)
-            bytes.push_back(static_cast<uint8_t>(HexValue(digits[i]) * 16 + HexValue(digits[i + 1])));
+        bytes.size = digits.size() / 2;
+        if (plain) {
+            CImageReader::DecodeData(digits.data(), static_cast<uint32_t>(bytes.size), bytes.data);
+        } else {
+            char upper[CLineReader::MAX_LINE] = {};
+            for (size_t i = 0; i < digits.size(); ++i)
+                upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i])));
+            CImageReader::DecodeData(upper, static_cast<uint32_t>(bytes.size), bytes.data);
+            if (lower) LowerCase(digits, lineNo);
+        }
         return true;
     }
 
+    void LowerCase(std::string_view digits, uint32_t lineNo) {
+        // How many of the line's bytes the library's decoding gets wrong.
+        unsigned wrong = 0, pairs = 0;
+        for (size_t i = 0; i + 1 < digits.size(); i += 2, ++pairs) {
+            const char up[2] = {static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i]))),
+                                static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i + 1])))};
+            if (CImageReader::HexByte(digits[i], digits[i + 1]) != CImageReader::HexByte(up[0], up[1])) ++wrong;
+        }
+        if (wrong > 0) {
+            Error(Issue::LowerCase, lineNo,
+                  Fmt("line %u has lower-case hexadecimal digits: the library decodes %u of its %u bytes to wrong "
+                      "values",
+                      lineNo, wrong, pairs));
+        } else {
+            Error(Issue::LowerCase, lineNo,
+                  Fmt("line %u has lower-case hexadecimal digits: the library happens to decode these right, but "
+                      "does not read such digits reliably",
+                      lineNo));
+            m_Out.findings.back().minor = true;
+        }
+    }
+
     // Returns whether the line is a data record.
-    bool CheckLine(const RawLine& raw, uint32_t lineNo, bool afterEnd) {
-        std::string_view line = raw.text;
-        if (raw.hadLineFeed && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    bool CheckLine(std::string_view line, uint32_t lineNo, bool afterEnd) {
         if (line.empty()) return false;
         const char mark = line[0];
-        if (mark != ':' && mark != 'S' && mark != 's') {
+        if (!IsRecordMark(mark)) {
             if (line.find_first_not_of(" \t") == std::string_view::npos)
                 Error(Issue::NotARecord, lineNo, Fmt("line %u holds only blanks", lineNo));
             else
@@ -426,27 +293,25 @@ private:
                           Printable(mark).c_str()));
             return false;
         }
-        if (mark == ':') return CheckIntel(line, lineNo, afterEnd);
-        return CheckSRecord(line, lineNo, afterEnd);
+        return mark == ':' ? CheckIntel(line, lineNo, afterEnd) : CheckSRecord(line, lineNo, afterEnd);
     }
 
     bool CheckIntel(std::string_view line, uint32_t lineNo, bool afterEnd) {
         m_Out.hasIntel = true;
-        std::vector<uint8_t> b;
+        Bytes b;
         if (!Decode(line.substr(1), 1, lineNo, b)) return false;
-        if (b.size() < 5) {
+        if (b.size < 5) {
             Error(Issue::BadLength, lineNo, Fmt("line %u is too short for an Intel HEX record", lineNo));
             return false;
         }
         const unsigned n = b[0];
-        if (b.size() != n + 5u) {
+        if (b.size != n + 5u) {
             Error(Issue::BadLength, lineNo,
-                  Fmt("line %u: the byte count says %u data bytes, but the line holds %zu", lineNo, n,
-                      b.size() >= 5 ? b.size() - 5 : 0));
+                  Fmt("line %u: the byte count says %u data bytes, but the line holds %zu", lineNo, n, b.size - 5));
             return false;
         }
         unsigned sum = 0;
-        for (size_t i = 0; i + 1 < b.size(); ++i) sum += b[i];
+        for (size_t i = 0; i + 1 < b.size; ++i) sum += b[i];
         const unsigned expected = (0x100u - (sum & 0xFFu)) & 0xFFu;
         if (b.back() != expected)
             Error(Issue::BadChecksum, lineNo,
@@ -455,27 +320,19 @@ private:
         const unsigned type = b[3];
         if (afterEnd) return type == 0;
         switch (type) {
-        case 0: {
+        case 0:
             if (n == 0) return false;
-            const uint64_t address = m_Extension + offset;
             if (m_SegmentMode && offset + n > 0x10000u)
                 Error(Issue::AddressWrap, lineNo,
-                      Fmt("line %u: the record runs past the end of its 64 KiB segment; readers disagree on "
-                          "where its last bytes go",
+                      Fmt("line %u: the record runs past the end of its 64 KiB segment; readers disagree on where "
+                          "its last bytes go",
                           lineNo));
-            if (address + n > 0xFFFFFFFFull) {
+            if (m_Extension + offset + n > 0xFFFFFFFFull)
                 Error(Issue::AddressWrap, lineNo,
                       Fmt("line %u: the record runs past the end of the 32-bit address space", lineNo));
-                return true;
-            }
-            ++m_Out.dataRecords;
-            m_Out.dataBytes += n;
-            m_Records.push_back({address, std::vector<uint8_t>(b.begin() + 4, b.end() - 1), lineNo});
             return true;
-        }
         case 1:
             if (n != 0) Error(Issue::BadRecordField, lineNo, Fmt("line %u: an end record carries data", lineNo));
-            m_Out.endLine = lineNo;
             return false;
         case 2:
         case 4:
@@ -502,30 +359,27 @@ private:
 
     bool CheckSRecord(std::string_view line, uint32_t lineNo, bool afterEnd) {
         m_Out.hasSRecords = true;
-        if (line[0] == 's')
-            Error(Issue::LowerCase, lineNo, Fmt("line %u begins with a lower-case 's'", lineNo));
+        if (line[0] == 's') Error(Issue::LowerCase, lineNo, Fmt("line %u begins with a lower-case 's'", lineNo));
         if (line.size() < 2 || line[1] < '0' || line[1] > '9') {
             Error(Issue::BadRecordType, lineNo,
-                  Fmt("line %u: %s is no S-record type", lineNo,
-                      line.size() < 2 ? "nothing" : Printable(line[1]).c_str()));
+                  Fmt("line %u: %s is no S-record type", lineNo, line.size() < 2 ? "nothing" : Printable(line[1]).c_str()));
             return false;
         }
         const unsigned type = static_cast<unsigned>(line[1] - '0');
-        std::vector<uint8_t> b;
+        Bytes b;
         if (!Decode(line.substr(2), 2, lineNo, b)) return false;
-        if (b.size() < 2) {
+        if (b.size < 2) {
             Error(Issue::BadLength, lineNo, Fmt("line %u is too short for an S-record", lineNo));
             return false;
         }
         const unsigned n = b[0];
-        if (b.size() != n + 1u) {
+        if (b.size != n + 1u) {
             Error(Issue::BadLength, lineNo,
-                  Fmt("line %u: the byte count says %u bytes follow, but the line holds %zu", lineNo, n,
-                      b.size() - 1));
+                  Fmt("line %u: the byte count says %u bytes follow, but the line holds %zu", lineNo, n, b.size - 1));
             return false;
         }
         unsigned sum = 0;
-        for (size_t i = 0; i + 1 < b.size(); ++i) sum += b[i];
+        for (size_t i = 0; i + 1 < b.size; ++i) sum += b[i];
         const unsigned expected = ~sum & 0xFFu;
         if (b.back() != expected)
             Error(Issue::BadChecksum, lineNo,
@@ -552,16 +406,9 @@ private:
             const unsigned count = n - addressSize - 1;
             ++m_SDataRecords;
             if (count == 0) return false;
-            const uint64_t address = addressOf(addressSize);
-            if (address + count > 0xFFFFFFFFull) {
+            if (addressOf(addressSize) + count > 0xFFFFFFFFull)
                 Error(Issue::AddressWrap, lineNo,
                       Fmt("line %u: the record runs past the end of the 32-bit address space", lineNo));
-                return true;
-            }
-            ++m_Out.dataRecords;
-            m_Out.dataBytes += count;
-            m_Records.push_back(
-                {address, std::vector<uint8_t>(b.begin() + 1 + addressSize, b.end() - 1), lineNo});
             return true;
         }
         case 5:
@@ -586,7 +433,6 @@ private:
             if (n < addressSize + 1)
                 Error(Issue::BadRecordField, lineNo,
                       Fmt("line %u: an S%u record needs at least %u bytes", lineNo, type, addressSize + 1));
-            m_Out.endLine = lineNo;
             return false;
         }
         default:
@@ -597,13 +443,122 @@ private:
     }
 
     ImageAnalysis& m_Out;
-    std::vector<DataRecord> m_Records;
     uint64_t m_Extension = 0;
     bool m_SegmentMode = false;
     unsigned m_SDataRecords = 0;
+    uint64_t m_MaxEnd = 0;
+    bool m_bOverlap = false;
+    bool m_bTextStop = false;
+    bool m_NeedsStopFinding = false;
+    bool m_StopHadLineFeed = true;
+    bool m_MalformedData = false;
+    bool m_LastHadLineFeed = true;
+    uint32_t m_LastLine = 0;
+    uint32_t m_FirstUnread = 0;
 };
 
-std::string FieldText(const char* p, size_t width) { return std::string(p, strnlen(p, width)); }
+// Records that write the same addresses: an error where the bytes differ
+// (which value is meant is unclear), a warning where they agree. One finding
+// per overwriting line.
+void CheckOverlaps(const CRecordCollector& all, ImageAnalysis& out) {
+    std::vector<size_t> order(all.records.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return all.records[a].address < all.records[b].address; });
+    std::vector<size_t> active;
+    std::vector<std::pair<uint32_t, Finding>> found; // by overwriting line
+    std::vector<uint8_t> reported(all.records.size(), 0);
+    for (size_t c : order) {
+        const auto& rc = all.records[c];
+        const uint64_t start = rc.address;
+        active.erase(std::remove_if(active.begin(), active.end(),
+                                    [&](size_t a) {
+                                        return static_cast<uint64_t>(all.records[a].address) + all.records[a].count <=
+                                               start;
+                                    }),
+                     active.end());
+        for (size_t a : active) {
+            const auto& ra = all.records[a];
+            const auto& early = ra.line < rc.line ? ra : rc;
+            const auto& late = ra.line < rc.line ? rc : ra;
+            const size_t lateIndex = ra.line < rc.line ? c : a;
+            if (reported[lateIndex] == 2) continue;
+            const uint64_t from = std::max<uint64_t>(ra.address, rc.address);
+            const uint64_t to = std::min<uint64_t>(static_cast<uint64_t>(ra.address) + ra.count,
+                                                   static_cast<uint64_t>(rc.address) + rc.count);
+            const bool same = std::memcmp(all.bytes.data() + early.data + (from - early.address),
+                                          all.bytes.data() + late.data + (from - late.address), to - from) == 0;
+            if (same && reported[lateIndex] != 0) continue;
+            Finding f = same ? Finding{Severity::Warning, Issue::Overlap, late.line, -1,
+                                       Fmt("line %u writes addresses that line %u already wrote, with the same bytes",
+                                           late.line, early.line)}
+                             : Finding{Severity::Error, Issue::Overlap, late.line, -1,
+                                       Fmt("line %u overwrites data of line %u at %s with different bytes; which "
+                                           "value is meant is unclear",
+                                           late.line, early.line, Hex32(late.address).c_str())};
+            if (reported[lateIndex] == 1) {
+                // A difference outweighs an earlier agreement.
+                for (auto& [line, g] : found)
+                    if (line == late.line) g = f;
+            } else {
+                found.emplace_back(late.line, f);
+            }
+            reported[lateIndex] = same ? 1 : 2;
+        }
+        active.push_back(c);
+    }
+    for (auto& [line, f] : found) out.findings.push_back(std::move(f));
+}
+
+// Everything the library loaded: blocks in its order, the firmware record.
+void TakeLoaded(CImageFile& image, ImageAnalysis& out) {
+    const uint32_t count = image.GetBlockCount();
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t start = 0, end = 0;
+        const uint8_t* data = nullptr;
+        if (image.GetBlock(i, &start, &end, &data) != 0) continue;
+        out.blocks.push_back({start, end});
+        // Where the record the library uses lies: the last block with a
+        // usable marker, as the lookup goes.
+        const ptrdiff_t at = data != nullptr ? CFwInfo::FindMarker(data, end - start) : -1;
+        if (at >= static_cast<ptrdiff_t>(CFwInfo::RECORD_SIZE)) {
+            out.fwInfo.block = static_cast<int>(i);
+            out.fwInfo.address = start + static_cast<uint32_t>(at - CFwInfo::RECORD_SIZE);
+        }
+    }
+    out.fwInfo.found = image.GetFwInfo(&out.fwInfo.record) == 0;
+}
+
+template <typename OpenFn>
+ImageAnalysis Analyse(OpenFn load, const std::function<KZRESULT(CImageReader&)>& openReader) {
+    ImageAnalysis out;
+    out.readable = true;
+    CStrictCheck check(out);
+    {
+        CImageFile image;
+        image.SetObserver(&check);
+        out.loaded = load(image) == 0;
+        image.SetObserver(nullptr);
+        if (out.loaded) TakeLoaded(image, out);
+    }
+    check.Finish();
+    if (check.Overlapping()) {
+        CRecordCollector all;
+        CImageReader reader;
+        if (openReader(reader) == 0) {
+            reader.SetObserver(&all);
+            CImageReader::RECORD record;
+            while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
+            }
+            CheckOverlaps(all, out);
+        }
+    }
+    std::stable_sort(out.findings.begin(), out.findings.end(), [](const Finding& a, const Finding& b) {
+        const uint32_t la = a.line == 0 ? UINT32_MAX : a.line, lb = b.line == 0 ? UINT32_MAX : b.line;
+        return la < lb;
+    });
+    return out;
+}
 
 } // namespace
 
@@ -630,6 +585,7 @@ const char* IssueName(Issue issue) {
     case Issue::NotWritten: return "not-written";
     case Issue::RamFirmware: return "ram-firmware";
     case Issue::LayoutUnknown: return "layout-unknown";
+    case Issue::SplitLine: return "split-line";
     }
     return "unknown";
 }
@@ -639,18 +595,10 @@ std::string Hex32(uint64_t value) {
     return Fmt("0x%08X", static_cast<unsigned>(value));
 }
 
-FW_INFO DecodeFwInfo(const uint8_t* bytes50, bool convertByteOrder) {
+FW_INFO DecodeFwInfo(const uint8_t* bytes50) {
     FW_INFO info;
     std::memcpy(&info, bytes50, sizeof(info));
-    if (convertByteOrder) {
-        auto swap = [](uint32_t v) {
-            return ((v & 0xFFu) << 24) | ((v & 0xFF00u) << 8) | ((v >> 8) & 0xFF00u) | (v >> 24);
-        };
-        info.Kind = swap(info.Kind);
-        info.Address = swap(info.Address);
-        info.Reserved12 = swap(info.Reserved12);
-        info.Reserved16 = swap(info.Reserved16);
-    }
+    CFwInfo::ToHostOrder(&info);
     return info;
 }
 
@@ -696,31 +644,35 @@ std::string ImageAnalysis::FormatName() const {
 }
 
 ImageAnalysis AnalyseImageText(std::string_view text) {
-    ImageAnalysis out;
-    out.readable = true;
-    CStrictReader reader(out);
-    reader.Read(text);
-    std::stable_sort(out.findings.begin(), out.findings.end(), [](const Finding& a, const Finding& b) {
-        const uint32_t la = a.line == 0 ? UINT32_MAX : a.line, lb = b.line == 0 ? UINT32_MAX : b.line;
-        return la < lb;
-    });
-    return out;
+    return Analyse([&](CImageFile& image) { return image.LoadMemory(text.data(), text.size()); },
+                   [&](CImageReader& reader) { return reader.OpenMemory(text.data(), text.size()); });
+}
+
+std::optional<std::string> UnreadableReason(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return Fmt("cannot read %s: %s", path.c_str(), std::strerror(errno));
+    const char* what = S_ISDIR(st.st_mode)    ? "a folder"
+                       : S_ISFIFO(st.st_mode) ? "a pipe"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                       : !S_ISREG(st.st_mode) ? "no regular file"
+                                              : nullptr;
+    if (what != nullptr) return Fmt("cannot read %s: it is %s, not an image file", path.c_str(), what);
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return Fmt("cannot read %s: %s", path.c_str(), std::strerror(errno));
+    std::fclose(file);
+    return std::nullopt;
 }
 
 ImageAnalysis AnalyseImageFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    if (in) {
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    if (!in && !in.eof()) {
+    if (auto reason = UnreadableReason(path)) {
         ImageAnalysis out;
         out.path = path;
-        out.findings.push_back({Severity::Error, Issue::Unreadable, 0, -1,
-                                Fmt("cannot read %s: %s", path.c_str(), std::strerror(errno))});
+        out.findings.push_back({Severity::Error, Issue::Unreadable, 0, -1, *reason});
         return out;
     }
-    ImageAnalysis out = AnalyseImageText(text);
+    ImageAnalysis out = Analyse([&](CImageFile& image) { return image.Load(path.c_str()); },
+                                [&](CImageReader& reader) { return reader.Open(path.c_str()); });
     out.path = path;
     return out;
 }
@@ -754,6 +706,8 @@ std::optional<FlashLayout> FlashLayout::FromTraceLine(std::string_view line) {
     return layout;
 }
 
+
+
 size_t PlacementPlan::Errors() const {
     return static_cast<size_t>(std::count_if(findings.begin(), findings.end(),
                                              [](const Finding& f) { return f.severity == Severity::Error; }));
@@ -768,165 +722,92 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) 
         plan.result = KZM_E_FAIL;
         return plan;
     }
-    const bool haveRecord = image.fwInfo.found;
-    const uint32_t address = haveRecord ? image.fwInfo.record.Address : 0;
-    const uint32_t kind = haveRecord ? (image.fwInfo.record.Kind & 0xFFu) : 0xFFu;
-    const uint32_t length = static_cast<uint32_t>(image.Highest() - image.Lowest());
+    const FwInfoView& fw = image.fwInfo;
+    const uint32_t address = fw.found ? fw.record.Address : 0;
+    const uint32_t kind = fw.found ? (fw.record.Kind & 0xFFu) : 0xFFu;
     const uint32_t base = layout.base;
-    const bool sectorsKnown = layout.SizesKnown();
-
-    if (haveRecord && (kind & 0x7Fu) == 1)
-        plan.findings.push_back({Severity::Warning, Issue::RamFirmware, 0, image.fwInfo.block,
+    if (fw.found && (kind & 0x7Fu) == 1)
+        plan.findings.push_back({Severity::Warning, Issue::RamFirmware, 0, fw.block,
                                  "the firmware-information record marks this as RAM firmware; the library writes "
                                  "it into the flash all the same"});
-
-    // How the library decides where the image goes.
-    std::string why;
-    if (base != 0 && kind == 0) {
-        plan.useBase = true;
-        plan.startOffset = address - base;
-        plan.base = base;
-        why = Fmt("its FLASH record's address %s minus the flash base %s", Hex32(address).c_str(),
-                  Hex32(base).c_str());
-        if (address < base) {
-            error(Issue::StartOutside, image.fwInfo.block,
-                  Fmt("the firmware-information record gives the address %s, below the flash base %s: the "
-                      "image would start outside the flash",
-                      Hex32(address).c_str(), Hex32(base).c_str()));
-            plan.result = KZM_E_BEYOND_FLASH;
-            return plan;
-        }
-    } else if (base == 0 && address != 0) {
-        // The library takes the image's addresses as absolute here too: the
-        // byte at the record's address goes to that flash offset.
-        plan.useBase = true;
-        plan.startOffset = address;
-        plan.base = 0;
-        why = Fmt("its record's address %s, the flash starting at address 0", Hex32(address).c_str());
-    } else if (!sectorsKnown && layout.sectorCount == 0) {
-        plan.result = KZM_E_FAIL;
-        error(Issue::LayoutUnknown, -1, "the flash reports no sectors: the library cannot place the image");
-        return plan;
-    } else {
-        why = haveRecord ? std::string(base != 0 ? "its record is not plain FLASH firmware, so its addresses are "
-                                                   "taken as flash offsets"
-                                                 : "its record's address is 0, so its addresses are flash offsets")
-                         : std::string("it has no firmware-information record, so its addresses are taken as "
-                                       "flash offsets");
-    }
-
-    if (!sectorsKnown) {
-        // Only the base and the sector count are known: check what does not
-        // depend on the sector sizes, and treat the range as ending where the
-        // image's length does (the real range may be larger, never smaller).
+    if (!layout.SizesKnown()) {
         plan.findings.push_back({Severity::Warning, Issue::LayoutUnknown, 0, -1,
-                                 "the flash's sector sizes are unknown: the placement is checked only in part"});
-        const uint64_t rangeEnd = static_cast<uint64_t>(plan.startOffset) + length;
-        plan.explanation = Fmt("the library puts the image at flash offset %s (%s)", Hex32(plan.startOffset).c_str(),
-                               why.c_str());
-        plan.rangeStart = plan.startOffset;
-        plan.rangeSize = length;
-        for (size_t i = 0; i < image.blocks.size(); ++i) {
-            const auto& b = image.blocks[i];
-            const uint64_t at = plan.useBase ? static_cast<uint64_t>(b.start) - base
-                                             : static_cast<uint64_t>(plan.startOffset) + b.start;
-            BlockPlacement bp{at, 0};
-            if (plan.useBase && b.start < base) {
-                error(Issue::NotWritten, static_cast<int>(i),
-                      Fmt("block %zu [%s, %s): none of its bytes would be written: it lies below the flash base %s",
-                          i, Hex32(b.start).c_str(), Hex32(b.end).c_str(), Hex32(base).c_str()));
-                plan.blocks.push_back(bp);
-                continue;
-            }
-            const uint64_t end = at + b.Size();
-            bp.written = at >= rangeEnd ? 0 : std::min<uint64_t>(b.Size(), rangeEnd - at);
-            if (end > rangeEnd)
-                error(Issue::NotWritten, static_cast<int>(i),
-                      Fmt("block %zu [%s, %s) cannot be shown to be written: it belongs at flash offset %s, and "
-                          "without the sector sizes the range is known only to reach %s",
-                          i, Hex32(b.start).c_str(), Hex32(b.end).c_str(), Hex32(at).c_str(),
-                          Hex32(rangeEnd).c_str()));
-            plan.bytesWritten += bp.written;
-            plan.blocks.push_back(bp);
-        }
+                                 "the flash's sector sizes are unknown: where the image goes is not checked"});
         return plan;
     }
+    // The library's own placement.
+    const FLASH_LAYOUT flash{base, static_cast<uint16_t>(layout.sectorSizes.size()), layout.sectorSizes.data(), true};
+    const IMAGE_SUMMARY summary{fw.found, fw.record.Address, fw.record.Kind, image.Lowest(),
+                                static_cast<uint32_t>(image.Highest())};
+    const RANGE_PLACEMENT p = ::PlaceImage(flash, summary, 0, 0);
+    plan.useBase = p.bUseBase != 0;
+    plan.startOffset = p.dwStartOffset;
+    plan.base = p.dwBase;
+    plan.firstSector = p.wFirstSector;
+    plan.endSector = p.wEndSector;
+    plan.firstOffset = p.dwFirstOffset;
+    plan.result = p.result;
 
-    // SetRange, on the sector walk of the library.
-    const uint32_t flashSize = static_cast<uint32_t>(layout.Size());
-    const uint32_t start = plan.startOffset;
-    const uint32_t end = start + length;
-    const uint16_t count = static_cast<uint16_t>(layout.sectorSizes.size());
-    if (end > flashSize || end < start) {
-        plan.result = KZM_E_BEYOND_FLASH;
+    const std::string why =
+        base != 0 && kind == 0 ? Fmt("its FLASH record's address %s minus the flash base %s", Hex32(address).c_str(),
+                                     Hex32(base).c_str())
+        : base == 0 && address != 0 ? Fmt("its record's address %s, the flash starting at address 0",
+                                          Hex32(address).c_str())
+        : fw.found ? std::string(base != 0 ? "its record is not plain FLASH firmware, so its addresses are taken as "
+                                             "flash offsets"
+                                           : "its record's address is 0, so its addresses are flash offsets")
+                   : std::string("it has no firmware-information record, so its addresses are taken as flash offsets");
+    const uint32_t length = static_cast<uint32_t>(image.Highest() - image.Lowest());
+    if (base != 0 && kind == 0 && address < base) {
+        error(Issue::StartOutside, fw.block,
+              Fmt("the firmware-information record gives the address %s, below the flash base %s: the image would "
+                  "start outside the flash",
+                  Hex32(address).c_str(), Hex32(base).c_str()));
+        return plan;
+    }
+    if (p.result == KZM_E_BEYOND_FLASH) {
+        const uint64_t flashSize = layout.Size();
         std::string blockList;
         for (size_t i = 0; i < image.blocks.size(); ++i) {
             const auto& b = image.blocks[i];
             const uint64_t at = plan.useBase ? static_cast<uint64_t>(b.start) - base
-                                             : static_cast<uint64_t>(plan.startOffset) + b.start;
+                                             : static_cast<uint64_t>(p.dwStartOffset) + b.start;
             if (at + b.Size() > flashSize) blockList += Fmt("%s%zu", blockList.empty() ? "" : ", ", i);
         }
         error(Issue::BeyondFlash, -1,
-              Fmt("the image ends beyond the flash: placed at flash offset %s (%s) its %s bytes reach %s, but "
-                  "the flash holds only %s bytes%s%s",
-                  Hex32(start).c_str(), why.c_str(), Hex32(length).c_str(),
-                  Hex32(static_cast<uint64_t>(start) + length).c_str(), Hex32(flashSize).c_str(),
+              Fmt("the image ends beyond the flash: placed at flash offset %s (%s) its %s bytes reach %s, but the "
+                  "flash holds only %s bytes%s%s",
+                  Hex32(p.dwStartOffset).c_str(), why.c_str(), Hex32(length).c_str(),
+                  Hex32(static_cast<uint64_t>(p.dwStartOffset) + length).c_str(), Hex32(flashSize).c_str(),
                   blockList.empty() ? "" : "; blocks beyond it: ", blockList.c_str()));
         return plan;
     }
-    auto walk = [&](uint32_t offset, uint16_t& index, uint32_t& lo) {
-        uint64_t l = 0;
-        for (uint32_t i = 0; i <= count; ++i) {
-            const uint64_t size = i < count ? std::max<uint32_t>(layout.sectorSizes[i], 1) : 1;
-            if (offset >= l && offset < l + size) {
-                index = static_cast<uint16_t>(i);
-                lo = static_cast<uint32_t>(l);
-                return true;
-            }
-            l += size;
-        }
-        return false;
-    };
-    uint32_t lo = 0;
-    if (walk(start, plan.firstSector, lo)) {
-        plan.firstOffset = start - lo;
-    } else {
-        plan.firstSector = 0; // the library keeps its earlier value: 0 in a fresh process
-        plan.firstOffset = 0;
-        error(Issue::StartOutside, -1, Fmt("the image would start at flash offset %s, in no sector of the flash",
-                                           Hex32(start).c_str()));
-    }
-    uint16_t endIndex = 0;
-    if (!walk(end, endIndex, lo)) {
-        plan.result = KZM_E_RANGE_END;
+    if (!p.bFirstFound)
+        error(Issue::StartOutside, -1,
+              Fmt("the image would start at flash offset %s, in no sector of the flash", Hex32(p.dwStartOffset).c_str()));
+    if (p.result != 0) {
         error(Issue::BeyondFlash, -1, "the image's end lies in no sector of the flash");
         return plan;
     }
-    plan.endSector = static_cast<uint16_t>(endIndex + (end > lo ? 1 : 0));
     if (plan.firstSector >= plan.endSector) {
         plan.result = KZM_E_ALLOC_RANGE;
         error(Issue::NotWritten, -1, "the image covers no flash sector");
         return plan;
     }
-    for (uint16_t s = plan.firstSector; s < plan.endSector && s < count; ++s) plan.rangeSize += layout.sectorSizes[s];
-    plan.rangeStart = layout.SectorOffset(plan.firstSector);
-
+    plan.rangeSize = RangeSize(flash, plan.firstSector, plan.endSector);
+    plan.rangeStart = SectorOffset(flash, plan.firstSector);
     const std::string sectors =
         plan.endSector - plan.firstSector == 1 ? Fmt("sector %u", plan.firstSector)
                                                : Fmt("sectors %u..%u", plan.firstSector, plan.endSector - 1u);
     plan.explanation = Fmt("the library puts the image at flash offset %s (%s) and programs %s (flash %s to %s)",
-                           Hex32(start).c_str(), why.c_str(), sectors.c_str(), Hex32(plan.rangeStart).c_str(),
+                           Hex32(p.dwStartOffset).c_str(), why.c_str(), sectors.c_str(), Hex32(plan.rangeStart).c_str(),
                            Hex32(plan.rangeStart + plan.rangeSize - 1).c_str());
-
-    // CopyToRange for every block, in u32 arithmetic as the library does it.
     for (size_t i = 0; i < image.blocks.size(); ++i) {
         const auto& b = image.blocks[i];
-        const uint32_t offset = plan.useBase ? plan.firstOffset + b.start - base - plan.startOffset
-                                             : plan.firstOffset + b.start;
-        // Where the block belongs on the flash by the same rule, before the u32
-        // arithmetic wraps.
+        const uint32_t offset = RangeOffset(p, b.start);
+        // Where the block belongs by the same rule, before the u32 arithmetic wraps.
         const int64_t target = plan.useBase ? static_cast<int64_t>(b.start) - base
-                                            : static_cast<int64_t>(start) + b.start;
+                                            : static_cast<int64_t>(p.dwStartOffset) + b.start;
         BlockPlacement bp;
         bp.flashOffset = plan.rangeStart + offset;
         bp.written = offset >= plan.rangeSize ? 0 : std::min<uint64_t>(b.Size(), plan.rangeSize - offset);
@@ -940,13 +821,13 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) 
                            base != 0 ? Fmt("the flash base %s", Hex32(base).c_str()).c_str()
                                      : Fmt("the firmware's address %s", Hex32(plan.startOffset).c_str()).c_str());
             else if (bp.written == 0)
-                text = Fmt("%s: none of its %llu bytes would be written: it belongs at flash offset %s, outside "
-                           "%s, the range the library programs",
+                text = Fmt("%s: none of its %llu bytes would be written: it belongs at flash offset %s, outside %s, "
+                           "the range the library programs",
                            head.c_str(), static_cast<unsigned long long>(b.Size()), Hex32(target).c_str(),
                            sectors.c_str());
             else
-                text = Fmt("%s: its last %llu of %llu bytes would not be written: they run past the end of %s, "
-                           "the range the library programs",
+                text = Fmt("%s: its last %llu of %llu bytes would not be written: they run past the end of %s, the "
+                           "range the library programs",
                            head.c_str(), static_cast<unsigned long long>(b.Size() - bp.written),
                            static_cast<unsigned long long>(b.Size()), sectors.c_str());
             error(Issue::NotWritten, static_cast<int>(i), std::move(text));

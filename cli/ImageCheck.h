@@ -1,13 +1,14 @@
-// Strict reading of firmware image files, and where the library would put
+// Strict checks of firmware image files, and where the library would put
 // them on a flash.
 //
 // The library reads images leniently: it ignores checksums, decodes lower-case
 // digits wrongly, stops without a word at the first malformed line, skips lines
 // it does not know, and places an image by its firmware-information record
-// rather than by its addresses. This checker reads the whole file strictly,
-// models exactly where the library's reading would stop, and replays the
-// library's placement on a known flash layout, so that the host can refuse a
-// file before any of it reaches the board.
+// rather than by its addresses. The check watches the library's own reader
+// line by line and holds each line to the strict rules, takes blocks and the
+// firmware-information record from what the library loaded, and places them
+// with the library's own placement, so that the host can refuse a file before
+// any of it reaches the board.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +47,7 @@ enum class Issue {
     NotWritten,     // a block the library would not (fully) write
     RamFirmware,    // a RAM firmware that would still be written into the flash
     LayoutUnknown,  // sector sizes unknown: the placement is checked only in part
+    SplitLine,      // a line longer than the library reads at once: its rest is read as a line of its own
 };
 
 const char* IssueName(Issue issue);
@@ -59,11 +61,10 @@ struct Finding {
     bool minor = false; // shown after the others of its kind when a list is cut short
 };
 
-// A contiguous run of image bytes, [start, end).
+// A block as the library loaded it, [start, end).
 struct ImageBlock {
     uint32_t start = 0;
     uint64_t end = 0;
-    std::vector<uint8_t> data;
     uint64_t Size() const { return end - start; }
 };
 
@@ -82,9 +83,9 @@ struct FwInfoView {
     std::string KindText() const;      // "FLASH", "RAM (BOOT)", ...
 };
 
-// Decodes a 50-byte record found before "$FW-INFO$" the way the library's image
-// lookup does (big-endian fields for "eMB-K 740" boards).
-FW_INFO DecodeFwInfo(const uint8_t* bytes50, bool convertByteOrder);
+// A 50-byte record as the library's image lookup gives it (fields in host
+// order; big-endian ones for "eMB-K 740" boards).
+FW_INFO DecodeFwInfo(const uint8_t* bytes50);
 
 struct ImageAnalysis {
     std::string path;
@@ -96,6 +97,10 @@ struct ImageAnalysis {
     bool hasSRecords = false;
     uint32_t endLine = 0;         // line of the first end record; 0 when none
     uint32_t libraryStopLine = 0; // line at which the library's reading stops; 0: end of file
+    std::string stopReason;       // why it stops there ("an end record", "a malformed line", ...)
+    uint32_t recordsNotRead = 0;  // record lines after the stop
+    std::vector<uint32_t> splitLines; // lines the library splits after 4,095 characters
+    bool loaded = false;            // the library loaded the file
     std::vector<ImageBlock> blocks; // in the library's list order
     FwInfoView fwInfo;
     std::vector<Finding> findings;
@@ -109,6 +114,9 @@ struct ImageAnalysis {
 
 ImageAnalysis AnalyseImageText(std::string_view text);
 ImageAnalysis AnalyseImageFile(const std::string& path);
+// Whether the path names a regular file that can be read; otherwise the one
+// sentence that says why not.
+std::optional<std::string> UnreadableReason(const std::string& path);
 
 // The board's flash as the library sees it: base address and sectors.
 struct FlashLayout {

@@ -11,6 +11,9 @@
 #else
 #include <unistd.h>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -56,6 +59,13 @@ bool Utf8Locale() {
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef __GLIBC__
+    // Image and range buffers of tens of MiB come and go several times in a
+    // run: keep them in the heap, so that each one is not mapped and faulted
+    // in anew.
+    mallopt(M_MMAP_THRESHOLD, 512 << 20);
+    mallopt(M_TRIM_THRESHOLD, 512 << 20);
+#endif
     CLI::App app{"kazmir: program the flash of Kazmir interface boards and drive their firmware modes", "kazmir"};
     app.require_subcommand(1, 1);
     app.set_version_flag("--version", KAZMIR_VERSION);

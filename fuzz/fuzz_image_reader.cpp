@@ -1,10 +1,11 @@
 // libFuzzer target for the firmware image reader: every input is read from
-// memory and through a real file, the two readings must agree, the blocks
+// memory, through a real file and with an observer, the readings must agree, the blocks
 // must keep their invariants, and the image is programmed and verified on a
 // small in-memory flash.
 #include "device/KazApi.h"
 #include "flash/FlashProg.h"
 #include "flash/ImageFile.h"
+#include "flash/ImageReader.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -122,6 +123,32 @@ private:
     uint8_t m_Flash[SECTORS * SECTOR_SIZE];
 };
 
+// Watches a load: lines come in order, never longer than the line buffer,
+// and records only from lines the reader took as records.
+class CLineCheck final : public IImageObserver {
+public:
+    void OnLine(const LINE& line) override
+    {
+        if (line.dwNumber < m_dwLast || line.qwOffset < m_qwOffset)
+            Fail("observed lines go back");
+        if (line.dwLength > 4095)
+            Fail("an observed line is longer than the line buffer");
+        m_dwLast = line.dwNumber;
+        m_qwOffset = line.qwOffset;
+        m_dwKind = line.dwKind;
+    }
+    void OnRecord(const LINE& line, const RECORD_DATA& record) override
+    {
+        if (line.dwKind != LINE_RECORD || m_dwKind != LINE_RECORD || record.dwCount == 0 || record.dwCount > 255)
+            Fail("a data record from a line that is no record");
+    }
+    bool WantsUnreadLines() const override { return true; }
+
+private:
+    uint32_t m_dwLast = 0, m_dwKind = 0;
+    uint64_t m_qwOffset = 0;
+};
+
 const std::string& TempPath()
 {
     static const std::string path =
@@ -147,6 +174,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     if (memoryResult != fileResult)
         Fail("file and memory readings disagree on the result");
+    CImageFile observed;
+    CLineCheck check;
+    observed.SetObserver(&check);
+    if (observed.LoadMemory(data, size) != memoryResult ||
+        (memoryResult == 0 && observed.GetBlockCount() != fromMemory.GetBlockCount()))
+        Fail("an observed reading differs from the plain one");
     if (fileResult == 0) {
         CheckInvariants(fromFile);
         const std::vector<Block> a = Blocks(fromMemory), b = Blocks(fromFile);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device/KazApi.h"
+#include "flash/FlashPlacement.h"
 #include "kazmir.h"
 
 class CReporter;
@@ -41,6 +42,10 @@ protected:
     void OverlayImage();
     KZRESULT PrepareRange();
     KZRESULT SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base);
+    // The layout as the placement sees it (sizes copied into the caller's table),
+    // and a placement taken over into the range members.
+    FLASH_LAYOUT Layout(uint32_t (&sizes)[MAX_SECTORS]) const;
+    KZRESULT ApplyPlacement(const RANGE_PLACEMENT& placement);
     KZRESULT AllocRange();
     KZRESULT ReadRange();
     void CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes);

@@ -75,67 +75,43 @@ KZRESULT CFlashProg::Verify(const char* fileName)
 KZRESULT CFlashProg::PrepareRange()
 {
     FW_INFO info;
-    const KZRESULT lookup = m_pImage != nullptr ? m_pImage->GetFwInfo(&info) : KZM_E_FAIL;
-    const uint32_t address = lookup == KZM_OK ? info.Address : 0;
-    const uint8_t kind = lookup == KZM_OK ? static_cast<uint8_t>(info.Kind & 0xFFu) : 0xFF;
-    const uint32_t lowest = m_pImage != nullptr ? m_pImage->GetLowestAddress() : 0;
-    const uint32_t highest = m_pImage != nullptr ? m_pImage->GetHighestAddress() : 0;
-    const uint32_t length = highest - lowest;
-    if (length == 0)
-        return lookup;
-    const uint32_t base = m_FlashInfo.BaseAddress;
-    if (base != 0 && kind == 0)
-        return SetRange(1, address - base, length, base);
-    if (base == 0 && address != 0) {
-        // Images hold absolute addresses, as linkers write them: with the
-        // flash at address 0 the firmware's Address is its flash offset and
-        // its blocks are placed relative to it, exactly as with a base.
-        return SetRange(1, address, length, 0);
+    const bool found = m_pImage != nullptr && m_pImage->GetFwInfo(&info) == KZM_OK;
+    IMAGE_SUMMARY summary{};
+    summary.bFwInfo = found;
+    summary.dwAddress = found ? info.Address : 0;
+    summary.dwKind = found ? info.Kind : 0;
+    summary.dwLowest = m_pImage != nullptr ? m_pImage->GetLowestAddress() : 0;
+    summary.dwHighest = m_pImage != nullptr ? m_pImage->GetHighestAddress() : 0;
+    uint32_t sizes[MAX_SECTORS];
+    return ApplyPlacement(PlaceImage(Layout(sizes), summary, m_wFirstSector, m_wEndSector));
+}
+
+FLASH_LAYOUT CFlashProg::Layout(uint32_t (&sizes)[MAX_SECTORS]) const
+{
+    const uint16_t count = SectorCount();
+    for (uint16_t i = 0; i < count; ++i)
+        sizes[i] = m_Sectors[i].Size;
+    return FLASH_LAYOUT{m_FlashInfo.BaseAddress, count, sizes, m_bSectorsKnown != 0};
+}
+
+KZRESULT CFlashProg::ApplyPlacement(const RANGE_PLACEMENT& placement)
+{
+    if (placement.bRangeSet) {
+        m_bUseBase = placement.bUseBase;
+        m_dwStartOffset = placement.dwStartOffset;
+        m_dwBase = placement.dwBase;
+        m_dwFirstOffset = placement.dwFirstOffset;
+        m_wFirstSector = placement.wFirstSector;
+        m_wEndSector = placement.wEndSector;
+        m_bRangeValid = 1;
     }
-    if (m_bSectorsKnown != 0)
-        return SetRange(0, 0, length, 0); // image addresses are flash offsets
-    return KZM_E_FAIL;
+    return placement.result;
 }
 
 KZRESULT CFlashProg::SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base)
 {
-    // Worked out in 64 bits: a range may not wrap around past 4 GiB.
-    const uint64_t end64 = static_cast<uint64_t>(start) + length;
-    if (end64 > m_dwFlashSize)
-        return KZM_E_BEYOND_FLASH;
-    const uint32_t end = static_cast<uint32_t>(end64);
-    m_bUseBase = useBase;
-    m_dwStartOffset = start;
-    m_dwBase = base;
-    m_dwFirstOffset = 0;
-    KZRESULT result = KZM_E_RANGE_END;
-    if (m_bSectorsKnown != 0) {
-        // Offsets within a sector are kept in 32 bits, so sectors of 64 KiB
-        // and more are placed right. A sector of size 0 counts as one byte;
-        // one more single-byte span stands at the flash's end.
-        const uint16_t count = SectorCount();
-        uint64_t lo = 0;
-        bool startFound = false;
-        for (uint16_t i = 0; i <= count; ++i) {
-            uint64_t size = i < count ? m_Sectors[i].Size : 1;
-            if (size == 0)
-                size = 1;
-            if (!startFound && start >= lo && start < lo + size) {
-                m_wFirstSector = i;
-                m_dwFirstOffset = static_cast<uint32_t>(start - lo);
-                startFound = true;
-            }
-            if (result != KZM_OK && end >= lo && end < lo + size) {
-                m_wEndSector = i;
-                if (end > lo)
-                    ++m_wEndSector; // the partly covered sector belongs to the range
-                result = KZM_OK;
-            }
-            lo += size;
-        }
-    }
-    m_bRangeValid = 1;
-    return result;
+    uint32_t sizes[MAX_SECTORS];
+    return ApplyPlacement(PlaceRange(Layout(sizes), useBase, start, length, base, m_wFirstSector, m_wEndSector));
 }
 
 KZRESULT CFlashProg::AllocRange()
@@ -180,8 +156,12 @@ KZRESULT CFlashProg::ReadRange()
 
 void CFlashProg::CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes)
 {
-    const uint32_t offset = m_bUseBase != 0 ? m_dwFirstOffset + blockStart - m_dwBase - m_dwStartOffset
-                                            : m_dwFirstOffset + blockStart;
+    RANGE_PLACEMENT placement{};
+    placement.bUseBase = m_bUseBase;
+    placement.dwFirstOffset = m_dwFirstOffset;
+    placement.dwBase = m_dwBase;
+    placement.dwStartOffset = m_dwStartOffset;
+    const uint32_t offset = RangeOffset(placement, blockStart);
     if (m_pRangeBuf == nullptr || bytes == nullptr || offset >= m_dwRangeSize)
         return;
     const uint32_t room = m_dwRangeSize - offset;

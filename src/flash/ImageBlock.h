@@ -21,8 +21,19 @@ public:
     // false without memory.
     bool AllocData();
 
+    // Bytes shared by many small blocks: one allocation, freed with the
+    // last block that uses it.
+    struct SHARED_BYTES {
+        uint32_t dwUsers;
+    };
+    static SHARED_BYTES* AllocShared(uint64_t size);
+    static uint8_t* SharedData(SHARED_BYTES* shared) { return reinterpret_cast<uint8_t*>(shared + 1); }
+    // Takes its bytes from a shared allocation (at offset) instead.
+    void UseShared(SHARED_BYTES* shared, uint64_t offset);
+
 private:
     uint32_t m_dwStart;
     uint32_t m_dwEnd;
     uint8_t* m_pData;
+    SHARED_BYTES* m_pShared;
 };

@@ -22,12 +22,14 @@ inline uint64_t MixRecord(uint64_t hash, uint32_t address, uint32_t count)
 }
 
 constexpr uint64_t HASH_SEED = 0xCBF29CE484222325ull;
+// Blocks up to this size take their bytes from the image's shared allocation.
+constexpr uint32_t SMALL_BLOCK = 4096;
 
 } // namespace
 
 CImageFile::CImageFile()
     : m_pStore(nullptr), m_ppIndex(nullptr), m_dwIndexCount(0), m_dwIndexCapacity(0), m_qwIndexVersion(0),
-      m_bIndexValid(false)
+      m_bIndexValid(false), m_pObserver(nullptr)
 {
 }
 
@@ -113,10 +115,13 @@ KZRESULT CImageFile::LoadMemory(const void* text, size_t size)
 KZRESULT CImageFile::LoadFrom(CImageReader& reader)
 {
     // First pass: the address ranges.
+    reader.SetObserver(m_pObserver);
     CImageReader::RECORD record;
     uint32_t status = reader.NextRecord(&record);
-    if (status != CImageReader::RECORD_OK)
+    if (status != CImageReader::RECORD_OK) {
+        reader.ReportUnreadLines();
         return KZM_E_FAIL;
+    }
     CImageIndex layout;
     uint64_t hash = HASH_SEED;
     do {
@@ -125,6 +130,8 @@ KZRESULT CImageFile::LoadFrom(CImageReader& reader)
         hash = MixRecord(hash, record.dwAddress, record.dwCount);
         status = reader.NextRecord(&record);
     } while (status == CImageReader::RECORD_OK);
+    reader.ReportUnreadLines();
+    reader.SetObserver(nullptr);
     const uint32_t records = layout.GetRecordCount();
     if (layout.Finish() != KZM_OK)
         return KZM_E_FAIL;
@@ -148,6 +155,19 @@ KZRESULT CImageFile::LoadFrom(CImageReader& reader)
         }
     }
     if (result == KZM_OK) {
+        // Small blocks share one allocation for their bytes: an image of
+        // many small blocks costs one allocation instead of one per block.
+        uint64_t smallBytes = 0;
+        for (uint32_t i = 0; i < blocks; ++i)
+            if (byList[i]->GetSize() <= SMALL_BLOCK)
+                smallBytes += byList[i]->GetSize();
+        CImageBlock::SHARED_BYTES* shared = smallBytes != 0 ? CImageBlock::AllocShared(smallBytes) : nullptr;
+        uint64_t at = 0;
+        for (uint32_t i = 0; i < blocks && shared != nullptr; ++i)
+            if (byList[i]->GetSize() <= SMALL_BLOCK) {
+                byList[i]->UseShared(shared, at);
+                at += byList[i]->GetSize();
+            }
         for (uint32_t a = 0; a < blocks && !oneOrder; ++a)
             byAddress[a] = byList[layout.GetListIndexByAddress(a)];
         // The list is exactly byList unless someone else changed the store
@@ -228,10 +248,8 @@ KZRESULT CImageFile::Clear()
 {
     if (m_pStore == nullptr)
         return KZM_E_FAIL;
-    while (CListNode* node = m_pStore->GetFirst()) {
-        m_pStore->Remove(node);
+    while (CListNode* node = m_pStore->TakeFirst())
         delete node;
-    }
     DropIndex();
     return KZM_OK;
 }

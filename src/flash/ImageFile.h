@@ -17,6 +17,7 @@
 class CImageStore;
 class CImageBlock;
 class CImageReader;
+class IImageObserver;
 
 class CImageFile {
 public:
@@ -51,6 +52,9 @@ public:
     KZRESULT GetFwInfo(FW_INFO* info);
 
     CImageStore* GetStore() const { return m_pStore; }
+    // Watches the next load's first pass (every line and record as read);
+    // null for none.
+    void SetObserver(IImageObserver* observer) { m_pObserver = observer; }
 
 private:
     KZRESULT LoadFrom(CImageReader& reader);
@@ -65,4 +69,5 @@ private:
     uint32_t m_dwIndexCapacity;
     uint64_t m_qwIndexVersion;
     bool m_bIndexValid;
+    IImageObserver* m_pObserver;
 };

@@ -30,24 +30,6 @@ constexpr CHexTables MakeHexTables()
 
 constexpr CHexTables g_HexTables = MakeHexTables();
 
-// The byte of every pair of characters, indexed by first | second << 8:
-// one load per data byte in the second pass.
-struct CPairTable {
-    std::array<uint8_t, 65536> Byte;
-};
-
-// Built on first use (too large for every compiler's constant evaluation).
-const CPairTable& PairTable()
-{
-    static const CPairTable s_Table = [] {
-        CPairTable table{};
-        for (unsigned i = 0; i < 65536; ++i)
-            table.Byte[i] = static_cast<uint8_t>(g_HexTables.High[i & 0xFF] | g_HexTables.Low[i >> 8]);
-        return table;
-    }();
-    return s_Table;
-}
-
 inline uint8_t Byte(const char* p)
 {
     return static_cast<uint8_t>(g_HexTables.High[static_cast<uint8_t>(p[0])] |
@@ -69,7 +51,7 @@ inline bool FitsAddressSpace(uint32_t address, uint32_t count)
 
 } // namespace
 
-CImageReader::CImageReader() : m_dwExtension(0)
+CImageReader::CImageReader() : m_dwExtension(0), m_pObserver(nullptr), m_dwLineNumber(0)
 {
 }
 
@@ -81,18 +63,20 @@ uint8_t CImageReader::HexByte(char high, char low)
 
 void CImageReader::DecodeData(const char* digits, uint32_t count, uint8_t* out)
 {
-    const uint8_t* pair = PairTable().Byte.data();
+    // Two lookups in tables of 256 bytes each, which stay in the first-level
+    // cache.
+    const uint8_t* high = g_HexTables.High.data();
+    const uint8_t* low = g_HexTables.Low.data();
     const auto* d = reinterpret_cast<const uint8_t*>(digits);
-    auto at = [d](uint32_t i) { return static_cast<unsigned>(d[2 * i]) | (static_cast<unsigned>(d[2 * i + 1]) << 8); };
     uint32_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        out[i] = pair[at(i)];
-        out[i + 1] = pair[at(i + 1)];
-        out[i + 2] = pair[at(i + 2)];
-        out[i + 3] = pair[at(i + 3)];
+        out[i] = static_cast<uint8_t>(high[d[2 * i]] | low[d[2 * i + 1]]);
+        out[i + 1] = static_cast<uint8_t>(high[d[2 * i + 2]] | low[d[2 * i + 3]]);
+        out[i + 2] = static_cast<uint8_t>(high[d[2 * i + 4]] | low[d[2 * i + 5]]);
+        out[i + 3] = static_cast<uint8_t>(high[d[2 * i + 6]] | low[d[2 * i + 7]]);
     }
     for (; i < count; ++i)
-        out[i] = pair[at(i)];
+        out[i] = static_cast<uint8_t>(high[d[2 * i]] | low[d[2 * i + 1]]);
 }
 
 uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record)
@@ -180,30 +164,104 @@ uint32_t CImageReader::ParseSRecord(const char* line, uint32_t length, RECORD* r
 
 uint32_t CImageReader::NextRecord(RECORD* record)
 {
+    if (m_pObserver != nullptr)
+        return NextRecordObserved(record);
     record->dwCount = 0;
     record->dwAddress = 0;
     record->pDigits = nullptr;
     for (;;) {
         const char* line = nullptr;
         uint32_t length = 0;
-        const uint32_t lineStatus = m_Lines.NextLine(&line, &length);
-        if (lineStatus == CLineReader::LINE_END)
+        if (m_Lines.NextLine(&line, &length) == CLineReader::LINE_END)
             return RECORD_MALFORMED;
         if (length == 0)
             continue;
         const char first = line[0];
-        const bool isHex = first == ':';
-        const bool isS = first == 'S' || first == 's';
-        if (!isHex && !isS)
+        uint32_t status;
+        if (first == ':')
+            status = ParseHexRecord(line, length, &m_dwExtension, record);
+        else if (first == 'S' || first == 's')
+            status = ParseSRecord(line, length, record);
+        else
             continue; // empty lines, comments
-        if (lineStatus == CLineReader::LINE_TOO_LONG)
-            return RECORD_MALFORMED;
-        const uint32_t status =
-            isHex ? ParseHexRecord(line, length, &m_dwExtension, record) : ParseSRecord(line, length, record);
         if (status != RECORD_OK)
             return status;
         if (record->dwCount != 0)
             return RECORD_OK;
+    }
+}
+
+void CImageReader::Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type, const RECORD* record)
+{
+    IImageObserver::LINE event;
+    event.dwNumber = m_dwLineNumber;
+    event.qwOffset = m_Lines.GetLineOffset();
+    event.dwKind = kind;
+    event.bRemainder = m_Lines.IsRemainder();
+    event.bSplit = length == CLineReader::MAX_LINE && line[length - 1] != '\n';
+    event.pText = line;
+    event.dwLength = length;
+    event.dwType = type;
+    m_pObserver->OnLine(event);
+    if (record != nullptr && record->dwCount != 0)
+        m_pObserver->OnRecord(event, {record->dwAddress, record->dwCount, record->pDigits});
+}
+
+// The same reading, with every line reported.
+uint32_t CImageReader::NextRecordObserved(RECORD* record)
+{
+    record->dwCount = 0;
+    record->dwAddress = 0;
+    record->pDigits = nullptr;
+    for (;;) {
+        const char* line = nullptr;
+        uint32_t length = 0;
+        if (m_Lines.NextLine(&line, &length) == CLineReader::LINE_END) {
+            if (m_Lines.StoppedAtCtrlZ()) {
+                // The Ctrl-Z begins the next line; what follows it on that
+                // line counts as the same line.
+                IImageObserver::LINE event{m_dwLineNumber + 1, m_Lines.GetCtrlZOffset(), IImageObserver::LINE_TEXT_STOP,
+                                           false, false, "\x1A", 1, 0};
+                m_pObserver->OnLine(event);
+            }
+            return RECORD_MALFORMED;
+        }
+        ++m_dwLineNumber;
+        const char first = length != 0 ? line[0] : '\0';
+        uint32_t status;
+        uint32_t type;
+        if (first == ':') {
+            type = length >= 9 ? HexByte(line[7], line[8]) : 0;
+            status = ParseHexRecord(line, length, &m_dwExtension, record);
+        } else if (first == 'S' || first == 's') {
+            type = HexByte('0', length >= 2 ? line[1] : '\0');
+            status = ParseSRecord(line, length, record);
+        } else {
+            Notify(IImageObserver::LINE_SKIPPED, line, length, 0, nullptr);
+            continue;
+        }
+        const uint32_t kind = status == RECORD_OK    ? IImageObserver::LINE_RECORD
+                              : status == RECORD_END ? IImageObserver::LINE_END
+                                                     : IImageObserver::LINE_MALFORMED;
+        Notify(kind, line, length, type, status == RECORD_OK ? record : nullptr);
+        if (status != RECORD_OK)
+            return status;
+        if (record->dwCount != 0)
+            return RECORD_OK;
+    }
+}
+
+void CImageReader::ReportUnreadLines()
+{
+    if (m_pObserver == nullptr || !m_pObserver->WantsUnreadLines())
+        return;
+    if (m_Lines.StoppedAtCtrlZ() && !m_Lines.ResumeAfterCtrlZ())
+        return;
+    const char* line = nullptr;
+    uint32_t length = 0;
+    while (m_Lines.NextLine(&line, &length) == CLineReader::LINE_OK) {
+        ++m_dwLineNumber;
+        Notify(IImageObserver::LINE_UNREAD, line, length, 0, nullptr);
     }
 }
 

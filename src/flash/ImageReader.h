@@ -7,6 +7,46 @@
 
 #include <cstdint>
 
+// Watches the reader: each line as the reader took it and each data record
+// as decoded. For checks and listings on top of the library's own reading;
+// a reader without an observer pays nothing for it.
+class IImageObserver {
+public:
+    enum : uint32_t {
+        LINE_RECORD = 0,    // a record the reader took (data or not)
+        LINE_SKIPPED = 1,   // no record (empty line, comment): skipped
+        LINE_MALFORMED = 2, // a record line the reader refused: reading stops here
+        LINE_END = 3,       // an end record: reading stops here
+        LINE_TEXT_STOP = 4, // a Ctrl-Z: text mode ends the file here
+        LINE_UNREAD = 5,    // a line after the stop (only for observers that ask for them)
+    };
+    struct LINE {
+        uint32_t dwNumber;   // 1 for the first line; each split part counts as a line
+        uint64_t qwOffset;   // where the line begins in the file
+        uint32_t dwKind;     // LINE_...
+        bool bRemainder;     // the rest of a longer line, split after MAX_LINE characters
+        bool bSplit;         // MAX_LINE characters without a line end: the rest follows as the next line
+        const char* pText;   // the characters as read (CR LF as LF), valid during the call
+        uint32_t dwLength;   // as a C string would have it
+        uint32_t dwType;     // record type as decoded (Intel type byte, S-record digit); LINE_RECORD only
+    };
+    // A data record, right after its line: its address as decoded (address
+    // extension included) and its data digits, which
+    // CImageReader::DecodeData turns into the bytes the library loads.
+    struct RECORD_DATA {
+        uint32_t dwAddress;
+        uint32_t dwCount;
+        const char* pDigits;
+    };
+    virtual void OnLine(const LINE& line) = 0;
+    virtual void OnRecord(const LINE& line, const RECORD_DATA& record) = 0;
+    // Whether the lines after the stop are wanted too (as LINE_UNREAD).
+    virtual bool WantsUnreadLines() const { return false; }
+
+protected:
+    ~IImageObserver() = default;
+};
+
 class CImageReader {
 public:
     // Status of a record: go on, the end of the image, or a malformed line.
@@ -52,13 +92,24 @@ public:
 
     uint32_t GetExtension() const { return m_dwExtension; }
 
+    // Set for one pass; null for none.
+    void SetObserver(IImageObserver* observer) { m_pObserver = observer; }
+    // After a stop: reports the lines that were not read to an observer that
+    // wants them, reading on past a Ctrl-Z.
+    void ReportUnreadLines();
+
 private:
     KZRESULT Start(KZRESULT result)
     {
         m_dwExtension = 0;
+        m_dwLineNumber = 0;
         return result;
     }
+    uint32_t NextRecordObserved(RECORD* record);
+    void Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type, const RECORD* record);
 
     CLineReader m_Lines;
     uint32_t m_dwExtension;
+    IImageObserver* m_pObserver;
+    uint32_t m_dwLineNumber;
 };

@@ -2,6 +2,7 @@
 
 #include "kazmir.h"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,7 +12,8 @@ constexpr char CTRL_Z = 0x1A;
 
 CLineReader::CLineReader()
     : m_pFile(nullptr), m_pMemory(nullptr), m_nMemorySize(0), m_nMemoryPos(0), m_pBuffer(nullptr), m_nCapacity(0), m_nPos(0),
-      m_nEnd(0), m_nNextNul(0), m_bSourceEnd(true), m_cLongFirst(0)
+      m_nEnd(0), m_nNextNul(0), m_bSourceEnd(true), m_bRemainder(false), m_bSplitPending(false), m_bCtrlZ(false),
+      m_bIgnoreCtrlZ(false), m_qwBufferOffset(0), m_qwLineOffset(0), m_qwCtrlZOffset(0)
 {
 }
 
@@ -30,18 +32,24 @@ KZRESULT CLineReader::Open(const char* fileName)
     m_pFile = std::fopen(fileName, "rb");
     if (m_pFile == nullptr)
         return KZM_E_FAIL;
-    // The file's size, when it can be told, only sizes the buffer.
+    // The file's size, when it can be told, only sizes the buffer. A stream
+    // that cannot seek is read from where it stands.
     uint64_t size = BUFFER_SIZE;
     if (std::fseek(m_pFile, 0, SEEK_END) == 0) {
         const long end = std::ftell(m_pFile);
         if (end >= 0)
             size = static_cast<uint64_t>(end);
+        if (std::fseek(m_pFile, 0, SEEK_SET) != 0) {
+            Close();
+            return KZM_E_FAIL;
+        }
     }
     if (!AllocBuffer(size)) {
         Close();
         return KZM_E_FAIL;
     }
-    return Rewind();
+    ResetState();
+    return KZM_OK;
 }
 
 KZRESULT CLineReader::OpenMemory(const void* data, size_t size)
@@ -71,13 +79,20 @@ bool CLineReader::AllocBuffer(uint64_t sourceSize)
     return m_pBuffer != nullptr;
 }
 
+void CLineReader::ResetState()
+{
+    m_nPos = m_nEnd = m_nNextNul = 0;
+    m_bSourceEnd = false;
+    m_nMemoryPos = 0;
+    m_bRemainder = m_bSplitPending = m_bCtrlZ = m_bIgnoreCtrlZ = false;
+    m_qwBufferOffset = m_qwLineOffset = m_qwCtrlZOffset = 0;
+}
+
 KZRESULT CLineReader::Rewind()
 {
     if (!IsOpen())
         return KZM_E_FAIL;
-    m_nPos = m_nEnd = m_nNextNul = 0;
-    m_bSourceEnd = false;
-    m_nMemoryPos = 0;
+    ResetState();
     if (m_pFile != nullptr) {
         std::clearerr(m_pFile);
         if (std::fseek(m_pFile, 0, SEEK_SET) != 0) {
@@ -86,6 +101,27 @@ KZRESULT CLineReader::Rewind()
         }
     }
     return KZM_OK;
+}
+
+bool CLineReader::ResumeAfterCtrlZ()
+{
+    if (!m_bCtrlZ || !IsOpen())
+        return false;
+    const uint64_t offset = m_qwCtrlZOffset + 1;
+    if (m_pFile != nullptr) {
+        std::clearerr(m_pFile);
+        if (offset > static_cast<uint64_t>(LONG_MAX) || std::fseek(m_pFile, static_cast<long>(offset), SEEK_SET) != 0)
+            return false;
+    } else {
+        m_nMemoryPos = static_cast<size_t>(offset);
+    }
+    m_bIgnoreCtrlZ = true;
+    m_bCtrlZ = false;
+    m_bSourceEnd = false;
+    m_bSplitPending = false;
+    m_nPos = m_nEnd = m_nNextNul = 0;
+    m_qwBufferOffset = offset;
+    return true;
 }
 
 void CLineReader::Close()
@@ -100,6 +136,7 @@ void CLineReader::Close()
     m_nCapacity = 0;
     m_nPos = m_nEnd = m_nNextNul = 0;
     m_bSourceEnd = true;
+    m_bIgnoreCtrlZ = false;
 }
 
 size_t CLineReader::ReadSource(char* to, size_t count)
@@ -119,6 +156,7 @@ void CLineReader::Fill()
 {
     if (m_nPos != 0) {
         std::memmove(m_pBuffer, m_pBuffer + m_nPos, m_nEnd - m_nPos);
+        m_qwBufferOffset += m_nPos;
         m_nEnd -= m_nPos;
         m_nPos = 0;
     }
@@ -130,9 +168,11 @@ void CLineReader::Fill()
         if (got < wanted)
             m_bSourceEnd = true;
         // Text mode: Ctrl-Z ends the file.
-        if (const void* ctrlZ = std::memchr(m_pBuffer + m_nEnd, CTRL_Z, got)) {
+        const void* ctrlZ = m_bIgnoreCtrlZ ? nullptr : std::memchr(m_pBuffer + m_nEnd, CTRL_Z, got);
+        if (ctrlZ != nullptr) {
             got = static_cast<size_t>(static_cast<const char*>(ctrlZ) - (m_pBuffer + m_nEnd));
-            m_bSourceEnd = true;
+            m_bSourceEnd = m_bCtrlZ = true;
+            m_qwCtrlZOffset = m_qwBufferOffset + m_nEnd + got;
         }
         m_nEnd += got;
     }
@@ -152,45 +192,45 @@ uint32_t CLineReader::NextLineSlow(const char** line, uint32_t* length)
         const char* start = m_pBuffer + m_nPos;
         const char* lf = static_cast<const char*>(std::memchr(start, '\n', scan));
         size_t full = 0;
+        bool split = false;
         if (lf != nullptr) {
             full = static_cast<size_t>(lf - start) + 1;
-            m_nPos += full;
             if (full >= 2 && lf[-1] == '\r') {
                 // CR LF reads as LF: the line ends one character earlier.
-                m_pBuffer[m_nPos - 2] = '\n';
-                --full;
-            }
-        } else if (avail >= WINDOW) {
-            // Longer than any line we take: skip it to its line feed.
-            m_cLongFirst = *start;
-            for (;;) {
-                const char* skipLf =
-                    static_cast<const char*>(std::memchr(m_pBuffer + m_nPos, '\n', m_nEnd - m_nPos));
-                if (skipLf != nullptr) {
-                    m_nPos = static_cast<size_t>(skipLf - m_pBuffer) + 1;
-                    break;
+                m_pBuffer[m_nPos + full - 2] = '\n';
+                if (full - 1 <= MAX_LINE) {
+                    m_qwLineOffset = m_qwBufferOffset + m_nPos;
+                    m_nPos += full;
+                    --full;
+                    goto found;
                 }
-                m_nPos = m_nEnd;
-                if (m_bSourceEnd)
-                    break;
-                Fill();
             }
-            if (m_nNextNul < m_nPos) {
-                const void* nul = std::memchr(m_pBuffer + m_nPos, 0, m_nEnd - m_nPos);
-                m_nNextNul = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - m_pBuffer) : m_nEnd;
+            if (full > MAX_LINE) {
+                // MAX_LINE characters; the line feed starts the next line.
+                full = MAX_LINE;
+                split = true;
             }
-            *line = &m_cLongFirst;
-            *length = 1;
-            return LINE_TOO_LONG;
+            m_qwLineOffset = m_qwBufferOffset + m_nPos;
+            m_nPos += full;
+        } else if (avail >= WINDOW || (m_bSourceEnd && avail > MAX_LINE)) {
+            // No line end within reach: the first MAX_LINE characters are a
+            // line of their own, the rest is read as the next one.
+            full = MAX_LINE;
+            split = true;
+            m_qwLineOffset = m_qwBufferOffset + m_nPos;
+            m_nPos += full;
         } else if (m_bSourceEnd) {
             // The last line, without a line feed (a carriage return stays).
             full = avail;
+            m_qwLineOffset = m_qwBufferOffset + m_nPos;
             m_nPos = m_nEnd;
         } else {
             Fill();
             continue;
         }
-
+    found:
+        m_bRemainder = m_bSplitPending;
+        m_bSplitPending = split;
         const size_t lineStart = static_cast<size_t>(start - m_pBuffer);
         size_t cLength = full;
         if (m_nNextNul < lineStart + full) {
@@ -198,12 +238,6 @@ uint32_t CLineReader::NextLineSlow(const char** line, uint32_t* length)
             cLength = m_nNextNul - lineStart;
             const void* nul = std::memchr(m_pBuffer + m_nPos, 0, m_nEnd - m_nPos);
             m_nNextNul = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - m_pBuffer) : m_nEnd;
-        }
-        if (full > MAX_LINE) {
-            m_cLongFirst = *start;
-            *line = &m_cLongFirst;
-            *length = 1;
-            return LINE_TOO_LONG;
         }
         *line = start;
         *length = static_cast<uint32_t>(cLength);

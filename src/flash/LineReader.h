@@ -12,9 +12,9 @@
 
 class CLineReader {
 public:
-    // Longest line, its line feed included, that the image reader takes whole:
-    // what fits a 4096-byte line buffer with its NUL. A longer record line is
-    // malformed; a longer line of any other kind is skipped like a comment.
+    // Most characters one read takes, its line feed included: what fits a
+    // 4096-byte line buffer with its NUL. Whatever follows on a longer line is
+    // read as the next line.
     static constexpr uint32_t MAX_LINE = 4095;
     // The buffer holds up to 256 KiB of the file at a time; a small file gets
     // a buffer of its own size.
@@ -22,9 +22,8 @@ public:
     static constexpr size_t MIN_BUFFER_SIZE = 8u << 10;
 
     enum : uint32_t {
-        LINE_OK = 0,       // a line of at most MAX_LINE characters
-        LINE_TOO_LONG = 1, // a longer line, skipped whole; only its first character is given
-        LINE_END = 2,      // end of the file (or a read error)
+        LINE_OK = 0,  // a line (or the first MAX_LINE characters of a longer one)
+        LINE_END = 2, // end of the file (or a read error)
     };
 
     CLineReader();
@@ -44,8 +43,7 @@ public:
     // The next line: *line points at its characters (valid until the next
     // call), *length is its length as a C string would have it (up to the
     // first NUL byte; the line feed, after text-mode translation, included
-    // when no NUL byte comes first). For LINE_TOO_LONG *line points at the
-    // line's first character and *length is 1.
+    // when no NUL byte comes first).
     uint32_t NextLine(const char** line, uint32_t* length)
     {
         // The common case inline: a whole line in the buffer, no NUL byte in
@@ -57,14 +55,19 @@ public:
             if (lf != nullptr) {
                 const size_t next = static_cast<size_t>(lf - m_pBuffer) + 1;
                 size_t full = next - m_nPos;
-                if (next <= m_nNextNul && full <= MAX_LINE + 1) {
+                if (next <= m_nNextNul) {
                     if (full >= 2 && lf[-1] == '\r') {
                         // CR LF reads as LF: the line ends one character earlier.
                         m_pBuffer[next - 2] = '\n';
                         --full;
                     }
+                    // Only a line of MAX_LINE characters and its plain line
+                    // feed is longer: the slow path splits it.
                     if (full <= MAX_LINE) {
+                        m_qwLineOffset = m_qwBufferOffset + m_nPos;
                         m_nPos = next;
+                        m_bRemainder = m_bSplitPending;
+                        m_bSplitPending = false;
                         *line = start;
                         *length = static_cast<uint32_t>(full);
                         return LINE_OK;
@@ -75,12 +78,26 @@ public:
         return NextLineSlow(line, length);
     }
 
+    // Where the last line began in the file (bytes from its start), and
+    // whether it is the rest of a longer line split after MAX_LINE characters.
+    uint64_t GetLineOffset() const { return m_qwLineOffset; }
+    bool IsRemainder() const { return m_bRemainder; }
+    // Whether reading stopped at a Ctrl-Z (text mode's end of file), and
+    // where in the file it stands.
+    bool StoppedAtCtrlZ() const { return m_bCtrlZ; }
+    uint64_t GetCtrlZOffset() const { return m_qwCtrlZOffset; }
+    // After a stop at a Ctrl-Z: reads on right after it, with Ctrl-Z taken as
+    // a plain character from then on (for those who want to see what text
+    // mode leaves unread). False when the source cannot seek there.
+    bool ResumeAfterCtrlZ();
+
 private:
     // Enough to see the line feed of a line of MAX_LINE characters written
     // with CR LF.
-    static constexpr size_t WINDOW = MAX_LINE + 2;
+    static constexpr size_t WINDOW = MAX_LINE + 1;
 
     uint32_t NextLineSlow(const char** line, uint32_t* length);
+    void ResetState();
     void Fill();
     size_t ReadSource(char* to, size_t count);
     bool AllocBuffer(uint64_t sourceSize);
@@ -95,5 +112,11 @@ private:
     size_t m_nEnd;      // end of the bytes in the buffer
     size_t m_nNextNul;  // first NUL byte at or after m_nPos, or m_nEnd
     bool m_bSourceEnd;  // the source has nothing more (end, error or Ctrl-Z)
-    char m_cLongFirst;  // first character of the last over-long line
+    bool m_bRemainder;  // the last line continued a split one
+    bool m_bSplitPending; // the next line is the rest of a split one
+    bool m_bCtrlZ;
+    bool m_bIgnoreCtrlZ;
+    uint64_t m_qwBufferOffset; // file offset of m_pBuffer[0]
+    uint64_t m_qwLineOffset;
+    uint64_t m_qwCtrlZOffset;
 };

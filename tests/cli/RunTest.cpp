@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -320,6 +321,56 @@ TEST_F(KazmirRun, BlocksOutsideTheFlashAreRefusedAndTheFlashStaysAsItWas) {
 }
 
 // --- Exit codes ---------------------------------------------------------------
+
+TEST_F(KazmirRun, OnlyRegularFilesReachTheLibrary) {
+    const std::string fifo = (m_Dir / "pipe.hex").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string path, says;
+    };
+    const Case cases[] = {{m_Dir.string(), "it is a folder"}, {"/dev/zero", "it is a device"}, {fifo, "it is a pipe"},
+                          {(m_Dir / "gone.hex").string(), "No such file or directory"}};
+    for (const auto& c : cases)
+        for (const char* command : {"program", "info"}) {
+            const auto start = std::chrono::steady_clock::now();
+            const Result r = Kazmir({command, "--no-check", c.path});
+            const Result info = Kazmir({command, c.path});
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.path;
+            EXPECT_EQ(info.exit, 3) << command << " " << c.path;
+            EXPECT_NE(info.err.find(c.says), std::string::npos) << info.err;
+            if (std::string(command) == "program") {
+                EXPECT_EQ(r.exit, 3) << c.path;
+            }
+        }
+    EXPECT_FALSE(fs::exists(FlashFile())) << "nothing was sent to a board";
+}
+
+TEST_F(KazmirRun, LongLinesAreReadAsTheLineBufferReadsThem) {
+    const fs::path file = m_Dir / "long.hex";
+    WriteText(file, ":0400000001020304F2\n" + std::string(4095, '#') + ":0400100005060708D2\n:00000001FF\n");
+    EXPECT_EQ(Kazmir({"program", file.string()}).exit, 3);
+    const Result checked = Kazmir({"info", file.string()});
+    EXPECT_NE(checked.out.find("warning: line 2 is longer than the library reads at once: it reads the characters "
+                               "from the 4,096th on as line 3"),
+              std::string::npos)
+        << checked.out;
+    ASSERT_EQ(Kazmir({"program", "--no-check", file.string()}).exit, 0);
+    const std::vector<uint8_t> flash = ReadBytes(FlashFile());
+    ASSERT_GE(flash.size(), 0x14u);
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin() + 0x10, flash.begin() + 0x14), (std::vector<uint8_t>{5, 6, 7, 8}));
+    // One digit short on line 2: info lists the one block the library loads.
+    WriteText(file, ":0400000001020304F2\n:04001000050607D2\n" + HexLine(0x20, 0, {1, 2, 3, 4}) + ":00000001FF\n");
+    const Result info = Kazmir({"--json", "info", file.string()});
+    const json event = info.Event("info");
+    EXPECT_EQ(event["blocks"].size(), 1u);
+    EXPECT_EQ(event["library_stop_line"], 2);
+    EXPECT_EQ(event["records_not_read"], 2);
+    const Result text = Kazmir({"info", file.string()});
+    EXPECT_NE(text.out.find("The library stops reading at line 2 of 4, at a line it takes as malformed; 2 records "
+                            "after it are not read."),
+              std::string::npos)
+        << text.out;
+}
 
 TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
     EXPECT_EQ(Kazmir({"frobnicate"}).exit, 2);

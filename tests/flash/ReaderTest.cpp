@@ -1,0 +1,306 @@
+// The image reader: records, lines as a 4096-byte line buffer reads them,
+// where reading stops, what an observer sees, the block layout against a
+// literal model, and the corpus.
+#include "FlashSupport.h"
+
+#include "flash/ImageReader.h"
+#include "support/Corpus.h"
+
+#include <csignal>
+#include <random>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace flashtest;
+
+namespace {
+
+const std::string REC0 = ":0400000001020304F2\n"; // 01 02 03 04 at 0
+const std::string REC4 = ":0400040005060708DE\n"; // 05 06 07 08 at 4
+const std::string REC10 = ":0400100005060708D2\n"; // 05 06 07 08 at 0x10
+const std::string LONG_LINE(4095, '#');
+
+std::vector<uint8_t> Seq(uint8_t from, size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(from + i);
+    return v;
+}
+
+struct ReadCase {
+    const char* Name;
+    std::string Text;
+    KZRESULT Result;
+    std::vector<Block> Blocks;
+};
+
+} // namespace
+
+TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
+{
+    const std::vector<ReadCase> cases = {
+        {"two records, one block", REC0 + REC4 + HEX_END, 0, {{0, 8, Seq(1, 8)}}},
+        {"opposite order, same block", REC4 + REC0 + HEX_END, 0, {{0, 8, Seq(1, 8)}}},
+        {"type 02 segment", HexRecord(2, 0, {0x10, 0x00}) + HexRecord(0, 0x10, {9}) + HEX_END, 0, {{0x10010, 0x10011, {9}}}},
+        {"type 04 linear", HexRecord(4, 0, {0xAB, 0xCD}) + HexRecord(0, 2, {7}) + HEX_END, 0, {{0xABCD0002, 0xABCD0003, {7}}}},
+        {"two blocks in file order", HexRecord(0, 0x100, {1}) + HexRecord(0, 0, {2}) + HEX_END, 0,
+         {{0x100, 0x101, {1}}, {0, 1, {2}}}},
+        {"S0 skipped, S1 loaded, S9 ends", "S0030000FC\nS1130000000102030405060708090A0B0C0D0E0F64\nS9030000FC\nS105001000EA\n", 0,
+         {{0, 16, Seq(0, 16)}}},
+        {"CR LF reads as LF", ":0400000001020304F2\r\n:00000001FF\r\n", 0, {{0, 4, Seq(1, 4)}}},
+        {"one digit short stops reading", REC0 + ":04001000050607D2\n" + REC4 + HEX_END, 0, {{0, 4, Seq(1, 4)}}},
+        {"lower-case digits give wrong bytes", ":010000000aF5\n" + std::string(HEX_END), 0, {{0, 1, {0x2A}}}},
+        {"end record stops reading", REC0 + HEX_END + REC10, 0, {{0, 4, Seq(1, 4)}}},
+        {"last line without line feed is malformed", REC0 + ":0400100005060708D2", 0, {{0, 4, Seq(1, 4)}}},
+        {"end record without line feed", REC0 + ":00000001FF", 0, {{0, 4, Seq(1, 4)}}},
+        {"Ctrl-Z ends the file", REC0 + "\x1A" + REC10, 0, {{0, 4, Seq(1, 4)}}},
+        {"a NUL byte ends the line as a C string", REC0 + std::string(":04001000\0", 10) + "5060708D2\n" + REC4, 0, {{0, 4, Seq(1, 4)}}},
+        {"record after 4,095 characters is read", REC0 + LONG_LINE + REC10 + HEX_END, 0, {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}}},
+        {"record line over 4,095 characters is malformed", REC0 + ":" + std::string(4100, '0') + "\n" + REC10, 0,
+         {{0, 4, Seq(1, 4)}}},
+        {"malformed remainder stops reading", REC0 + LONG_LINE + "S1FF\n" + REC10 + HEX_END, 0, {{0, 4, Seq(1, 4)}}},
+        {"line feed right after 4,095 characters", REC0 + LONG_LINE + "\n" + REC10, 0, {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}}},
+        {"no data record", "S0030000FC\n" + std::string(HEX_END), KZM_E_FAIL, {}},
+        {"empty file", "", KZM_E_FAIL, {}},
+        {"S1 too short for its address", "S1020000\n", KZM_E_FAIL, {}},
+        {"record past 4 GiB", HexRecord(4, 0, {0xFF, 0xFF}) + HexRecord(0, 0xFFFE, {1, 2}) + HEX_END, KZM_E_FAIL, {}},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const Loaded loaded = LoadText(c.Text);
+        EXPECT_EQ(loaded.Result, c.Result);
+        EXPECT_EQ(loaded.Blocks, c.Blocks);
+    }
+}
+
+namespace {
+
+struct Seen {
+    uint32_t Number;
+    uint64_t Offset;
+    uint32_t Kind;
+    bool Remainder, Split;
+    uint32_t Length;
+    bool operator==(const Seen&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Seen& s)
+{
+    return os << "{" << s.Number << ", " << s.Offset << ", kind " << s.Kind << ", " << s.Remainder << s.Split << ", "
+              << s.Length << "}";
+}
+
+class CWatcher final : public IImageObserver {
+public:
+    std::vector<Seen> Lines;
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Records;
+    bool Unread = true;
+    void OnLine(const LINE& l) override
+    {
+        Lines.push_back({l.dwNumber, l.qwOffset, l.dwKind, l.bRemainder, l.bSplit, l.dwLength});
+    }
+    void OnRecord(const LINE&, const RECORD_DATA& r) override
+    {
+        std::vector<uint8_t> bytes(r.dwCount);
+        CImageReader::DecodeData(r.pDigits, r.dwCount, bytes.data());
+        Records.emplace_back(r.dwAddress, bytes);
+    }
+    bool WantsUnreadLines() const override { return Unread; }
+};
+
+constexpr uint32_t R = IImageObserver::LINE_RECORD, K = IImageObserver::LINE_SKIPPED,
+                   M = IImageObserver::LINE_MALFORMED, E = IImageObserver::LINE_END,
+                   Z = IImageObserver::LINE_TEXT_STOP, U = IImageObserver::LINE_UNREAD;
+
+} // namespace
+
+TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
+{
+    struct Case {
+        const char* Name;
+        std::string Text;
+        std::vector<Seen> Lines;
+    };
+    const std::vector<Case> cases = {
+        {"record, comment, malformed, unread", REC0 + "# x\r\n" + ":0400\n" + REC10,
+         {{1, 0, R, false, false, 20}, {2, 20, K, false, false, 4}, {3, 25, M, false, false, 6}, {4, 31, U, false, false, 20}}},
+        {"end record and what follows", REC0 + HEX_END + "\n" + REC10,
+         {{1, 0, R, 0, 0, 20}, {2, 20, E, 0, 0, 12}, {3, 32, U, 0, 0, 1}, {4, 33, U, 0, 0, 20}}},
+        {"Ctrl-Z stops, the rest is unread", REC0 + "\x1A" + REC10,
+         {{1, 0, R, 0, 0, 20}, {2, 20, Z, 0, 0, 1}, {2, 21, U, 0, 0, 20}}},
+        {"split line and its record remainder", LONG_LINE + REC10 + HEX_END,
+         {{1, 0, K, 0, 1, 4095}, {2, 4095, R, 1, 0, 20}, {3, 4115, E, 0, 0, 12}}},
+        {"CR LF inside the buffer", std::string(4094, '#') + "\r\n" + REC10,
+         {{1, 0, K, 0, 0, 4095}, {2, 4096, R, 0, 0, 20}}},
+        {"CR LF split across the boundary", LONG_LINE + "\r\n" + REC10,
+         {{1, 0, K, 0, 1, 4095}, {2, 4095, K, 1, 0, 1}, {3, 4097, R, 0, 0, 20}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        CWatcher watcher;
+        CImageFile image;
+        image.SetObserver(&watcher);
+        image.LoadMemory(c.Text.data(), c.Text.size());
+        EXPECT_EQ(watcher.Lines, c.Lines);
+    }
+    // Records as decoded, and nothing from the second pass; without the wish,
+    // no unread lines.
+    CWatcher watcher;
+    watcher.Unread = false;
+    const std::string text = REC0 + HexRecord(4, 0, {0, 1}) + REC10 + HEX_END + REC4;
+    CImageFile image;
+    image.SetObserver(&watcher);
+    ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
+    EXPECT_EQ(watcher.Records, (std::vector<std::pair<uint32_t, std::vector<uint8_t>>>{{0, Seq(1, 4)}, {0x10010, Seq(5, 4)}}));
+    EXPECT_EQ(watcher.Lines.size(), 4u);
+}
+
+TEST(ImageReader, EndlessStreamReadsInBoundedMemory)
+{
+    // More lines than any image has, through a pipe: the same record again
+    // and again, and a line without end. The reading must not hold them.
+    const std::string fifo = (std::filesystem::temp_directory_path() / ("kzm_fifo_" + std::to_string(getpid()))).string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::thread writer([&] {
+        FILE* out = std::fopen(fifo.c_str(), "wb");
+        if (out == nullptr)
+            return;
+        const std::string chunk = [] {
+            std::string s;
+            for (int i = 0; i < 4096; ++i)
+                s += ":10000000000102030405060708090A0B0C0D0E0F78\n";
+            return s;
+        }();
+        for (int i = 0; i < 600; ++i) // 2.4 million records, 110 MB
+            std::fwrite(chunk.data(), 1, chunk.size(), out);
+        const std::string endless(1 << 20, '#');
+        for (int i = 0; i < 32; ++i)
+            std::fwrite(endless.data(), 1, endless.size(), out);
+        std::fclose(out);
+    });
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    CImageFile image;
+    // The pipe cannot be read a second time: the load fails after the first pass.
+    EXPECT_EQ(image.Load(fifo.c_str()), KZM_E_FAIL);
+    getrusage(RUSAGE_SELF, &after);
+    writer.join();
+    std::remove(fifo.c_str());
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 16 * 1024) << "KiB grown";
+}
+
+namespace {
+
+struct Rec {
+    uint32_t Address;
+    std::vector<uint8_t> Bytes;
+};
+
+// The first pass and the merge read literally: walk the list for every
+// record, restart the merge after every join.
+std::vector<Block> LiteralLoad(const std::vector<Rec>& records)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> list;
+    for (const Rec& r : records) {
+        const uint32_t a = r.Address, e = a + static_cast<uint32_t>(r.Bytes.size());
+        auto hit = std::find_if(list.begin(), list.end(), [&](auto& b) { return a <= b.second && e >= b.first; });
+        if (hit == list.end())
+            list.emplace_back(a, e);
+        else
+            *hit = {std::min(hit->first, a), std::max(hit->second, e)};
+    }
+    for (bool joined = true; joined;) {
+        joined = false;
+        for (size_t i = 0; i < list.size() && !joined; ++i)
+            for (size_t j = i + 1; j < list.size() && !joined; ++j)
+                if (list[i].first <= list[j].second && list[j].first <= list[i].second) {
+                    list[j] = {std::min(list[i].first, list[j].first), std::max(list[i].second, list[j].second)};
+                    list.erase(list.begin() + static_cast<long>(i));
+                    joined = true;
+                }
+    }
+    std::vector<Block> blocks;
+    for (auto [s, e] : list)
+        blocks.push_back({s, e, std::vector<uint8_t>(e - s)});
+    for (const Rec& r : records)
+        for (Block& b : blocks)
+            if (b.Start <= r.Address && r.Address <= b.End) {
+                std::copy(r.Bytes.begin(), r.Bytes.end(), b.Bytes.begin() + (r.Address - b.Start));
+                break;
+            }
+    return blocks;
+}
+
+std::string S3(uint32_t address, const std::vector<uint8_t>& data)
+{
+    char buf[16];
+    unsigned sum = static_cast<unsigned>(data.size()) + 5;
+    std::snprintf(buf, sizeof(buf), "S3%02X%08X", static_cast<unsigned>(data.size() + 5), address);
+    std::string line = buf;
+    for (int i = 0; i < 4; ++i)
+        sum += (address >> (8 * i)) & 0xFF;
+    for (uint8_t b : data) {
+        std::snprintf(buf, sizeof(buf), "%02X", b);
+        line += buf;
+        sum += b;
+    }
+    std::snprintf(buf, sizeof(buf), "%02X\n", ~sum & 0xFF);
+    return line + buf;
+}
+
+} // namespace
+
+TEST(ImageReader, BlockLayoutMatchesTheLiteralRulesOnRandomImages)
+{
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        std::vector<Rec> records(1 + rng() % 40);
+        const uint32_t span = 16 + rng() % 600, base = rng() % 2 ? 0 : 0xFFFF0000u + rng() % 0x8000;
+        std::string text;
+        for (Rec& r : records) {
+            r.Address = base + rng() % span;
+            r.Bytes.resize(1 + rng() % 24);
+            for (uint8_t& b : r.Bytes)
+                b = static_cast<uint8_t>(rng());
+            if (rng() % 2)
+                text += S3(r.Address, r.Bytes);
+            else
+                text += HexRecord(4, 0, {static_cast<uint8_t>(r.Address >> 24), static_cast<uint8_t>(r.Address >> 16)}) +
+                        HexRecord(0, static_cast<uint16_t>(r.Address), r.Bytes);
+        }
+        CImageFile image;
+        ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
+        ASSERT_EQ(BlocksOf(image), LiteralLoad(records)) << "round " << round;
+    }
+}
+
+TEST(ImageReader, CorpusImagesLoadIntoTheirBlocks)
+{
+    KAZMIR_NEED_CORPUS();
+    // Ranges in list order, from a separate reading of the rules.
+    struct Expected {
+        const char* File;
+        std::vector<std::pair<uint32_t, uint32_t>> Ranges;
+    };
+    const Expected corpus[] = {
+        {"arduinoavr-optiboot_atmega328.hex", {{0x7E00, 0x7FF4}, {0x7FFE, 0x8000}}},
+        {"buspirate-ADC2UART.hex", {{0x0, 0x200}, {0x157F8, 0x15800}, {0x208, 0x6A8}}},
+        {"freertoshcs12x-Project.abs.s19",
+         {{0xC000, 0xC1E9}, {0xFF12, 0xFF14}, {0xFFF0, 0xFFF2}, {0xFFFE, 0x10000}, {0xFE8000, 0xFE88A3}}},
+        {"openblt-demoprog_s12g128.abs.sx", {{0x34000, 0x34093}, {0x3E77E, 0x3E800}, {0x20000, 0x2033E}}},
+        {"unistc-hal-demo.ihx",
+         {{0x0, 0x4}, {0xB, 0xC}, {0x13, 0x14}, {0x1B, 0x1C}, {0x23, 0x26}, {0x2B, 0x2C}, {0x33, 0x34}, {0x3B, 0x3E},
+          {0x43, 0x1621}}},
+    };
+    for (const Expected& e : corpus) {
+        const std::string path = std::string(KAZMIR_CORPUS_DIR) + "/" + e.File;
+        CImageFile image;
+        ASSERT_EQ(image.Load(path.c_str()), 0u) << e.File;
+        std::vector<std::pair<uint32_t, uint32_t>> ranges;
+        for (const Block& b : BlocksOf(image))
+            ranges.emplace_back(b.Start, b.End);
+        EXPECT_EQ(ranges, e.Ranges) << e.File;
+    }
+}

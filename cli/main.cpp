@@ -37,7 +37,9 @@ const char* const EXIT_CODES = R"(Exit codes:
   6  verify mismatch: the flash differs from the image
   7  device or flash failure
   8  the board is in use by another program
-  9  the image does not fit the board's flash
+  9  the image does not fit the board's flash, or none of it lies in the
+     range the library wrote
+130  interrupted (Ctrl-C, SIGTERM): a summary tells what was erased and written
 
 Before program and verify the whole file is read strictly; a file with a bad
 checksum, lower-case digits, a malformed line, records the library would not

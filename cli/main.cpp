@@ -17,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Batch.h"
 #include "Host.h"
 
 #ifndef KAZMIR_VERSION
@@ -78,8 +79,13 @@ int main(int argc, char** argv) {
                                      "the board with this device id (the handle an earlier command printed); "
                                      "default: the first board found")
                           ->type_name("ID");
-    auto* serialOpt = app.add_option("--serial", options.serial, "the board with this serial number (exact)")
-                          ->type_name("TEXT");
+    std::vector<std::string> serials;
+    auto* serialOpt = app.add_option("--serial", serials,
+                                     "the board with this serial number (exact); program, verify and erase take "
+                                     "it more than once, one process per board")
+                          ->type_name("TEXT")
+                          ->expected(1)
+                          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     deviceOpt->excludes(serialOpt);
     app.add_option("--timeout", options.timeout,
                    "how long to wait for the board to come back from each restart, in ms (default 5000)")
@@ -152,6 +158,17 @@ int main(int argc, char** argv) {
         run = [](CHost& h) { return h.BenchReset(); };
     });
 
+    // Many boards: one child process per board, at most --jobs at once.
+    bool allBoards = false;
+    unsigned jobs = 0;
+    for (CLI::App* sub : {program, verify, erase}) {
+        sub->add_flag("--all", allBoards,
+                      "every board of the virtual bench (bench only: the library offers no listing of real boards)");
+        sub->add_option("--jobs", jobs, "with several boards: at most N at once (default: all of them)")
+            ->type_name("N")
+            ->check(CLI::PositiveNumber);
+    }
+
     for (CLI::App* sub : {program, verify, erase, fwinfo, version, mode, bgi, send, receive, echo, info, bench})
         sub->fallthrough();
     for (CLI::App* sub : bench->get_subcommands({})) sub->fallthrough();
@@ -174,6 +191,16 @@ int main(int argc, char** argv) {
         }
     }
     options.benchGiven = benchOpt->count() > 0;
+    if (serials.size() == 1) options.serial = serials.front();
+    const bool batch = allBoards || serials.size() > 1;
+    if (serials.size() > 1 && !(program->parsed() || verify->parsed() || erase->parsed())) {
+        std::fprintf(stderr, "error: --serial more than once works with program, verify and erase only\n");
+        return EXIT_USAGE;
+    }
+    if (allBoards && (!serials.empty() || !device.empty())) {
+        std::fprintf(stderr, "error: --all takes every board; give no --serial or --device with it\n");
+        return EXIT_USAGE;
+    }
 
     const bool terminal = isatty(fileno(stderr)) != 0;
     const char* term = std::getenv("TERM");
@@ -185,6 +212,22 @@ int main(int argc, char** argv) {
                                    : verbose ? COutput::Detail::Verbose
                                              : COutput::Detail::Normal;
     COutput out(outMode, detail, stdout, stderr, Utf8Locale());
+    if (batch) {
+        BatchRequest request;
+        request.command = program->parsed() ? "program" : verify->parsed() ? "verify" : "erase";
+        request.file = request.command == "erase" ? "" : file;
+        request.serials = serials;
+        request.jobs = jobs;
+        request.self = SelfPath(argv[0]);
+        request.childArgs = ChildArguments(argc, argv);
+        request.bench = BenchFile(options.bench);
+        std::string error;
+        if (allBoards && !BenchSerials(options.bench, request.serials, error)) {
+            std::fprintf(stderr, "error: --all: %s\n", error.c_str());
+            return EXIT_USAGE;
+        }
+        return RunBatch(request, outMode, detail, out);
+    }
     CHost host(options, out);
     try {
         return run(host);

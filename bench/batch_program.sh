@@ -74,7 +74,7 @@ run_single() { # 8 separate runs -> wall seconds
     rm -f "$DIR"/board*.flash
     start=$(now)
     for s in KZ000001 KZ000002 KZ000003 KZ000004 KZ000005 KZ000006 KZ000007 KZ000008; do
-        (cd "$DIR" && "$KAZMIR" --bench "$s.json" -q program image.hex --serial "$s")
+        (cd "$DIR" && "$KAZMIR" --bench "$s.json" -q program image.hex --serial "$s" 2>/dev/null)
     done
     end=$(now)
     echo "$end - $start" | bc -l
@@ -99,7 +99,7 @@ P=$(printf '%s\n' "${parallel[@]}" | best)
 S=$(printf '%s\n' "${serial[@]}" | best)
 O=$(printf '%s\n' "${single[@]}" | best)
 
-echo "2 MiB image into 8 boards of one bench ($(nproc) cores), best of 3:"
+echo "2 MiB image into 8 boards of one bench ($(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)), best of 3:"
 printf '  %-44s %7.2f s\n' "kazmir --all --jobs 8 (8 children at once)" "$P"
 printf '  %-44s %7.2f s\n' "kazmir --all --jobs 1 (one child at a time)" "$S"
 printf '  %-44s %7.2f s\n' "8 runs of kazmir --serial S, one by one" "$O"

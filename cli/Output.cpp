@@ -38,6 +38,7 @@ const char* PhaseName(Phase phase) {
     case Phase::Read: return "read";
     case Phase::Erase: return "erase";
     case Phase::Write: return "write";
+    case Phase::Verify: return "verify";
     }
     return "?";
 }
@@ -119,6 +120,7 @@ void COutput::OnReport(uint8_t kind, const char* text) {
     case REPORT_PROGRESS:
     case REPORT_MESSAGE:
         if (auto sector = ParseSectorLine(line)) {
+            if (m_Verifying && sector->phase == Phase::Read) sector->phase = Phase::Verify;
             OnSector(*sector);
             if (kind == REPORT_PROGRESS) return;
         }
@@ -208,7 +210,7 @@ void COutput::Draw(bool final) {
     m_LastDraw = now;
     const PhaseStats& s = m_Phases.back();
     std::string text = PhaseName(s.phase);
-    text.resize(6, ' ');
+    text.resize(7, ' ');
     constexpr unsigned WIDTH = 30;
     if (s.total > 0) {
         const unsigned filled = std::min(WIDTH, s.done * WIDTH / s.total);

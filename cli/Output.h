@@ -23,7 +23,7 @@ namespace kzcli {
 // JSON objects keep their keys in the order they were written ("event" first).
 using Json = nlohmann::ordered_json;
 
-enum class Phase { Read, Erase, Write };
+enum class Phase { Read, Erase, Write, Verify }; // Verify: the reads of a verify
 const char* PhaseName(Phase phase);
 
 // One of the library's sector progress texts:
@@ -72,6 +72,8 @@ public:
     void SetLayout(const FlashLayout& layout) { m_Layout = layout; }
     void SetRange(unsigned firstSector, unsigned endSector);
     void ClearRange() { m_RangeKnown = false; }
+    // While set, the library's sector reads are shown as the verify phase.
+    void SetVerifying(bool verifying) { m_Verifying = verifying; }
 
     // The flash layout the library reported while opening the flash loader.
     const std::optional<FlashLayout>& TraceLayout() const { return m_TraceLayout; }
@@ -111,6 +113,7 @@ private:
     std::optional<FlashLayout> m_Layout;
     std::optional<FlashLayout> m_TraceLayout;
     bool m_RangeKnown = false;
+    bool m_Verifying = false;
     unsigned m_RangeFirst = 0, m_RangeEnd = 0;
     std::optional<unsigned> m_RunFirst; // first sector seen since the range was set
     std::vector<PhaseStats> m_Phases;

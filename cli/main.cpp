@@ -204,7 +204,8 @@ int main(int argc, char** argv) {
     bool allBoards = false;
     unsigned jobs = 0;
     for (CLI::App* sub : {program, verify, erase}) {
-        sub->add_flag("--all", allBoards,
+        // erase --all is every sector of one flash; every board is --all-boards there.
+        sub->add_flag(sub == erase ? "--all-boards" : "--all", allBoards,
                       "every board of the virtual bench (bench only: the library offers no listing of real boards)");
         sub->add_option("--jobs", jobs, "with several boards: at most N at once (default: all of them)")
             ->type_name("N")

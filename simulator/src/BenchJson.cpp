@@ -204,7 +204,7 @@ public:
     BoardDesc Board(const json& value, const std::string& where, uint32_t defaultDelay, size_t number) const
     {
         OnlyKeys(value, where,
-                 {"class", "serial", "romSerial", "state", "firmwareState", "deviceId", "restartDelayMs", "held",
+                 {"class", "serial", "romSerial", "state", "firmwareState", "deviceId", "restartDelayMs", "eraseDelayMs", "held",
                   "present", "flash", "ccl"});
         BoardDesc board;
         char serial[32];
@@ -227,6 +227,9 @@ public:
         if (value.contains("restartDelayMs"))
             board.RestartDelayMs =
                 static_cast<uint32_t>(Number(value["restartDelayMs"], Join(where, "restartDelayMs"), 3600000));
+        if (value.contains("eraseDelayMs"))
+            board.EraseDelayMs =
+                static_cast<uint32_t>(Number(value["eraseDelayMs"], Join(where, "eraseDelayMs"), 60000));
         if (value.contains("held"))
             board.Held = Bool(value["held"], Join(where, "held"));
         if (value.contains("present"))

@@ -4,7 +4,9 @@
 #include "Server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 using namespace kazsim;
 using namespace kazsim::detail;
@@ -163,6 +165,8 @@ public:
             uint32_t offset = 0, size = 0;
             if (KZRESULT result = Locate(sector, &offset, &size))
                 return result;
+            if (m_pBoard->Desc.EraseDelayMs)
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_pBoard->Desc.EraseDelayMs));
             std::vector<uint8_t>& flash = m_pBoard->Flash.Data();
             std::fill_n(flash.begin() + offset, size, uint8_t{0xFF});
             m_pBoard->Flash.Persist(offset, size);

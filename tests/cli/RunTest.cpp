@@ -594,7 +594,7 @@ TEST_F(KazmirRun, EraseAllErasesEverySectorThroughATemporaryImage) {
 TEST_F(KazmirRun, InterruptFinishesTheLibraryCallThenStopsWithASummary) {
     const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restartDelayMs": 800}]})").string();
     const std::string big =
-        Bench("big", R"({"boards": [{"flash": {"sectors": [{"size": "0x40000", "count": 32}]}}]})").string();
+        Bench("big", R"({"boards": [{"eraseDelayMs": 20, "flash": {"sectors": [{"size": "0x40000", "count": 32}]}}]})").string();
     struct Case {
         std::vector<std::string> args;
         std::string sendOn; // the stdout text after which the signals go out

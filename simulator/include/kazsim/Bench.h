@@ -115,6 +115,7 @@ struct BoardDesc {
     uint32_t FirmwareState = STATE_CCL; // what Reset 1 starts (2 or 3, or any other)
     std::optional<uint64_t> DeviceId;   // id of the first arrival; later ones are new
     uint32_t RestartDelayMs = 0;        // time away from the list on each restart
+    uint32_t EraseDelayMs = 0;          // time each sector erase takes, as on a real NOR flash
     bool Held = false;                  // held by another process: opening fails (32)
     bool Echo = true;                   // CCL firmware echoes send -> receive
     // false: installed but not plugged in. The Setup API lists it only when

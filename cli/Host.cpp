@@ -60,7 +60,7 @@ Json PlanJson(const PlacementPlan& plan) {
                         {"findings", FindingsJson(plan.findings)}};
     if (plan.result == 0 && plan.endSector > plan.firstSector) {
         j["first_sector"] = plan.firstSector;
-        j["end_sector"] = plan.endSector;
+        j["last_sector"] = plan.endSector - 1;
         j["range_start"] = Hex32(plan.rangeStart);
         j["range_size"] = plan.rangeSize;
         j["bytes_written"] = plan.bytesWritten;
@@ -149,12 +149,6 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
 }
 
 } // namespace
-
-std::string HandleText(uint64_t handle) {
-    char buf[32];
-    std::snprintf(buf, sizeof(buf), "0x%016llX", static_cast<unsigned long long>(handle));
-    return buf;
-}
 
 std::optional<uint64_t> ParseNumber(const std::string& text) {
     if (text.empty()) return std::nullopt;
@@ -274,9 +268,7 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
     const int exitCode = ExitCodeFor(code, op);
     Json summary = {{"event", "summary"},
                               {"command", command},
-                              {"result", code},
-                              {"code", CodeHex(code)},
-                              {"meaning", Describe(code, op)},
+                              {"result", {{"code", CodeHex(code)}, {"text", Describe(code, op)}}},
                               {"exit", exitCode},
                               {"exit_name", ExitCodeName(exitCode)},
                               {"seconds", Elapsed()}};
@@ -292,11 +284,10 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
 }
 
 int CHost::FinishExit(const std::string& command, int exitCode, const std::string& message, Json extra) {
+    // No library code decided this outcome: the result has text only.
     Json summary = {{"event", "summary"},
                               {"command", command},
-                              {"result", nullptr},
-                              {"code", nullptr},
-                              {"meaning", message},
+                              {"result", {{"text", message.empty() ? std::string(ExitCodeName(exitCode)) : message}}},
                               {"exit", exitCode},
                               {"exit_name", ExitCodeName(exitCode)},
                               {"seconds", Elapsed()}};
@@ -382,6 +373,18 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
     return true;
 }
 
+std::optional<std::string> CHost::OpenInput(const std::string& file) {
+    if (auto reason = m_Input.Open(file, m_Options.base)) return reason;
+    if (!m_Input.Description().empty()) {
+        m_Out.Say("Read " + file + ": " + m_Input.Description() + ", handed to the library as S-records.");
+        m_Out.Event({{"event", "input"},
+                     {"file", file},
+                     {"format", m_Input.Format() == ImageFormat::Elf ? "elf" : "binary"},
+                     {"text", m_Input.Description()}});
+    }
+    return std::nullopt;
+}
+
 int CHost::Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck) {
     return FlashCommand("program", file, verify, skipUnchanged, noCheck);
 }
@@ -394,10 +397,11 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     const Operation op = programming ? Operation::Program : Operation::Verify;
     Json extra = {{"file", file}};
     // Regular files only: a folder, device or pipe never reaches the library.
-    if (auto reason = UnreadableReason(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
+    if (auto reason = OpenInput(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
+    const std::string& libraryFile = m_Input.LibraryPath();
     ImageAnalysis image;
+    if (!noCheck) image = AnalyseImageFile(libraryFile);
     image.path = file;
-    if (!noCheck) image = AnalyseImageFile(file);
     if (!noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
     if (!CheckImage(image, noCheck))
         return FinishExit(command, EXIT_IMAGE, file + " is damaged or would not be read as it is meant", extra);
@@ -432,7 +436,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
 
     if (programming && skipUnchanged) {
         m_Out.Say("Comparing the flash with " + file + " ...");
-        result = kzmFLDverify(file.c_str());
+        result = kzmFLDverify(libraryFile.c_str());
         if (result == 0) {
             board.Close();
             extra["skipped"] = true;
@@ -448,7 +452,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     }
     extra["skipped"] = false;
     if (programming) {
-        result = kzmFLDprogram(file.c_str());
+        result = kzmFLDprogram(libraryFile.c_str());
         if (result != 0) {
             board.Close();
             return Finish(command, result, Operation::Program, "programming " + file + " failed", extra);
@@ -456,7 +460,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     }
     if (!programming || verify) {
         if (programming) m_Out.Say("Verifying ...");
-        result = kzmFLDverify(file.c_str());
+        result = kzmFLDverify(libraryFile.c_str());
         if (result != 0) {
             board.Close();
             return Finish(command, result, Operation::Verify,
@@ -656,7 +660,7 @@ int CHost::BgiReceive(bool hex) {
     if (result != 0) return Finish("bgi receive", result, Operation::BgiReceive, "nothing received");
     const size_t size = std::min<size_t>(received, buffer.size());
     m_Out.Event({{"event", "received"},
-                 {"bytes", HexText(buffer.data(), size)},
+                 {"hex", HexText(buffer.data(), size)},
                  {"text", MessageText(buffer.data(), size)}});
     if (!m_Out.IsJson()) {
         std::printf("%s\n", hex ? HexText(buffer.data(), size).c_str() : MessageText(buffer.data(), size).c_str());
@@ -718,12 +722,14 @@ int CHost::BgiEcho(const std::string& text) {
 }
 
 int CHost::Info(const std::string& file) {
-    const ImageAnalysis image = AnalyseImageFile(file);
+    if (auto reason = OpenInput(file)) return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
+    ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
+    image.path = file;
     if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
     // The event is built for --json only: an image of many blocks makes a large one.
     Json blocks = Json::array();
     for (size_t i = 0; m_Out.IsJson() && i < image.blocks.size(); ++i)
-        blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end)},
+        blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end - 1)},
                           {"size", image.blocks[i].Size()}});
     Json event = {{"event", "info"},
                             {"file", file},
@@ -733,7 +739,7 @@ int CHost::Info(const std::string& file) {
                             {"data_bytes", image.dataBytes},
                             {"blocks", blocks},
                             {"lowest", Hex32(image.Lowest())},
-                            {"highest", Hex32(image.Highest())},
+                            {"highest", Hex32(image.blocks.empty() ? 0 : image.Highest() - 1)},
                             {"fw_info", FwInfoJson(image.fwInfo)},
                             {"accepted", image.Accepted()},
                             {"library_stop_line", image.libraryStopLine},
@@ -810,6 +816,16 @@ int CHost::Info(const std::string& file) {
                       exitCode == EXIT_OK ? "" : exitCode == EXIT_IMAGE ? file + " would be refused"
                                                                          : file + " does not fit the bench's flash",
                       {{"file", file}});
+}
+
+int CHost::UsageError(const std::string& message) {
+    m_Out.Event({{"event", "summary"},
+                 {"command", ""},
+                 {"result", {{"text", message}}},
+                 {"exit", EXIT_USAGE},
+                 {"exit_name", ExitCodeName(EXIT_USAGE)},
+                 {"seconds", Elapsed()}});
+    return EXIT_USAGE;
 }
 
 int CHost::BenchShow() {

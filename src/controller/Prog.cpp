@@ -80,9 +80,12 @@ KZRESULT CProg::OpenBySerial(const char* serial)
             Close();
             return result;
         }
-        std::strcpy(m_szSerial, serial);
     }
-    return FindAndSelect();
+    KZRESULT result = FindAndSelect();
+    // Kept only once the board is open, so a failed open leaves the last serial.
+    if (result == 0 && serial)
+        std::strcpy(m_szSerial, serial);
+    return result;
 }
 
 // Opens the board m_DeviceId through its driver and selects it in the server.

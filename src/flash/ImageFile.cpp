@@ -248,10 +248,8 @@ KZMRESULT CImageFile::Clear()
 {
     if (m_pStore == nullptr)
         return KZM_E_FAIL;
-    while (CListNode* node = m_pStore->GetFirst()) {
-        m_pStore->Remove(node);
+    while (CListNode* node = m_pStore->TakeFirst())
         delete node;
-    }
     DropIndex();
     return KZM_OK;
 }

@@ -64,6 +64,25 @@ KZMRESULT CImageStore::Remove(CListNode* node)
     return result;
 }
 
+CListNode* CImageStore::TakeFirst()
+{
+    EnterCriticalSection(&m_Lock);
+    CListNode* node = m_pFirst;
+    if (node != nullptr) {
+        m_pFirst = node->m_pNext;
+        if (m_pFirst != nullptr)
+            m_pFirst->m_pPrev = nullptr;
+        else
+            m_pLast = nullptr;
+        node->m_pNext = nullptr;
+        node->ReleaseFrom(this);
+        --m_dwCount;
+        ++m_qwVersion;
+    }
+    LeaveCriticalSection(&m_Lock);
+    return node;
+}
+
 CListNode* CImageStore::GetFirst()
 {
     EnterCriticalSection(&m_Lock);

@@ -26,6 +26,8 @@ public:
     // Takes a node out. 0x80004005, with nothing done, when it does not
     // belong to this store.
     KZMRESULT Remove(CListNode* node);
+    // Takes the first node out of the list in one step; null when empty.
+    CListNode* TakeFirst();
 
     // One locked step each: the first node, the node after `node` (null at the
     // end or when `node` is not in this store).

@@ -1,6 +1,6 @@
 // Shared helpers of the device and mode tests: a fixture that puts a fresh
-// bench up for every case and binds the Setup API once, and readers of the
-// simulator's call log and accounting.
+// bench up for every case and binds the Setup API once, the call log, and the
+// mode objects fetched the way the controller does.
 #pragma once
 
 #include "device/KazApi.h"
@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kztest {
@@ -17,35 +18,15 @@ namespace kztest {
 constexpr KZRESULT R_FAIL = 0x80004005;
 constexpr KZRESULT R_NO_HANDLE = 0x80070057;
 constexpr KZRESULT R_ARRIVAL_TIMEOUT = 0xE001000B;
-constexpr KZRESULT R_NO_FLASH_LOADER = 0xE0FE0010;
 constexpr KZRESULT R_INJECTED = 0xC0DE0001; // a code no real layer gives
 constexpr uint32_t WIN_INJECTED = 1234;     // a last-error value no real call gives here
-
-// Binds the Setup API for the rest of the process (as the library's
-// initialisation would).
-inline void BindSetupApiOnce()
-{
-    static HMODULE s_Module = nullptr;
-    if (!g_SetupApi.SetupDiGetClassDevsA)
-        s_Module = BindSetupApi();
-    ASSERT_NE(s_Module, nullptr);
-}
 
 inline kazsim::BoardDesc MakeBoard(const std::string& serial, uint32_t state,
                                    const GUID& boardClass = kazsim::BOARD_CLASS_1)
 {
     kazsim::BoardDesc board;
-    board.Serial = serial;
-    board.State = state;
-    board.BoardClass = boardClass;
+    std::tie(board.BoardClass, board.Serial, board.State) = std::tie(boardClass, serial, state);
     return board;
-}
-
-inline kazsim::BenchDesc MakeBench(std::vector<kazsim::BoardDesc> boards)
-{
-    kazsim::BenchDesc desc = kazsim::BenchDesc::Empty();
-    desc.Boards = std::move(boards);
-    return desc;
 }
 
 // Calls of that name in the log; board -2 counts them for every board.
@@ -53,46 +34,67 @@ inline int CountCalls(const std::string& name, int board = -2)
 {
     int count = 0;
     for (const kazsim::Call& call : kazsim::CallLog())
-        if (call.Name == name && (board == -2 || call.Board == board))
-            ++count;
+        count += call.Name == name && (board == -2 || call.Board == board);
     return count;
 }
 
-// Calls whose name starts with the prefix.
-inline int CountCallsWithPrefix(const std::string& prefix)
-{
-    int count = 0;
-    for (const kazsim::Call& call : kazsim::CallLog())
-        if (call.Name.compare(0, prefix.size(), prefix) == 0)
-            ++count;
-    return count;
-}
-
-// Every case starts on a bench of its own, with no fault armed, and ends with
-// the simulator's thread idle.
 class CSimTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        kazsim::Faults::Clear();
-        kazsim::Bench::Reset(kazsim::BenchDesc::Empty());
-        BindSetupApiOnce();
+        static HMODULE s_Module = BindSetupApi(); // for the process, as the library's initialisation does
+        ASSERT_NE(s_Module, nullptr);
+        UseBench({});
     }
-    void TearDown() override
-    {
-        kazsim::Faults::Clear();
-        kazsim::Bench::Quiesce();
-    }
+    void TearDown() override { kazsim::Bench::Quiesce(); }
 
-    // A bench of these boards, with the simulator idle and a clean log and
-    // accounting baseline.
+    // A bench of these boards, no fault armed, the simulator idle, a clean log
+    // and a new accounting baseline.
     static void UseBench(std::vector<kazsim::BoardDesc> boards)
     {
-        kazsim::Bench::Reset(MakeBench(std::move(boards)));
+        kazsim::Faults::Clear();
+        kazsim::BenchDesc desc = kazsim::BenchDesc::Empty();
+        desc.Boards = std::move(boards);
+        kazsim::Bench::Reset(desc);
         ASSERT_TRUE(kazsim::Bench::Quiesce());
         kazsim::ClearCallLog();
         kazsim::MarkBaseline();
     }
 };
+
+// The board's object of a mode pair with the one reference the caller then
+// holds; null when the server refuses.
+template <class T>
+T* OpenModeObject(int board, const GUID& classId, const GUID& interfaceId)
+{
+    uint64_t deviceId = kazsim::Bench::BoardInfo(board).DeviceId;
+    IKazDeviceManager* manager = nullptr;
+    if (GetDeviceManager(&manager) != 0)
+        return nullptr;
+    IKazDevice* device = nullptr;
+    IKazUnknown* component = nullptr;
+    if (manager->OpenDevice(&deviceId, &device) == 0) {
+        device->OpenComponent(&classId, &interfaceId, &component);
+        device->Release();
+    }
+    manager->Release();
+    return static_cast<T*>(component);
+}
+inline IKazBal* OpenBal() { return OpenModeObject<IKazBal>(0, KAZ_CLSID_BAL, KAZ_IID_BAL); }
+inline IKazCcl* OpenCcl() { return OpenModeObject<IKazCcl>(0, KAZ_CLSID_CCL, KAZ_IID_CCL); }
+inline uint32_t BalRefs() { return kazsim::Accounting().Bals.References; }
+inline uint32_t CclRefs() { return kazsim::Accounting().Ccls.References; }
+
+inline kazsim::CclEntryDesc Entry(uint16_t kind1, uint16_t kind2, uint16_t maxLen = 256, uint16_t value = 0)
+{
+    return {kind1, kind2, maxLen, value};
+}
+
+inline kazsim::BoardDesc CclBoard(std::vector<kazsim::CclEntryDesc> entries = kazsim::DefaultCclEntries())
+{
+    kazsim::BoardDesc board = MakeBoard("KZ000001", kazsim::STATE_CCL);
+    board.CclEntries = std::move(entries);
+    return board;
+}
 
 } // namespace kztest

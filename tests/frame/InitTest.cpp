@@ -1,6 +1,6 @@
-// Lazy initialisation, the Setup-API binding and kzmGetVersion, on the
-// virtual bench. Each test case runs in a process of its own under CTest, so
-// every case starts uninitialised.
+// Lazy initialisation, the Setup-API binding, kzmGetVersion and the entry
+// hook on the virtual bench. Each case runs in a process of its own under
+// CTest, so every case starts uninitialised.
 #include "device/SetupApiTable.h"
 #include "frame/Init.h"
 #include "kazmir.h"
@@ -14,11 +14,14 @@
 
 namespace {
 
-unsigned CountCalls(const std::string& name)
+constexpr unsigned SETUPAPI_ENTRIES = 27;
+
+std::vector<std::string> CallNames()
 {
-    auto log = kazsim::CallLog();
-    return static_cast<unsigned>(
-        std::count_if(log.begin(), log.end(), [&](const kazsim::Call& c) { return c.Name == name; }));
+    std::vector<std::string> names;
+    for (const kazsim::Call& call : kazsim::CallLog())
+        names.push_back(call.Name);
+    return names;
 }
 
 bool AllEntriesNull()
@@ -27,123 +30,96 @@ bool AllEntriesNull()
     return std::memcmp(&g_SetupApi, &empty, sizeof(empty)) == 0;
 }
 
-bool AllEntriesBound()
+uint32_t ModulesHeld()
 {
-    const FARPROC* entries = reinterpret_cast<const FARPROC*>(&g_SetupApi);
-    return std::all_of(entries, entries + SETUPAPI_ENTRY_COUNT, [](FARPROC p) { return p != nullptr; });
+    return kazsim::Accounting().SetupApiModules - kazsim::AccountingBaseline().SetupApiModules;
 }
 
-class InitTest : public ::testing::Test {
-protected:
-    void SetUp() override { kazsim::Bench::Reset(); }
-};
+// Case 0 runs without a fault; case n fails the nth call of the first
+// kzmInitialize. A failing binding is not reported and leaves no board to be
+// found; a failing device server is reported, the binding given back, and the
+// next kzmInitialize tries again.
+class InitializeFaults : public ::testing::TestWithParam<unsigned> {};
 
-TEST_F(InitTest, InitialisesOnceAndBindsAllEntries)
+TEST_P(InitializeFaults, BindOnceOrGiveBackAndTryAgain)
 {
-    EXPECT_TRUE(AllEntriesNull());
-    EXPECT_EQ(kzmInitialize(), 0u);
-    EXPECT_EQ(g_bInitialized, 1u);
-    EXPECT_NE(g_hSetupApi, nullptr);
-    EXPECT_TRUE(AllEntriesBound());
+    kazsim::BenchDesc desc;
+    desc.Boards.resize(1);
+    desc.Boards[0].State = 1;
+    kazsim::Bench::Reset(desc);
+    // The calls of a first kzmInitialize: the module, its 27 names, the server.
+    std::vector<std::string> clean(SETUPAPI_ENTRIES + 2, "GetProcAddress");
+    clean.front() = "LoadLibraryA";
+    clean.back() = "InitializeServer";
+    const unsigned point = GetParam();
+    const uint32_t code = point % 2 ? 31u : 0xE0010099u;
+    std::string name;
+    if (point > clean.size()) {
+        name = "GetProcAddress"; // a name the library never calls is missing: nothing is bound
+        kazsim::Faults::RemoveSetupApiName("SetupDiGetDriverInstallParamsA");
+    } else if (point > 0) {
+        name = clean[point - 1];
+        kazsim::Faults::Fail(name, code, static_cast<uint32_t>(std::count(clean.begin(), clean.begin() + point, name)));
+    }
+
+    const uint32_t result = kzmInitialize();
+    ASSERT_FALSE(CallNames().empty()) << "initialised earlier in this process: each case needs its own";
+    const bool bound = name != "LoadLibraryA" && name != "GetProcAddress";
+    EXPECT_EQ(result, name == "InitializeServer" ? code : 0u) << name;
+    EXPECT_EQ(g_bInitialized, result == 0 ? 1u : 0u);
+    EXPECT_EQ(g_hSetupApi != nullptr, bound && result == 0);
+    EXPECT_EQ(AllEntriesNull(), !bound || result != 0);
+    EXPECT_EQ(ModulesHeld(), bound && result == 0 ? 1u : 0u) << "module references kept";
+
+    kazsim::ClearCallLog();
     EXPECT_EQ(kzmInitialize(), 0u);
     uint32_t major = 0;
     EXPECT_EQ(kzmGetVersion(&major, nullptr, nullptr, nullptr), 0u);
-    EXPECT_EQ(CountCalls("InitializeServer"), 1u);
-    EXPECT_EQ(CountCalls("LoadLibraryA"), 1u);
-}
+    EXPECT_EQ(CallNames(), result == 0 ? std::vector<std::string>{"GetServerVersion"} : [&] {
+        auto calls = clean;
+        calls.push_back("GetServerVersion");
+        return calls;
+    }()) << "initialised once, or tried again after a failure";
 
-TEST_F(InitTest, FailedServerInitialisationReleasesTheBindingAndIsRetried)
-{
-    kazsim::Faults::Fail("InitializeServer", 0xE0010042, 1);
-    EXPECT_EQ(kzmInitialize(), 0xE0010042u);
-    EXPECT_EQ(g_bInitialized, 0u);
-    EXPECT_EQ(g_hSetupApi, nullptr);
-    EXPECT_TRUE(AllEntriesNull());
-    EXPECT_EQ(kazsim::Accounting().SetupApiModules, kazsim::AccountingBaseline().SetupApiModules);
-
-    EXPECT_EQ(kzmInitialize(), 0u);
-    EXPECT_EQ(g_bInitialized, 1u);
-    EXPECT_NE(g_hSetupApi, nullptr);
-    EXPECT_TRUE(AllEntriesBound());
-    EXPECT_EQ(CountCalls("InitializeServer"), 2u);
-}
-
-TEST_F(InitTest, OneMissingNameLeavesEveryEntryNullButInitialisationSucceeds)
-{
-    kazsim::Faults::RemoveSetupApiName("SetupDiGetDriverInstallParamsA"); // never called
-    EXPECT_EQ(kzmInitialize(), 0u);
-    EXPECT_EQ(g_hSetupApi, nullptr);
-    EXPECT_TRUE(AllEntriesNull());
-    EXPECT_EQ(kazsim::Accounting().SetupApiModules, kazsim::AccountingBaseline().SetupApiModules);
-    // Without the Setup API no board can be opened.
-    EXPECT_EQ(kzmFLDinit(100, DEVICE_ID_ANY, nullptr), KZM_E_FAIL);
+    EXPECT_EQ(kzmFLDinit(250, DEVICE_ID_ANY, nullptr), bound ? 0u : KZM_E_FAIL);
     EXPECT_EQ(kzmFLDreset(), 0u);
+    ASSERT_TRUE(kazsim::Bench::Quiesce());
+    kazsim::AccountingInfo now = kazsim::Accounting();
+    now.SetupApiModules = kazsim::AccountingBaseline().SetupApiModules;
+    EXPECT_EQ(now.LeftBehind(kazsim::AccountingBaseline()), "");
 }
 
-TEST_F(InitTest, MissingSetupApiModuleLeavesTheTableEmpty)
-{
-    kazsim::Faults::RemoveSetupApi();
-    EXPECT_EQ(BindSetupApi(), nullptr);
-    EXPECT_TRUE(AllEntriesNull());
-    EXPECT_EQ(kzmInitialize(), 0u);
-    EXPECT_EQ(g_hSetupApi, nullptr);
-}
+INSTANTIATE_TEST_SUITE_P(EveryCall, InitializeFaults, ::testing::Range(0u, SETUPAPI_ENTRIES + 4));
 
-TEST_F(InitTest, GetVersionInitialisesAndWritesEveryOutput)
+TEST(Init, GetVersionInitialisesAndWritesItsOutputs)
 {
+    kazsim::Bench::Reset();
     kazsim::Bench::SetServerVersion(7, 12, 99);
-    uint32_t v[4] = {11, 11, 11, 11};
-    EXPECT_EQ(kzmGetVersion(&v[0], &v[1], &v[2], &v[3]), 0u);
-    EXPECT_EQ(g_bInitialized, 1u);
-    EXPECT_EQ(v[0], 7u);
-    EXPECT_EQ(v[1], 12u);
-    EXPECT_EQ(v[2], 0u);
-    EXPECT_EQ(v[3], 0u);
-    EXPECT_EQ(kzmGetVersion(nullptr, nullptr, nullptr, nullptr), 0u);
-}
-
-TEST_F(InitTest, GetVersionWritesNothingWhenInitialisationFails)
-{
     kazsim::Faults::Fail("InitializeServer", 0xE0010001, 1);
     uint32_t v[4] = {11, 11, 11, 11};
     EXPECT_EQ(kzmGetVersion(&v[0], &v[1], &v[2], &v[3]), 0xE0010001u);
-    for (uint32_t value : v)
-        EXPECT_EQ(value, 11u);
-    EXPECT_EQ(CountCalls("GetServerVersion"), 0u);
-}
-
-TEST_F(InitTest, FailedVersionQueryIsReturnedAndStillClearsTheLastOutputs)
-{
-    ASSERT_EQ(kzmInitialize(), 0u);
+    EXPECT_EQ(std::vector<uint32_t>(v, v + 4), std::vector<uint32_t>(4, 11)) << "written when initialisation failed";
+    EXPECT_EQ(kzmGetVersion(&v[0], &v[1], &v[2], &v[3]), 0u);
+    EXPECT_EQ(std::vector<uint32_t>(v, v + 4), (std::vector<uint32_t>{7, 12, 0, 0}));
+    EXPECT_EQ(kzmGetVersion(nullptr, nullptr, nullptr, nullptr), 0u);
     kazsim::Faults::Fail("GetServerVersion", 0xE0010077);
-    uint32_t v[4] = {11, 11, 11, 11};
+    std::fill(v, v + 4, 11);
     EXPECT_EQ(kzmGetVersion(&v[0], &v[1], &v[2], &v[3]), 0xE0010077u);
-    EXPECT_EQ(v[2], 0u);
-    EXPECT_EQ(v[3], 0u);
+    EXPECT_EQ(std::vector<uint32_t>(v + 2, v + 4), std::vector<uint32_t>(2, 0));
 }
 
-TEST_F(InitTest, DetachReleasesTheBindingAndDeletesTheLock)
+TEST(EntryHook, DetachGivesBackTheBindingOnlyWhenBound)
 {
+    kazsim::Bench::Reset();
+    EXPECT_TRUE(LibraryEntry(nullptr, DLL_PROCESS_DETACH, nullptr));
+    EXPECT_TRUE(kazsim::CallLog().empty()) << "nothing to unload before initialisation";
+    EXPECT_TRUE(LibraryEntry(nullptr, DLL_PROCESS_ATTACH, nullptr));
     ASSERT_EQ(kzmInitialize(), 0u);
-    uint32_t modules = kazsim::Accounting().SetupApiModules;
-
     EXPECT_TRUE(LibraryEntry(nullptr, DLL_PROCESS_DETACH, nullptr));
     EXPECT_EQ(g_hSetupApi, nullptr);
     EXPECT_TRUE(AllEntriesNull());
-    EXPECT_EQ(kazsim::Accounting().SetupApiModules, modules - 1);
-
+    EXPECT_EQ(ModulesHeld(), 0u);
     EXPECT_TRUE(LibraryEntry(nullptr, DLL_PROCESS_ATTACH, nullptr)); // for the process's own unload
-}
-
-TEST_F(InitTest, DetachOfAnUninitialisedLibraryUnloadsNothing)
-{
-    EXPECT_TRUE(LibraryEntry(nullptr, DLL_PROCESS_DETACH, nullptr));
-    EXPECT_EQ(CountCalls("FreeLibrary"), 0u);
-    EXPECT_TRUE(LibraryEntry(nullptr, DLL_PROCESS_ATTACH, nullptr));
-}
-
-TEST(EntryHook, ThreadReasonsSucceedAndUnknownReasonsFail)
-{
     EXPECT_TRUE(LibraryEntry(nullptr, DLL_THREAD_ATTACH, nullptr));
     EXPECT_TRUE(LibraryEntry(nullptr, DLL_THREAD_DETACH, nullptr));
     EXPECT_FALSE(LibraryEntry(nullptr, 7, nullptr));

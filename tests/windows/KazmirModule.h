@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
 #include <vector>
 
 namespace hosttest {
@@ -24,34 +22,23 @@ struct Export {
 };
 
 // The library's export table.
-inline const std::vector<Export>& Exports()
-{
-    static const std::vector<Export> s_Exports = {
-        {1000, "kzmInitialize"}, {1001, "kzmGetVersion"}, {1010, "kzmRegisterCallback"},
-        {2200, "kzmFLDinit"},    {2201, "kzmFLDreset"},   {2202, "kzmFLDprogram"},
-        {2203, "kzmFLDverify"},  {2204, "kzmFLDerase"},   {2205, "kzmFLDscanFwInfo"},
-        {2300, "kzmBALinit"},    {2301, "kzmBALinitSer"}, {2302, "kzmBALreset"},
-        {10, "kzmCCLinit"},      {11, "kzmCCLinitSer"},   {12, "kzmCCLreset"},
-        {20, "kzmBGIinit"},      {21, "kzmBGIinitSer"},   {22, "kzmBGIreset"},
-        {23, "kzmBGIsend"},      {24, "kzmBGIreceive"},   {25, "kzmBGIgetMsgLen"},
-    };
-    return s_Exports;
-}
+inline const std::vector<Export> EXPORTS = {
+    {1000, "kzmInitialize"}, {1001, "kzmGetVersion"}, {1010, "kzmRegisterCallback"},
+    {2200, "kzmFLDinit"},    {2201, "kzmFLDreset"},   {2202, "kzmFLDprogram"},
+    {2203, "kzmFLDverify"},  {2204, "kzmFLDerase"},   {2205, "kzmFLDscanFwInfo"},
+    {2300, "kzmBALinit"},    {2301, "kzmBALinitSer"}, {2302, "kzmBALreset"},
+    {10, "kzmCCLinit"},      {11, "kzmCCLinitSer"},   {12, "kzmCCLreset"},
+    {20, "kzmBGIinit"},      {21, "kzmBGIinitSer"},   {22, "kzmBGIreset"},
+    {23, "kzmBGIsend"},      {24, "kzmBGIreceive"},   {25, "kzmBGIgetMsgLen"},
+};
 
 // Function types of the exports, as a host declares them.
 using PfnNoArgs = KZMRESULT (*)();
 using PfnGetVersion = KZMRESULT (*)(uint32_t*, uint32_t*, uint32_t*, uint32_t*);
 using PfnRegisterCallback = KZMRESULT (*)(void*, ReportCallback);
 using PfnInit = KZMRESULT (*)(uint32_t, uint64_t, uint64_t*);
-using PfnInitSer = KZMRESULT (*)(uint32_t, const char*, uint64_t*);
-using PfnFile = KZMRESULT (*)(const char*);
-using PfnScan = KZMRESULT (*)(FW_INFO*);
-using PfnSend = KZMRESULT (*)(uint32_t, uint16_t, const void*);
-using PfnReceive = KZMRESULT (*)(uint32_t, uint16_t, void*, uint16_t*);
-using PfnGetMsgLen = KZMRESULT (*)(uint16_t*, uint16_t*);
 
-// KAZMIR.dll loaded for the lifetime of the object (FreeLibrary at the end
-// unless Unload was called).
+// KAZMIR.dll loaded for the lifetime of the object (unless unloaded before).
 class CKazmirModule {
 public:
     CKazmirModule() : m_hModule(LoadLibraryA("KAZMIR.dll")), m_LoadError(m_hModule ? 0 : GetLastError()) {}
@@ -67,15 +54,12 @@ public:
             FreeLibrary(m_hModule);
         m_hModule = nullptr;
     }
-
     FARPROC ProcByOrdinal(WORD ordinal) const
     {
         return GetProcAddress(m_hModule, reinterpret_cast<LPCSTR>(static_cast<ULONG_PTR>(ordinal)));
     }
     FARPROC ProcByName(const char* name) const { return GetProcAddress(m_hModule, name); }
-
-    // An export by ordinal, as the given function type; fails the test when
-    // the ordinal is missing.
+    // An export by ordinal as the given function type; fails the test when missing.
     template <class F>
     F Ordinal(WORD ordinal) const
     {
@@ -84,35 +68,9 @@ public:
         return reinterpret_cast<F>(reinterpret_cast<void*>(proc));
     }
 
-    // The file the module was loaded from.
-    std::string Path() const
-    {
-        char path[MAX_PATH] = {};
-        DWORD length = GetModuleFileNameA(m_hModule, path, MAX_PATH);
-        return std::string(path, length);
-    }
-
 private:
     HMODULE m_hModule;
     DWORD m_LoadError;
 };
-
-// Reports received through the callback.
-struct Report {
-    uint8_t Kind;
-    std::string Text;
-    void* Context;
-};
-
-inline std::vector<Report>& Reports()
-{
-    static std::vector<Report> s_Reports;
-    return s_Reports;
-}
-
-inline void CollectReport(void* context, uint8_t kind, const char* text)
-{
-    Reports().push_back({kind, text ? text : "", context});
-}
 
 } // namespace hosttest

@@ -6,9 +6,7 @@
 namespace {
 
 typedef uint32_t RESULT;
-constexpr RESULT R_OK = 0;
 constexpr RESULT R_FAIL = 0x80004005;
-constexpr RESULT R_POINTER = 0x80004003;
 constexpr RESULT R_NOT_LISTED = 0x80070490;
 constexpr RESULT R_NOT_IMPLEMENTED = 0x80004001;
 
@@ -27,136 +25,90 @@ static_assert(sizeof(DEVICE_RECORD) == 304, "device record");
 // Board class 1 of the family.
 constexpr GUID BOARD_CLASS_1 = {0x2219F6A0, 0x732A, 0x4750, {0xB6, 0x6F, 0x0A, 0xE7, 0x31, 0xFB, 0x40, 0xE1}};
 
-// COM-style objects: slots in vtable order.
-struct IUnknownSlots {
-    virtual RESULT QueryInterface(const GUID*, void**) = 0;
-    virtual uint32_t AddRef() = 0;
-    virtual uint32_t Release() = 0;
-};
-
-class CEnum final : public IUnknownSlots {
-public:
-    RESULT QueryInterface(const GUID*, void** object) override
+// COM-style objects, one of each kind for the process: slots in vtable order,
+// references counted in the state the host reads.
+template <int32_t STAND_IN_STATE::*REFS>
+struct CObject {
+    virtual RESULT QueryInterface(const GUID*, void** object)
     {
-        if (object)
-            *object = nullptr;
+        *object = nullptr;
         return R_NOT_IMPLEMENTED;
     }
-    uint32_t AddRef() override
-    {
-        ++m_Refs;
-        return static_cast<uint32_t>(++g_State.EnumRefs);
-    }
-    uint32_t Release() override
-    {
-        int32_t left = --g_State.EnumRefs;
-        if (m_Refs-- == 1)
-            delete this;
-        return static_cast<uint32_t>(left);
-    }
+    virtual uint32_t AddRef() { return static_cast<uint32_t>(++(g_State.*REFS)); }
+    virtual uint32_t Release() { return static_cast<uint32_t>(--(g_State.*REFS)); }
+};
+
+struct CEnum final : CObject<&STAND_IN_STATE::EnumRefs> {
     virtual RESULT Next(uint32_t count, DEVICE_RECORD* records, uint32_t* fetched) // 3
     {
-        if (fetched)
-            *fetched = 0;
-        if (count > 0 && !records)
-            return R_POINTER;
+        *fetched = 0;
         if (m_bDelivered)
             return R_FAIL;
         if (count == 0)
-            return R_OK;
+            return 0;
         std::memset(records, 0, sizeof(DEVICE_RECORD));
         records[0].DeviceId = STAND_IN_DEVICE_ID;
         records[0].BoardClass = BOARD_CLASS_1;
         std::strcpy(records[0].Serial, "SMOKE001");
         m_bDelivered = true;
-        if (fetched)
-            *fetched = 1;
-        return R_OK;
+        *fetched = 1;
+        return 0;
     }
     virtual RESULT Reserved4() { return R_NOT_IMPLEMENTED; } // 4
     virtual RESULT ResetEnum()                                  // 5
     {
         m_bDelivered = false;
-        return R_OK;
+        return 0;
     }
     virtual RESULT AssignEvent(HANDLE event) // 6
     {
         ++g_State.AssignEventCalls;
         g_State.ChangeEvent = event;
-        return R_OK;
+        return 0;
     }
-
-    int m_Refs = 1;
-
-private:
     bool m_bDelivered = false;
-};
+} g_Enum;
 
-class CManager final : public IUnknownSlots {
-public:
-    RESULT QueryInterface(const GUID*, void** object) override
-    {
-        if (object)
-            *object = nullptr;
-        return R_NOT_IMPLEMENTED;
-    }
-    uint32_t AddRef() override { return static_cast<uint32_t>(++g_State.ManagerRefs); }
-    uint32_t Release() override { return static_cast<uint32_t>(--g_State.ManagerRefs); }
+struct CManager final : CObject<&STAND_IN_STATE::ManagerRefs> {
     virtual RESULT EnumDevices(CEnum** deviceEnum) // 3
     {
-        ++g_State.EnumDevicesCalls;
-        if (!deviceEnum)
-            return R_POINTER;
-        *deviceEnum = new CEnum;
-        ++g_State.EnumRefs;
-        return R_OK;
+        g_Enum.AddRef();
+        *deviceEnum = &g_Enum;
+        return 0;
     }
     virtual RESULT OpenDevice(const uint64_t*, void** device) // 4: no board is ever opened here
     {
         ++g_State.OpenDeviceCalls;
-        if (device)
-            *device = nullptr;
+        *device = nullptr;
         return R_NOT_LISTED;
     }
-};
-
-CManager g_Manager; // one per process, as the device server keeps it
+} g_Manager;
 
 } // namespace
 
 extern "C" RESULT InitializeServer(void)
 {
     ++g_State.InitializeCalls;
-    return R_OK;
+    return 0;
 }
 
 extern "C" RESULT GetServerVersion(uint32_t* version)
 {
-    ++g_State.VersionCalls;
-    if (!version)
-        return R_POINTER;
-    version[0] = STAND_IN_MAJOR;
-    version[1] = STAND_IN_MINOR;
-    version[2] = 0;
-    version[3] = 0;
-    return R_OK;
+    const uint32_t values[4] = {STAND_IN_MAJOR, STAND_IN_MINOR, 0, 0};
+    std::memcpy(version, values, sizeof(values));
+    return 0;
 }
 
 extern "C" RESULT GetDeviceManager(CManager** manager)
 {
-    ++g_State.ManagerCalls;
-    if (!manager)
-        return R_POINTER;
     g_Manager.AddRef();
     *manager = &g_Manager;
-    return R_OK;
+    return 0;
 }
 
 extern "C" RESULT CreateChannelObject(uint64_t*, const void*, const GUID*, void** channel)
 {
-    ++g_State.ChannelCalls;
-    if (channel)
-        *channel = nullptr;
+    *channel = nullptr;
     return R_NOT_IMPLEMENTED;
 }
 

@@ -19,15 +19,11 @@ constexpr uint32_t STAND_IN_MINOR = 4;
 
 struct STAND_IN_STATE {
     uint32_t InitializeCalls;
-    uint32_t VersionCalls;
-    uint32_t ManagerCalls;     // GetDeviceManager
-    uint32_t ChannelCalls;     // CreateChannelObject
-    uint32_t EnumDevicesCalls;
     uint32_t OpenDeviceCalls;
     uint32_t AssignEventCalls;
-    HANDLE ChangeEvent;        // the last event the library handed over
-    int32_t ManagerRefs;       // references held on the device manager
-    int32_t EnumRefs;          // references held on enumerators
+    HANDLE ChangeEvent; // the last event the library handed over
+    int32_t ManagerRefs; // references held on the device manager
+    int32_t EnumRefs;    // references held on enumerators
 };
 
 #define STAND_IN_STATE_EXPORT "StandInState"

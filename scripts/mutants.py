@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""Hand-picked mutants of the library: each one a one-line change of a
+behaviour the design pins down (a code, an order, a bound, a text, a
+reference count, an argument), with the CTest labels whose tests must kill it.
+
+For each mutant the change is made in a scratch copy of the tree (configured
+and built once, then rebuilt incrementally), the tests of its labels run, and
+the file is put back. Prints killed/survived per mutant and the score; exits
+non-zero when a mutant survives or its old text is no longer in its file.
+
+  scripts/mutants.py [name-substring ...]
+
+Mutants marked AWAITING wait for tests that are still being written: they are
+run and reported, but their survival does not fail the run.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SCRATCH = os.path.join(ROOT, "build", "mutants")
+TREE = os.path.join(SCRATCH, "tree")
+BUILD = os.path.join(TREE, "build")
+AWAITING = "awaiting the flash tests"
+
+# (name, file, old text, new text, labels[, note])
+MUTANTS = [
+    # frame: reporter, initialisation, export table
+    ("indent of one space", "src/frame/Reporter.cpp",
+     'std::memcpy(line + used, "  ", 2);', 'std::memcpy(line + used, " ", 1);', ["frame"]),
+    ("probe call with the context", "src/frame/Reporter.cpp",
+     'callback(nullptr, REPORT_TEST, "test");', 'callback(m_pContext, REPORT_TEST, "test");', ["frame"]),
+    ("initialised flag never set", "src/frame/Init.cpp",
+     "g_bInitialized = 1;", "g_bInitialized = 0;", ["frame"]),
+    ("binding kept after a failed server init", "src/frame/Init.cpp",
+     "            EnterCriticalSection(&g_InitLock);\n            ReleaseSetupApi();",
+     "            EnterCriticalSection(&g_InitLock);\n            ;", ["frame"]),
+    ("version's third output not cleared", "src/frame/Exports.cpp",
+     "*p3 = 0;", "*p3 = version.Minor;", ["frame"]),
+    ("one attempt for any board", "src/frame/Exports.cpp",
+     "return deviceId == ANY_DEVICE ? 2 : 1;", "return deviceId == ANY_DEVICE ? 1 : 1;", ["e2e"]),
+    ("BAL and CCL attached once", "src/frame/Exports.cpp",
+     "        return result;\n    result = (g_Prog.*init)(timeout);",
+     "        return result;\n    result = KZM_OK;", ["e2e"]),
+    ("send time-out in the ignored argument", "src/frame/Exports.cpp",
+     "return bgiProg->Send(length, data, 0, timeout);", "return bgiProg->Send(length, data, timeout, 0);",
+     ["e2e"]),
+    ("erase shows another sector count", "src/frame/Exports.cpp",
+     "EraseSector(0, 1)", "EraseSector(0, 2)", ["e2e"]),
+    # controller: open, serial, mode switch
+    ("board left open before the next open", "src/controller/Prog.cpp",
+     "    m_HwDevice.Close();\n    KZRESULT result = m_HwDevice.FindById(m_DeviceId);",
+     "    KZRESULT result = m_HwDevice.FindById(m_DeviceId);", ["e2e"]),
+    ("serial kept after a failed open", "src/controller/Prog.cpp",
+     "if (result == 0 && serial)", "if (serial)", ["e2e"]),
+    ("class search starts at the second class", "src/controller/Prog.cpp",
+     "for (unsigned i = 0; !found && !IsEndOfList(m_ClassIds[i]); ++i) {\n"
+     "            result = m_ServerDevice.FindDevice(&m_ClassIds[i], FIND_FIRST_OF_CLASS",
+     "for (unsigned i = 1; !found && !IsEndOfList(m_ClassIds[i]); ++i) {\n"
+     "            result = m_ServerDevice.FindDevice(&m_ClassIds[i], FIND_FIRST_OF_CLASS", ["e2e"]),
+    ("two passes", "src/controller/ModeSwitch.cpp",
+     "constexpr unsigned MAX_PASSES = 3;", "constexpr unsigned MAX_PASSES = 2;", ["e2e"]),
+    ("boot-ROM serial in lower case", "src/controller/ModeSwitch.cpp",
+     'const char BOOT_ROM_SERIAL[] = "ABCD";', 'const char BOOT_ROM_SERIAL[] = "abcd";', ["e2e"]),
+    ("LoadFw failure text", "src/controller/ModeSwitch.cpp",
+     '"m_HwDevice.LoadFw COMMAND failed\\n"', '"m_HwDevice.LoadFw command failed\\n"', ["e2e"]),
+    ("wait text", "src/controller/ModeSwitch.cpp",
+     '"  OK\\n"', '"  ok\\n"', ["e2e"]),
+    ("reset into the firmware on the way to the flash loader", "src/controller/ModeSwitch.cpp",
+     "RestartSteps(timeout, false, RESET_TO_BOOT_ROM,", "RestartSteps(timeout, false, RESET_TO_FIRMWARE,",
+     ["e2e"]),
+    ("id kept when the selection fails", "src/controller/ModeSwitch.cpp",
+     "if (m_ServerDevice.SelectDevice(deviceId) == 0)", "if (m_ServerDevice.SelectDevice(deviceId) != 0)",
+     ["e2e"]),
+    ("BAL switch ignores state 2", "src/controller/ModeSwitch.cpp",
+     "        case DEV_STATE_FLD:\n        case DEV_STATE_BAL:\n",
+     "        case DEV_STATE_FLD:\n", ["e2e"]),
+    ("reset selectors swapped", "src/controller/ModeSwitch.cpp",
+     "m_HwDevice.Reset(selector);", "m_HwDevice.Reset(selector ^ 1);", ["e2e"]),
+    ("CCL reference of the controller kept", "src/controller/ModeSwitch.cpp",
+     "        component->Release();\n    return result;", "        component->AddRef();\n    return result;",
+     ["e2e"]),
+    ("BAL object released twice after a refused Open", "src/controller/ModeSwitch.cpp",
+     "return m_BALProg.Open(static_cast<IKazBal*>(component));",
+     "KZRESULT r = m_BALProg.Open(static_cast<IKazBal*>(component)); if (r != 0) component->Release(); return r;",
+     ["e2e"]),
+    # device: kernel-driver channel, discovery, server device object
+    ("id read from the wrong offset", "src/device/HwDevice.cpp",
+     "constexpr size_t INFO_ID_OFFSET = 4;", "constexpr size_t INFO_ID_OFFSET = 8;", ["device"]),
+    ("serial compared without case", "src/device/HwDevice.cpp",
+     "if (info.Serial[i] != serial[i])", "if ((info.Serial[i] | 0x20) != (serial[i] | 0x20))", ["device"]),
+    ("search goes past an unopenable board", "src/device/HwDevice.cpp",
+     "            ReleaseDevicePath();\n            break;\n        }\n        DEVICE_INFO_RECORD info;",
+     "            ReleaseDevicePath();\n            continue;\n        }\n        DEVICE_INFO_RECORD info;", ["device"]),
+    ("GetInfo without handle gives the general failure", "src/device/HwDevice.cpp",
+     "    if (!m_Handle)\n        return KZM_E_INVALIDARG;\n    if (!info)",
+     "    if (!m_Handle)\n        return KZM_E_FAIL;\n    if (!info)", ["device"]),
+    ("detail asked with a larger size", "src/device/DeviceBase.cpp",
+     "DWORD size = required;", "DWORD size = required + 1;", ["device"]),
+    ("no-device id selected", "src/device/MyKazDevice.cpp",
+     "if (!m_DeviceManager || deviceId == NO_DEVICE)", "if (!m_DeviceManager)", ["device"]),
+    ("selection keeps the device object", "src/device/MyKazDevice.cpp",
+     "    if (device)\n        device->Release();", "    if (device)\n        device->AddRef();", ["device"]),
+    ("first of class takes id 0", "src/device/MyKazDevice.cpp",
+     "if (id != 0) {", "if (id != 1) {", ["device"]),
+    ("fewer devices reported as more", "src/device/MyKazDevice.cpp",
+     "kind = LIST_FEWER;", "kind = LIST_MORE;", ["device"]),
+    ("shrunk table keeps old records", "src/device/MyKazDevice.cpp",
+     "                std::memset(m_DeviceTable, 0, sizeof(m_DeviceTable));\n                kind = LIST_FEWER;",
+     "                kind = LIST_FEWER;", ["device"]),
+    ("wait ends on any change", "src/device/MyKazDevice.cpp",
+     "if (change & LIST_MORE)", "if (change != LIST_UNCHANGED)", ["device"]),
+    ("wait time-out code", "src/device/MyKazDevice.cpp",
+     "return KZM_E_TIMEOUT;", "return KZM_E_FAIL;", ["device"]),
+    # modes: BAL, CCL, BGI
+    ("refused BAL attach keeps the reference", "src/modes/BALProg.cpp",
+     "    else\n        balObject->Release();", "    else\n        (void)balObject;", ["modes"]),
+    ("second BAL Open keeps the first object", "src/modes/BALProg.cpp",
+     "    Close();\n    if (!balObject)", "    if (!balObject)", ["modes"]),
+    ("CCL Open takes no reference", "src/modes/CCLProg.cpp",
+     "    cclObject->AddRef();\n", "", ["modes"]),
+    ("CCL Close without stop", "src/modes/CCLProg.cpp",
+     "        m_pCclObject->Stop();\n", "", ["modes"]),
+    ("entry value of the second kind", "src/modes/CCLProg.cpp",
+     "entry.Kind1 == ENTRY_KIND_VALUE", "entry.Kind2 == ENTRY_KIND_VALUE", ["modes"]),
+    ("entry kinds swapped", "src/modes/BGIProg.cpp",
+     "candidate.Kind1 == kind1 && candidate.Kind2 == kind2",
+     "candidate.Kind1 == kind2 && candidate.Kind2 == kind1", ["modes"]),
+    ("stops go on after a refusal", "src/modes/BGIProg.cpp",
+     "for (uint16_t i = 0; result == 0 && i < count; ++i)", "for (uint16_t i = 0; i < count; ++i)", ["modes"]),
+    ("send of the maximum length", "src/modes/BGIProg.cpp",
+     "length >= m_Send.m_wMaxMsgLen", "length > m_Send.m_wMaxMsgLen", ["e2e"]),
+    ("receive buffer one short", "src/modes/BGIProg.cpp",
+     "size < m_Receive.m_wMaxMsgLen", "size + 1 < m_Receive.m_wMaxMsgLen", ["e2e"]),
+    ("send waits with time-out 0", "src/modes/BGIProg.cpp",
+     "    if (status.Available == 0) {\n        if (timeout == 0)\n            return KZM_E_FAIL;\n"
+     "        WaitForSingleObject(m_Send.m_hEvent",
+     "    if (status.Available == 0) {\n        if (false)\n            return KZM_E_FAIL;\n"
+     "        WaitForSingleObject(m_Send.m_hEvent", ["e2e"]),
+    # flash: programmer texts, range, verify, scan
+    ("erase OK text", "src/flash/FlashProg.cpp",
+     '"erase sector %02i/%02i OK"', '"erase sector %02i/%02i ok"', ["e2e"]),
+    ("listing text", "src/flash/FlashFwInfo.cpp",
+     '"%s\\tV%02x.%02x.%02x.%02x \\t%s%s \\t< %s V%02x.%02x.%02x.%02x >"',
+     '"%s\\tV%02x.%02x.%02x.%02x\\t%s%s \\t< %s V%02x.%02x.%02x.%02x >"', ["e2e"]),
+    ("partly covered last sector left out", "src/flash/FlashPlacement.cpp",
+     "p.wEndSector = static_cast<uint16_t>(end > lo ? i + 1 : i);", "p.wEndSector = static_cast<uint16_t>(end > lo ? i : i);",
+     ["e2e", "flash"]),
+    ("range may end past the flash", "src/flash/FlashPlacement.cpp",
+     "if (end64 > FlashSize(layout)) {", "if (end64 > FlashSize(layout) + 1) {", ["flash"]),
+    ("verify skips the range's last byte", "src/flash/FlashRange.cpp",
+     "std::memcmp(m_pFlashCopy, m_pRangeBuf, m_dwRangeSize) == 0",
+     "std::memcmp(m_pFlashCopy, m_pRangeBuf, m_dwRangeSize - 1) == 0", ["flash", "e2e"]),
+    ("record at flash offset 0 refused", "src/flash/FlashFwInfo.cpp",
+     "recordStart < CFwInfo::RECORD_SIZE", "recordStart <= CFwInfo::RECORD_SIZE", ["flash", "e2e"]),
+]
+
+
+def run(cmd, **kwargs):
+    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kwargs)
+
+
+def prepare():
+    """The scratch tree: a copy of the sources, configured and built once."""
+    os.makedirs(SCRATCH, exist_ok=True)
+    # The tests find the image corpus next to the tree, as in a checkout.
+    shared = os.path.join(SCRATCH, "shared")
+    if not os.path.lexists(shared):
+        os.symlink(os.path.normpath(os.path.join(ROOT, "..", "shared")), shared)
+    listed = run(["git", "-C", ROOT, "ls-files", "-co", "--exclude-standard"]).stdout.split()
+    keep = set(listed)
+    for folder, dirs, files in os.walk(TREE):
+        dirs[:] = [d for d in dirs if os.path.join(folder, d) != BUILD]
+        for name in files:  # files gone from the checkout go from the copy too
+            full = os.path.join(folder, name)
+            if os.path.relpath(full, TREE) not in keep:
+                os.remove(full)
+    for rel in listed:
+        src, dst = os.path.join(ROOT, rel), os.path.join(TREE, rel)
+        if not os.path.isfile(src):
+            continue
+        if os.path.exists(dst) and open(src, "rb").read() == open(dst, "rb").read():
+            continue  # unchanged: keep its time stamp for the incremental build
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy2(src, dst)
+    if not os.path.exists(os.path.join(BUILD, "build.ninja")):
+        # Optimised lightly and without debug information: built quickly.
+        out = run(["cmake", "-S", TREE, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                   "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG", "-DKAZMIR_BUILD_BENCHMARKS=OFF",
+                   "-DKAZMIR_BUILD_CLI=OFF"])
+        if out.returncode != 0:
+            sys.exit("mutants: configuring the scratch tree failed:\n" + out.stdout)
+
+
+def targets(labels):
+    return ["test_" + label for label in labels]
+
+
+def build(labels):
+    cmd = ["cmake", "--build", BUILD, "-j2"]
+    for target in targets(labels):
+        cmd += ["--target", target]
+    return run(cmd)
+
+
+def tests_pass(labels):
+    cmd = ["ctest", "--test-dir", BUILD, "-j2", "--timeout", "120", "--stop-on-failure", "-L",
+           "^(" + "|".join(labels) + ")$"]
+    return run(cmd).returncode == 0
+
+
+def main():
+    selected = sys.argv[1:]
+    mutants = [m for m in MUTANTS if not selected or any(s in m[0] for s in selected)]
+    started = time.time()
+    rotten = []
+    for m in mutants:
+        path = os.path.join(ROOT, m[1])
+        count = open(path).read().count(m[2])
+        if count != 1:
+            rotten.append(f"{m[0]}: old text found {count} times in {m[1]}")
+    if rotten:
+        print("\n".join("ROTTEN   " + r for r in rotten))
+        sys.exit(2)
+
+    prepare()
+    all_labels = sorted({label for m in mutants for label in m[4]})
+    out = build(all_labels)
+    if out.returncode != 0 or not tests_pass(all_labels):
+        sys.exit("mutants: the unmutated scratch tree does not build or pass:\n" + out.stdout[-3000:])
+    print(f"scratch tree ready in {time.time() - started:.0f} s")
+
+    killed, survived, awaiting, invalid = 0, [], [], []
+    for m in mutants:
+        name, rel, old, new, labels = m[:5]
+        note = m[5] if len(m) > 5 else ""
+        path = os.path.join(TREE, rel)
+        original = open(path).read()
+        t0 = time.time()
+        try:
+            open(path, "w").write(original.replace(old, new, 1))
+            out = build(labels)
+            dead = out.returncode == 0 and not tests_pass(labels)
+        finally:
+            open(path, "w").write(original)
+        if out.returncode != 0:
+            verdict = "INVALID "  # a mutant must build, or it proves nothing
+            invalid.append(name)
+        elif dead:
+            verdict = "killed  "
+            killed += 1
+        elif note:
+            verdict = "survived"
+            awaiting.append(name)
+        else:
+            verdict = "SURVIVED"
+            survived.append(name)
+        extra = f" ({note})" if note and not dead else ""
+        print(f"{verdict} {time.time() - t0:5.1f} s  {rel}: {name} [{','.join(labels)}]{extra}", flush=True)
+
+    build(all_labels)  # the tree as it is, for the next run
+    total = len(mutants)
+    print(f"\nmutation score: {killed}/{total} killed ({100.0 * killed / total:.0f} %), "
+          f"{time.time() - started:.0f} s")
+    for name in awaiting:
+        print(f"awaiting: {name}")
+    for name in survived:
+        print(f"survived: {name}")
+    for name in invalid:
+        print(f"does not build: {name}")
+    sys.exit(1 if survived or invalid else 0)
+
+
+if __name__ == "__main__":
+    main()

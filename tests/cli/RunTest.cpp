@@ -74,7 +74,7 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"mode", "mode handle"},
     {"received", "hex text"},
     {"echo", "sent received same milliseconds"},
-    {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds"}};
+    {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode"}};
 
 // What is wrong with a value against the schema; "" when nothing.
 std::string SchemaProblem(const json& value, const std::string& key, const std::string& event) {
@@ -677,7 +677,10 @@ TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema) {
         EXPECT_EQ(events.back()["event"], "summary") << args[0];
         EXPECT_EQ(events.back()["exit"], r.exit) << args[0];
         std::set<std::string> texts;
-        for (const auto& e : events)
-            if (e["event"] == "message") EXPECT_TRUE(texts.insert(e["text"]).second) << "twice: " << e.dump();
+        for (const auto& e : events) {
+            if (e["event"] == "message") {
+                EXPECT_TRUE(texts.insert(e["text"]).second) << "twice: " << e.dump();
+            }
+        }
     }
 }

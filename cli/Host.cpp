@@ -1,15 +1,27 @@
 #include "Host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "ImageCheck.h"
+#include "flash/ImageFile.h"
 #include "kazmir.h"
 
 #ifndef KAZMIR_VERSION
@@ -21,6 +33,9 @@ namespace kzcli {
 namespace {
 
 enum class BoardMode { None, Fld, Bal, Ccl, Bgi };
+
+// Sectors the library's sector table holds.
+constexpr size_t MAX_SECTORS = 32;
 
 std::string Plural(uint64_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -148,6 +163,69 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
     return bytes;
 }
 
+
+// An image of 0xFF bytes from address 0 to size, as S3 records of 128 bytes.
+bool WriteBlankSRecords(const std::string& path, uint32_t size) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    constexpr uint32_t CHUNK = 128;
+    for (uint64_t at = 0; at < size; at += CHUNK) {
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(CHUNK, size - at));
+        const uint32_t address = static_cast<uint32_t>(at);
+        unsigned sum = (n + 5) + (address >> 24) + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) + (address & 0xFF) +
+                       0xFF * n;
+        std::fprintf(f, "S3%02X%08X", n + 5, address);
+        for (uint32_t i = 0; i < n; ++i) std::fputs("FF", f);
+        std::fprintf(f, "%02X\n", ~sum & 0xFFu);
+    }
+    std::fputs("S70500000000FA\n", f);
+    return std::fclose(f) == 0;
+}
+
+// A new folder only this user can enter; empty on failure.
+std::filesystem::path MakePrivateFolder() {
+    std::error_code ec;
+    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+    if (ec) return {};
+#ifdef _WIN32
+    for (unsigned i = 0; i < 100; ++i) {
+        const auto p = temp / ("kazmir-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i));
+        if (std::filesystem::create_directory(p, ec)) return p;
+    }
+    return {};
+#else
+    std::string pattern = (temp / "kazmir-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return {};
+    return pattern;
+#endif
+}
+
+// The report callback and the signal watcher both write to the output.
+std::mutex g_OutputLock;
+std::atomic<int> g_Signals{0};
+CHost* g_pSignalHost = nullptr;
+
+void LockedCallback(void* context, uint8_t kind, const char* text) {
+    std::lock_guard<std::mutex> lock(g_OutputLock);
+    COutput::Callback(context, kind, text);
+}
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+    if (g_pSignalHost != nullptr) g_pSignalHost->OnSignal(++g_Signals);
+    return TRUE;
+}
+#else
+// The handler only wakes the watcher thread, which does the talking.
+int g_SignalPipe[2] = {-1, -1};
+void OnSignalArrived(int) {
+    const char c = 1;
+    const ssize_t n = write(g_SignalPipe[1], &c, 1);
+    (void)n;
+}
+#endif
+
 } // namespace
 
 std::optional<uint64_t> ParseNumber(const std::string& text) {
@@ -174,7 +252,7 @@ public:
         m_Host.m_Out.Verbose("kzmInitialize");
         const uint32_t result = kzmInitialize();
         if (result != 0) return result;
-        return kzmRegisterCallback(&m_Host.m_Out, &COutput::Callback);
+        return kzmRegisterCallback(&m_Host.m_Out, &LockedCallback);
     }
 
     uint32_t Open(BoardMode mode, uint64_t& handle) {
@@ -244,23 +322,123 @@ double CHost::Elapsed() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count();
 }
 
-bool CHost::PrepareBench(bool needed) {
+bool CHost::PrepareBench(bool needed, bool readOnly) {
 #if KAZMIR_CLI_BENCH
     if (m_BenchReady || !needed) return true;
     std::string error;
-    if (!SetUpBench(m_Options.bench, m_Bench, error)) {
+    if (!SetUpBench(m_Options.bench, m_Bench, error, readOnly)) {
         m_Out.Warn("error: cannot set up the bench: " + error);
         return false;
     }
     m_BenchReady = true;
     return true;
 #else
+    (void)readOnly;
     if (needed && m_Options.benchGiven) {
         m_Out.Warn("error: this build of kazmir has no virtual bench");
         return false;
     }
     return true;
 #endif
+}
+
+void CHost::CatchSignals() {
+    g_pSignalHost = this;
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
+    if (pipe(g_SignalPipe) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = OnSignalArrived;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::thread([this] {
+        char c = 0;
+        for (;;) {
+            const ssize_t n = read(g_SignalPipe[0], &c, 1);
+            if (n == 1) OnSignal(++g_Signals);
+            else if (n < 0 && errno == EINTR) continue;
+            else return;
+        }
+    }).detach();
+#endif
+}
+
+void CHost::Doing(const std::string& command, const std::string& activity) {
+    std::lock_guard<std::mutex> lock(g_OutputLock);
+    m_Command = command;
+    m_Activity = activity;
+}
+
+Json CHost::InterruptSummary(const std::string& command, Json extra, std::string& text) {
+    unsigned erased = 0, written = 0, total = 0;
+    for (const PhaseStats& p : m_Out.Phases()) {
+        if (p.phase == Phase::Erase) {
+            erased += p.done;
+            total = std::max(total, p.total);
+        }
+        if (p.phase == Phase::Write) written += p.done;
+    }
+    text = "interrupted while " + (m_Activity.empty() ? std::string("starting") : m_Activity) + ": " +
+           Plural(erased, "sector", "sectors") + " erased and " + std::to_string(written) + " written" +
+           (total != 0 ? " of the " + Plural(total, "sector", "sectors") + " of the range" : "");
+    if (erased > written) text += "; the flash is incomplete: program it again";
+    Json summary = {{"event", "summary"},
+                    {"command", command},
+                    {"result", nullptr},
+                    {"code", nullptr},
+                    {"meaning", text},
+                    {"exit", EXIT_INTERRUPTED},
+                    {"exit_name", ExitCodeName(EXIT_INTERRUPTED)},
+                    {"seconds", Elapsed()},
+                    {"interrupted", true},
+                    {"sectors_erased", erased},
+                    {"sectors_written", written},
+                    {"range_sectors", total}};
+    summary.update(extra);
+    return summary;
+}
+
+void CHost::OnSignal(int count) {
+    std::lock_guard<std::mutex> lock(g_OutputLock);
+    if (m_Finished) return;
+    const bool writes = m_Activity.rfind("programming", 0) == 0 || m_Activity.rfind("erasing", 0) == 0;
+    if (count == 1) {
+        std::string doing = m_Activity.empty() ? std::string("starting") : m_Activity;
+        if (!m_Out.Phases().empty() && m_Activity.rfind("programming", 0) == 0) {
+            const PhaseStats& p = m_Out.Phases().back();
+            doing += " (" + std::string(PhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
+                     Plural(p.total, "sector", "sectors") + " done)";
+        }
+        m_Out.EndPhase();
+        m_Out.Event({{"event", "interrupt"}, {"under_way", doing}});
+        m_Out.Warn("Interrupted while " + doing + "." +
+                   (writes ? " The flash will be incomplete if the run stops now." : " Nothing is being written now.") +
+                   " kazmir lets the library finish the call it is in, then stops; interrupt again to stop at once.");
+        return;
+    }
+    std::string text;
+    const Json summary = InterruptSummary(m_Command.empty() ? "kazmir" : m_Command, m_Extra, text);
+    m_Out.EndPhase();
+    m_Out.Event(summary);
+    m_Out.Warn("error: " + text);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(EXIT_INTERRUPTED);
+}
+
+std::optional<int> CHost::StopIfInterrupted(const std::string& command, const Json& extra) {
+    if (g_Signals.load() == 0) return std::nullopt;
+    std::lock_guard<std::mutex> lock(g_OutputLock);
+    std::string text;
+    const Json summary = InterruptSummary(command, extra, text);
+    m_Out.EndPhase();
+    m_Out.Event(summary);
+    m_Out.Warn("error: " + text);
+    m_Finished = true;
+    return EXIT_INTERRUPTED;
 }
 
 int CHost::Finish(const std::string& command, uint32_t code, Operation op, const std::string& what,
@@ -273,12 +451,21 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
                               {"exit_name", ExitCodeName(exitCode)},
                               {"seconds", Elapsed()}};
     summary.update(extra);
+    std::lock_guard<std::mutex> lock(g_OutputLock);
+    m_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
     if (code == 0) {
         if (!what.empty()) m_Out.Result(what);
     } else {
         m_Out.Warn("error: " + what + ": " + DescribeWithCode(code, op));
+#if KAZMIR_CLI_BENCH
+        // A board in its boot ROM reports another serial than its own.
+        if (op == Operation::Open && exitCode == EXIT_NO_BOARD && !m_Options.serial.empty() && m_BenchReady) {
+            const std::string hint = BootRomHint(m_Bench, m_Options.serial);
+            if (!hint.empty()) m_Out.Warn("note: " + hint);
+        }
+#endif
     }
     return exitCode;
 }
@@ -292,6 +479,8 @@ int CHost::FinishExit(const std::string& command, int exitCode, const std::strin
                               {"exit_name", ExitCodeName(exitCode)},
                               {"seconds", Elapsed()}};
     summary.update(extra);
+    std::lock_guard<std::mutex> lock(g_OutputLock);
+    m_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
     if (exitCode == EXIT_OK) {
@@ -360,7 +549,9 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
         m_Out.Warn(image.path + " does not fit this board's flash (nothing was written):");
         if (!plan.explanation.empty()) m_Out.Warn("  " + plan.explanation + ";");
         for (const auto& line : FindingLines(plan.findings, true, "  ")) m_Out.Warn(line);
-        m_Out.Warn("Give --no-check to hand it to the library all the same.");
+        // Offered only where the library would write some of the image.
+        if (plan.result == 0 && plan.bytesWritten > 0)
+            m_Out.Warn("Give --no-check to hand it to the library all the same.");
         return false;
     }
     for (const auto& line : FindingLines(plan.findings, false, "  ")) m_Out.Say(line);
@@ -396,11 +587,13 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     const bool programming = command == "program";
     const Operation op = programming ? Operation::Program : Operation::Verify;
     Json extra = {{"file", file}};
+    Doing(command, "reading " + file);
     // Regular files only: a folder, device or pipe never reaches the library.
     if (auto reason = OpenInput(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
     const std::string& libraryFile = m_Input.LibraryPath();
-    ImageAnalysis image;
-    if (!noCheck) image = AnalyseImageFile(libraryFile);
+    // Read even with --no-check: how much of the image the library's range
+    // holds is told afterwards in any case.
+    ImageAnalysis image = AnalyseImageFile(libraryFile);
     image.path = file;
     if (!noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
     if (!CheckImage(image, noCheck))
@@ -411,12 +604,15 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     uint32_t result = board.Start();
     if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start", extra);
     uint64_t handle = 0;
+    Doing(command, "bringing the board into its flash loader");
     result = board.Open(BoardMode::Fld, handle);
+    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
     if (result != 0) {
         board.Close();
         return Finish(command, result, Operation::Open, "could not bring the board into its flash loader", extra);
     }
     extra["handle"] = HandleText(handle);
+    m_Extra = extra;
     const std::optional<FlashLayout> layout = BoardLayout(handle);
     if (layout && layout->SizesKnown())
         m_Out.Say("Board " + HandleText(handle) + " is in its flash loader: flash of " + HumanBytes(layout->Size()) +
@@ -434,10 +630,19 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     }
     if (plan.result == 0 && plan.rangeSize > 0) extra["bytes"] = plan.rangeSize;
 
+    auto verifyCall = [&] {
+        m_Out.SetVerifying(true);
+        const uint32_t code = kzmFLDverify(libraryFile.c_str());
+        m_Out.SetVerifying(false);
+        return code;
+    };
     if (programming && skipUnchanged) {
         m_Out.Say("Comparing the flash with " + file + " ...");
-        result = kzmFLDverify(libraryFile.c_str());
+        Doing(command, "comparing the flash with " + file + " (nothing is written yet)");
+        result = verifyCall();
+        if (auto stop = StopIfInterrupted(command, extra)) return *stop;
         if (result == 0) {
+            if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
             board.Close();
             extra["skipped"] = true;
             return Finish(command, 0, Operation::Verify,
@@ -451,8 +656,11 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
         m_Out.ResetPhases();
     }
     extra["skipped"] = false;
+    m_Extra = extra;
     if (programming) {
+        Doing(command, "programming " + file);
         result = kzmFLDprogram(libraryFile.c_str());
+        if (auto stop = StopIfInterrupted(command, extra)) return *stop;
         if (result != 0) {
             board.Close();
             return Finish(command, result, Operation::Program, "programming " + file + " failed", extra);
@@ -460,7 +668,10 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     }
     if (!programming || verify) {
         if (programming) m_Out.Say("Verifying ...");
-        result = kzmFLDverify(libraryFile.c_str());
+        Doing(command, "verifying " + file + " (nothing is written)");
+        result = verifyCall();
+        if (auto stop = StopIfInterrupted(command, extra)) return *stop;
+        if (result == KZM_E_VERIFY) ExplainMismatch(file, handle, image, layout);
         if (result != 0) {
             board.Close();
             return Finish(command, result, Operation::Verify,
@@ -469,6 +680,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
         }
     }
     board.Close();
+    if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.2f s", Elapsed());
     const std::string done = programming ? "Programmed " + file + (verify ? " and verified it" : "") + " in " + seconds + "."
@@ -476,24 +688,148 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     return Finish(command, 0, op, done, extra);
 }
 
-int CHost::Erase() {
+std::optional<int> CHost::CheckCoverage(const std::string& command, const ImageAnalysis& image,
+                                        const std::optional<FlashLayout>& layout, Json& extra) {
+    if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown()) return std::nullopt;
+    const PlacementPlan plan = PlaceImage(image, *layout);
+    if (plan.result != 0 || plan.endSector <= plan.firstSector) return std::nullopt;
+    uint64_t total = 0;
+    for (const auto& b : image.blocks) total += b.Size();
+    const uint64_t inside = plan.bytesWritten;
+    extra["image_bytes"] = total;
+    extra["image_bytes_in_range"] = inside;
+    const std::string range = SectorRangeText(plan);
+    const std::string did = command == "program" ? "wrote" : "compared";
+    if (inside == 0)
+        return FinishExit(command, EXIT_NO_FIT,
+                          "the library reported success, but none of the image's " + Plural(total, "byte", "bytes") +
+                              " lie in " + range + ", the range it " + did + ": the flash does not hold the image",
+                          extra);
+    if (inside < total)
+        m_Out.Warn("warning: only " + std::to_string(inside) + " of the image's " + Plural(total, "byte", "bytes") +
+                   " lie in " + range + ", the range the library " + did + "; the other " +
+                   Plural(total - inside, "byte", "bytes") + (command == "program" ? " were not written" : " were not compared"));
+    else
+        m_Out.Say("All " + Plural(total, "byte", "bytes") + " of the image lie in " + range + ", the range the library " +
+                  did + ".");
+    return std::nullopt;
+}
+
+void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const ImageAnalysis& image,
+                            const std::optional<FlashLayout>& layout) {
+    std::optional<std::vector<uint8_t>> flash;
+#if KAZMIR_CLI_BENCH
+    flash = BenchFlash(handle);
+#else
+    (void)handle;
+#endif
+    if (!flash) {
+        m_Out.Warn("The library reports only that the flash differs somewhere in the image's sector range, not where.");
+        return;
+    }
+    if (!layout || !layout->SizesKnown() || !image.readable) return;
+    const PlacementPlan plan = PlaceImage(image, *layout);
+    if (plan.result != 0 || plan.rangeStart + plan.rangeSize > flash->size()) return;
+    // What the library compares: the range as it is, with the image laid over it.
+    std::vector<uint8_t> expected(flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart),
+                                  flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart + plan.rangeSize));
+    CImageFile loaded;
+    if (loaded.Load(file.c_str()) != 0) return;
+    for (uint32_t i = 0; i < loaded.GetBlockCount() && i < plan.blocks.size(); ++i) {
+        uint32_t start = 0, end = 0;
+        const uint8_t* data = nullptr;
+        if (loaded.GetBlock(i, &start, &end, &data) != 0) continue;
+        const uint64_t at = plan.blocks[i].flashOffset - plan.rangeStart;
+        std::copy(data, data + plan.blocks[i].written, expected.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const uint8_t* actual = flash->data() + plan.rangeStart;
+    size_t first = expected.size(), count = 0;
+    for (size_t i = 0; i < expected.size(); ++i)
+        if (expected[i] != actual[i]) {
+            if (first == expected.size()) first = i;
+            ++count;
+        }
+    if (count == 0) return;
+    const uint64_t offset = plan.rangeStart + first;
+    unsigned sector = 0;
+    while (sector + 1u < layout->sectorSizes.size() && layout->SectorOffset(static_cast<uint16_t>(sector + 1)) <= offset)
+        ++sector;
+    const size_t shown = std::min<size_t>(8, expected.size() - first);
+    const std::string holds = HexText(actual + first, shown), wants = HexText(expected.data() + first, shown);
+    m_Out.Event({{"event", "mismatch"},
+                 {"flash_offset", Hex32(offset)},
+                 {"address", Hex32(offset + layout->base)},
+                 {"sector", sector},
+                 {"flash_bytes", holds},
+                 {"image_bytes", wants},
+                 {"bytes_differing", count}});
+    m_Out.Warn("The flash differs first at flash offset " + Hex32(offset) + " (address " +
+               Hex32(offset + layout->base) + ", sector " + std::to_string(sector) + "): it holds " + holds +
+               " where the image has " + wants + "; " + Plural(count, "byte differs", "bytes differ") +
+               " in the range.");
+}
+
+int CHost::Erase(bool all) {
     if (!PrepareBench(true)) return EXIT_USAGE;
     CBoard board(*this);
     uint32_t result = board.Start();
     if (result != 0) return Finish("erase", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
+    Doing("erase", "bringing the board into its flash loader");
     result = board.Open(BoardMode::Fld, handle);
+    if (auto stop = StopIfInterrupted("erase", Json::object())) return *stop;
     if (result != 0) {
         board.Close();
         return Finish("erase", result, Operation::Open, "could not bring the board into its flash loader");
     }
-    BoardLayout(handle);
+    const std::optional<FlashLayout> layout = BoardLayout(handle);
+    if (all) return EraseAll(handle, layout);
     m_Out.SetRange(0, 1);
+    Doing("erase", "erasing flash sector 0");
     result = kzmFLDerase();
+    if (auto stop = StopIfInterrupted("erase", {{"handle", HandleText(handle)}})) return *stop;
     board.Close();
     return Finish("erase", result, Operation::Erase,
                   result == 0 ? "Erased flash sector 0 of board " + HandleText(handle) + "." : "erasing failed",
                   {{"handle", HandleText(handle)}});
+}
+
+// The library erases sector 0 alone; the whole flash is erased by programming
+// an image of 0xFF bytes over all of it, handed over as a temporary S-record
+// file in a folder of its own.
+int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout) {
+    Json extra = {{"handle", HandleText(handle)}, {"all", true}};
+    if (!layout || !layout->SizesKnown())
+        return FinishExit("erase", EXIT_DEVICE,
+                          "the flash's sector sizes are unknown, so no image can cover it all: erase --all cannot run",
+                          extra);
+    const uint64_t size = layout->Size();
+    if (size > 0xFFFFFFFFull) return FinishExit("erase", EXIT_NO_FIT, "the flash is larger than 4 GiB", extra);
+    std::error_code ec;
+    const std::filesystem::path folder = MakePrivateFolder();
+    if (folder.empty()) return FinishExit("erase", EXIT_FAILURE_, "cannot make a private temporary folder", extra);
+    struct Cleanup {
+        std::filesystem::path folder;
+        ~Cleanup() {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        }
+    } cleanup{folder};
+    const std::string image = (folder / "erase.s37").string();
+    if (!WriteBlankSRecords(image, static_cast<uint32_t>(size)))
+        return FinishExit("erase", EXIT_FAILURE_, "cannot write the temporary image " + image, extra);
+    m_Out.SetRange(0, static_cast<unsigned>(layout->sectorSizes.size()));
+    m_Out.Say("Erasing all " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " (" + HumanBytes(size) +
+              ") by programming 0xFF bytes over the whole flash ...");
+    Doing("erase", "erasing the whole flash");
+    m_Extra = extra;
+    const uint32_t result = kzmFLDprogram(image.c_str());
+    if (auto stop = StopIfInterrupted("erase", extra)) return *stop;
+    return Finish("erase", result, Operation::Program,
+                  result == 0 ? "Erased all " + Plural(layout->sectorSizes.size(), "sector", "sectors") +
+                                    " of board " + HandleText(handle) + "."
+                              : "erasing the whole flash failed",
+                  extra);
 }
 
 int CHost::FwInfo() {
@@ -788,25 +1124,39 @@ int CHost::Info(const std::string& file) {
     int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
 #if KAZMIR_CLI_BENCH
     if (m_Options.benchGiven) {
-        if (!PrepareBench(true)) return EXIT_USAGE;
+        if (!PrepareBench(true, true)) return EXIT_USAGE;
         Json placements = Json::array();
+        // The image fits when it fits one of the boards it may go to.
+        bool fitsOne = false, anyBoard = false;
         for (const auto& board : m_Bench.boards) {
             if (!m_Options.serial.empty() && board.serial != m_Options.serial) continue;
             if (board.flash.sectorSizes.empty()) continue;
+            anyBoard = true;
             const PlacementPlan plan = PlaceImage(image, board.flash);
+            // The library's sector table holds 32 sectors: it cannot open a larger flash.
+            const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
+            const bool fits = plan.Accepted() && !tooMany && plan.result == 0;
+            fitsOne = fitsOne || fits;
             Json p = PlanJson(plan);
             p["board"] = board.index;
             p["serial"] = board.serial;
+            p["sectors"] = board.flash.sectorSizes.size();
+            p["fits"] = fits;
             placements.push_back(p);
             out("On bench board " + std::to_string(board.index) + " (" + board.serial + ", flash " +
-                HumanBytes(board.flash.Size()) + " at base " + Hex32(board.flash.base) + "):");
+                HumanBytes(board.flash.Size()) + " at base " + Hex32(board.flash.base) + ", " +
+                Plural(board.flash.sectorSizes.size(), "sector", "sectors") + "): " +
+                (fits ? "fits" : "does not fit"));
+            if (tooMany)
+                out("  the library handles at most " + std::to_string(MAX_SECTORS) + " flash sectors, this flash has " +
+                    std::to_string(board.flash.sectorSizes.size()) + ": kazmir cannot program this board");
             if (plan.Accepted() && plan.result == 0 && plan.endSector > plan.firstSector)
                 out("  " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") +
                     " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " of the range left untouched");
             if (!plan.Accepted() && !plan.explanation.empty()) out("  " + plan.explanation + ";");
             for (const auto& line : FindingLines(plan.findings, false, "  ")) out(line);
-            if (!plan.Accepted() && exitCode == EXIT_OK) exitCode = EXIT_NO_FIT;
         }
+        if (anyBoard && !fitsOne && exitCode == EXIT_OK) exitCode = EXIT_NO_FIT;
         event["placements"] = placements;
     }
 #endif
@@ -814,7 +1164,7 @@ int CHost::Info(const std::string& file) {
     m_Out.Event(event);
     return FinishExit("info", exitCode,
                       exitCode == EXIT_OK ? "" : exitCode == EXIT_IMAGE ? file + " would be refused"
-                                                                         : file + " does not fit the bench's flash",
+                                                                         : file + " fits no board of the bench",
                       {{"file", file}});
 }
 
@@ -830,7 +1180,7 @@ int CHost::UsageError(const std::string& message) {
 
 int CHost::BenchShow() {
 #if KAZMIR_CLI_BENCH
-    if (!PrepareBench(true)) return EXIT_USAGE;
+    if (!PrepareBench(true, true)) return EXIT_USAGE;
     m_Out.Event({{"event", "bench"}, {"bench", BenchJson(m_Bench)}});
     if (!m_Out.IsJson()) {
         for (const auto& line : DescribeBench(m_Bench)) std::printf("%s\n", line.c_str());

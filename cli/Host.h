@@ -34,11 +34,20 @@ public:
     CHost(const GlobalOptions& options, COutput& out);
 
     // Puts the bench in place (simulator builds); false after reporting.
-    bool PrepareBench(bool needed);
+    // readOnly: for commands that only look, the flash files stay untouched.
+    bool PrepareBench(bool needed, bool readOnly = false);
+
+    // Ctrl-C and SIGTERM: the first says what is under way and lets the
+    // library call in progress finish, the command then stops with exit 130;
+    // the second stops at once. Both end with a summary of what was erased
+    // and written.
+    void CatchSignals();
+    // The count-th signal arrived (called outside the main thread).
+    void OnSignal(int count);
 
     int Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck);
     int Verify(const std::string& file, bool noCheck);
-    int Erase();
+    int Erase(bool all);
     int FwInfo();
     int Version();
     int Mode(const std::string& mode);
@@ -75,11 +84,28 @@ private:
                                uint16_t& receiveMax);
     int FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
                      bool noCheck);
+    int EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout);
+    // After a library call: the exit code when a signal came meanwhile.
+    std::optional<int> StopIfInterrupted(const std::string& command, const Json& extra);
+    // Says how much of the image lies in the range the library programmed or
+    // compared; the exit code when none of it does.
+    std::optional<int> CheckCoverage(const std::string& command, const ImageAnalysis& image,
+                                     const std::optional<FlashLayout>& layout, Json& extra);
+    // After a failed verify: where the flash differs, as far as can be told.
+    void ExplainMismatch(const std::string& file, uint64_t handle, const ImageAnalysis& image,
+                         const std::optional<FlashLayout>& layout);
+    Json InterruptSummary(const std::string& command, Json extra, std::string& text);
+    // What is under way, for the first signal's message.
+    void Doing(const std::string& command, const std::string& activity);
 
     GlobalOptions m_Options;
     COutput& m_Out;
     std::chrono::steady_clock::time_point m_Start;
     CImageInput m_Input;
+    std::string m_Command;  // the command under way ("" before it starts)
+    std::string m_Activity; // what it is doing now, in words
+    Json m_Extra = Json::object(); // the summary's own fields known so far
+    bool m_Finished = false; // the summary has been written
 #if KAZMIR_CLI_BENCH
     BenchSetup m_Bench;
     bool m_BenchReady = false;

@@ -43,6 +43,7 @@ const char* PhaseName(Phase phase) {
     case Phase::Read: return "read";
     case Phase::Erase: return "erase";
     case Phase::Write: return "write";
+    case Phase::Verify: return "verify";
     }
     return "?";
 }
@@ -121,7 +122,7 @@ std::string BarLine(const PhaseStats& s, bool unicode, unsigned columns, const s
     // wrap at once.
     const size_t room = columns > 1 ? columns - 1 : 1;
     std::string name = PhaseName(s.phase);
-    name.resize(6, ' ');
+    name.resize(7, ' ');
     const std::string counts = s.total > 0 ? std::to_string(s.done) + "/" + std::to_string(s.total) + " sectors"
                                            : std::to_string(s.done) + " sectors";
     std::string bytes, rate;
@@ -193,6 +194,7 @@ void COutput::OnReport(uint8_t kind, const char* text) {
     case REPORT_PROGRESS:
     case REPORT_MESSAGE:
         if (auto sector = ParseSectorLine(line)) {
+            if (m_Verifying && sector->phase == Phase::Read) sector->phase = Phase::Verify;
             OnSector(*sector);
             if (kind == REPORT_PROGRESS) return;
         }

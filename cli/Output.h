@@ -28,7 +28,7 @@ using Json = nlohmann::ordered_json;
 // change that can break a reader of the events raises it.
 constexpr int JSON_SCHEMA = 1;
 
-enum class Phase { Read, Erase, Write };
+enum class Phase { Read, Erase, Write, Verify }; // Verify: the reads of a verify
 const char* PhaseName(Phase phase);
 
 // One of the library's sector progress texts:
@@ -77,6 +77,8 @@ public:
     void SetLayout(const FlashLayout& layout) { m_Layout = layout; }
     void SetRange(unsigned firstSector, unsigned endSector);
     void ClearRange() { m_RangeKnown = false; }
+    // While set, the library's sector reads are shown as the verify phase.
+    void SetVerifying(bool verifying) { m_Verifying = verifying; }
 
     // The flash layout the library reported while opening the flash loader.
     const std::optional<FlashLayout>& TraceLayout() const { return m_TraceLayout; }
@@ -120,6 +122,7 @@ private:
     std::optional<FlashLayout> m_Layout;
     std::optional<FlashLayout> m_TraceLayout;
     bool m_RangeKnown = false;
+    bool m_Verifying = false;
     unsigned m_RangeFirst = 0, m_RangeEnd = 0;
     std::optional<unsigned> m_RunFirst; // first sector seen since the range was set
     std::vector<PhaseStats> m_Phases;

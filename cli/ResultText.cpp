@@ -125,6 +125,7 @@ const char* ExitCodeName(int exitCode) {
     case EXIT_DEVICE: return "device";
     case EXIT_BUSY: return "busy";
     case EXIT_NO_FIT: return "no-fit";
+    case EXIT_INTERRUPTED: return "interrupted";
     default: return "unknown";
     }
 }

@@ -17,7 +17,8 @@ enum ExitCode : int {
     EXIT_VERIFY = 6,      // the flash differs from the image
     EXIT_DEVICE = 7,      // device or flash failure
     EXIT_BUSY = 8,        // the board is in use by another program
-    EXIT_NO_FIT = 9,      // the image does not fit the board's flash
+    EXIT_NO_FIT = 9,      // the image does not fit the board's flash (or none of it was written)
+    EXIT_INTERRUPTED = 130, // stopped by Ctrl-C or SIGTERM
 };
 
 const char* ExitCodeName(int exitCode); // "image", "no-board", ...

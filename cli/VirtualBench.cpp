@@ -99,16 +99,21 @@ std::string DefaultFlashFile(const std::string& stateDir) {
     return (fs::path(stateDir) / "default-bench-flash.bin").string();
 }
 
-bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error) {
+bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error, bool readOnly) {
     std::string file = benchFile == "default" ? std::string() : benchFile;
     if (benchFile.empty()) {
         if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0') file = env;
     }
     setup.stateDir = StateDir();
     try {
+        auto inMemory = [readOnly](kazsim::BenchDesc desc) {
+            if (readOnly)
+                for (auto& board : desc.Boards) board.Flash.File.clear();
+            return desc;
+        };
         if (file.empty()) {
             std::error_code ec;
-            fs::create_directories(setup.stateDir, ec);
+            if (!readOnly) fs::create_directories(setup.stateDir, ec);
             if (ec) {
                 error = "cannot create the state folder " + setup.stateDir + ": " + ec.message();
                 return false;
@@ -117,13 +122,13 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
             setup.isDefault = true;
             setup.source.clear();
             Describe(desc, setup);
-            kazsim::Bench::Reset(desc);
+            kazsim::Bench::Reset(inMemory(desc));
         } else {
             const kazsim::BenchDesc desc = kazsim::BenchDesc::FromJsonFile(file);
             setup.isDefault = false;
             setup.source = file;
             Describe(desc, setup);
-            kazsim::Bench::Reset(desc);
+            kazsim::Bench::Reset(inMemory(desc));
         }
     } catch (const std::exception& e) {
         error = e.what();
@@ -136,6 +141,23 @@ std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceI
     const int index = kazsim::Bench::FindBoard(deviceId);
     if (index < 0 || static_cast<size_t>(index) >= setup.boards.size()) return std::nullopt;
     return setup.boards[static_cast<size_t>(index)].flash;
+}
+
+std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId) {
+    const int index = kazsim::Bench::FindBoard(deviceId);
+    if (index < 0) return std::nullopt;
+    return kazsim::Bench::FlashContents(index);
+}
+
+std::string BootRomHint(const BenchSetup& setup, const std::string& serial) {
+    for (const auto& b : setup.boards) {
+        const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
+        if (b.serial == serial && status.Present && status.State == kazsim::STATE_BOOT_ROM)
+            return "board " + std::to_string(b.index) + " of the bench has the serial " + serial +
+                   " but is in its boot ROM, where it reports the serial " + status.Serial +
+                   ": choose it with --device " + DeviceIdText(status.DeviceId);
+    }
+    return "";
 }
 
 std::vector<std::string> DescribeBench(const BenchSetup& setup) {

@@ -43,8 +43,17 @@ std::string DefaultFlashFile(const std::string& stateDir);
 // Puts the bench in place; must run before the library's first export is
 // called. benchFile "" (or "default") is the default bench; a set KAZSIM_BENCH
 // stands for --bench when none is given. Returns false with a message in
-// error.
-bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error);
+// error. readOnly: the boards' flash lives in memory only for this run, so
+// that showing a bench never creates, truncates or writes its flash files.
+bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error, bool readOnly = false);
+
+// The flash of the bench board that has this device id now; nullopt when no
+// board has it.
+std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId);
+
+// When a board of the bench has this serial but sits in its boot ROM (where
+// it reports another serial), a sentence that says so; "" otherwise.
+std::string BootRomHint(const BenchSetup& setup, const std::string& serial);
 
 // The flash layout of the bench board that has this device id now.
 std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceId);

@@ -17,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "Batch.h"
 #include "Host.h"
 
 #ifndef KAZMIR_VERSION
@@ -37,7 +38,9 @@ const char* const EXIT_CODES = R"(Exit codes:
   6  verify mismatch: the flash differs from the image
   7  device or flash failure
   8  the board is in use by another program
-  9  the image does not fit the board's flash
+  9  the image does not fit the board's flash, or none of it lies in the
+     range the library wrote
+130  interrupted (Ctrl-C, SIGTERM): a summary tells what was erased and written
 
 Before program and verify the whole file is read strictly; a file with a bad
 checksum, lower-case digits, a malformed line, records the library would not
@@ -68,6 +71,39 @@ int JsonUsageSummary(int argc, char** argv, const std::string& message) {
     return EXIT_USAGE;
 }
 
+// A time in milliseconds: a whole number from 1 on.
+CLI::Validator Milliseconds() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            const auto value = ParseNumber(text);
+            if (!value || *value == 0 || *value > 0xFFFFFFFFull)
+                return "\"" + text + "\" is no time: give milliseconds, a whole number from 1 to 4294967295";
+            return "";
+        },
+        "");
+}
+
+std::string CommandList(CLI::App& app) {
+    std::string list;
+    for (const CLI::App* sub : app.get_subcommands({})) list += (list.empty() ? "" : ", ") + sub->get_name();
+    return list;
+}
+
+// "Global options (before or after the command): ..." for each subcommand's help.
+std::string GlobalOptionsText(CLI::App& app) {
+    std::string text = "Global options (before or after the command):\n";
+    for (const CLI::Option* opt : app.get_options()) {
+        const std::string name = opt->get_name(false, true);
+        if (name.find("--help") != std::string::npos || name.find("--version") != std::string::npos) continue;
+        std::string head = "  " + name + (opt->get_type_name().empty() || opt->get_expected_min() == 0
+                                                  ? ""
+                                                  : " " + opt->get_type_name());
+        head.resize(std::max<size_t>(head.size() + 1, 22), ' ');
+        text += head + opt->get_description() + "\n";
+    }
+    return text + "Exit codes: see kazmir --help.";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -87,17 +123,25 @@ int main(int argc, char** argv) {
     std::string device;
     bool json = false, quiet = false, verbose = false, plain = false;
     auto* deviceOpt = app.add_option("--device", device,
-                                     "the board with this device id (the handle an earlier command printed); "
-                                     "default: the first board found")
+                                     "the board with this device id, as `bench show` lists it; ids change with "
+                                     "every restart of a board, so the handle an earlier run printed is gone: "
+                                     "--serial is the steady choice; default: the first board found")
                           ->type_name("ID");
-    auto* serialOpt = app.add_option("--serial", options.serial, "the board with this serial number (exact)")
-                          ->type_name("TEXT");
+    std::vector<std::string> serials;
+    auto* serialOpt = app.add_option("--serial", serials,
+                                     "the board with this serial number (exact); program, verify and erase take "
+                                     "it more than once, one process per board")
+                          ->type_name("TEXT")
+                          ->expected(1)
+                          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     deviceOpt->excludes(serialOpt);
     app.add_option("--timeout", options.timeout,
                    "how long to wait for the board to come back from each restart, in ms (default 5000)")
-        ->type_name("MS");
+        ->type_name("MS")
+        ->check(Milliseconds());
     app.add_option("--wait", options.wait, "BGI: how long to wait for a message or for room, in ms (default 1000)")
-        ->type_name("MS");
+        ->type_name("MS")
+        ->check(Milliseconds());
     auto* benchOpt =
         app.add_option("--bench", options.bench, "virtual bench: a JSON bench description, or \"default\"")
             ->type_name("FILE");
@@ -129,8 +173,12 @@ int main(int argc, char** argv) {
     verify->add_flag("--no-check", noCheck, "hand the file to the library without the strict check");
     verify->callback([&] { run = [&](CHost& h) { return h.Verify(file, noCheck); }; });
 
+    bool eraseAll = false;
     auto* erase = app.add_subcommand("erase", "erase flash sector 0 (the library erases no other on its own)");
-    erase->callback([&] { run = [](CHost& h) { return h.Erase(); }; });
+    erase->add_flag("--all", eraseAll,
+                    "erase every sector: programs an image of 0xFF bytes over the whole flash through the same "
+                    "exports (each sector is read, erased and written)");
+    erase->callback([&] { run = [&](CHost& h) { return h.Erase(eraseAll); }; });
 
     auto* fwinfo = app.add_subcommand("fwinfo", "show the firmware-information record in the board's flash");
     fwinfo->callback([&] { run = [](CHost& h) { return h.FwInfo(); }; });
@@ -170,15 +218,41 @@ int main(int argc, char** argv) {
         run = [](CHost& h) { return h.BenchReset(); };
     });
 
+    // Many boards: one child process per board, at most --jobs at once.
+    bool allBoards = false;
+    unsigned jobs = 0;
+    for (CLI::App* sub : {program, verify, erase}) {
+        // erase --all is every sector of one flash; every board is --all-boards there.
+        sub->add_flag(sub == erase ? "--all-boards" : "--all", allBoards,
+                      "every board of the virtual bench (bench only: the library offers no listing of real boards)");
+        sub->add_option("--jobs", jobs, "with several boards: at most N at once (default: all of them)")
+            ->type_name("N")
+            ->check(CLI::PositiveNumber);
+    }
+
     for (CLI::App* sub : {program, verify, erase, fwinfo, version, mode, bgi, send, receive, echo, info, bench})
         sub->fallthrough();
     for (CLI::App* sub : bench->get_subcommands({})) sub->fallthrough();
+    // Subcommand help: the global options in brief, the exit codes only in kazmir --help.
+    const std::string footer = GlobalOptionsText(app);
+    for (CLI::App* sub : {program, verify, erase, fwinfo, version, mode, bgi, send, receive, echo, info, bench})
+        sub->footer(footer);
+    for (CLI::App* sub : bench->get_subcommands({})) sub->footer(footer);
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        // A word where a command belongs is named, rather than "a subcommand is required".
+        if (app.get_subcommands().empty()) {
+            for (const std::string& word : app.remaining()) {
+                if (word.empty() || word[0] == '-') continue;
+                std::fprintf(stderr, "error: unknown command \"%s\"; the commands are %s (see kazmir --help)\n",
+                             word.c_str(), CommandList(app).c_str());
+                return EXIT_USAGE;
+            }
+        }
         app.exit(e);
         return JsonUsageSummary(argc, argv, e.what());
     }
@@ -201,6 +275,16 @@ int main(int argc, char** argv) {
         options.base = static_cast<uint32_t>(*base);
     }
     options.benchGiven = benchOpt->count() > 0;
+    if (serials.size() == 1) options.serial = serials.front();
+    const bool batch = allBoards || serials.size() > 1;
+    if (serials.size() > 1 && !(program->parsed() || verify->parsed() || erase->parsed())) {
+        std::fprintf(stderr, "error: --serial more than once works with program, verify and erase only\n");
+        return EXIT_USAGE;
+    }
+    if (allBoards && (!serials.empty() || !device.empty())) {
+        std::fprintf(stderr, "error: --all takes every board; give no --serial or --device with it\n");
+        return EXIT_USAGE;
+    }
 
     const bool terminal = isatty(fileno(stderr)) != 0;
     const char* term = std::getenv("TERM");
@@ -212,7 +296,24 @@ int main(int argc, char** argv) {
                                    : verbose ? COutput::Detail::Verbose
                                              : COutput::Detail::Normal;
     COutput out(outMode, detail, stdout, stderr, Utf8Locale());
+    if (batch) {
+        BatchRequest request;
+        request.command = program->parsed() ? "program" : verify->parsed() ? "verify" : "erase";
+        request.file = request.command == "erase" ? "" : file;
+        request.serials = serials;
+        request.jobs = jobs;
+        request.self = SelfPath(argv[0]);
+        request.childArgs = ChildArguments(argc, argv);
+        request.bench = BenchFile(options.bench);
+        std::string error;
+        if (allBoards && !BenchSerials(options.bench, request.serials, error)) {
+            std::fprintf(stderr, "error: --all: %s\n", error.c_str());
+            return EXIT_USAGE;
+        }
+        return RunBatch(request, outMode, detail, out);
+    }
     CHost host(options, out);
+    host.CatchSignals();
     try {
         return run(host);
     } catch (const std::exception& e) {

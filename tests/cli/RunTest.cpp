@@ -17,6 +17,8 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <functional>
+#include <csignal>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -188,7 +190,7 @@ protected:
 
     // Runs kazmir with the arguments, the test's state folder and no bench of
     // the caller's environment.
-    Result Kazmir(const std::vector<std::string>& args) {
+    Result Kazmir(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
         Result r;
         const fs::path outFile = m_Dir / "stdout", errFile = m_Dir / "stderr";
         std::vector<std::string> env;
@@ -198,6 +200,7 @@ protected:
             env.push_back(var);
         }
         env.push_back("KAZMIR_STATE_DIR=" + State().string());
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         std::vector<char*> envp, argv;
         for (auto& v : env) envp.push_back(v.data());
         envp.push_back(nullptr);
@@ -206,9 +209,11 @@ protected:
         std::vector<std::string> copy = args;
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
+        int pipeFds[2] = {-1, -1};
+        if (m_Watch && pipe(pipeFds) != 0) return r;
         const pid_t pid = fork();
         if (pid == 0) {
-            const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = m_Watch ? pipeFds[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int in = open("/dev/null", O_RDONLY);
             dup2(out, 1);
@@ -217,10 +222,21 @@ protected:
             execve(program.c_str(), argv.data(), envp.data());
             _exit(127);
         }
+        if (m_Watch) {
+            // Hands each line of stdout to the watcher as it comes (with the child's id).
+            close(pipeFds[1]);
+            FILE* in = fdopen(pipeFds[0], "r");
+            char line[4096];
+            while (std::fgets(line, sizeof(line), in) != nullptr) {
+                r.out += line;
+                m_Watch(pid, line);
+            }
+            std::fclose(in);
+        }
         int status = 0;
         waitpid(pid, &status, 0);
         r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = ReadText(outFile);
+        if (!m_Watch) r.out = ReadText(outFile);
         r.err = ReadText(errFile);
         return r;
     }
@@ -232,6 +248,7 @@ protected:
     }
 
     fs::path m_Dir;
+    std::function<void(pid_t, const std::string&)> m_Watch; // set: stdout is read as it comes
 };
 
 size_t FwInfoOffset(const std::vector<uint8_t>& flash) {
@@ -286,7 +303,7 @@ TEST_F(KazmirRun, SkipUnchangedWritesNothingTheSecondTime) {
     ASSERT_EQ(again.exit, 0) << again.err;
     for (const auto& e : again.Events())
         if (e["event"] == "phase" || e["event"] == "sector") {
-            EXPECT_EQ(e["phase"], "read") << e.dump();
+            EXPECT_EQ(e["phase"], "verify") << e.dump();
         }
     EXPECT_EQ(again.Summary()["skipped"], true);
     EXPECT_EQ(fs::last_write_time(FlashFile()), stamp) << "the flash file was not written";
@@ -321,7 +338,7 @@ TEST_F(KazmirRun, JsonEventsThenASummary) {
             EXPECT_EQ(e["result"], "ok");
         }
     }
-    EXPECT_EQ(phases, (std::vector<std::string>{"read", "erase", "write", "read"}));
+    EXPECT_EQ(phases, (std::vector<std::string>{"read", "erase", "write", "verify"}));
     const json s = events.back();
     EXPECT_EQ(s["event"], "summary");
     EXPECT_EQ(s["command"], "program");
@@ -394,9 +411,10 @@ TEST_F(KazmirRun, BlocksOutsideTheFlashAreRefusedAndTheFlashStaysAsItWas) {
     EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
 
     // Handed over anyway, the library reports success and writes none of it:
-    // what the check said.
+    // no success is reported.
+    EXPECT_FALSE(Has(r2.err, "--no-check")) << "no advice that leads to nothing written";
     const Result r3 = Kazmir({"program", "--no-check", optiboot});
-    EXPECT_EQ(r3.exit, 0) << r3.err;
+    EXPECT_EQ(r3.exit, 9) << r3.err;
     const auto after = ReadBytes(FlashFile());
     EXPECT_TRUE(std::all_of(after.begin(), after.end(), [](uint8_t b) { return b == 0xFF; }));
 }
@@ -683,4 +701,159 @@ TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema) {
             }
         }
     }
+}
+// --- What the run really did ----------------------------------------------------
+
+TEST_F(KazmirRun, SuccessOnlyWhenTheImageLiesInTheProgrammedRange) {
+    // Built for 0x08000000, no firmware-information record: the library places
+    // it at flash offset 0 and none of its bytes land there.
+    const fs::path high = m_Dir / "high.hex";
+    WriteText(high, HexLine(0, 0x04, {0x08, 0x00}) + HexLine(0, 0, {1, 2, 3, 4}) + ":00000001FF\n");
+    // Half of it beyond the one sector the library programs.
+    const fs::path half = m_Dir / "half.hex";
+    WriteText(half, HexLine(0x100, 0, {1, 2, 3, 4}) + HexLine(0x4000, 0, {5, 6, 7, 8}) + ":00000001FF\n");
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+        int inRange;
+        std::string says;
+    } const cases[] = {
+        {{"program", "--no-check", "--verify", high.string()}, 9, 0, "none of the image's 4 bytes lie in sector 0"},
+        {{"verify", "--no-check", high.string()}, 9, 0, "none of the image's 4 bytes"},
+        {{"program", "--no-check", half.string()}, 0, 4, "warning: only 4 of the image's 8 bytes lie in sector 0"},
+        {{"program", DEMO}, 0, 2048, "All 2048 bytes of the image lie in sector 0"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result j = Kazmir(args);
+        EXPECT_EQ(j.exit, c.exit) << c.args.back() << j.err;
+        EXPECT_EQ(j.Summary()["image_bytes_in_range"], c.inRange) << j.out;
+        const Result text = Kazmir(c.args);
+        EXPECT_TRUE(Has(text.err, c.says)) << text.err;
+    }
+    EXPECT_EQ(ReadBytes(FlashFile())[0x10], 0x49) << "the demo image went in last";
+}
+
+TEST_F(KazmirRun, VerifyNamesTheFirstDifference) {
+    ASSERT_EQ(Kazmir({"program", DEMO}).exit, 0);
+    const auto good = ReadBytes(FlashFile());
+    struct Case {
+        size_t offset;
+        std::string says;
+    } const cases[] = {{0x10, "differs first at flash offset 0x00000010 (address 0x00000010, sector 0): it holds 00"},
+                       {0x7FF, "differs first at flash offset 0x000007FF (address 0x000007FF, sector 0)"}};
+    for (const auto& c : cases) {
+        auto flash = good;
+        flash[c.offset] = 0x00;
+        flash[c.offset - 1] = static_cast<uint8_t>(~good[c.offset - 1]); // the first of two
+        WriteText(FlashFile(), std::string(flash.begin(), flash.end()));
+        const Result r = Kazmir({"verify", DEMO});
+        EXPECT_EQ(r.exit, 6);
+        const std::string says = c.says;
+        const size_t at = c.offset - 1;
+        char head[64];
+        std::snprintf(head, sizeof(head), "differs first at flash offset 0x%08zX", at);
+        EXPECT_TRUE(Has(r.err, head)) << r.err;
+        EXPECT_TRUE(Has(r.err, "2 bytes differ")) << r.err;
+        const json m = Kazmir({"--json", "verify", DEMO}).Event("mismatch");
+        EXPECT_EQ(m["sector"], 0);
+        EXPECT_EQ(m["bytes_differing"], 2);
+    }
+}
+
+TEST_F(KazmirRun, EraseAllErasesEverySectorThroughATemporaryImage) {
+    fs::create_directories(State());
+    WriteText(FlashFile(), std::string(FLASH_SIZE, '\0'));
+    const fs::path tmp = m_Dir / "tmp";
+    fs::create_directories(tmp);
+    ASSERT_EQ(Kazmir({"erase"}).exit, 0);
+    auto flash = ReadBytes(FlashFile());
+    EXPECT_EQ(std::count(flash.begin(), flash.end(), 0xFF), 0x4000) << "sector 0 alone";
+    const Result all = Kazmir({"erase", "--all"}, {"TMPDIR=" + tmp.string()});
+    ASSERT_EQ(all.exit, 0) << all.err;
+    flash = ReadBytes(FlashFile());
+    EXPECT_EQ(static_cast<size_t>(std::count(flash.begin(), flash.end(), 0xFF)), FLASH_SIZE);
+    EXPECT_TRUE(fs::is_empty(tmp)) << "the temporary image is removed";
+    EXPECT_TRUE(Has(Kazmir({"erase", "--help"}).out, "programs an image of 0xFF bytes over the whole flash"));
+}
+
+TEST_F(KazmirRun, InterruptFinishesTheLibraryCallThenStopsWithASummary) {
+    const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restartDelayMs": 800}]})").string();
+    const std::string big =
+        Bench("big", R"({"boards": [{"flash": {"sectors": [{"size": "0x40000", "count": 32}]}}]})").string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string sendOn; // the stdout text after which the signals go out
+        std::vector<int> signals;
+        unsigned erased, written;
+        std::string says;
+    } const cases[] = {
+        {{"--bench", slow, "--json", "program", DEMO}, "\"check\"", {SIGINT}, 0, 0, "Nothing is being written now"},
+        {{"--bench", slow, "--json", "program", DEMO}, "\"check\"", {SIGTERM, SIGINT}, 0, 0, "interrupt again"},
+        {{"--bench", big, "--json", "erase", "--all"}, "\"phase\":\"erase\"", {SIGINT}, 32, 32,
+         "The flash will be incomplete if the run stops now"},
+    };
+    for (const auto& c : cases) {
+        bool sent = false;
+        m_Watch = [&](pid_t pid, const std::string& line) {
+            if (sent || !Has(line, c.sendOn)) return;
+            sent = true;
+            for (int sig : c.signals) {
+                kill(pid, sig);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        };
+        const auto start = std::chrono::steady_clock::now();
+        const Result r = Kazmir(c.args);
+        const auto took = std::chrono::steady_clock::now() - start;
+        m_Watch = nullptr;
+        EXPECT_EQ(r.exit, 130) << r.err;
+        EXPECT_TRUE(Has(r.err, c.says)) << r.err;
+        const json s = r.Summary();
+        EXPECT_EQ(s["event"], "summary");
+        EXPECT_EQ(s["exit_name"], "interrupted");
+        EXPECT_EQ(s["sectors_erased"], c.erased) << s.dump();
+        EXPECT_EQ(s["sectors_written"], c.written) << s.dump();
+        if (c.signals.size() == 2) EXPECT_LT(took, std::chrono::milliseconds(1000)) << "the second stops at once";
+        else EXPECT_EQ(r.Event("interrupt").is_null(), false);
+    }
+}
+
+TEST_F(KazmirRun, ArgumentsAndMessages) {
+    const std::string boards = Bench("boards", R"({"boards": [{"serial": "KZ000001"},
+        {"serial": "KZ000002", "state": 16, "flash": {"sectors": [{"size": "0x100", "count": 4}]}},
+        {"serial": "KZ000003", "flash": {"sectors": [{"size": "0x4000", "count": 40}]}}]})").string();
+    struct Case {
+        std::vector<std::string> args;
+        int exit;
+        std::string says; // in stderr, or stdout for help and info
+    } const cases[] = {
+        {{"flash", "d.hex"}, 2, "unknown command \"flash\""},
+        {{"--timeout", "0", "fwinfo"}, 2, "\"0\" is no time"},
+        {{"--wait", "soon", "bgi", "receive"}, 2, "\"soon\" is no time"},
+        {{"--help"}, 0, "ids change with every restart of a board"},
+        {{"program", "--help"}, 0, "Global options (before or after the command):\n  --device ID"},
+        {{"program", "--help"}, 0, "Exit codes: see kazmir --help."},
+        {{"--bench", boards, "--serial", "KZ000002", "fwinfo"}, 4, "board 1 of the bench has the serial KZ000002 "
+                                                                   "but is in its boot ROM"},
+        {{"--bench", boards, "info", DEMO}, 0, "On bench board 0 (KZ000001, flash 512.0 KiB at base 0x00000000, "
+                                               "8 sectors): fits"},
+        {{"--bench", boards, "info", DEMO}, 0, "(KZ000002, flash 1.0 KiB at base 0x00000000, 4 sectors): does not"},
+        {{"--bench", boards, "--serial", "KZ000003", "info", DEMO}, 9, "at most 32 flash sectors, this flash has 40"},
+        {{"--bench", boards, "bench", "show"}, 0, "serial KZ000002"},
+    };
+    for (const auto& c : cases) {
+        const Result r = Kazmir(c.args);
+        EXPECT_EQ(r.exit, c.exit) << c.args.back() << r.err;
+        EXPECT_TRUE(Has(r.err + r.out, c.says)) << r.err << r.out;
+    }
+    EXPECT_FALSE(Has(Kazmir({"program", "--help"}).out, "9  the image does not fit"));
+    const std::string kept = Bench("kept", R"({"boards": [{"flash": {"file": "kept.flash"}}]})").string();
+    WriteText(m_Dir / "kept.flash", "\x01\x02");
+    for (const auto& args : {std::vector<std::string>{"--bench", kept, "bench", "show"},
+                             std::vector<std::string>{"--bench", kept, "info", DEMO}, {"bench", "show"}})
+        EXPECT_EQ(Kazmir(args).exit, 0);
+    EXPECT_EQ(ReadText(m_Dir / "kept.flash"), "\x01\x02") << "looking at a bench never writes its flash files";
+    EXPECT_FALSE(fs::exists(FlashFile()));
 }

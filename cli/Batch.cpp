@@ -1,0 +1,711 @@
+#include "Batch.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "ResultText.h"
+
+#if KAZMIR_CLI_BENCH
+#include "kazsim/Bench.h"
+#endif
+
+namespace kzcli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ProcessId() {
+#ifdef _WIN32
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// --- One child process with its output and error streams on pipes -----------
+
+struct ChildProc {
+#ifdef _WIN32
+    HANDLE process = nullptr;
+    HANDLE stream[2] = {nullptr, nullptr};
+#else
+    pid_t pid = -1;
+    int stream[2] = {-1, -1};
+#endif
+};
+
+#ifdef _WIN32
+// One argument as the C runtime of the child splits it again.
+std::string QuoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+    std::string q = "\"";
+    for (size_t i = 0;; ++i) {
+        size_t slashes = 0;
+        while (i < arg.size() && arg[i] == '\\') ++slashes, ++i;
+        if (i == arg.size()) {
+            q.append(slashes * 2, '\\');
+            break;
+        }
+        if (arg[i] == '"') q.append(slashes * 2 + 1, '\\');
+        else q.append(slashes, '\\');
+        q += arg[i];
+    }
+    return q + "\"";
+}
+
+bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error) {
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    HANDLE read[2] = {nullptr, nullptr}, write[2] = {nullptr, nullptr};
+    for (int i = 0; i < 2; ++i) {
+        if (!CreatePipe(&read[i], &write[i], &sa, 0) || !SetHandleInformation(read[i], HANDLE_FLAG_INHERIT, 0)) {
+            error = "cannot make a pipe (error " + std::to_string(GetLastError()) + ")";
+            for (HANDLE h : {read[0], read[1], write[0], write[1]})
+                if (h != nullptr) CloseHandle(h);
+            return false;
+        }
+    }
+    std::string line = QuoteArgument(self);
+    for (const auto& a : args) line += " " + QuoteArgument(a);
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = write[0];
+    si.hStdError = write[1];
+    PROCESS_INFORMATION pi{};
+    const BOOL ok = CreateProcessA(self.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    const DWORD code = GetLastError();
+    CloseHandle(write[0]);
+    CloseHandle(write[1]);
+    if (!ok) {
+        CloseHandle(read[0]);
+        CloseHandle(read[1]);
+        error = "cannot run " + self + " (error " + std::to_string(code) + ")";
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    child.process = pi.hProcess;
+    child.stream[0] = read[0];
+    child.stream[1] = read[1];
+    return true;
+}
+
+// Bytes read; 0 at the end of the stream.
+long ReadSome(ChildProc& child, int stream, char* buf, size_t size) {
+    DWORD got = 0;
+    if (!ReadFile(child.stream[stream], buf, static_cast<DWORD>(size), &got, nullptr)) return 0;
+    return static_cast<long>(got);
+}
+
+void CloseStream(ChildProc& child, int stream) {
+    CloseHandle(child.stream[stream]);
+    child.stream[stream] = nullptr;
+}
+
+int WaitChild(ChildProc& child, std::string& how) {
+    WaitForSingleObject(child.process, INFINITE);
+    DWORD code = EXIT_FAILURE_;
+    if (!GetExitCodeProcess(child.process, &code)) how = "its exit code is unknown";
+    CloseHandle(child.process);
+    child.process = nullptr;
+    return static_cast<int>(code);
+}
+#else
+bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error) {
+    int out[2] = {-1, -1}, err[2] = {-1, -1};
+    // Close-on-exec: no child keeps another child's pipe open.
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        for (int fd : {out[0], out[1], err[0], err[1]})
+            if (fd >= 0) close(fd);
+        return false;
+    }
+    std::vector<std::string> all = {self};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        execv(self.c_str(), argv.data());
+        static const char msg[] = "kazmir: cannot run itself\n";
+        (void)!write(2, msg, sizeof(msg) - 1);
+        _exit(127);
+    }
+    const int forkErrno = errno;
+    close(out[1]);
+    close(err[1]);
+    if (pid < 0) {
+        close(out[0]);
+        close(err[0]);
+        error = std::string("cannot start a process: ") + std::strerror(forkErrno);
+        return false;
+    }
+    child.pid = pid;
+    child.stream[0] = out[0];
+    child.stream[1] = err[0];
+    return true;
+}
+
+long ReadSome(ChildProc& child, int stream, char* buf, size_t size) {
+    for (;;) {
+        const ssize_t n = read(child.stream[stream], buf, size);
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 ? 0 : static_cast<long>(n);
+    }
+}
+
+void CloseStream(ChildProc& child, int stream) {
+    close(child.stream[stream]);
+    child.stream[stream] = -1;
+}
+
+int WaitChild(ChildProc& child, std::string& how) {
+    int status = 0;
+    pid_t r;
+    do r = waitpid(child.pid, &status, 0);
+    while (r < 0 && errno == EINTR);
+    child.pid = -1;
+    if (r < 0) {
+        how = "its end was not seen";
+        return EXIT_FAILURE_;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) how = "ended by signal " + std::to_string(WTERMSIG(status));
+    return EXIT_FAILURE_;
+}
+#endif
+
+// --- What the children say, in arrival order --------------------------------
+
+struct Chunk {
+    size_t board;
+    int stream; // 0 output, 1 error
+    std::string data;
+    bool end;
+};
+
+class CInbox {
+public:
+    void Put(Chunk chunk) {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Chunks.push_back(std::move(chunk));
+        }
+        m_Ready.notify_one();
+    }
+    std::vector<Chunk> Take(std::chrono::milliseconds wait) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Ready.wait_for(lock, wait, [&] { return !m_Chunks.empty(); });
+        std::vector<Chunk> taken;
+        taken.swap(m_Chunks);
+        return taken;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Ready;
+    std::vector<Chunk> m_Chunks;
+};
+
+// --- One board of the batch ---------------------------------------------------
+
+struct BoardRun {
+    enum class State { Waiting, Running, Done };
+    std::string serial;
+    State state = State::Waiting;
+    ChildProc child;
+    std::thread readers[2];
+    bool ended[2] = {false, false};
+    std::string partial[2];
+    Clock::time_point start, phaseStart;
+    double seconds = 0;
+    std::string phase;       // running phase, "" between phases
+    unsigned sector = 0, done = 0, total = 0;
+    uint64_t rangeBytes = 0; // size of the sector range the image covers
+    uint64_t phaseBytes = 0; // bytes of the last finished phase
+    Json summary;            // the child's summary event
+    int exit = EXIT_OK;
+    std::string how;         // why there is no summary
+};
+
+std::string ResultWords(const BoardRun& b) {
+    if (b.summary.is_object()) {
+        std::string words = b.summary.value("meaning", std::string());
+        if (b.summary.contains("code") && b.summary["code"].is_string())
+            words += " (" + b.summary["code"].get<std::string>() + ")";
+        return words;
+    }
+    if (!b.how.empty()) return b.how;
+    return "kazmir ended without a result (exit " + std::to_string(b.exit) + ")";
+}
+
+uint64_t BoardBytes(const BoardRun& b) {
+    if (b.summary.is_object() && b.summary.contains("bytes") && b.summary["bytes"].is_number_unsigned())
+        return b.summary["bytes"].get<uint64_t>();
+    return b.phaseBytes;
+}
+
+std::string DeviceId(const BoardRun& b) {
+    if (b.summary.is_object() && b.summary.contains("handle") && b.summary["handle"].is_string())
+        return b.summary["handle"].get<std::string>();
+    return "-";
+}
+
+class CBatch {
+public:
+    CBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out)
+        : m_Request(request), m_Mode(mode), m_Detail(detail), m_Out(out), m_Boards(request.serials.size()) {
+        for (size_t i = 0; i < m_Boards.size(); ++i) m_Boards[i].serial = request.serials[i];
+        m_Width = 6;
+        for (const auto& s : request.serials) m_Width = std::max(m_Width, s.size());
+    }
+
+    int Run() {
+        const auto start = Clock::now();
+        const size_t jobs = m_Request.jobs == 0 ? m_Boards.size() : std::min<size_t>(m_Request.jobs, m_Boards.size());
+        m_Out.Event({{"event", "batch"}, {"command", m_Request.command}, {"boards", m_Request.serials}, {"jobs", jobs}});
+        size_t next = 0, running = 0, finished = 0;
+        while (finished < m_Boards.size()) {
+            while (running < jobs && next < m_Boards.size()) {
+                if (Start(next++)) ++running;
+                else ++finished;
+            }
+            for (Chunk& chunk : m_Inbox.Take(std::chrono::milliseconds(100))) Take(chunk);
+            for (auto& b : m_Boards) {
+                if (b.state != BoardRun::State::Running || !b.ended[0] || !b.ended[1]) continue;
+                Finish(b);
+                --running;
+                ++finished;
+            }
+            Draw(false);
+        }
+        Draw(true);
+        return Summary(SecondsSince(start));
+    }
+
+private:
+    bool Start(size_t index) {
+        BoardRun& b = m_Boards[index];
+        b.start = Clock::now();
+        std::vector<std::string> args = {"--json", "--serial", b.serial};
+        if (index < m_Request.childBenches.size() && !m_Request.childBenches[index].empty())
+            args.insert(args.end(), {"--bench", m_Request.childBenches[index]});
+        args.insert(args.end(), m_Request.childArgs.begin(), m_Request.childArgs.end());
+        std::string error;
+        if (!Spawn(m_Request.self, args, b.child, error)) {
+            b.state = BoardRun::State::Done;
+            b.exit = EXIT_FAILURE_;
+            b.how = error;
+            Line(b, "error: " + error);
+            return false;
+        }
+        b.state = BoardRun::State::Running;
+        for (int s = 0; s < 2; ++s)
+            b.readers[s] = std::thread([this, index, s] {
+                ChildProc& child = m_Boards[index].child;
+                char buf[8192];
+                for (;;) {
+                    const long n = ReadSome(child, s, buf, sizeof(buf));
+                    if (n <= 0) break;
+                    m_Inbox.Put({index, s, std::string(buf, static_cast<size_t>(n)), false});
+                }
+                m_Inbox.Put({index, s, std::string(), true});
+            });
+        return true;
+    }
+
+    void Take(Chunk& chunk) {
+        BoardRun& b = m_Boards[chunk.board];
+        std::string& partial = b.partial[chunk.stream];
+        partial += chunk.data;
+        size_t from = 0, nl;
+        while ((nl = partial.find('\n', from)) != std::string::npos) {
+            const std::string line = partial.substr(from, nl - from);
+            from = nl + 1;
+            if (chunk.stream == 0) OnEvent(b, line);
+            else if (!line.empty()) Line(b, line);
+        }
+        partial.erase(0, from);
+        if (chunk.end) {
+            if (!partial.empty()) {
+                if (chunk.stream == 0) OnEvent(b, partial);
+                else Line(b, partial);
+                partial.clear();
+            }
+            b.ended[chunk.stream] = true;
+        }
+    }
+
+    void OnEvent(BoardRun& b, const std::string& line) {
+        Json event;
+        try {
+            event = Json::parse(line);
+        } catch (const std::exception&) {
+            event = nullptr;
+        }
+        if (!event.is_object() || !event.contains("event")) {
+            if (!line.empty()) Line(b, line);
+            return;
+        }
+        const std::string kind = event["event"].is_string() ? event["event"].get<std::string>() : "";
+        if (kind == "phase" && event.value("state", "") == "begin") {
+            b.phase = event.value("phase", "");
+            b.done = 0;
+            b.total = event.value("total", 0u);
+            b.phaseStart = Clock::now();
+        } else if (kind == "phase") {
+            b.phaseBytes = event.value("bytes", uint64_t{0});
+            b.phase.clear();
+        } else if (kind == "sector") {
+            b.sector = event.value("sector", 0u);
+            b.done = event.value("done", 0u);
+            b.total = event.value("total", b.total);
+        } else if (kind == "placement" && event.contains("plan")) {
+            b.rangeBytes = event["plan"].value("range_size", uint64_t{0});
+        } else if (kind == "summary") {
+            b.summary = event;
+        }
+        if (m_Mode == COutput::Mode::Json) {
+            Json tagged = {{"event", kind}, {"board", b.serial}};
+            tagged.update(event);
+            m_Out.Event(tagged);
+        } else if (m_Mode == COutput::Mode::Plain && m_Detail != COutput::Detail::Quiet && kind == "phase" &&
+                   event.value("state", "") == "end") {
+            char text[160];
+            const double seconds = event.value("seconds", 0.0);
+            std::snprintf(text, sizeof(text), "%s %u of %u sectors, %s in %.2f s", event.value("phase", "").c_str(),
+                          event.value("done", 0u), event.value("total", 0u),
+                          HumanBytes(event.value("bytes", uint64_t{0})).c_str(), seconds);
+            Line(b, std::string(text) + (event.value("result", "") == "failed" ? ", FAILED" : ""));
+        } else if (m_Detail == COutput::Detail::Verbose && (kind == "message" || kind == "trace")) {
+            Line(b, kind + ": " + event.value("text", ""));
+        }
+    }
+
+    void Finish(BoardRun& b) {
+        for (auto& reader : b.readers)
+            if (reader.joinable()) reader.join();
+        CloseStream(b.child, 0);
+        CloseStream(b.child, 1);
+        b.exit = WaitChild(b.child, b.how);
+        b.seconds = SecondsSince(b.start);
+        b.state = BoardRun::State::Done;
+        if (m_Mode == COutput::Mode::Plain)
+            Line(b, (b.exit == EXIT_OK ? "" : "error: ") + ResultWords(b));
+        m_Dirty = true;
+    }
+
+    // A line of one board: above the live lines on a terminal, else on its own.
+    void Line(const BoardRun& b, const std::string& text) {
+        char head[64];
+        std::snprintf(head, sizeof(head), "%-*s  ", static_cast<int>(m_Width), b.serial.c_str());
+        ClearLive();
+        std::fprintf(stderr, "%s%s\n", head, text.c_str());
+        std::fflush(stderr);
+        m_Dirty = true;
+    }
+
+    bool Live() const { return m_Mode == COutput::Mode::Bars && m_Detail != COutput::Detail::Quiet; }
+
+    void ClearLive() {
+        if (!Live() || m_Drawn == 0) return;
+        std::fprintf(stderr, "\033[%zuA\r\033[J", m_Drawn);
+        m_Drawn = 0;
+    }
+
+    std::string Status(const BoardRun& b) const {
+        switch (b.state) {
+        case BoardRun::State::Waiting: return "waiting";
+        case BoardRun::State::Done:
+            return (b.exit == EXIT_OK ? "done: " : "FAILED: ") + ResultWords(b);
+        case BoardRun::State::Running: break;
+        }
+        if (b.phase.empty()) return "opening the board";
+        char text[160];
+        const uint64_t bytes = b.total > 0 ? b.rangeBytes * b.done / b.total : 0;
+        const double seconds = SecondsSince(b.phaseStart);
+        std::string rate = seconds > 0.0005 && bytes > 0
+                               ? HumanBytes(static_cast<uint64_t>(static_cast<double>(bytes) / seconds)) + "/s"
+                               : "";
+        std::snprintf(text, sizeof(text), "%-5s sector %-3u %u/%u  %10s  %s", b.phase.c_str(), b.sector, b.done,
+                      b.total, bytes > 0 ? HumanBytes(bytes).c_str() : "", rate.c_str());
+        return text;
+    }
+
+    void Draw(bool final) {
+        if (!Live()) return;
+        const auto now = Clock::now();
+        if (!final && !m_Dirty && now - m_LastDraw < std::chrono::milliseconds(100)) return;
+        m_LastDraw = now;
+        m_Dirty = false;
+        ClearLive();
+        for (const auto& b : m_Boards) {
+            std::string text = Status(b);
+            if (text.size() > 100) text = text.substr(0, 97) + "...";
+            std::fprintf(stderr, "%-*s  %s\n", static_cast<int>(m_Width), b.serial.c_str(), text.c_str());
+        }
+        std::fflush(stderr);
+        m_Drawn = final ? 0 : m_Boards.size();
+    }
+
+    int Summary(double seconds) {
+        int worst = EXIT_OK;
+        size_t failed = 0;
+        Json boards = Json::array();
+        std::vector<std::vector<std::string>> rows = {{"Serial", "Device id", "Result", "Seconds", "Bytes"}};
+        for (const auto& b : m_Boards) {
+            worst = std::max(worst, b.exit);
+            if (b.exit != EXIT_OK) ++failed;
+            char secs[32];
+            std::snprintf(secs, sizeof(secs), "%.2f", b.seconds);
+            rows.push_back({b.serial, DeviceId(b), ResultWords(b), secs, std::to_string(BoardBytes(b))});
+            Json code = b.summary.is_object() && b.summary.contains("code") ? b.summary["code"] : Json(nullptr);
+            boards.push_back({{"serial", b.serial},
+                              {"device_id", DeviceId(b) == "-" ? Json(nullptr) : Json(DeviceId(b))},
+                              {"code", code},
+                              {"meaning", ResultWords(b)},
+                              {"exit", b.exit},
+                              {"exit_name", ExitCodeName(b.exit)},
+                              {"seconds", b.seconds},
+                              {"bytes", BoardBytes(b)}});
+        }
+        const std::string verb = m_Request.command == "program" ? "programmed"
+                                 : m_Request.command == "verify" ? "verified"
+                                                                 : "erased";
+        const std::string meaning =
+            failed == 0 ? "all " + std::to_string(m_Boards.size()) + " boards " + verb
+                        : std::to_string(failed) + " of " + std::to_string(m_Boards.size()) + " boards failed";
+        Json summary = {{"event", "summary"}, {"command", m_Request.command}, {"result", nullptr},
+                        {"code", nullptr},    {"meaning", meaning},           {"exit", worst},
+                        {"exit_name", ExitCodeName(worst)}, {"seconds", seconds}, {"boards", boards}};
+#ifndef _WIN32
+        struct rusage self{}, children{};
+        getrusage(RUSAGE_SELF, &self);
+        getrusage(RUSAGE_CHILDREN, &children);
+        summary["max_rss_kib"] = self.ru_maxrss;
+        summary["child_max_rss_kib"] = children.ru_maxrss;
+#endif
+        m_Out.Event(summary);
+        if (m_Mode != COutput::Mode::Json) {
+            std::vector<size_t> width(rows[0].size(), 0);
+            for (const auto& row : rows)
+                for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+            for (const auto& row : rows) {
+                std::string text;
+                for (size_t c = 0; c < row.size(); ++c) {
+                    const std::string pad(width[c] - row[c].size(), ' ');
+                    // Words on the left, figures on the right of their column.
+                    text += c >= 3 ? pad + row[c] : row[c] + (c + 1 < row.size() ? pad : "");
+                    if (c + 1 < row.size()) text += "  ";
+                }
+                m_Out.Result(text);
+            }
+            char tail[64];
+            std::snprintf(tail, sizeof(tail), " in %.2f s.", seconds);
+            m_Out.Result(std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(meaning[0])))) +
+                         meaning.substr(1) + tail);
+        }
+        return worst;
+    }
+
+    const BatchRequest& m_Request;
+    COutput::Mode m_Mode;
+    COutput::Detail m_Detail;
+    COutput& m_Out;
+    std::vector<BoardRun> m_Boards;
+    CInbox m_Inbox;
+    size_t m_Width = 6;
+    size_t m_Drawn = 0;
+    bool m_Dirty = true;
+    Clock::time_point m_LastDraw;
+};
+
+// One bench description per board, each holding that board alone with its
+// flash file named absolutely; removed again at the end.
+class ChildBenches {
+public:
+    ~ChildBenches() {
+        std::error_code ec;
+        if (!m_Dir.empty()) std::filesystem::remove_all(m_Dir, ec);
+    }
+    bool Make(const std::string& bench, const std::vector<std::string>& serials, std::vector<std::string>& files,
+              std::string& error) {
+        namespace fs = std::filesystem;
+        files.assign(serials.size(), "");
+        if (bench.empty()) return true; // the default bench has one board
+        Json desc;
+        try {
+            std::ifstream in(bench, std::ios::binary);
+            if (!in) {
+                error = "cannot read it";
+                return false;
+            }
+            desc = Json::parse(in);
+        } catch (const std::exception& e) {
+            error = e.what();
+            return false;
+        }
+        if (!desc.is_object() || !desc.contains("boards") || !desc["boards"].is_array()) {
+            files.assign(serials.size(), bench); // the child says what is wrong with it
+            return true;
+        }
+        std::error_code ec;
+        const fs::path folder = fs::absolute(fs::path(bench), ec).parent_path();
+        char name[64];
+        std::snprintf(name, sizeof(name), "kazmir-batch-%ld-%lld", static_cast<long>(ProcessId()),
+                      static_cast<long long>(Clock::now().time_since_epoch().count()));
+        m_Dir = fs::temp_directory_path(ec) / name;
+        if (ec || !fs::create_directories(m_Dir, ec)) {
+            error = "cannot make a scratch folder: " + ec.message();
+            return false;
+        }
+        for (size_t i = 0; i < serials.size(); ++i) {
+            files[i] = bench; // a serial the bench lacks: the child reports no board
+            for (const auto& board : desc["boards"]) {
+                if (!board.is_object() || board.value("serial", std::string()) != serials[i]) continue;
+                Json one = desc;
+                Json alone = board;
+                if (alone.contains("flash") && alone["flash"].is_object() && alone["flash"].contains("file") &&
+                    alone["flash"]["file"].is_string()) {
+                    const fs::path file = alone["flash"]["file"].get<std::string>();
+                    if (file.is_relative()) alone["flash"]["file"] = (folder / file).string();
+                }
+                one["boards"] = Json::array({alone});
+                const fs::path path = m_Dir / ("board-" + std::to_string(i) + ".json");
+                std::ofstream out(path, std::ios::binary);
+                out << one.dump(2) << "\n";
+                if (!out) {
+                    error = "cannot write " + path.string();
+                    return false;
+                }
+                files[i] = path.string();
+                break;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::filesystem::path m_Dir;
+};
+
+// Ends the batch before any board was started.
+int Refuse(COutput& out, const BatchRequest& request, int exitCode, const std::string& message) {
+    out.Event({{"event", "summary"}, {"command", request.command}, {"result", nullptr}, {"code", nullptr},
+               {"meaning", message}, {"exit", exitCode}, {"exit_name", ExitCodeName(exitCode)}, {"seconds", 0.0},
+               {"boards", Json::array()}});
+    out.Warn("error: " + message);
+    return exitCode;
+}
+
+} // namespace
+
+std::vector<std::string> ChildArguments(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--serial" || a == "--jobs" || a == "--bench") {
+            ++i; // and its value
+            continue;
+        }
+        if (a.rfind("--serial=", 0) == 0 || a.rfind("--jobs=", 0) == 0 || a.rfind("--bench=", 0) == 0) continue;
+        if (a == "--all" || a == "--json" || a == "--plain" || a == "-q" || a == "--quiet") continue;
+        args.push_back(a);
+    }
+    return args;
+}
+
+std::string SelfPath(const char* argv0) {
+#ifdef _WIN32
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) return std::string(path, n);
+#else
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) return exe.string();
+#endif
+    return argv0 != nullptr ? argv0 : "kazmir";
+}
+
+std::string BenchFile(const std::string& benchOption) {
+    if (benchOption == "default") return "";
+    if (benchOption.empty())
+        if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0') return env;
+    return benchOption;
+}
+
+bool BenchSerials(const std::string& benchFile, std::vector<std::string>& serials, std::string& error) {
+#if KAZMIR_CLI_BENCH
+    const std::string file = BenchFile(benchFile);
+    try {
+        const kazsim::BenchDesc desc =
+            file.empty() ? kazsim::BenchDesc::Default() : kazsim::BenchDesc::FromJsonFile(file);
+        for (const auto& board : desc.Boards) serials.push_back(board.Serial);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+    if (serials.empty()) {
+        error = "the bench has no board";
+        return false;
+    }
+    return true;
+#else
+    (void)benchFile;
+    (void)serials;
+    error = "--all lists the boards of the virtual bench; the library offers no listing of real boards";
+    return false;
+#endif
+}
+
+int RunBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out) {
+    for (size_t i = 0; i < request.serials.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (request.serials[i] == request.serials[j]) {
+                return Refuse(out, request, EXIT_USAGE, "the board " + request.serials[i] + " is named twice");
+            }
+    if (!request.file.empty())
+        if (auto reason = UnreadableReason(request.file)) {
+            return Refuse(out, request, EXIT_IMAGE, *reason);
+        }
+    // Each child sees its own board alone: the library waits for the flash
+    // loader on the first listed board only, so a restarted board among
+    // others is never found again in one process.
+    BatchRequest run = request;
+    ChildBenches scratch;
+    std::string error;
+    if (!scratch.Make(request.bench, request.serials, run.childBenches, error))
+        return Refuse(out, request, EXIT_USAGE, "cannot use the bench " + request.bench + ": " + error);
+    CBatch batch(run, mode, detail, out);
+    return batch.Run();
+}
+
+} // namespace kzcli

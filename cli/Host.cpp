@@ -387,9 +387,7 @@ Json CHost::InterruptSummary(const std::string& command, Json extra, std::string
     if (erased > written) text += "; the flash is incomplete: program it again";
     Json summary = {{"event", "summary"},
                     {"command", command},
-                    {"result", nullptr},
-                    {"code", nullptr},
-                    {"meaning", text},
+                    {"result", {{"text", text}}},
                     {"exit", EXIT_INTERRUPTED},
                     {"exit_name", ExitCodeName(EXIT_INTERRUPTED)},
                     {"seconds", Elapsed()},
@@ -1140,7 +1138,7 @@ int CHost::Info(const std::string& file) {
             Json p = PlanJson(plan);
             p["board"] = board.index;
             p["serial"] = board.serial;
-            p["sectors"] = board.flash.sectorSizes.size();
+            p["sector_count"] = board.flash.sectorSizes.size();
             p["fits"] = fits;
             placements.push_back(p);
             out("On bench board " + std::to_string(board.index) + " (" + board.serial + ", flash " +

@@ -155,7 +155,7 @@ std::string BootRomHint(const BenchSetup& setup, const std::string& serial) {
         if (b.serial == serial && status.Present && status.State == kazsim::STATE_BOOT_ROM)
             return "board " + std::to_string(b.index) + " of the bench has the serial " + serial +
                    " but is in its boot ROM, where it reports the serial " + status.Serial +
-                   ": choose it with --device " + DeviceIdText(status.DeviceId);
+                   ": choose it with --device " + HandleText(status.DeviceId);
     }
     return "";
 }

@@ -248,9 +248,10 @@ int main(int argc, char** argv) {
         if (app.get_subcommands().empty()) {
             for (const std::string& word : app.remaining()) {
                 if (word.empty() || word[0] == '-') continue;
-                std::fprintf(stderr, "error: unknown command \"%s\"; the commands are %s (see kazmir --help)\n",
-                             word.c_str(), CommandList(app).c_str());
-                return EXIT_USAGE;
+                const std::string message = "unknown command \"" + word + "\"; the commands are " + CommandList(app) +
+                                            " (see kazmir --help)";
+                std::fprintf(stderr, "error: %s\n", message.c_str());
+                return JsonUsageSummary(argc, argv, message);
             }
         }
         app.exit(e);
@@ -278,12 +279,14 @@ int main(int argc, char** argv) {
     if (serials.size() == 1) options.serial = serials.front();
     const bool batch = allBoards || serials.size() > 1;
     if (serials.size() > 1 && !(program->parsed() || verify->parsed() || erase->parsed())) {
-        std::fprintf(stderr, "error: --serial more than once works with program, verify and erase only\n");
-        return EXIT_USAGE;
+        const std::string message = "--serial more than once works with program, verify and erase only";
+        std::fprintf(stderr, "error: %s\n", message.c_str());
+        return JsonUsageSummary(argc, argv, message);
     }
     if (allBoards && (!serials.empty() || !device.empty())) {
-        std::fprintf(stderr, "error: --all takes every board; give no --serial or --device with it\n");
-        return EXIT_USAGE;
+        const std::string message = "--all takes every board; give no --serial or --device with it";
+        std::fprintf(stderr, "error: %s\n", message.c_str());
+        return JsonUsageSummary(argc, argv, message);
     }
 
     const bool terminal = isatty(fileno(stderr)) != 0;
@@ -308,7 +311,7 @@ int main(int argc, char** argv) {
         std::string error;
         if (allBoards && !BenchSerials(options.bench, request.serials, error)) {
             std::fprintf(stderr, "error: --all: %s\n", error.c_str());
-            return EXIT_USAGE;
+            return JsonUsageSummary(argc, argv, "--all: " + error);
         }
         return RunBatch(request, outMode, detail, out);
     }

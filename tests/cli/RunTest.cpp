@@ -59,7 +59,11 @@ const std::map<std::string, std::string> KEY_TYPES = {
     {"range_start", "hex"}, {"range_size", "n"}, {"bytes_written", "n"}, {"bytes_kept", "n"}, {"board", "n"},
     {"serial", "s"}, {"start", "hex"}, {"end", "hex"}, {"size", "n"}, {"default", "b"}, {"source", "s"},
     {"state_dir", "s"}, {"boards", "a"}, {"index", "n"}, {"class", "n"}, {"state_name", "s"},
-    {"device_id", "hex"}, {"present", "b"}, {"held", "b"}, {"flash", "o"}, {"base", "hex"}, {"sectors", "a"}};
+    {"device_id", "hex"}, {"present", "b"}, {"held", "b"}, {"flash", "o"}, {"base", "hex"}, {"sectors", "a"},
+    {"image_bytes", "n"}, {"mismatch.image_bytes", "s"}, {"flash_bytes", "s"}, {"image_bytes_in_range", "n"},
+    {"flash_offset", "hex"}, {"bytes_differing", "n"}, {"under_way", "s"}, {"interrupted", "b"},
+    {"sectors_erased", "n"}, {"sectors_written", "n"}, {"range_sectors", "n"}, {"all", "b"}, {"fits", "b"},
+    {"jobs", "n"}, {"max_rss_kib", "n"}, {"child_max_rss_kib", "n"}, {"batch.boards", "a"}, {"summary.boards", "a*"}, {"sector_count", "n"}};
 const std::map<std::string, std::string> EVENT_KEYS = {
     {"input", "file format text"},
     {"check", "file result findings"},
@@ -76,7 +80,12 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"mode", "mode handle"},
     {"received", "hex text"},
     {"echo", "sent received same milliseconds"},
-    {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode"}};
+    {"interrupt", "under_way"},
+    {"mismatch", "flash_offset address sector flash_bytes image_bytes bytes_differing"},
+    {"batch", "command boards jobs"},
+    {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode image_bytes "
+                "image_bytes_in_range interrupted sectors_erased sectors_written range_sectors all boards max_rss_kib "
+                "child_max_rss_kib"}};
 
 // What is wrong with a value against the schema; "" when nothing.
 std::string SchemaProblem(const json& value, const std::string& key, const std::string& event) {
@@ -87,13 +96,14 @@ std::string SchemaProblem(const json& value, const std::string& key, const std::
     const bool ok = t == "s"   ? value.is_string()
                     : t == "n" ? value.is_number()
                     : t == "b" ? value.is_boolean()
-                    : t == "a" ? value.is_array()
+                    : t == "a" || t == "a*" ? value.is_array()
                     : t == "o" ? value.is_object()
                     : t == "o?" ? value.is_object() || value.is_null()
                                : value.is_string() && value.get<std::string>().size() > 2 &&
                                      value.get<std::string>().find_first_not_of("0123456789ABCDEF", 2) == std::string::npos &&
                                      value.get<std::string>().starts_with("0x");
     if (!ok) return key + " is no " + t + ": " + value.dump();
+    if (t == "a*") return ""; // the batch's per-board rows: kept as the children gave them
     const std::vector<json> items = value.is_array() ? std::vector<json>(value.begin(), value.end()) : std::vector<json>{value};
     for (const json& item : items)
         for (auto it = item.begin(); item.is_object() && it != item.end(); ++it)

@@ -128,7 +128,8 @@ KZM_API KZMRESULT kzmRegisterCallback(void* context, ReportCallback callback);
  *                        board;
  *   KZM_E_TIMEOUT        only when the wait of the last pass times out;
  *   32 and other system codes, the device server's codes, and the mode's own
- *   codes (KZM_E_FLASH_NOT_STARTED, KZM_E_TOO_MANY_SECTORS for FLD).
+ *   codes (for FLD: KZM_E_NO_FLASH_LOADER, KZM_E_FLASH_NOT_STARTED,
+ *   KZM_E_TOO_MANY_SECTORS).
  * A failed init can leave the board open: call the mode's reset.
  *
  * Serial numbers are exact and case-sensitive, at most 127 characters: a

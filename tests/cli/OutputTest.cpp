@@ -132,7 +132,11 @@ TEST(JsonEvents, EachSectorAndPhaseBecomesAnEvent) {
     }
     events = c.Events();
     std::vector<std::string> kinds;
-    for (const auto& e : events) kinds.push_back(e["event"].get<std::string>() + (e.contains("state") ? ":" + e["state"].get<std::string>() : ""));
+    for (const auto& e : events) {
+        std::string kind = e["event"].get<std::string>();
+        if (e.contains("state")) kind.append(":").append(e["state"].get<std::string>());
+        kinds.push_back(kind);
+    }
     const std::vector<std::string> expected = {"message", "phase:begin", "sector", "sector", "phase:end",
                                                "phase:begin", "sector", "sector", "phase:end", "message"};
     EXPECT_EQ(kinds, expected);

@@ -304,3 +304,29 @@ TEST(ImageReader, CorpusImagesLoadIntoTheirBlocks)
         EXPECT_EQ(ranges, e.Ranges) << e.File;
     }
 }
+
+// Every pair of 8-bit characters, digits or not, decodes by the digit rule
+// (c - '0' below 'A', c - 55 from 'A' on, in 8 bits), in runs of every
+// length the decoder unrolls.
+TEST(ImageReader, EveryCharacterPairDecodesByTheDigitRule)
+{
+    auto value = [](unsigned c) { return c < 'A' ? c - '0' : c - 55u; };
+    std::string digits;
+    std::vector<uint8_t> expected;
+    for (unsigned high = 0; high < 256; ++high)
+        for (unsigned low = 0; low < 256; ++low) {
+            digits += static_cast<char>(high);
+            digits += static_cast<char>(low);
+            expected.push_back(static_cast<uint8_t>(((value(high) << 4) | value(low)) & 0xFFu));
+        }
+    for (uint32_t run : {1u, 3u, 4u, 7u, 255u}) {
+        std::vector<uint8_t> got(expected.size());
+        for (size_t at = 0; at < expected.size(); at += run) {
+            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(run, expected.size() - at));
+            CImageReader::DecodeData(digits.data() + 2 * at, n, got.data() + at);
+        }
+        ASSERT_EQ(got, expected) << "runs of " << run;
+    }
+    for (size_t i = 0; i < expected.size(); i += 97)
+        EXPECT_EQ(CImageReader::HexByte(digits[2 * i], digits[2 * i + 1]), expected[i]) << i;
+}

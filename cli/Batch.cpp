@@ -629,7 +629,7 @@ int Refuse(COutput& out, const BatchRequest& request, int exitCode, const std::s
 
 } // namespace
 
-std::vector<std::string> ChildArguments(int argc, char** argv) {
+std::vector<std::string> ChildArguments(int argc, char** argv, const std::string& allFlag) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -638,7 +638,7 @@ std::vector<std::string> ChildArguments(int argc, char** argv) {
             continue;
         }
         if (a.rfind("--serial=", 0) == 0 || a.rfind("--jobs=", 0) == 0 || a.rfind("--bench=", 0) == 0) continue;
-        if (a == "--all" || a == "--json" || a == "--plain" || a == "-q" || a == "--quiet") continue;
+        if (a == allFlag || a == "--json" || a == "--plain" || a == "-q" || a == "--quiet") continue;
         args.push_back(a);
     }
     return args;

@@ -22,9 +22,10 @@ struct BatchRequest {
     std::vector<std::string> childBenches; // per board: the bench the child is given ("": none)
 };
 
-// The parent's own command line minus --serial, --all, --jobs, --json, --plain,
-// -q and --bench, so that every other option reaches each child unchanged.
-std::vector<std::string> ChildArguments(int argc, char** argv);
+// The parent's own command line minus --serial, the all-boards flag (allFlag),
+// --jobs, --json, --plain, -q and --bench, so that every other option reaches
+// each child unchanged.
+std::vector<std::string> ChildArguments(int argc, char** argv, const std::string& allFlag);
 
 // The path of the running program (argv0 when the system does not say).
 std::string SelfPath(const char* argv0);

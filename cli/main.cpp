@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
         request.serials = serials;
         request.jobs = jobs;
         request.self = SelfPath(argv[0]);
-        request.childArgs = ChildArguments(argc, argv);
+        request.childArgs = ChildArguments(argc, argv, request.command == "erase" ? "--all-boards" : "--all");
         request.bench = BenchFile(options.bench);
         std::string error;
         if (allBoards && !BenchSerials(options.bench, request.serials, error)) {

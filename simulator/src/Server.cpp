@@ -191,16 +191,7 @@ public:
                 return SIM_E_INVALIDARG;
             // NOR flash: programming only clears bits; only an erase sets them.
             uint8_t* flash = m_pBoard->Flash.Data().data() + offset;
-            // Eight bytes at a time: a sector is megabytes on a big bench.
-            uint32_t i = 0;
-            for (; i + 8 <= size; i += 8) {
-                uint64_t have, give;
-                std::memcpy(&have, flash + i, 8);
-                std::memcpy(&give, data + i, 8);
-                have &= give;
-                std::memcpy(flash + i, &have, 8);
-            }
-            for (; i < size; ++i)
+            for (uint32_t i = 0; i < size; ++i)
                 flash[i] &= data[i];
             m_pBoard->Flash.Persist(offset, size);
             return KZRESULT{0};

@@ -5,12 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -26,15 +23,16 @@ uint8_t Pattern(size_t i) { return static_cast<uint8_t>(i * 7 + (i >> 8)); }
 // An Intel HEX image of IMAGE_SIZE bytes from flash offset 0.
 std::string ImageText() {
     std::string text;
-    char buf[80];
+    char buf[8];
     for (size_t at = 0; at < IMAGE_SIZE; at += 32) {
         unsigned sum = 32 + (at >> 8) + (at & 0xFF);
-        int n = std::snprintf(buf, sizeof(buf), ":20%04zX00", at);
-        for (size_t i = 0; i < 32; ++i) {
-            n += std::snprintf(buf + n, sizeof(buf) - static_cast<size_t>(n), "%02X", Pattern(at + i));
-            sum += Pattern(at + i);
+        std::snprintf(buf, sizeof(buf), "%04zX", at);
+        text += std::string(":20") + buf + "00";
+        for (size_t i = at; i < at + 32; sum += Pattern(i++)) {
+            std::snprintf(buf, sizeof(buf), "%02X", Pattern(i));
+            text += buf;
         }
-        std::snprintf(buf + n, sizeof(buf) - static_cast<size_t>(n), "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        std::snprintf(buf, sizeof(buf), "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
         text += buf;
     }
     return text + ":00000001FF\n";
@@ -75,12 +73,10 @@ protected:
         s << std::ifstream(m_Dir / "err").rdbuf();
         return s.str();
     }
-    std::vector<uint8_t> Flash(const std::string& name) const {
-        std::ifstream in(m_Dir / name, std::ios::binary);
-        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-    }
+    // The flash file holds the image and is erased beyond it.
     void ExpectImage(const std::string& name, size_t size) const {
-        const auto flash = Flash(name);
+        std::ifstream in(m_Dir / name, std::ios::binary);
+        const std::vector<uint8_t> flash(std::istreambuf_iterator<char>(in), {});
         ASSERT_EQ(flash.size(), size) << name;
         size_t wrong = 0;
         for (size_t i = 0; i < size; ++i) wrong += flash[i] != (i < IMAGE_SIZE ? Pattern(i) : 0xFF);

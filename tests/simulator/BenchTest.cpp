@@ -1,0 +1,128 @@
+// The bench itself: its JSON description, flash files, faults and call log.
+#include "SimTestSupport.h"
+
+#include <filesystem>
+#include <fstream>
+
+using namespace simtest;
+using kazsim::Faults;
+namespace fs = std::filesystem;
+
+class BenchFileTest : public BenchTest {
+protected:
+    void TearDown() override
+    {
+        Bench::Reset();
+        fs::remove_all(m_Dir);
+    }
+    fs::path m_Dir = fs::temp_directory_path() /
+                     ("kazsim-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+};
+
+TEST_F(BenchFileTest, ExampleLoadsAndItsFlashFileIsWrittenThroughAndReadBack)
+{
+    fs::create_directories(m_Dir);
+    fs::copy_file(fs::path(KAZMIR_SOURCE_DIR) / "simulator/examples/bench.json", m_Dir / "bench.json",
+                  fs::copy_options::overwrite_existing);
+    fs::remove(m_Dir / "kz000001.flash");
+    Bench::Load((m_Dir / "bench.json").string());
+    ASSERT_EQ(Bench::BoardCount(), 2);
+    EXPECT_EQ(Bench::BoardInfo(1).Serial, "ABCD"); // in the boot ROM
+    EXPECT_TRUE(SameGuid(Bench::BoardInfo(1).BoardClass, kazsim::BOARD_CLASS_3));
+    EXPECT_EQ(fs::file_size(m_Dir / "kz000001.flash"), 0x80000u);
+    Bench::SetFlash(0, 0x10, {0x12, 0x34});
+    std::vector<char> bytes(0x12);
+    std::ifstream(m_Dir / "kz000001.flash", std::ios::binary).read(bytes.data(), 0x12);
+    EXPECT_EQ(bytes[0x11], 0x34); // written through at once
+    Bench::Load((m_Dir / "bench.json").string());
+    EXPECT_EQ(Bench::FlashContents(0)[0x10], 0x12);
+}
+
+TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
+{
+    kazsim::BenchDesc desc = kazsim::BenchDesc::FromJsonText(R"({"restartDelayMs": 25, "boards": [ {},
+        {"class": 4, "deviceId": "0x1122334455667788", "held": true, "present": false,
+         "flash": {"sectors": [4096, {"size": 8192, "count": 2}]}, "ccl": {"echo": false, "entries": []}} ]})");
+    const kazsim::BoardDesc &a = desc.Boards.at(0), &b = desc.Boards.at(1);
+    EXPECT_EQ(a.Serial + b.Serial + std::to_string(a.RestartDelayMs), "KZ000001KZ00000225");
+    EXPECT_TRUE(SameGuid(b.BoardClass, kazsim::BOARD_CLASS_4) && b.DeviceId.value_or(0) == 0x1122334455667788u);
+    EXPECT_TRUE(b.Held && !b.Present && !b.Echo && b.CclEntries.empty() && a.Present);
+    EXPECT_EQ(b.Flash.SectorSizes, (std::vector<uint32_t>{4096, 8192, 8192}));
+    const std::pair<const char*, const char*> errors[] = {
+        {R"({"boards": [ {"serial": "A",} ]})", "not valid JSON"},
+        {R"({"boards": [ {"serail": "A"} ]})", "boards[0].serail: unknown key"},
+        {R"({"boards": [ {}, {"flash": {"sectors": [4096, "0x1g"]}} ]})", "boards[1].flash.sectors[1]: \"0x1g\" is not"},
+        {R"({"boards": [ {"flash": {"sectors": [0]}} ]})", "a sector cannot be empty"},
+        {R"({"boards": [ {"class": 6} ]})", "boards[0].class"},
+        {R"({"boards": [ {"state": -1} ]})", "boards[0].state: must not be negative"},
+        {R"({"boards": [ {"present": 1} ]})", "boards[0].present: expected true or false"},
+        {R"({"boards": [ {"ccl": {"entries": [{"kind1": 1}]}} ]})", "boards[0].ccl.entries[0]: needs"},
+        {R"({})", "missing \"boards\""},
+    };
+    for (const auto& error : errors) {
+        try {
+            kazsim::BenchDesc::FromJsonText(error.first);
+            ADD_FAILURE() << "no error: " << error.first;
+        } catch (const kazsim::BenchError& e) {
+            EXPECT_NE(std::string(e.what()).find(error.second), std::string::npos) << e.what();
+        }
+    }
+    // A failed load leaves the bench as it was.
+    uint64_t id = Bench::BoardInfo(0).DeviceId;
+    fs::create_directories(m_Dir);
+    std::ofstream(m_Dir / "two.json") << R"({"boards": [ {"flash": {"file": "f"}}, {"flash": {"file": "f"}} ]})";
+    EXPECT_THROW(Bench::Load((m_Dir / "two.json").string()), kazsim::BenchError);
+    EXPECT_THROW(Bench::Load((m_Dir / "missing.json").string()), kazsim::BenchError);
+    EXPECT_TRUE(Bench::BoardCount() == 1 && Bench::BoardInfo(0).DeviceId == id);
+}
+
+class FaultTest : public BenchTest {};
+
+TEST_F(FaultTest, NthCallOneBoardAndTheCommandResponse)
+{
+    Bench::AddBoard(kazsim::BoardDesc());
+    Faults::Fail("Driver.Open", ERROR_ACCESS_DENIED, 0, 1);
+    Faults::Fail("Driver.GetInfo", ERROR_GEN_FAILURE, 2);
+    EXPECT_EQ(Open(Bench::BoardInfo(1).Path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    HANDLE handle = Open(Bench::BoardInfo(0).Path);
+    DRIVER_INFO info = {};
+    EXPECT_EQ(GetInfo(handle, &info), 0u);
+    EXPECT_EQ(GetInfo(handle, &info), ERROR_GEN_FAILURE);
+    EXPECT_EQ(GetInfo(handle, &info), 0u);
+    EXPECT_EQ(Faults::Fired("Driver.GetInfo"), 1u);
+    CloseHandle(handle);
+    EXPECT_THROW(Faults::Fail("Driver.Frobnicate", 1), std::invalid_argument);
+
+    auto* ccl = OpenMode<IKazCcl>(0, CLSID_CCL, IID_CCL);
+    ASSERT_EQ(ccl->Start(0, 0, 0), 0u);
+    Faults::Fail("Ccl.Command.Response", 0xE0AB0001, 1);
+    CCL_REQUEST request = {12, CCL_TARGET_ALL, 0, CCL_START_ENTRY};
+    CCL_RESPONSE response = {12, 0, 0};
+    EXPECT_EQ(ccl->Command(&request, &response) + response.Result, 0xE0AB0001u);
+    EXPECT_FALSE(Bench::CclEntry(0, 0).Started);
+    request.Command = 999;
+    EXPECT_EQ(ccl->Command(&request, &response) + response.Result, kazsim::SIM_E_NOTIMPL);
+    ccl->Release();
+}
+
+// Failing a logged call by its name and occurrence makes that call fail when
+// the same sequence runs again; what stays open is reported.
+TEST_F(FaultTest, CallLogReplaysAndAccountingFindsWhatIsLeftOpen)
+{
+    SetupApi api;
+    HANDLE handle = Open(api.Paths().at(0));
+    std::vector<kazsim::Call> log = kazsim::CallLog();
+    EXPECT_EQ(log.back().Name + " " + std::to_string(log.back().Board), "Driver.Open 0");
+    EXPECT_NE(kazsim::LeftBehind().find("driver handles: 1 left open"), std::string::npos) << kazsim::LeftBehind();
+    CloseHandle(handle);
+    EXPECT_EQ(kazsim::LeftBehind(), "");
+    for (const kazsim::Call& call : log) {
+        Bench::Reset();
+        Faults::Fail(call.Name, 0x80041234, call.Occurrence);
+        std::vector<std::string> paths = SetupApi().Paths();
+        if (!paths.empty())
+            CloseHandle(Open(paths[0]));
+        EXPECT_EQ(Faults::Fired(call.Name), 1u) << call.Name << " " << call.Occurrence;
+    }
+}

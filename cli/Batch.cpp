@@ -257,9 +257,10 @@ struct BoardRun {
 
 std::string ResultWords(const BoardRun& b) {
     if (b.summary.is_object()) {
-        std::string words = b.summary.value("meaning", std::string());
-        if (b.summary.contains("code") && b.summary["code"].is_string())
-            words += " (" + b.summary["code"].get<std::string>() + ")";
+        const Json result = b.summary.value("result", Json::object());
+        std::string words = result.is_object() ? result.value("text", std::string()) : std::string();
+        if (result.is_object() && result.contains("code") && result["code"].is_string())
+            words += " (" + result["code"].get<std::string>() + ")";
         return words;
     }
     if (!b.how.empty()) return b.how;
@@ -486,7 +487,8 @@ private:
             char secs[32];
             std::snprintf(secs, sizeof(secs), "%.2f", b.seconds);
             rows.push_back({b.serial, DeviceId(b), ResultWords(b), secs, std::to_string(BoardBytes(b))});
-            Json code = b.summary.is_object() && b.summary.contains("code") ? b.summary["code"] : Json(nullptr);
+            const Json result = b.summary.is_object() ? b.summary.value("result", Json::object()) : Json::object();
+            Json code = result.is_object() && result.contains("code") ? result["code"] : Json(nullptr);
             boards.push_back({{"serial", b.serial},
                               {"device_id", DeviceId(b) == "-" ? Json(nullptr) : Json(DeviceId(b))},
                               {"code", code},

@@ -75,7 +75,7 @@ Json PlanJson(const PlacementPlan& plan) {
                         {"findings", FindingsJson(plan.findings)}};
     if (plan.result == 0 && plan.endSector > plan.firstSector) {
         j["first_sector"] = plan.firstSector;
-        j["end_sector"] = plan.endSector;
+        j["last_sector"] = plan.endSector - 1;
         j["range_start"] = Hex32(plan.rangeStart);
         j["range_size"] = plan.rangeSize;
         j["bytes_written"] = plan.bytesWritten;
@@ -227,12 +227,6 @@ void OnSignalArrived(int) {
 #endif
 
 } // namespace
-
-std::string HandleText(uint64_t handle) {
-    char buf[32];
-    std::snprintf(buf, sizeof(buf), "0x%016llX", static_cast<unsigned long long>(handle));
-    return buf;
-}
 
 std::optional<uint64_t> ParseNumber(const std::string& text) {
     if (text.empty()) return std::nullopt;
@@ -393,9 +387,7 @@ Json CHost::InterruptSummary(const std::string& command, Json extra, std::string
     if (erased > written) text += "; the flash is incomplete: program it again";
     Json summary = {{"event", "summary"},
                     {"command", command},
-                    {"result", nullptr},
-                    {"code", nullptr},
-                    {"meaning", text},
+                    {"result", {{"text", text}}},
                     {"exit", EXIT_INTERRUPTED},
                     {"exit_name", ExitCodeName(EXIT_INTERRUPTED)},
                     {"seconds", Elapsed()},
@@ -452,9 +444,7 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
     const int exitCode = ExitCodeFor(code, op);
     Json summary = {{"event", "summary"},
                               {"command", command},
-                              {"result", code},
-                              {"code", CodeHex(code)},
-                              {"meaning", Describe(code, op)},
+                              {"result", {{"code", CodeHex(code)}, {"text", Describe(code, op)}}},
                               {"exit", exitCode},
                               {"exit_name", ExitCodeName(exitCode)},
                               {"seconds", Elapsed()}};
@@ -479,11 +469,10 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
 }
 
 int CHost::FinishExit(const std::string& command, int exitCode, const std::string& message, Json extra) {
+    // No library code decided this outcome: the result has text only.
     Json summary = {{"event", "summary"},
                               {"command", command},
-                              {"result", nullptr},
-                              {"code", nullptr},
-                              {"meaning", message},
+                              {"result", {{"text", message.empty() ? std::string(ExitCodeName(exitCode)) : message}}},
                               {"exit", exitCode},
                               {"exit_name", ExitCodeName(exitCode)},
                               {"seconds", Elapsed()}};
@@ -573,6 +562,18 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
     return true;
 }
 
+std::optional<std::string> CHost::OpenInput(const std::string& file) {
+    if (auto reason = m_Input.Open(file, m_Options.base)) return reason;
+    if (!m_Input.Description().empty()) {
+        m_Out.Say("Read " + file + ": " + m_Input.Description() + ", handed to the library as S-records.");
+        m_Out.Event({{"event", "input"},
+                     {"file", file},
+                     {"format", m_Input.Format() == ImageFormat::Elf ? "elf" : "binary"},
+                     {"text", m_Input.Description()}});
+    }
+    return std::nullopt;
+}
+
 int CHost::Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck) {
     return FlashCommand("program", file, verify, skipUnchanged, noCheck);
 }
@@ -586,10 +587,12 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     Json extra = {{"file", file}};
     Doing(command, "reading " + file);
     // Regular files only: a folder, device or pipe never reaches the library.
-    if (auto reason = UnreadableReason(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
+    if (auto reason = OpenInput(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
+    const std::string& libraryFile = m_Input.LibraryPath();
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
-    ImageAnalysis image = AnalyseImageFile(file);
+    ImageAnalysis image = AnalyseImageFile(libraryFile);
+    image.path = file;
     if (!noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
     if (!CheckImage(image, noCheck))
         return FinishExit(command, EXIT_IMAGE, file + " is damaged or would not be read as it is meant", extra);
@@ -627,7 +630,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
 
     auto verifyCall = [&] {
         m_Out.SetVerifying(true);
-        const uint32_t code = kzmFLDverify(file.c_str());
+        const uint32_t code = kzmFLDverify(libraryFile.c_str());
         m_Out.SetVerifying(false);
         return code;
     };
@@ -654,7 +657,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     m_Extra = extra;
     if (programming) {
         Doing(command, "programming " + file);
-        result = kzmFLDprogram(file.c_str());
+        result = kzmFLDprogram(libraryFile.c_str());
         if (auto stop = StopIfInterrupted(command, extra)) return *stop;
         if (result != 0) {
             board.Close();
@@ -991,7 +994,7 @@ int CHost::BgiReceive(bool hex) {
     if (result != 0) return Finish("bgi receive", result, Operation::BgiReceive, "nothing received");
     const size_t size = std::min<size_t>(received, buffer.size());
     m_Out.Event({{"event", "received"},
-                 {"bytes", HexText(buffer.data(), size)},
+                 {"hex", HexText(buffer.data(), size)},
                  {"text", MessageText(buffer.data(), size)}});
     if (!m_Out.IsJson()) {
         std::printf("%s\n", hex ? HexText(buffer.data(), size).c_str() : MessageText(buffer.data(), size).c_str());
@@ -1053,12 +1056,14 @@ int CHost::BgiEcho(const std::string& text) {
 }
 
 int CHost::Info(const std::string& file) {
-    const ImageAnalysis image = AnalyseImageFile(file);
+    if (auto reason = OpenInput(file)) return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
+    ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
+    image.path = file;
     if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
     // The event is built for --json only: an image of many blocks makes a large one.
     Json blocks = Json::array();
     for (size_t i = 0; m_Out.IsJson() && i < image.blocks.size(); ++i)
-        blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end)},
+        blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end - 1)},
                           {"size", image.blocks[i].Size()}});
     Json event = {{"event", "info"},
                             {"file", file},
@@ -1068,7 +1073,7 @@ int CHost::Info(const std::string& file) {
                             {"data_bytes", image.dataBytes},
                             {"blocks", blocks},
                             {"lowest", Hex32(image.Lowest())},
-                            {"highest", Hex32(image.Highest())},
+                            {"highest", Hex32(image.blocks.empty() ? 0 : image.Highest() - 1)},
                             {"fw_info", FwInfoJson(image.fwInfo)},
                             {"accepted", image.Accepted()},
                             {"library_stop_line", image.libraryStopLine},
@@ -1133,7 +1138,7 @@ int CHost::Info(const std::string& file) {
             Json p = PlanJson(plan);
             p["board"] = board.index;
             p["serial"] = board.serial;
-            p["sectors"] = board.flash.sectorSizes.size();
+            p["sector_count"] = board.flash.sectorSizes.size();
             p["fits"] = fits;
             placements.push_back(p);
             out("On bench board " + std::to_string(board.index) + " (" + board.serial + ", flash " +
@@ -1159,6 +1164,16 @@ int CHost::Info(const std::string& file) {
                       exitCode == EXIT_OK ? "" : exitCode == EXIT_IMAGE ? file + " would be refused"
                                                                          : file + " fits no board of the bench",
                       {{"file", file}});
+}
+
+int CHost::UsageError(const std::string& message) {
+    m_Out.Event({{"event", "summary"},
+                 {"command", ""},
+                 {"result", {{"text", message}}},
+                 {"exit", EXIT_USAGE},
+                 {"exit_name", ExitCodeName(EXIT_USAGE)},
+                 {"seconds", Elapsed()}});
+    return EXIT_USAGE;
 }
 
 int CHost::BenchShow() {

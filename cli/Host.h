@@ -7,11 +7,12 @@
 #include <optional>
 #include <string>
 
+#include "ImageInput.h"
 #include "Output.h"
 #include "ResultText.h"
 
 #if KAZMIR_CLI_BENCH
-#include "Bench.h"
+#include "VirtualBench.h"
 #endif
 
 namespace kzcli {
@@ -22,6 +23,7 @@ struct GlobalOptions {
     uint32_t timeout = 5000;          // --timeout: wait for a restarting board, ms
     uint32_t wait = 1000;             // --wait: wait for a BGI message or room, ms
     std::string bench;                // --bench
+    std::optional<uint32_t> base;     // --base: load address of a raw binary
     bool benchGiven = false;
 };
 
@@ -55,6 +57,8 @@ public:
     int Info(const std::string& file);
     int BenchShow();
     int BenchReset();
+    // A refused command line: the summary only (the message is shown already).
+    int UsageError(const std::string& message);
 
 private:
     friend class CBoard;
@@ -66,6 +70,9 @@ private:
                    Json extra = Json::object());
     double Elapsed() const;
 
+    // Makes the image file ready for the library (raw binaries and ELF files
+    // become a temporary S-record file); the one sentence when it cannot be.
+    std::optional<std::string> OpenInput(const std::string& file);
     // Checks the file strictly; reports and returns false when refused.
     bool CheckImage(const ImageAnalysis& image, bool noCheck);
     // Works out the flash layout of the open board.
@@ -94,6 +101,7 @@ private:
     GlobalOptions m_Options;
     COutput& m_Out;
     std::chrono::steady_clock::time_point m_Start;
+    CImageInput m_Input;
     std::string m_Command;  // the command under way ("" before it starts)
     std::string m_Activity; // what it is doing now, in words
     Json m_Extra = Json::object(); // the summary's own fields known so far
@@ -103,9 +111,6 @@ private:
     bool m_BenchReady = false;
 #endif
 };
-
-// "0x0000000000000101"
-std::string HandleText(uint64_t handle);
 
 // Parses "257", "0x101"; nullopt when it is no number.
 std::optional<uint64_t> ParseNumber(const std::string& text);

@@ -530,7 +530,7 @@ void TakeLoaded(CImageFile& image, ImageAnalysis& out) {
 }
 
 template <typename OpenFn>
-ImageAnalysis Analyse(OpenFn load, const std::function<KZRESULT(CImageReader&)>& openReader) {
+ImageAnalysis Analyse(OpenFn load, const std::function<KZMRESULT(CImageReader&)>& openReader) {
     ImageAnalysis out;
     out.readable = true;
     CStrictCheck check(out);
@@ -676,37 +676,6 @@ ImageAnalysis AnalyseImageFile(const std::string& path) {
     out.path = path;
     return out;
 }
-
-uint64_t FlashLayout::Size() const {
-    uint64_t size = 0;
-    for (uint32_t s : sectorSizes) size += s;
-    return size;
-}
-
-uint64_t FlashLayout::SectorOffset(uint16_t sector) const {
-    uint64_t offset = 0;
-    for (uint16_t i = 0; i < sector && i < sectorSizes.size(); ++i) offset += sectorSizes[i];
-    return offset;
-}
-
-std::optional<FlashLayout> FlashLayout::FromTraceLine(std::string_view line) {
-    std::string text(line);
-    unsigned w0, w1, count, w3, base;
-    char tail;
-    if (std::sscanf(text.c_str(), " %4x, %4x, %4x, %4x, %8x %c", &w0, &w1, &count, &w3, &base, &tail) != 5)
-        return std::nullopt;
-    // The words are printed as exactly four and eight digits.
-    const size_t first = text.find_first_not_of(' ');
-    std::string_view body(text.c_str() + first);
-    while (!body.empty() && (body.back() == '\n' || body.back() == '\r' || body.back() == ' ')) body.remove_suffix(1);
-    if (body.size() != 4 * 4 + 8 + 4 * 2) return std::nullopt;
-    FlashLayout layout;
-    layout.base = base;
-    layout.sectorCount = static_cast<uint16_t>(count);
-    return layout;
-}
-
-
 
 size_t PlacementPlan::Errors() const {
     return static_cast<size_t>(std::count_if(findings.begin(), findings.end(),

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FlashLayout.h"
 #include "kazmir.h"
 
 namespace kzcli {
@@ -117,22 +118,6 @@ ImageAnalysis AnalyseImageFile(const std::string& path);
 // Whether the path names a regular file that can be read; otherwise the one
 // sentence that says why not.
 std::optional<std::string> UnreadableReason(const std::string& path);
-
-// The board's flash as the library sees it: base address and sectors.
-struct FlashLayout {
-    uint32_t base = 0;
-    uint16_t sectorCount = 0;
-    std::vector<uint32_t> sectorSizes; // empty when only the count is known
-
-    bool SizesKnown() const { return !sectorSizes.empty(); }
-    uint64_t Size() const;
-    uint64_t SectorOffset(uint16_t sector) const;
-
-    // Parses the flash-information trace line that the library reports while it
-    // opens the flash loader: "%04x, %04x, %04x, %04x, %08x" (the third word is
-    // the sector count, the last the base address). Leading blanks are allowed.
-    static std::optional<FlashLayout> FromTraceLine(std::string_view line);
-};
 
 struct BlockPlacement {
     uint64_t flashOffset = 0; // flash offset the block's first byte goes to

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+
+#ifndef _WIN32
+#include <sys/ioctl.h>
+#endif
 
 #include "kazmir.h"
 
@@ -88,6 +93,75 @@ std::optional<SectorLine> ParseSectorLine(std::string_view text) {
     return line;
 }
 
+unsigned TerminalColumns(FILE* stream) {
+#ifndef _WIN32
+    struct winsize size {};
+    if (stream != nullptr && ::ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#else
+    (void)stream;
+#endif
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const long value = std::strtol(columns, nullptr, 10);
+        if (value > 0 && value < 10000) return static_cast<unsigned>(value);
+    }
+    return 80;
+}
+
+namespace {
+
+// Columns a text takes: one per character (the bar's blocks are one column
+// each, three bytes in UTF-8).
+size_t Columns(const std::string& text) {
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+} // namespace
+
+std::string BarLine(const PhaseStats& s, bool unicode, unsigned columns, const std::string& end) {
+    // The last column stays free: a line that fills it makes some terminals
+    // wrap at once.
+    const size_t room = columns > 1 ? columns - 1 : 1;
+    std::string name = PhaseName(s.phase);
+    name.resize(7, ' ');
+    const std::string counts = s.total > 0 ? std::to_string(s.done) + "/" + std::to_string(s.total) + " sectors"
+                                           : std::to_string(s.done) + " sectors";
+    std::string bytes, rate;
+    if (s.bytes > 0) {
+        bytes = "  " + HumanBytes(s.bytes);
+        if (s.seconds > 0.0005) rate = "  " + HumanBytes(static_cast<uint64_t>(static_cast<double>(s.bytes) / s.seconds)) + "/s";
+    }
+    const std::string failed = s.failed ? "  FAILED" : "";
+    // Without room for everything the rate goes first, then the bytes, then
+    // the bar shrinks to no fewer than 5 cells, then it goes too.
+    constexpr size_t MIN_BAR = 5, MAX_BAR = 30;
+    const size_t fixed = Columns(name) + counts.size() + failed.size() + Columns(end);
+    const size_t barFrame = s.total > 0 ? 3 : 0; // "[", "] "
+    if (fixed + barFrame + MIN_BAR + bytes.size() + rate.size() > room) rate.clear();
+    if (fixed + barFrame + MIN_BAR + bytes.size() > room) bytes.clear();
+    std::string text = name;
+    const size_t used = fixed + bytes.size() + rate.size();
+    if (s.total > 0 && used + barFrame + MIN_BAR <= room) {
+        const size_t width = std::min(MAX_BAR, room - used - barFrame);
+        const size_t filled = std::min<size_t>(width, static_cast<size_t>(s.done) * width / s.total);
+        text += '[';
+        for (size_t i = 0; i < width; ++i) text += i < filled ? (unicode ? "\u2588" : "#") : (unicode ? "\u2591" : "-");
+        text += "] ";
+    }
+    text += counts + bytes + rate + failed + end;
+    // A terminal narrower than the shortest line: cut it.
+    size_t kept = 0, at = 0;
+    for (; at < text.size(); ++at)
+        if ((text[at] & 0xC0) != 0x80 && ++kept > room) break;
+    text.resize(at);
+    return text;
+}
+
+std::string HandleText(uint64_t handle) {
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "0x%016llX", static_cast<unsigned long long>(handle));
+    return buf;
+}
+
 std::string HumanBytes(uint64_t bytes) {
     char buf[32];
     if (bytes < 1024)
@@ -130,6 +204,11 @@ void COutput::OnReport(uint8_t kind, const char* text) {
             return;
         }
         if (line.empty()) return;
+        // A message comes between the library's steps: the phase before it is
+        // over. The same listing from a second call (program, then verify)
+        // is shown once.
+        EndPhase();
+        if (!m_MessagesShown.insert(std::string(TrimLeft(line))).second) return;
         // The library's listings and headings repeat what the host has shown
         // already; failures come back as result codes.
         if (m_Mode == Mode::Json)
@@ -203,30 +282,13 @@ void COutput::OnSector(const SectorLine& line) {
     if (line.status == SectorLine::Status::Failed) EndPhase();
 }
 
-void COutput::Draw(bool final) {
+void COutput::Draw(bool final, const std::string& end) {
     if (m_Mode != Mode::Bars || m_Detail == Detail::Quiet || !m_PhaseOpen) return;
     const auto now = std::chrono::steady_clock::now();
     if (!final && m_BarShown && now - m_LastDraw < std::chrono::milliseconds(50)) return;
     m_LastDraw = now;
-    const PhaseStats& s = m_Phases.back();
-    std::string text = PhaseName(s.phase);
-    text.resize(7, ' ');
-    constexpr unsigned WIDTH = 30;
-    if (s.total > 0) {
-        const unsigned filled = std::min(WIDTH, s.done * WIDTH / s.total);
-        text += '[';
-        for (unsigned i = 0; i < WIDTH; ++i) text += i < filled ? (m_Unicode ? "\u2588" : "#") : (m_Unicode ? "\u2591" : "-");
-        text += "] ";
-        text += std::to_string(s.done) + "/" + std::to_string(s.total) + " sectors";
-    } else {
-        text += std::to_string(s.done) + " sectors";
-    }
-    if (s.bytes > 0) {
-        text += "  " + HumanBytes(s.bytes);
-        if (s.seconds > 0.0005) text += "  " + HumanBytes(static_cast<uint64_t>(static_cast<double>(s.bytes) / s.seconds)) + "/s";
-    }
-    if (s.failed) text += "  FAILED";
-    std::fprintf(m_Err, "\r\033[K%s", text.c_str());
+    const unsigned columns = m_Columns != 0 ? m_Columns : TerminalColumns(m_Err);
+    std::fprintf(m_Err, "\r\033[K%s", BarLine(m_Phases.back(), m_Unicode, columns, end).c_str());
     std::fflush(m_Err);
     m_BarShown = true;
 }
@@ -243,8 +305,10 @@ void COutput::EndPhase() {
     PhaseStats& s = m_Phases.back();
     if (m_Mode == Mode::Bars) {
         if (m_Detail != Detail::Quiet) {
-            Draw(true);
-            std::fprintf(m_Err, "  %.2f s\n", s.seconds);
+            char seconds[32];
+            std::snprintf(seconds, sizeof(seconds), "  %.2f s", s.seconds);
+            Draw(true, seconds);
+            std::fprintf(m_Err, "\n");
             std::fflush(m_Err);
         }
         m_BarShown = false;
@@ -311,7 +375,11 @@ void COutput::Verbose(const std::string& text) {
 
 void COutput::Event(Json event) {
     if (m_Mode != Mode::Json) return;
-    std::fprintf(m_Out, "%s\n", event.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
+    // "event" and "schema" lead every line.
+    Json line = {{"event", event.value("event", "")}, {"schema", JSON_SCHEMA}};
+    for (auto& [key, value] : event.items())
+        if (key != "event" && key != "schema") line[key] = std::move(value);
+    std::fprintf(m_Out, "%s\n", line.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
     std::fflush(m_Out);
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,10 @@ namespace kzcli {
 
 // JSON objects keep their keys in the order they were written ("event" first).
 using Json = nlohmann::ordered_json;
+
+// Version of the --json output's schema (cli/README.md), on every event. A
+// change that can break a reader of the events raises it.
+constexpr int JSON_SCHEMA = 1;
 
 enum class Phase { Read, Erase, Write, Verify }; // Verify: the reads of a verify
 const char* PhaseName(Phase phase);
@@ -94,13 +99,16 @@ public:
     // One JSON event (Json mode only).
     void Event(Json event);
 
+    // Bars as wide as this many columns instead of the terminal's (tests).
+    void SetColumns(unsigned columns) { m_Columns = columns; }
+
     bool IsJson() const { return m_Mode == Mode::Json; }
     bool Quiet() const { return m_Detail == Detail::Quiet; }
     Detail GetDetail() const { return m_Detail; }
 
 private:
     void OnSector(const SectorLine& line);
-    void Draw(bool final);
+    void Draw(bool final, const std::string& end = "");
     void ClearBarLine();
     void HumanLine(const std::string& text);
     uint64_t SectorBytes(unsigned sector) const;
@@ -110,6 +118,7 @@ private:
     FILE* m_Out;
     FILE* m_Err;
     bool m_Unicode;
+    unsigned m_Columns = 0; // 0: ask the terminal at each redraw
     std::optional<FlashLayout> m_Layout;
     std::optional<FlashLayout> m_TraceLayout;
     bool m_RangeKnown = false;
@@ -117,11 +126,23 @@ private:
     unsigned m_RangeFirst = 0, m_RangeEnd = 0;
     std::optional<unsigned> m_RunFirst; // first sector seen since the range was set
     std::vector<PhaseStats> m_Phases;
+    std::set<std::string> m_MessagesShown; // library messages shown once
     bool m_PhaseOpen = false;
     bool m_BarShown = false;
     std::chrono::steady_clock::time_point m_PhaseStart;
     std::chrono::steady_clock::time_point m_LastDraw;
 };
+
+// Columns of the terminal a stream goes to: its window size, else $COLUMNS,
+// else 80.
+unsigned TerminalColumns(FILE* stream);
+
+// One progress bar line that takes at most columns - 1 columns, with `end`
+// (the phase's time, once it is over) at its end.
+std::string BarLine(const PhaseStats& s, bool unicode, unsigned columns, const std::string& end = "");
+
+// A device id or handle: "0x0000000000000101".
+std::string HandleText(uint64_t handle);
 
 // "16.0 KiB", "1.5 MiB", "212 bytes"
 std::string HumanBytes(uint64_t bytes);

@@ -59,6 +59,18 @@ bool Utf8Locale() {
     return false;
 }
 
+// A command line kazmir refuses still ends with a summary when --json was
+// asked for; returns the usage exit code.
+int JsonUsageSummary(int argc, char** argv, const std::string& message) {
+    bool json = false;
+    for (int i = 1; i < argc && !json; ++i) json = std::string(argv[i]) == "--json";
+    if (json) {
+        COutput out(COutput::Mode::Json, COutput::Detail::Quiet);
+        CHost(GlobalOptions{}, out).UsageError(message);
+    }
+    return EXIT_USAGE;
+}
+
 // A time in milliseconds: a whole number from 1 on.
 CLI::Validator Milliseconds() {
     return CLI::Validator(
@@ -139,11 +151,17 @@ int main(int argc, char** argv) {
     app.add_flag("--plain", plain, "plain lines instead of progress bars, also on a terminal");
 
     std::function<int(CHost&)> run;
-    std::string file;
+    std::string file, baseText;
+    auto addImage = [&](CLI::App* sub) {
+        sub->add_option("FILE", file, "the image file: Intel HEX, S-records, ELF, or a raw binary with --base")
+            ->required();
+        sub->add_option("--base", baseText, "the file is a raw binary whose first byte goes to this address")
+            ->type_name("ADDR");
+    };
     bool verifyAfter = false, skipUnchanged = false, noCheck = false, hex = false;
 
     auto* program = app.add_subcommand("program", "write an image file (Intel HEX or S-records) into the flash");
-    program->add_option("FILE", file, "the image file")->required();
+    addImage(program);
     program->add_flag("--verify", verifyAfter, "verify the flash afterwards");
     program->add_flag("--skip-unchanged", skipUnchanged,
                       "compare first; erase and write nothing when the flash already holds the image");
@@ -151,7 +169,7 @@ int main(int argc, char** argv) {
     program->callback([&] { run = [&](CHost& h) { return h.Program(file, verifyAfter, skipUnchanged, noCheck); }; });
 
     auto* verify = app.add_subcommand("verify", "compare the flash with an image file");
-    verify->add_option("FILE", file, "the image file")->required();
+    addImage(verify);
     verify->add_flag("--no-check", noCheck, "hand the file to the library without the strict check");
     verify->callback([&] { run = [&](CHost& h) { return h.Verify(file, noCheck); }; });
 
@@ -188,7 +206,7 @@ int main(int argc, char** argv) {
     echo->callback([&] { run = [&](CHost& h) { return h.BgiEcho(text); }; });
 
     auto* info = app.add_subcommand("info", "inspect an image file without a board (with --bench: where it would go)");
-    info->add_option("FILE", file, "the image file")->required();
+    addImage(info);
     info->callback([&] { run = [&](CHost& h) { return h.Info(file); }; });
 
     auto* bench = app.add_subcommand("bench", "the virtual bench");
@@ -230,33 +248,45 @@ int main(int argc, char** argv) {
         if (app.get_subcommands().empty()) {
             for (const std::string& word : app.remaining()) {
                 if (word.empty() || word[0] == '-') continue;
-                std::fprintf(stderr, "error: unknown command \"%s\"; the commands are %s (see kazmir --help)\n",
-                             word.c_str(), CommandList(app).c_str());
-                return EXIT_USAGE;
+                const std::string message = "unknown command \"" + word + "\"; the commands are " + CommandList(app) +
+                                            " (see kazmir --help)";
+                std::fprintf(stderr, "error: %s\n", message.c_str());
+                return JsonUsageSummary(argc, argv, message);
             }
         }
         app.exit(e);
-        return EXIT_USAGE;
+        return JsonUsageSummary(argc, argv, e.what());
     }
 
     if (!device.empty()) {
         options.deviceId = ParseNumber(device);
         if (!options.deviceId) {
-            std::fprintf(stderr, "error: --device %s: a device id is a number (decimal, or hexadecimal with 0x)\n",
-                         device.c_str());
-            return EXIT_USAGE;
+            const std::string message = "--device " + device + ": a device id is a number (decimal, or hexadecimal with 0x)";
+            std::fprintf(stderr, "error: %s\n", message.c_str());
+            return JsonUsageSummary(argc, argv, message);
         }
+    }
+    if (!baseText.empty()) {
+        const auto base = ParseNumber(baseText);
+        if (!base || *base > 0xFFFFFFFFu) {
+            const std::string message = "--base " + baseText + ": an address is a number below 4 GiB (decimal, or hexadecimal with 0x)";
+            std::fprintf(stderr, "error: %s\n", message.c_str());
+            return JsonUsageSummary(argc, argv, message);
+        }
+        options.base = static_cast<uint32_t>(*base);
     }
     options.benchGiven = benchOpt->count() > 0;
     if (serials.size() == 1) options.serial = serials.front();
     const bool batch = allBoards || serials.size() > 1;
     if (serials.size() > 1 && !(program->parsed() || verify->parsed() || erase->parsed())) {
-        std::fprintf(stderr, "error: --serial more than once works with program, verify and erase only\n");
-        return EXIT_USAGE;
+        const std::string message = "--serial more than once works with program, verify and erase only";
+        std::fprintf(stderr, "error: %s\n", message.c_str());
+        return JsonUsageSummary(argc, argv, message);
     }
     if (allBoards && (!serials.empty() || !device.empty())) {
-        std::fprintf(stderr, "error: --all takes every board; give no --serial or --device with it\n");
-        return EXIT_USAGE;
+        const std::string message = "--all takes every board; give no --serial or --device with it";
+        std::fprintf(stderr, "error: %s\n", message.c_str());
+        return JsonUsageSummary(argc, argv, message);
     }
 
     const bool terminal = isatty(fileno(stderr)) != 0;
@@ -281,7 +311,7 @@ int main(int argc, char** argv) {
         std::string error;
         if (allBoards && !BenchSerials(options.bench, request.serials, error)) {
             std::fprintf(stderr, "error: --all: %s\n", error.c_str());
-            return EXIT_USAGE;
+            return JsonUsageSummary(argc, argv, "--all: " + error);
         }
         return RunBatch(request, outMode, detail, out);
     }

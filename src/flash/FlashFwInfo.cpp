@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-KZRESULT CFlashProg::ScanFwInfo(FW_INFO* info)
+KZMRESULT CFlashProg::ScanFwInfo(FW_INFO* info)
 {
     if (SectorCount() == 0 || info == nullptr)
         return KZM_OK;
@@ -20,12 +20,12 @@ KZRESULT CFlashProg::ScanFwInfo(FW_INFO* info)
     return KZM_OK;
 }
 
-KZRESULT CFlashProg::FindFwInfoOnFlash(uint16_t limit, FW_INFO* info)
+KZMRESULT CFlashProg::FindFwInfoOnFlash(uint16_t limit, FW_INFO* info)
 {
     const uint16_t sectors = limit < SectorCount() ? limit : SectorCount();
     if (sectors == 0 || info == nullptr)
         return CFwInfo::NOT_FOUND;
-    KZRESULT status = CFwInfo::NOT_FOUND;
+    KZMRESULT status = CFwInfo::NOT_FOUND;
     uint8_t* window = nullptr;
     uint32_t previousSize = 0;
     size_t currentOffset = 0; // where the last sector read stands in the window
@@ -46,7 +46,7 @@ KZRESULT CFlashProg::FindFwInfoOnFlash(uint16_t limit, FW_INFO* info)
         window = next;
         currentOffset = previousSize;
         uint8_t* current = window + currentOffset;
-        const KZRESULT read = ReadSector(s, sectors, current);
+        const KZMRESULT read = ReadSector(s, sectors, current);
         if (read != KZM_OK) {
             // Not searched; zeroed so that the next sector's window holds no
             // stale bytes.

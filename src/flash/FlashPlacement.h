@@ -4,7 +4,7 @@
 // hosts that want to show or check the placement before programming.
 #pragma once
 
-#include "device/KazApi.h"
+#include "kazmir.h"
 
 #include <cstdint>
 
@@ -24,7 +24,7 @@ struct IMAGE_SUMMARY {
 };
 
 struct RANGE_PLACEMENT {
-    KZRESULT result;       // 0, or the code the programmer returns
+    KZMRESULT result;       // 0, or the code the programmer returns
     bool bRangeSet;        // the range fields below were worked out
     bool bFirstFound;      // the start lies in a sector (else wFirstSector is the earlier one)
     bool bEndFound;        // the end lies in a sector (else wEndSector is the earlier one)

@@ -2,6 +2,7 @@
 // and the operations on single sectors with their reports.
 #include "flash/FlashProg.h"
 
+#include "flash/FlashInfoTrace.h"
 #include "flash/ImageFile.h"
 #include "frame/Reporter.h"
 
@@ -37,14 +38,14 @@ uint32_t CFlashProg::SectorOffset(uint16_t sector) const
     return offset;
 }
 
-KZRESULT CFlashProg::Open(IKazFlashLoader* flashObject)
+KZMRESULT CFlashProg::Open(IKazFlashLoader* flashObject)
 {
     Close();
     m_pReporter->Report(REPORT_TRACE, 2, "CFlashProg::Open");
     if (flashObject == nullptr)
         return KZM_E_FAIL;
     m_pReporter->Report(REPORT_TRACE, 2, "pKazObject->Execute");
-    const KZRESULT result = flashObject->Execute(0, 0);
+    const KZMRESULT result = flashObject->Execute(0, 0);
     if (result != KZM_OK) {
         m_pReporter->Report(REPORT_TRACE, 4, "failed ");
         // The caller handed its reference over: it is dropped here rather
@@ -55,7 +56,7 @@ KZRESULT CFlashProg::Open(IKazFlashLoader* flashObject)
     m_pReporter->Report(REPORT_TRACE, 4, "ok ");
     m_pFlashObject = flashObject;
     m_bStarted = 1;
-    const KZRESULT info = GetFlashInfo();
+    const KZMRESULT info = GetFlashInfo();
     if (info == KZM_E_TOO_MANY_SECTORS) {
         // A flash the sector table cannot describe is refused outright, so
         // that nothing can address sectors past the table.
@@ -64,7 +65,7 @@ KZRESULT CFlashProg::Open(IKazFlashLoader* flashObject)
     return info;
 }
 
-KZRESULT CFlashProg::GetFlashInfo()
+KZMRESULT CFlashProg::GetFlashInfo()
 {
     if (m_bStarted == 0 || m_pFlashObject == nullptr) {
         m_pReporter->Report(REPORT_TRACE, 2, "FlashProgram not started");
@@ -74,7 +75,8 @@ KZRESULT CFlashProg::GetFlashInfo()
         m_pReporter->Report(REPORT_TRACE, 2, "GetFlashInfo failed");
         return KZM_E_FLASH_NOT_STARTED;
     }
-    m_pReporter->Report(REPORT_TRACE, 2, "%04x, %04x, %04x, %04x, %08x", m_FlashInfo.Word4, m_FlashInfo.Word6,
+    // Hosts parse this line for the flash layout: see FlashInfoTrace.h.
+    m_pReporter->Report(REPORT_TRACE, 2, FLASH_INFO_TRACE_FORMAT, m_FlashInfo.Word4, m_FlashInfo.Word6,
                         m_FlashInfo.SectorCount, m_FlashInfo.Word10, m_FlashInfo.BaseAddress);
     m_dwFlashSize = 0;
     if (m_FlashInfo.SectorCount > MAX_SECTORS) {
@@ -100,7 +102,7 @@ KZRESULT CFlashProg::GetFlashInfo()
     return KZM_OK;
 }
 
-KZRESULT CFlashProg::Close()
+KZMRESULT CFlashProg::Close()
 {
     if (m_pImage != nullptr) {
         m_pImage->Clear();
@@ -119,14 +121,14 @@ KZRESULT CFlashProg::Close()
     return KZM_OK;
 }
 
-KZRESULT CFlashProg::EraseSector(uint16_t sector, uint16_t shownEnd)
+KZMRESULT CFlashProg::EraseSector(uint16_t sector, uint16_t shownEnd)
 {
     if (sector >= SectorCount())
         return KZM_E_FAIL;
     m_pReporter->Report(REPORT_PROGRESS, 2, "erase sector %02i/%02i ", sector, shownEnd);
     if (m_pFlashObject == nullptr)
         return KZM_E_FAIL;
-    const KZRESULT result = m_pFlashObject->EraseSector(MakeSectorAddr(sector));
+    const KZMRESULT result = m_pFlashObject->EraseSector(MakeSectorAddr(sector));
     if (result != KZM_OK) {
         m_pReporter->Report(REPORT_MESSAGE, 2, "erase sector %02i/%02i FAILED", sector, shownEnd);
         m_pReporter->Report(REPORT_NEWLINE, 2, "\r\n");
@@ -136,17 +138,17 @@ KZRESULT CFlashProg::EraseSector(uint16_t sector, uint16_t shownEnd)
     return KZM_OK;
 }
 
-KZRESULT CFlashProg::ReadSector(uint16_t sector, uint16_t shownEnd, uint8_t* buffer)
+KZMRESULT CFlashProg::ReadSector(uint16_t sector, uint16_t shownEnd, uint8_t* buffer)
 {
     return TransferSector(false, sector, shownEnd, buffer);
 }
 
-KZRESULT CFlashProg::WriteSector(uint16_t sector, uint16_t shownEnd, const uint8_t* buffer)
+KZMRESULT CFlashProg::WriteSector(uint16_t sector, uint16_t shownEnd, const uint8_t* buffer)
 {
     return TransferSector(true, sector, shownEnd, const_cast<uint8_t*>(buffer));
 }
 
-KZRESULT CFlashProg::TransferSector(bool write, uint16_t sector, uint16_t shownEnd, uint8_t* buffer)
+KZMRESULT CFlashProg::TransferSector(bool write, uint16_t sector, uint16_t shownEnd, uint8_t* buffer)
 {
     if (sector >= SectorCount())
         return KZM_E_FAIL;
@@ -156,7 +158,7 @@ KZRESULT CFlashProg::TransferSector(bool write, uint16_t sector, uint16_t shownE
     m_pReporter->Report(REPORT_PROGRESS, 2, "%s sector %02i/%02i (address: 0x%08x)", word, sector, shownEnd, address);
     if (m_pFlashObject == nullptr)
         return KZM_E_FAIL;
-    const KZRESULT result = write ? m_pFlashObject->WriteSector(MakeSectorAddr(sector), buffer, size)
+    const KZMRESULT result = write ? m_pFlashObject->WriteSector(MakeSectorAddr(sector), buffer, size)
                                   : m_pFlashObject->ReadSector(MakeSectorAddr(sector), buffer, size);
     if (result != KZM_OK) {
         m_pReporter->Report(REPORT_MESSAGE, 2, "%s sector %02i/%02i (address: 0x%08x) failed", word, sector, shownEnd,

@@ -15,21 +15,21 @@ public:
     static constexpr uint16_t MAX_SECTORS = 32;
 
     CFlashProg();
-    virtual KZRESULT ScanFwInfo(FW_INFO* info);
+    virtual KZMRESULT ScanFwInfo(FW_INFO* info);
     virtual ~CFlashProg();
     // Takes over the caller's reference (also when Execute fails: it is released then).
-    virtual KZRESULT Open(IKazFlashLoader* flashObject);
-    virtual KZRESULT Close();
-    virtual KZRESULT Program(const char* fileName);
-    virtual KZRESULT Verify(const char* fileName);
-    virtual KZRESULT EraseSector(uint16_t sector, uint16_t shownEnd);
+    virtual KZMRESULT Open(IKazFlashLoader* flashObject);
+    virtual KZMRESULT Close();
+    virtual KZMRESULT Program(const char* fileName);
+    virtual KZMRESULT Verify(const char* fileName);
+    virtual KZMRESULT EraseSector(uint16_t sector, uint16_t shownEnd);
 
     CFlashProg(const CFlashProg&) = delete;
     CFlashProg& operator=(const CFlashProg&) = delete;
 
-    KZRESULT GetFlashInfo();
-    KZRESULT ReadSector(uint16_t sector, uint16_t shownEnd, uint8_t* buffer);
-    KZRESULT WriteSector(uint16_t sector, uint16_t shownEnd, const uint8_t* buffer);
+    KZMRESULT GetFlashInfo();
+    KZMRESULT ReadSector(uint16_t sector, uint16_t shownEnd, uint8_t* buffer);
+    KZMRESULT WriteSector(uint16_t sector, uint16_t shownEnd, const uint8_t* buffer);
 
     const FLASH_INFO& GetFlashInfoRecord() const { return m_FlashInfo; }
     uint32_t GetFlashSize() const { return m_dwFlashSize; }
@@ -38,21 +38,21 @@ public:
 protected:
     // Program and verify, in calling order.
     void LoadImage(const char* fileName);
-    KZRESULT LoadAndReadRange(const char* fileName);
+    KZMRESULT LoadAndReadRange(const char* fileName);
     void OverlayImage();
-    KZRESULT PrepareRange();
-    KZRESULT SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base);
+    KZMRESULT PrepareRange();
+    KZMRESULT SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base);
     // The layout as the placement sees it (sizes copied into the caller's table),
     // and a placement taken over into the range members.
     FLASH_LAYOUT Layout(uint32_t (&sizes)[MAX_SECTORS]) const;
-    KZRESULT ApplyPlacement(const RANGE_PLACEMENT& placement);
-    KZRESULT AllocRange();
-    KZRESULT ReadRange();
+    KZMRESULT ApplyPlacement(const RANGE_PLACEMENT& placement);
+    KZMRESULT AllocRange();
+    KZMRESULT ReadRange();
     void CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes);
-    KZRESULT WriteRange();
+    KZMRESULT WriteRange();
     void FreeRange();
     // The firmware-information scan.
-    KZRESULT FindFwInfoOnFlash(uint16_t limit, FW_INFO* info);
+    KZMRESULT FindFwInfoOnFlash(uint16_t limit, FW_INFO* info);
     void ListFwInfo(const FW_INFO& info);
 
     // The sector count of the flash information, 0 when it was refused for
@@ -60,7 +60,7 @@ protected:
     uint16_t SectorCount() const;
     // Flash offset of a sector: the sum of the sizes of the sectors before it.
     uint32_t SectorOffset(uint16_t sector) const;
-    KZRESULT TransferSector(bool write, uint16_t sector, uint16_t shownEnd, uint8_t* buffer);
+    KZMRESULT TransferSector(bool write, uint16_t sector, uint16_t shownEnd, uint8_t* buffer);
 
     uint32_t m_bSectorsKnown;
     uint32_t m_bStarted;

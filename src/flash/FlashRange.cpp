@@ -12,12 +12,12 @@
 
 // The steps Program and Verify share: load the image, place it, and read the
 // covering range into both buffers. On failure the buffers are freed.
-KZRESULT CFlashProg::LoadAndReadRange(const char* fileName)
+KZMRESULT CFlashProg::LoadAndReadRange(const char* fileName)
 {
     LoadImage(fileName);
     if (m_pImage == nullptr)
         return KZM_E_FAIL;
-    KZRESULT result = PrepareRange();
+    KZMRESULT result = PrepareRange();
     if (result != KZM_OK)
         return result;
     result = AllocRange();
@@ -40,9 +40,9 @@ void CFlashProg::OverlayImage()
     }
 }
 
-KZRESULT CFlashProg::Program(const char* fileName)
+KZMRESULT CFlashProg::Program(const char* fileName)
 {
-    KZRESULT result = LoadAndReadRange(fileName);
+    KZMRESULT result = LoadAndReadRange(fileName);
     if (result != KZM_OK)
         return result;
     for (uint16_t sector = m_wFirstSector; sector < m_wEndSector; ++sector) {
@@ -58,9 +58,9 @@ KZRESULT CFlashProg::Program(const char* fileName)
     return result;
 }
 
-KZRESULT CFlashProg::Verify(const char* fileName)
+KZMRESULT CFlashProg::Verify(const char* fileName)
 {
-    KZRESULT result = LoadAndReadRange(fileName);
+    KZMRESULT result = LoadAndReadRange(fileName);
     if (result != KZM_OK)
         return result;
     OverlayImage();
@@ -72,7 +72,7 @@ KZRESULT CFlashProg::Verify(const char* fileName)
     return result;
 }
 
-KZRESULT CFlashProg::PrepareRange()
+KZMRESULT CFlashProg::PrepareRange()
 {
     FW_INFO info;
     const bool found = m_pImage != nullptr && m_pImage->GetFwInfo(&info) == KZM_OK;
@@ -94,7 +94,7 @@ FLASH_LAYOUT CFlashProg::Layout(uint32_t (&sizes)[MAX_SECTORS]) const
     return FLASH_LAYOUT{m_FlashInfo.BaseAddress, count, sizes, m_bSectorsKnown != 0};
 }
 
-KZRESULT CFlashProg::ApplyPlacement(const RANGE_PLACEMENT& placement)
+KZMRESULT CFlashProg::ApplyPlacement(const RANGE_PLACEMENT& placement)
 {
     if (placement.bRangeSet) {
         m_bUseBase = placement.bUseBase;
@@ -108,13 +108,13 @@ KZRESULT CFlashProg::ApplyPlacement(const RANGE_PLACEMENT& placement)
     return placement.result;
 }
 
-KZRESULT CFlashProg::SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base)
+KZMRESULT CFlashProg::SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base)
 {
     uint32_t sizes[MAX_SECTORS];
     return ApplyPlacement(PlaceRange(Layout(sizes), useBase, start, length, base, m_wFirstSector, m_wEndSector));
 }
 
-KZRESULT CFlashProg::AllocRange()
+KZMRESULT CFlashProg::AllocRange()
 {
     if (m_bRangeValid == 0)
         return KZM_E_ALLOC_RANGE;
@@ -131,7 +131,7 @@ KZRESULT CFlashProg::AllocRange()
     return KZM_OK;
 }
 
-KZRESULT CFlashProg::ReadRange()
+KZMRESULT CFlashProg::ReadRange()
 {
     if (m_bRangeValid == 0 || m_wFirstSector >= m_wEndSector || m_pRangeBuf == nullptr)
         return KZM_E_READ_RANGE;
@@ -168,7 +168,7 @@ void CFlashProg::CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t
     std::memcpy(m_pRangeBuf + offset, bytes, length < room ? length : room);
 }
 
-KZRESULT CFlashProg::WriteRange()
+KZMRESULT CFlashProg::WriteRange()
 {
     if (m_pRangeBuf == nullptr || m_wFirstSector >= m_wEndSector)
         return KZM_E_WRITE_RANGE;

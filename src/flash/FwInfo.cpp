@@ -68,7 +68,7 @@ const char* CFwInfo::KindText(uint32_t kindWithoutBoot)
     }
 }
 
-KZRESULT CImageFile::GetFwInfo(FW_INFO* info)
+KZMRESULT CImageFile::GetFwInfo(FW_INFO* info)
 {
     if (info == nullptr)
         return KZM_E_FAIL;

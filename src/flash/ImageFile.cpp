@@ -77,7 +77,7 @@ bool CImageFile::UpdateIndex()
     return true;
 }
 
-KZRESULT CImageFile::Load(const char* fileName)
+KZMRESULT CImageFile::Load(const char* fileName)
 {
     if (m_pStore != nullptr)
         return KZM_E_FAIL;
@@ -88,14 +88,14 @@ KZRESULT CImageFile::Load(const char* fileName)
     CImageReader* reader = new (std::nothrow) CImageReader;
     if (reader == nullptr)
         return KZM_E_FAIL;
-    KZRESULT result = reader->Open(fileName);
+    KZMRESULT result = reader->Open(fileName);
     if (result == KZM_OK)
         result = LoadFrom(*reader);
     delete reader;
     return result;
 }
 
-KZRESULT CImageFile::LoadMemory(const void* text, size_t size)
+KZMRESULT CImageFile::LoadMemory(const void* text, size_t size)
 {
     if (m_pStore != nullptr)
         return KZM_E_FAIL;
@@ -105,14 +105,14 @@ KZRESULT CImageFile::LoadMemory(const void* text, size_t size)
     CImageReader* reader = new (std::nothrow) CImageReader;
     if (reader == nullptr)
         return KZM_E_FAIL;
-    KZRESULT result = reader->OpenMemory(text, size);
+    KZMRESULT result = reader->OpenMemory(text, size);
     if (result == KZM_OK)
         result = LoadFrom(*reader);
     delete reader;
     return result;
 }
 
-KZRESULT CImageFile::LoadFrom(CImageReader& reader)
+KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
 {
     // First pass: the address ranges.
     reader.SetObserver(m_pObserver);
@@ -144,7 +144,7 @@ KZRESULT CImageFile::LoadFrom(CImageReader& reader)
     const bool oneOrder = layout.IsAddressOrder();
     auto** byAddress =
         oneOrder ? byList : static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
-    KZRESULT result = byList != nullptr && byAddress != nullptr ? KZM_OK : KZM_E_FAIL;
+    KZMRESULT result = byList != nullptr && byAddress != nullptr ? KZM_OK : KZM_E_FAIL;
     const uint64_t versionBefore = m_pStore->GetVersion();
     const bool wasEmpty = m_pStore->GetCount() == 0;
     for (uint32_t i = 0; i < blocks && result == KZM_OK; ++i) {
@@ -244,7 +244,7 @@ KZRESULT CImageFile::LoadFrom(CImageReader& reader)
     return result;
 }
 
-KZRESULT CImageFile::Clear()
+KZMRESULT CImageFile::Clear()
 {
     if (m_pStore == nullptr)
         return KZM_E_FAIL;
@@ -259,7 +259,7 @@ uint32_t CImageFile::GetBlockCount()
     return UpdateIndex() ? m_dwIndexCount : 0;
 }
 
-KZRESULT CImageFile::GetBlock(uint32_t index, uint32_t* start, uint32_t* end, const uint8_t** data)
+KZMRESULT CImageFile::GetBlock(uint32_t index, uint32_t* start, uint32_t* end, const uint8_t** data)
 {
     if (start == nullptr || end == nullptr || data == nullptr || !UpdateIndex() || index >= m_dwIndexCount)
         return KZM_E_FAIL;

@@ -8,7 +8,6 @@
 // GetBlock is block i of that list.
 #pragma once
 
-#include "device/KazApi.h"
 #include "kazmir.h"
 
 #include <cstddef>
@@ -30,17 +29,17 @@ public:
     // 0, or 0x80004005 when an image is already loaded, the file cannot be
     // opened, it holds no data record, or memory runs out. On failure the
     // partly built store stays attached; discard the object.
-    KZRESULT Load(const char* fileName);
+    KZMRESULT Load(const char* fileName);
     // The same reading, from text in memory.
-    KZRESULT LoadMemory(const void* text, size_t size);
+    KZMRESULT LoadMemory(const void* text, size_t size);
     // Deletes every block; 0x80004005 when there is no store.
-    KZRESULT Clear();
+    KZMRESULT Clear();
 
     // Number of blocks; 0 when there is no store.
     uint32_t GetBlockCount();
     // Block i's range [start, end) and bytes (owned by the image). 0x80004005
     // when there is no store, an out pointer is null or i is too large.
-    KZRESULT GetBlock(uint32_t index, uint32_t* start, uint32_t* end, const uint8_t** data);
+    KZMRESULT GetBlock(uint32_t index, uint32_t* start, uint32_t* end, const uint8_t** data);
     // Smallest block start: 0xFFFFFFFF when the store is empty, 0 without one.
     uint32_t GetLowestAddress();
     // Largest block end: 0 when the store is empty or missing.
@@ -49,7 +48,7 @@ public:
     // first marker lies at least 50 bytes into it decides. The record is
     // zeroed first; u32 fields come back in host order. 0x80004005 when there
     // is no image, no block or no marker.
-    KZRESULT GetFwInfo(FW_INFO* info);
+    KZMRESULT GetFwInfo(FW_INFO* info);
 
     CImageStore* GetStore() const { return m_pStore; }
     // Watches the next load's first pass (every line and record as read);
@@ -57,7 +56,7 @@ public:
     void SetObserver(IImageObserver* observer) { m_pObserver = observer; }
 
 private:
-    KZRESULT LoadFrom(CImageReader& reader);
+    KZMRESULT LoadFrom(CImageReader& reader);
     // Blocks in list order, rebuilt when the store's links have changed, so
     // that indexed access does not walk the list each time.
     bool UpdateIndex();

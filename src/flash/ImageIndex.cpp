@@ -59,7 +59,7 @@ void CImageIndex::PushRun()
     m_pRuns[m_dwRuns++] = m_Current;
 }
 
-KZRESULT CImageIndex::AddRecord(uint32_t address, uint32_t count)
+KZMRESULT CImageIndex::AddRecord(uint32_t address, uint32_t count)
 {
     if (m_bFailed)
         return KZM_E_FAIL;
@@ -79,7 +79,7 @@ KZRESULT CImageIndex::AddRecord(uint32_t address, uint32_t count)
     return m_bFailed ? KZM_E_FAIL : KZM_OK;
 }
 
-KZRESULT CImageIndex::Finish()
+KZMRESULT CImageIndex::Finish()
 {
     if (m_bHaveCurrent) {
         PushRun();

@@ -17,7 +17,7 @@
 // orders the groups by their last creating run.
 #pragma once
 
-#include "device/KazApi.h"
+#include "kazmir.h"
 
 #include <cstdint>
 
@@ -30,9 +30,9 @@ public:
 
     // Adds the next record of the first pass, [address, address + count),
     // count >= 1 and the end within 32 bits. 0x80004005 without memory.
-    KZRESULT AddRecord(uint32_t address, uint32_t count);
+    KZMRESULT AddRecord(uint32_t address, uint32_t count);
     // Works out the blocks; 0x80004005 without memory.
-    KZRESULT Finish();
+    KZMRESULT Finish();
 
     uint32_t GetRecordCount() const { return m_dwRecords; }
     // After Finish: the blocks, in the list order of the first pass and merge.

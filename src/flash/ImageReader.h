@@ -2,7 +2,7 @@
 // S-records, both kinds in one file), one data record at a time.
 #pragma once
 
-#include "device/KazApi.h"
+#include "kazmir.h"
 #include "flash/LineReader.h"
 
 #include <cstdint>
@@ -76,10 +76,10 @@ public:
     static uint32_t ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record);
     static uint32_t ParseSRecord(const char* line, uint32_t length, RECORD* record);
 
-    KZRESULT Open(const char* fileName) { return Start(m_Lines.Open(fileName)); }
-    KZRESULT OpenMemory(const void* data, size_t size) { return Start(m_Lines.OpenMemory(data, size)); }
+    KZMRESULT Open(const char* fileName) { return Start(m_Lines.Open(fileName)); }
+    KZMRESULT OpenMemory(const void* data, size_t size) { return Start(m_Lines.OpenMemory(data, size)); }
     // Back to the first record, extension 0.
-    KZRESULT Rewind() { return Start(m_Lines.Rewind()); }
+    KZMRESULT Rewind() { return Start(m_Lines.Rewind()); }
     void Close() { m_Lines.Close(); }
 
     // Reads lines until a record yields data (RECORD_OK, dwCount >= 1) or a
@@ -99,7 +99,7 @@ public:
     void ReportUnreadLines();
 
 private:
-    KZRESULT Start(KZRESULT result)
+    KZMRESULT Start(KZMRESULT result)
     {
         m_dwExtension = 0;
         m_dwLineNumber = 0;

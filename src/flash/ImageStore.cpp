@@ -15,11 +15,11 @@ CImageStore::~CImageStore()
     DeleteCriticalSection(&m_Lock);
 }
 
-KZRESULT CImageStore::Append(CListNode* node)
+KZMRESULT CImageStore::Append(CListNode* node)
 {
     if (node == nullptr)
         return KZM_E_FAIL;
-    KZRESULT result = KZM_OK;
+    KZMRESULT result = KZM_OK;
     EnterCriticalSection(&m_Lock);
     if (node->ClaimFor(this)) {
         node->m_pPrev = m_pLast;
@@ -38,11 +38,11 @@ KZRESULT CImageStore::Append(CListNode* node)
     return result;
 }
 
-KZRESULT CImageStore::Remove(CListNode* node)
+KZMRESULT CImageStore::Remove(CListNode* node)
 {
     if (node == nullptr)
         return KZM_E_FAIL;
-    KZRESULT result = KZM_E_FAIL;
+    KZMRESULT result = KZM_E_FAIL;
     EnterCriticalSection(&m_Lock);
     if (node->GetOwner() == this) {
         if (node->m_pPrev != nullptr)

@@ -3,7 +3,7 @@
 // one step.
 #pragma once
 
-#include "device/KazApi.h"
+#include "kazmir.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
@@ -22,10 +22,10 @@ public:
     // Appends a node at the end. 0 also when the node already belongs to this
     // store (nothing changes); 0x80004005 when it belongs to another store or
     // is null.
-    KZRESULT Append(CListNode* node);
+    KZMRESULT Append(CListNode* node);
     // Takes a node out. 0x80004005, with nothing done, when it does not
     // belong to this store.
-    KZRESULT Remove(CListNode* node);
+    KZMRESULT Remove(CListNode* node);
     // Takes the first node out of the list in one step; null when empty.
     CListNode* TakeFirst();
 

@@ -22,7 +22,7 @@ CLineReader::~CLineReader()
     Close();
 }
 
-KZRESULT CLineReader::Open(const char* fileName)
+KZMRESULT CLineReader::Open(const char* fileName)
 {
     Close();
     if (fileName == nullptr)
@@ -52,7 +52,7 @@ KZRESULT CLineReader::Open(const char* fileName)
     return KZM_OK;
 }
 
-KZRESULT CLineReader::OpenMemory(const void* data, size_t size)
+KZMRESULT CLineReader::OpenMemory(const void* data, size_t size)
 {
     Close();
     if (data == nullptr && size != 0)
@@ -88,7 +88,7 @@ void CLineReader::ResetState()
     m_qwBufferOffset = m_qwLineOffset = m_qwCtrlZOffset = 0;
 }
 
-KZRESULT CLineReader::Rewind()
+KZMRESULT CLineReader::Rewind()
 {
     if (!IsOpen())
         return KZM_E_FAIL;

@@ -3,7 +3,7 @@
 // Ctrl-Z ends the file), through one large buffer and without copying lines.
 #pragma once
 
-#include "device/KazApi.h"
+#include "kazmir.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -32,11 +32,11 @@ public:
     CLineReader& operator=(const CLineReader&) = delete;
 
     // 0, or 0x80004005 when the file cannot be opened or no buffer can be had.
-    KZRESULT Open(const char* fileName);
+    KZMRESULT Open(const char* fileName);
     // Reads from memory instead (the bytes must outlive the reader).
-    KZRESULT OpenMemory(const void* data, size_t size);
+    KZMRESULT OpenMemory(const void* data, size_t size);
     // Back to the first line; 0x80004005 when nothing is open or seeking fails.
-    KZRESULT Rewind();
+    KZMRESULT Rewind();
     void Close();
     bool IsOpen() const { return m_pFile != nullptr || m_pMemory != nullptr; }
 

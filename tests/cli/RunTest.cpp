@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <functional>
 #include <csignal>
 #include <sstream>
@@ -35,15 +38,107 @@ const std::string DEMO = std::string(KAZMIR_SAMPLES_DIR) + "/demo-firmware.hex";
 const std::string CORPUS = KAZMIR_CORPUS_DIR;
 constexpr size_t FLASH_SIZE = 512 * 1024;
 
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The --json schema of cli/README.md: each key has one type wherever it
+// stands ("summary.result" is the one key whose type depends on the event),
+// and each event carries only its own keys. "hex" is 0x and upper-case digits.
+const std::map<std::string, std::string> KEY_TYPES = {
+    {"event", "s"}, {"schema", "n"}, {"file", "s"}, {"format", "s"}, {"text", "s"}, {"result", "s"},
+    {"summary.result", "o"}, {"findings", "a"}, {"plan", "o"}, {"phase", "s"}, {"state", "n"}, {"phase.state", "s"},
+    {"total", "n"}, {"done", "n"}, {"bytes", "n"}, {"seconds", "n"}, {"sector", "n"}, {"of", "n"},
+    {"lines", "n"}, {"data_records", "n"}, {"data_bytes", "n"}, {"blocks", "a"}, {"lowest", "hex"},
+    {"highest", "hex"}, {"fw_info", "o?"}, {"accepted", "b"}, {"library_stop_line", "n"},
+    {"library_stop_reason", "s"}, {"records_not_read", "n"}, {"split_lines", "a"}, {"placements", "a"},
+    {"handle", "hex"}, {"found", "b"}, {"name", "s"}, {"version", "s"}, {"kind", "n"}, {"kind_text", "s"},
+    {"address", "hex"}, {"reserved12", "hex"}, {"reserved16", "hex"}, {"device", "s"}, {"device_version", "s"},
+    {"block", "n"}, {"at", "hex"}, {"bench", "o"}, {"kazmir", "s"}, {"device_server", "s"}, {"mode", "s"},
+    {"hex", "s"}, {"sent", "s"}, {"received", "s"}, {"same", "b"}, {"milliseconds", "n"}, {"command", "s"},
+    {"exit", "n"}, {"exit_name", "s"}, {"skipped", "b"}, {"code", "hex"}, {"severity", "s"}, {"issue", "s"},
+    {"line", "n"}, {"library_result", "hex"}, {"first_sector", "n"}, {"last_sector", "n"},
+    {"range_start", "hex"}, {"range_size", "n"}, {"bytes_written", "n"}, {"bytes_kept", "n"}, {"board", "n"},
+    {"serial", "s"}, {"start", "hex"}, {"end", "hex"}, {"size", "n"}, {"default", "b"}, {"source", "s"},
+    {"state_dir", "s"}, {"boards", "a"}, {"index", "n"}, {"class", "n"}, {"state_name", "s"},
+    {"device_id", "hex"}, {"present", "b"}, {"held", "b"}, {"flash", "o"}, {"base", "hex"}, {"sectors", "a"},
+    {"image_bytes", "n"}, {"mismatch.image_bytes", "s"}, {"flash_bytes", "s"}, {"image_bytes_in_range", "n"},
+    {"flash_offset", "hex"}, {"bytes_differing", "n"}, {"under_way", "s"}, {"interrupted", "b"},
+    {"sectors_erased", "n"}, {"sectors_written", "n"}, {"range_sectors", "n"}, {"all", "b"}, {"fits", "b"},
+    {"jobs", "n"}, {"max_rss_kib", "n"}, {"child_max_rss_kib", "n"}, {"batch.boards", "a"}, {"summary.boards", "a*"}, {"sector_count", "n"}};
+const std::map<std::string, std::string> EVENT_KEYS = {
+    {"input", "file format text"},
+    {"check", "file result findings"},
+    {"placement", "file plan"},
+    {"phase", "phase state total result done bytes seconds"},
+    {"sector", "phase sector of result done total"},
+    {"message", "text"},
+    {"trace", "text"},
+    {"info", "file format lines data_records data_bytes blocks lowest highest fw_info accepted library_stop_line "
+             "library_stop_reason records_not_read split_lines findings placements"},
+    {"fwinfo", "handle found name version kind kind_text address reserved12 reserved16 device device_version"},
+    {"bench", "bench"},
+    {"version", "kazmir device_server"},
+    {"mode", "mode handle"},
+    {"received", "hex text"},
+    {"echo", "sent received same milliseconds"},
+    {"interrupt", "under_way"},
+    {"mismatch", "flash_offset address sector flash_bytes image_bytes bytes_differing"},
+    {"batch", "command boards jobs"},
+    {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode image_bytes "
+                "image_bytes_in_range interrupted sectors_erased sectors_written range_sectors all boards max_rss_kib "
+                "child_max_rss_kib"}};
+
+// What is wrong with a value against the schema; "" when nothing.
+std::string SchemaProblem(const json& value, const std::string& key, const std::string& event) {
+    auto type = KEY_TYPES.find(event + "." + key);
+    if (type == KEY_TYPES.end()) type = KEY_TYPES.find(key);
+    if (type == KEY_TYPES.end()) return "undocumented key " + key;
+    const std::string& t = type->second;
+    const bool ok = t == "s"   ? value.is_string()
+                    : t == "n" ? value.is_number()
+                    : t == "b" ? value.is_boolean()
+                    : t == "a" || t == "a*" ? value.is_array()
+                    : t == "o" ? value.is_object()
+                    : t == "o?" ? value.is_object() || value.is_null()
+                               : value.is_string() && value.get<std::string>().size() > 2 &&
+                                     value.get<std::string>().find_first_not_of("0123456789ABCDEF", 2) == std::string::npos &&
+                                     value.get<std::string>().starts_with("0x");
+    if (!ok) return key + " is no " + t + ": " + value.dump();
+    if (t == "a*") return ""; // the batch's per-board rows: kept as the children gave them
+    const std::vector<json> items = value.is_array() ? std::vector<json>(value.begin(), value.end()) : std::vector<json>{value};
+    for (const json& item : items)
+        for (auto it = item.begin(); item.is_object() && it != item.end(); ++it)
+            if (std::string problem = SchemaProblem(it.value(), it.key(), ""); !problem.empty()) return key + "." + problem;
+    return "";
+}
+
+std::string EventProblem(const json& e) {
+    if (!e.is_object() || !e.contains("event") || e.value("schema", 0) != 1) return "no event or schema 1";
+    const auto keys = EVENT_KEYS.find(e["event"].get<std::string>());
+    if (keys == EVENT_KEYS.end()) return "undocumented event";
+    for (auto it = e.begin(); it != e.end(); ++it) {
+        if (it.key() == "event" || it.key() == "schema") continue;
+        if (!Has(" " + keys->second + " ", " " + it.key() + " ")) return "key " + it.key() + " not in this event";
+        if (std::string problem = SchemaProblem(it.value(), it.key(), keys->first); !problem.empty()) return problem;
+    }
+    if (keys->first == "summary" && !(e.contains("result") && e["result"].contains("text") && e.contains("exit")))
+        return "a summary without result.text or exit";
+    return "";
+}
+
 struct Result {
     int exit = -1;
     std::string out, err;
 
+    // The JSON lines, each checked against the documented schema.
     std::vector<json> Events() const {
         std::vector<json> events;
         std::istringstream in(out);
         std::string line;
-        while (std::getline(in, line)) events.push_back(json::parse(line));
+        while (std::getline(in, line)) {
+            events.push_back(json::parse(line));
+            const std::string problem = EventProblem(events.back());
+            EXPECT_EQ(problem, "") << line;
+        }
         return events;
     }
     // The first event of this kind; null when there is none.
@@ -166,8 +261,6 @@ protected:
     std::function<void(pid_t, const std::string&)> m_Watch; // set: stdout is read as it comes
 };
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 size_t FwInfoOffset(const std::vector<uint8_t>& flash) {
     const std::string s(flash.begin(), flash.end());
     return s.find("$FW-INFO$");
@@ -204,8 +297,8 @@ TEST_F(KazmirRun, VerifyMismatchAndChangesOutsideTheImage) {
     EXPECT_EQ(r.exit, 6);
     const json summary = r.Summary();
     EXPECT_EQ(summary["event"], "summary");
-    EXPECT_EQ(summary["code"], "0xE0FE000A");
-    EXPECT_EQ(summary["meaning"], "the flash differs from the image");
+    EXPECT_EQ(summary["result"]["code"], "0xE0FE000A");
+    EXPECT_EQ(summary["result"]["text"], "the flash differs from the image");
     EXPECT_EQ(summary["exit_name"], "verify-mismatch");
     EXPECT_TRUE(Has(r.err, "the flash differs from the image (0xE0FE000A)")) << r.err;
 }
@@ -259,9 +352,7 @@ TEST_F(KazmirRun, JsonEventsThenASummary) {
     const json s = events.back();
     EXPECT_EQ(s["event"], "summary");
     EXPECT_EQ(s["command"], "program");
-    EXPECT_EQ(s["result"], 0);
-    EXPECT_EQ(s["code"], "0x00000000");
-    EXPECT_EQ(s["meaning"], "success");
+    EXPECT_EQ(s["result"], json({{"code", "0x00000000"}, {"text", "success"}}));
     EXPECT_EQ(s["bytes"], 16384);
     EXPECT_GT(s["seconds"].get<double>(), 0.0);
     EXPECT_FALSE(Has(r.err, "sector")) << "no progress on the error stream in JSON mode";
@@ -515,6 +606,112 @@ TEST_F(KazmirRun, SampleImageIsMadeByItsScript) {
     EXPECT_EQ(ReadText(made), ReadText(DEMO));
 }
 
+// --- Files users have, terminals and the JSON schema --------------------------
+
+TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex) {
+    std::string bytes(3000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + 7);
+    const fs::path bin = m_Dir / "app.bin", obj = m_Dir / "app.o", elf = m_Dir / "app.elf", hex = m_Dir / "app.hex";
+    WriteText(bin, bytes);
+    std::string records;
+    for (size_t at = 0; at < bytes.size(); at += 16)
+        records += HexLine(static_cast<uint32_t>(at), 0,
+                           std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + std::min(at + 16, bytes.size())));
+    WriteText(hex, records + ":00000001FF\n");
+    // One PT_LOAD segment at 0 holding the same bytes, made by binutils.
+    const std::string make = "objcopy -I binary -O elf32-i386 -B i386 --rename-section .data=.text,alloc,load,contents '" +
+                             bin.string() + "' '" + obj.string() + "' && ld -m elf_i386 -N -e 0 -Ttext=0 -o '" +
+                             elf.string() + "' '" + obj.string() + "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "objcopy and ld (binutils) are needed to make the ELF file";
+
+    ASSERT_EQ(Kazmir({"program", hex.string()}).exit, 0);
+    const auto fromHex = ReadBytes(FlashFile());
+    ASSERT_EQ(fromHex[2999], static_cast<uint8_t>(bytes[2999]));
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"program", elf.string()},
+                                                  std::vector<std::string>{"program", bin.string(), "--base", "0"}}) {
+        ASSERT_EQ(Kazmir({"bench", "reset"}).exit, 0);
+        const Result r = Kazmir(args);
+        ASSERT_EQ(r.exit, 0) << r.err;
+        EXPECT_TRUE(ReadBytes(FlashFile()) == fromHex) << args[1];
+        EXPECT_EQ(Kazmir({"verify", hex.string()}).exit, 0);
+    }
+    const Result shifted = Kazmir({"--json", "verify", bin.string(), "--base", "0x10"});
+    EXPECT_EQ(shifted.exit, 6) << "the same bytes 16 addresses on are not what the flash holds";
+    EXPECT_EQ(shifted.Event("input")["format"], "binary");
+    const Result noBase = Kazmir({"info", bin.string()});
+    EXPECT_EQ(noBase.exit, 3);
+    EXPECT_EQ(std::count(noBase.err.begin(), noBase.err.end(), '\n'), 1) << noBase.err;
+    EXPECT_TRUE(Has(noBase.err, "needs --base")) << noBase.err;
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))
+        EXPECT_FALSE(Has(entry.path().filename().string(), "kazmir-") && fs::exists(entry.path() / "app.bin.srec"))
+            << entry.path() << " was left behind";
+}
+
+TEST_F(KazmirRun, BarsHoldTheirWidthInSixtyColumns) {
+    int master = -1;
+    struct winsize size {};
+    size.ws_col = 60;
+    size.ws_row = 24;
+    const std::string state = "KAZMIR_STATE_DIR=" + State().string();
+    const pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        putenv(const_cast<char*>(state.c_str()));
+        unsetenv("KAZSIM_BENCH");
+        unsetenv("COLUMNS");
+        setenv("TERM", "xterm", 1);
+        setenv("LANG", "C.UTF-8", 1);
+        execl(KAZMIR_CLI, KAZMIR_CLI, "program", "--verify", DEMO.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof(buf))) > 0;) screen.append(buf, static_cast<size_t>(n));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    size_t bars = 0;
+    std::string line;
+    for (char c : screen + "\n") {
+        if (c != '\r' && c != '\n') {
+            line += c;
+            continue;
+        }
+        if (line.starts_with("\033[K")) line.erase(0, 3);
+        if (line.starts_with("read ") || line.starts_with("erase ") || line.starts_with("write ")) {
+            ++bars;
+            const auto columns = std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
+            EXPECT_LT(columns, 60) << line;
+        }
+        line.clear();
+    }
+    EXPECT_GE(bars, 4u) << screen;
+}
+
+TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema) {
+    const std::vector<std::vector<std::string>> commands = {
+        {"program", "--verify", DEMO}, {"verify", DEMO}, {"program", "--skip-unchanged", DEMO}, {"fwinfo"},
+        {"erase"}, {"fwinfo"}, {"verify", DEMO}, {"version"}, {"mode", "bal"}, {"bgi", "echo", "hi"},
+        {"bgi", "send", "hi"}, {"--wait", "50", "bgi", "receive"}, {"info", DEMO}, {"info", "--bench", "default", DEMO},
+        {"info", CORPUS + "/buspirate-ADC2UART.hex"}, {"bench", "show"}, {"bench", "reset"}, {"flash", DEMO},
+        {"program"}, {"--device", "x", "fwinfo"}, {"info", "/dev/null"}, {"-v", "program", DEMO}};
+    for (const auto& args : commands) {
+        std::vector<std::string> withJson = {"--json"};
+        withJson.insert(withJson.end(), args.begin(), args.end());
+        const Result r = Kazmir(withJson);
+        const auto events = r.Events();
+        ASSERT_FALSE(events.empty()) << args[0];
+        EXPECT_EQ(events.back()["event"], "summary") << args[0];
+        EXPECT_EQ(events.back()["exit"], r.exit) << args[0];
+        std::set<std::string> texts;
+        for (const auto& e : events) {
+            if (e["event"] == "message") {
+                EXPECT_TRUE(texts.insert(e["text"]).second) << "twice: " << e.dump();
+            }
+        }
+    }
+}
 // --- What the run really did ----------------------------------------------------
 
 TEST_F(KazmirRun, SuccessOnlyWhenTheImageLiesInTheProgrammedRange) {

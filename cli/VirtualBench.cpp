@@ -1,4 +1,4 @@
-#include "Bench.h"
+#include "VirtualBench.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +27,11 @@ std::string ClassName(const GUID& g) {
     return buf;
 }
 
+// 1 to 5 for the numbered board classes, 0 for any other.
+int ClassNumber(const std::string& boardClass) {
+    return boardClass.size() == 1 && boardClass[0] >= '1' && boardClass[0] <= '5' ? boardClass[0] - '0' : 0;
+}
+
 const char* StateName(uint32_t state) {
     switch (state) {
     case kazsim::STATE_FLASH_LOADER: return "flash loader";
@@ -35,12 +40,6 @@ const char* StateName(uint32_t state) {
     case kazsim::STATE_BOOT_ROM: return "boot ROM";
     default: return "unknown state";
     }
-}
-
-std::string DeviceIdText(uint64_t id) {
-    char buf[32];
-    std::snprintf(buf, sizeof(buf), "0x%016llX", static_cast<unsigned long long>(id));
-    return buf;
 }
 
 // "4 x 16 KiB, 1 x 64 KiB, 3 x 128 KiB"
@@ -156,7 +155,7 @@ std::string BootRomHint(const BenchSetup& setup, const std::string& serial) {
         if (b.serial == serial && status.Present && status.State == kazsim::STATE_BOOT_ROM)
             return "board " + std::to_string(b.index) + " of the bench has the serial " + serial +
                    " but is in its boot ROM, where it reports the serial " + status.Serial +
-                   ": choose it with --device " + DeviceIdText(status.DeviceId);
+                   ": choose it with --device " + HandleText(status.DeviceId);
     }
     return "";
 }
@@ -173,7 +172,7 @@ std::vector<std::string> DescribeBench(const BenchSetup& setup) {
         char head[256];
         std::snprintf(head, sizeof(head), "  board %d: serial %s, class %s, %s (state %u), device id %s%s", b.index,
                       b.serial.c_str(), b.boardClass.c_str(), StateName(status.State), status.State,
-                      DeviceIdText(status.DeviceId).c_str(), status.Held ? ", held by another program" : "");
+                      HandleText(status.DeviceId).c_str(), status.Held ? ", held by another program" : "");
         lines.push_back(head);
         if (b.flash.sectorSizes.empty()) {
             lines.push_back("    no flash");
@@ -192,14 +191,14 @@ Json BenchJson(const BenchSetup& setup) {
         const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
         boards.push_back({{"index", b.index},
                           {"serial", b.serial},
-                          {"class", b.boardClass},
+                          {"class", ClassNumber(b.boardClass)},
                           {"state", status.State},
                           {"state_name", StateName(status.State)},
-                          {"device_id", DeviceIdText(status.DeviceId)},
+                          {"device_id", HandleText(status.DeviceId)},
                           {"present", status.Present},
                           {"held", status.Held},
                           {"flash",
-                           {{"base", b.flash.base},
+                           {{"base", Hex32(b.flash.base)},
                             {"size", b.flash.Size()},
                             {"sectors", b.flash.sectorSizes},
                             {"file", b.flashFile}}}});

@@ -53,11 +53,11 @@ TEST_F(DriverTest, RefusedArgumentsFailWithTheirErrorAndAreNamed)
     uint8_t in[8] = {}, out[140] = {};
     DWORD returned = 0;
     auto open = [&](DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags, HANDLE model) {
-        return CreateFileA(path.c_str(), access, share, security, disposition, flags, model) != INVALID_HANDLE_VALUE;
+        return CreateFileA(path.c_str(), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security), disposition, flags, model) != INVALID_HANDLE_VALUE;
     };
     auto control = [&](DWORD code, DWORD inSize, DWORD outSize, DWORD* count = nullptr, void* overlapped = nullptr) {
         HANDLE handle = Open(path);
-        BOOL ok = DeviceIoControl(handle, code, in, inSize, out, outSize, count, overlapped);
+        BOOL ok = DeviceIoControl(handle, code, in, inSize, out, outSize, count, static_cast<LPOVERLAPPED>(overlapped));
         DWORD error = GetLastError();
         CloseHandle(handle);
         SetLastError(error);

@@ -44,6 +44,11 @@ TEST_F(DriverTest, RestartCycleGivesNewIdsAndPathsAndTheServerAgrees)
     EXPECT_EQ(Bench::BoardInfo(0).Restarts, 3u);
 }
 
+#ifndef _WIN32 // the stand-in platform takes untyped pointers here
+using LPSECURITY_ATTRIBUTES = void*;
+using LPOVERLAPPED = void*;
+#endif
+
 // Each argument the driver, Windows or the Setup API refuses: its error, and
 // the refusal that names it.
 TEST_F(DriverTest, RefusedArgumentsFailWithTheirErrorAndAreNamed)

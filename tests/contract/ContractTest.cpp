@@ -38,7 +38,7 @@ static GUID Parse(const char* text)
 TEST(Contract, Identifiers)
 {
     struct Row {
-        const char* Spec;
+        const char* Published;
         const GUID* Bench;
         const GUID* Library; // null: the library declares it where no header reaches
     };
@@ -60,9 +60,9 @@ TEST(Contract, Identifiers)
         {"{D55C1655-3F48-463F-9B91-C7448BDC7C22}", &kazsim::BOARD_CLASS_5, nullptr},
     };
     for (const Row& row : rows) {
-        GUID spec = Parse(row.Spec);
-        EXPECT_EQ(std::memcmp(&spec, row.Bench, sizeof(GUID)), 0) << "bench: " << row.Spec;
-        EXPECT_TRUE(!row.Library || std::memcmp(&spec, row.Library, sizeof(GUID)) == 0) << "library: " << row.Spec;
+        GUID published = Parse(row.Published);
+        EXPECT_EQ(std::memcmp(&published, row.Bench, sizeof(GUID)), 0) << "bench: " << row.Published;
+        EXPECT_TRUE(!row.Library || std::memcmp(&published, row.Library, sizeof(GUID)) == 0) << "library: " << row.Published;
     }
     const char* channels[3][2] = {{"{E1CC08CE-99C0-483B-8E5F-4C43358E1CE2}", "11"},
                                   {"{19286603-A9CD-433A-A495-72E5C9D97A97}", "12"},
@@ -78,7 +78,7 @@ TEST(Contract, CodesSizesAndOffsets)
 {
     struct Row {
         const char* Name;
-        uint64_t Spec, Bench, Library;
+        uint64_t Published, Bench, Library;
     };
 #define OFF(B, L, field, n) {#L "." #field, n, offsetof(bench::B, field), offsetof(L, field)}
 #define SIZE(B, L, n) {#L, n, sizeof(bench::B), sizeof(L)}
@@ -118,8 +118,8 @@ TEST(Contract, CodesSizesAndOffsets)
 #undef OFF
 #undef SIZE
     for (const Row& row : rows) {
-        EXPECT_EQ(row.Bench, row.Spec) << "bench: " << row.Name;
-        EXPECT_EQ(row.Library, row.Spec) << "library: " << row.Name;
+        EXPECT_EQ(row.Bench, row.Published) << "bench: " << row.Name;
+        EXPECT_EQ(row.Library, row.Published) << "library: " << row.Name;
     }
     // Declared by the library alone: result codes, report kinds, sizes.
     const uint64_t library[][2] = {
@@ -149,7 +149,7 @@ TEST(Contract, InterfaceSlots)
 {
     struct Row {
         const char* Name;
-        std::ptrdiff_t Spec, Bench, Library;
+        std::ptrdiff_t Published, Bench, Library;
     };
 #define ROW(I, Op, n) {#I "::" #Op, n, Slot(&bench::I::Op), Slot(&::I::Op)}
     const Row rows[] = {
@@ -173,14 +173,14 @@ TEST(Contract, InterfaceSlots)
 #undef OFF
 #undef SIZE
     for (const Row& row : rows) {
-        EXPECT_EQ(row.Bench, row.Spec) << "bench: " << row.Name;
-        EXPECT_EQ(row.Library, row.Spec) << "library: " << row.Name;
+        EXPECT_EQ(row.Bench, row.Published) << "bench: " << row.Name;
+        EXPECT_EQ(row.Library, row.Published) << "library: " << row.Name;
     }
 }
 
 TEST(Contract, SetupApiNamesInBindingOrder)
 {
-    const char* const spec[27] = {
+    const char* const published[27] = {
         "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInterfaces",
         "SetupDiOpenDevRegKey", "SetupDiGetClassDevsA", "SetupDiGetClassDevsW",
         "SetupDiGetDeviceInterfaceDetailA", "SetupDiGetDeviceInterfaceDetailW", "SetupDiSetDeviceRegistryPropertyA",
@@ -192,8 +192,8 @@ TEST(Contract, SetupApiNamesInBindingOrder)
         "SetupDiOpenClassRegKey", "SetupDiCreateDeviceInterfaceA", "SetupDiGetDeviceInstanceIdA",
     };
     for (int i = 0; i < 27; ++i) {
-        EXPECT_STREQ(bench::SETUPAPI_NAMES[i], spec[i]) << "bench, entry " << i + 1;
-        EXPECT_STREQ(g_SetupApiNames[i], spec[i]) << "library, entry " << i + 1;
+        EXPECT_STREQ(bench::SETUPAPI_NAMES[i], published[i]) << "bench, entry " << i + 1;
+        EXPECT_STREQ(g_SetupApiNames[i], published[i]) << "library, entry " << i + 1;
     }
 }
 

@@ -22,6 +22,8 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j2
   echo "=== $preset: tests"
-  ctest --preset "$preset" -j2 --timeout 900
+  # Python cannot load a sanitized library without preloading the sanitizer
+  # runtime; the binding is tested in the plain build.
+  ctest --preset "$preset" -j2 --timeout 900 -LE python
   echo "=== $preset: done in $(( $(date +%s) - start )) s"
 done

@@ -22,7 +22,7 @@ TEST_F(DriverTest, RestartCycleGivesNewIdsAndPathsAndTheServerAgrees)
         DRIVER_INFO info = {};
         ASSERT_EQ(GetInfo(handle, &info), 0u);
         EXPECT_EQ(uint64_t{info.DeviceId}, uint64_t{Records().at(0).DeviceId}); // packed records: compare copies
-        ids.insert(info.DeviceId);
+        ids.insert(uint64_t{info.DeviceId});
         paths.insert(Bench::BoardInfo(0).Path);
         ASSERT_EQ(step.first(handle), 0u);
         EXPECT_EQ(GetInfo(handle, &info), ERROR_DEVICE_NOT_CONNECTED); // the old arrival is gone

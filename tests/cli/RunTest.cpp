@@ -444,7 +444,7 @@ TEST_F(KazmirRun, OnlyRegularFilesReachTheLibrary) {
             const auto start = std::chrono::steady_clock::now();
             const Result r = Kazmir({command, "--no-check", c.path});
             const Result info = Kazmir({command, c.path});
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.path;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.path; // two runs, roomy for sanitized builds
             EXPECT_EQ(info.exit, 3) << command << " " << c.path;
             EXPECT_NE(info.err.find(c.says), std::string::npos) << info.err;
             if (std::string(command) == "program") {

@@ -9,29 +9,15 @@
 #include <string>
 
 #include "../support/Corpus.h"
+#include "../support/HexLine.h"
 #include "ImageCheck.h"
 
 using namespace kzcli;
 
 namespace {
 
-std::string Hex(uint32_t address, uint8_t type, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> raw = {static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-                                static_cast<uint8_t>(address), type};
-    raw.insert(raw.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (uint8_t b : raw) sum += b;
-    raw.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
-    std::string line = ":";
-    char buf[3];
-    for (uint8_t b : raw) {
-        std::snprintf(buf, sizeof(buf), "%02X", b);
-        line += buf;
-    }
-    return line + "\n";
-}
 
-const std::string D0 = Hex(0, 0, {1, 2, 3, 4}), D10 = Hex(0x10, 0, {5, 6, 7, 8}), END = ":00000001FF\n";
+const std::string D0 = HexLine(0, 0, {1, 2, 3, 4}), D10 = HexLine(0x10, 0, {5, 6, 7, 8}), END = ":00000001FF\n";
 
 std::vector<std::pair<Issue, uint32_t>> Errors(const ImageAnalysis& a) {
     std::vector<std::pair<Issue, uint32_t>> errors;
@@ -66,9 +52,9 @@ TEST(Check, EachRuleNamesTheLineItConcerns) {
         {"Ctrl-Z at the very end is harmless", D0 + END + "\x1A\r\n", {}},
         {"last data line without line feed", D0 + ":0400100005060708D2", {{Issue::MissingLineEnd, 2}}},
         {"a comment line", D0 + "# built today\n" + END, {{Issue::NotARecord, 2}}},
-        {"unknown record type", D0 + Hex(0, 6, {}) + END, {{Issue::BadRecordType, 2}}},
-        {"address record of the wrong size", Hex(0, 4, {1}) + D0 + END, {{Issue::BadRecordField, 1}}},
-        {"same address, different bytes", D0 + Hex(2, 0, {9, 9}) + END, {{Issue::Overlap, 2}}},
+        {"unknown record type", D0 + HexLine(0, 6, {}) + END, {{Issue::BadRecordType, 2}}},
+        {"address record of the wrong size", HexLine(0, 4, {1}) + D0 + END, {{Issue::BadRecordField, 1}}},
+        {"same address, different bytes", D0 + HexLine(2, 0, {9, 9}) + END, {{Issue::Overlap, 2}}},
         {"S5 count that does not match", "S1060000010203F3\nS5030002FA\nS9030000FC\n", {{Issue::CountMismatch, 2}}},
         {"no data record", END, {{Issue::NoData, 0}}},
     };
@@ -82,7 +68,7 @@ TEST(Check, EachRuleNamesTheLineItConcerns) {
 
 TEST(Check, ShowsWhatTheLibraryLoadedAndWhereItStops) {
     // One digit short on line 2: the library loads one block and stops there.
-    const ImageAnalysis shortLine = AnalyseImageText(D0 + ":04001000050607D2\n" + Hex(0x20, 0, {1}) + END);
+    const ImageAnalysis shortLine = AnalyseImageText(D0 + ":04001000050607D2\n" + HexLine(0x20, 0, {1}) + END);
     ASSERT_EQ(shortLine.blocks.size(), 1u);
     EXPECT_EQ(shortLine.blocks[0].end, 4u);
     EXPECT_EQ(shortLine.libraryStopLine, 2u);
@@ -105,8 +91,8 @@ TEST(Check, ShowsWhatTheLibraryLoadedAndWhereItStops) {
     std::vector<uint8_t> block1(60, 0xEE), block2(60, 0xEE);
     std::copy(early.begin(), early.end(), block1.begin());
     std::copy(rec.begin(), rec.end(), block2.begin());
-    const ImageAnalysis fw = AnalyseImageText(Hex(0x1000, 0, std::vector<uint8_t>(block1.begin(), block1.begin() + 59)) +
-                                              Hex(0, 0, std::vector<uint8_t>(block2.begin(), block2.begin() + 59)) + END);
+    const ImageAnalysis fw = AnalyseImageText(HexLine(0x1000, 0, std::vector<uint8_t>(block1.begin(), block1.begin() + 59)) +
+                                              HexLine(0, 0, std::vector<uint8_t>(block2.begin(), block2.begin() + 59)) + END);
     ASSERT_TRUE(fw.fwInfo.found);
     EXPECT_EQ(fw.fwInfo.Name(), "LATE");
     EXPECT_EQ(fw.fwInfo.block, 1);

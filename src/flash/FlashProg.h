@@ -38,7 +38,7 @@ public:
 protected:
     // Program and verify, in calling order.
     void LoadImage(const char* fileName);
-    KZMRESULT LoadAndReadRange(const char* fileName);
+    KZMRESULT LoadAndPlace(const char* fileName, bool wholeRange);
     void OverlayImage();
     KZMRESULT PrepareRange();
     KZMRESULT SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base);
@@ -46,9 +46,21 @@ protected:
     // and a placement taken over into the range members.
     FLASH_LAYOUT Layout(uint32_t (&sizes)[MAX_SECTORS]) const;
     KZMRESULT ApplyPlacement(const RANGE_PLACEMENT& placement);
-    KZMRESULT AllocRange();
+    // The range buffer: the whole range for programming, the largest of its
+    // sectors for verifying.
+    KZMRESULT AllocRange(bool wholeRange);
     KZMRESULT ReadRange();
     void CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes);
+    // Verify's comparison, sector by sector, of the flash with the image's
+    // pieces inside the range.
+    struct RANGE_PIECE {
+        uint32_t dwOffset; // range offset of the piece's first byte
+        uint32_t dwLength;
+        const uint8_t* pBytes;
+    };
+    KZMRESULT CompareRange();
+    bool PieceInRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes, RANGE_PIECE* piece) const;
+    RANGE_PLACEMENT CurrentPlacement() const;
     KZMRESULT WriteRange();
     void FreeRange();
     // The firmware-information scan.
@@ -72,7 +84,6 @@ protected:
     uint32_t m_dwFlashSize;
     CImageFile* m_pImage;
     uint8_t* m_pRangeBuf;
-    uint8_t* m_pFlashCopy;
     uint32_t m_bUseBase;
     uint32_t m_dwStartOffset;
     uint32_t m_dwBase;

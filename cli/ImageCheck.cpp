@@ -133,6 +133,7 @@ public:
     // load nothing.
     bool Take(ImageAnalysis& out) {
         if (m_Index.GetRecordCount() == 0 || m_Index.Finish() != 0) return false;
+        out.blocks.reserve(m_Index.GetBlockCount());
         for (uint32_t i = 0; i < m_Index.GetBlockCount(); ++i)
             out.blocks.push_back({m_Index.GetBlockStart(i), m_Index.GetBlockEnd(i)});
         out.fwInfo.found = m_FwBlock >= 0;
@@ -871,6 +872,7 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) 
     plan.explanation = Fmt("the library puts the image at flash offset %s (%s) and programs %s (flash %s to %s)",
                            Hex32(p.dwStartOffset).c_str(), why.c_str(), sectors.c_str(), Hex32(plan.rangeStart).c_str(),
                            Hex32(plan.rangeStart + plan.rangeSize - 1).c_str());
+    plan.blocks.reserve(image.blocks.size());
     for (size_t i = 0; i < image.blocks.size(); ++i) {
         const auto& b = image.blocks[i];
         const uint32_t offset = RangeOffset(p, b.start);

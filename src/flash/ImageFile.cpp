@@ -147,12 +147,20 @@ KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
     KZMRESULT result = byList != nullptr && byAddress != nullptr ? KZM_OK : KZM_E_FAIL;
     const uint64_t versionBefore = m_pStore->GetVersion();
     const bool wasEmpty = m_pStore->GetCount() == 0;
-    for (uint32_t i = 0; i < blocks && result == KZM_OK; ++i) {
-        byList[i] = new (std::nothrow) CImageBlock(layout.GetBlockStart(i), layout.GetBlockEnd(i));
-        if (byList[i] == nullptr || m_pStore->Append(byList[i]) != KZM_OK) {
-            delete byList[i];
+    uint32_t made = 0;
+    for (; made < blocks && result == KZM_OK; ++made) {
+        byList[made] = new (std::nothrow) CImageBlock(layout.GetBlockStart(made), layout.GetBlockEnd(made));
+        if (byList[made] == nullptr)
             result = KZM_E_FAIL;
-        }
+    }
+    if (result == KZM_OK && m_pStore->AppendAll(byList, blocks) != KZM_OK)
+        result = KZM_E_FAIL;
+    if (result != KZM_OK) {
+        // Blocks the store did not take are deleted here; the others go
+        // with the store.
+        for (uint32_t i = 0; i < made; ++i)
+            if (byList[i] != nullptr && byList[i]->GetOwner() == nullptr)
+                delete byList[i];
     }
     if (result == KZM_OK) {
         // Small blocks share one allocation for their bytes: an image of
@@ -248,8 +256,12 @@ KZMRESULT CImageFile::Clear()
 {
     if (m_pStore == nullptr)
         return KZM_E_FAIL;
-    while (CListNode* node = m_pStore->TakeFirst())
+    CListNode* node = m_pStore->TakeAll();
+    while (node != nullptr) {
+        CListNode* next = CImageStore::Unchain(node);
         delete node;
+        node = next;
+    }
     DropIndex();
     return KZM_OK;
 }

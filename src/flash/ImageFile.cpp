@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 
 namespace {
@@ -52,7 +53,7 @@ constexpr uint32_t SMALL_BLOCK = 4096;
 
 CImageFile::CImageFile()
     : m_pStore(nullptr), m_ppIndex(nullptr), m_dwIndexCount(0), m_dwIndexCapacity(0), m_qwIndexVersion(0),
-      m_bIndexValid(false), m_pObserver(nullptr)
+      m_bIndexValid(false), m_pObserver(nullptr), m_pBlockArena(nullptr), m_dwArenaBlocks(0)
 {
 }
 
@@ -194,10 +195,19 @@ KZMRESULT CImageFile::ReadLayout(CImageReader& reader, CImageIndex& layout, LOAD
 KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byList)
 {
     const uint32_t blocks = layout.GetBlockCount();
+    // The blocks share one allocation when it can be had (freed by Clear),
+    // else each is allocated on its own.
+    if (m_pBlockArena == nullptr && blocks > 1) {
+        m_pBlockArena = std::malloc(sizeof(CImageBlock) * static_cast<size_t>(blocks));
+        m_dwArenaBlocks = m_pBlockArena != nullptr ? blocks : 0;
+    }
     KZMRESULT result = KZM_OK;
     uint32_t made = 0;
     for (; made < blocks && result == KZM_OK; ++made) {
-        byList[made] = new (std::nothrow) CImageBlock(layout.GetBlockStart(made), layout.GetBlockEnd(made));
+        const uint32_t start = layout.GetBlockStart(made), end = layout.GetBlockEnd(made);
+        byList[made] = made < m_dwArenaBlocks
+                           ? new (static_cast<CImageBlock*>(m_pBlockArena) + made) CImageBlock(start, end)
+                           : new (std::nothrow) CImageBlock(start, end);
         if (byList[made] == nullptr)
             result = KZM_E_FAIL;
     }
@@ -205,8 +215,18 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
         result = KZM_E_FAIL;
     for (uint32_t i = 0; i < made && result != KZM_OK; ++i)
         if (byList[i] != nullptr && byList[i]->GetOwner() == nullptr)
-            delete byList[i];
+            DeleteBlock(byList[i]);
     return result;
+}
+
+void CImageFile::DeleteBlock(CListNode* node)
+{
+    const std::less<const void*> below;
+    const auto* first = static_cast<const CImageBlock*>(m_pBlockArena);
+    if (first != nullptr && !below(node, first) && below(node, first + m_dwArenaBlocks))
+        node->~CListNode();
+    else
+        delete node;
 }
 
 // Small blocks share one allocation for their bytes: an image of many small
@@ -285,9 +305,12 @@ KZMRESULT CImageFile::Clear()
     CListNode* node = m_pStore->TakeAll();
     while (node != nullptr) {
         CListNode* next = CImageStore::Unchain(node);
-        delete node;
+        DeleteBlock(node);
         node = next;
     }
+    std::free(m_pBlockArena);
+    m_pBlockArena = nullptr;
+    m_dwArenaBlocks = 0;
     DropIndex();
     return KZM_OK;
 }

@@ -15,6 +15,7 @@
 
 class CImageStore;
 class CImageBlock;
+class CListNode;
 class CImageReader;
 class CImageIndex;
 class IImageObserver;
@@ -67,6 +68,8 @@ private:
     KZMRESULT CreateBlocks(const CImageIndex& layout, CImageBlock** byList);
     static void ShareSmallBlockBytes(CImageBlock* const* byList, uint32_t blocks);
     bool AdoptAsIndex(CImageBlock** byList, uint32_t blocks);
+    // Ends a block's life, in the shared allocation or on its own.
+    void DeleteBlock(CListNode* node);
     static KZMRESULT FillBlocks(CImageReader& reader, CImageBlock* const* byAddress, uint32_t blocks,
                                 const LOAD_PASS& first);
     // Blocks in list order, rebuilt when the store's links have changed, so
@@ -81,4 +84,6 @@ private:
     uint64_t m_qwIndexVersion;
     bool m_bIndexValid;
     IImageObserver* m_pObserver;
+    void* m_pBlockArena; // storage of the loaded blocks, when they share one
+    uint32_t m_dwArenaBlocks;
 };

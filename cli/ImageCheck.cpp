@@ -3,7 +3,6 @@
 #include "flash/FlashPlacement.h"
 #include "flash/FwInfo.h"
 #include "flash/ImageFile.h"
-#include "flash/ImageIndex.h"
 #include "flash/ImageReader.h"
 #include "flash/LineReader.h"
 
@@ -65,20 +64,22 @@ std::string FieldText(const char* p, size_t width) { return std::string(p, strnl
 // The blocks and the firmware-information record as the library's load
 // would find them, worked out while the records stream by, so that the file
 // is read once and no image is held. Exact while every record starts at or
-// above the end of all before it (then each block's bytes arrive in address
-// order); otherwise the caller loads the image instead.
+// above the end of all before it: then each run of touching records is one
+// of the library's blocks, in its list order, and each block's bytes arrive
+// in address order. Otherwise the caller loads the image instead.
 class CLayoutScan {
 public:
     void Add(uint32_t address, const uint8_t* bytes, uint32_t count) {
-        m_Index.AddRecord(address, count);
-        if (m_Blocks == 0 || address != m_BlockEnd) { // no touch: a block of its own
-            ++m_Blocks;
-            m_BlockStart = m_BlockEnd = address;
+        // A record that touches the block before it extends it; any other
+        // starts a block of its own, after all earlier ones in list order.
+        if (m_Blocks.empty() || address != m_Blocks.back().end) {
+            m_Blocks.push_back({address, address});
             m_Tail = 0;
             m_bMarkerSeen = false;
         }
-        const uint32_t seen = m_BlockEnd - m_BlockStart; // bytes of the block before this record
-        m_BlockEnd = address + count;
+        ImageBlock& block = m_Blocks.back();
+        const uint64_t seen = block.Size(); // bytes of the block before this record
+        block.end = static_cast<uint64_t>(address) + count;
         if (m_bMarkerSeen) return; // only a block's first marker counts
         // The tail of the block so far, then the record's bytes: a marker
         // may begin in the tail, and its record lies within the 50 bytes
@@ -90,10 +91,10 @@ public:
         if (at >= 0) {
             m_bMarkerSeen = true;
             const size_t marker = from + static_cast<size_t>(at);
-            const uint64_t inBlock = static_cast<uint64_t>(seen) - m_Tail + marker;
+            const uint64_t inBlock = seen - m_Tail + marker;
             if (inBlock >= CFwInfo::RECORD_SIZE) {
-                m_FwBlock = static_cast<int>(m_Blocks - 1);
-                m_FwAddress = m_BlockStart + static_cast<uint32_t>(inBlock - CFwInfo::RECORD_SIZE);
+                m_FwBlock = static_cast<int>(m_Blocks.size() - 1);
+                m_FwAddress = block.start + static_cast<uint32_t>(inBlock - CFwInfo::RECORD_SIZE);
                 std::memcpy(m_FwRecord, m_Window + marker - CFwInfo::RECORD_SIZE, CFwInfo::RECORD_SIZE);
             }
             return;
@@ -105,10 +106,8 @@ public:
     // The blocks in list order and the record; false when the library would
     // load nothing.
     bool Take(ImageAnalysis& out) {
-        if (m_Index.GetRecordCount() == 0 || m_Index.Finish() != 0) return false;
-        out.blocks.reserve(m_Index.GetBlockCount());
-        for (uint32_t i = 0; i < m_Index.GetBlockCount(); ++i)
-            out.blocks.push_back({m_Index.GetBlockStart(i), m_Index.GetBlockEnd(i)});
+        if (m_Blocks.empty()) return false;
+        out.blocks = std::move(m_Blocks);
         out.fwInfo.found = m_FwBlock >= 0;
         if (out.fwInfo.found) {
             out.fwInfo.block = m_FwBlock;
@@ -121,9 +120,7 @@ public:
 private:
     static constexpr size_t MARKER_REACH = CFwInfo::MARKER_SIZE - 1;
     static constexpr size_t TAIL = CFwInfo::RECORD_SIZE + MARKER_REACH;
-    CImageIndex m_Index;
-    uint32_t m_Blocks = 0;
-    uint32_t m_BlockStart = 0, m_BlockEnd = 0;
+    std::vector<ImageBlock> m_Blocks;
     bool m_bMarkerSeen = false;
     size_t m_Tail = 0;
     uint8_t m_Window[TAIL + 256] = {};

@@ -31,9 +31,28 @@ public:
             bool known = false;
             for (const char* key : keys)
                 known = known || it.key() == key;
-            if (!known)
-                Fail(Join(where, it.key()), "unknown key");
+            if (known)
+                continue;
+            // Keys were camelCase once (romSerial); name the new spelling.
+            const std::string snake = SnakeCase(it.key());
+            for (const char* key : keys)
+                if (snake != it.key() && snake == key)
+                    Fail(Join(where, it.key()), "unknown key; it is now spelled " + snake);
+            Fail(Join(where, it.key()), "unknown key");
         }
+    }
+
+    static std::string SnakeCase(const std::string& key)
+    {
+        std::string snake;
+        for (char c : key) {
+            if (c >= 'A' && c <= 'Z') {
+                snake += '_';
+                c = static_cast<char>(c - 'A' + 'a');
+            }
+            snake += c;
+        }
+        return snake;
     }
 
     static std::string Join(const std::string& where, const std::string& key)
@@ -179,16 +198,16 @@ public:
             for (size_t i = 0; i < list.size(); ++i) {
                 std::string item = Item(at, i);
                 const json& e = list[i];
-                OnlyKeys(e, item, {"kind1", "kind2", "maxMsgLen", "value", "depth"});
+                OnlyKeys(e, item, {"kind1", "kind2", "max_msg_len", "value", "depth"});
                 if (!e.contains("kind1") || !e.contains("kind2"))
                     Fail(item, "needs \"kind1\" and \"kind2\"");
                 CclEntryDesc entry;
                 entry.Kind1 = static_cast<uint16_t>(Number(e["kind1"], Join(item, "kind1"), 0xFFFF));
                 entry.Kind2 = static_cast<uint16_t>(Number(e["kind2"], Join(item, "kind2"), 0xFFFF));
-                if (e.contains("maxMsgLen"))
-                    entry.MaxMsgLen = static_cast<uint16_t>(Number(e["maxMsgLen"], Join(item, "maxMsgLen"), 0xFFFF));
+                if (e.contains("max_msg_len"))
+                    entry.MaxMsgLen = static_cast<uint16_t>(Number(e["max_msg_len"], Join(item, "max_msg_len"), 0xFFFF));
                 if (entry.MaxMsgLen == 0)
-                    Fail(Join(item, "maxMsgLen"), "must be at least 1");
+                    Fail(Join(item, "max_msg_len"), "must be at least 1");
                 if (e.contains("value"))
                     entry.Value = static_cast<uint16_t>(Number(e["value"], Join(item, "value"), 0xFFFF));
                 if (e.contains("depth"))
@@ -204,8 +223,8 @@ public:
     BoardDesc Board(const json& value, const std::string& where, uint32_t defaultDelay, size_t number) const
     {
         OnlyKeys(value, where,
-                 {"class", "serial", "romSerial", "state", "firmwareState", "deviceId", "restartDelayMs", "eraseDelayMs", "held",
-                  "present", "flash", "ccl"});
+                 {"class", "serial", "rom_serial", "state", "firmware_state", "device_id", "restart_delay_ms",
+                  "erase_delay_ms", "held", "present", "flash", "ccl"});
         BoardDesc board;
         char serial[32];
         std::snprintf(serial, sizeof(serial), "KZ%06zu", number + 1);
@@ -215,21 +234,21 @@ public:
             board.BoardClass = Class(value["class"], Join(where, "class"));
         if (value.contains("serial"))
             board.Serial = Text(value["serial"], Join(where, "serial"), 127);
-        if (value.contains("romSerial"))
-            board.RomSerial = Text(value["romSerial"], Join(where, "romSerial"), 127);
+        if (value.contains("rom_serial"))
+            board.RomSerial = Text(value["rom_serial"], Join(where, "rom_serial"), 127);
         if (value.contains("state"))
             board.State = static_cast<uint32_t>(Number(value["state"], Join(where, "state"), 0xFFFFFFFF));
-        if (value.contains("firmwareState"))
+        if (value.contains("firmware_state"))
             board.FirmwareState =
-                static_cast<uint32_t>(Number(value["firmwareState"], Join(where, "firmwareState"), 0xFFFFFFFF));
-        if (value.contains("deviceId"))
-            board.DeviceId = Number(value["deviceId"], Join(where, "deviceId"), UINT64_MAX);
-        if (value.contains("restartDelayMs"))
+                static_cast<uint32_t>(Number(value["firmware_state"], Join(where, "firmware_state"), 0xFFFFFFFF));
+        if (value.contains("device_id"))
+            board.DeviceId = Number(value["device_id"], Join(where, "device_id"), UINT64_MAX);
+        if (value.contains("restart_delay_ms"))
             board.RestartDelayMs =
-                static_cast<uint32_t>(Number(value["restartDelayMs"], Join(where, "restartDelayMs"), 3600000));
-        if (value.contains("eraseDelayMs"))
+                static_cast<uint32_t>(Number(value["restart_delay_ms"], Join(where, "restart_delay_ms"), 3600000));
+        if (value.contains("erase_delay_ms"))
             board.EraseDelayMs =
-                static_cast<uint32_t>(Number(value["eraseDelayMs"], Join(where, "eraseDelayMs"), 60000));
+                static_cast<uint32_t>(Number(value["erase_delay_ms"], Join(where, "erase_delay_ms"), 60000));
         if (value.contains("held"))
             board.Held = Bool(value["held"], Join(where, "held"));
         if (value.contains("present"))
@@ -243,7 +262,7 @@ public:
 
     BenchDesc Bench(const json& document) const
     {
-        OnlyKeys(document, "", {"server", "restartDelayMs", "boards"});
+        OnlyKeys(document, "", {"server", "restart_delay_ms", "boards"});
         BenchDesc bench;
         if (document.contains("server")) {
             const json& server = document["server"];
@@ -256,8 +275,8 @@ public:
                 bench.Version.Build = static_cast<uint32_t>(Number(server["build"], "server.build", 0xFFFFFFFF));
         }
         uint32_t delay = 0;
-        if (document.contains("restartDelayMs"))
-            delay = static_cast<uint32_t>(Number(document["restartDelayMs"], "restartDelayMs", 3600000));
+        if (document.contains("restart_delay_ms"))
+            delay = static_cast<uint32_t>(Number(document["restart_delay_ms"], "restart_delay_ms", 3600000));
         if (!document.contains("boards"))
             Fail("", "missing \"boards\" (an array of boards; [] for none)");
         const json& boards = document["boards"];

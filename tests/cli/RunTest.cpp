@@ -480,7 +480,7 @@ TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
     EXPECT_EQ(none.exit, 4);
     EXPECT_TRUE(Has(none.err, "no board was found")) << none.err;
 
-    const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restartDelayMs": 3000}]})").string();
+    const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restart_delay_ms": 3000}]})").string();
     const Result late = Kazmir({"--bench", slow, "--timeout", "200", "program", DEMO});
     EXPECT_EQ(late.exit, 5);
     EXPECT_TRUE(Has(late.err, "did not come back after its restart")) << late.err;
@@ -777,9 +777,9 @@ TEST_F(KazmirRun, EraseAllErasesEverySectorThroughATemporaryImage) {
 }
 
 TEST_F(KazmirRun, InterruptFinishesTheLibraryCallThenStopsWithASummary) {
-    const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restartDelayMs": 800}]})").string();
+    const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restart_delay_ms": 800}]})").string();
     const std::string big =
-        Bench("big", R"({"boards": [{"eraseDelayMs": 20, "flash": {"sectors": [{"size": "0x40000", "count": 32}]}}]})").string();
+        Bench("big", R"({"boards": [{"erase_delay_ms": 20, "flash": {"sectors": [{"size": "0x40000", "count": 32}]}}]})").string();
     struct Case {
         std::vector<std::string> args;
         std::string sendOn; // the stdout text after which the signals go out

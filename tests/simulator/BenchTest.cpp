@@ -40,8 +40,8 @@ TEST_F(BenchFileTest, ExampleLoadsAndItsFlashFileIsWrittenThroughAndReadBack)
 
 TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
 {
-    kazsim::BenchDesc desc = kazsim::BenchDesc::FromJsonText(R"({"restartDelayMs": 25, "boards": [ {},
-        {"class": 4, "deviceId": "0x1122334455667788", "held": true, "present": false,
+    kazsim::BenchDesc desc = kazsim::BenchDesc::FromJsonText(R"({"restart_delay_ms": 25, "boards": [ {},
+        {"class": 4, "device_id": "0x1122334455667788", "held": true, "present": false,
          "flash": {"sectors": [4096, {"size": 8192, "count": 2}]}, "ccl": {"echo": false, "entries": []}} ]})");
     const kazsim::BoardDesc &a = desc.Boards.at(0), &b = desc.Boards.at(1);
     EXPECT_EQ(a.Serial + b.Serial + std::to_string(a.RestartDelayMs), "KZ000001KZ00000225");
@@ -51,6 +51,8 @@ TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
     const std::pair<const char*, const char*> errors[] = {
         {R"({"boards": [ {"serial": "A",} ]})", "not valid JSON"},
         {R"({"boards": [ {"serail": "A"} ]})", "boards[0].serail: unknown key"},
+        {R"({"restartDelayMs": 5, "boards": []})", "restartDelayMs: unknown key; it is now spelled restart_delay_ms"},
+        {R"({"boards": [ {"ccl": {"entries": [{"maxMsgLen": 9}]}} ]})", "[0].maxMsgLen: unknown key; it is now spelled max_msg_len"},
         {R"({"boards": [ {}, {"flash": {"sectors": [4096, "0x1g"]}} ]})", "boards[1].flash.sectors[1]: \"0x1g\" is not"},
         {R"({"boards": [ {"flash": {"sectors": [0]}} ]})", "a sector cannot be empty"},
         {R"({"boards": [ {"class": 6} ]})", "boards[0].class"},

@@ -574,14 +574,16 @@ std::optional<std::string> CHost::OpenInput(const std::string& file) {
     return std::nullopt;
 }
 
-int CHost::Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck) {
-    return FlashCommand("program", file, verify, skipUnchanged, noCheck);
+int CHost::Program(const std::string& file, const FlashOptions& flash) { return FlashCommand("program", file, flash); }
+
+int CHost::Verify(const std::string& file, bool noCheck) {
+    FlashOptions flash;
+    flash.verify = true;
+    flash.noCheck = noCheck;
+    return FlashCommand("verify", file, flash);
 }
 
-int CHost::Verify(const std::string& file, bool noCheck) { return FlashCommand("verify", file, true, false, noCheck); }
-
-int CHost::FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
-                        bool noCheck) {
+int CHost::FlashCommand(const std::string& command, const std::string& file, const FlashOptions& flash) {
     const bool programming = command == "program";
     const Operation op = programming ? Operation::Program : Operation::Verify;
     Json extra = {{"file", file}};
@@ -593,8 +595,8 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     // holds is told afterwards in any case.
     ImageAnalysis image = AnalyseImageFile(libraryFile);
     image.path = file;
-    if (!noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
-    if (!CheckImage(image, noCheck))
+    if (!flash.noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
+    if (!CheckImage(image, flash.noCheck))
         return FinishExit(command, EXIT_IMAGE, file + " is damaged or would not be read as it is meant", extra);
     if (!PrepareBench(true)) return EXIT_USAGE;
 
@@ -620,7 +622,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
         m_Out.Say("Board " + HandleText(handle) + " is in its flash loader.");
 
     PlacementPlan plan;
-    if (!CheckPlacement(image, layout, noCheck, plan)) {
+    if (!CheckPlacement(image, layout, flash.noCheck, plan)) {
         board.Close();
         return FinishExit(command, layout ? EXIT_NO_FIT : EXIT_DEVICE,
                           layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown",
@@ -634,7 +636,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
         m_Out.SetVerifying(false);
         return code;
     };
-    if (programming && skipUnchanged) {
+    if (programming && flash.skipUnchanged) {
         m_Out.Say("Comparing the flash with " + file + " ...");
         Doing(command, "comparing the flash with " + file + " (nothing is written yet)");
         result = verifyCall();
@@ -664,7 +666,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
             return Finish(command, result, Operation::Program, "programming " + file + " failed", extra);
         }
     }
-    if (!programming || verify) {
+    if (!programming || flash.verify) {
         if (programming) m_Out.Say("Verifying ...");
         Doing(command, "verifying " + file + " (nothing is written)");
         result = verifyCall();
@@ -681,7 +683,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.2f s", Elapsed());
-    const std::string done = programming ? "Programmed " + file + (verify ? " and verified it" : "") + " in " + seconds + "."
+    const std::string done = programming ? "Programmed " + file + (flash.verify ? " and verified it" : "") + " in " + seconds + "."
                                          : "The flash holds " + file + " (verified in " + seconds + ").";
     return Finish(command, 0, op, done, extra);
 }
@@ -893,9 +895,9 @@ int CHost::Version() {
     uint32_t major = 0, minor = 0, third = 0, fourth = 0;
     const uint32_t result = kzmGetVersion(&major, &minor, &third, &fourth);
     const std::string server = std::to_string(major) + "." + std::to_string(minor);
-    m_Out.Event({{"event", "version"},
-                 {"kazmir", KAZMIR_VERSION},
-                 {"device_server", result == 0 ? Json(server) : Json(nullptr)}});
+    Json event = {{"event", "version"}, {"kazmir", KAZMIR_VERSION}};
+    if (result == 0) event["device_server"] = server;
+    m_Out.Event(event);
     if (!m_Out.IsJson()) {
         std::printf("kazmir %s\n", KAZMIR_VERSION);
         if (result == 0) std::printf("device server %s\n", server.c_str());

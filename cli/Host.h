@@ -27,6 +27,13 @@ struct GlobalOptions {
     bool benchGiven = false;
 };
 
+// What program and verify do around their main step.
+struct FlashOptions {
+    bool verify = false;        // program: verify afterwards (verify always compares)
+    bool skipUnchanged = false; // program: compare first, write nothing when the flash holds the image
+    bool noCheck = false;       // hand the file to the library without the strict check
+};
+
 class CBoard;
 
 class CHost {
@@ -45,7 +52,7 @@ public:
     // The count-th signal arrived (called outside the main thread).
     void OnSignal(int count);
 
-    int Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck);
+    int Program(const std::string& file, const FlashOptions& flash);
     int Verify(const std::string& file, bool noCheck);
     int Erase(bool all);
     int FwInfo();
@@ -82,8 +89,7 @@ private:
                         PlacementPlan& plan);
     std::optional<int> OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
                                uint16_t& receiveMax);
-    int FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
-                     bool noCheck);
+    int FlashCommand(const std::string& command, const std::string& file, const FlashOptions& flash);
     int EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout);
     // After a library call: the exit code when a signal came meanwhile.
     std::optional<int> StopIfInterrupted(const std::string& command, const Json& extra);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -31,8 +32,6 @@
 namespace kzcli {
 
 namespace {
-
-enum class BoardMode { None, Fld, Bal, Ccl, Bgi };
 
 // Sectors the library's sector table holds.
 constexpr size_t MAX_SECTORS = 32;
@@ -562,6 +561,26 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
     return true;
 }
 
+std::optional<int> CHost::OpenBoard(const std::string& command, CBoard& board, BoardMode mode, uint64_t& handle,
+                                    const Json& extra) {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    uint32_t result = board.Start();
+    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start", extra);
+    const std::string into = mode == BoardMode::Fld   ? "into its flash loader"
+                             : mode == BoardMode::Bal ? "into its BAL firmware"
+                             : mode == BoardMode::Ccl ? "into its CCL firmware"
+                                                      : "into its CCL firmware to open its BGI channels";
+    Doing(command, "bringing the board " + into);
+    result = board.Open(mode, handle);
+    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
+    if (result == 0) return std::nullopt;
+    board.Close();
+    return Finish(command, result, Operation::Open,
+                  mode == BoardMode::Bgi ? std::string("could not open the board's BGI channels")
+                                         : "could not bring the board " + into,
+                  extra);
+}
+
 std::optional<std::string> CHost::OpenInput(const std::string& file) {
     if (auto reason = m_Input.Open(file, m_Options.base)) return reason;
     if (!m_Input.Description().empty()) {
@@ -574,100 +593,106 @@ std::optional<std::string> CHost::OpenInput(const std::string& file) {
     return std::nullopt;
 }
 
-int CHost::Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck) {
-    return FlashCommand("program", file, verify, skipUnchanged, noCheck);
+int CHost::Program(const std::string& file, const FlashOptions& flash) { return FlashCommand("program", file, flash); }
+
+int CHost::Verify(const std::string& file, bool noCheck) {
+    FlashOptions flash;
+    flash.verify = true;
+    flash.noCheck = noCheck;
+    return FlashCommand("verify", file, flash);
 }
 
-int CHost::Verify(const std::string& file, bool noCheck) { return FlashCommand("verify", file, true, false, noCheck); }
-
-int CHost::FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
-                        bool noCheck) {
-    const bool programming = command == "program";
-    const Operation op = programming ? Operation::Program : Operation::Verify;
-    Json extra = {{"file", file}};
+std::optional<int> CHost::ReadFlashImage(const std::string& command, const std::string& file, bool noCheck,
+                                         ImageAnalysis& image, const Json& extra) {
     Doing(command, "reading " + file);
     // Regular files only: a folder, device or pipe never reaches the library.
     if (auto reason = OpenInput(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
-    const std::string& libraryFile = m_Input.LibraryPath();
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
-    ImageAnalysis image = AnalyseImageFile(libraryFile);
+    image = AnalyseImageFile(m_Input.LibraryPath());
     image.path = file;
     if (!noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
     if (!CheckImage(image, noCheck))
         return FinishExit(command, EXIT_IMAGE, file + " is damaged or would not be read as it is meant", extra);
-    if (!PrepareBench(true)) return EXIT_USAGE;
+    return std::nullopt;
+}
 
-    CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start", extra);
-    uint64_t handle = 0;
-    Doing(command, "bringing the board into its flash loader");
-    result = board.Open(BoardMode::Fld, handle);
-    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
-    if (result != 0) {
-        board.Close();
-        return Finish(command, result, Operation::Open, "could not bring the board into its flash loader", extra);
-    }
-    extra["handle"] = HandleText(handle);
-    m_Extra = extra;
-    const std::optional<FlashLayout> layout = BoardLayout(handle);
+void CHost::SayFlashLoader(uint64_t handle, const std::optional<FlashLayout>& layout) {
     if (layout && layout->SizesKnown())
         m_Out.Say("Board " + HandleText(handle) + " is in its flash loader: flash of " + HumanBytes(layout->Size()) +
                   " in " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " at base " +
                   Hex32(layout->base) + ".");
     else
         m_Out.Say("Board " + HandleText(handle) + " is in its flash loader.");
+}
 
+uint32_t CHost::VerifyImage() {
+    m_Out.SetVerifying(true);
+    const uint32_t code = kzmFLDverify(m_Input.LibraryPath().c_str());
+    m_Out.SetVerifying(false);
+    return code;
+}
+
+std::optional<int> CHost::CompareFirst(const std::string& command, CBoard& board, const ImageAnalysis& image,
+                                       const std::optional<FlashLayout>& layout, Json& extra) {
+    m_Out.Say("Comparing the flash with " + image.path + " ...");
+    Doing(command, "comparing the flash with " + image.path + " (nothing is written yet)");
+    const uint32_t result = VerifyImage();
+    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
+    if (result == 0) {
+        if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
+        board.Close();
+        extra["skipped"] = true;
+        return Finish(command, 0, Operation::Verify,
+                      "The flash already holds " + image.path + ": nothing was erased or written.", extra);
+    }
+    if (result != KZM_E_VERIFY) {
+        board.Close();
+        return Finish(command, result, Operation::Verify, "could not compare the flash with the image", extra);
+    }
+    m_Out.Say("The flash differs from the image: programming it.");
+    m_Out.ResetPhases();
+    return std::nullopt;
+}
+
+int CHost::FlashCommand(const std::string& command, const std::string& file, const FlashOptions& flash) {
+    const bool programming = command == "program";
+    Json extra = {{"file", file}};
+    ImageAnalysis image;
+    if (auto refused = ReadFlashImage(command, file, flash.noCheck, image, extra)) return *refused;
+
+    CBoard board(*this);
+    uint64_t handle = 0;
+    if (auto failed = OpenBoard(command, board, BoardMode::Fld, handle, extra)) return *failed;
+    extra["handle"] = HandleText(handle);
+    m_Extra = extra;
+    const std::optional<FlashLayout> layout = BoardLayout(handle);
+    SayFlashLoader(handle, layout);
     PlacementPlan plan;
-    if (!CheckPlacement(image, layout, noCheck, plan)) {
+    if (!CheckPlacement(image, layout, flash.noCheck, plan)) {
         board.Close();
         return FinishExit(command, layout ? EXIT_NO_FIT : EXIT_DEVICE,
                           layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown",
                           extra);
     }
     if (plan.result == 0 && plan.rangeSize > 0) extra["bytes"] = plan.rangeSize;
-
-    auto verifyCall = [&] {
-        m_Out.SetVerifying(true);
-        const uint32_t code = kzmFLDverify(libraryFile.c_str());
-        m_Out.SetVerifying(false);
-        return code;
-    };
-    if (programming && skipUnchanged) {
-        m_Out.Say("Comparing the flash with " + file + " ...");
-        Doing(command, "comparing the flash with " + file + " (nothing is written yet)");
-        result = verifyCall();
-        if (auto stop = StopIfInterrupted(command, extra)) return *stop;
-        if (result == 0) {
-            if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
-            board.Close();
-            extra["skipped"] = true;
-            return Finish(command, 0, Operation::Verify,
-                          "The flash already holds " + file + ": nothing was erased or written.", extra);
-        }
-        if (result != KZM_E_VERIFY) {
-            board.Close();
-            return Finish(command, result, Operation::Verify, "could not compare the flash with the image", extra);
-        }
-        m_Out.Say("The flash differs from the image: programming it.");
-        m_Out.ResetPhases();
-    }
+    if (programming && flash.skipUnchanged)
+        if (auto ended = CompareFirst(command, board, image, layout, extra)) return *ended;
     extra["skipped"] = false;
     m_Extra = extra;
     if (programming) {
         Doing(command, "programming " + file);
-        result = kzmFLDprogram(libraryFile.c_str());
+        const uint32_t result = kzmFLDprogram(m_Input.LibraryPath().c_str());
         if (auto stop = StopIfInterrupted(command, extra)) return *stop;
         if (result != 0) {
             board.Close();
             return Finish(command, result, Operation::Program, "programming " + file + " failed", extra);
         }
     }
-    if (!programming || verify) {
+    if (!programming || flash.verify) {
         if (programming) m_Out.Say("Verifying ...");
         Doing(command, "verifying " + file + " (nothing is written)");
-        result = verifyCall();
+        const uint32_t result = VerifyImage();
         if (auto stop = StopIfInterrupted(command, extra)) return *stop;
         if (result == KZM_E_VERIFY) ExplainMismatch(file, handle, image, layout);
         if (result != 0) {
@@ -681,9 +706,9 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.2f s", Elapsed());
-    const std::string done = programming ? "Programmed " + file + (verify ? " and verified it" : "") + " in " + seconds + "."
+    const std::string done = programming ? "Programmed " + file + (flash.verify ? " and verified it" : "") + " in " + seconds + "."
                                          : "The flash holds " + file + " (verified in " + seconds + ").";
-    return Finish(command, 0, op, done, extra);
+    return Finish(command, 0, programming ? Operation::Program : Operation::Verify, done, extra);
 }
 
 std::optional<int> CHost::CheckCoverage(const std::string& command, const ImageAnalysis& image,
@@ -768,23 +793,14 @@ void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const Imag
 }
 
 int CHost::Erase(bool all) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("erase", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    Doing("erase", "bringing the board into its flash loader");
-    result = board.Open(BoardMode::Fld, handle);
-    if (auto stop = StopIfInterrupted("erase", Json::object())) return *stop;
-    if (result != 0) {
-        board.Close();
-        return Finish("erase", result, Operation::Open, "could not bring the board into its flash loader");
-    }
+    if (auto failed = OpenBoard("erase", board, BoardMode::Fld, handle)) return *failed;
     const std::optional<FlashLayout> layout = BoardLayout(handle);
     if (all) return EraseAll(handle, layout);
     m_Out.SetRange(0, 1);
     Doing("erase", "erasing flash sector 0");
-    result = kzmFLDerase();
+    const uint32_t result = kzmFLDerase();
     if (auto stop = StopIfInterrupted("erase", {{"handle", HandleText(handle)}})) return *stop;
     board.Close();
     return Finish("erase", result, Operation::Erase,
@@ -831,21 +847,14 @@ int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout) {
 }
 
 int CHost::FwInfo() {
-    if (!PrepareBench(true)) return EXIT_USAGE;
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("fwinfo", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    result = board.Open(BoardMode::Fld, handle);
-    if (result != 0) {
-        board.Close();
-        return Finish("fwinfo", result, Operation::Open, "could not bring the board into its flash loader");
-    }
+    if (auto failed = OpenBoard("fwinfo", board, BoardMode::Fld, handle)) return *failed;
     BoardLayout(handle);
     FW_INFO untouched;
     std::memset(&untouched, 0xA5, sizeof(untouched));
     FW_INFO info = untouched;
-    result = kzmFLDscanFwInfo(&info);
+    const uint32_t result = kzmFLDscanFwInfo(&info);
     board.Close();
     if (result != 0)
         return Finish("fwinfo", result, Operation::ScanFwInfo, "reading the firmware information failed",
@@ -893,9 +902,9 @@ int CHost::Version() {
     uint32_t major = 0, minor = 0, third = 0, fourth = 0;
     const uint32_t result = kzmGetVersion(&major, &minor, &third, &fourth);
     const std::string server = std::to_string(major) + "." + std::to_string(minor);
-    m_Out.Event({{"event", "version"},
-                 {"kazmir", KAZMIR_VERSION},
-                 {"device_server", result == 0 ? Json(server) : Json(nullptr)}});
+    Json event = {{"event", "version"}, {"kazmir", KAZMIR_VERSION}};
+    if (result == 0) event["device_server"] = server;
+    m_Out.Event(event);
     if (!m_Out.IsJson()) {
         std::printf("kazmir %s\n", KAZMIR_VERSION);
         if (result == 0) std::printf("device server %s\n", server.c_str());
@@ -905,16 +914,12 @@ int CHost::Version() {
 }
 
 int CHost::Mode(const std::string& mode) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
     const bool bal = mode == "bal";
     const std::string name = bal ? "BAL" : "CCL";
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("mode", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    result = board.Open(bal ? BoardMode::Bal : BoardMode::Ccl, handle);
+    if (auto failed = OpenBoard("mode", board, bal ? BoardMode::Bal : BoardMode::Ccl, handle)) return *failed;
     board.Close();
-    if (result != 0) return Finish("mode", result, Operation::Open, "could not bring the board into its " + name + " firmware");
     m_Out.Event({{"event", "mode"}, {"mode", mode}, {"handle", HandleText(handle)}});
     if (!m_Out.IsJson()) {
         std::printf("%s\n", HandleText(handle).c_str());
@@ -924,19 +929,11 @@ int CHost::Mode(const std::string& mode) {
                   {{"mode", mode}, {"handle", HandleText(handle)}});
 }
 
-// Starts the library and opens the board's BGI channels for one command.
-// Gives the command's exit code when that fails, nothing when the channels
-// are open (their maximum lengths in sendMax and receiveMax).
+// Opens the board's BGI channels for one command: their maximum lengths in
+// sendMax and receiveMax, or the command's exit code when that fails.
 std::optional<int> CHost::OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
                                   uint16_t& receiveMax) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
-    uint32_t result = board.Start();
-    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start");
-    result = board.Open(BoardMode::Bgi, handle);
-    if (result != 0) {
-        board.Close();
-        return Finish(command, result, Operation::Open, "could not open the board's BGI channels");
-    }
+    if (auto failed = OpenBoard(command, board, BoardMode::Bgi, handle)) return failed;
     kzmBGIgetMsgLen(&sendMax, &receiveMax);
     return std::nullopt;
 }
@@ -1055,36 +1052,35 @@ int CHost::BgiEcho(const std::string& text) {
                   {{"handle", HandleText(handle)}, {"milliseconds", ms}});
 }
 
-int CHost::Info(const std::string& file) {
-    if (auto reason = OpenInput(file)) return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
-    ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
-    image.path = file;
-    if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
-    // The event is built for --json only: an image of many blocks makes a large one.
+namespace {
+
+// The info event; its blocks only when they are shown (an image of many
+// blocks makes a large event).
+Json InfoEvent(const std::string& file, const ImageAnalysis& image, bool withBlocks) {
     Json blocks = Json::array();
-    for (size_t i = 0; m_Out.IsJson() && i < image.blocks.size(); ++i)
+    for (size_t i = 0; withBlocks && i < image.blocks.size(); ++i)
         blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end - 1)},
                           {"size", image.blocks[i].Size()}});
-    Json event = {{"event", "info"},
-                            {"file", file},
-                            {"format", image.FormatName()},
-                            {"lines", image.lines},
-                            {"data_records", image.dataRecords},
-                            {"data_bytes", image.dataBytes},
-                            {"blocks", blocks},
-                            {"lowest", Hex32(image.Lowest())},
-                            {"highest", Hex32(image.blocks.empty() ? 0 : image.Highest() - 1)},
-                            {"fw_info", FwInfoJson(image.fwInfo)},
-                            {"accepted", image.Accepted()},
-                            {"library_stop_line", image.libraryStopLine},
-                            {"library_stop_reason", image.stopReason},
-                            {"records_not_read", image.recordsNotRead},
-                            {"split_lines", image.splitLines},
-                            {"findings", FindingsJson(image.findings)}};
-    const bool human = !m_Out.IsJson();
-    auto out = [&](const std::string& line) {
-        if (human) std::printf("%s\n", line.c_str());
-    };
+    return {{"event", "info"},
+            {"file", file},
+            {"format", image.FormatName()},
+            {"lines", image.lines},
+            {"data_records", image.dataRecords},
+            {"data_bytes", image.dataBytes},
+            {"blocks", blocks},
+            {"lowest", Hex32(image.Lowest())},
+            {"highest", Hex32(image.blocks.empty() ? 0 : image.Highest() - 1)},
+            {"fw_info", FwInfoJson(image.fwInfo)},
+            {"accepted", image.Accepted()},
+            {"library_stop_line", image.libraryStopLine},
+            {"library_stop_reason", image.stopReason},
+            {"records_not_read", image.recordsNotRead},
+            {"split_lines", image.splitLines},
+            {"findings", FindingsJson(image.findings)}};
+}
+
+// The info report in words, line by line.
+void InfoLines(const std::string& file, const ImageAnalysis& image, const std::function<void(const std::string&)>& out) {
     out(file + ": " + image.FormatName() + ", " + Plural(image.lines, "line", "lines") + ", " +
         Plural(image.dataRecords, "data record", "data records") + ", " + Plural(image.dataBytes, "byte", "bytes"));
     out("Blocks, in the library's order:");
@@ -1118,44 +1114,27 @@ int CHost::Info(const std::string& file) {
             std::to_string(image.lines) + ", at " + image.stopReason + "; " +
             Plural(image.recordsNotRead, "record", "records") + " after it " +
             (image.recordsNotRead == 1 ? "is" : "are") + " not read.");
+}
 
+} // namespace
+
+int CHost::Info(const std::string& file) {
+    if (auto reason = OpenInput(file)) return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
+    ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
+    image.path = file;
+    if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
+    Json event = InfoEvent(file, image, m_Out.IsJson());
+    const bool human = !m_Out.IsJson();
+    auto out = [&](const std::string& line) {
+        if (human) std::printf("%s\n", line.c_str());
+    };
+    InfoLines(file, image, out);
     int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
 #if KAZMIR_CLI_BENCH
     if (m_Options.benchGiven) {
         if (!PrepareBench(true, true)) return EXIT_USAGE;
-        Json placements = Json::array();
         // The image fits when it fits one of the boards it may go to.
-        bool fitsOne = false, anyBoard = false;
-        for (const auto& board : m_Bench.boards) {
-            if (!m_Options.serial.empty() && board.serial != m_Options.serial) continue;
-            if (board.flash.sectorSizes.empty()) continue;
-            anyBoard = true;
-            const PlacementPlan plan = PlaceImage(image, board.flash);
-            // The library's sector table holds 32 sectors: it cannot open a larger flash.
-            const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
-            const bool fits = plan.Accepted() && !tooMany && plan.result == 0;
-            fitsOne = fitsOne || fits;
-            Json p = PlanJson(plan);
-            p["board"] = board.index;
-            p["serial"] = board.serial;
-            p["sector_count"] = board.flash.sectorSizes.size();
-            p["fits"] = fits;
-            placements.push_back(p);
-            out("On bench board " + std::to_string(board.index) + " (" + board.serial + ", flash " +
-                HumanBytes(board.flash.Size()) + " at base " + Hex32(board.flash.base) + ", " +
-                Plural(board.flash.sectorSizes.size(), "sector", "sectors") + "): " +
-                (fits ? "fits" : "does not fit"));
-            if (tooMany)
-                out("  the library handles at most " + std::to_string(MAX_SECTORS) + " flash sectors, this flash has " +
-                    std::to_string(board.flash.sectorSizes.size()) + ": kazmir cannot program this board");
-            if (plan.Accepted() && plan.result == 0 && plan.endSector > plan.firstSector)
-                out("  " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") +
-                    " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " of the range left untouched");
-            if (!plan.Accepted() && !plan.explanation.empty()) out("  " + plan.explanation + ";");
-            for (const auto& line : FindingLines(plan.findings, false, "  ")) out(line);
-        }
-        if (anyBoard && !fitsOne && exitCode == EXIT_OK) exitCode = EXIT_NO_FIT;
-        event["placements"] = placements;
+        if (!InfoOnBench(image, event, out) && exitCode == EXIT_OK) exitCode = EXIT_NO_FIT;
     }
 #endif
     if (human) std::fflush(stdout);
@@ -1165,6 +1144,42 @@ int CHost::Info(const std::string& file) {
                                                                          : file + " fits no board of the bench",
                       {{"file", file}});
 }
+
+#if KAZMIR_CLI_BENCH
+bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::function<void(const std::string&)>& out) {
+    Json placements = Json::array();
+    bool fitsOne = false, anyBoard = false;
+    for (const auto& board : m_Bench.boards) {
+        if (!m_Options.serial.empty() && board.serial != m_Options.serial) continue;
+        if (board.flash.sectorSizes.empty()) continue;
+        anyBoard = true;
+        const PlacementPlan plan = PlaceImage(image, board.flash);
+        // The library's sector table holds 32 sectors: it cannot open a larger flash.
+        const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
+        const bool fits = plan.Accepted() && !tooMany && plan.result == 0;
+        fitsOne = fitsOne || fits;
+        Json p = PlanJson(plan);
+        p["board"] = board.index;
+        p["serial"] = board.serial;
+        p["sector_count"] = board.flash.sectorSizes.size();
+        p["fits"] = fits;
+        placements.push_back(p);
+        out("On bench board " + std::to_string(board.index) + " (" + board.serial + ", flash " +
+            HumanBytes(board.flash.Size()) + " at base " + Hex32(board.flash.base) + ", " +
+            Plural(board.flash.sectorSizes.size(), "sector", "sectors") + "): " + (fits ? "fits" : "does not fit"));
+        if (tooMany)
+            out("  the library handles at most " + std::to_string(MAX_SECTORS) + " flash sectors, this flash has " +
+                std::to_string(board.flash.sectorSizes.size()) + ": kazmir cannot program this board");
+        if (plan.Accepted() && plan.result == 0 && plan.endSector > plan.firstSector)
+            out("  " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") + " from the image, " +
+                Plural(plan.bytesKept, "byte", "bytes") + " of the range left untouched");
+        if (!plan.Accepted() && !plan.explanation.empty()) out("  " + plan.explanation + ";");
+        for (const auto& line : FindingLines(plan.findings, false, "  ")) out(line);
+    }
+    event["placements"] = placements;
+    return fitsOne || !anyBoard;
+}
+#endif
 
 int CHost::UsageError(const std::string& message) {
     m_Out.Event({{"event", "summary"},
@@ -1194,8 +1209,10 @@ int CHost::BenchReset() {
 #if KAZMIR_CLI_BENCH
     if (!PrepareBench(true)) return EXIT_USAGE;
     std::string error;
-    const auto done = ResetBench(m_Bench, error);
+    bool inUse = false;
+    const auto done = ResetBench(m_Bench, error, inUse);
     for (const auto& line : done) m_Out.Say(line);
+    if (inUse) return FinishExit("bench reset", EXIT_BUSY, error);
     if (!error.empty()) return FinishExit("bench reset", EXIT_FAILURE_, "cannot reset the bench: " + error);
     return FinishExit("bench reset", EXIT_OK, "The bench is as new.");
 #else

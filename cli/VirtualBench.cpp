@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "Output.h"
 #include "kazsim/Bench.h"
@@ -20,11 +19,7 @@ std::string ClassName(const GUID& g) {
                             kazsim::BOARD_CLASS_4, kazsim::BOARD_CLASS_5};
     for (size_t i = 0; i < 5; ++i)
         if (std::memcmp(&g, &classes[i], sizeof(GUID)) == 0) return std::to_string(i + 1);
-    char buf[48];
-    std::snprintf(buf, sizeof(buf), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return buf;
+    return kazsim::GuidText(g);
 }
 
 // 1 to 5 for the numbered board classes, 0 for any other.
@@ -128,6 +123,16 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
             setup.isDefault = false;
             setup.source = file;
             Describe(desc, setup);
+            // The bench opens a flash file only when a board is used; a folder
+            // that is not there is told now, before any board is touched.
+            for (const auto& b : setup.boards) {
+                const fs::path folder = fs::path(b.flashFile).parent_path();
+                if (!readOnly && !b.flashFile.empty() && !folder.empty() && !fs::is_directory(folder)) {
+                    error = "flash file " + b.flashFile + " of board " + std::to_string(b.index) + ": there is no folder " +
+                            folder.string();
+                    return false;
+                }
+            }
             kazsim::Bench::Reset(inMemory(desc));
         }
     } catch (const std::exception& e) {
@@ -146,7 +151,11 @@ std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceI
 std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId) {
     const int index = kazsim::Bench::FindBoard(deviceId);
     if (index < 0) return std::nullopt;
-    return kazsim::Bench::FlashContents(index);
+    try {
+        return kazsim::Bench::FlashContents(index);
+    } catch (const kazsim::BenchError&) {
+        return std::nullopt; // held by another process, or unreadable: not shown
+    }
 }
 
 std::string BootRomHint(const BenchSetup& setup, const std::string& serial) {
@@ -209,29 +218,35 @@ Json BenchJson(const BenchSetup& setup) {
             {"boards", boards}};
 }
 
-std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error) {
+std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool& inUse) {
     std::vector<std::string> done;
+    inUse = false;
     try {
-        // Put a bench without files in place first, so that nothing writes the
-        // old contents back while the files are erased.
-        kazsim::Bench::Reset(kazsim::BenchDesc::Empty());
+        // Every flash file is taken before any is erased: a file another
+        // process holds is never erased, and the bench is reset whole or not
+        // at all. The files stay locked until this process ends.
+        std::string busy;
+        for (const auto& b : setup.boards)
+            if (!b.flashFile.empty() && !kazsim::Bench::ClaimFlash(b.index))
+                busy += (busy.empty() ? "" : ", ") + std::string("board ") + std::to_string(b.index) + " (" + b.serial +
+                        ", " + b.flashFile + ")";
+        if (!busy.empty()) {
+            inUse = true;
+            error = "the board is in use by another program: " + busy + "; close that program and try again";
+            return done;
+        }
         for (const auto& b : setup.boards) {
             if (b.flashFile.empty()) continue;
-            std::error_code ec;
-            fs::remove(b.flashFile, ec);
-            if (ec) {
-                error = "cannot remove " + b.flashFile + ": " + ec.message();
-                return done;
-            }
+            kazsim::Bench::EraseFlash(b.index);
             done.push_back("erased the flash of board " + std::to_string(b.index) + " (" + b.flashFile + ")");
         }
-        if (setup.isDefault) {
-            kazsim::Bench::Reset(DefaultBench(setup.stateDir));
+        if (setup.isDefault)
             done.push_back("default bench restored: one board, serial KZ000001, in its CCL firmware");
-        } else {
-            kazsim::Bench::Load(setup.source);
+        else
             done.push_back("bench " + setup.source + " restored");
-        }
+    } catch (const kazsim::FlashInUseError& e) {
+        inUse = true;
+        error = std::string("the board is in use by another program: ") + e.what();
     } catch (const std::exception& e) {
         error = e.what();
     }

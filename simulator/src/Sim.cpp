@@ -293,7 +293,7 @@ std::shared_ptr<CBoard> CSim::MakeBoard(const BoardDesc& desc, int index)
     board->State = desc.State;
     board->Held = desc.Held;
     board->Echo = desc.Echo;
-    board->Flash.Open(desc.Flash); // may throw BenchError
+    board->Flash.Describe(desc.Flash); // the file is not touched before the board is used
     return board;
 }
 
@@ -320,12 +320,12 @@ void CSim::RemoveBoard(CBoard& board)
     else
         ++board.Generation;
     board.Present = false;
-    board.Flash.FlushAll();
+    board.Flash.Release();
 }
 
 void CSim::ResetBench(const BenchDesc& desc, bool signal)
 {
-    // The new boards are made first, so that a flash file that cannot be
+    // The new boards are made first, so that a description that cannot be
     // used leaves the bench as it was.
     std::vector<std::shared_ptr<CBoard>> boards;
     for (const BoardDesc& board : desc.Boards) {
@@ -341,7 +341,7 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
         board->Listed = false;
         ++board->Generation;
         board->Index = -1;
-        board->Flash.Close();
+        board->Flash.Release();
         m_OldBoards.push_back(board);
     }
     m_Boards.clear();
@@ -483,6 +483,21 @@ void CSim::FlushFlashFiles()
         board->Flash.FlushAll();
 }
 
+uint32_t CSim::ClaimFlash(CBoard& board, std::string* error)
+{
+    switch (board.Flash.Claim(error)) {
+    case CFlashStore::Use::Ready:
+        return 0;
+    case CFlashStore::Use::InUse:
+        *error = "flash file " + board.Flash.File() + " is in use by another process";
+        return SIM_E_IN_USE;
+    case CFlashStore::Use::Failed:
+        break;
+    }
+    std::fprintf(stderr, "kazsim: %s\n", error->c_str());
+    return SIM_E_ACCESS_DENIED;
+}
+
 // --- faults and the call log ----------------------------------------------
 
 uint32_t CSim::CheckFault(const std::string& name, int board)
@@ -570,6 +585,17 @@ uint32_t CCall::Refuse(uint32_t code, const std::string& argument)
     return code;
 }
 
+void CCall::Note(const std::string& text)
+{
+    CSim& sim = Sim();
+    if (m_Entry < sim.Log.size()) {
+        std::string& detail = sim.Log[m_Entry].Detail;
+        detail += (detail.empty() ? "" : ", ") + text;
+    } else if (sim.Trace) {
+        std::fprintf(stderr, "kazsim: %-34s %s\n", m_Name.c_str(), text.c_str());
+    }
+}
+
 void CCall::RefuseWin(uint32_t code, const std::string& argument)
 {
     FailWin(Refuse(code, argument));
@@ -609,15 +635,6 @@ bool EqualNoCase(const std::string& a, const std::string& b)
 bool SameGuid(const GUID& a, const GUID& b)
 {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
-std::string GuidText(const GUID& g)
-{
-    char text[40];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
 }
 
 bool ParseGuid(const std::string& text, GUID* guid)

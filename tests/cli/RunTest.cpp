@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cctype>
 #include <cstdlib>
@@ -42,8 +44,9 @@ constexpr size_t FLASH_SIZE = 512 * 1024;
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The --json schema of cli/README.md: each key has one type wherever it
-// stands ("summary.result" is the one key whose type depends on the event),
-// and each event carries only its own keys. "hex" is 0x and upper-case digits.
+// stands, but for the few named "event.key" or, inside an object or array,
+// "outer.key"; each event carries only its own keys (and "board" in a run over
+// several boards). "hex" is 0x and upper-case digits.
 const std::map<std::string, std::string> KEY_TYPES = {
     {"event", "s"}, {"schema", "n"}, {"file", "s"}, {"format", "s"}, {"text", "s"}, {"result", "s"},
     {"summary.result", "o"}, {"findings", "a"}, {"plan", "o"}, {"phase", "s"}, {"state", "n"}, {"phase.state", "s"},
@@ -57,14 +60,15 @@ const std::map<std::string, std::string> KEY_TYPES = {
     {"hex", "s"}, {"sent", "s"}, {"received", "s"}, {"same", "b"}, {"milliseconds", "n"}, {"command", "s"},
     {"exit", "n"}, {"exit_name", "s"}, {"skipped", "b"}, {"code", "hex"}, {"severity", "s"}, {"issue", "s"},
     {"line", "n"}, {"library_result", "hex"}, {"first_sector", "n"}, {"last_sector", "n"},
-    {"range_start", "hex"}, {"range_size", "n"}, {"bytes_written", "n"}, {"bytes_kept", "n"}, {"board", "n"},
+    {"range_start", "hex"}, {"range_size", "n"}, {"bytes_written", "n"}, {"bytes_kept", "n"}, {"board", "s"},
+    {"placements.board", "n"}, {"boards.result", "o"},
     {"serial", "s"}, {"start", "hex"}, {"end", "hex"}, {"size", "n"}, {"default", "b"}, {"source", "s"},
     {"state_dir", "s"}, {"boards", "a"}, {"index", "n"}, {"class", "n"}, {"state_name", "s"},
     {"device_id", "hex"}, {"present", "b"}, {"held", "b"}, {"flash", "o"}, {"base", "hex"}, {"sectors", "a"},
     {"image_bytes", "n"}, {"mismatch.image_bytes", "s"}, {"flash_bytes", "s"}, {"image_bytes_in_range", "n"},
     {"flash_offset", "hex"}, {"bytes_differing", "n"}, {"under_way", "s"}, {"interrupted", "b"},
     {"sectors_erased", "n"}, {"sectors_written", "n"}, {"range_sectors", "n"}, {"all", "b"}, {"fits", "b"},
-    {"jobs", "n"}, {"max_rss_kib", "n"}, {"child_max_rss_kib", "n"}, {"batch.boards", "a"}, {"summary.boards", "a*"}, {"sector_count", "n"}};
+    {"jobs", "n"}, {"max_rss_kib", "n"}, {"child_max_rss_kib", "n"}, {"sector_count", "n"}};
 const std::map<std::string, std::string> EVENT_KEYS = {
     {"input", "file format text"},
     {"check", "file result findings"},
@@ -87,28 +91,32 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode image_bytes "
                 "image_bytes_in_range interrupted sectors_erased sectors_written range_sectors all boards max_rss_kib "
                 "child_max_rss_kib"}};
+// The exit codes' names, as cli/README.md's table gives them.
+const std::map<int, std::string> EXIT_NAMES = {{0, "ok"},         {1, "failure"},          {2, "usage"},
+                                               {3, "image"},      {4, "no-board"},         {5, "no-response"},
+                                               {6, "verify-mismatch"}, {7, "device"},      {8, "busy"},
+                                               {9, "no-fit"},     {130, "interrupted"}};
 
 // What is wrong with a value against the schema; "" when nothing.
-std::string SchemaProblem(const json& value, const std::string& key, const std::string& event) {
-    auto type = KEY_TYPES.find(event + "." + key);
+std::string SchemaProblem(const json& value, const std::string& key, const std::string& outer) {
+    auto type = KEY_TYPES.find(outer + "." + key);
     if (type == KEY_TYPES.end()) type = KEY_TYPES.find(key);
     if (type == KEY_TYPES.end()) return "undocumented key " + key;
     const std::string& t = type->second;
     const bool ok = t == "s"   ? value.is_string()
                     : t == "n" ? value.is_number()
                     : t == "b" ? value.is_boolean()
-                    : t == "a" || t == "a*" ? value.is_array()
+                    : t == "a" ? value.is_array()
                     : t == "o" ? value.is_object()
                     : t == "o?" ? value.is_object() || value.is_null()
                                : value.is_string() && value.get<std::string>().size() > 2 &&
                                      value.get<std::string>().find_first_not_of("0123456789ABCDEF", 2) == std::string::npos &&
                                      value.get<std::string>().starts_with("0x");
     if (!ok) return key + " is no " + t + ": " + value.dump();
-    if (t == "a*") return ""; // the batch's per-board rows: kept as the children gave them
     const std::vector<json> items = value.is_array() ? std::vector<json>(value.begin(), value.end()) : std::vector<json>{value};
     for (const json& item : items)
         for (auto it = item.begin(); item.is_object() && it != item.end(); ++it)
-            if (std::string problem = SchemaProblem(it.value(), it.key(), ""); !problem.empty()) return key + "." + problem;
+            if (std::string problem = SchemaProblem(it.value(), it.key(), key); !problem.empty()) return key + "." + problem;
     return "";
 }
 
@@ -118,11 +126,14 @@ std::string EventProblem(const json& e) {
     if (keys == EVENT_KEYS.end()) return "undocumented event";
     for (auto it = e.begin(); it != e.end(); ++it) {
         if (it.key() == "event" || it.key() == "schema") continue;
-        if (!Has(" " + keys->second + " ", " " + it.key() + " ")) return "key " + it.key() + " not in this event";
+        if (!Has(" " + keys->second + " board ", " " + it.key() + " ")) return "key " + it.key() + " not in this event";
         if (std::string problem = SchemaProblem(it.value(), it.key(), keys->first); !problem.empty()) return problem;
     }
     if (keys->first == "summary" && !(e.contains("result") && e["result"].contains("text") && e.contains("exit")))
         return "a summary without result.text or exit";
+    const auto name = EXIT_NAMES.find(e.value("exit", -1));
+    if (keys->first == "summary" && (name == EXIT_NAMES.end() || name->second != e.value("exit_name", "")))
+        return "exit " + e["exit"].dump() + " is not named " + e.value("exit_name", "");
     return "";
 }
 
@@ -188,7 +199,11 @@ protected:
     // the caller's environment.
     Result Kazmir(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
         Result r;
-        const fs::path outFile = m_Dir / "stdout", errFile = m_Dir / "stderr";
+        // Files of their own per run and the watcher taken for this run only:
+        // runs may be started from a watcher or from another thread.
+        const std::string run = std::to_string(m_Runs++);
+        const fs::path outFile = m_Dir / ("stdout" + run), errFile = m_Dir / ("stderr" + run);
+        const auto watch = std::exchange(m_Watch, nullptr);
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string var = *e;
@@ -206,10 +221,10 @@ protected:
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
         int pipeFds[2] = {-1, -1};
-        if (m_Watch && pipe(pipeFds) != 0) return r;
+        if (watch && pipe(pipeFds) != 0) return r;
         const pid_t pid = fork();
         if (pid == 0) {
-            const int out = m_Watch ? pipeFds[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = watch ? pipeFds[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int in = open("/dev/null", O_RDONLY);
             dup2(out, 1);
@@ -218,21 +233,21 @@ protected:
             execve(program.c_str(), argv.data(), envp.data());
             _exit(127);
         }
-        if (m_Watch) {
+        if (watch) {
             // Hands each line of stdout to the watcher as it comes (with the child's id).
             close(pipeFds[1]);
             FILE* in = fdopen(pipeFds[0], "r");
             char line[4096];
             while (std::fgets(line, sizeof(line), in) != nullptr) {
                 r.out += line;
-                m_Watch(pid, line);
+                watch(pid, line);
             }
             std::fclose(in);
         }
         int status = 0;
         waitpid(pid, &status, 0);
         r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (!m_Watch) r.out = ReadText(outFile);
+        if (!watch) r.out = ReadText(outFile);
         r.err = ReadText(errFile);
         return r;
     }
@@ -244,7 +259,8 @@ protected:
     }
 
     fs::path m_Dir;
-    std::function<void(pid_t, const std::string&)> m_Watch; // set: stdout is read as it comes
+    std::function<void(pid_t, const std::string&)> m_Watch; // set: stdout of the next run is read as it comes
+    std::atomic<int> m_Runs{0};
 };
 
 size_t FwInfoOffset(const std::vector<uint8_t>& flash) {
@@ -472,6 +488,10 @@ TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
     EXPECT_EQ(Kazmir({"--device", "abc", "fwinfo"}).exit, 2);
     EXPECT_EQ(Kazmir({"mode", "fld"}).exit, 2);
     EXPECT_EQ(Kazmir({"--bench", (m_Dir / "missing.json").string(), "fwinfo"}).exit, 2);
+    const std::string lost = Bench("lost", R"({"boards": [{"flash": {"file": "gone/x.flash"}}]})").string();
+    const Result noFolder = Kazmir({"--bench", lost, "fwinfo"});
+    EXPECT_EQ(noFolder.exit, 2);
+    EXPECT_TRUE(Has(noFolder.err, "gone/x.flash of board 0: there is no folder")) << noFolder.err;
     EXPECT_EQ(Kazmir({"program", (m_Dir / "missing.hex").string()}).exit, 3);
 
     const std::string empty = Bench("empty", R"({"boards": []})").string();
@@ -563,6 +583,66 @@ TEST_F(KazmirRun, BenchFwInfoAndChoosingTheBoard) {
     const Result reset = Kazmir({"bench", "reset"});
     EXPECT_EQ(reset.exit, 0) << reset.err;
     EXPECT_EQ(Kazmir({"verify", DEMO}).exit, 6);
+}
+
+// Runs on one bench description never mix: a run keeps its board's flash
+// file locked once it has used the flash, so a second run and a bench reset
+// are refused while it programs, and its flash comes out whole.
+TEST_F(KazmirRun, RunsOnOneBenchNeverMix) {
+    const fs::path file = m_Dir / "slow.flash";
+    const std::string slow =
+        Bench("slow", R"({"boards": [{"erase_delay_ms": 300, "flash": {"file": "slow.flash"}}]})").string();
+    std::vector<Result> others;
+    m_Watch = [&](pid_t pid, const std::string& line) {
+        if (!others.empty() || !Has(line, "\"phase\":\"erase\"")) return;
+        kill(pid, SIGSTOP); // held still within its erase
+        others.push_back(Kazmir({"--bench", slow, "program", DEMO}));
+        others.push_back(Kazmir({"--bench", slow, "bench", "reset"}));
+        kill(pid, SIGCONT);
+    };
+    const Result first = Kazmir({"--bench", slow, "--json", "program", DEMO});
+    EXPECT_EQ(first.exit, 0) << first.err;
+    ASSERT_EQ(others.size(), 2u);
+    for (const Result& r : others) {
+        EXPECT_EQ(r.exit, 8) << r.err;
+        EXPECT_TRUE(Has(r.err, "the board is in use by another program")) << r.err;
+    }
+    EXPECT_TRUE(Has(others[1].err, "board 0 (KZ000001, ")) << others[1].err;
+    EXPECT_TRUE(Has(others[1].err, "slow.flash)")) << others[1].err;
+    const auto flash = ReadBytes(file);
+    ASSERT_EQ(flash.size(), FLASH_SIZE);
+    EXPECT_EQ(FwInfoOffset(flash), 0x132u);
+    EXPECT_EQ(Kazmir({"--bench", slow, "verify", DEMO}).exit, 0);
+    // With nobody else on it, the reset takes the file and erases it.
+    EXPECT_EQ(Kazmir({"--bench", slow, "bench", "reset"}).exit, 0);
+    EXPECT_EQ(ReadBytes(file), std::vector<uint8_t>(FLASH_SIZE, 0xFF));
+}
+
+// A run that walks past board 1 to reach board 2 (by serial) does not keep
+// board 1: another process can take it while the first still runs.
+TEST_F(KazmirRun, AWalkPastABoardLeavesItFree) {
+    const fs::path one = m_Dir / "one.flash", two = m_Dir / "two.flash";
+    const std::string bench = Bench("two", R"({"boards": [{"serial": "KZ000001", "flash": {"file": "one.flash"}},
+        {"serial": "KZ000002", "flash": {"file": "two.flash"}}]})").string();
+    // Whether another process could lock the file now.
+    auto lockable = [](const fs::path& p) {
+        const int fd = open(p.c_str(), O_RDWR);
+        const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0) close(fd);
+        return free;
+    };
+    Result waiting;
+    std::thread first([&] { waiting = Kazmir({"--bench", bench, "--serial", "KZ000002", "--wait", "2000", "bgi", "receive"}); });
+    bool taken = false;
+    for (int i = 0; i < 2000 && !taken; ++i) {
+        taken = fs::exists(two) && !lockable(two);
+        if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(taken) << "the run holds board 2 while it waits";
+    EXPECT_TRUE(fs::exists(one)) << "the walk opened board 1";
+    EXPECT_TRUE(lockable(one)) << "and let it go";
+    first.join();
+    EXPECT_EQ(waiting.exit, 5) << waiting.err;
 }
 
 TEST_F(KazmirRun, ModesMessagesAndVersion) {
@@ -681,7 +761,8 @@ TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema) {
         {"erase"}, {"fwinfo"}, {"verify", DEMO}, {"version"}, {"mode", "bal"}, {"bgi", "echo", "hi"},
         {"bgi", "send", "hi"}, {"--wait", "50", "bgi", "receive"}, {"info", DEMO}, {"info", "--bench", "default", DEMO},
         {"info", CORPUS + "/buspirate-ADC2UART.hex"}, {"bench", "show"}, {"bench", "reset"}, {"flash", DEMO},
-        {"program"}, {"--device", "x", "fwinfo"}, {"info", "/dev/null"}, {"-v", "program", DEMO}};
+        {"program"}, {"--device", "x", "fwinfo"}, {"info", "/dev/null"}, {"-v", "program", DEMO}, {"erase", "--all"},
+        {"program", DEMO, "--all"}, {"program", "missing.hex", "--all"}};
     for (const auto& args : commands) {
         std::vector<std::string> withJson = {"--json"};
         withJson.insert(withJson.end(), args.begin(), args.end());

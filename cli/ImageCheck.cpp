@@ -69,6 +69,12 @@ std::string FieldText(const char* p, size_t width) { return std::string(p, strnl
 // in address order. Otherwise the caller loads the image instead.
 class CLayoutScan {
 public:
+    // Room for as many blocks as a text of this size can hold (within
+    // reason), so that a list of many blocks is not copied as it grows.
+    void Reserve(uint64_t textSize) {
+        m_Blocks.reserve(static_cast<size_t>(std::min<uint64_t>(textSize / SHORTEST_DATA_LINE, 1u << 20)));
+    }
+
     void Add(uint32_t address, const uint8_t* bytes, uint32_t count) {
         // A record that touches the block before it extends it; any other
         // starts a block of its own, after all earlier ones in list order.
@@ -118,6 +124,7 @@ public:
     }
 
 private:
+    static constexpr uint64_t SHORTEST_DATA_LINE = 13; // "S1" count, address, one byte, checksum, line feed
     static constexpr size_t MARKER_REACH = CFwInfo::MARKER_SIZE - 1;
     static constexpr size_t TAIL = CFwInfo::RECORD_SIZE + MARKER_REACH;
     std::vector<ImageBlock> m_Blocks;
@@ -132,7 +139,7 @@ private:
 // The strict rules, applied to each line as the library's reader takes it.
 class CStrictCheck final : public IImageObserver {
 public:
-    explicit CStrictCheck(ImageAnalysis& out) : m_Out(out) {}
+    CStrictCheck(ImageAnalysis& out, uint64_t textSize) : m_Out(out) { m_Layout.Reserve(textSize); }
 
     bool WantsUnreadLines() const override { return true; }
     bool Overlapping() const { return m_bOverlap; }
@@ -522,10 +529,10 @@ private:
 // watching; only when records overlap is the image loaded as the library
 // loads it (and read once more to compare the overlapping records).
 template <typename LoadFn, typename OpenFn>
-ImageAnalysis Analyse(LoadFn load, OpenFn openReader) {
+ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader) {
     ImageAnalysis out;
     out.readable = true;
-    CStrictCheck check(out);
+    CStrictCheck check(out, textSize);
     {
         CImageReader reader;
         if (openReader(reader) == 0) {
@@ -635,7 +642,7 @@ std::string ImageAnalysis::FormatName() const {
 }
 
 ImageAnalysis AnalyseImageText(std::string_view text) {
-    return Analyse([&](CImageFile& image) { return image.LoadMemory(text.data(), text.size()); },
+    return Analyse(text.size(), [&](CImageFile& image) { return image.LoadMemory(text.data(), text.size()); },
                    [&](CImageReader& reader) { return reader.OpenMemory(text.data(), text.size()); });
 }
 
@@ -662,7 +669,9 @@ ImageAnalysis AnalyseImageFile(const std::string& path) {
         out.findings.push_back({Severity::Error, Issue::Unreadable, 0, -1, *reason});
         return out;
     }
-    ImageAnalysis out = Analyse([&](CImageFile& image) { return image.Load(path.c_str()); },
+    struct stat st {};
+    const uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    ImageAnalysis out = Analyse(size, [&](CImageFile& image) { return image.Load(path.c_str()); },
                                 [&](CImageReader& reader) { return reader.Open(path.c_str()); });
     out.path = path;
     return out;

@@ -168,6 +168,10 @@ public:
     // Counts the call against every armed fault; gives the code of the first
     // one that fires (0 when none).
     uint32_t CheckFault(const std::string& name, int board);
+    // Throws BenchError for a fault of no known operation.
+    static void CheckFaultNames(const std::vector<FaultDesc>& faults);
+    // Arms a description's faults, counted from now (board -1: any board).
+    void ArmFaults(const std::vector<FaultDesc>& faults, int board);
     size_t LogCall(const std::string& name, int board, std::string detail);
     void LogResult(size_t entry, uint32_t result);
     std::vector<CFault> Faults;

@@ -136,9 +136,9 @@ MUTANTS = [
      "size < m_Receive.m_wMaxMsgLen", "size + 1 < m_Receive.m_wMaxMsgLen", ["e2e"]),
     ("send waits with time-out 0", "src/modes/BGIProg.cpp",
      "    if (status.Available == 0) {\n        if (timeout == 0)\n            return KZM_E_FAIL;\n"
-     "        WaitForSingleObject(m_Send.m_hEvent",
+     "        WaitForSingleObject(channel.m_hEvent",
      "    if (status.Available == 0) {\n        if (false)\n            return KZM_E_FAIL;\n"
-     "        WaitForSingleObject(m_Send.m_hEvent", ["e2e"]),
+     "        WaitForSingleObject(channel.m_hEvent", ["e2e"]),
     # flash: programmer texts, range, verify, scan
     ("erase OK text", "src/flash/FlashProg.cpp",
      '"erase sector %02i/%02i OK"', '"erase sector %02i/%02i ok"', ["e2e"]),

@@ -72,6 +72,23 @@ bool Loaded(CCall& call)
     return false;
 }
 
+// What every call on an existing list checks first: SetupApi.DLL still
+// loaded, no injected failure, a list that exists.
+bool Admitted(CCall& call, const CDeviceInfoList* list)
+{
+    if (!Loaded(call))
+        return false;
+    if (call.Ended()) {
+        SetLastError(call.Code());
+        return false;
+    }
+    if (!list) {
+        call.FailWin(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
+
 HDEVINFO WINAPI SimGetClassDevsA(const GUID* classGuid, const char* enumerator, HWND /*parent*/, DWORD flags)
 {
     CSim& sim = Sim();
@@ -158,16 +175,8 @@ BOOL WINAPI SimEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA inf
     auto lock = Sim().Hold();
     CDeviceInfoList* list = FindList(handle);
     CCall call("SetupDiEnumDeviceInfo", ItemBoard(list, index), std::to_string(index));
-    if (!Loaded(call))
+    if (!Admitted(call, list))
         return FALSE;
-    if (call.Ended()) {
-        SetLastError(call.Code());
-        return FALSE;
-    }
-    if (!list) {
-        call.FailWin(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     if (!info || info->cbSize != DEVINFO_DATA_SIZE) {
         call.RefuseWin(ERROR_INVALID_USER_BUFFER_, info ? CbSize("info", info->cbSize) : "info (null)");
         return FALSE;
@@ -187,16 +196,8 @@ BOOL WINAPI SimEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA info, cons
     auto lock = Sim().Hold();
     CDeviceInfoList* list = FindList(handle);
     CCall call("SetupDiEnumDeviceInterfaces", ItemBoard(list, index), std::to_string(index));
-    if (!Loaded(call))
+    if (!Admitted(call, list))
         return FALSE;
-    if (call.Ended()) {
-        SetLastError(call.Code());
-        return FALSE;
-    }
-    if (!list) {
-        call.FailWin(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     if (!data || data->cbSize != INTERFACE_DATA_SIZE) {
         call.RefuseWin(ERROR_INVALID_USER_BUFFER_, data ? CbSize("data", data->cbSize) : "data (null)");
         return FALSE;
@@ -238,16 +239,8 @@ BOOL WINAPI SimGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_D
     DWORD item = data ? static_cast<DWORD>(data->Reserved - 1) : 0;
     CCall call("SetupDiGetDeviceInterfaceDetailA", data ? ItemBoard(list, item) : nullptr,
                detail ? "buffer " + std::to_string(size) : "no buffer");
-    if (!Loaded(call))
+    if (!Admitted(call, list))
         return FALSE;
-    if (call.Ended()) {
-        SetLastError(call.Code());
-        return FALSE;
-    }
-    if (!list) {
-        call.FailWin(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
     if (!data || data->cbSize != INTERFACE_DATA_SIZE || data->Reserved == 0 || item >= list->Items.size()) {
         call.RefuseWin(ERROR_INVALID_PARAMETER, "data (not from SetupDiEnumDeviceInterfaces)");
         return FALSE;

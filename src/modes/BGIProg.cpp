@@ -173,6 +173,27 @@ KZRESULT CBGIProg::GetMsgLen(uint16_t* sendMax, uint16_t* receiveMax)
     return 0;
 }
 
+// The channel's current entry (to fill when sending, to read when
+// receiving). When none is available it waits once, at most timeout ms, and
+// the entry request decides; time-out 0 does not wait.
+KZRESULT CBGIProg::CurrentEntry(CMsgChannel& channel, bool send, uint32_t timeout, uint8_t** entry)
+{
+    CHANNEL_STATUS status = {};
+    if (send)
+        channel.m_pObject->GetSendStatus(&status);
+    else
+        channel.m_pObject->GetReceiveStatus(&status);
+    if (status.Available == 0) {
+        if (timeout == 0)
+            return KZM_E_FAIL;
+        WaitForSingleObject(channel.m_hEvent, timeout);
+    }
+    KZRESULT result = channel.m_pObject->GetCurrentEntry(entry, &status);
+    if (result != 0)
+        return result;
+    return *entry ? 0 : KZM_E_FAIL;
+}
+
 // One message of 1 to max-1 bytes into the send channel's current entry.
 // No lock, no allocation, at most one wait.
 KZRESULT CBGIProg::Send(uint16_t length, const void* data, uint32_t, uint32_t timeout)
@@ -180,19 +201,10 @@ KZRESULT CBGIProg::Send(uint16_t length, const void* data, uint32_t, uint32_t ti
     IKazChannel* channel = m_Send.m_pObject;
     if (!channel || length == 0 || !data || length >= m_Send.m_wMaxMsgLen)
         return KZM_E_FAIL;
-    CHANNEL_STATUS status = {};
-    channel->GetSendStatus(&status);
-    if (status.Available == 0) {
-        if (timeout == 0)
-            return KZM_E_FAIL;
-        WaitForSingleObject(m_Send.m_hEvent, timeout); // the entry request below decides
-    }
     uint8_t* entry = nullptr;
-    KZRESULT result = channel->GetCurrentEntry(&entry, &status);
+    KZRESULT result = CurrentEntry(m_Send, true, timeout, &entry);
     if (result != 0)
         return result;
-    if (!entry)
-        return KZM_E_FAIL;
     std::memcpy(entry, data, length);
     channel->ReleaseEntries(1);
     return 0;
@@ -205,19 +217,10 @@ KZRESULT CBGIProg::Receive(uint16_t size, void* buffer, uint16_t* received, uint
     IKazChannel* channel = m_Receive.m_pObject;
     if (!channel || size == 0 || !buffer || size < m_Receive.m_wMaxMsgLen)
         return KZM_E_FAIL;
-    CHANNEL_STATUS status = {};
-    channel->GetReceiveStatus(&status);
-    if (status.Available == 0) {
-        if (timeout == 0)
-            return KZM_E_FAIL;
-        WaitForSingleObject(m_Receive.m_hEvent, timeout);
-    }
     uint8_t* entry = nullptr;
-    KZRESULT result = channel->GetCurrentEntry(&entry, &status);
+    KZRESULT result = CurrentEntry(m_Receive, false, timeout, &entry);
     if (result != 0)
         return result;
-    if (!entry)
-        return KZM_E_FAIL;
     const uint16_t length = m_Receive.m_wMaxMsgLen;
     std::memcpy(buffer, entry, length);
     channel->ReleaseEntries(1);

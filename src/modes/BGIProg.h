@@ -28,6 +28,7 @@ private:
     KZRESULT StartEntry(uint16_t index);
     KZRESULT StopEntry(uint16_t index);
     KZRESULT OpenMsgChannel(CMsgChannel& channel, uint16_t kind2, const GUID& interfaceId);
+    static KZRESULT CurrentEntry(CMsgChannel& channel, bool send, uint32_t timeout, uint8_t** entry);
     static void ReleaseChannel(CChannel& channel);
 
     CChannel m_Aux;

@@ -11,22 +11,7 @@
 // passed to the real call unchanged.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <setupapi.h>
-
-#include <cstddef>
-#include <cstdint>
-
-// The device-server library's functions come from KAZAPI.dll.
-#ifndef KAZAPI_FUNCTION
-#define KAZAPI_FUNCTION extern "C" __declspec(dllimport)
-#endif
+#include "../win32/PlatformOs.h"
 
 extern "C" {
 HMODULE WINAPI KzmVirtualLoadLibraryA(LPCSTR name);
@@ -51,11 +36,3 @@ BOOL WINAPI KzmVirtualCloseHandle(HANDLE handle);
 #define CreateFileA KzmVirtualCreateFileA
 #define DeviceIoControl KzmVirtualDeviceIoControl
 #define CloseHandle KzmVirtualCloseHandle
-
-// The DLL's entry point; the C runtime calls it after the static objects are
-// constructed and before they are destroyed.
-#define KZM_LIBRARY_ENTRY(fn)                                                        \
-    extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)  \
-    {                                                                                \
-        return fn(module, reason, reserved);                                         \
-    }

@@ -3,6 +3,7 @@
 #include "flash/FlashPlacement.h"
 #include "flash/FwInfo.h"
 #include "flash/ImageFile.h"
+#include "flash/ImageIndex.h"
 #include "flash/ImageReader.h"
 #include "flash/LineReader.h"
 
@@ -12,7 +13,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <sys/stat.h>
 
 namespace kzcli {
@@ -89,6 +89,75 @@ public:
     }
 };
 
+// The blocks and the firmware-information record as the library's load
+// would find them, worked out while the records stream by, so that the file
+// is read once and no image is held. Exact while every record starts at or
+// above the end of all before it (then each block's bytes arrive in address
+// order); otherwise the caller loads the image instead.
+class CLayoutScan {
+public:
+    void Add(uint32_t address, const uint8_t* bytes, uint32_t count) {
+        m_Index.AddRecord(address, count);
+        if (m_Blocks == 0 || address != m_BlockEnd) { // no touch: a block of its own
+            ++m_Blocks;
+            m_BlockStart = m_BlockEnd = address;
+            m_Tail = 0;
+            m_bMarkerSeen = false;
+        }
+        const uint32_t seen = m_BlockEnd - m_BlockStart; // bytes of the block before this record
+        m_BlockEnd = address + count;
+        if (m_bMarkerSeen) return; // only a block's first marker counts
+        // The tail of the block so far, then the record's bytes: a marker
+        // may begin in the tail, and its record lies within the 50 bytes
+        // before it.
+        std::memcpy(m_Window + m_Tail, bytes, count);
+        const size_t size = m_Tail + count;
+        const size_t from = m_Tail > MARKER_REACH ? m_Tail - MARKER_REACH : 0;
+        const ptrdiff_t at = CFwInfo::FindMarker(m_Window + from, size - from);
+        if (at >= 0) {
+            m_bMarkerSeen = true;
+            const size_t marker = from + static_cast<size_t>(at);
+            const uint64_t inBlock = static_cast<uint64_t>(seen) - m_Tail + marker;
+            if (inBlock >= CFwInfo::RECORD_SIZE) {
+                m_FwBlock = static_cast<int>(m_Blocks - 1);
+                m_FwAddress = m_BlockStart + static_cast<uint32_t>(inBlock - CFwInfo::RECORD_SIZE);
+                std::memcpy(m_FwRecord, m_Window + marker - CFwInfo::RECORD_SIZE, CFwInfo::RECORD_SIZE);
+            }
+            return;
+        }
+        m_Tail = size < TAIL ? size : TAIL;
+        std::memmove(m_Window, m_Window + size - m_Tail, m_Tail);
+    }
+
+    // The blocks in list order and the record; false when the library would
+    // load nothing.
+    bool Take(ImageAnalysis& out) {
+        if (m_Index.GetRecordCount() == 0 || m_Index.Finish() != 0) return false;
+        for (uint32_t i = 0; i < m_Index.GetBlockCount(); ++i)
+            out.blocks.push_back({m_Index.GetBlockStart(i), m_Index.GetBlockEnd(i)});
+        out.fwInfo.found = m_FwBlock >= 0;
+        if (out.fwInfo.found) {
+            out.fwInfo.block = m_FwBlock;
+            out.fwInfo.address = m_FwAddress;
+            out.fwInfo.record = DecodeFwInfo(m_FwRecord);
+        }
+        return true;
+    }
+
+private:
+    static constexpr size_t MARKER_REACH = CFwInfo::MARKER_SIZE - 1;
+    static constexpr size_t TAIL = CFwInfo::RECORD_SIZE + MARKER_REACH;
+    CImageIndex m_Index;
+    uint32_t m_Blocks = 0;
+    uint32_t m_BlockStart = 0, m_BlockEnd = 0;
+    bool m_bMarkerSeen = false;
+    size_t m_Tail = 0;
+    uint8_t m_Window[TAIL + 256] = {};
+    int m_FwBlock = -1;
+    uint32_t m_FwAddress = 0;
+    uint8_t m_FwRecord[CFwInfo::RECORD_SIZE] = {};
+};
+
 // The strict rules, applied to each line as the library's reader takes it.
 class CStrictCheck final : public IImageObserver {
 public:
@@ -99,6 +168,7 @@ public:
     uint32_t SRecordsSeen() const { return m_SDataRecords; }
 
     void OnLine(const LINE& line) override {
+        m_DataAt = 0;
         m_Out.lines = std::max(m_Out.lines, line.dwNumber);
         std::string_view text(line.pText, line.dwLength);
         const bool hadLineFeed = !text.empty() && text.back() == '\n';
@@ -149,15 +219,28 @@ public:
         }
     }
 
-    void OnRecord(const LINE& line, const RECORD_DATA& r) override {
+    void OnRecord(const LINE&, const RECORD_DATA& r) override {
         ++m_Out.dataRecords;
         m_Out.dataBytes += r.dwCount;
         // Records that only go up cannot overlap; anything else is looked at
         // closely once the file is read.
         if (r.dwAddress < m_MaxEnd) m_bOverlap = true;
         m_MaxEnd = std::max<uint64_t>(m_MaxEnd, static_cast<uint64_t>(r.dwAddress) + r.dwCount);
-        (void)line;
+        if (m_bOverlap) return;
+        // The line's bytes as decoded above are the library's own when all
+        // its digits were upper-case.
+        const uint8_t* bytes = m_Line.data + m_DataAt;
+        uint8_t decoded[256];
+        if (m_DataAt == 0 || m_DataAt + r.dwCount > m_Line.size) {
+            CImageReader::DecodeData(r.pDigits, r.dwCount, decoded);
+            bytes = decoded;
+        }
+        m_Layout.Add(r.dwAddress, bytes, r.dwCount);
     }
+
+    // The blocks and record the library would load; false when it would
+    // load nothing or the records overlap (then only a load tells).
+    bool TakeLayout() { return !m_bOverlap && m_Layout.Take(m_Out); }
 
     // What only the whole file tells.
     void Finish() {
@@ -218,6 +301,7 @@ private:
         unsigned all = DIGIT_UPPER;
         for (char c : digits) all &= g_DigitClass[static_cast<uint8_t>(c)];
         const bool plain = all == DIGIT_UPPER;
+        m_bPlain = plain;
         bool lower = false;
         if (!plain) {
             for (size_t i = 0; i < digits.size(); ++i) {
@@ -298,7 +382,7 @@ private:
 
     bool CheckIntel(std::string_view line, uint32_t lineNo, bool afterEnd) {
         m_Out.hasIntel = true;
-        Bytes b;
+        Bytes& b = m_Line;
         if (!Decode(line.substr(1), 1, lineNo, b)) return false;
         if (b.size < 5) {
             Error(Issue::BadLength, lineNo, Fmt("line %u is too short for an Intel HEX record", lineNo));
@@ -322,6 +406,7 @@ private:
         switch (type) {
         case 0:
             if (n == 0) return false;
+            if (m_bPlain) m_DataAt = 4;
             if (m_SegmentMode && offset + n > 0x10000u)
                 Error(Issue::AddressWrap, lineNo,
                       Fmt("line %u: the record runs past the end of its 64 KiB segment; readers disagree on where "
@@ -366,7 +451,7 @@ private:
             return false;
         }
         const unsigned type = static_cast<unsigned>(line[1] - '0');
-        Bytes b;
+        Bytes& b = m_Line;
         if (!Decode(line.substr(2), 2, lineNo, b)) return false;
         if (b.size < 2) {
             Error(Issue::BadLength, lineNo, Fmt("line %u is too short for an S-record", lineNo));
@@ -405,6 +490,7 @@ private:
             }
             const unsigned count = n - addressSize - 1;
             ++m_SDataRecords;
+            if (m_bPlain) m_DataAt = 1 + addressSize;
             if (count == 0) return false;
             if (addressOf(addressSize) + count > 0xFFFFFFFFull)
                 Error(Issue::AddressWrap, lineNo,
@@ -443,6 +529,10 @@ private:
     }
 
     ImageAnalysis& m_Out;
+    CLayoutScan m_Layout;
+    Bytes m_Line;          // the last line's bytes as decoded
+    bool m_bPlain = false; // ... from upper-case digits only
+    size_t m_DataAt = 0;   // where a data record's bytes begin in them; 0: not decoded
     uint64_t m_Extension = 0;
     bool m_SegmentMode = false;
     unsigned m_SDataRecords = 0;
@@ -529,20 +619,30 @@ void TakeLoaded(CImageFile& image, ImageAnalysis& out) {
     out.fwInfo.found = image.GetFwInfo(&out.fwInfo.record) == 0;
 }
 
-template <typename OpenFn>
-ImageAnalysis Analyse(OpenFn load, const std::function<KZMRESULT(CImageReader&)>& openReader) {
+// Reads the file once through the library's reader with the strict check
+// watching; only when records overlap is the image loaded as the library
+// loads it (and read once more to compare the overlapping records).
+template <typename LoadFn, typename OpenFn>
+ImageAnalysis Analyse(LoadFn load, OpenFn openReader) {
     ImageAnalysis out;
     out.readable = true;
     CStrictCheck check(out);
     {
-        CImageFile image;
-        image.SetObserver(&check);
-        out.loaded = load(image) == 0;
-        image.SetObserver(nullptr);
-        if (out.loaded) TakeLoaded(image, out);
+        CImageReader reader;
+        if (openReader(reader) == 0) {
+            reader.SetObserver(&check);
+            CImageReader::RECORD record;
+            while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
+            }
+            reader.ReportUnreadLines();
+        }
     }
+    out.loaded = check.TakeLayout();
     check.Finish();
     if (check.Overlapping()) {
+        CImageFile image;
+        out.loaded = load(image) == 0;
+        if (out.loaded) TakeLoaded(image, out);
         CRecordCollector all;
         CImageReader reader;
         if (openReader(reader) == 0) {

@@ -12,7 +12,7 @@
 CFlashProg::CFlashProg()
     : m_bSectorsKnown(0), m_bStarted(0), m_bRangeValid(0), m_pFlashObject(nullptr),
       m_pReporter(CReporter::Get()), m_FlashInfo{}, m_Sectors{}, m_dwFlashSize(0), m_pImage(nullptr),
-      m_pRangeBuf(nullptr), m_pFlashCopy(nullptr), m_bUseBase(0), m_dwStartOffset(0), m_dwBase(0),
+      m_pRangeBuf(nullptr), m_pKept(nullptr), m_pPieces(nullptr), m_dwPieces(0), m_bRangeDiffers(false), m_bUseBase(0), m_dwStartOffset(0), m_dwBase(0),
       m_dwFirstOffset(0), m_dwRangeSize(0), m_wFirstSector(0), m_wEndSector(0)
 {
     // The flash information starts zeroed rather than undefined: before the

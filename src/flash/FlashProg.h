@@ -14,6 +14,13 @@ class CFlashProg {
 public:
     static constexpr uint16_t MAX_SECTORS = 32;
 
+    // A block's part inside the sector range.
+    struct RANGE_PIECE {
+        uint32_t dwOffset; // range offset of its first byte
+        uint32_t dwLength;
+        const uint8_t* pBytes;
+    };
+
     CFlashProg();
     virtual KZMRESULT ScanFwInfo(FW_INFO* info);
     virtual ~CFlashProg();
@@ -38,17 +45,18 @@ public:
 protected:
     // Program and verify, in calling order.
     void LoadImage(const char* fileName);
-    KZMRESULT LoadAndReadRange(const char* fileName);
-    void OverlayImage();
+    KZMRESULT LoadAndPlace(const char* fileName);
     KZMRESULT PrepareRange();
     KZMRESULT SetRange(uint32_t useBase, uint32_t start, uint32_t length, uint32_t base);
     // The layout as the placement sees it (sizes copied into the caller's table),
     // and a placement taken over into the range members.
     FLASH_LAYOUT Layout(uint32_t (&sizes)[MAX_SECTORS]) const;
     KZMRESULT ApplyPlacement(const RANGE_PLACEMENT& placement);
+    // The range's buffers: one sector's, the image's pieces in the range, and
+    // room for the flash bytes the image leaves as they are.
     KZMRESULT AllocRange();
-    KZMRESULT ReadRange();
-    void CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes);
+    bool PieceInRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes, RANGE_PIECE* piece) const;
+    KZMRESULT ReadRange(bool compare);
     KZMRESULT WriteRange();
     void FreeRange();
     // The firmware-information scan.
@@ -72,7 +80,10 @@ protected:
     uint32_t m_dwFlashSize;
     CImageFile* m_pImage;
     uint8_t* m_pRangeBuf;
-    uint8_t* m_pFlashCopy;
+    uint8_t* m_pKept;
+    RANGE_PIECE* m_pPieces;
+    uint32_t m_dwPieces;
+    bool m_bRangeDiffers;
     uint32_t m_bUseBase;
     uint32_t m_dwStartOffset;
     uint32_t m_dwBase;

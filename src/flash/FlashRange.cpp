@@ -2,74 +2,84 @@
 // whole sectors that covers it is read, overlaid with the image and written
 // back (or compared), so that every byte the image does not cover keeps its
 // content.
+//
+// The range goes through one sector's buffer: reading keeps only the bytes
+// the image leaves as they are, writing puts each sector together from the
+// image and those bytes, and verifying compares each sector as it is read.
+// Every sector is still read, erased and written once, in the same order.
 #include "flash/FlashProg.h"
 
 #include "flash/ImageFile.h"
 #include "frame/Reporter.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-// The steps Program and Verify share: load the image, place it, and read the
-// covering range into both buffers. On failure the buffers are freed.
-KZMRESULT CFlashProg::LoadAndReadRange(const char* fileName)
+namespace {
+
+// Walks the range part [lo, hi) of one sector: fn(offset, length, bytes) for
+// each image piece in it (bytes: the piece's bytes there) and each gap
+// between them (bytes null), in order. *next is the first piece not yet
+// wholly walked; a piece that runs on into the next sector stays next.
+template <typename Fn>
+void WalkSector(const CFlashProg::RANGE_PIECE* pieces, uint32_t count, uint32_t* next, uint64_t lo, uint64_t hi, Fn fn)
 {
-    LoadImage(fileName);
-    if (m_pImage == nullptr)
-        return KZM_E_FAIL;
-    KZMRESULT result = PrepareRange();
-    if (result != KZM_OK)
-        return result;
-    result = AllocRange();
-    if (result == KZM_OK)
-        result = ReadRange();
-    if (result != KZM_OK)
-        FreeRange();
-    return result;
+    uint64_t at = lo;
+    uint32_t p = *next;
+    for (; p < count && pieces[p].dwOffset < hi; ++p) {
+        const uint64_t start = pieces[p].dwOffset > lo ? pieces[p].dwOffset : lo;
+        const uint64_t pieceEnd = static_cast<uint64_t>(pieces[p].dwOffset) + pieces[p].dwLength;
+        const uint64_t end = pieceEnd < hi ? pieceEnd : hi;
+        if (start > at)
+            fn(at, start - at, nullptr);
+        fn(start, end - start, pieces[p].pBytes + (start - pieces[p].dwOffset));
+        at = end;
+        if (pieceEnd > hi)
+            break;
+    }
+    *next = p;
+    if (hi > at)
+        fn(at, hi - at, nullptr);
 }
 
-// Lays every block of the image, in list order, over the range buffer.
-void CFlashProg::OverlayImage()
-{
-    const uint32_t blocks = m_pImage->GetBlockCount();
-    for (uint32_t i = 0; i < blocks; ++i) {
-        uint32_t start = 0, end = 0;
-        const uint8_t* bytes = nullptr;
-        if (m_pImage->GetBlock(i, &start, &end, &bytes) == KZM_OK)
-            CopyToRange(start, end - start, bytes);
-    }
-}
+} // namespace
 
 KZMRESULT CFlashProg::Program(const char* fileName)
 {
-    KZMRESULT result = LoadAndReadRange(fileName);
-    if (result != KZM_OK)
-        return result;
-    for (uint16_t sector = m_wFirstSector; sector < m_wEndSector; ++sector) {
+    KZMRESULT result = LoadAndPlace(fileName);
+    if (result == KZM_OK)
+        result = ReadRange(false);
+    for (uint16_t sector = m_wFirstSector; result == KZM_OK && sector < m_wEndSector; ++sector) {
+        // The erase's own code is the result; nothing is written after it.
         result = EraseSector(sector, m_wEndSector);
-        if (result != KZM_OK) {
-            FreeRange();
-            return result;
-        }
     }
-    OverlayImage();
-    result = WriteRange();
+    if (result == KZM_OK)
+        result = WriteRange();
     FreeRange();
     return result;
 }
 
 KZMRESULT CFlashProg::Verify(const char* fileName)
 {
-    KZMRESULT result = LoadAndReadRange(fileName);
-    if (result != KZM_OK)
-        return result;
-    OverlayImage();
-    result = m_pFlashCopy != nullptr && m_pRangeBuf != nullptr &&
-                     std::memcmp(m_pFlashCopy, m_pRangeBuf, m_dwRangeSize) == 0
-                 ? KZM_OK
-                 : KZM_E_VERIFY;
+    KZMRESULT result = LoadAndPlace(fileName);
+    if (result == KZM_OK)
+        result = ReadRange(true);
+    if (result == KZM_OK)
+        result = m_bRangeDiffers ? KZM_E_VERIFY : KZM_OK;
     FreeRange();
     return result;
+}
+
+// The steps Program and Verify share: load the image, place it, and give the
+// range its buffers.
+KZMRESULT CFlashProg::LoadAndPlace(const char* fileName)
+{
+    LoadImage(fileName);
+    if (m_pImage == nullptr)
+        return KZM_E_FAIL;
+    const KZMRESULT result = PrepareRange();
+    return result == KZM_OK ? AllocRange() : result;
 }
 
 KZMRESULT CFlashProg::PrepareRange()
@@ -119,42 +129,44 @@ KZMRESULT CFlashProg::AllocRange()
     if (m_bRangeValid == 0)
         return KZM_E_ALLOC_RANGE;
     uint64_t size = 0;
-    for (uint16_t s = m_wFirstSector; s < m_wEndSector && s < SectorCount(); ++s)
+    uint32_t largest = 0;
+    for (uint16_t s = m_wFirstSector; s < m_wEndSector && s < SectorCount(); ++s) {
         size += m_Sectors[s].Size;
+        largest = m_Sectors[s].Size > largest ? m_Sectors[s].Size : largest;
+    }
     m_dwRangeSize = static_cast<uint32_t>(size);
     if (m_dwRangeSize == 0)
         return KZM_E_ALLOC_RANGE;
     FreeRange();
-    m_pRangeBuf = static_cast<uint8_t*>(std::malloc(m_dwRangeSize));
-    if (m_pRangeBuf == nullptr)
+    // The image's pieces inside the range, by range offset; blocks never
+    // share an address, so neither do their pieces.
+    const uint32_t blocks = m_pImage != nullptr ? m_pImage->GetBlockCount() : 0;
+    m_pPieces = static_cast<RANGE_PIECE*>(std::malloc(sizeof(RANGE_PIECE) * (blocks != 0 ? blocks : 1)));
+    m_pRangeBuf = static_cast<uint8_t*>(std::malloc(largest));
+    if (m_pPieces == nullptr || m_pRangeBuf == nullptr) {
+        FreeRange();
         return KZM_E_ALLOC_RANGE;
-    return KZM_OK;
-}
-
-KZMRESULT CFlashProg::ReadRange()
-{
-    if (m_bRangeValid == 0 || m_wFirstSector >= m_wEndSector || m_pRangeBuf == nullptr)
-        return KZM_E_READ_RANGE;
-    uint64_t offset = 0;
-    for (uint16_t s = m_wFirstSector; s < m_wEndSector; ++s) {
-        // The buffer was sized from the same table; checked all the same.
-        if (s >= SectorCount() || offset + m_Sectors[s].Size > m_dwRangeSize)
-            return KZM_E_READ_RANGE;
-        if (ReadSector(s, m_wEndSector, m_pRangeBuf + offset) != KZM_OK)
-            return KZM_E_READ_RANGE;
-        offset += m_Sectors[s].Size;
     }
-    std::free(m_pFlashCopy);
-    m_pFlashCopy = static_cast<uint8_t*>(std::malloc(m_dwRangeSize));
-    // Without the unchanged copy neither program nor verify can go on; it
-    // counts as a failed read of the range.
-    if (m_pFlashCopy == nullptr)
-        return KZM_E_READ_RANGE;
-    std::memcpy(m_pFlashCopy, m_pRangeBuf, m_dwRangeSize);
+    uint64_t covered = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        uint32_t start = 0, end = 0;
+        const uint8_t* bytes = nullptr;
+        if (m_pImage->GetBlock(i, &start, &end, &bytes) == KZM_OK &&
+            PieceInRange(start, end - start, bytes, &m_pPieces[m_dwPieces]))
+            covered += m_pPieces[m_dwPieces++].dwLength;
+    }
+    std::sort(m_pPieces, m_pPieces + m_dwPieces,
+              [](const RANGE_PIECE& a, const RANGE_PIECE& b) { return a.dwOffset < b.dwOffset; });
+    // The flash bytes the image leaves as they are, in range order.
+    m_pKept = static_cast<uint8_t*>(std::malloc(m_dwRangeSize - covered + 1));
+    if (m_pKept == nullptr) {
+        FreeRange();
+        return KZM_E_ALLOC_RANGE;
+    }
     return KZM_OK;
 }
 
-void CFlashProg::CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes)
+bool CFlashProg::PieceInRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes, RANGE_PIECE* piece) const
 {
     RANGE_PLACEMENT placement{};
     placement.bUseBase = m_bUseBase;
@@ -162,23 +174,62 @@ void CFlashProg::CopyToRange(uint32_t blockStart, uint32_t length, const uint8_t
     placement.dwBase = m_dwBase;
     placement.dwStartOffset = m_dwStartOffset;
     const uint32_t offset = RangeOffset(placement, blockStart);
-    if (m_pRangeBuf == nullptr || bytes == nullptr || offset >= m_dwRangeSize)
-        return;
+    if (bytes == nullptr || length == 0 || offset >= m_dwRangeSize)
+        return false;
     const uint32_t room = m_dwRangeSize - offset;
-    std::memcpy(m_pRangeBuf + offset, bytes, length < room ? length : room);
+    piece->dwOffset = offset;
+    piece->dwLength = length < room ? length : room;
+    piece->pBytes = bytes;
+    return true;
 }
 
+// Reads every sector of the range. For programming it keeps the bytes the
+// image leaves; for verifying it compares the image's bytes instead.
+KZMRESULT CFlashProg::ReadRange(bool compare)
+{
+    if (m_bRangeValid == 0 || m_wFirstSector >= m_wEndSector || m_pRangeBuf == nullptr || m_pKept == nullptr)
+        return KZM_E_READ_RANGE;
+    m_bRangeDiffers = false;
+    uint64_t lo = 0, kept = 0;
+    uint32_t next = 0;
+    for (uint16_t s = m_wFirstSector; s < m_wEndSector; ++s) {
+        // The buffers were sized from the same table; checked all the same.
+        if (s >= SectorCount() || lo + m_Sectors[s].Size > m_dwRangeSize)
+            return KZM_E_READ_RANGE;
+        if (ReadSector(s, m_wEndSector, m_pRangeBuf) != KZM_OK)
+            return KZM_E_READ_RANGE;
+        WalkSector(m_pPieces, m_dwPieces, &next, lo, lo + m_Sectors[s].Size,
+                   [&](uint64_t at, uint64_t length, const uint8_t* bytes) {
+                       if (compare && bytes != nullptr && !m_bRangeDiffers)
+                           m_bRangeDiffers = std::memcmp(m_pRangeBuf + (at - lo), bytes, length) != 0;
+                       else if (!compare && bytes == nullptr) {
+                           std::memcpy(m_pKept + kept, m_pRangeBuf + (at - lo), length);
+                           kept += length;
+                       }
+                   });
+        lo += m_Sectors[s].Size;
+    }
+    return KZM_OK;
+}
+
+// Puts each sector together from the image and the kept bytes, and writes it.
 KZMRESULT CFlashProg::WriteRange()
 {
-    if (m_pRangeBuf == nullptr || m_wFirstSector >= m_wEndSector)
+    if (m_pRangeBuf == nullptr || m_pKept == nullptr || m_wFirstSector >= m_wEndSector)
         return KZM_E_WRITE_RANGE;
-    uint64_t offset = 0;
+    uint64_t lo = 0, kept = 0;
+    uint32_t next = 0;
     for (uint16_t s = m_wFirstSector; s < m_wEndSector; ++s) {
-        if (s >= SectorCount() || offset + m_Sectors[s].Size > m_dwRangeSize)
+        if (s >= SectorCount() || lo + m_Sectors[s].Size > m_dwRangeSize)
             return KZM_E_WRITE_RANGE;
-        if (WriteSector(s, m_wEndSector, m_pRangeBuf + offset) != KZM_OK)
+        WalkSector(m_pPieces, m_dwPieces, &next, lo, lo + m_Sectors[s].Size,
+                   [&](uint64_t at, uint64_t length, const uint8_t* bytes) {
+                       std::memcpy(m_pRangeBuf + (at - lo), bytes != nullptr ? bytes : m_pKept + kept, length);
+                       kept += bytes != nullptr ? 0 : length;
+                   });
+        if (WriteSector(s, m_wEndSector, m_pRangeBuf) != KZM_OK)
             return KZM_E_WRITE_RANGE;
-        offset += m_Sectors[s].Size;
+        lo += m_Sectors[s].Size;
     }
     return KZM_OK;
 }
@@ -186,7 +237,10 @@ KZMRESULT CFlashProg::WriteRange()
 void CFlashProg::FreeRange()
 {
     std::free(m_pRangeBuf);
-    std::free(m_pFlashCopy);
+    std::free(m_pKept);
+    std::free(m_pPieces);
     m_pRangeBuf = nullptr;
-    m_pFlashCopy = nullptr;
+    m_pKept = nullptr;
+    m_pPieces = nullptr;
+    m_dwPieces = 0;
 }

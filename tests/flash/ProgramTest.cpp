@@ -95,16 +95,42 @@ protected:
 
 TEST_F(FlashProgram, ProgramOverlaysTheImageAndKeepsTheRestOfTheRange)
 {
-    Start(std::vector<uint32_t>(8, 0x2000));
-    const std::vector<uint8_t> old = Pattern(0x10000, 3), image = Pattern(0x2100, 9);
-    kazsim::Bench::SetFlash(0, 0, old);
-    ASSERT_EQ(Program(HexImage(0, image)), 0u);
-    std::vector<uint8_t> expected = old;
-    std::copy(image.begin(), image.end(), expected.begin());
-    EXPECT_EQ(Flash(), expected);
-    EXPECT_EQ(Calls("Fld.EraseSector"), 2u);
-    EXPECT_EQ(Calls("Fld.WriteSector"), 2u);
-    EXPECT_EQ(Verify(HexImage(0, image)), 0u);
+    struct Piece {
+        uint32_t At, Size;
+    };
+    struct Case {
+        const char* Name;
+        std::vector<Piece> Pieces;
+        uint32_t Sectors; // sectors of the range
+    };
+    const Case cases[] = {
+        {"one block, partly into sector 1", {{0, 0x2100}}, 2},
+        {"gaps, a block across a sector border, list order not address order",
+         {{0x2200, 0x100}, {0, 0x10}, {0x1F00, 0x200}, {0x4000, 0x1}}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Start(std::vector<uint32_t>(8, 0x2000));
+        const std::vector<uint8_t> old = Pattern(0x10000, 3);
+        kazsim::Bench::SetFlash(0, 0, old);
+        std::vector<uint8_t> expected = old;
+        std::string text;
+        for (const Piece& p : c.Pieces) {
+            const std::vector<uint8_t> bytes = Pattern(p.Size, static_cast<uint8_t>(p.At >> 4));
+            std::copy(bytes.begin(), bytes.end(), expected.begin() + p.At);
+            const std::string hex = HexImage(p.At, bytes);
+            text += hex.substr(0, hex.size() - std::strlen(HEX_END));
+        }
+        text += HEX_END;
+        ASSERT_EQ(Program(text), 0u);
+        EXPECT_EQ(Flash(), expected);
+        EXPECT_EQ(Calls("Fld.EraseSector"), c.Sectors);
+        EXPECT_EQ(Calls("Fld.WriteSector"), c.Sectors);
+        EXPECT_EQ(Verify(text), 0u);
+        const uint32_t last = c.Pieces.back().At;
+        kazsim::Bench::SetFlash(0, last, {static_cast<uint8_t>(expected[last] ^ 0xFF)});
+        EXPECT_EQ(Verify(text), KZM_E_VERIFY);
+    }
 }
 
 TEST_F(FlashProgram, VerifyComparesEveryByteOfTheRange)

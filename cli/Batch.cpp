@@ -487,16 +487,17 @@ private:
             char secs[32];
             std::snprintf(secs, sizeof(secs), "%.2f", b.seconds);
             rows.push_back({b.serial, DeviceId(b), ResultWords(b), secs, std::to_string(BoardBytes(b))});
-            const Json result = b.summary.is_object() ? b.summary.value("result", Json::object()) : Json::object();
-            Json code = result.is_object() && result.contains("code") ? result["code"] : Json(nullptr);
-            boards.push_back({{"serial", b.serial},
-                              {"device_id", DeviceId(b) == "-" ? Json(nullptr) : Json(DeviceId(b))},
-                              {"code", code},
-                              {"meaning", ResultWords(b)},
-                              {"exit", b.exit},
-                              {"exit_name", ExitCodeName(b.exit)},
-                              {"seconds", b.seconds},
-                              {"bytes", BoardBytes(b)}});
+            // The board's own result; in words when its run gave none.
+            Json result = b.summary.is_object() ? b.summary.value("result", Json()) : Json();
+            if (!result.is_object() || !result.contains("text")) result = {{"text", ResultWords(b)}};
+            Json row = {{"serial", b.serial}};
+            if (DeviceId(b) != "-") row["device_id"] = DeviceId(b);
+            row.update({{"result", result},
+                        {"exit", b.exit},
+                        {"exit_name", ExitCodeName(b.exit)},
+                        {"seconds", b.seconds},
+                        {"bytes", BoardBytes(b)}});
+            boards.push_back(row);
         }
         const std::string verb = m_Request.command == "program" ? "programmed"
                                  : m_Request.command == "verify" ? "verified"
@@ -504,9 +505,9 @@ private:
         const std::string meaning =
             failed == 0 ? "all " + std::to_string(m_Boards.size()) + " boards " + verb
                         : std::to_string(failed) + " of " + std::to_string(m_Boards.size()) + " boards failed";
-        Json summary = {{"event", "summary"}, {"command", m_Request.command}, {"result", nullptr},
-                        {"code", nullptr},    {"meaning", meaning},           {"exit", worst},
-                        {"exit_name", ExitCodeName(worst)}, {"seconds", seconds}, {"boards", boards}};
+        Json summary = {{"event", "summary"},  {"command", m_Request.command},   {"result", {{"text", meaning}}},
+                        {"exit", worst},       {"exit_name", ExitCodeName(worst)}, {"seconds", seconds},
+                        {"boards", boards}};
 #ifndef _WIN32
         struct rusage self{}, children{};
         getrusage(RUSAGE_SELF, &self);
@@ -640,9 +641,8 @@ private:
 
 // Ends the batch before any board was started.
 int Refuse(COutput& out, const BatchRequest& request, int exitCode, const std::string& message) {
-    out.Event({{"event", "summary"}, {"command", request.command}, {"result", nullptr}, {"code", nullptr},
-               {"meaning", message}, {"exit", exitCode}, {"exit_name", ExitCodeName(exitCode)}, {"seconds", 0.0},
-               {"boards", Json::array()}});
+    out.Event({{"event", "summary"}, {"command", request.command}, {"result", {{"text", message}}},
+               {"exit", exitCode}, {"exit_name", ExitCodeName(exitCode)}, {"seconds", 0.0}, {"boards", Json::array()}});
     out.Warn("error: " + message);
     return exitCode;
 }

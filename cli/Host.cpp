@@ -32,8 +32,6 @@ namespace kzcli {
 
 namespace {
 
-enum class BoardMode { None, Fld, Bal, Ccl, Bgi };
-
 // Sectors the library's sector table holds.
 constexpr size_t MAX_SECTORS = 32;
 
@@ -562,6 +560,26 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
     return true;
 }
 
+std::optional<int> CHost::OpenBoard(const std::string& command, CBoard& board, BoardMode mode, uint64_t& handle,
+                                    const Json& extra) {
+    if (!PrepareBench(true)) return EXIT_USAGE;
+    uint32_t result = board.Start();
+    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start", extra);
+    const std::string into = mode == BoardMode::Fld   ? "into its flash loader"
+                             : mode == BoardMode::Bal ? "into its BAL firmware"
+                             : mode == BoardMode::Ccl ? "into its CCL firmware"
+                                                      : "into its CCL firmware to open its BGI channels";
+    Doing(command, "bringing the board " + into);
+    result = board.Open(mode, handle);
+    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
+    if (result == 0) return std::nullopt;
+    board.Close();
+    return Finish(command, result, Operation::Open,
+                  mode == BoardMode::Bgi ? std::string("could not open the board's BGI channels")
+                                         : "could not bring the board " + into,
+                  extra);
+}
+
 std::optional<std::string> CHost::OpenInput(const std::string& file) {
     if (auto reason = m_Input.Open(file, m_Options.base)) return reason;
     if (!m_Input.Description().empty()) {
@@ -574,100 +592,106 @@ std::optional<std::string> CHost::OpenInput(const std::string& file) {
     return std::nullopt;
 }
 
-int CHost::Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck) {
-    return FlashCommand("program", file, verify, skipUnchanged, noCheck);
+int CHost::Program(const std::string& file, const FlashOptions& flash) { return FlashCommand("program", file, flash); }
+
+int CHost::Verify(const std::string& file, bool noCheck) {
+    FlashOptions flash;
+    flash.verify = true;
+    flash.noCheck = noCheck;
+    return FlashCommand("verify", file, flash);
 }
 
-int CHost::Verify(const std::string& file, bool noCheck) { return FlashCommand("verify", file, true, false, noCheck); }
-
-int CHost::FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
-                        bool noCheck) {
-    const bool programming = command == "program";
-    const Operation op = programming ? Operation::Program : Operation::Verify;
-    Json extra = {{"file", file}};
+std::optional<int> CHost::ReadFlashImage(const std::string& command, const std::string& file, bool noCheck,
+                                         ImageAnalysis& image, const Json& extra) {
     Doing(command, "reading " + file);
     // Regular files only: a folder, device or pipe never reaches the library.
     if (auto reason = OpenInput(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
-    const std::string& libraryFile = m_Input.LibraryPath();
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
-    ImageAnalysis image = AnalyseImageFile(libraryFile);
+    image = AnalyseImageFile(m_Input.LibraryPath());
     image.path = file;
     if (!noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
     if (!CheckImage(image, noCheck))
         return FinishExit(command, EXIT_IMAGE, file + " is damaged or would not be read as it is meant", extra);
-    if (!PrepareBench(true)) return EXIT_USAGE;
+    return std::nullopt;
+}
 
-    CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start", extra);
-    uint64_t handle = 0;
-    Doing(command, "bringing the board into its flash loader");
-    result = board.Open(BoardMode::Fld, handle);
-    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
-    if (result != 0) {
-        board.Close();
-        return Finish(command, result, Operation::Open, "could not bring the board into its flash loader", extra);
-    }
-    extra["handle"] = HandleText(handle);
-    m_Extra = extra;
-    const std::optional<FlashLayout> layout = BoardLayout(handle);
+void CHost::SayFlashLoader(uint64_t handle, const std::optional<FlashLayout>& layout) {
     if (layout && layout->SizesKnown())
         m_Out.Say("Board " + HandleText(handle) + " is in its flash loader: flash of " + HumanBytes(layout->Size()) +
                   " in " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " at base " +
                   Hex32(layout->base) + ".");
     else
         m_Out.Say("Board " + HandleText(handle) + " is in its flash loader.");
+}
 
+uint32_t CHost::VerifyImage() {
+    m_Out.SetVerifying(true);
+    const uint32_t code = kzmFLDverify(m_Input.LibraryPath().c_str());
+    m_Out.SetVerifying(false);
+    return code;
+}
+
+std::optional<int> CHost::CompareFirst(const std::string& command, CBoard& board, const ImageAnalysis& image,
+                                       const std::optional<FlashLayout>& layout, Json& extra) {
+    m_Out.Say("Comparing the flash with " + image.path + " ...");
+    Doing(command, "comparing the flash with " + image.path + " (nothing is written yet)");
+    const uint32_t result = VerifyImage();
+    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
+    if (result == 0) {
+        if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
+        board.Close();
+        extra["skipped"] = true;
+        return Finish(command, 0, Operation::Verify,
+                      "The flash already holds " + image.path + ": nothing was erased or written.", extra);
+    }
+    if (result != KZM_E_VERIFY) {
+        board.Close();
+        return Finish(command, result, Operation::Verify, "could not compare the flash with the image", extra);
+    }
+    m_Out.Say("The flash differs from the image: programming it.");
+    m_Out.ResetPhases();
+    return std::nullopt;
+}
+
+int CHost::FlashCommand(const std::string& command, const std::string& file, const FlashOptions& flash) {
+    const bool programming = command == "program";
+    Json extra = {{"file", file}};
+    ImageAnalysis image;
+    if (auto refused = ReadFlashImage(command, file, flash.noCheck, image, extra)) return *refused;
+
+    CBoard board(*this);
+    uint64_t handle = 0;
+    if (auto failed = OpenBoard(command, board, BoardMode::Fld, handle, extra)) return *failed;
+    extra["handle"] = HandleText(handle);
+    m_Extra = extra;
+    const std::optional<FlashLayout> layout = BoardLayout(handle);
+    SayFlashLoader(handle, layout);
     PlacementPlan plan;
-    if (!CheckPlacement(image, layout, noCheck, plan)) {
+    if (!CheckPlacement(image, layout, flash.noCheck, plan)) {
         board.Close();
         return FinishExit(command, layout ? EXIT_NO_FIT : EXIT_DEVICE,
                           layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown",
                           extra);
     }
     if (plan.result == 0 && plan.rangeSize > 0) extra["bytes"] = plan.rangeSize;
-
-    auto verifyCall = [&] {
-        m_Out.SetVerifying(true);
-        const uint32_t code = kzmFLDverify(libraryFile.c_str());
-        m_Out.SetVerifying(false);
-        return code;
-    };
-    if (programming && skipUnchanged) {
-        m_Out.Say("Comparing the flash with " + file + " ...");
-        Doing(command, "comparing the flash with " + file + " (nothing is written yet)");
-        result = verifyCall();
-        if (auto stop = StopIfInterrupted(command, extra)) return *stop;
-        if (result == 0) {
-            if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
-            board.Close();
-            extra["skipped"] = true;
-            return Finish(command, 0, Operation::Verify,
-                          "The flash already holds " + file + ": nothing was erased or written.", extra);
-        }
-        if (result != KZM_E_VERIFY) {
-            board.Close();
-            return Finish(command, result, Operation::Verify, "could not compare the flash with the image", extra);
-        }
-        m_Out.Say("The flash differs from the image: programming it.");
-        m_Out.ResetPhases();
-    }
+    if (programming && flash.skipUnchanged)
+        if (auto ended = CompareFirst(command, board, image, layout, extra)) return *ended;
     extra["skipped"] = false;
     m_Extra = extra;
     if (programming) {
         Doing(command, "programming " + file);
-        result = kzmFLDprogram(libraryFile.c_str());
+        const uint32_t result = kzmFLDprogram(m_Input.LibraryPath().c_str());
         if (auto stop = StopIfInterrupted(command, extra)) return *stop;
         if (result != 0) {
             board.Close();
             return Finish(command, result, Operation::Program, "programming " + file + " failed", extra);
         }
     }
-    if (!programming || verify) {
+    if (!programming || flash.verify) {
         if (programming) m_Out.Say("Verifying ...");
         Doing(command, "verifying " + file + " (nothing is written)");
-        result = verifyCall();
+        const uint32_t result = VerifyImage();
         if (auto stop = StopIfInterrupted(command, extra)) return *stop;
         if (result == KZM_E_VERIFY) ExplainMismatch(file, handle, image, layout);
         if (result != 0) {
@@ -681,9 +705,9 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, boo
     if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.2f s", Elapsed());
-    const std::string done = programming ? "Programmed " + file + (verify ? " and verified it" : "") + " in " + seconds + "."
+    const std::string done = programming ? "Programmed " + file + (flash.verify ? " and verified it" : "") + " in " + seconds + "."
                                          : "The flash holds " + file + " (verified in " + seconds + ").";
-    return Finish(command, 0, op, done, extra);
+    return Finish(command, 0, programming ? Operation::Program : Operation::Verify, done, extra);
 }
 
 std::optional<int> CHost::CheckCoverage(const std::string& command, const ImageAnalysis& image,
@@ -768,23 +792,14 @@ void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const Imag
 }
 
 int CHost::Erase(bool all) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("erase", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    Doing("erase", "bringing the board into its flash loader");
-    result = board.Open(BoardMode::Fld, handle);
-    if (auto stop = StopIfInterrupted("erase", Json::object())) return *stop;
-    if (result != 0) {
-        board.Close();
-        return Finish("erase", result, Operation::Open, "could not bring the board into its flash loader");
-    }
+    if (auto failed = OpenBoard("erase", board, BoardMode::Fld, handle)) return *failed;
     const std::optional<FlashLayout> layout = BoardLayout(handle);
     if (all) return EraseAll(handle, layout);
     m_Out.SetRange(0, 1);
     Doing("erase", "erasing flash sector 0");
-    result = kzmFLDerase();
+    const uint32_t result = kzmFLDerase();
     if (auto stop = StopIfInterrupted("erase", {{"handle", HandleText(handle)}})) return *stop;
     board.Close();
     return Finish("erase", result, Operation::Erase,
@@ -831,21 +846,14 @@ int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout) {
 }
 
 int CHost::FwInfo() {
-    if (!PrepareBench(true)) return EXIT_USAGE;
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("fwinfo", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    result = board.Open(BoardMode::Fld, handle);
-    if (result != 0) {
-        board.Close();
-        return Finish("fwinfo", result, Operation::Open, "could not bring the board into its flash loader");
-    }
+    if (auto failed = OpenBoard("fwinfo", board, BoardMode::Fld, handle)) return *failed;
     BoardLayout(handle);
     FW_INFO untouched;
     std::memset(&untouched, 0xA5, sizeof(untouched));
     FW_INFO info = untouched;
-    result = kzmFLDscanFwInfo(&info);
+    const uint32_t result = kzmFLDscanFwInfo(&info);
     board.Close();
     if (result != 0)
         return Finish("fwinfo", result, Operation::ScanFwInfo, "reading the firmware information failed",
@@ -893,9 +901,9 @@ int CHost::Version() {
     uint32_t major = 0, minor = 0, third = 0, fourth = 0;
     const uint32_t result = kzmGetVersion(&major, &minor, &third, &fourth);
     const std::string server = std::to_string(major) + "." + std::to_string(minor);
-    m_Out.Event({{"event", "version"},
-                 {"kazmir", KAZMIR_VERSION},
-                 {"device_server", result == 0 ? Json(server) : Json(nullptr)}});
+    Json event = {{"event", "version"}, {"kazmir", KAZMIR_VERSION}};
+    if (result == 0) event["device_server"] = server;
+    m_Out.Event(event);
     if (!m_Out.IsJson()) {
         std::printf("kazmir %s\n", KAZMIR_VERSION);
         if (result == 0) std::printf("device server %s\n", server.c_str());
@@ -905,16 +913,12 @@ int CHost::Version() {
 }
 
 int CHost::Mode(const std::string& mode) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
     const bool bal = mode == "bal";
     const std::string name = bal ? "BAL" : "CCL";
     CBoard board(*this);
-    uint32_t result = board.Start();
-    if (result != 0) return Finish("mode", result, Operation::Initialize, "the library could not start");
     uint64_t handle = 0;
-    result = board.Open(bal ? BoardMode::Bal : BoardMode::Ccl, handle);
+    if (auto failed = OpenBoard("mode", board, bal ? BoardMode::Bal : BoardMode::Ccl, handle)) return *failed;
     board.Close();
-    if (result != 0) return Finish("mode", result, Operation::Open, "could not bring the board into its " + name + " firmware");
     m_Out.Event({{"event", "mode"}, {"mode", mode}, {"handle", HandleText(handle)}});
     if (!m_Out.IsJson()) {
         std::printf("%s\n", HandleText(handle).c_str());
@@ -924,19 +928,11 @@ int CHost::Mode(const std::string& mode) {
                   {{"mode", mode}, {"handle", HandleText(handle)}});
 }
 
-// Starts the library and opens the board's BGI channels for one command.
-// Gives the command's exit code when that fails, nothing when the channels
-// are open (their maximum lengths in sendMax and receiveMax).
+// Opens the board's BGI channels for one command: their maximum lengths in
+// sendMax and receiveMax, or the command's exit code when that fails.
 std::optional<int> CHost::OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
                                   uint16_t& receiveMax) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
-    uint32_t result = board.Start();
-    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start");
-    result = board.Open(BoardMode::Bgi, handle);
-    if (result != 0) {
-        board.Close();
-        return Finish(command, result, Operation::Open, "could not open the board's BGI channels");
-    }
+    if (auto failed = OpenBoard(command, board, BoardMode::Bgi, handle)) return failed;
     kzmBGIgetMsgLen(&sendMax, &receiveMax);
     return std::nullopt;
 }

@@ -27,6 +27,16 @@ struct GlobalOptions {
     bool benchGiven = false;
 };
 
+// What program and verify do around their main step.
+struct FlashOptions {
+    bool verify = false;        // program: verify afterwards (verify always compares)
+    bool skipUnchanged = false; // program: compare first, write nothing when the flash holds the image
+    bool noCheck = false;       // hand the file to the library without the strict check
+};
+
+// The firmware mode a command opens the board in.
+enum class BoardMode { None, Fld, Bal, Ccl, Bgi };
+
 class CBoard;
 
 class CHost {
@@ -45,7 +55,7 @@ public:
     // The count-th signal arrived (called outside the main thread).
     void OnSignal(int count);
 
-    int Program(const std::string& file, bool verify, bool skipUnchanged, bool noCheck);
+    int Program(const std::string& file, const FlashOptions& flash);
     int Verify(const std::string& file, bool noCheck);
     int Erase(bool all);
     int FwInfo();
@@ -80,10 +90,22 @@ private:
     // Places the image; reports; returns false when refused.
     bool CheckPlacement(const ImageAnalysis& image, const std::optional<FlashLayout>& layout, bool noCheck,
                         PlacementPlan& plan);
+    // Puts the bench in place, starts the library and opens the board in one
+    // mode for a command; the command's exit code when any of it fails.
+    std::optional<int> OpenBoard(const std::string& command, CBoard& board, BoardMode mode, uint64_t& handle,
+                                 const Json& extra = Json::object());
     std::optional<int> OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
                                uint16_t& receiveMax);
-    int FlashCommand(const std::string& command, const std::string& file, bool verify, bool skipUnchanged,
-                     bool noCheck);
+    int FlashCommand(const std::string& command, const std::string& file, const FlashOptions& flash);
+    // The steps of program and verify: read and check the image (the exit
+    // code when it is refused), tell the flash layout, compare before
+    // programming (the exit code when that ends the command).
+    std::optional<int> ReadFlashImage(const std::string& command, const std::string& file, bool noCheck,
+                                      ImageAnalysis& image, const Json& extra);
+    void SayFlashLoader(uint64_t handle, const std::optional<FlashLayout>& layout);
+    std::optional<int> CompareFirst(const std::string& command, CBoard& board, const ImageAnalysis& image,
+                                    const std::optional<FlashLayout>& layout, Json& extra);
+    uint32_t VerifyImage(); // kzmFLDverify on the image, shown as the verify phase
     int EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout);
     // After a library call: the exit code when a signal came meanwhile.
     std::optional<int> StopIfInterrupted(const std::string& command, const Json& extra);

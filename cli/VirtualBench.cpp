@@ -20,11 +20,7 @@ std::string ClassName(const GUID& g) {
                             kazsim::BOARD_CLASS_4, kazsim::BOARD_CLASS_5};
     for (size_t i = 0; i < 5; ++i)
         if (std::memcmp(&g, &classes[i], sizeof(GUID)) == 0) return std::to_string(i + 1);
-    char buf[48];
-    std::snprintf(buf, sizeof(buf), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
-                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return buf;
+    return kazsim::GuidText(g);
 }
 
 // 1 to 5 for the numbered board classes, 0 for any other.

@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <io.h>
@@ -104,6 +106,222 @@ std::string GlobalOptionsText(CLI::App& app) {
     return text + "Exit codes: see kazmir --help.";
 }
 
+// Everything the command line sets, and the command it chose.
+struct CommandLine {
+    CLI::App app{"kazmir: program the flash of Kazmir interface boards and drive their firmware modes", "kazmir"};
+    GlobalOptions options;
+    std::string device;               // --device as given
+    std::vector<std::string> serials; // --serial, once or more
+    bool json = false, quiet = false, verbose = false, plain = false;
+    CLI::Option* benchOpt = nullptr;
+    std::string file, baseText, modeName, text;
+    FlashOptions flash;
+    bool eraseAll = false, hex = false, allBoards = false;
+    unsigned jobs = 0;
+    CLI::App *program = nullptr, *verify = nullptr, *erase = nullptr;
+    std::function<int(CHost&)> run;
+};
+
+void AddGlobalOptions(CommandLine& c) {
+    CLI::App& app = c.app;
+    app.require_subcommand(1, 1);
+    app.set_version_flag("--version", KAZMIR_VERSION);
+    app.footer(EXIT_CODES);
+    auto* deviceOpt = app.add_option("--device", c.device,
+                                     "the board with this device id, as `bench show` lists it; ids change with "
+                                     "every restart of a board, so the handle an earlier run printed is gone: "
+                                     "--serial is the steady choice; default: the first board found")
+                          ->type_name("ID");
+    auto* serialOpt = app.add_option("--serial", c.serials,
+                                     "the board with this serial number (exact); program, verify and erase take "
+                                     "it more than once, one process per board")
+                          ->type_name("TEXT")
+                          ->expected(1)
+                          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    deviceOpt->excludes(serialOpt);
+    app.add_option("--timeout", c.options.timeout,
+                   "how long to wait for the board to come back from each restart, in ms (default 5000)")
+        ->type_name("MS")
+        ->check(Milliseconds());
+    app.add_option("--wait", c.options.wait, "BGI: how long to wait for a message or for room, in ms (default 1000)")
+        ->type_name("MS")
+        ->check(Milliseconds());
+    c.benchOpt =
+        app.add_option("--bench", c.options.bench, "virtual bench: a JSON bench description, or \"default\"")
+            ->type_name("FILE");
+    app.add_flag("--json", c.json, "print one JSON object per event on stdout, ending with a summary");
+    auto* quietOpt = app.add_flag("-q,--quiet", c.quiet, "print only the result");
+    app.add_flag("-v,--verbose", c.verbose, "also print the library's messages and trace lines")->excludes(quietOpt);
+    app.add_flag("--plain", c.plain, "plain lines instead of progress bars, also on a terminal");
+}
+
+void AddImageArguments(CommandLine& c, CLI::App* sub) {
+    sub->add_option("FILE", c.file, "the image file: Intel HEX, S-records, ELF, or a raw binary with --base")
+        ->required();
+    sub->add_option("--base", c.baseText, "the file is a raw binary whose first byte goes to this address")
+        ->type_name("ADDR");
+}
+
+// program, verify and erase: one board, or many with one process each.
+void AddFlashCommands(CommandLine& c) {
+    c.program = c.app.add_subcommand("program", "write an image file (Intel HEX or S-records) into the flash");
+    AddImageArguments(c, c.program);
+    c.program->add_flag("--verify", c.flash.verify, "verify the flash afterwards");
+    c.program->add_flag("--skip-unchanged", c.flash.skipUnchanged,
+                        "compare first; erase and write nothing when the flash already holds the image");
+    c.program->add_flag("--no-check", c.flash.noCheck, "hand the file to the library without the strict check");
+    c.program->callback([&c] { c.run = [&c](CHost& h) { return h.Program(c.file, c.flash); }; });
+
+    c.verify = c.app.add_subcommand("verify", "compare the flash with an image file");
+    AddImageArguments(c, c.verify);
+    c.verify->add_flag("--no-check", c.flash.noCheck, "hand the file to the library without the strict check");
+    c.verify->callback([&c] { c.run = [&c](CHost& h) { return h.Verify(c.file, c.flash.noCheck); }; });
+
+    c.erase = c.app.add_subcommand("erase", "erase flash sector 0 (the library erases no other on its own)");
+    c.erase->add_flag("--all", c.eraseAll,
+                      "erase every sector: programs an image of 0xFF bytes over the whole flash through the same "
+                      "exports (each sector is read, erased and written)");
+    c.erase->callback([&c] { c.run = [&c](CHost& h) { return h.Erase(c.eraseAll); }; });
+
+    // Many boards: one child process per board, at most --jobs at once.
+    for (CLI::App* sub : {c.program, c.verify, c.erase}) {
+        // erase --all is every sector of one flash; every board is --all-boards there.
+        sub->add_flag(sub == c.erase ? "--all-boards" : "--all", c.allBoards,
+                      "every board of the virtual bench (bench only: the library offers no listing of real boards)");
+        sub->add_option("--jobs", c.jobs, "with several boards: at most N at once (default: all of them)")
+            ->type_name("N")
+            ->check(CLI::PositiveNumber);
+    }
+}
+
+// The other commands, after the flash commands in the help's order.
+void AddOtherCommands(CommandLine& c) {
+    CLI::App& app = c.app;
+    app.add_subcommand("fwinfo", "show the firmware-information record in the board's flash")->callback([&c] {
+        c.run = [](CHost& h) { return h.FwInfo(); };
+    });
+    app.add_subcommand("version", "show the versions of kazmir and of the device server")->callback([&c] {
+        c.run = [](CHost& h) { return h.Version(); };
+    });
+    auto* mode = app.add_subcommand("mode", "bring the board into its BAL or CCL firmware and print its handle");
+    mode->add_option("MODE", c.modeName, "bal or ccl")->required()->check(CLI::IsMember({"bal", "ccl"}));
+    mode->callback([&c] { c.run = [&c](CHost& h) { return h.Mode(c.modeName); }; });
+
+    auto* bgi = app.add_subcommand("bgi", "exchange messages over the board's BGI channels (CCL firmware)");
+    bgi->require_subcommand(1, 1);
+    auto* send = bgi->add_subcommand("send", "send one message: the text and a closing NUL byte");
+    send->add_option("TEXT", c.text, "the text (with --hex: the bytes, in hexadecimal)")->required();
+    send->add_flag("--hex", c.hex, "TEXT is hexadecimal bytes, sent as they are");
+    send->callback([&c] { c.run = [&c](CHost& h) { return h.BgiSend(c.text, c.hex); }; });
+    auto* receive = bgi->add_subcommand("receive", "receive one message and print it");
+    receive->add_flag("--hex", c.hex, "print every byte of the message in hexadecimal");
+    receive->callback([&c] { c.run = [&c](CHost& h) { return h.BgiReceive(c.hex); }; });
+    auto* echo = bgi->add_subcommand("echo", "send a text and receive it back (the bench's echo firmware)");
+    echo->add_option("TEXT", c.text, "the text")->required();
+    echo->callback([&c] { c.run = [&c](CHost& h) { return h.BgiEcho(c.text); }; });
+
+    auto* info = app.add_subcommand("info", "inspect an image file without a board (with --bench: where it would go)");
+    AddImageArguments(c, info);
+    info->callback([&c] { c.run = [&c](CHost& h) { return h.Info(c.file); }; });
+
+    auto* bench = app.add_subcommand("bench", "the virtual bench");
+    bench->require_subcommand(1, 1);
+    bench->add_subcommand("show", "list the bench's boards")->callback([&c] {
+        c.run = [](CHost& h) { return h.BenchShow(); };
+    });
+    bench->add_subcommand("reset", "restore the bench: erase the flash it keeps")->callback([&c] {
+        c.run = [](CHost& h) { return h.BenchReset(); };
+    });
+}
+
+// Global options go before or after the command; each command's help lists
+// them in brief, the exit codes only in kazmir --help.
+void ShareGlobalOptions(CommandLine& c) {
+    const std::string footer = GlobalOptionsText(c.app);
+    for (CLI::App* sub : c.app.get_subcommands({})) {
+        sub->fallthrough();
+        sub->footer(footer);
+        for (CLI::App* inner : sub->get_subcommands({})) {
+            inner->fallthrough();
+            inner->footer(footer);
+        }
+    }
+}
+
+// Says why the command line is refused; the usage exit code.
+int Refuse(int argc, char** argv, const std::string& message) {
+    std::fprintf(stderr, "error: %s\n", message.c_str());
+    return JsonUsageSummary(argc, argv, message);
+}
+
+// Parses the command line into c; the exit code when the run ends here (help,
+// version, a refused command line).
+std::optional<int> Parse(CommandLine& c, int argc, char** argv) {
+    try {
+        c.app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return c.app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        // A word where a command belongs is named, rather than "a subcommand is required".
+        if (c.app.get_subcommands().empty()) {
+            for (const std::string& word : c.app.remaining()) {
+                if (word.empty() || word[0] == '-') continue;
+                return Refuse(argc, argv,
+                              "unknown command \"" + word + "\"; the commands are " + CommandList(c.app) +
+                                  " (see kazmir --help)");
+            }
+        }
+        c.app.exit(e);
+        return JsonUsageSummary(argc, argv, e.what());
+    }
+    if (!c.device.empty()) {
+        c.options.deviceId = ParseNumber(c.device);
+        if (!c.options.deviceId)
+            return Refuse(argc, argv,
+                          "--device " + c.device + ": a device id is a number (decimal, or hexadecimal with 0x)");
+    }
+    if (!c.baseText.empty()) {
+        const auto base = ParseNumber(c.baseText);
+        if (!base || *base > 0xFFFFFFFFu)
+            return Refuse(argc, argv,
+                          "--base " + c.baseText +
+                              ": an address is a number below 4 GiB (decimal, or hexadecimal with 0x)");
+        c.options.base = static_cast<uint32_t>(*base);
+    }
+    c.options.benchGiven = c.benchOpt->count() > 0;
+    if (c.serials.size() == 1) c.options.serial = c.serials.front();
+    if (c.serials.size() > 1 && !(c.program->parsed() || c.verify->parsed() || c.erase->parsed()))
+        return Refuse(argc, argv, "--serial more than once works with program, verify and erase only");
+    if (c.allBoards && (!c.serials.empty() || !c.device.empty()))
+        return Refuse(argc, argv, "--all takes every board; give no --serial or --device with it");
+    return std::nullopt;
+}
+
+// Bars on a terminal that can show them, plain lines elsewhere, or JSON.
+COutput::Mode OutputMode(const CommandLine& c) {
+    if (c.json) return COutput::Mode::Json;
+    const bool terminal = isatty(fileno(stderr)) != 0;
+    const char* term = std::getenv("TERM");
+    const bool dumb = term != nullptr && std::string(term) == "dumb";
+    return terminal && !c.plain && !dumb ? COutput::Mode::Bars : COutput::Mode::Plain;
+}
+
+// Several boards: kazmir runs itself once per board.
+int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out) {
+    BatchRequest request;
+    request.command = c.program->parsed() ? "program" : c.verify->parsed() ? "verify" : "erase";
+    request.file = request.command == "erase" ? "" : c.file;
+    request.serials = c.serials;
+    request.jobs = c.jobs;
+    request.self = SelfPath(argv[0]);
+    request.childArgs = ChildArguments(argc, argv, request.command == "erase" ? "--all-boards" : "--all");
+    request.bench = BenchFile(c.options.bench);
+    std::string error;
+    if (c.allBoards && !BenchSerials(c.options.bench, request.serials, error))
+        return Refuse(argc, argv, "--all: " + error);
+    return RunBatch(request, OutputMode(c), out.GetDetail(), out);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -114,211 +332,22 @@ int main(int argc, char** argv) {
     mallopt(M_MMAP_THRESHOLD, 512 << 20);
     mallopt(M_TRIM_THRESHOLD, 512 << 20);
 #endif
-    CLI::App app{"kazmir: program the flash of Kazmir interface boards and drive their firmware modes", "kazmir"};
-    app.require_subcommand(1, 1);
-    app.set_version_flag("--version", KAZMIR_VERSION);
-    app.footer(EXIT_CODES);
+    CommandLine c;
+    AddGlobalOptions(c);
+    AddFlashCommands(c);
+    AddOtherCommands(c);
+    ShareGlobalOptions(c);
+    if (std::optional<int> refused = Parse(c, argc, argv)) return *refused;
 
-    GlobalOptions options;
-    std::string device;
-    bool json = false, quiet = false, verbose = false, plain = false;
-    auto* deviceOpt = app.add_option("--device", device,
-                                     "the board with this device id, as `bench show` lists it; ids change with "
-                                     "every restart of a board, so the handle an earlier run printed is gone: "
-                                     "--serial is the steady choice; default: the first board found")
-                          ->type_name("ID");
-    std::vector<std::string> serials;
-    auto* serialOpt = app.add_option("--serial", serials,
-                                     "the board with this serial number (exact); program, verify and erase take "
-                                     "it more than once, one process per board")
-                          ->type_name("TEXT")
-                          ->expected(1)
-                          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    deviceOpt->excludes(serialOpt);
-    app.add_option("--timeout", options.timeout,
-                   "how long to wait for the board to come back from each restart, in ms (default 5000)")
-        ->type_name("MS")
-        ->check(Milliseconds());
-    app.add_option("--wait", options.wait, "BGI: how long to wait for a message or for room, in ms (default 1000)")
-        ->type_name("MS")
-        ->check(Milliseconds());
-    auto* benchOpt =
-        app.add_option("--bench", options.bench, "virtual bench: a JSON bench description, or \"default\"")
-            ->type_name("FILE");
-    app.add_flag("--json", json, "print one JSON object per event on stdout, ending with a summary");
-    auto* quietOpt = app.add_flag("-q,--quiet", quiet, "print only the result");
-    app.add_flag("-v,--verbose", verbose, "also print the library's messages and trace lines")->excludes(quietOpt);
-    app.add_flag("--plain", plain, "plain lines instead of progress bars, also on a terminal");
-
-    std::function<int(CHost&)> run;
-    std::string file, baseText;
-    auto addImage = [&](CLI::App* sub) {
-        sub->add_option("FILE", file, "the image file: Intel HEX, S-records, ELF, or a raw binary with --base")
-            ->required();
-        sub->add_option("--base", baseText, "the file is a raw binary whose first byte goes to this address")
-            ->type_name("ADDR");
-    };
-    bool verifyAfter = false, skipUnchanged = false, noCheck = false, hex = false;
-
-    auto* program = app.add_subcommand("program", "write an image file (Intel HEX or S-records) into the flash");
-    addImage(program);
-    program->add_flag("--verify", verifyAfter, "verify the flash afterwards");
-    program->add_flag("--skip-unchanged", skipUnchanged,
-                      "compare first; erase and write nothing when the flash already holds the image");
-    program->add_flag("--no-check", noCheck, "hand the file to the library without the strict check");
-    program->callback([&] { run = [&](CHost& h) { return h.Program(file, verifyAfter, skipUnchanged, noCheck); }; });
-
-    auto* verify = app.add_subcommand("verify", "compare the flash with an image file");
-    addImage(verify);
-    verify->add_flag("--no-check", noCheck, "hand the file to the library without the strict check");
-    verify->callback([&] { run = [&](CHost& h) { return h.Verify(file, noCheck); }; });
-
-    bool eraseAll = false;
-    auto* erase = app.add_subcommand("erase", "erase flash sector 0 (the library erases no other on its own)");
-    erase->add_flag("--all", eraseAll,
-                    "erase every sector: programs an image of 0xFF bytes over the whole flash through the same "
-                    "exports (each sector is read, erased and written)");
-    erase->callback([&] { run = [&](CHost& h) { return h.Erase(eraseAll); }; });
-
-    auto* fwinfo = app.add_subcommand("fwinfo", "show the firmware-information record in the board's flash");
-    fwinfo->callback([&] { run = [](CHost& h) { return h.FwInfo(); }; });
-
-    auto* version = app.add_subcommand("version", "show the versions of kazmir and of the device server");
-    version->callback([&] { run = [](CHost& h) { return h.Version(); }; });
-
-    std::string modeName;
-    auto* mode = app.add_subcommand("mode", "bring the board into its BAL or CCL firmware and print its handle");
-    mode->add_option("MODE", modeName, "bal or ccl")->required()->check(CLI::IsMember({"bal", "ccl"}));
-    mode->callback([&] { run = [&](CHost& h) { return h.Mode(modeName); }; });
-
-    std::string text;
-    auto* bgi = app.add_subcommand("bgi", "exchange messages over the board's BGI channels (CCL firmware)");
-    bgi->require_subcommand(1, 1);
-    auto* send = bgi->add_subcommand("send", "send one message: the text and a closing NUL byte");
-    send->add_option("TEXT", text, "the text (with --hex: the bytes, in hexadecimal)")->required();
-    send->add_flag("--hex", hex, "TEXT is hexadecimal bytes, sent as they are");
-    send->callback([&] { run = [&](CHost& h) { return h.BgiSend(text, hex); }; });
-    auto* receive = bgi->add_subcommand("receive", "receive one message and print it");
-    receive->add_flag("--hex", hex, "print every byte of the message in hexadecimal");
-    receive->callback([&] { run = [&](CHost& h) { return h.BgiReceive(hex); }; });
-    auto* echo = bgi->add_subcommand("echo", "send a text and receive it back (the bench's echo firmware)");
-    echo->add_option("TEXT", text, "the text")->required();
-    echo->callback([&] { run = [&](CHost& h) { return h.BgiEcho(text); }; });
-
-    auto* info = app.add_subcommand("info", "inspect an image file without a board (with --bench: where it would go)");
-    addImage(info);
-    info->callback([&] { run = [&](CHost& h) { return h.Info(file); }; });
-
-    auto* bench = app.add_subcommand("bench", "the virtual bench");
-    bench->require_subcommand(1, 1);
-    bench->add_subcommand("show", "list the bench's boards")->callback([&] {
-        run = [](CHost& h) { return h.BenchShow(); };
-    });
-    bench->add_subcommand("reset", "restore the bench: erase the flash it keeps")->callback([&] {
-        run = [](CHost& h) { return h.BenchReset(); };
-    });
-
-    // Many boards: one child process per board, at most --jobs at once.
-    bool allBoards = false;
-    unsigned jobs = 0;
-    for (CLI::App* sub : {program, verify, erase}) {
-        // erase --all is every sector of one flash; every board is --all-boards there.
-        sub->add_flag(sub == erase ? "--all-boards" : "--all", allBoards,
-                      "every board of the virtual bench (bench only: the library offers no listing of real boards)");
-        sub->add_option("--jobs", jobs, "with several boards: at most N at once (default: all of them)")
-            ->type_name("N")
-            ->check(CLI::PositiveNumber);
-    }
-
-    for (CLI::App* sub : {program, verify, erase, fwinfo, version, mode, bgi, send, receive, echo, info, bench})
-        sub->fallthrough();
-    for (CLI::App* sub : bench->get_subcommands({})) sub->fallthrough();
-    // Subcommand help: the global options in brief, the exit codes only in kazmir --help.
-    const std::string footer = GlobalOptionsText(app);
-    for (CLI::App* sub : {program, verify, erase, fwinfo, version, mode, bgi, send, receive, echo, info, bench})
-        sub->footer(footer);
-    for (CLI::App* sub : bench->get_subcommands({})) sub->footer(footer);
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::Success& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        // A word where a command belongs is named, rather than "a subcommand is required".
-        if (app.get_subcommands().empty()) {
-            for (const std::string& word : app.remaining()) {
-                if (word.empty() || word[0] == '-') continue;
-                const std::string message = "unknown command \"" + word + "\"; the commands are " + CommandList(app) +
-                                            " (see kazmir --help)";
-                std::fprintf(stderr, "error: %s\n", message.c_str());
-                return JsonUsageSummary(argc, argv, message);
-            }
-        }
-        app.exit(e);
-        return JsonUsageSummary(argc, argv, e.what());
-    }
-
-    if (!device.empty()) {
-        options.deviceId = ParseNumber(device);
-        if (!options.deviceId) {
-            const std::string message = "--device " + device + ": a device id is a number (decimal, or hexadecimal with 0x)";
-            std::fprintf(stderr, "error: %s\n", message.c_str());
-            return JsonUsageSummary(argc, argv, message);
-        }
-    }
-    if (!baseText.empty()) {
-        const auto base = ParseNumber(baseText);
-        if (!base || *base > 0xFFFFFFFFu) {
-            const std::string message = "--base " + baseText + ": an address is a number below 4 GiB (decimal, or hexadecimal with 0x)";
-            std::fprintf(stderr, "error: %s\n", message.c_str());
-            return JsonUsageSummary(argc, argv, message);
-        }
-        options.base = static_cast<uint32_t>(*base);
-    }
-    options.benchGiven = benchOpt->count() > 0;
-    if (serials.size() == 1) options.serial = serials.front();
-    const bool batch = allBoards || serials.size() > 1;
-    if (serials.size() > 1 && !(program->parsed() || verify->parsed() || erase->parsed())) {
-        const std::string message = "--serial more than once works with program, verify and erase only";
-        std::fprintf(stderr, "error: %s\n", message.c_str());
-        return JsonUsageSummary(argc, argv, message);
-    }
-    if (allBoards && (!serials.empty() || !device.empty())) {
-        const std::string message = "--all takes every board; give no --serial or --device with it";
-        std::fprintf(stderr, "error: %s\n", message.c_str());
-        return JsonUsageSummary(argc, argv, message);
-    }
-
-    const bool terminal = isatty(fileno(stderr)) != 0;
-    const char* term = std::getenv("TERM");
-    const bool dumb = term != nullptr && std::string(term) == "dumb";
-    const COutput::Mode outMode = json ? COutput::Mode::Json
-                                  : (terminal && !plain && !dumb) ? COutput::Mode::Bars
-                                                                   : COutput::Mode::Plain;
-    const COutput::Detail detail = quiet     ? COutput::Detail::Quiet
-                                   : verbose ? COutput::Detail::Verbose
-                                             : COutput::Detail::Normal;
-    COutput out(outMode, detail, stdout, stderr, Utf8Locale());
-    if (batch) {
-        BatchRequest request;
-        request.command = program->parsed() ? "program" : verify->parsed() ? "verify" : "erase";
-        request.file = request.command == "erase" ? "" : file;
-        request.serials = serials;
-        request.jobs = jobs;
-        request.self = SelfPath(argv[0]);
-        request.childArgs = ChildArguments(argc, argv, request.command == "erase" ? "--all-boards" : "--all");
-        request.bench = BenchFile(options.bench);
-        std::string error;
-        if (allBoards && !BenchSerials(options.bench, request.serials, error)) {
-            std::fprintf(stderr, "error: --all: %s\n", error.c_str());
-            return JsonUsageSummary(argc, argv, "--all: " + error);
-        }
-        return RunBatch(request, outMode, detail, out);
-    }
-    CHost host(options, out);
+    const COutput::Detail detail = c.quiet     ? COutput::Detail::Quiet
+                                   : c.verbose ? COutput::Detail::Verbose
+                                               : COutput::Detail::Normal;
+    COutput out(OutputMode(c), detail, stdout, stderr, Utf8Locale());
+    if (c.allBoards || c.serials.size() > 1) return RunOnBoards(c, argc, argv, out);
+    CHost host(c.options, out);
     host.CatchSignals();
     try {
-        return run(host);
+        return c.run(host);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "error: %s\n", e.what());
         return EXIT_FAILURE_;

@@ -640,15 +640,6 @@ bool SameGuid(const GUID& a, const GUID& b)
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
 }
 
-std::string GuidText(const GUID& g)
-{
-    char text[40];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    return text;
-}
-
 bool ParseGuid(const std::string& text, GUID* guid)
 {
     std::string s = text;

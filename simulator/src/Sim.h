@@ -282,7 +282,6 @@ private:
 // Case-insensitive comparison of ASCII text.
 bool EqualNoCase(const std::string& a, const std::string& b);
 bool SameGuid(const GUID& a, const GUID& b);
-std::string GuidText(const GUID& guid);
 bool ParseGuid(const std::string& text, GUID* guid);
 
 // The names of the device-server operations that can be faulted, and of the

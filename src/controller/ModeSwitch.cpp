@@ -78,7 +78,9 @@ KZRESULT CProg::SwitchToFld(uint32_t timeout)
     return result;
 }
 
-KZRESULT CProg::SwitchToBal(uint32_t timeout)
+// Brings the board into its operating firmware. The flash loader, and state 2
+// when the mode needs state 3, restart into it; the boot ROM is left alone.
+KZRESULT CProg::SwitchToFirmware(uint32_t timeout, bool balStateServes)
 {
     KZRESULT result = 0;
     for (unsigned pass = 0; pass < MAX_PASSES; ++pass) {
@@ -86,42 +88,25 @@ KZRESULT CProg::SwitchToBal(uint32_t timeout)
         result = m_HwDevice.GetInfo(&info);
         if (result != 0)
             continue;
-        switch (info.State) {
-        case DEV_STATE_FLD:
-        case DEV_STATE_BAL:
-            result = RestartSteps(timeout, false, RESET_TO_FIRMWARE, FindKind::BySerial, m_szSerial, false);
-            break;
-        case DEV_STATE_CCL:
+        if (info.State == DEV_STATE_CCL || (info.State == DEV_STATE_BAL && balStateServes))
             return ReachTarget(info.DeviceId);
-        default:
-            result = 0;
-            break;
-        }
+        if (info.State == DEV_STATE_FLD || info.State == DEV_STATE_BAL)
+            result = RestartSteps(timeout, false, RESET_TO_FIRMWARE, FindKind::BySerial, m_szSerial, false);
+        else
+            result = 0; // no action in this state
     }
     return result;
 }
 
+// BAL runs in state 3 only; CCL in state 2 or 3.
+KZRESULT CProg::SwitchToBal(uint32_t timeout)
+{
+    return SwitchToFirmware(timeout, false);
+}
+
 KZRESULT CProg::SwitchToCcl(uint32_t timeout)
 {
-    KZRESULT result = 0;
-    for (unsigned pass = 0; pass < MAX_PASSES; ++pass) {
-        DEVICE_INFO_RECORD info;
-        result = m_HwDevice.GetInfo(&info);
-        if (result != 0)
-            continue;
-        switch (info.State) {
-        case DEV_STATE_FLD:
-            result = RestartSteps(timeout, false, RESET_TO_FIRMWARE, FindKind::BySerial, m_szSerial, false);
-            break;
-        case DEV_STATE_BAL:
-        case DEV_STATE_CCL:
-            return ReachTarget(info.DeviceId);
-        default:
-            result = 0;
-            break;
-        }
-    }
-    return result;
+    return SwitchToFirmware(timeout, true);
 }
 
 // Brings the board into a mode's firmware with one switching routine, then

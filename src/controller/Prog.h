@@ -54,6 +54,7 @@ private:
     KZRESULT RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
                           bool report);
     KZRESULT ReachTarget(uint64_t deviceId);
+    KZRESULT SwitchToFirmware(uint32_t timeout, bool balStateServes);
     KZRESULT FindAndSelect();
     KZRESULT FetchModeObject(KZRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
                              const GUID& interfaceId, IKazUnknown** component);

@@ -111,7 +111,7 @@ TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage) {
     EXPECT_EQ(summary["boards"][0]["bytes"], 0xC000);
     EXPECT_EQ(summary["boards"][1]["serial"], "KZ000002");
     EXPECT_EQ(summary["boards"][1]["bytes"], 0x10000);
-    EXPECT_EQ(summary["boards"][1]["code"], "0x00000000");
+    EXPECT_EQ(summary["boards"][1]["result"]["code"], "0x00000000");
 
     // The same boards one at a time, verified, in the human summary table.
     ASSERT_EQ(Kazmir("--bench bench.json verify app.hex --serial KZ000002 --serial KZA --jobs 1"), 0) << Err();
@@ -145,12 +145,13 @@ TEST_F(KazmirBatch, OneBoardFailingLeavesTheOtherProgrammed) {
         ExpectImage("a.flash", 0x20000);
         const json summary = Events().back();
         EXPECT_EQ(summary["exit"], c.exit);
-        EXPECT_EQ(summary["meaning"], "1 of 2 boards failed");
+        EXPECT_EQ(summary["result"]["text"], "1 of 2 boards failed");
         ASSERT_EQ(summary["boards"].size(), 2u);
         EXPECT_EQ(summary["boards"][0]["exit"], 0);
         EXPECT_EQ(summary["boards"][1]["exit"], c.exit);
-        EXPECT_NE(summary["boards"][1]["meaning"].get<std::string>().find(c.words), std::string::npos)
-            << summary["boards"][1];
+        const json& result = summary["boards"][1]["result"];
+        const std::string words = result.value("text", "") + (result.contains("code") ? " (" + result.value("code", "") + ")" : "");
+        EXPECT_NE(words.find(c.words), std::string::npos) << summary["boards"][1];
     }
 }
 

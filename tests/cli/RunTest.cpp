@@ -42,8 +42,9 @@ constexpr size_t FLASH_SIZE = 512 * 1024;
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The --json schema of cli/README.md: each key has one type wherever it
-// stands ("summary.result" is the one key whose type depends on the event),
-// and each event carries only its own keys. "hex" is 0x and upper-case digits.
+// stands, but for the few named "event.key" or, inside an object or array,
+// "outer.key"; each event carries only its own keys (and "board" in a run over
+// several boards). "hex" is 0x and upper-case digits.
 const std::map<std::string, std::string> KEY_TYPES = {
     {"event", "s"}, {"schema", "n"}, {"file", "s"}, {"format", "s"}, {"text", "s"}, {"result", "s"},
     {"summary.result", "o"}, {"findings", "a"}, {"plan", "o"}, {"phase", "s"}, {"state", "n"}, {"phase.state", "s"},
@@ -57,14 +58,15 @@ const std::map<std::string, std::string> KEY_TYPES = {
     {"hex", "s"}, {"sent", "s"}, {"received", "s"}, {"same", "b"}, {"milliseconds", "n"}, {"command", "s"},
     {"exit", "n"}, {"exit_name", "s"}, {"skipped", "b"}, {"code", "hex"}, {"severity", "s"}, {"issue", "s"},
     {"line", "n"}, {"library_result", "hex"}, {"first_sector", "n"}, {"last_sector", "n"},
-    {"range_start", "hex"}, {"range_size", "n"}, {"bytes_written", "n"}, {"bytes_kept", "n"}, {"board", "n"},
+    {"range_start", "hex"}, {"range_size", "n"}, {"bytes_written", "n"}, {"bytes_kept", "n"}, {"board", "s"},
+    {"placements.board", "n"}, {"boards.result", "o"},
     {"serial", "s"}, {"start", "hex"}, {"end", "hex"}, {"size", "n"}, {"default", "b"}, {"source", "s"},
     {"state_dir", "s"}, {"boards", "a"}, {"index", "n"}, {"class", "n"}, {"state_name", "s"},
     {"device_id", "hex"}, {"present", "b"}, {"held", "b"}, {"flash", "o"}, {"base", "hex"}, {"sectors", "a"},
     {"image_bytes", "n"}, {"mismatch.image_bytes", "s"}, {"flash_bytes", "s"}, {"image_bytes_in_range", "n"},
     {"flash_offset", "hex"}, {"bytes_differing", "n"}, {"under_way", "s"}, {"interrupted", "b"},
     {"sectors_erased", "n"}, {"sectors_written", "n"}, {"range_sectors", "n"}, {"all", "b"}, {"fits", "b"},
-    {"jobs", "n"}, {"max_rss_kib", "n"}, {"child_max_rss_kib", "n"}, {"batch.boards", "a"}, {"summary.boards", "a*"}, {"sector_count", "n"}};
+    {"jobs", "n"}, {"max_rss_kib", "n"}, {"child_max_rss_kib", "n"}, {"sector_count", "n"}};
 const std::map<std::string, std::string> EVENT_KEYS = {
     {"input", "file format text"},
     {"check", "file result findings"},
@@ -89,26 +91,25 @@ const std::map<std::string, std::string> EVENT_KEYS = {
                 "child_max_rss_kib"}};
 
 // What is wrong with a value against the schema; "" when nothing.
-std::string SchemaProblem(const json& value, const std::string& key, const std::string& event) {
-    auto type = KEY_TYPES.find(event + "." + key);
+std::string SchemaProblem(const json& value, const std::string& key, const std::string& outer) {
+    auto type = KEY_TYPES.find(outer + "." + key);
     if (type == KEY_TYPES.end()) type = KEY_TYPES.find(key);
     if (type == KEY_TYPES.end()) return "undocumented key " + key;
     const std::string& t = type->second;
     const bool ok = t == "s"   ? value.is_string()
                     : t == "n" ? value.is_number()
                     : t == "b" ? value.is_boolean()
-                    : t == "a" || t == "a*" ? value.is_array()
+                    : t == "a" ? value.is_array()
                     : t == "o" ? value.is_object()
                     : t == "o?" ? value.is_object() || value.is_null()
                                : value.is_string() && value.get<std::string>().size() > 2 &&
                                      value.get<std::string>().find_first_not_of("0123456789ABCDEF", 2) == std::string::npos &&
                                      value.get<std::string>().starts_with("0x");
     if (!ok) return key + " is no " + t + ": " + value.dump();
-    if (t == "a*") return ""; // the batch's per-board rows: kept as the children gave them
     const std::vector<json> items = value.is_array() ? std::vector<json>(value.begin(), value.end()) : std::vector<json>{value};
     for (const json& item : items)
         for (auto it = item.begin(); item.is_object() && it != item.end(); ++it)
-            if (std::string problem = SchemaProblem(it.value(), it.key(), ""); !problem.empty()) return key + "." + problem;
+            if (std::string problem = SchemaProblem(it.value(), it.key(), key); !problem.empty()) return key + "." + problem;
     return "";
 }
 
@@ -118,7 +119,7 @@ std::string EventProblem(const json& e) {
     if (keys == EVENT_KEYS.end()) return "undocumented event";
     for (auto it = e.begin(); it != e.end(); ++it) {
         if (it.key() == "event" || it.key() == "schema") continue;
-        if (!Has(" " + keys->second + " ", " " + it.key() + " ")) return "key " + it.key() + " not in this event";
+        if (!Has(" " + keys->second + " board ", " " + it.key() + " ")) return "key " + it.key() + " not in this event";
         if (std::string problem = SchemaProblem(it.value(), it.key(), keys->first); !problem.empty()) return problem;
     }
     if (keys->first == "summary" && !(e.contains("result") && e["result"].contains("text") && e.contains("exit")))
@@ -681,7 +682,8 @@ TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema) {
         {"erase"}, {"fwinfo"}, {"verify", DEMO}, {"version"}, {"mode", "bal"}, {"bgi", "echo", "hi"},
         {"bgi", "send", "hi"}, {"--wait", "50", "bgi", "receive"}, {"info", DEMO}, {"info", "--bench", "default", DEMO},
         {"info", CORPUS + "/buspirate-ADC2UART.hex"}, {"bench", "show"}, {"bench", "reset"}, {"flash", DEMO},
-        {"program"}, {"--device", "x", "fwinfo"}, {"info", "/dev/null"}, {"-v", "program", DEMO}};
+        {"program"}, {"--device", "x", "fwinfo"}, {"info", "/dev/null"}, {"-v", "program", DEMO}, {"erase", "--all"},
+        {"program", DEMO, "--all"}, {"program", "missing.hex", "--all"}};
     for (const auto& args : commands) {
         std::vector<std::string> withJson = {"--json"};
         withJson.insert(withJson.end(), args.begin(), args.end());

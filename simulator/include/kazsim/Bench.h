@@ -47,6 +47,10 @@ inline constexpr GUID BOARD_CLASS_3 = {0x0F254982, 0xBCEE, 0x40AC, {0x8E, 0xB8, 
 inline constexpr GUID BOARD_CLASS_4 = {0xEDCCFFED, 0xC78C, 0x4242, {0xB6, 0x17, 0x56, 0x32, 0x0E, 0x33, 0xA3, 0x61}};
 inline constexpr GUID BOARD_CLASS_5 = {0xD55C1655, 0x3F48, 0x463F, {0x9B, 0x91, 0xC7, 0x44, 0x8B, 0xDC, 0x7C, 0x22}};
 
+// A class or interface id as bench descriptions write it:
+// "{2219F6A0-732A-4750-B66F-0AE731FB40E1}".
+KAZSIM_API std::string GuidText(const GUID& guid);
+
 // Board states as the driver's GetInfo reports them.
 inline constexpr uint32_t STATE_FLASH_LOADER = 1;
 inline constexpr uint32_t STATE_BAL = 2;

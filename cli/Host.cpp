@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -1051,36 +1052,35 @@ int CHost::BgiEcho(const std::string& text) {
                   {{"handle", HandleText(handle)}, {"milliseconds", ms}});
 }
 
-int CHost::Info(const std::string& file) {
-    if (auto reason = OpenInput(file)) return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
-    ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
-    image.path = file;
-    if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
-    // The event is built for --json only: an image of many blocks makes a large one.
+namespace {
+
+// The info event; its blocks only when they are shown (an image of many
+// blocks makes a large event).
+Json InfoEvent(const std::string& file, const ImageAnalysis& image, bool withBlocks) {
     Json blocks = Json::array();
-    for (size_t i = 0; m_Out.IsJson() && i < image.blocks.size(); ++i)
+    for (size_t i = 0; withBlocks && i < image.blocks.size(); ++i)
         blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end - 1)},
                           {"size", image.blocks[i].Size()}});
-    Json event = {{"event", "info"},
-                            {"file", file},
-                            {"format", image.FormatName()},
-                            {"lines", image.lines},
-                            {"data_records", image.dataRecords},
-                            {"data_bytes", image.dataBytes},
-                            {"blocks", blocks},
-                            {"lowest", Hex32(image.Lowest())},
-                            {"highest", Hex32(image.blocks.empty() ? 0 : image.Highest() - 1)},
-                            {"fw_info", FwInfoJson(image.fwInfo)},
-                            {"accepted", image.Accepted()},
-                            {"library_stop_line", image.libraryStopLine},
-                            {"library_stop_reason", image.stopReason},
-                            {"records_not_read", image.recordsNotRead},
-                            {"split_lines", image.splitLines},
-                            {"findings", FindingsJson(image.findings)}};
-    const bool human = !m_Out.IsJson();
-    auto out = [&](const std::string& line) {
-        if (human) std::printf("%s\n", line.c_str());
-    };
+    return {{"event", "info"},
+            {"file", file},
+            {"format", image.FormatName()},
+            {"lines", image.lines},
+            {"data_records", image.dataRecords},
+            {"data_bytes", image.dataBytes},
+            {"blocks", blocks},
+            {"lowest", Hex32(image.Lowest())},
+            {"highest", Hex32(image.blocks.empty() ? 0 : image.Highest() - 1)},
+            {"fw_info", FwInfoJson(image.fwInfo)},
+            {"accepted", image.Accepted()},
+            {"library_stop_line", image.libraryStopLine},
+            {"library_stop_reason", image.stopReason},
+            {"records_not_read", image.recordsNotRead},
+            {"split_lines", image.splitLines},
+            {"findings", FindingsJson(image.findings)}};
+}
+
+// The info report in words, line by line.
+void InfoLines(const std::string& file, const ImageAnalysis& image, const std::function<void(const std::string&)>& out) {
     out(file + ": " + image.FormatName() + ", " + Plural(image.lines, "line", "lines") + ", " +
         Plural(image.dataRecords, "data record", "data records") + ", " + Plural(image.dataBytes, "byte", "bytes"));
     out("Blocks, in the library's order:");
@@ -1114,44 +1114,27 @@ int CHost::Info(const std::string& file) {
             std::to_string(image.lines) + ", at " + image.stopReason + "; " +
             Plural(image.recordsNotRead, "record", "records") + " after it " +
             (image.recordsNotRead == 1 ? "is" : "are") + " not read.");
+}
 
+} // namespace
+
+int CHost::Info(const std::string& file) {
+    if (auto reason = OpenInput(file)) return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
+    ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
+    image.path = file;
+    if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
+    Json event = InfoEvent(file, image, m_Out.IsJson());
+    const bool human = !m_Out.IsJson();
+    auto out = [&](const std::string& line) {
+        if (human) std::printf("%s\n", line.c_str());
+    };
+    InfoLines(file, image, out);
     int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
 #if KAZMIR_CLI_BENCH
     if (m_Options.benchGiven) {
         if (!PrepareBench(true, true)) return EXIT_USAGE;
-        Json placements = Json::array();
         // The image fits when it fits one of the boards it may go to.
-        bool fitsOne = false, anyBoard = false;
-        for (const auto& board : m_Bench.boards) {
-            if (!m_Options.serial.empty() && board.serial != m_Options.serial) continue;
-            if (board.flash.sectorSizes.empty()) continue;
-            anyBoard = true;
-            const PlacementPlan plan = PlaceImage(image, board.flash);
-            // The library's sector table holds 32 sectors: it cannot open a larger flash.
-            const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
-            const bool fits = plan.Accepted() && !tooMany && plan.result == 0;
-            fitsOne = fitsOne || fits;
-            Json p = PlanJson(plan);
-            p["board"] = board.index;
-            p["serial"] = board.serial;
-            p["sector_count"] = board.flash.sectorSizes.size();
-            p["fits"] = fits;
-            placements.push_back(p);
-            out("On bench board " + std::to_string(board.index) + " (" + board.serial + ", flash " +
-                HumanBytes(board.flash.Size()) + " at base " + Hex32(board.flash.base) + ", " +
-                Plural(board.flash.sectorSizes.size(), "sector", "sectors") + "): " +
-                (fits ? "fits" : "does not fit"));
-            if (tooMany)
-                out("  the library handles at most " + std::to_string(MAX_SECTORS) + " flash sectors, this flash has " +
-                    std::to_string(board.flash.sectorSizes.size()) + ": kazmir cannot program this board");
-            if (plan.Accepted() && plan.result == 0 && plan.endSector > plan.firstSector)
-                out("  " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") +
-                    " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " of the range left untouched");
-            if (!plan.Accepted() && !plan.explanation.empty()) out("  " + plan.explanation + ";");
-            for (const auto& line : FindingLines(plan.findings, false, "  ")) out(line);
-        }
-        if (anyBoard && !fitsOne && exitCode == EXIT_OK) exitCode = EXIT_NO_FIT;
-        event["placements"] = placements;
+        if (!InfoOnBench(image, event, out) && exitCode == EXIT_OK) exitCode = EXIT_NO_FIT;
     }
 #endif
     if (human) std::fflush(stdout);
@@ -1161,6 +1144,42 @@ int CHost::Info(const std::string& file) {
                                                                          : file + " fits no board of the bench",
                       {{"file", file}});
 }
+
+#if KAZMIR_CLI_BENCH
+bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::function<void(const std::string&)>& out) {
+    Json placements = Json::array();
+    bool fitsOne = false, anyBoard = false;
+    for (const auto& board : m_Bench.boards) {
+        if (!m_Options.serial.empty() && board.serial != m_Options.serial) continue;
+        if (board.flash.sectorSizes.empty()) continue;
+        anyBoard = true;
+        const PlacementPlan plan = PlaceImage(image, board.flash);
+        // The library's sector table holds 32 sectors: it cannot open a larger flash.
+        const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
+        const bool fits = plan.Accepted() && !tooMany && plan.result == 0;
+        fitsOne = fitsOne || fits;
+        Json p = PlanJson(plan);
+        p["board"] = board.index;
+        p["serial"] = board.serial;
+        p["sector_count"] = board.flash.sectorSizes.size();
+        p["fits"] = fits;
+        placements.push_back(p);
+        out("On bench board " + std::to_string(board.index) + " (" + board.serial + ", flash " +
+            HumanBytes(board.flash.Size()) + " at base " + Hex32(board.flash.base) + ", " +
+            Plural(board.flash.sectorSizes.size(), "sector", "sectors") + "): " + (fits ? "fits" : "does not fit"));
+        if (tooMany)
+            out("  the library handles at most " + std::to_string(MAX_SECTORS) + " flash sectors, this flash has " +
+                std::to_string(board.flash.sectorSizes.size()) + ": kazmir cannot program this board");
+        if (plan.Accepted() && plan.result == 0 && plan.endSector > plan.firstSector)
+            out("  " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") + " from the image, " +
+                Plural(plan.bytesKept, "byte", "bytes") + " of the range left untouched");
+        if (!plan.Accepted() && !plan.explanation.empty()) out("  " + plan.explanation + ";");
+        for (const auto& line : FindingLines(plan.findings, false, "  ")) out(line);
+    }
+    event["placements"] = placements;
+    return fitsOne || !anyBoard;
+}
+#endif
 
 int CHost::UsageError(const std::string& message) {
     m_Out.Event({{"event", "summary"},

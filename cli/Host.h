@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -106,6 +107,11 @@ private:
     std::optional<int> CompareFirst(const std::string& command, CBoard& board, const ImageAnalysis& image,
                                     const std::optional<FlashLayout>& layout, Json& extra);
     uint32_t VerifyImage(); // kzmFLDverify on the image, shown as the verify phase
+#if KAZMIR_CLI_BENCH
+    // Where the image would go on each bench board: the placements in the
+    // event, lines through out; false when no board with a flash takes it.
+    bool InfoOnBench(const ImageAnalysis& image, Json& event, const std::function<void(const std::string&)>& out);
+#endif
     int EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout);
     // After a library call: the exit code when a signal came meanwhile.
     std::optional<int> StopIfInterrupted(const std::string& command, const Json& extra);

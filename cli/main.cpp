@@ -33,7 +33,8 @@ namespace {
 const char* const EXIT_CODES = R"(Exit codes:
   0  success
   1  other failure (internal error, out of memory, bench not restored)
-  2  usage error (wrong command line, unreadable bench description)
+  2  usage error (wrong command line, unreadable bench description, message
+     too long)
   3  image file unreadable or damaged, or refused by the check
   4  no board found
   5  the board did not respond or timed out (also: no BGI message in time)

@@ -77,6 +77,8 @@ MUTANTS = [
     ("BAL switch ignores state 2", "src/controller/ModeSwitch.cpp",
      "if (info.State == DEV_STATE_FLD || info.State == DEV_STATE_BAL)", "if (info.State == DEV_STATE_FLD)",
      ["e2e"]),
+    ("CCL switch restarts a board in state 2", "src/controller/ModeSwitch.cpp",
+     "return SwitchToFirmware(timeout, true);", "return SwitchToFirmware(timeout, false);", ["e2e"]),
     ("reset selectors swapped", "src/controller/ModeSwitch.cpp",
      "m_HwDevice.Reset(selector);", "m_HwDevice.Reset(selector ^ 1);", ["e2e"]),
     ("CCL reference of the controller kept", "src/controller/ModeSwitch.cpp",

@@ -89,6 +89,11 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode image_bytes "
                 "image_bytes_in_range interrupted sectors_erased sectors_written range_sectors all boards max_rss_kib "
                 "child_max_rss_kib"}};
+// The exit codes' names, as cli/README.md's table gives them.
+const std::map<int, std::string> EXIT_NAMES = {{0, "ok"},         {1, "failure"},          {2, "usage"},
+                                               {3, "image"},      {4, "no-board"},         {5, "no-response"},
+                                               {6, "verify-mismatch"}, {7, "device"},      {8, "busy"},
+                                               {9, "no-fit"},     {130, "interrupted"}};
 
 // What is wrong with a value against the schema; "" when nothing.
 std::string SchemaProblem(const json& value, const std::string& key, const std::string& outer) {
@@ -124,6 +129,9 @@ std::string EventProblem(const json& e) {
     }
     if (keys->first == "summary" && !(e.contains("result") && e["result"].contains("text") && e.contains("exit")))
         return "a summary without result.text or exit";
+    const auto name = EXIT_NAMES.find(e.value("exit", -1));
+    if (keys->first == "summary" && (name == EXIT_NAMES.end() || name->second != e.value("exit_name", "")))
+        return "exit " + e["exit"].dump() + " is not named " + e.value("exit_name", "");
     return "";
 }
 

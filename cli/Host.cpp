@@ -1209,8 +1209,10 @@ int CHost::BenchReset() {
 #if KAZMIR_CLI_BENCH
     if (!PrepareBench(true)) return EXIT_USAGE;
     std::string error;
-    const auto done = ResetBench(m_Bench, error);
+    bool inUse = false;
+    const auto done = ResetBench(m_Bench, error, inUse);
     for (const auto& line : done) m_Out.Say(line);
+    if (inUse) return FinishExit("bench reset", EXIT_BUSY, error);
     if (!error.empty()) return FinishExit("bench reset", EXIT_FAILURE_, "cannot reset the bench: " + error);
     return FinishExit("bench reset", EXIT_OK, "The bench is as new.");
 #else

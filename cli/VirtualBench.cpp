@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "Output.h"
 #include "kazsim/Bench.h"
@@ -142,7 +141,11 @@ std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceI
 std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId) {
     const int index = kazsim::Bench::FindBoard(deviceId);
     if (index < 0) return std::nullopt;
-    return kazsim::Bench::FlashContents(index);
+    try {
+        return kazsim::Bench::FlashContents(index);
+    } catch (const kazsim::BenchError&) {
+        return std::nullopt; // held by another process, or unreadable: not shown
+    }
 }
 
 std::string BootRomHint(const BenchSetup& setup, const std::string& serial) {
@@ -205,29 +208,35 @@ Json BenchJson(const BenchSetup& setup) {
             {"boards", boards}};
 }
 
-std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error) {
+std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool& inUse) {
     std::vector<std::string> done;
+    inUse = false;
     try {
-        // Put a bench without files in place first, so that nothing writes the
-        // old contents back while the files are erased.
-        kazsim::Bench::Reset(kazsim::BenchDesc::Empty());
+        // Every flash file is taken before any is erased: a file another
+        // process holds is never erased, and the bench is reset whole or not
+        // at all. The files stay locked until this process ends.
+        std::string busy;
+        for (const auto& b : setup.boards)
+            if (!b.flashFile.empty() && !kazsim::Bench::ClaimFlash(b.index))
+                busy += (busy.empty() ? "" : ", ") + std::string("board ") + std::to_string(b.index) + " (" + b.serial +
+                        ", " + b.flashFile + ")";
+        if (!busy.empty()) {
+            inUse = true;
+            error = "the board is in use by another program: " + busy + "; close that program and try again";
+            return done;
+        }
         for (const auto& b : setup.boards) {
             if (b.flashFile.empty()) continue;
-            std::error_code ec;
-            fs::remove(b.flashFile, ec);
-            if (ec) {
-                error = "cannot remove " + b.flashFile + ": " + ec.message();
-                return done;
-            }
+            kazsim::Bench::EraseFlash(b.index);
             done.push_back("erased the flash of board " + std::to_string(b.index) + " (" + b.flashFile + ")");
         }
-        if (setup.isDefault) {
-            kazsim::Bench::Reset(DefaultBench(setup.stateDir));
+        if (setup.isDefault)
             done.push_back("default bench restored: one board, serial KZ000001, in its CCL firmware");
-        } else {
-            kazsim::Bench::Load(setup.source);
+        else
             done.push_back("bench " + setup.source + " restored");
-        }
+    } catch (const kazsim::FlashInUseError& e) {
+        inUse = true;
+        error = std::string("the board is in use by another program: ") + e.what();
     } catch (const std::exception& e) {
         error = e.what();
     }

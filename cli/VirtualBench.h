@@ -64,7 +64,8 @@ Json BenchJson(const BenchSetup& setup);
 
 // Restores the bench: the default bench's flash file is erased; for a bench
 // file, the flash files it names are erased. Returns what was done, one line
-// each.
-std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error);
+// each. When another process holds a board's flash file nothing is erased:
+// inUse is set and error names the boards.
+std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool& inUse);
 
 } // namespace kzcli

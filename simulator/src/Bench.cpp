@@ -143,16 +143,52 @@ void Bench::MoveBoard(int index, int position)
     Sim().SignalChange();
 }
 
+namespace {
+
+// The board's flash taken for this process (a removed board's stays in memory).
+CFlashStore& ClaimedFlash(int index)
+{
+    CBoard& board = Sim().BoardAt(index);
+    if (!board.Present)
+        return board.Flash;
+    std::string error;
+    uint32_t code = Sim().ClaimFlash(board, &error);
+    if (code == SIM_E_IN_USE)
+        throw FlashInUseError("board " + std::to_string(index) + ": " + error);
+    if (code != 0)
+        throw BenchError("board " + std::to_string(index) + ": " + error);
+    return board.Flash;
+}
+
+} // namespace
+
 std::vector<uint8_t> Bench::FlashContents(int index)
 {
     auto lock = Sim().Hold();
-    return Sim().BoardAt(index).Flash.Data();
+    return ClaimedFlash(index).Data();
+}
+
+bool Bench::ClaimFlash(int index)
+{
+    auto lock = Sim().Hold();
+    try {
+        ClaimedFlash(index);
+    } catch (const FlashInUseError&) {
+        return false;
+    }
+    return true;
+}
+
+void Bench::EraseFlash(int index)
+{
+    auto lock = Sim().Hold();
+    ClaimedFlash(index).EraseAll();
 }
 
 void Bench::SetFlash(int index, uint32_t offset, const std::vector<uint8_t>& bytes)
 {
     auto lock = Sim().Hold();
-    CFlashStore& flash = Sim().BoardAt(index).Flash;
+    CFlashStore& flash = ClaimedFlash(index);
     if (static_cast<uint64_t>(offset) + bytes.size() > flash.Data().size())
         throw std::out_of_range("kazsim: SetFlash beyond the end of the flash");
     std::copy(bytes.begin(), bytes.end(), flash.Data().begin() + offset);

@@ -17,6 +17,7 @@
 #include "Faces.h"
 #include "Sim.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace kazsim::detail {
@@ -128,6 +129,23 @@ void* OpenDevice(const char* path, DWORD access, DWORD shareMode, void* security
         call.FailWin(ERROR_SHARING_VIOLATION);
         return nullptr;
     }
+    // Opening a board takes its flash file: locked, so that no other process
+    // uses the board's flash while this one may. CloseDevice lets go again
+    // unless the flash was used meanwhile.
+    std::string reason;
+    switch (board->Flash.Attach(&reason)) {
+    case CFlashStore::Use::Ready:
+        break;
+    case CFlashStore::Use::InUse:
+        call.Note("refused: flash file " + board->Flash.File() + " is in use by another process");
+        call.FailWin(ERROR_SHARING_VIOLATION);
+        return nullptr;
+    case CFlashStore::Use::Failed:
+        std::fprintf(stderr, "kazsim: %s\n", reason.c_str());
+        call.Note(reason);
+        call.FailWin(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     auto* handle = new CDriverHandle{sim.SharedBoard(board), board->Generation};
     ++board->OpenHandles;
     ++sim.DriverHandles;
@@ -142,8 +160,15 @@ void CloseDevice(void* device)
         return;
     CSim& sim = Sim();
     auto lock = sim.Hold();
-    if (handle->Board->Generation == handle->Generation && handle->Board->OpenHandles > 0)
-        --handle->Board->OpenHandles;
+    CBoard& board = *handle->Board;
+    if (board.Generation == handle->Generation && board.OpenHandles > 0)
+        --board.OpenHandles;
+    // A board only looked at is not kept: a host walking the boards to find
+    // one by serial leaves the others free for other processes. Once its
+    // flash was read or changed, the file stays locked until the process
+    // ends, the board is removed or the bench reset.
+    if (board.OpenHandles == 0)
+        board.Flash.ReleaseUnclaimed();
     --sim.DriverHandles;
     delete handle;
 }

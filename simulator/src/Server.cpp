@@ -161,9 +161,11 @@ public:
     }
     KZRESULT EraseSector(SECTOR_ADDR sector) override
     {
-        return Run("EraseSector", SectorText(sector), {}, [&](CCall&) {
+        return Run("EraseSector", SectorText(sector), {}, [&](CCall& call) {
             uint32_t offset = 0, size = 0;
             if (KZRESULT result = Locate(sector, &offset, &size))
+                return result;
+            if (KZRESULT result = ClaimFlash(call))
                 return result;
             if (m_pBoard->Desc.EraseDelayMs)
                 std::this_thread::sleep_for(std::chrono::milliseconds(m_pBoard->Desc.EraseDelayMs));
@@ -175,24 +177,28 @@ public:
     }
     KZRESULT ReadSector(SECTOR_ADDR sector, uint8_t* buffer, uint32_t size) override
     {
-        return Run("ReadSector", SectorText(sector), {buffer}, [&](CCall&) {
+        return Run("ReadSector", SectorText(sector), {buffer}, [&](CCall& call) {
             uint32_t offset = 0, sectorSize = 0;
             if (KZRESULT result = Locate(sector, &offset, &sectorSize))
                 return result;
             if (size != sectorSize)
                 return SIM_E_INVALIDARG;
+            if (KZRESULT result = ClaimFlash(call))
+                return result;
             std::memcpy(buffer, m_pBoard->Flash.Data().data() + offset, size);
             return KZRESULT{0};
         });
     }
     KZRESULT WriteSector(SECTOR_ADDR sector, const uint8_t* data, uint32_t size) override
     {
-        return Run("WriteSector", SectorText(sector), {data}, [&](CCall&) {
+        return Run("WriteSector", SectorText(sector), {data}, [&](CCall& call) {
             uint32_t offset = 0, sectorSize = 0;
             if (KZRESULT result = Locate(sector, &offset, &sectorSize))
                 return result;
             if (size != sectorSize)
                 return SIM_E_INVALIDARG;
+            if (KZRESULT result = ClaimFlash(call))
+                return result;
             // NOR flash: programming only clears bits; only an erase sets them.
             uint8_t* flash = m_pBoard->Flash.Data().data() + offset;
             for (uint32_t i = 0; i < size; ++i)
@@ -203,6 +209,15 @@ public:
     }
 
 private:
+    // The flash file is taken (and kept) before its contents are used.
+    KZRESULT ClaimFlash(CCall& call) const
+    {
+        std::string error;
+        KZRESULT result = Sim().ClaimFlash(*m_pBoard, &error);
+        if (result != 0)
+            call.Note(error);
+        return result;
+    }
     static std::string SectorText(SECTOR_ADDR sector)
     {
         char text[16];

@@ -294,7 +294,7 @@ std::shared_ptr<CBoard> CSim::MakeBoard(const BoardDesc& desc, int index)
     board->Held = desc.Held;
     board->Echo = desc.Echo;
     board->NeverReturns = desc.NeverReturns;
-    board->Flash.Open(desc.Flash); // may throw BenchError
+    board->Flash.Describe(desc.Flash); // the file is not touched before the board is used
     return board;
 }
 
@@ -323,13 +323,14 @@ void CSim::RemoveBoard(CBoard& board)
     else
         ++board.Generation;
     board.Present = false;
-    board.Flash.FlushAll();
+    board.Flash.Release();
 }
 
 void CSim::ResetBench(const BenchDesc& desc, bool signal)
 {
-    // The new boards are made first, so that a flash file that cannot be
-    // used (or a fault of no known operation) leaves the bench as it was.
+    // The new boards are made first, so that a description that cannot be
+    // used (a shared flash file, a fault of no known operation) leaves the
+    // bench as it was.
     CheckFaultNames(desc.Faults);
     for (const BoardDesc& board : desc.Boards)
         CheckFaultNames(board.Faults);
@@ -347,7 +348,7 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
         board->Listed = false;
         ++board->Generation;
         board->Index = -1;
-        board->Flash.Close();
+        board->Flash.Release();
         m_OldBoards.push_back(board);
     }
     m_Boards.clear();
@@ -492,6 +493,21 @@ void CSim::FlushFlashFiles()
         board->Flash.FlushAll();
 }
 
+uint32_t CSim::ClaimFlash(CBoard& board, std::string* error)
+{
+    switch (board.Flash.Claim(error)) {
+    case CFlashStore::Use::Ready:
+        return 0;
+    case CFlashStore::Use::InUse:
+        *error = "flash file " + board.Flash.File() + " is in use by another process";
+        return SIM_E_IN_USE;
+    case CFlashStore::Use::Failed:
+        break;
+    }
+    std::fprintf(stderr, "kazsim: %s\n", error->c_str());
+    return SIM_E_ACCESS_DENIED;
+}
+
 // --- faults and the call log ----------------------------------------------
 
 void CSim::CheckFaultNames(const std::vector<FaultDesc>& faults)
@@ -597,6 +613,17 @@ uint32_t CCall::Refuse(uint32_t code, const std::string& argument)
         std::fprintf(stderr, "kazsim: %-34s refused %s\n", m_Name.c_str(), argument.c_str());
     }
     return code;
+}
+
+void CCall::Note(const std::string& text)
+{
+    CSim& sim = Sim();
+    if (m_Entry < sim.Log.size()) {
+        std::string& detail = sim.Log[m_Entry].Detail;
+        detail += (detail.empty() ? "" : ", ") + text;
+    } else if (sim.Trace) {
+        std::fprintf(stderr, "kazsim: %-34s %s\n", m_Name.c_str(), text.c_str());
+    }
 }
 
 void CCall::RefuseWin(uint32_t code, const std::string& argument)

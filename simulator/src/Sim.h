@@ -20,23 +20,74 @@
 
 namespace kazsim::detail {
 
-// The raw flash of one board, optionally backed by a file.
+// A flash file held open under an exclusive, non-blocking lock of the
+// operating system, so that two processes never use one file at once. The
+// host file of each platform implements it (flock on POSIX, LockFileEx on
+// Windows).
+class CLockedFile {
+public:
+    enum class Status { Locked, InUse, Failed };
+    CLockedFile() = default;
+    ~CLockedFile() { Close(); }
+    CLockedFile(const CLockedFile&) = delete;
+    CLockedFile& operator=(const CLockedFile&) = delete;
+
+    // Opens the file (created when missing) and locks it. InUse: another
+    // process holds the lock; Failed: the reason is in *error.
+    Status Open(const std::string& path, std::string* error);
+    void Close(); // lets go of the lock
+    bool IsOpen() const { return m_Handle != NO_HANDLE; }
+    // Reads up to size bytes at offset; the count read (short at the end).
+    bool ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got);
+    bool WriteAt(uint64_t offset, const uint8_t* data, size_t size);
+    bool Size(uint64_t* size);
+    bool Truncate(uint64_t size);
+
+private:
+    static constexpr intptr_t NO_HANDLE = -1;
+    intptr_t m_Handle = NO_HANDLE; // file descriptor or HANDLE
+};
+
+// The raw flash of one board, in memory and, when the bench names a file,
+// in that file. Loading a bench does not touch the file: it is attached
+// (opened, locked and read) when this process first needs the board.
 class CFlashStore {
 public:
-    // Sets up the contents: erased, or read from desc.File (created when
-    // missing). Throws BenchError when the file cannot be used.
-    void Open(const FlashDesc& desc);
-    void Close(); // writes the file (if any) and forgets it
+    enum class Use { Ready, InUse, Failed };
+
+    // Erased contents in memory; remembers the file without touching it.
+    void Describe(const FlashDesc& desc);
+    // Opens, locks and reads the file unless that happened already (Ready
+    // at once without a file). InUse: another process holds the file.
+    Use Attach(std::string* error);
+    // Attach for reading or changing the contents: from then on the lock is
+    // kept until Release.
+    Use Claim(std::string* error);
+    // Writes what is pending and lets go of the file and its lock.
+    void Release();
+    // Lets go of a file that was attached but never claimed.
+    void ReleaseUnclaimed()
+    {
+        if (!m_bClaimed)
+            Release();
+    }
 
     std::vector<uint8_t>& Data() { return m_Data; }
     // Writes a changed range through to the file.
     void Persist(uint32_t offset, uint32_t length);
+    // Sets every byte to 0xFF; the file is cut to the flash's size and written whole.
+    void EraseAll();
     void FlushAll();
     const std::string& File() const { return m_File; }
+    bool Claimed() const { return m_bClaimed; }
 
 private:
+    bool WriteRange(uint32_t offset, uint32_t length);
+
     std::vector<uint8_t> m_Data;
-    std::string m_File;
+    std::string m_File;          // from the description; "" = memory only
+    std::unique_ptr<CLockedFile> m_pLocked; // set while attached
+    bool m_bClaimed = false;
     bool m_bDirty = false; // a write-through failed: the whole file is rewritten at the next flush
 };
 
@@ -158,6 +209,10 @@ public:
     // Posts a signal of the events of the channels on one queue.
     void SignalQueue(const std::shared_ptr<CEntryQueue>& queue);
     void FlushFlashFiles();
+    // Takes a board's flash file for reading or changing its contents: 0, or
+    // the result a device-server call gives when it cannot (the reason in
+    // *error).
+    uint32_t ClaimFlash(CBoard& board, std::string* error);
 
     ServerVersion Version;
     std::string LoadError;
@@ -266,6 +321,9 @@ public:
     // caller to return; RefuseWin also ends the call Windows-style.
     uint32_t Refuse(uint32_t code, const std::string& argument);
     void RefuseWin(uint32_t code, const std::string& argument);
+    // Adds to the call's detail (log and trace) without counting a refusal:
+    // a reason the call failed that lies outside this process.
+    void Note(const std::string& text);
     // Index of the board the call concerns (-1: none).
     int BoardIndex() const { return m_BoardIndex; }
     void SetBoard(CBoard* board);

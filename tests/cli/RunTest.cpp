@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cctype>
 #include <cstdlib>
@@ -197,7 +199,11 @@ protected:
     // the caller's environment.
     Result Kazmir(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
         Result r;
-        const fs::path outFile = m_Dir / "stdout", errFile = m_Dir / "stderr";
+        // Files of their own per run and the watcher taken for this run only:
+        // runs may be started from a watcher or from another thread.
+        const std::string run = std::to_string(m_Runs++);
+        const fs::path outFile = m_Dir / ("stdout" + run), errFile = m_Dir / ("stderr" + run);
+        const auto watch = std::exchange(m_Watch, nullptr);
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string var = *e;
@@ -215,10 +221,10 @@ protected:
         for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
         int pipeFds[2] = {-1, -1};
-        if (m_Watch && pipe(pipeFds) != 0) return r;
+        if (watch && pipe(pipeFds) != 0) return r;
         const pid_t pid = fork();
         if (pid == 0) {
-            const int out = m_Watch ? pipeFds[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int out = watch ? pipeFds[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int in = open("/dev/null", O_RDONLY);
             dup2(out, 1);
@@ -227,21 +233,21 @@ protected:
             execve(program.c_str(), argv.data(), envp.data());
             _exit(127);
         }
-        if (m_Watch) {
+        if (watch) {
             // Hands each line of stdout to the watcher as it comes (with the child's id).
             close(pipeFds[1]);
             FILE* in = fdopen(pipeFds[0], "r");
             char line[4096];
             while (std::fgets(line, sizeof(line), in) != nullptr) {
                 r.out += line;
-                m_Watch(pid, line);
+                watch(pid, line);
             }
             std::fclose(in);
         }
         int status = 0;
         waitpid(pid, &status, 0);
         r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (!m_Watch) r.out = ReadText(outFile);
+        if (!watch) r.out = ReadText(outFile);
         r.err = ReadText(errFile);
         return r;
     }
@@ -253,7 +259,8 @@ protected:
     }
 
     fs::path m_Dir;
-    std::function<void(pid_t, const std::string&)> m_Watch; // set: stdout is read as it comes
+    std::function<void(pid_t, const std::string&)> m_Watch; // set: stdout of the next run is read as it comes
+    std::atomic<int> m_Runs{0};
 };
 
 size_t FwInfoOffset(const std::vector<uint8_t>& flash) {
@@ -572,6 +579,66 @@ TEST_F(KazmirRun, BenchFwInfoAndChoosingTheBoard) {
     const Result reset = Kazmir({"bench", "reset"});
     EXPECT_EQ(reset.exit, 0) << reset.err;
     EXPECT_EQ(Kazmir({"verify", DEMO}).exit, 6);
+}
+
+// Runs on one bench description never mix: a run keeps its board's flash
+// file locked once it has used the flash, so a second run and a bench reset
+// are refused while it programs, and its flash comes out whole.
+TEST_F(KazmirRun, RunsOnOneBenchNeverMix) {
+    const fs::path file = m_Dir / "slow.flash";
+    const std::string slow =
+        Bench("slow", R"({"boards": [{"erase_delay_ms": 300, "flash": {"file": "slow.flash"}}]})").string();
+    std::vector<Result> others;
+    m_Watch = [&](pid_t pid, const std::string& line) {
+        if (!others.empty() || !Has(line, "\"phase\":\"erase\"")) return;
+        kill(pid, SIGSTOP); // held still within its erase
+        others.push_back(Kazmir({"--bench", slow, "program", DEMO}));
+        others.push_back(Kazmir({"--bench", slow, "bench", "reset"}));
+        kill(pid, SIGCONT);
+    };
+    const Result first = Kazmir({"--bench", slow, "--json", "program", DEMO});
+    EXPECT_EQ(first.exit, 0) << first.err;
+    ASSERT_EQ(others.size(), 2u);
+    for (const Result& r : others) {
+        EXPECT_EQ(r.exit, 8) << r.err;
+        EXPECT_TRUE(Has(r.err, "the board is in use by another program")) << r.err;
+    }
+    EXPECT_TRUE(Has(others[1].err, "board 0 (KZ000001, ")) << others[1].err;
+    EXPECT_TRUE(Has(others[1].err, "slow.flash)")) << others[1].err;
+    const auto flash = ReadBytes(file);
+    ASSERT_EQ(flash.size(), FLASH_SIZE);
+    EXPECT_EQ(FwInfoOffset(flash), 0x132u);
+    EXPECT_EQ(Kazmir({"--bench", slow, "verify", DEMO}).exit, 0);
+    // With nobody else on it, the reset takes the file and erases it.
+    EXPECT_EQ(Kazmir({"--bench", slow, "bench", "reset"}).exit, 0);
+    EXPECT_EQ(ReadBytes(file), std::vector<uint8_t>(FLASH_SIZE, 0xFF));
+}
+
+// A run that walks past board 1 to reach board 2 (by serial) does not keep
+// board 1: another process can take it while the first still runs.
+TEST_F(KazmirRun, AWalkPastABoardLeavesItFree) {
+    const fs::path one = m_Dir / "one.flash", two = m_Dir / "two.flash";
+    const std::string bench = Bench("two", R"({"boards": [{"serial": "KZ000001", "flash": {"file": "one.flash"}},
+        {"serial": "KZ000002", "flash": {"file": "two.flash"}}]})").string();
+    // Whether another process could lock the file now.
+    auto lockable = [](const fs::path& p) {
+        const int fd = open(p.c_str(), O_RDWR);
+        const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0) close(fd);
+        return free;
+    };
+    Result waiting;
+    std::thread first([&] { waiting = Kazmir({"--bench", bench, "--serial", "KZ000002", "--wait", "2000", "bgi", "receive"}); });
+    bool taken = false;
+    for (int i = 0; i < 2000 && !taken; ++i) {
+        taken = fs::exists(two) && !lockable(two);
+        if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(taken) << "the run holds board 2 while it waits";
+    EXPECT_TRUE(fs::exists(one)) << "the walk opened board 1";
+    EXPECT_TRUE(lockable(one)) << "and let it go";
+    first.join();
+    EXPECT_EQ(waiting.exit, 5) << waiting.err;
 }
 
 TEST_F(KazmirRun, ModesMessagesAndVersion) {

@@ -4,6 +4,12 @@
 #include <filesystem>
 #include <fstream>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 using namespace simtest;
 using kazsim::Faults;
 namespace fs = std::filesystem;
@@ -29,14 +35,100 @@ TEST_F(BenchFileTest, ExampleLoadsAndItsFlashFileIsWrittenThroughAndReadBack)
     ASSERT_EQ(Bench::BoardCount(), 2);
     EXPECT_EQ(Bench::BoardInfo(1).Serial, "ABCD"); // in the boot ROM
     EXPECT_TRUE(SameGuid(Bench::BoardInfo(1).BoardClass, kazsim::BOARD_CLASS_3));
-    EXPECT_EQ(fs::file_size(m_Dir / "kz000001.flash"), 0x80000u);
+    EXPECT_FALSE(fs::exists(m_Dir / "kz000001.flash")) << "loading a bench creates no flash file";
     Bench::SetFlash(0, 0x10, {0x12, 0x34});
+    EXPECT_EQ(fs::file_size(m_Dir / "kz000001.flash"), 0x80000u);
     std::vector<char> bytes(0x12);
     std::ifstream(m_Dir / "kz000001.flash", std::ios::binary).read(bytes.data(), 0x12);
     EXPECT_EQ(bytes[0x11], 0x34); // written through at once
     Bench::Load((m_Dir / "bench.json").string());
     EXPECT_EQ(Bench::FlashContents(0)[0x10], 0x12);
 }
+
+#ifndef _WIN32
+// Another process's lock is an flock on a descriptor of its own: one taken in
+// this process stands for it, as flock does not tell processes apart.
+class LockTest : public BenchFileTest {
+protected:
+    int LockHere(const fs::path& file)
+    {
+        int fd = ::open(file.c_str(), O_RDWR | O_CREAT, 0666);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+        return fd;
+    }
+    bool Free(const fs::path& file)
+    {
+        int fd = LockHere(file);
+        if (fd >= 0)
+            ::close(fd);
+        return fd >= 0;
+    }
+};
+
+TEST_F(LockTest, TheDriverTakesTheFileAndKeepsItOnlyOnceTheFlashWasUsed)
+{
+    fs::create_directories(m_Dir);
+    const fs::path a = m_Dir / "a.flash", b = m_Dir / "b.flash";
+    kazsim::BenchDesc desc = kazsim::BenchDesc::Default();
+    desc.Boards.resize(2);
+    desc.Boards[0].Flash.File = a.string();
+    desc.Boards[1].Flash.File = b.string();
+    desc.Boards[1].Serial = "KZ000002";
+    desc.Boards[1].State = DEV_STATE_FLD;
+    Bench::Reset(desc);
+    EXPECT_FALSE(fs::exists(a) || fs::exists(b)) << "loading a bench creates no flash file";
+
+    // Looked at and closed: let go.
+    HANDLE handle = Open(Bench::BoardInfo(0).Path);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(fs::file_size(a), 0x80000u) << "created erased when the board is opened";
+    EXPECT_FALSE(Free(a));
+    CloseHandle(handle);
+    EXPECT_TRUE(Free(a)) << "a board only looked at is not kept";
+
+    // Held elsewhere: no open, no contents; what the holder wrote is seen later.
+    int other = LockHere(a);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(Open(Bench::BoardInfo(0).Path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_NE(kazsim::CallLog().back().Detail.find(a.string() + " is in use by another process"), std::string::npos)
+        << kazsim::CallLog().back().Detail;
+    EXPECT_THROW(Bench::FlashContents(0), kazsim::FlashInUseError);
+    EXPECT_THROW(Bench::EraseFlash(0), kazsim::FlashInUseError);
+    EXPECT_FALSE(Bench::ClaimFlash(0));
+    ASSERT_EQ(::pwrite(other, "\x5A", 1, 0x20), 1);
+    ::close(other);
+
+    // Used: kept after the close, until the board is removed.
+    handle = Open(Bench::BoardInfo(0).Path);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Bench::FlashContents(0)[0x20], 0x5A);
+    CloseHandle(handle);
+    EXPECT_FALSE(Free(a)) << "a used flash stays taken";
+    Bench::RemoveBoard(0);
+    EXPECT_TRUE(Free(a));
+
+    // The flash loader takes the file too, for each erase, read and write.
+    auto* fld = OpenMode<IKazFlashLoader>(1, CLSID_FLD, IID_FLD);
+    ASSERT_NE(fld, nullptr);
+    ASSERT_EQ(fld->Execute(0, 0), 0u);
+    other = LockHere(b);
+    EXPECT_EQ(fld->EraseSector(0), kazsim::SIM_E_IN_USE);
+    std::vector<uint8_t> sector(0x4000, 0);
+    EXPECT_EQ(fld->WriteSector(0, sector.data(), 0x4000), kazsim::SIM_E_IN_USE);
+    EXPECT_EQ(fld->ReadSector(0, sector.data(), 0x4000), kazsim::SIM_E_IN_USE);
+    ::close(other);
+    EXPECT_EQ(fld->WriteSector(0, sector.data(), 0x4000), 0u);
+    EXPECT_FALSE(Free(b));
+    fld->Release();
+    Bench::Reset(desc);
+    EXPECT_TRUE(Free(b)) << "a bench reset lets go";
+    EXPECT_EQ(Bench::FlashContents(1)[0x3FFF], 0x00);
+}
+#endif
 
 TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
 {

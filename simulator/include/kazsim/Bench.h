@@ -70,6 +70,8 @@ inline constexpr uint32_t SIM_E_GONE = 0x8007048F;        // the board restarted
 inline constexpr uint32_t SIM_E_NOT_LISTED = 0x80070490;  // OpenDevice: no listed device has that id
 inline constexpr uint32_t SIM_E_WRONG_STATE = 0x8007139F; // the board's firmware does not offer that mode
 inline constexpr uint32_t SIM_E_RELEASED = 0x800401FD;    // call on an object whose last reference was released
+inline constexpr uint32_t SIM_E_ACCESS_DENIED = 0x80070005; // the board's flash file cannot be opened or read
+inline constexpr uint32_t SIM_E_IN_USE = 0x80070020;      // another process holds the board's flash file
 
 // ---------------------------------------------------------------------------
 // Bench description
@@ -96,7 +98,10 @@ struct FlashDesc {
     uint16_t Word10 = 0x0010;
     // Raw flash image that keeps the contents between runs: created erased
     // (0xFF) when missing, used as it is when present, written through on
-    // every change. Empty: the flash lives in memory only.
+    // every change. Empty: the flash lives in memory only. The file is not
+    // touched when the bench is loaded, only when this process first opens
+    // the board; it is then locked against other processes (README.md,
+    // "Flash files").
     std::string File;
 
     uint32_t Size() const
@@ -151,6 +156,13 @@ struct ServerVersion {
 class KAZSIM_API BenchError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// Another process holds a board's flash file: its contents can be neither read
+// nor changed here.
+class KAZSIM_API FlashInUseError : public BenchError {
+public:
+    using BenchError::BenchError;
 };
 
 struct BenchDesc {
@@ -228,10 +240,21 @@ public:
     // Moves a listed board to a position of the device list; signals.
     static void MoveBoard(int index, int position);
 
+    // Every call that reads or changes a board's flash takes the board's
+    // flash file (if it has one) for this process first, as the flash
+    // program does: it is opened, locked and read then, and kept until the
+    // board is removed or the bench reset. They throw FlashInUseError when
+    // another process holds the file, BenchError when it cannot be opened.
+
     // Flash contents, byte for byte from flash offset 0.
     static std::vector<uint8_t> FlashContents(int index);
     // Writes bytes as they are (no flash semantics) at a flash offset.
     static void SetFlash(int index, uint32_t offset, const std::vector<uint8_t>& bytes);
+    // Takes the flash file without reading or changing anything: false when
+    // another process holds it (nothing is taken then).
+    static bool ClaimFlash(int index);
+    // Sets the whole flash to 0xFF; the file is cut to the flash's size.
+    static void EraseFlash(int index);
     // Writes all flash files of the bench now (they are also written through
     // on every change, at Reset and at exit).
     static void FlushFlashFiles();

@@ -7,6 +7,13 @@
 
 #include "DeviceHost.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace kazsim::detail {
 
 void PlatformObjectCounts(uint32_t* events, uint32_t* deviceFiles)
@@ -28,6 +35,80 @@ bool QueryEvent(HANDLE event, bool* manualReset, bool* signalled)
     *manualReset = manual != FALSE;
     *signalled = set != FALSE;
     return true;
+}
+
+// --- flash files: flock on a descriptor kept open -----------------------------
+
+CLockedFile::Status CLockedFile::Open(const std::string& path, std::string* error)
+{
+    Close();
+    // Close-on-exec: a child the host starts must not inherit the lock.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return Status::Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int code = errno;
+        ::close(fd);
+        if (code == EWOULDBLOCK)
+            return Status::InUse;
+        *error = std::strerror(code);
+        return Status::Failed;
+    }
+    m_Handle = fd;
+    return Status::Locked;
+}
+
+void CLockedFile::Close()
+{
+    if (m_Handle != NO_HANDLE)
+        ::close(static_cast<int>(m_Handle)); // the lock goes with the descriptor
+    m_Handle = NO_HANDLE;
+}
+
+bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got)
+{
+    *got = 0;
+    while (*got < size) {
+        ssize_t n = ::pread(static_cast<int>(m_Handle), data + *got, size - *got, static_cast<off_t>(offset + *got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        *got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CLockedFile::WriteAt(uint64_t offset, const uint8_t* data, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pwrite(static_cast<int>(m_Handle), data + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool CLockedFile::Size(uint64_t* size)
+{
+    struct stat info = {};
+    if (::fstat(static_cast<int>(m_Handle), &info) != 0)
+        return false;
+    *size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool CLockedFile::Truncate(uint64_t size)
+{
+    return ::ftruncate(static_cast<int>(m_Handle), static_cast<off_t>(size)) == 0;
 }
 
 namespace {

@@ -19,8 +19,10 @@
 
 #include "platform/win32-virtual/DeviceHost.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -148,6 +150,106 @@ bool StillHeld(const CHandedEvent& event)
 }
 
 } // namespace
+
+// --- flash files: LockFileEx on a handle kept open -----------------------------
+
+CLockedFile::Status CLockedFile::Open(const std::string& path, std::string* error)
+{
+    Close();
+    // Shared for reading and writing: the whole-file lock, not the share
+    // mode, keeps other processes out, as flock does on POSIX.
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        if (code == ERROR_SHARING_VIOLATION)
+            return Status::InUse;
+        *error = "Windows error " + std::to_string(code);
+        return Status::Failed;
+    }
+    OVERLAPPED at = {};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at)) {
+        DWORD code = GetLastError();
+        ::CloseHandle(file);
+        if (code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION)
+            return Status::InUse;
+        *error = "Windows error " + std::to_string(code);
+        return Status::Failed;
+    }
+    m_Handle = reinterpret_cast<intptr_t>(file);
+    return Status::Locked;
+}
+
+void CLockedFile::Close()
+{
+    if (m_Handle != NO_HANDLE)
+        ::CloseHandle(reinterpret_cast<HANDLE>(m_Handle)); // the lock goes with the handle
+    m_Handle = NO_HANDLE;
+}
+
+namespace {
+
+OVERLAPPED At(uint64_t offset)
+{
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
+} // namespace
+
+bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got)
+{
+    HANDLE file = reinterpret_cast<HANDLE>(m_Handle);
+    *got = 0;
+    while (*got < size) {
+        OVERLAPPED at = At(offset + *got);
+        DWORD n = 0;
+        DWORD want = static_cast<DWORD>(std::min<size_t>(size - *got, 1u << 30));
+        if (!::ReadFile(file, data + *got, want, &n, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            return false;
+        }
+        if (n == 0)
+            break;
+        *got += n;
+    }
+    return true;
+}
+
+bool CLockedFile::WriteAt(uint64_t offset, const uint8_t* data, size_t size)
+{
+    HANDLE file = reinterpret_cast<HANDLE>(m_Handle);
+    size_t done = 0;
+    while (done < size) {
+        OVERLAPPED at = At(offset + done);
+        DWORD n = 0;
+        DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
+        if (!::WriteFile(file, data + done, want, &n, &at) || n == 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+bool CLockedFile::Size(uint64_t* size)
+{
+    LARGE_INTEGER value = {};
+    if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(m_Handle), &value))
+        return false;
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+}
+
+bool CLockedFile::Truncate(uint64_t size)
+{
+    FILE_END_OF_FILE_INFO end = {};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFileInformationByHandle(reinterpret_cast<HANDLE>(m_Handle), FileEndOfFileInfo, &end, sizeof(end)) !=
+           FALSE;
+}
 
 void NoteEvent(HANDLE event)
 {

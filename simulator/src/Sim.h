@@ -79,7 +79,6 @@ public:
     void EraseAll();
     void FlushAll();
     const std::string& File() const { return m_File; }
-    bool Claimed() const { return m_bClaimed; }
 
 private:
     bool WriteRange(uint32_t offset, uint32_t length);

@@ -123,6 +123,16 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
             setup.isDefault = false;
             setup.source = file;
             Describe(desc, setup);
+            // The bench opens a flash file only when a board is used; a folder
+            // that is not there is told now, before any board is touched.
+            for (const auto& b : setup.boards) {
+                const fs::path folder = fs::path(b.flashFile).parent_path();
+                if (!readOnly && !b.flashFile.empty() && !folder.empty() && !fs::is_directory(folder)) {
+                    error = "flash file " + b.flashFile + " of board " + std::to_string(b.index) + ": there is no folder " +
+                            folder.string();
+                    return false;
+                }
+            }
             kazsim::Bench::Reset(inMemory(desc));
         }
     } catch (const std::exception& e) {

@@ -22,8 +22,8 @@ namespace kazsim::detail {
 
 // A flash file held open under an exclusive, non-blocking lock of the
 // operating system, so that two processes never use one file at once. The
-// host file of each platform implements it (flock on POSIX, LockFileEx on
-// Windows).
+// host file of each platform implements it (flock on POSIX, a share mode that
+// lets others only read on Windows).
 class CLockedFile {
 public:
     enum class Status { Locked, InUse, Failed };
@@ -79,7 +79,6 @@ public:
     void EraseAll();
     void FlushAll();
     const std::string& File() const { return m_File; }
-    bool Claimed() const { return m_bClaimed; }
 
 private:
     bool WriteRange(uint32_t offset, uint32_t length);

@@ -488,6 +488,10 @@ TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
     EXPECT_EQ(Kazmir({"--device", "abc", "fwinfo"}).exit, 2);
     EXPECT_EQ(Kazmir({"mode", "fld"}).exit, 2);
     EXPECT_EQ(Kazmir({"--bench", (m_Dir / "missing.json").string(), "fwinfo"}).exit, 2);
+    const std::string lost = Bench("lost", R"({"boards": [{"flash": {"file": "gone/x.flash"}}]})").string();
+    const Result noFolder = Kazmir({"--bench", lost, "fwinfo"});
+    EXPECT_EQ(noFolder.exit, 2);
+    EXPECT_TRUE(Has(noFolder.err, "gone/x.flash of board 0: there is no folder")) << noFolder.err;
     EXPECT_EQ(Kazmir({"program", (m_Dir / "missing.hex").string()}).exit, 3);
 
     const std::string empty = Bench("empty", R"({"boards": []})").string();

@@ -151,27 +151,20 @@ bool StillHeld(const CHandedEvent& event)
 
 } // namespace
 
-// --- flash files: LockFileEx on a handle kept open -----------------------------
+// --- flash files: a handle kept open that shares reading only ------------------
 
 CLockedFile::Status CLockedFile::Open(const std::string& path, std::string* error)
 {
     Close();
-    // Shared for reading and writing: the whole-file lock, not the share
-    // mode, keeps other processes out, as flock does on POSIX.
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The share mode is the lock: others may open the file to read it (as
+    // flock, being advisory, lets them on POSIX), but not to write, so a
+    // second bench, which opens it for writing, is kept out. A byte-range
+    // lock would also fail every reader's ReadFile.
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         if (code == ERROR_SHARING_VIOLATION)
-            return Status::InUse;
-        *error = "Windows error " + std::to_string(code);
-        return Status::Failed;
-    }
-    OVERLAPPED at = {};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &at)) {
-        DWORD code = GetLastError();
-        ::CloseHandle(file);
-        if (code == ERROR_LOCK_VIOLATION || code == ERROR_SHARING_VIOLATION)
             return Status::InUse;
         *error = "Windows error " + std::to_string(code);
         return Status::Failed;

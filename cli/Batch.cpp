@@ -579,6 +579,23 @@ public:
             files.assign(serials.size(), bench); // the child says what is wrong with it
             return true;
         }
+        // Boards are matched by the serial the bench gives them: a board
+        // without a "serial" has the default one of its position.
+        const Json& boards = desc["boards"];
+        std::vector<std::string> effective(boards.size());
+#if KAZMIR_CLI_BENCH
+        try {
+            const kazsim::BenchDesc parsed = kazsim::BenchDesc::FromJsonFile(bench);
+            for (size_t n = 0; n < parsed.Boards.size() && n < effective.size(); ++n)
+                effective[n] = parsed.Boards[n].Serial;
+        } catch (const std::exception&) {
+            files.assign(serials.size(), bench); // the child says what is wrong with it
+            return true;
+        }
+#else
+        for (size_t n = 0; n < boards.size(); ++n)
+            if (boards[n].is_object()) effective[n] = boards[n].value("serial", std::string());
+#endif
         std::error_code ec;
         const fs::path folder = fs::absolute(fs::path(bench), ec).parent_path();
         char name[64];
@@ -591,10 +608,13 @@ public:
         }
         for (size_t i = 0; i < serials.size(); ++i) {
             files[i] = bench; // a serial the bench lacks: the child reports no board
-            for (const auto& board : desc["boards"]) {
-                if (!board.is_object() || board.value("serial", std::string()) != serials[i]) continue;
+            for (size_t n = 0; n < boards.size(); ++n) {
+                if (!boards[n].is_object() || effective[n] != serials[i]) continue;
+                // The board keeps its serial (and its faults) when it stands
+                // first and alone; the top-level faults concern any board.
                 Json one = desc;
-                Json alone = board;
+                Json alone = boards[n];
+                alone["serial"] = effective[n];
                 if (alone.contains("flash") && alone["flash"].is_object() && alone["flash"].contains("file") &&
                     alone["flash"]["file"].is_string()) {
                     const fs::path file = alone["flash"]["file"].get<std::string>();

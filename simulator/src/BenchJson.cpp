@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -220,11 +222,88 @@ public:
         return entries;
     }
 
+    // The known operation nearest to a misspelt one (edit distance, letter
+    // case ignored), for the error message.
+    static std::string Closest(const std::string& name)
+    {
+        auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+        std::string best;
+        size_t bestDistance = SIZE_MAX;
+        for (const std::string& known : Faults::Names()) {
+            std::vector<size_t> row(known.size() + 1);
+            for (size_t j = 0; j <= known.size(); ++j)
+                row[j] = j;
+            for (size_t i = 1; i <= name.size(); ++i) {
+                size_t diagonal = row[0];
+                row[0] = i;
+                for (size_t j = 1; j <= known.size(); ++j) {
+                    size_t above = row[j];
+                    row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                                       diagonal + (lower(name[i - 1]) == lower(known[j - 1]) ? 0 : 1)});
+                    diagonal = above;
+                }
+            }
+            if (row[known.size()] < bestDistance) {
+                bestDistance = row[known.size()];
+                best = known;
+            }
+        }
+        return best;
+    }
+
+    // Calls of these operations carry the board they concern; the others
+    // (modules, server functions, the device list) concern no board.
+    static bool ConcernsABoard(const std::string& name)
+    {
+        static const char* const prefixes[] = {"Driver.", "Device.", "Fld.", "Bal.", "Ccl.", "Channel."};
+        for (const char* prefix : prefixes)
+            if (name.rfind(prefix, 0) == 0)
+                return true;
+        return name == "CreateChannelObject" || name == "DeviceManager.OpenDevice" ||
+               name == "SetupDiEnumDeviceInfo" || name == "SetupDiEnumDeviceInterfaces" ||
+               name == "SetupDiGetDeviceInterfaceDetailA";
+    }
+
+    // Faults armed when the bench is set up: {"op", "code", "at"}, as
+    // Faults::Fail(op, code, at) with the board they are written under.
+    std::vector<FaultDesc> FaultList(const json& value, const std::string& where, bool underBoard) const
+    {
+        if (!value.is_array())
+            Fail(where, "expected an array of faults like "
+                        "{\"op\": \"Fld.WriteSector\", \"code\": \"0x80004005\", \"at\": 3}");
+        std::vector<FaultDesc> faults;
+        for (size_t i = 0; i < value.size(); ++i) {
+            const std::string item = Item(where, i);
+            const json& entry = value[i];
+            OnlyKeys(entry, item, {"op", "code", "at"});
+            if (!entry.contains("op") || !entry.contains("code"))
+                Fail(item, "needs \"op\" and \"code\"");
+            FaultDesc fault;
+            fault.Operation = Text(entry["op"], Join(item, "op"), 100);
+            const std::vector<std::string> names = Faults::Names();
+            if (std::find(names.begin(), names.end(), fault.Operation) == names.end())
+                Fail(Join(item, "op"), "no operation named \"" + fault.Operation + "\"; did you mean \"" +
+                                           Closest(fault.Operation) + "\"?");
+            if (underBoard && !ConcernsABoard(fault.Operation))
+                Fail(Join(item, "op"), fault.Operation + " concerns no board; put it in the top-level \"faults\"");
+            fault.Code = static_cast<uint32_t>(Number(entry["code"], Join(item, "code"), 0xFFFFFFFF));
+            if (fault.Code == 0)
+                Fail(Join(item, "code"), "0 is success; a fault needs a failure code");
+            if (entry.contains("at")) {
+                fault.Nth = static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));
+                if (fault.Nth == 0)
+                    Fail(Join(item, "at"), "calls are counted from 1 (leave \"at\" out to fail every call)");
+            }
+            faults.push_back(fault);
+        }
+        return faults;
+    }
+
     BoardDesc Board(const json& value, const std::string& where, uint32_t defaultDelay, size_t number) const
     {
         OnlyKeys(value, where,
                  {"class", "serial", "rom_serial", "state", "firmware_state", "device_id", "restart_delay_ms",
-                  "erase_delay_ms", "held", "present", "flash", "ccl"});
+                  "erase_delay_ms", "held", "present", "never_returns", "flash", "ccl", "faults"});
         BoardDesc board;
         char serial[32];
         std::snprintf(serial, sizeof(serial), "KZ%06zu", number + 1);
@@ -253,16 +332,20 @@ public:
             board.Held = Bool(value["held"], Join(where, "held"));
         if (value.contains("present"))
             board.Present = Bool(value["present"], Join(where, "present"));
+        if (value.contains("never_returns"))
+            board.NeverReturns = Bool(value["never_returns"], Join(where, "never_returns"));
         if (value.contains("flash"))
             board.Flash = Flash(value["flash"], Join(where, "flash"));
         if (value.contains("ccl"))
             board.CclEntries = Ccl(value["ccl"], Join(where, "ccl"), &board.Echo);
+        if (value.contains("faults"))
+            board.Faults = FaultList(value["faults"], Join(where, "faults"), true);
         return board;
     }
 
     BenchDesc Bench(const json& document) const
     {
-        OnlyKeys(document, "", {"server", "restart_delay_ms", "boards"});
+        OnlyKeys(document, "", {"server", "restart_delay_ms", "boards", "faults"});
         BenchDesc bench;
         if (document.contains("server")) {
             const json& server = document["server"];
@@ -284,6 +367,8 @@ public:
             Fail("boards", "expected an array of boards");
         for (size_t i = 0; i < boards.size(); ++i)
             bench.Boards.push_back(Board(boards[i], Item("boards", i), delay, i));
+        if (document.contains("faults"))
+            bench.Faults = FaultList(document["faults"], "faults", false);
         return bench;
     }
 

@@ -293,6 +293,7 @@ std::shared_ptr<CBoard> CSim::MakeBoard(const BoardDesc& desc, int index)
     board->State = desc.State;
     board->Held = desc.Held;
     board->Echo = desc.Echo;
+    board->NeverReturns = desc.NeverReturns;
     board->Flash.Describe(desc.Flash); // the file is not touched before the board is used
     return board;
 }
@@ -305,8 +306,10 @@ int CSim::AddBoard(const BoardDesc& desc)
                 throw BenchError("flash file " + desc.Flash.File + ": already used by board " +
                                  std::to_string(other->Index));
     }
+    CheckFaultNames(desc.Faults);
     auto board = MakeBoard(desc, static_cast<int>(m_Boards.size()));
     m_Boards.push_back(board);
+    ArmFaults(desc.Faults, board->Index);
     PlaceBoard(*board);
     return board->Index;
 }
@@ -326,7 +329,11 @@ void CSim::RemoveBoard(CBoard& board)
 void CSim::ResetBench(const BenchDesc& desc, bool signal)
 {
     // The new boards are made first, so that a description that cannot be
-    // used leaves the bench as it was.
+    // used (a shared flash file, a fault of no known operation) leaves the
+    // bench as it was.
+    CheckFaultNames(desc.Faults);
+    for (const BoardDesc& board : desc.Boards)
+        CheckFaultNames(board.Faults);
     std::vector<std::shared_ptr<CBoard>> boards;
     for (const BoardDesc& board : desc.Boards) {
         for (auto& other : boards)
@@ -363,6 +370,9 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
     Version = desc.Version;
     Refusals.clear();
     EventsClosedEarly = 0;
+    ArmFaults(desc.Faults, -1);
+    for (size_t i = 0; i < desc.Boards.size(); ++i)
+        ArmFaults(desc.Boards[i].Faults, static_cast<int>(i));
     for (auto& board : boards) {
         m_Boards.push_back(board);
         PlaceBoard(*board);
@@ -499,6 +509,26 @@ uint32_t CSim::ClaimFlash(CBoard& board, std::string* error)
 }
 
 // --- faults and the call log ----------------------------------------------
+
+void CSim::CheckFaultNames(const std::vector<FaultDesc>& faults)
+{
+    const auto& names = AllOperationNames();
+    for (const FaultDesc& fault : faults)
+        if (std::find(names.begin(), names.end(), fault.Operation) == names.end())
+            throw BenchError("fault of \"" + fault.Operation + "\": no operation of that name");
+}
+
+void CSim::ArmFaults(const std::vector<FaultDesc>& faults, int board)
+{
+    for (const FaultDesc& fault : faults) {
+        CFault armed;
+        armed.Name = fault.Operation;
+        armed.Code = fault.Code;
+        armed.Nth = fault.Nth;
+        armed.Board = board;
+        Faults.push_back(armed);
+    }
+}
 
 uint32_t CSim::CheckFault(const std::string& name, int board)
 {

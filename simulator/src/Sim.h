@@ -79,7 +79,6 @@ public:
     void EraseAll();
     void FlushAll();
     const std::string& File() const { return m_File; }
-    bool Claimed() const { return m_bClaimed; }
 
 private:
     bool WriteRange(uint32_t offset, uint32_t length);
@@ -223,6 +222,10 @@ public:
     // Counts the call against every armed fault; gives the code of the first
     // one that fires (0 when none).
     uint32_t CheckFault(const std::string& name, int board);
+    // Throws BenchError for a fault of no known operation.
+    static void CheckFaultNames(const std::vector<FaultDesc>& faults);
+    // Arms a description's faults, counted from now (board -1: any board).
+    void ArmFaults(const std::vector<FaultDesc>& faults, int board);
     size_t LogCall(const std::string& name, int board, std::string detail);
     void LogResult(size_t entry, uint32_t result);
     std::vector<CFault> Faults;

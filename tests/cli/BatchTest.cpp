@@ -48,11 +48,12 @@ protected:
     }
     void TearDown() override { fs::remove_all(m_Dir); }
 
-    // Board A: 4 x 16 KiB + 64 KiB; board B: 8 x 64 KiB unless told.
+    // Board A: 4 x 16 KiB + 64 KiB; board B: 8 x 64 KiB unless told, with no
+    // serial of its own (so KZ000002, the default of its position).
     void WriteBench(const std::string& extraB = "", const std::string& sectorsB = R"({"size": "0x10000", "count": 8})") {
         std::ofstream(m_Dir / "bench.json") << R"({"boards": [
   {"serial": "KZA", "flash": {"sectors": [{"size": "0x4000", "count": 4}, "0x10000"], "file": "a.flash"}},
-  {"serial": "KZB", "flash": {"sectors": [)" + sectorsB + R"(], "file": "b.flash"})" + extraB + "}]}";
+  {"flash": {"sectors": [)" + sectorsB + R"(], "file": "b.flash"})" + extraB + "}]}";
     }
 
     // kazmir with the arguments in the test's folder; stdout kept, stderr too.
@@ -95,11 +96,12 @@ TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage) {
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.front()["event"], "batch");
     EXPECT_EQ(events.front()["jobs"], 2);
-    size_t tagged[2] = {0, 0};
+    size_t tagged[3] = {0, 0, 0};
     for (const auto& e : events)
-        if (e.contains("board")) ++tagged[e["board"] == "KZA" ? 0 : 1];
+        if (e.contains("board")) ++tagged[e["board"] == "KZA" ? 0 : e["board"] == "KZ000002" ? 1 : 2];
     EXPECT_GT(tagged[0], 3u);
     EXPECT_GT(tagged[1], 3u);
+    EXPECT_EQ(tagged[2], 0u);
     const json summary = events.back();
     EXPECT_EQ(summary["event"], "summary");
     EXPECT_EQ(summary["exit"], 0);
@@ -107,15 +109,15 @@ TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage) {
     // Each board's own sector range: three 16 KiB sectors on A, one 64 KiB on B.
     EXPECT_EQ(summary["boards"][0]["serial"], "KZA");
     EXPECT_EQ(summary["boards"][0]["bytes"], 0xC000);
-    EXPECT_EQ(summary["boards"][1]["serial"], "KZB");
+    EXPECT_EQ(summary["boards"][1]["serial"], "KZ000002");
     EXPECT_EQ(summary["boards"][1]["bytes"], 0x10000);
     EXPECT_EQ(summary["boards"][1]["result"]["code"], "0x00000000");
 
     // The same boards one at a time, verified, in the human summary table.
-    ASSERT_EQ(Kazmir("--bench bench.json verify app.hex --serial KZB --serial KZA --jobs 1"), 0) << Err();
+    ASSERT_EQ(Kazmir("--bench bench.json verify app.hex --serial KZ000002 --serial KZA --jobs 1"), 0) << Err();
     const std::string err = Err();
-    EXPECT_NE(err.find("KZB     0x"), std::string::npos) << err;
-    EXPECT_LT(err.find("KZB     0x"), err.find("KZA     0x")) << err;
+    EXPECT_NE(err.find("KZ000002  0x"), std::string::npos) << err;
+    EXPECT_LT(err.find("KZ000002  0x"), err.find("KZA       0x")) << err;
     EXPECT_NE(err.find("All 2 boards verified"), std::string::npos) << err;
 }
 
@@ -130,6 +132,10 @@ TEST_F(KazmirBatch, OneBoardFailingLeavesTheOtherProgrammed) {
         {"B held", R"(, "held": true)", R"("0x10000")", "--all", 8, "in use by another program: close that program and try again (0x00000020)"},
         {"B too small", "", R"("0x8000")", "--all", 9, "does not fit"},
         {"B not on the bench", "", R"("0x10000")", "--serial KZA --serial KZC", 4, "no board"},
+        // Its faults go with the board into its child's bench.
+        {"B fails its third write", R"(, "faults": [{"op": "Fld.WriteSector", "code": "0x80004005", "at": 3}])",
+         R"({"size": "0x4000", "count": 8})", "--all", 7,
+         "writing a flash sector failed: the flash is now partly written, program it again (0xE0FE0009)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

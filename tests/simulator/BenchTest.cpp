@@ -152,6 +152,21 @@ TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
         {R"({"boards": [ {"present": 1} ]})", "boards[0].present: expected true or false"},
         {R"({"boards": [ {"ccl": {"entries": [{"kind1": 1}]}} ]})", "boards[0].ccl.entries[0]: needs"},
         {R"({})", "missing \"boards\""},
+        {R"({"boards": [ {"faults": [{"op": "Fld.WriteSectr", "code": 1}]} ]})",
+         "boards[0].faults[0].op: no operation named \"Fld.WriteSectr\"; did you mean \"Fld.WriteSector\"?"},
+        {R"({"boards": [], "faults": [{"op": "Enum.Next", "code": 1}, {"op": "enum.next", "code": 1}]})",
+         "faults[1].op: no operation named \"enum.next\"; did you mean \"Enum.Next\"?"},
+        {R"({"boards": [ {"faults": [{"op": "Enum.Next", "code": 1}]} ]})", "[0].op: Enum.Next concerns no board"},
+        {R"({"boards": [ {}, {"faults": [{"op": "Driver.Open", "code": "0x1FFFFFFFF"}]} ]})",
+         "boards[1].faults[0].code: 8589934591 is too large (at most 4294967295)"},
+        {R"({"boards": [ {"faults": [{"op": "Driver.Open", "code": "E0FE0009"}]} ]})",
+         "code: \"E0FE0009\" is not a number"},
+        {R"({"boards": [ {"faults": [{"op": "Driver.Open", "code": 0}]} ]})", "code: 0 is success"},
+        {R"({"boards": [ {"faults": [{"op": "Driver.Open", "code": 5, "at": 0}]} ]})",
+         "[0].at: calls are counted from 1"},
+        {R"({"boards": [ {"faults": [{"op": "Driver.Open", "code": 5, "at": -2}]} ]})", "[0].at: must not be negative"},
+        {R"({"boards": [ {"faults": [{"op": "Driver.Open", "code": 5, "nth": 2}]} ]})", "faults[0].nth: unknown key"},
+        {R"({"boards": [ {"faults": [{"code": 5}]} ]})", "boards[0].faults[0]: needs \"op\" and \"code\""},
     };
     for (const auto& error : errors) {
         try {
@@ -168,6 +183,33 @@ TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
     EXPECT_THROW(Bench::Load((m_Dir / "two.json").string()), kazsim::BenchError);
     EXPECT_THROW(Bench::Load((m_Dir / "missing.json").string()), kazsim::BenchError);
     EXPECT_TRUE(Bench::BoardCount() == 1 && Bench::BoardInfo(0).DeviceId == id);
+}
+
+// Faults in the file fire on their occurrence of their board's calls, armed
+// again by a reset to the same description; the top-level ones on any call.
+TEST_F(BenchFileTest, FaultsFromTheFileFireOnTheirBoardAndOccurrence)
+{
+    const kazsim::BenchDesc desc = kazsim::BenchDesc::FromJsonText(R"({
+        "faults": [{"op": "SetupDiGetClassDevsA", "code": 8}],
+        "boards": [{}, {"never_returns": true, "faults": [{"op": "Driver.GetInfo", "code": "0xE0FE0009", "at": 2}]}]})");
+    for (int round = 0; round < 2; ++round) {
+        Bench::Reset(desc);
+        HANDLE a = Open(Bench::BoardInfo(0).Path), b = Open(Bench::BoardInfo(1).Path);
+        DRIVER_INFO info = {};
+        const std::vector<DWORD> results = {GetInfo(b, &info), GetInfo(a, &info), GetInfo(a, &info),
+                                            GetInfo(b, &info), GetInfo(b, &info)};
+        EXPECT_EQ(results, (std::vector<DWORD>{0, 0, 0, 0xE0FE0009, 0}));
+        EXPECT_EQ(Faults::Fired("Driver.GetInfo"), 1u);
+        CloseHandle(a);
+        CloseHandle(b);
+    }
+    EXPECT_TRUE(SetupApi().Paths().empty());
+    EXPECT_EQ(Faults::Fired("SetupDiGetClassDevsA"), 1u);
+    Bench::Restart(0, kazsim::STATE_CCL);
+    Bench::Restart(1, kazsim::STATE_CCL);
+    Bench::Quiesce();
+    EXPECT_TRUE(Bench::BoardInfo(0).Listed);
+    EXPECT_FALSE(Bench::BoardInfo(1).Listed);
 }
 
 class FaultTest : public BenchTest {};

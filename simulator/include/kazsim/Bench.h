@@ -116,6 +116,14 @@ struct FlashDesc {
 // 4 x 16 KiB, 1 x 64 KiB, 3 x 128 KiB (512 KiB) at base address 0.
 KAZSIM_API FlashDesc DefaultFlash();
 
+// A failure armed when the bench is set up (Reset, Load, AddBoard), as
+// Faults::Fail(Operation, Code, Nth, board) would arm it at that moment.
+struct FaultDesc {
+    std::string Operation; // a name of Faults::Names()
+    uint32_t Code = 0;
+    uint32_t Nth = 0;      // 0: every call; N: the Nth call from then
+};
+
 struct BoardDesc {
     GUID BoardClass = BOARD_CLASS_1;
     std::string Serial = "KZ000001"; // reported by every state but the boot ROM
@@ -131,8 +139,10 @@ struct BoardDesc {
     // asked without DIGCF_PRESENT; it cannot be opened and the device server
     // does not list it.
     bool Present = true;
+    bool NeverReturns = false; // leaves on its first restart for good (Bench::SetNeverReturns)
     FlashDesc Flash = DefaultFlash();
     std::vector<CclEntryDesc> CclEntries = DefaultCclEntries();
+    std::vector<FaultDesc> Faults; // failures of this board's calls only
 };
 
 struct ServerVersion {
@@ -158,6 +168,7 @@ public:
 struct BenchDesc {
     std::vector<BoardDesc> Boards;
     ServerVersion Version;
+    std::vector<FaultDesc> Faults; // failures of any board's calls and of calls of no board
 
     // One board of class 1 in state 3, serial "KZ000001", the default flash.
     KAZSIM_API static BenchDesc Default();
@@ -299,23 +310,8 @@ public:
 // Faults
 // ---------------------------------------------------------------------------
 
-// Operation names (the same as in the call log):
-//   modules      LoadLibraryA GetProcAddress FreeLibrary
-//   driver       Driver.Open Driver.GetInfo Driver.Reset Driver.LoadFw Driver.Control (unknown codes)
-//   Setup API    the 27 names, e.g. SetupDiGetClassDevsA, SetupDiEnumDeviceInfo,
-//                SetupDiEnumDeviceInterfaces, SetupDiGetDeviceInterfaceDetailA,
-//                SetupDiDestroyDeviceInfoList
-//   functions    InitializeServer GetServerVersion GetDeviceManager CreateChannelObject
-//   objects      <Kind>.<Operation> with Kind one of DeviceManager Enum Device Fld
-//                Bal Ccl Channel, e.g. DeviceManager.EnumDevices DeviceManager.OpenDevice
-//                Enum.Next Enum.ResetEnum Enum.AssignEvent Device.OpenComponent
-//                Fld.Execute Fld.Stop Fld.GetFlashInfo Fld.GetSectorInfo Fld.EraseSector
-//                Fld.ReadSector Fld.WriteSector Bal.Attach Ccl.Start Ccl.Stop
-//                Ccl.Command Ccl.GetSummary Ccl.GetEntry Ccl.BindEntry
-//                Channel.AssignEvent Channel.GetMaxMsgLen Channel.GetReceiveStatus
-//                Channel.GetSendStatus Channel.GetCurrentEntry Channel.ReleaseEntries,
-//                <Kind>.QueryInterface and <Kind>.ReservedN
-//   special      Ccl.Command.Response: Command succeeds but its response carries the code
+// Operation names (the same as in the call log and in a bench file's
+// "faults"): simulator/README.md, "Faults"; Faults::Names() gives them all.
 // AddRef, Release and closing a driver handle cannot fail and are not logged.
 class KAZSIM_API Faults {
 public:

@@ -1,7 +1,8 @@
 // The bench's registration with the stand-in platform (libkzmplatform): the
 // platform sends module loading and device files to the bench. This runs from
 // a static constructor of libkazapi, before the library's own static objects
-// (libkazmir links libkazapi) attach to the device server.
+// (libkazmir links libkazapi) attach to the device server. The boards' flash
+// files are locked here too (flock).
 #include "Faces.h"
 #include "Sim.h"
 

@@ -329,8 +329,8 @@ int main(int argc, char** argv) {
 #ifdef __GLIBC__
     // Image and range buffers of tens of MiB come and go several times in a
     // run: keep them in the heap, so that each one is not mapped and faulted
-    // in anew.
-    mallopt(M_MMAP_THRESHOLD, 512 << 20);
+    // in anew (no mapping threshold can be set above 32 MiB; none are mapped).
+    mallopt(M_MMAP_MAX, 0);
     mallopt(M_TRIM_THRESHOLD, 512 << 20);
 #endif
     CommandLine c;

@@ -3,11 +3,13 @@
 # `kazmir program --verify` (check on, and with --no-check) of a dense 32 MiB
 # Intel HEX image against `objcopy -I ihex -O binary` of the same file, and of
 # a sparse image of 200,000 blocks of 8 bytes against srec_cat. Each command
-# runs as a process of its own, best of three; wall time, CPU time (user +
-# system, the fair figure while other work shares the machine) and peak
-# memory.
+# runs as a process of its own, the commands taking turns, RUNS times each
+# (default 7); the median of wall time, of CPU time (user + system, the fair
+# figure while other work shares the machine) and of peak memory. The load
+# average is printed before and after.
 #
 # Usage: bench/compare_objcopy.sh [build folder]   (default: build/default)
+#        RUNS=9 bench/compare_objcopy.sh
 # Needs the kazmir command built there (target kazmir_cli, with the virtual
 # bench), objcopy (binutils), srec_cat (srecord) and python3.
 set -euo pipefail
@@ -71,25 +73,34 @@ PY
 sync
 
 python3 - "$DIR" "$KAZMIR" <<'PY'
-import os, subprocess, sys, time
+import os, statistics, subprocess, sys, time
 
 folder, kazmir = sys.argv[1], os.path.abspath(sys.argv[2])
 dense, sparse = os.path.join(folder, "dense.hex"), os.path.join(folder, "sparse.hex")
 env = dict(os.environ, KAZMIR_STATE_DIR=os.path.join(folder, "state"))
 env.pop("KAZSIM_BENCH", None)
 
-def best_of(command, runs=3):
-    best = None
-    for _ in range(runs):
-        start = time.perf_counter()
-        child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-        _, status, usage = os.wait4(child.pid, 0)
-        wall = time.perf_counter() - start
-        if os.waitstatus_to_exitcode(status) != 0:
-            sys.exit(f"failed: {' '.join(command)}")
-        figures = (wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024)
-        best = figures if best is None else tuple(min(a, b) for a, b in zip(best, figures))
-    return best
+RUNS = int(os.environ.get("RUNS", "7"))
+
+def run_once(command):
+    start = time.perf_counter()
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"failed: {' '.join(command)}")
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
+
+def medians(commands):
+    # Taking turns spreads a burst of other work over all commands alike.
+    samples = {label: [] for label, _ in commands}
+    for _ in range(RUNS):
+        for label, command in commands:
+            samples[label].append(run_once(command))
+    return {label: tuple(statistics.median(s[i] for s in runs) for i in range(3)) for label, runs in samples.items()}
+
+def load():
+    return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 def kz(bench, *args):
     return [kazmir, "--bench", os.path.join(folder, bench), "-q", "program", "--verify", *args]
@@ -105,14 +116,18 @@ runs = {
 }
 titles = {"dense": f"Dense Intel HEX, 32 MiB of data ({os.path.getsize(dense) / 1e6:.1f} MB of text), flash of 32 x 1 MiB",
           "sparse": f"Sparse Intel HEX, 200,000 blocks of 8 bytes ({os.path.getsize(sparse) / 1e6:.1f} MB), flash of 4 x 1 MiB"}
+print(f"{RUNS} runs of each command, medians; before: {load()}")
+print()
 results = {}
 for key, commands in runs.items():
     print(titles[key])
     print(f"  {'':<27} {'wall':>8}   {'cpu':>8}   {'peak':>9}")
-    for label, command in commands:
-        wall, cpu, peak = results[(key, label)] = best_of(command)
+    for label, (wall, cpu, peak) in medians(commands).items():
+        results[(key, label)] = (wall, cpu, peak)
         print(f"  {label:<27} {wall:8.3f} s {cpu:8.3f} s {peak:7.1f} MiB")
     print()
+print(f"after: {load()}")
+print()
 
 def ratio(key, peer):
     ours = results[(key, "kazmir program --verify")]

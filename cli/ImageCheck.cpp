@@ -3,7 +3,6 @@
 #include "flash/FlashPlacement.h"
 #include "flash/FwInfo.h"
 #include "flash/ImageFile.h"
-#include "flash/ImageIndex.h"
 #include "flash/ImageReader.h"
 #include "flash/LineReader.h"
 
@@ -17,15 +16,6 @@
 
 namespace kzcli {
 
-namespace {
-
-// Checked as the C library's printf is (mingw-w64 names its C99 one).
-#ifdef __MINGW_PRINTF_FORMAT
-#define KZCLI_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
-#else
-#define KZCLI_PRINTF_FORMAT printf
-#endif
-std::string Fmt(const char* format, ...) __attribute__((format(KZCLI_PRINTF_FORMAT, 1, 2)));
 std::string Fmt(const char* format, ...) {
     char buf[512];
     va_list args;
@@ -34,6 +24,8 @@ std::string Fmt(const char* format, ...) {
     va_end(args);
     return buf;
 }
+
+namespace {
 
 // What each character is as a hexadecimal digit: bits that stay set over a
 // line of good digits.
@@ -69,43 +61,31 @@ std::string Printable(char c) {
 
 std::string FieldText(const char* p, size_t width) { return std::string(p, strnlen(p, width)); }
 
-using Observer = IImageObserver;
-
-// Collects every data record with its bytes: only for files whose records
-// overlap, to tell which ones write different bytes.
-class CRecordCollector final : public IImageObserver {
-public:
-    struct Rec {
-        uint32_t address, count, line;
-        size_t data;
-    };
-    std::vector<Rec> records;
-    std::vector<uint8_t> bytes;
-    void OnLine(const LINE&) override {}
-    void OnRecord(const LINE& line, const RECORD_DATA& r) override {
-        records.push_back({r.dwAddress, r.dwCount, line.dwNumber, bytes.size()});
-        bytes.resize(bytes.size() + r.dwCount);
-        CImageReader::DecodeData(r.pDigits, r.dwCount, bytes.data() + bytes.size() - r.dwCount);
-    }
-};
-
 // The blocks and the firmware-information record as the library's load
 // would find them, worked out while the records stream by, so that the file
 // is read once and no image is held. Exact while every record starts at or
-// above the end of all before it (then each block's bytes arrive in address
-// order); otherwise the caller loads the image instead.
+// above the end of all before it: then each run of touching records is one
+// of the library's blocks, in its list order, and each block's bytes arrive
+// in address order. Otherwise the caller loads the image instead.
 class CLayoutScan {
 public:
+    // Room for as many blocks as a text of this size can hold (within
+    // reason), so that a list of many blocks is not copied as it grows.
+    void Reserve(uint64_t textSize) {
+        m_Blocks.reserve(static_cast<size_t>(std::min<uint64_t>(textSize / SHORTEST_DATA_LINE, 1u << 20)));
+    }
+
     void Add(uint32_t address, const uint8_t* bytes, uint32_t count) {
-        m_Index.AddRecord(address, count);
-        if (m_Blocks == 0 || address != m_BlockEnd) { // no touch: a block of its own
-            ++m_Blocks;
-            m_BlockStart = m_BlockEnd = address;
+        // A record that touches the block before it extends it; any other
+        // starts a block of its own, after all earlier ones in list order.
+        if (m_Blocks.empty() || address != m_Blocks.back().end) {
+            m_Blocks.push_back({address, address});
             m_Tail = 0;
             m_bMarkerSeen = false;
         }
-        const uint32_t seen = m_BlockEnd - m_BlockStart; // bytes of the block before this record
-        m_BlockEnd = address + count;
+        ImageBlock& block = m_Blocks.back();
+        const uint64_t seen = block.Size(); // bytes of the block before this record
+        block.end = static_cast<uint64_t>(address) + count;
         if (m_bMarkerSeen) return; // only a block's first marker counts
         // The tail of the block so far, then the record's bytes: a marker
         // may begin in the tail, and its record lies within the 50 bytes
@@ -117,10 +97,10 @@ public:
         if (at >= 0) {
             m_bMarkerSeen = true;
             const size_t marker = from + static_cast<size_t>(at);
-            const uint64_t inBlock = static_cast<uint64_t>(seen) - m_Tail + marker;
+            const uint64_t inBlock = seen - m_Tail + marker;
             if (inBlock >= CFwInfo::RECORD_SIZE) {
-                m_FwBlock = static_cast<int>(m_Blocks - 1);
-                m_FwAddress = m_BlockStart + static_cast<uint32_t>(inBlock - CFwInfo::RECORD_SIZE);
+                m_FwBlock = static_cast<int>(m_Blocks.size() - 1);
+                m_FwAddress = block.start + static_cast<uint32_t>(inBlock - CFwInfo::RECORD_SIZE);
                 std::memcpy(m_FwRecord, m_Window + marker - CFwInfo::RECORD_SIZE, CFwInfo::RECORD_SIZE);
             }
             return;
@@ -132,9 +112,8 @@ public:
     // The blocks in list order and the record; false when the library would
     // load nothing.
     bool Take(ImageAnalysis& out) {
-        if (m_Index.GetRecordCount() == 0 || m_Index.Finish() != 0) return false;
-        for (uint32_t i = 0; i < m_Index.GetBlockCount(); ++i)
-            out.blocks.push_back({m_Index.GetBlockStart(i), m_Index.GetBlockEnd(i)});
+        if (m_Blocks.empty()) return false;
+        out.blocks = std::move(m_Blocks);
         out.fwInfo.found = m_FwBlock >= 0;
         if (out.fwInfo.found) {
             out.fwInfo.block = m_FwBlock;
@@ -145,11 +124,10 @@ public:
     }
 
 private:
+    static constexpr uint64_t SHORTEST_DATA_LINE = 13; // "S1" count, address, one byte, checksum, line feed
     static constexpr size_t MARKER_REACH = CFwInfo::MARKER_SIZE - 1;
     static constexpr size_t TAIL = CFwInfo::RECORD_SIZE + MARKER_REACH;
-    CImageIndex m_Index;
-    uint32_t m_Blocks = 0;
-    uint32_t m_BlockStart = 0, m_BlockEnd = 0;
+    std::vector<ImageBlock> m_Blocks;
     bool m_bMarkerSeen = false;
     size_t m_Tail = 0;
     uint8_t m_Window[TAIL + 256] = {};
@@ -161,7 +139,7 @@ private:
 // The strict rules, applied to each line as the library's reader takes it.
 class CStrictCheck final : public IImageObserver {
 public:
-    explicit CStrictCheck(ImageAnalysis& out) : m_Out(out) {}
+    CStrictCheck(ImageAnalysis& out, uint64_t textSize) : m_Out(out) { m_Layout.Reserve(textSize); }
 
     bool WantsUnreadLines() const override { return true; }
     bool Overlapping() const { return m_bOverlap; }
@@ -547,86 +525,14 @@ private:
     uint32_t m_FirstUnread = 0;
 };
 
-// Records that write the same addresses: an error where the bytes differ
-// (which value is meant is unclear), a warning where they agree. One finding
-// per overwriting line.
-void CheckOverlaps(const CRecordCollector& all, ImageAnalysis& out) {
-    std::vector<size_t> order(all.records.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return all.records[a].address < all.records[b].address; });
-    std::vector<size_t> active;
-    std::vector<std::pair<uint32_t, Finding>> found; // by overwriting line
-    std::vector<uint8_t> reported(all.records.size(), 0);
-    for (size_t c : order) {
-        const auto& rc = all.records[c];
-        const uint64_t start = rc.address;
-        active.erase(std::remove_if(active.begin(), active.end(),
-                                    [&](size_t a) {
-                                        return static_cast<uint64_t>(all.records[a].address) + all.records[a].count <=
-                                               start;
-                                    }),
-                     active.end());
-        for (size_t a : active) {
-            const auto& ra = all.records[a];
-            const auto& early = ra.line < rc.line ? ra : rc;
-            const auto& late = ra.line < rc.line ? rc : ra;
-            const size_t lateIndex = ra.line < rc.line ? c : a;
-            if (reported[lateIndex] == 2) continue;
-            const uint64_t from = std::max<uint64_t>(ra.address, rc.address);
-            const uint64_t to = std::min<uint64_t>(static_cast<uint64_t>(ra.address) + ra.count,
-                                                   static_cast<uint64_t>(rc.address) + rc.count);
-            const bool same = std::memcmp(all.bytes.data() + early.data + (from - early.address),
-                                          all.bytes.data() + late.data + (from - late.address), to - from) == 0;
-            if (same && reported[lateIndex] != 0) continue;
-            Finding f = same ? Finding{Severity::Warning, Issue::Overlap, late.line, -1,
-                                       Fmt("line %u writes addresses that line %u already wrote, with the same bytes",
-                                           late.line, early.line)}
-                             : Finding{Severity::Error, Issue::Overlap, late.line, -1,
-                                       Fmt("line %u overwrites data of line %u at %s with different bytes; which "
-                                           "value is meant is unclear",
-                                           late.line, early.line, Hex32(late.address).c_str())};
-            if (reported[lateIndex] == 1) {
-                // A difference outweighs an earlier agreement.
-                for (auto& [line, g] : found)
-                    if (line == late.line) g = f;
-            } else {
-                found.emplace_back(late.line, f);
-            }
-            reported[lateIndex] = same ? 1 : 2;
-        }
-        active.push_back(c);
-    }
-    for (auto& [line, f] : found) out.findings.push_back(std::move(f));
-}
-
-// Everything the library loaded: blocks in its order, the firmware record.
-void TakeLoaded(CImageFile& image, ImageAnalysis& out) {
-    const uint32_t count = image.GetBlockCount();
-    for (uint32_t i = 0; i < count; ++i) {
-        uint32_t start = 0, end = 0;
-        const uint8_t* data = nullptr;
-        if (image.GetBlock(i, &start, &end, &data) != 0) continue;
-        out.blocks.push_back({start, end});
-        // Where the record the library uses lies: the last block with a
-        // usable marker, as the lookup goes.
-        const ptrdiff_t at = data != nullptr ? CFwInfo::FindMarker(data, end - start) : -1;
-        if (at >= static_cast<ptrdiff_t>(CFwInfo::RECORD_SIZE)) {
-            out.fwInfo.block = static_cast<int>(i);
-            out.fwInfo.address = start + static_cast<uint32_t>(at - CFwInfo::RECORD_SIZE);
-        }
-    }
-    out.fwInfo.found = image.GetFwInfo(&out.fwInfo.record) == 0;
-}
-
 // Reads the file once through the library's reader with the strict check
 // watching; only when records overlap is the image loaded as the library
 // loads it (and read once more to compare the overlapping records).
 template <typename LoadFn, typename OpenFn>
-ImageAnalysis Analyse(LoadFn load, OpenFn openReader) {
+ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader) {
     ImageAnalysis out;
     out.readable = true;
-    CStrictCheck check(out);
+    CStrictCheck check(out, textSize);
     {
         CImageReader reader;
         if (openReader(reader) == 0) {
@@ -641,17 +547,9 @@ ImageAnalysis Analyse(LoadFn load, OpenFn openReader) {
     check.Finish();
     if (check.Overlapping()) {
         CImageFile image;
-        out.loaded = load(image) == 0;
-        if (out.loaded) TakeLoaded(image, out);
-        CRecordCollector all;
         CImageReader reader;
-        if (openReader(reader) == 0) {
-            reader.SetObserver(&all);
-            CImageReader::RECORD record;
-            while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
-            }
-            CheckOverlaps(all, out);
-        }
+        out.loaded = load(image) == 0;
+        JudgeOverlaps(out.loaded ? &image : nullptr, openReader(reader) == 0 ? &reader : nullptr, out);
     }
     std::stable_sort(out.findings.begin(), out.findings.end(), [](const Finding& a, const Finding& b) {
         const uint32_t la = a.line == 0 ? UINT32_MAX : a.line, lb = b.line == 0 ? UINT32_MAX : b.line;
@@ -744,7 +642,7 @@ std::string ImageAnalysis::FormatName() const {
 }
 
 ImageAnalysis AnalyseImageText(std::string_view text) {
-    return Analyse([&](CImageFile& image) { return image.LoadMemory(text.data(), text.size()); },
+    return Analyse(text.size(), [&](CImageFile& image) { return image.LoadMemory(text.data(), text.size()); },
                    [&](CImageReader& reader) { return reader.OpenMemory(text.data(), text.size()); });
 }
 
@@ -771,140 +669,12 @@ ImageAnalysis AnalyseImageFile(const std::string& path) {
         out.findings.push_back({Severity::Error, Issue::Unreadable, 0, -1, *reason});
         return out;
     }
-    ImageAnalysis out = Analyse([&](CImageFile& image) { return image.Load(path.c_str()); },
+    struct stat st {};
+    const uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    ImageAnalysis out = Analyse(size, [&](CImageFile& image) { return image.Load(path.c_str()); },
                                 [&](CImageReader& reader) { return reader.Open(path.c_str()); });
     out.path = path;
     return out;
-}
-
-size_t PlacementPlan::Errors() const {
-    return static_cast<size_t>(std::count_if(findings.begin(), findings.end(),
-                                             [](const Finding& f) { return f.severity == Severity::Error; }));
-}
-
-PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) {
-    PlacementPlan plan;
-    auto error = [&](Issue issue, int block, std::string text) {
-        plan.findings.push_back({Severity::Error, issue, 0, block, std::move(text)});
-    };
-    if (image.blocks.empty()) {
-        plan.result = KZM_E_FAIL;
-        return plan;
-    }
-    const FwInfoView& fw = image.fwInfo;
-    const uint32_t address = fw.found ? fw.record.Address : 0;
-    const uint32_t kind = fw.found ? (fw.record.Kind & 0xFFu) : 0xFFu;
-    const uint32_t base = layout.base;
-    if (fw.found && (kind & 0x7Fu) == 1)
-        plan.findings.push_back({Severity::Warning, Issue::RamFirmware, 0, fw.block,
-                                 "the firmware-information record marks this as RAM firmware; the library writes "
-                                 "it into the flash all the same"});
-    if (!layout.SizesKnown()) {
-        plan.findings.push_back({Severity::Warning, Issue::LayoutUnknown, 0, -1,
-                                 "the flash's sector sizes are unknown: where the image goes is not checked"});
-        return plan;
-    }
-    // The library's own placement.
-    const FLASH_LAYOUT flash{base, static_cast<uint16_t>(layout.sectorSizes.size()), layout.sectorSizes.data(), true};
-    const IMAGE_SUMMARY summary{fw.found, fw.record.Address, fw.record.Kind, image.Lowest(),
-                                static_cast<uint32_t>(image.Highest())};
-    const RANGE_PLACEMENT p = ::PlaceImage(flash, summary, 0, 0);
-    plan.useBase = p.bUseBase != 0;
-    plan.startOffset = p.dwStartOffset;
-    plan.base = p.dwBase;
-    plan.firstSector = p.wFirstSector;
-    plan.endSector = p.wEndSector;
-    plan.firstOffset = p.dwFirstOffset;
-    plan.result = p.result;
-
-    const std::string why =
-        base != 0 && kind == 0 ? Fmt("its FLASH record's address %s minus the flash base %s", Hex32(address).c_str(),
-                                     Hex32(base).c_str())
-        : base == 0 && address != 0 ? Fmt("its record's address %s, the flash starting at address 0",
-                                          Hex32(address).c_str())
-        : fw.found ? std::string(base != 0 ? "its record is not plain FLASH firmware, so its addresses are taken as "
-                                             "flash offsets"
-                                           : "its record's address is 0, so its addresses are flash offsets")
-                   : std::string("it has no firmware-information record, so its addresses are taken as flash offsets");
-    const uint32_t length = static_cast<uint32_t>(image.Highest() - image.Lowest());
-    if (base != 0 && kind == 0 && address < base) {
-        error(Issue::StartOutside, fw.block,
-              Fmt("the firmware-information record gives the address %s, below the flash base %s: the image would "
-                  "start outside the flash",
-                  Hex32(address).c_str(), Hex32(base).c_str()));
-        return plan;
-    }
-    if (p.result == KZM_E_BEYOND_FLASH) {
-        const uint64_t flashSize = layout.Size();
-        std::string blockList;
-        for (size_t i = 0; i < image.blocks.size(); ++i) {
-            const auto& b = image.blocks[i];
-            const uint64_t at = plan.useBase ? static_cast<uint64_t>(b.start) - base
-                                             : static_cast<uint64_t>(p.dwStartOffset) + b.start;
-            if (at + b.Size() > flashSize) blockList += Fmt("%s%zu", blockList.empty() ? "" : ", ", i);
-        }
-        error(Issue::BeyondFlash, -1,
-              Fmt("the image ends beyond the flash: placed at flash offset %s (%s) its %s bytes reach %s, but the "
-                  "flash holds only %s bytes%s%s",
-                  Hex32(p.dwStartOffset).c_str(), why.c_str(), Hex32(length).c_str(),
-                  Hex32(static_cast<uint64_t>(p.dwStartOffset) + length).c_str(), Hex32(flashSize).c_str(),
-                  blockList.empty() ? "" : "; blocks beyond it: ", blockList.c_str()));
-        return plan;
-    }
-    if (!p.bFirstFound)
-        error(Issue::StartOutside, -1,
-              Fmt("the image would start at flash offset %s, in no sector of the flash", Hex32(p.dwStartOffset).c_str()));
-    if (p.result != 0) {
-        error(Issue::BeyondFlash, -1, "the image's end lies in no sector of the flash");
-        return plan;
-    }
-    if (plan.firstSector >= plan.endSector) {
-        plan.result = KZM_E_ALLOC_RANGE;
-        error(Issue::NotWritten, -1, "the image covers no flash sector");
-        return plan;
-    }
-    plan.rangeSize = RangeSize(flash, plan.firstSector, plan.endSector);
-    plan.rangeStart = SectorOffset(flash, plan.firstSector);
-    const std::string sectors =
-        plan.endSector - plan.firstSector == 1 ? Fmt("sector %u", plan.firstSector)
-                                               : Fmt("sectors %u..%u", plan.firstSector, plan.endSector - 1u);
-    plan.explanation = Fmt("the library puts the image at flash offset %s (%s) and programs %s (flash %s to %s)",
-                           Hex32(p.dwStartOffset).c_str(), why.c_str(), sectors.c_str(), Hex32(plan.rangeStart).c_str(),
-                           Hex32(plan.rangeStart + plan.rangeSize - 1).c_str());
-    for (size_t i = 0; i < image.blocks.size(); ++i) {
-        const auto& b = image.blocks[i];
-        const uint32_t offset = RangeOffset(p, b.start);
-        // Where the block belongs by the same rule, before the u32 arithmetic wraps.
-        const int64_t target = plan.useBase ? static_cast<int64_t>(b.start) - base
-                                            : static_cast<int64_t>(p.dwStartOffset) + b.start;
-        BlockPlacement bp;
-        bp.flashOffset = plan.rangeStart + offset;
-        bp.written = offset >= plan.rangeSize ? 0 : std::min<uint64_t>(b.Size(), plan.rangeSize - offset);
-        plan.bytesWritten += bp.written;
-        if (bp.written < b.Size()) {
-            const std::string head = Fmt("block %zu [%s, %s)", i, Hex32(b.start).c_str(), Hex32(b.end).c_str());
-            std::string text;
-            if (target < 0)
-                text = Fmt("%s: none of its %llu bytes would be written: it lies below %s", head.c_str(),
-                           static_cast<unsigned long long>(b.Size()),
-                           base != 0 ? Fmt("the flash base %s", Hex32(base).c_str()).c_str()
-                                     : Fmt("the firmware's address %s", Hex32(plan.startOffset).c_str()).c_str());
-            else if (bp.written == 0)
-                text = Fmt("%s: none of its %llu bytes would be written: it belongs at flash offset %s, outside %s, "
-                           "the range the library programs",
-                           head.c_str(), static_cast<unsigned long long>(b.Size()), Hex32(target).c_str(),
-                           sectors.c_str());
-            else
-                text = Fmt("%s: its last %llu of %llu bytes would not be written: they run past the end of %s, the "
-                           "range the library programs",
-                           head.c_str(), static_cast<unsigned long long>(b.Size() - bp.written),
-                           static_cast<unsigned long long>(b.Size()), sectors.c_str());
-            error(Issue::NotWritten, static_cast<int>(i), std::move(text));
-        }
-        plan.blocks.push_back(bp);
-    }
-    plan.bytesKept = plan.rangeSize - plan.bytesWritten;
-    return plan;
 }
 
 } // namespace kzcli

@@ -20,6 +20,9 @@
 #include "FlashLayout.h"
 #include "kazmir.h"
 
+class CImageFile;
+class CImageReader;
+
 namespace kzcli {
 
 enum class Severity { Error, Warning };
@@ -144,9 +147,24 @@ struct PlacementPlan {
     bool Accepted() const { return Errors() == 0; }
 };
 
+// For images whose records overlap, after the strict reading: the blocks and
+// record of the image as the library loaded it (null when it did not), and a
+// finding for each record that writes bytes another one wrote (reader: the
+// file opened again; null when it cannot be).
+void JudgeOverlaps(CImageFile* image, CImageReader* reader, ImageAnalysis& out);
+
 // Replays the library's placement of the image on the layout.
 PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout);
 
 std::string Hex32(uint64_t value); // "0x0800A000"
+
+// printf-style text, as the findings word it (checked as the C library's
+// printf is; mingw-w64 names its C99 one).
+#ifdef __MINGW_PRINTF_FORMAT
+#define KZCLI_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define KZCLI_PRINTF_FORMAT printf
+#endif
+std::string Fmt(const char* format, ...) __attribute__((format(KZCLI_PRINTF_FORMAT, 1, 2)));
 
 } // namespace kzcli

@@ -200,8 +200,17 @@ public:
             if (KZRESULT result = ClaimFlash(call))
                 return result;
             // NOR flash: programming only clears bits; only an erase sets them.
+            // Eight bytes a step, then the rest.
             uint8_t* flash = m_pBoard->Flash.Data().data() + offset;
-            for (uint32_t i = 0; i < size; ++i)
+            uint32_t i = 0;
+            for (; i + 8 <= size; i += 8) {
+                uint64_t have = 0, put = 0;
+                std::memcpy(&have, flash + i, 8);
+                std::memcpy(&put, data + i, 8);
+                have &= put;
+                std::memcpy(flash + i, &have, 8);
+            }
+            for (; i < size; ++i)
                 flash[i] &= data[i];
             m_pBoard->Flash.Persist(offset, size);
             return KZRESULT{0};

@@ -155,8 +155,10 @@ KZMRESULT CFlashProg::AllocRange()
             PieceInRange(start, end - start, bytes, &m_pPieces[m_dwPieces]))
             covered += m_pPieces[m_dwPieces++].dwLength;
     }
-    std::sort(m_pPieces, m_pPieces + m_dwPieces,
-              [](const RANGE_PIECE& a, const RANGE_PIECE& b) { return a.dwOffset < b.dwOffset; });
+    // Blocks mostly stand in address order already.
+    const auto byOffset = [](const RANGE_PIECE& a, const RANGE_PIECE& b) { return a.dwOffset < b.dwOffset; };
+    if (!std::is_sorted(m_pPieces, m_pPieces + m_dwPieces, byOffset))
+        std::sort(m_pPieces, m_pPieces + m_dwPieces, byOffset);
     // The flash bytes the image leaves as they are, in range order.
     m_pKept = static_cast<uint8_t*>(std::malloc(m_dwRangeSize - covered + 1));
     if (m_pKept == nullptr) {

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 
 namespace {
@@ -22,6 +23,29 @@ inline uint64_t MixRecord(uint64_t hash, uint32_t address, uint32_t count)
 }
 
 constexpr uint64_t HASH_SEED = 0xCBF29CE484222325ull;
+
+inline bool Holds(const CImageBlock* block, uint32_t address, uint64_t end)
+{
+    return address >= block->GetStart() && end <= block->GetEnd();
+}
+
+// The block by address whose start is the highest at or below the address,
+// when it holds the record.
+bool FindBlock(CImageBlock* const* byAddress, uint32_t blocks, uint32_t address, uint64_t end, uint32_t* found)
+{
+    uint32_t lo = 0, hi = blocks;
+    while (lo < hi) {
+        const uint32_t mid = lo + (hi - lo) / 2;
+        if (byAddress[mid]->GetStart() <= address)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    if (lo == 0 || !Holds(byAddress[lo - 1], address, end))
+        return false;
+    *found = lo - 1;
+    return true;
+}
 // Blocks up to this size take their bytes from the image's shared allocation.
 constexpr uint32_t SMALL_BLOCK = 4096;
 
@@ -29,7 +53,7 @@ constexpr uint32_t SMALL_BLOCK = 4096;
 
 CImageFile::CImageFile()
     : m_pStore(nullptr), m_ppIndex(nullptr), m_dwIndexCount(0), m_dwIndexCapacity(0), m_qwIndexVersion(0),
-      m_bIndexValid(false), m_pObserver(nullptr)
+      m_bIndexValid(false), m_pObserver(nullptr), m_pBlockArena(nullptr), m_dwArenaBlocks(0)
 {
 }
 
@@ -114,29 +138,10 @@ KZMRESULT CImageFile::LoadMemory(const void* text, size_t size)
 
 KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
 {
-    // First pass: the address ranges.
-    reader.SetObserver(m_pObserver);
-    CImageReader::RECORD record;
-    uint32_t status = reader.NextRecord(&record);
-    if (status != CImageReader::RECORD_OK) {
-        reader.ReportUnreadLines();
-        return KZM_E_FAIL;
-    }
     CImageIndex layout;
-    uint64_t hash = HASH_SEED;
-    do {
-        if (layout.AddRecord(record.dwAddress, record.dwCount) != KZM_OK)
-            return KZM_E_FAIL;
-        hash = MixRecord(hash, record.dwAddress, record.dwCount);
-        status = reader.NextRecord(&record);
-    } while (status == CImageReader::RECORD_OK);
-    reader.ReportUnreadLines();
-    reader.SetObserver(nullptr);
-    const uint32_t records = layout.GetRecordCount();
-    if (layout.Finish() != KZM_OK)
+    LOAD_PASS first{HASH_SEED, 0};
+    if (ReadLayout(reader, layout, &first) != KZM_OK)
         return KZM_E_FAIL;
-
-    // The merged blocks, appended in their list order.
     const uint32_t blocks = layout.GetBlockCount();
     auto** byList = static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
     // In an image whose blocks stand in address order the two orders share
@@ -145,98 +150,17 @@ KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
     auto** byAddress =
         oneOrder ? byList : static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
     KZMRESULT result = byList != nullptr && byAddress != nullptr ? KZM_OK : KZM_E_FAIL;
-    const uint64_t versionBefore = m_pStore->GetVersion();
-    const bool wasEmpty = m_pStore->GetCount() == 0;
-    for (uint32_t i = 0; i < blocks && result == KZM_OK; ++i) {
-        byList[i] = new (std::nothrow) CImageBlock(layout.GetBlockStart(i), layout.GetBlockEnd(i));
-        if (byList[i] == nullptr || m_pStore->Append(byList[i]) != KZM_OK) {
-            delete byList[i];
-            result = KZM_E_FAIL;
-        }
-    }
+    if (result == KZM_OK)
+        result = CreateBlocks(layout, byList);
     if (result == KZM_OK) {
-        // Small blocks share one allocation for their bytes: an image of
-        // many small blocks costs one allocation instead of one per block.
-        uint64_t smallBytes = 0;
-        for (uint32_t i = 0; i < blocks; ++i)
-            if (byList[i]->GetSize() <= SMALL_BLOCK)
-                smallBytes += byList[i]->GetSize();
-        CImageBlock::SHARED_BYTES* shared = smallBytes != 0 ? CImageBlock::AllocShared(smallBytes) : nullptr;
-        uint64_t at = 0;
-        for (uint32_t i = 0; i < blocks && shared != nullptr; ++i)
-            if (byList[i]->GetSize() <= SMALL_BLOCK) {
-                byList[i]->UseShared(shared, at);
-                at += byList[i]->GetSize();
-            }
+        ShareSmallBlockBytes(byList, blocks);
         for (uint32_t a = 0; a < blocks && !oneOrder; ++a)
             byAddress[a] = byList[layout.GetListIndexByAddress(a)];
-        // The list is exactly byList unless someone else changed the store
-        // meanwhile: then it becomes the index at once instead of being
-        // walked again.
-        const uint64_t versionAfter = m_pStore->GetVersion();
-        if (wasEmpty && versionAfter == versionBefore + blocks) {
-            std::free(m_ppIndex);
-            m_ppIndex = byList;
-            m_dwIndexCapacity = m_dwIndexCount = blocks;
-            m_qwIndexVersion = versionAfter;
-            m_bIndexValid = true;
+        if (AdoptAsIndex(byList, blocks))
             byList = nullptr; // owned by the index now (byAddress may still point at it)
-        }
     }
-
-    // Second pass: the bytes, straight into their blocks.
-    if (result == KZM_OK && reader.Rewind() != KZM_OK)
-        result = KZM_E_FAIL;
-    if (result == KZM_OK) {
-        uint64_t hash2 = HASH_SEED;
-        uint32_t records2 = 0;
-        uint32_t last = 0; // by address: the block of the last record
-        auto holds = [](const CImageBlock* block, uint32_t address, uint64_t end) {
-            return address >= block->GetStart() && end <= block->GetEnd();
-        };
-        while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
-            const uint32_t address = record.dwAddress;
-            const uint64_t end = static_cast<uint64_t>(address) + record.dwCount;
-            // Records mostly go on in the same block or the next one up.
-            CImageBlock* block = blocks != 0 ? byAddress[last] : nullptr;
-            if (block == nullptr || !holds(block, address, end)) {
-                if (last + 1 < blocks && holds(byAddress[last + 1], address, end)) {
-                    ++last;
-                } else {
-                    // The block with the highest start at or below the address.
-                    uint32_t lo = 0, hi = blocks;
-                    while (lo < hi) {
-                        const uint32_t mid = lo + (hi - lo) / 2;
-                        if (byAddress[mid]->GetStart() <= address)
-                            lo = mid + 1;
-                        else
-                            hi = mid;
-                    }
-                    if (lo == 0 || !holds(byAddress[lo - 1], address, end)) {
-                        // Only when the file changed after the first pass.
-                        result = KZM_E_FAIL;
-                        break;
-                    }
-                    last = lo - 1;
-                }
-                block = byAddress[last];
-            }
-            if (block->GetData() == nullptr && !block->AllocData()) {
-                result = KZM_E_FAIL;
-                break;
-            }
-            CImageReader::DecodeData(record.pDigits, record.dwCount, block->GetData() + (address - block->GetStart()));
-            hash2 = MixRecord(hash2, address, record.dwCount);
-            ++records2;
-        }
-        if (result == KZM_OK && (records2 != records || hash2 != hash))
-            result = KZM_E_FAIL;
-        for (uint32_t a = 0; a < blocks && result == KZM_OK; ++a)
-            if (byAddress[a]->GetData() == nullptr)
-                result = KZM_E_FAIL;
-        if (result == KZM_OK && blocks == 0)
-            result = KZM_E_FAIL;
-    }
+    if (result == KZM_OK)
+        result = reader.Rewind() == KZM_OK ? FillBlocks(reader, byAddress, blocks, first) : KZM_E_FAIL;
     if (!oneOrder)
         std::free(byAddress);
     std::free(byList);
@@ -244,12 +168,149 @@ KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
     return result;
 }
 
+// First pass: the address ranges of the records, with the observer watching.
+KZMRESULT CImageFile::ReadLayout(CImageReader& reader, CImageIndex& layout, LOAD_PASS* pass)
+{
+    reader.SetObserver(m_pObserver);
+    CImageReader::RECORD record;
+    uint32_t status = reader.NextRecord(&record);
+    if (status != CImageReader::RECORD_OK) {
+        reader.ReportUnreadLines();
+        return KZM_E_FAIL;
+    }
+    do {
+        if (layout.AddRecord(record.dwAddress, record.dwCount) != KZM_OK)
+            return KZM_E_FAIL;
+        pass->qwHash = MixRecord(pass->qwHash, record.dwAddress, record.dwCount);
+        ++pass->dwRecords;
+        status = reader.NextRecord(&record);
+    } while (status == CImageReader::RECORD_OK);
+    reader.ReportUnreadLines();
+    reader.SetObserver(nullptr);
+    return layout.Finish();
+}
+
+// The merged blocks, appended to the store in their list order. Blocks the
+// store did not take are deleted; the others go with the store.
+KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byList)
+{
+    const uint32_t blocks = layout.GetBlockCount();
+    // The blocks share one allocation when it can be had (freed by Clear),
+    // else each is allocated on its own.
+    if (m_pBlockArena == nullptr && blocks > 1) {
+        m_pBlockArena = std::malloc(sizeof(CImageBlock) * static_cast<size_t>(blocks));
+        m_dwArenaBlocks = m_pBlockArena != nullptr ? blocks : 0;
+    }
+    KZMRESULT result = KZM_OK;
+    uint32_t made = 0;
+    for (; made < blocks && result == KZM_OK; ++made) {
+        const uint32_t start = layout.GetBlockStart(made), end = layout.GetBlockEnd(made);
+        byList[made] = made < m_dwArenaBlocks
+                           ? new (static_cast<CImageBlock*>(m_pBlockArena) + made) CImageBlock(start, end)
+                           : new (std::nothrow) CImageBlock(start, end);
+        if (byList[made] == nullptr)
+            result = KZM_E_FAIL;
+    }
+    if (result == KZM_OK && m_pStore->AppendAll(byList, blocks) != KZM_OK)
+        result = KZM_E_FAIL;
+    for (uint32_t i = 0; i < made && result != KZM_OK; ++i)
+        if (byList[i] != nullptr && byList[i]->GetOwner() == nullptr)
+            DeleteBlock(byList[i]);
+    return result;
+}
+
+void CImageFile::DeleteBlock(CListNode* node)
+{
+    const std::less<const void*> below;
+    const auto* first = static_cast<const CImageBlock*>(m_pBlockArena);
+    if (first != nullptr && !below(node, first) && below(node, first + m_dwArenaBlocks))
+        node->~CListNode();
+    else
+        delete node;
+}
+
+// Small blocks share one allocation for their bytes: an image of many small
+// blocks costs one allocation instead of one per block. Without the memory
+// each block gets its own bytes later.
+void CImageFile::ShareSmallBlockBytes(CImageBlock* const* byList, uint32_t blocks)
+{
+    uint64_t smallBytes = 0;
+    for (uint32_t i = 0; i < blocks; ++i)
+        if (byList[i]->GetSize() <= SMALL_BLOCK)
+            smallBytes += byList[i]->GetSize();
+    CImageBlock::SHARED_BYTES* shared = smallBytes != 0 ? CImageBlock::AllocShared(smallBytes) : nullptr;
+    uint64_t at = 0;
+    for (uint32_t i = 0; i < blocks && shared != nullptr; ++i)
+        if (byList[i]->GetSize() <= SMALL_BLOCK) {
+            byList[i]->UseShared(shared, at);
+            at += byList[i]->GetSize();
+        }
+}
+
+// The list is exactly byList when the store was empty and nobody else
+// changed it meanwhile: then the table becomes the index at once instead of
+// the list being walked again.
+bool CImageFile::AdoptAsIndex(CImageBlock** byList, uint32_t blocks)
+{
+    const uint64_t version = m_pStore->GetVersion();
+    if (m_pStore->GetCount() != blocks || version != blocks)
+        return false;
+    std::free(m_ppIndex);
+    m_ppIndex = byList;
+    m_dwIndexCapacity = m_dwIndexCount = blocks;
+    m_qwIndexVersion = version;
+    m_bIndexValid = true;
+    return true;
+}
+
+// Second pass: the bytes, straight into their blocks. The records must be
+// those of the first pass (the file might have changed between).
+KZMRESULT CImageFile::FillBlocks(CImageReader& reader, CImageBlock* const* byAddress, uint32_t blocks,
+                                 const LOAD_PASS& first)
+{
+    if (blocks == 0)
+        return KZM_E_FAIL;
+    LOAD_PASS second{HASH_SEED, 0};
+    uint32_t last = 0; // by address: the block of the last record
+    CImageReader::RECORD record;
+    while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
+        const uint32_t address = record.dwAddress;
+        const uint64_t end = static_cast<uint64_t>(address) + record.dwCount;
+        // Records mostly go on in the same block or the next one up.
+        if (!Holds(byAddress[last], address, end)) {
+            if (last + 1 < blocks && Holds(byAddress[last + 1], address, end))
+                ++last;
+            else if (!FindBlock(byAddress, blocks, address, end, &last))
+                return KZM_E_FAIL; // only when the file changed after the first pass
+        }
+        CImageBlock* block = byAddress[last];
+        if (block->GetData() == nullptr && !block->AllocData())
+            return KZM_E_FAIL;
+        CImageReader::DecodeData(record.pDigits, record.dwCount, block->GetData() + (address - block->GetStart()));
+        second.qwHash = MixRecord(second.qwHash, address, record.dwCount);
+        ++second.dwRecords;
+    }
+    if (second.dwRecords != first.dwRecords || second.qwHash != first.qwHash)
+        return KZM_E_FAIL;
+    for (uint32_t a = 0; a < blocks; ++a)
+        if (byAddress[a]->GetData() == nullptr)
+            return KZM_E_FAIL;
+    return KZM_OK;
+}
+
 KZMRESULT CImageFile::Clear()
 {
     if (m_pStore == nullptr)
         return KZM_E_FAIL;
-    while (CListNode* node = m_pStore->TakeFirst())
-        delete node;
+    CListNode* node = m_pStore->TakeAll();
+    while (node != nullptr) {
+        CListNode* next = CImageStore::Unchain(node);
+        DeleteBlock(node);
+        node = next;
+    }
+    std::free(m_pBlockArena);
+    m_pBlockArena = nullptr;
+    m_dwArenaBlocks = 0;
     DropIndex();
     return KZM_OK;
 }

@@ -15,7 +15,9 @@
 
 class CImageStore;
 class CImageBlock;
+class CListNode;
 class CImageReader;
+class CImageIndex;
 class IImageObserver;
 
 class CImageFile {
@@ -56,7 +58,20 @@ public:
     void SetObserver(IImageObserver* observer) { m_pObserver = observer; }
 
 private:
+    // The steps of a load.
+    struct LOAD_PASS {
+        uint64_t qwHash; // fingerprint of the records' addresses and counts
+        uint32_t dwRecords;
+    };
     KZMRESULT LoadFrom(CImageReader& reader);
+    KZMRESULT ReadLayout(CImageReader& reader, CImageIndex& layout, LOAD_PASS* pass);
+    KZMRESULT CreateBlocks(const CImageIndex& layout, CImageBlock** byList);
+    static void ShareSmallBlockBytes(CImageBlock* const* byList, uint32_t blocks);
+    bool AdoptAsIndex(CImageBlock** byList, uint32_t blocks);
+    // Ends a block's life, in the shared allocation or on its own.
+    void DeleteBlock(CListNode* node);
+    static KZMRESULT FillBlocks(CImageReader& reader, CImageBlock* const* byAddress, uint32_t blocks,
+                                const LOAD_PASS& first);
     // Blocks in list order, rebuilt when the store's links have changed, so
     // that indexed access does not walk the list each time.
     bool UpdateIndex();
@@ -69,4 +84,6 @@ private:
     uint64_t m_qwIndexVersion;
     bool m_bIndexValid;
     IImageObserver* m_pObserver;
+    void* m_pBlockArena; // storage of the loaded blocks, when they share one
+    uint32_t m_dwArenaBlocks;
 };

@@ -87,6 +87,39 @@ KZMRESULT CImageIndex::Finish()
     }
     if (m_bFailed)
         return KZM_E_FAIL;
+    FreeBlocks();
+    if (m_dwRuns == 0) {
+        FreeWork();
+        return KZM_OK;
+    }
+    if (RunsAscend()) {
+        // The runs themselves are the blocks; no further tables.
+        m_dwBlocks = m_dwRuns;
+        m_bAddressOrder = true;
+        return KZM_OK;
+    }
+    WORK work{};
+    bool ok = AllocWork(&work);
+    if (ok) {
+        SortRunsByStart(work);
+        MarkCreatingRuns(work);
+        const uint32_t groups = GroupRuns(work);
+        m_pBlocks = AllocArray<BLOCK>(groups);
+        m_pListOrder = AllocArray<uint32_t>(groups);
+        m_pAddressToList = AllocArray<uint32_t>(groups);
+        ok = m_pBlocks && m_pListOrder && m_pAddressToList && OrderGroups(work, groups);
+    }
+    FreeWork(&work);
+    FreeWork();
+    if (!ok) {
+        FreeBlocks();
+        return KZM_E_FAIL;
+    }
+    return KZM_OK;
+}
+
+void CImageIndex::FreeBlocks()
+{
     std::free(m_pBlocks);
     std::free(m_pListOrder);
     std::free(m_pAddressToList);
@@ -94,127 +127,134 @@ KZMRESULT CImageIndex::Finish()
     m_pListOrder = m_pAddressToList = nullptr;
     m_dwBlocks = 0;
     m_bAddressOrder = false;
+}
+
+// The common case: every run lies above all earlier ones and touches none of
+// them. Then every run creates its own block, in address order.
+bool CImageIndex::RunsAscend() const
+{
+    for (uint32_t r = 1; r < m_dwRuns; ++r)
+        if (m_pRuns[r].dwStart <= m_pRuns[r - 1].dwEnd)
+            return false;
+    return true;
+}
+
+bool CImageIndex::AllocWork(WORK* work) const
+{
     const uint32_t runs = m_dwRuns;
-    if (runs == 0) {
-        FreeWork();
-        return KZM_OK;
-    }
+    work->pByStart = AllocArray<uint32_t>(runs);
+    work->pStarts = AllocArray<uint32_t>(runs);
+    work->pRankOf = AllocArray<uint32_t>(runs);
+    work->pTree = AllocArray<uint32_t>(runs + 1);
+    work->pCreates = AllocArray<uint8_t>(runs);
+    work->pGroupOfRun = AllocArray<uint32_t>(runs);
+    work->pSlot = AllocArray<uint32_t>(runs);
+    return work->pByStart && work->pStarts && work->pRankOf && work->pTree && work->pCreates && work->pGroupOfRun &&
+           work->pSlot;
+}
 
-    // The common case: every run lies above all earlier ones and touches none
-    // of them. Then every run creates its own block, in address order.
-    bool ascending = true;
-    for (uint32_t r = 1; r < runs && ascending; ++r)
-        ascending = m_pRuns[r].dwStart > m_pRuns[r - 1].dwEnd;
-    if (ascending) {
-        // The runs themselves are the blocks; no further tables.
-        m_dwBlocks = runs;
-        m_bAddressOrder = true;
-        return KZM_OK;
-    }
+void CImageIndex::FreeWork(WORK* work)
+{
+    std::free(work->pByStart);
+    std::free(work->pStarts);
+    std::free(work->pRankOf);
+    std::free(work->pTree);
+    std::free(work->pCreates);
+    std::free(work->pGroupOfRun);
+    std::free(work->pSlot);
+}
 
-    uint32_t* byStart = AllocArray<uint32_t>(runs);  // run numbers sorted by start
-    uint32_t* starts = AllocArray<uint32_t>(runs);   // their starts
-    uint32_t* rankOf = AllocArray<uint32_t>(runs);   // run -> position in byStart
-    uint32_t* tree = AllocArray<uint32_t>(runs + 1); // prefix maxima of ends (0: none, as ends are >= 1)
-    uint8_t* creates = AllocArray<uint8_t>(runs);
-    uint32_t* groupOfRun = AllocArray<uint32_t>(runs);
-    uint32_t* slot = AllocArray<uint32_t>(runs); // creating run -> group whose last creator it is
-    bool ok = byStart && starts && rankOf && tree && creates && groupOfRun && slot;
-    if (ok) {
-        for (uint32_t r = 0; r < runs; ++r)
-            byStart[r] = r;
-        const RUN* runArray = m_pRuns;
-        std::sort(byStart, byStart + runs, [runArray](uint32_t a, uint32_t b) {
-            return runArray[a].dwStart != runArray[b].dwStart ? runArray[a].dwStart < runArray[b].dwStart : a < b;
-        });
-        for (uint32_t i = 0; i < runs; ++i) {
-            starts[i] = m_pRuns[byStart[i]].dwStart;
-            rankOf[byStart[i]] = i;
-        }
-        std::memset(tree, 0, (static_cast<size_t>(runs) + 1) * sizeof(uint32_t));
+// Run numbers sorted by start (ties in file order), their starts, and each
+// run's position in that order.
+void CImageIndex::SortRunsByStart(const WORK& work) const
+{
+    const uint32_t runs = m_dwRuns;
+    for (uint32_t r = 0; r < runs; ++r)
+        work.pByStart[r] = r;
+    const RUN* runArray = m_pRuns;
+    std::sort(work.pByStart, work.pByStart + runs, [runArray](uint32_t a, uint32_t b) {
+        return runArray[a].dwStart != runArray[b].dwStart ? runArray[a].dwStart < runArray[b].dwStart : a < b;
+    });
+    for (uint32_t i = 0; i < runs; ++i) {
+        work.pStarts[i] = m_pRuns[work.pByStart[i]].dwStart;
+        work.pRankOf[work.pByStart[i]] = i;
+    }
+}
 
-        // In file order: a run's first record creates a block exactly when no
-        // earlier run starting at or below its end reaches up to its start.
-        for (uint32_t r = 0; r < runs; ++r) {
-            const RUN& run = m_pRuns[r];
-            const uint32_t below = static_cast<uint32_t>(std::upper_bound(starts, starts + runs, run.dwFirstEnd) - starts);
-            uint32_t reach = 0; // highest end among earlier runs starting at or below dwFirstEnd
-            for (uint32_t i = below; i > 0; i -= i & (0u - i))
-                reach = std::max(reach, tree[i]);
-            creates[r] = !(reach != 0 && reach >= run.dwFirstStart);
-            for (uint32_t i = rankOf[r] + 1; i <= runs; i += i & (0u - i))
-                tree[i] = std::max(tree[i], run.dwEnd);
-        }
+// In file order: a run's first record creates a block exactly when no
+// earlier run starting at or below its end reaches up to its start. The tree
+// holds prefix maxima of the ends by start (0: none, as ends are >= 1).
+void CImageIndex::MarkCreatingRuns(const WORK& work) const
+{
+    const uint32_t runs = m_dwRuns;
+    std::memset(work.pTree, 0, (static_cast<size_t>(runs) + 1) * sizeof(uint32_t));
+    for (uint32_t r = 0; r < runs; ++r) {
+        const RUN& run = m_pRuns[r];
+        const uint32_t below =
+            static_cast<uint32_t>(std::upper_bound(work.pStarts, work.pStarts + runs, run.dwFirstEnd) - work.pStarts);
+        uint32_t reach = 0; // highest end among earlier runs starting at or below dwFirstEnd
+        for (uint32_t i = below; i > 0; i -= i & (0u - i))
+            reach = std::max(reach, work.pTree[i]);
+        work.pCreates[r] = !(reach != 0 && reach >= run.dwFirstStart);
+        for (uint32_t i = work.pRankOf[r] + 1; i <= runs; i += i & (0u - i))
+            work.pTree[i] = std::max(work.pTree[i], run.dwEnd);
+    }
+}
 
-        // By address: join touching runs into groups (the final blocks).
-        uint32_t groups = 0;
-        uint32_t groupEnd = 0;
-        for (uint32_t i = 0; i < runs; ++i) {
-            const RUN& run = m_pRuns[byStart[i]];
-            if (groups == 0 || run.dwStart > groupEnd) {
-                ++groups;
-                groupEnd = run.dwEnd;
-            } else {
-                groupEnd = std::max(groupEnd, run.dwEnd);
-            }
-            groupOfRun[byStart[i]] = groups - 1;
+// By address: joins touching runs into groups (the final blocks); returns
+// their number.
+uint32_t CImageIndex::GroupRuns(const WORK& work) const
+{
+    uint32_t groups = 0;
+    uint32_t groupEnd = 0;
+    for (uint32_t i = 0; i < m_dwRuns; ++i) {
+        const RUN& run = m_pRuns[work.pByStart[i]];
+        if (groups == 0 || run.dwStart > groupEnd) {
+            ++groups;
+            groupEnd = run.dwEnd;
+        } else {
+            groupEnd = std::max(groupEnd, run.dwEnd);
         }
-        m_pBlocks = AllocArray<BLOCK>(groups);
-        m_pListOrder = AllocArray<uint32_t>(groups);
-        m_pAddressToList = AllocArray<uint32_t>(groups);
-        ok = m_pBlocks && m_pListOrder && m_pAddressToList;
-        if (ok) {
-            for (uint32_t g = 0; g < groups; ++g)
-                m_pBlocks[g] = BLOCK{0xFFFFFFFFu, 0};
-            for (uint32_t r = 0; r < runs; ++r) {
-                BLOCK& block = m_pBlocks[groupOfRun[r]];
-                block.dwStart = std::min(block.dwStart, m_pRuns[r].dwStart);
-                block.dwEnd = std::max(block.dwEnd, m_pRuns[r].dwEnd);
-            }
-            // Each group stands where its last creating run put a block.
-            // Runs are numbered in file order, so a pass over them keeps the
-            // last creator of every group.
-            for (uint32_t r = 0; r < runs; ++r)
-                slot[r] = 0xFFFFFFFFu;
-            for (uint32_t g = 0; g < groups; ++g)
-                m_pAddressToList[g] = 0xFFFFFFFFu; // holds the group's last creator for now
-            for (uint32_t r = 0; r < runs; ++r)
-                if (creates[r])
-                    m_pAddressToList[groupOfRun[r]] = r;
-            for (uint32_t g = 0; g < groups && ok; ++g) {
-                // Every group has a creator (its earliest record touches no
-                // earlier one); checked all the same.
-                ok = m_pAddressToList[g] < runs;
-                if (ok)
-                    slot[m_pAddressToList[g]] = g;
-            }
-            uint32_t position = 0;
-            for (uint32_t r = 0; r < runs && ok; ++r) {
-                if (slot[r] != 0xFFFFFFFFu) {
-                    m_pListOrder[position] = slot[r];
-                    m_pAddressToList[slot[r]] = position;
-                    ++position;
-                }
-            }
-            m_dwBlocks = groups;
+        work.pGroupOfRun[work.pByStart[i]] = groups - 1;
+    }
+    return groups;
+}
+
+// The groups' ranges, and their list order: each group stands where its last
+// creating run put a block. Runs are numbered in file order, so a pass over
+// them keeps the last creator of every group.
+bool CImageIndex::OrderGroups(const WORK& work, uint32_t groups)
+{
+    const uint32_t runs = m_dwRuns;
+    for (uint32_t g = 0; g < groups; ++g)
+        m_pBlocks[g] = BLOCK{0xFFFFFFFFu, 0};
+    for (uint32_t r = 0; r < runs; ++r) {
+        BLOCK& block = m_pBlocks[work.pGroupOfRun[r]];
+        block.dwStart = std::min(block.dwStart, m_pRuns[r].dwStart);
+        block.dwEnd = std::max(block.dwEnd, m_pRuns[r].dwEnd);
+    }
+    for (uint32_t r = 0; r < runs; ++r)
+        work.pSlot[r] = 0xFFFFFFFFu;
+    for (uint32_t g = 0; g < groups; ++g)
+        m_pAddressToList[g] = 0xFFFFFFFFu; // holds the group's last creator for now
+    for (uint32_t r = 0; r < runs; ++r)
+        if (work.pCreates[r])
+            m_pAddressToList[work.pGroupOfRun[r]] = r;
+    for (uint32_t g = 0; g < groups; ++g) {
+        // Every group has a creator (its earliest record touches no earlier
+        // one); checked all the same.
+        if (m_pAddressToList[g] >= runs)
+            return false;
+        work.pSlot[m_pAddressToList[g]] = g;
+    }
+    uint32_t position = 0;
+    for (uint32_t r = 0; r < runs; ++r) {
+        if (work.pSlot[r] != 0xFFFFFFFFu) {
+            m_pListOrder[position] = work.pSlot[r];
+            m_pAddressToList[work.pSlot[r]] = position;
+            ++position;
         }
     }
-    std::free(byStart);
-    std::free(starts);
-    std::free(rankOf);
-    std::free(tree);
-    std::free(creates);
-    std::free(groupOfRun);
-    std::free(slot);
-    FreeWork();
-    if (!ok) {
-        std::free(m_pBlocks);
-        std::free(m_pListOrder);
-        std::free(m_pAddressToList);
-        m_pBlocks = nullptr;
-        m_pListOrder = m_pAddressToList = nullptr;
-        m_dwBlocks = 0;
-        return KZM_E_FAIL;
-    }
-    return KZM_OK;
+    m_dwBlocks = groups;
+    return true;
 }

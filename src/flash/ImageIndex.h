@@ -65,8 +65,27 @@ private:
         uint32_t dwEnd;
     };
 
+    // Finish's tables while it works.
+    struct WORK {
+        uint32_t* pByStart;    // run numbers sorted by start
+        uint32_t* pStarts;     // their starts
+        uint32_t* pRankOf;     // run -> position in pByStart
+        uint32_t* pTree;       // prefix maxima of ends, by start
+        uint8_t* pCreates;     // the run's first record creates a block
+        uint32_t* pGroupOfRun; // run -> group (final block) by address
+        uint32_t* pSlot;       // creating run -> group whose last creator it is
+    };
+
     void PushRun();
     void FreeWork();
+    void FreeBlocks();
+    bool RunsAscend() const;
+    bool AllocWork(WORK* work) const;
+    static void FreeWork(WORK* work);
+    void SortRunsByStart(const WORK& work) const;
+    void MarkCreatingRuns(const WORK& work) const;
+    uint32_t GroupRuns(const WORK& work) const;
+    bool OrderGroups(const WORK& work, uint32_t groups);
 
     RUN* m_pRuns;
     uint32_t m_dwRuns;

@@ -17,10 +17,13 @@ CImageStore::~CImageStore()
 
 KZMRESULT CImageStore::Append(CListNode* node)
 {
+    return AppendAll(&node, 1);
+}
+
+KZMRESULT CImageStore::AppendLocked(CListNode* node)
+{
     if (node == nullptr)
         return KZM_E_FAIL;
-    KZMRESULT result = KZM_OK;
-    EnterCriticalSection(&m_Lock);
     if (node->ClaimFor(this)) {
         node->m_pPrev = m_pLast;
         node->m_pNext = nullptr;
@@ -31,11 +34,9 @@ KZMRESULT CImageStore::Append(CListNode* node)
         m_pLast = node;
         ++m_dwCount;
         ++m_qwVersion;
-    } else if (node->GetOwner() != this) {
-        result = KZM_E_FAIL;
+        return KZM_OK;
     }
-    LeaveCriticalSection(&m_Lock);
-    return result;
+    return node->GetOwner() == this ? KZM_OK : KZM_E_FAIL;
 }
 
 KZMRESULT CImageStore::Remove(CListNode* node)
@@ -83,6 +84,32 @@ CListNode* CImageStore::TakeFirst()
     return node;
 }
 
+CListNode* CImageStore::TakeAll()
+{
+    EnterCriticalSection(&m_Lock);
+    CListNode* first = m_pFirst;
+    for (CListNode* node = first; node != nullptr; node = node->m_pNext) {
+        node->m_pPrev = nullptr;
+        node->ReleaseFrom(this);
+    }
+    if (first != nullptr) {
+        m_pFirst = m_pLast = nullptr;
+        m_dwCount = 0;
+        ++m_qwVersion;
+    }
+    LeaveCriticalSection(&m_Lock);
+    return first;
+}
+
+CListNode* CImageStore::Unchain(CListNode* node)
+{
+    if (node == nullptr)
+        return nullptr;
+    CListNode* next = node->m_pNext;
+    node->m_pNext = nullptr;
+    return next;
+}
+
 CListNode* CImageStore::GetFirst()
 {
     EnterCriticalSection(&m_Lock);
@@ -115,12 +142,4 @@ uint32_t CImageStore::GetCount()
     uint32_t count = m_dwCount;
     LeaveCriticalSection(&m_Lock);
     return count;
-}
-
-uint64_t CImageStore::GetVersion()
-{
-    EnterCriticalSection(&m_Lock);
-    uint64_t version = m_qwVersion;
-    LeaveCriticalSection(&m_Lock);
-    return version;
 }

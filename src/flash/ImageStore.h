@@ -6,6 +6,7 @@
 #include "kazmir.h"
 #include "platform/Platform.h"
 
+#include <atomic>
 #include <cstdint>
 
 class CListNode;
@@ -26,8 +27,26 @@ public:
     // Takes a node out. 0x80004005, with nothing done, when it does not
     // belong to this store.
     KZMRESULT Remove(CListNode* node);
+    // Appends count nodes (of a type derived from CListNode) in order, in one
+    // locked step, as Append would each; stops at the first that cannot be
+    // appended (0x80004005).
+    template <typename NODE>
+    KZMRESULT AppendAll(NODE* const* nodes, uint32_t count)
+    {
+        KZMRESULT result = KZM_OK;
+        EnterCriticalSection(&m_Lock);
+        for (uint32_t i = 0; i < count && result == KZM_OK; ++i)
+            result = AppendLocked(nodes[i]);
+        LeaveCriticalSection(&m_Lock);
+        return result;
+    }
     // Takes the first node out of the list in one step; null when empty.
     CListNode* TakeFirst();
+    // Takes every node out in one step: the first of them, each linked to
+    // the next for Unchain; null when empty.
+    CListNode* TakeAll();
+    // A node TakeAll gave: clears its links and returns the one after it.
+    static CListNode* Unchain(CListNode* node);
 
     // One locked step each: the first node, the node after `node` (null at the
     // end or when `node` is not in this store).
@@ -36,13 +55,15 @@ public:
     CListNode* GetLast();
     uint32_t GetCount();
     // Changes whenever the links change, so that a reader may keep an index
-    // of the list and know when it has gone stale.
-    uint64_t GetVersion();
+    // of the list and know when it has gone stale. Read without the lock.
+    uint64_t GetVersion() const { return m_qwVersion.load(std::memory_order_acquire); }
 
 private:
+    KZMRESULT AppendLocked(CListNode* node);
+
     CRITICAL_SECTION m_Lock;
     CListNode* m_pFirst;
     CListNode* m_pLast;
     uint32_t m_dwCount;
-    uint64_t m_qwVersion;
+    std::atomic<uint64_t> m_qwVersion;
 };

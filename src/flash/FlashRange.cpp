@@ -16,24 +16,27 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
 // Walks the range part [lo, hi) of one sector: fn(offset, length, bytes) for
 // each image piece in it (bytes: the piece's bytes there) and each gap
 // between them (bytes null), in order. *next is the first piece not yet
 // wholly walked; a piece that runs on into the next sector stays next.
-template <typename Fn>
-void WalkSector(const CFlashProg::RANGE_PIECE* pieces, uint32_t count, uint32_t* next, uint64_t lo, uint64_t hi, Fn fn)
+template <typename FN>
+void CFlashProg::WalkSector(uint32_t* next, uint64_t lo, uint64_t hi, FN fn)
 {
     uint64_t at = lo;
     uint32_t p = *next;
-    for (; p < count && pieces[p].dwOffset < hi; ++p) {
-        const uint64_t start = pieces[p].dwOffset > lo ? pieces[p].dwOffset : lo;
-        const uint64_t pieceEnd = static_cast<uint64_t>(pieces[p].dwOffset) + pieces[p].dwLength;
+    RANGE_PIECE piece;
+    for (; p < m_dwPieces; ++p) {
+        if (!GetPiece(p, &piece))
+            continue;
+        if (piece.dwOffset >= hi)
+            break;
+        const uint64_t start = piece.dwOffset > lo ? piece.dwOffset : lo;
+        const uint64_t pieceEnd = static_cast<uint64_t>(piece.dwOffset) + piece.dwLength;
         const uint64_t end = pieceEnd < hi ? pieceEnd : hi;
         if (start > at)
             fn(at, start - at, nullptr);
-        fn(start, end - start, pieces[p].pBytes + (start - pieces[p].dwOffset));
+        fn(start, end - start, piece.pBytes + (start - piece.dwOffset));
         at = end;
         if (pieceEnd > hi)
             break;
@@ -43,7 +46,18 @@ void WalkSector(const CFlashProg::RANGE_PIECE* pieces, uint32_t count, uint32_t*
         fn(at, hi - at, nullptr);
 }
 
-} // namespace
+// Piece i: from the sorted table, or, when the blocks' pieces already stand
+// in range order, block i's (false when it has none in the range).
+bool CFlashProg::GetPiece(uint32_t index, RANGE_PIECE* piece)
+{
+    if (m_pPieces != nullptr) {
+        *piece = m_pPieces[index];
+        return true;
+    }
+    uint32_t start = 0, end = 0;
+    const uint8_t* bytes = nullptr;
+    return m_pImage->GetBlock(index, &start, &end, &bytes) == KZM_OK && PieceInRange(start, end - start, bytes, piece);
+}
 
 KZMRESULT CFlashProg::Program(const char* fileName)
 {
@@ -138,27 +152,43 @@ KZMRESULT CFlashProg::AllocRange()
     if (m_dwRangeSize == 0)
         return KZM_E_ALLOC_RANGE;
     FreeRange();
-    // The image's pieces inside the range, by range offset; blocks never
-    // share an address, so neither do their pieces.
-    const uint32_t blocks = m_pImage != nullptr ? m_pImage->GetBlockCount() : 0;
-    m_pPieces = static_cast<RANGE_PIECE*>(std::malloc(sizeof(RANGE_PIECE) * (blocks != 0 ? blocks : 1)));
     m_pRangeBuf = static_cast<uint8_t*>(std::malloc(largest));
-    if (m_pPieces == nullptr || m_pRangeBuf == nullptr) {
-        FreeRange();
+    if (m_pRangeBuf == nullptr)
         return KZM_E_ALLOC_RANGE;
-    }
+    // The image's pieces inside the range, walked by range offset; blocks
+    // never share an address, so neither do their pieces. Blocks mostly
+    // stand in address order: then the walk takes them as they stand,
+    // otherwise from a table sorted by offset.
+    const uint32_t blocks = m_pImage != nullptr ? m_pImage->GetBlockCount() : 0;
+    m_dwPieces = blocks;
     uint64_t covered = 0;
-    for (uint32_t i = 0; i < blocks; ++i) {
-        uint32_t start = 0, end = 0;
-        const uint8_t* bytes = nullptr;
-        if (m_pImage->GetBlock(i, &start, &end, &bytes) == KZM_OK &&
-            PieceInRange(start, end - start, bytes, &m_pPieces[m_dwPieces]))
-            covered += m_pPieces[m_dwPieces++].dwLength;
+    bool inOrder = true;
+    uint64_t lastEnd = 0;
+    RANGE_PIECE piece;
+    for (uint32_t i = 0; i < blocks; ++i)
+        if (GetPiece(i, &piece)) {
+            covered += piece.dwLength;
+            inOrder = inOrder && piece.dwOffset >= lastEnd;
+            lastEnd = static_cast<uint64_t>(piece.dwOffset) + piece.dwLength;
+        }
+    if (!inOrder) {
+        m_pPieces = static_cast<RANGE_PIECE*>(std::malloc(sizeof(RANGE_PIECE) * blocks));
+        if (m_pPieces == nullptr) {
+            FreeRange();
+            return KZM_E_ALLOC_RANGE;
+        }
+        uint32_t count = 0;
+        for (uint32_t i = 0; i < blocks; ++i) {
+            uint32_t start = 0, end = 0;
+            const uint8_t* bytes = nullptr;
+            if (m_pImage->GetBlock(i, &start, &end, &bytes) == KZM_OK &&
+                PieceInRange(start, end - start, bytes, &m_pPieces[count]))
+                ++count;
+        }
+        m_dwPieces = count;
+        std::sort(m_pPieces, m_pPieces + count,
+                  [](const RANGE_PIECE& a, const RANGE_PIECE& b) { return a.dwOffset < b.dwOffset; });
     }
-    // Blocks mostly stand in address order already.
-    const auto byOffset = [](const RANGE_PIECE& a, const RANGE_PIECE& b) { return a.dwOffset < b.dwOffset; };
-    if (!std::is_sorted(m_pPieces, m_pPieces + m_dwPieces, byOffset))
-        std::sort(m_pPieces, m_pPieces + m_dwPieces, byOffset);
     // The flash bytes the image leaves as they are, in range order.
     m_pKept = static_cast<uint8_t*>(std::malloc(m_dwRangeSize - covered + 1));
     if (m_pKept == nullptr) {
@@ -200,7 +230,7 @@ KZMRESULT CFlashProg::ReadRange(bool compare)
             return KZM_E_READ_RANGE;
         if (ReadSector(s, m_wEndSector, m_pRangeBuf) != KZM_OK)
             return KZM_E_READ_RANGE;
-        WalkSector(m_pPieces, m_dwPieces, &next, lo, lo + m_Sectors[s].Size,
+        WalkSector(&next, lo, lo + m_Sectors[s].Size,
                    [&](uint64_t at, uint64_t length, const uint8_t* bytes) {
                        if (compare && bytes != nullptr && !m_bRangeDiffers)
                            m_bRangeDiffers = std::memcmp(m_pRangeBuf + (at - lo), bytes, length) != 0;
@@ -224,7 +254,7 @@ KZMRESULT CFlashProg::WriteRange()
     for (uint16_t s = m_wFirstSector; s < m_wEndSector; ++s) {
         if (s >= SectorCount() || lo + m_Sectors[s].Size > m_dwRangeSize)
             return KZM_E_WRITE_RANGE;
-        WalkSector(m_pPieces, m_dwPieces, &next, lo, lo + m_Sectors[s].Size,
+        WalkSector(&next, lo, lo + m_Sectors[s].Size,
                    [&](uint64_t at, uint64_t length, const uint8_t* bytes) {
                        std::memcpy(m_pRangeBuf + (at - lo), bytes != nullptr ? bytes : m_pKept + kept, length);
                        kept += bytes != nullptr ? 0 : length;

@@ -502,9 +502,10 @@ private:
         const std::string verb = m_Request.command == "program" ? "programmed"
                                  : m_Request.command == "verify" ? "verified"
                                                                  : "erased";
-        const std::string meaning =
-            failed == 0 ? "all " + std::to_string(m_Boards.size()) + " boards " + verb
-                        : std::to_string(failed) + " of " + std::to_string(m_Boards.size()) + " boards failed";
+        const size_t count = m_Boards.size();
+        const std::string meaning = failed == 0 ? (count == 1 ? "1 board " : "all " + std::to_string(count) + " boards ") + verb
+                                    : std::to_string(failed) + " of " + std::to_string(count) +
+                                          (count == 1 ? " board failed" : " boards failed");
         Json summary = {{"event", "summary"},  {"command", m_Request.command},   {"result", {{"text", meaning}}},
                         {"exit", worst},       {"exit_name", ExitCodeName(worst)}, {"seconds", seconds},
                         {"boards", boards}};

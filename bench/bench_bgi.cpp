@@ -88,8 +88,8 @@ void BM_BgiRoundTrip(benchmark::State& state)
         }
         benchmark::DoNotOptimize(buffer[0]);
     }
-    state.counters["round_trips/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                         benchmark::Counter::kIsRate);
+    state.counters["round_trips/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["retries"] = static_cast<double>(retries);
     prog.CloseChannels();
 }
@@ -110,8 +110,8 @@ void BM_BgiOneWay(benchmark::State& state)
             break;
         }
     }
-    state.counters["messages/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                      benchmark::Counter::kIsRate);
+    state.counters["messages/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["retries"] = static_cast<double>(retries);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * length);
     kazsim::Bench::Quiesce();

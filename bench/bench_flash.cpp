@@ -124,8 +124,11 @@ void IntelUpper(CTextWriter& out, uint32_t address)
 
 void S3Data(CTextWriter& out, uint32_t address, const uint8_t* bytes, uint8_t count)
 {
-    std::vector<uint8_t> fields = {3, static_cast<uint8_t>(count + 5), static_cast<uint8_t>(address >> 24),
-                                   static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
+    std::vector<uint8_t> fields = {3,
+                                   static_cast<uint8_t>(count + 5),
+                                   static_cast<uint8_t>(address >> 24),
+                                   static_cast<uint8_t>(address >> 16),
+                                   static_cast<uint8_t>(address >> 8),
                                    static_cast<uint8_t>(address)};
     fields.insert(fields.end(), bytes, bytes + count);
     out.Record('S', fields, false);

@@ -55,8 +55,8 @@ Figures Measure()
 {
     kazsim::Bench::Quiesce();
     kazsim::AccountingInfo a = kazsim::Accounting();
-    uint32_t refs = a.DeviceManagers.References + a.Enumerators.References + a.Devices.References +
-                    a.Flds.References + a.Bals.References + a.Ccls.References + a.Channels.References;
+    uint32_t refs = a.DeviceManagers.References + a.Enumerators.References + a.Devices.References + a.Flds.References +
+                    a.Bals.References + a.Ccls.References + a.Channels.References;
     return {ResidentKb(), refs, a.DriverHandles, a.Events, a.DeviceInfoLists, a.DeviceFiles};
 }
 

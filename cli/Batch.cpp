@@ -36,7 +36,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long ProcessId() {
+long ProcessId()
+{
 #ifdef _WIN32
     return static_cast<long>(GetCurrentProcessId());
 #else
@@ -44,7 +45,10 @@ long ProcessId() {
 #endif
 }
 
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 // --- One child process with its output and error streams on pipes -----------
 
@@ -60,36 +64,44 @@ struct ChildProc {
 
 #ifdef _WIN32
 // One argument as the C runtime of the child splits it again.
-std::string QuoteArgument(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+std::string QuoteArgument(const std::string& arg)
+{
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos)
+        return arg;
     std::string q = "\"";
     for (size_t i = 0;; ++i) {
         size_t slashes = 0;
-        while (i < arg.size() && arg[i] == '\\') ++slashes, ++i;
+        while (i < arg.size() && arg[i] == '\\')
+            ++slashes, ++i;
         if (i == arg.size()) {
             q.append(slashes * 2, '\\');
             break;
         }
-        if (arg[i] == '"') q.append(slashes * 2 + 1, '\\');
-        else q.append(slashes, '\\');
+        if (arg[i] == '"')
+            q.append(slashes * 2 + 1, '\\');
+        else
+            q.append(slashes, '\\');
         q += arg[i];
     }
     return q + "\"";
 }
 
-bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error) {
+bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error)
+{
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
     HANDLE read[2] = {nullptr, nullptr}, write[2] = {nullptr, nullptr};
     for (int i = 0; i < 2; ++i) {
         if (!CreatePipe(&read[i], &write[i], &sa, 0) || !SetHandleInformation(read[i], HANDLE_FLAG_INHERIT, 0)) {
             error = "cannot make a pipe (error " + std::to_string(GetLastError()) + ")";
             for (HANDLE h : {read[0], read[1], write[0], write[1]})
-                if (h != nullptr) CloseHandle(h);
+                if (h != nullptr)
+                    CloseHandle(h);
             return false;
         }
     }
     std::string line = QuoteArgument(self);
-    for (const auto& a : args) line += " " + QuoteArgument(a);
+    for (const auto& a : args)
+        line += " " + QuoteArgument(a);
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -115,39 +127,47 @@ bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildP
 }
 
 // Bytes read; 0 at the end of the stream.
-long ReadSome(ChildProc& child, int stream, char* buf, size_t size) {
+long ReadSome(ChildProc& child, int stream, char* buf, size_t size)
+{
     DWORD got = 0;
-    if (!ReadFile(child.stream[stream], buf, static_cast<DWORD>(size), &got, nullptr)) return 0;
+    if (!ReadFile(child.stream[stream], buf, static_cast<DWORD>(size), &got, nullptr))
+        return 0;
     return static_cast<long>(got);
 }
 
-void CloseStream(ChildProc& child, int stream) {
+void CloseStream(ChildProc& child, int stream)
+{
     CloseHandle(child.stream[stream]);
     child.stream[stream] = nullptr;
 }
 
-int WaitChild(ChildProc& child, std::string& how) {
+int WaitChild(ChildProc& child, std::string& how)
+{
     WaitForSingleObject(child.process, INFINITE);
     DWORD code = EXIT_FAILURE_;
-    if (!GetExitCodeProcess(child.process, &code)) how = "its exit code is unknown";
+    if (!GetExitCodeProcess(child.process, &code))
+        how = "its exit code is unknown";
     CloseHandle(child.process);
     child.process = nullptr;
     return static_cast<int>(code);
 }
 #else
-bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error) {
+bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error)
+{
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     // Close-on-exec: no child keeps another child's pipe open.
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         error = std::string("cannot make a pipe: ") + std::strerror(errno);
         for (int fd : {out[0], out[1], err[0], err[1]})
-            if (fd >= 0) close(fd);
+            if (fd >= 0)
+                close(fd);
         return false;
     }
     std::vector<std::string> all = {self};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
+    for (auto& a : all)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -173,31 +193,38 @@ bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildP
     return true;
 }
 
-long ReadSome(ChildProc& child, int stream, char* buf, size_t size) {
+long ReadSome(ChildProc& child, int stream, char* buf, size_t size)
+{
     for (;;) {
         const ssize_t n = read(child.stream[stream], buf, size);
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         return n < 0 ? 0 : static_cast<long>(n);
     }
 }
 
-void CloseStream(ChildProc& child, int stream) {
+void CloseStream(ChildProc& child, int stream)
+{
     close(child.stream[stream]);
     child.stream[stream] = -1;
 }
 
-int WaitChild(ChildProc& child, std::string& how) {
+int WaitChild(ChildProc& child, std::string& how)
+{
     int status = 0;
     pid_t r;
-    do r = waitpid(child.pid, &status, 0);
+    do
+        r = waitpid(child.pid, &status, 0);
     while (r < 0 && errno == EINTR);
     child.pid = -1;
     if (r < 0) {
         how = "its end was not seen";
         return EXIT_FAILURE_;
     }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) how = "ended by signal " + std::to_string(WTERMSIG(status));
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        how = "ended by signal " + std::to_string(WTERMSIG(status));
     return EXIT_FAILURE_;
 }
 #endif
@@ -213,14 +240,16 @@ struct Chunk {
 
 class CInbox {
 public:
-    void Put(Chunk chunk) {
+    void Put(Chunk chunk)
+    {
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             m_Chunks.push_back(std::move(chunk));
         }
         m_Ready.notify_one();
     }
-    std::vector<Chunk> Take(std::chrono::milliseconds wait) {
+    std::vector<Chunk> Take(std::chrono::milliseconds wait)
+    {
         std::unique_lock<std::mutex> lock(m_Mutex);
         m_Ready.wait_for(lock, wait, [&] { return !m_Chunks.empty(); });
         std::vector<Chunk> taken;
@@ -246,16 +275,17 @@ struct BoardRun {
     std::string partial[2];
     Clock::time_point start, phaseStart;
     double seconds = 0;
-    std::string phase;       // running phase, "" between phases
+    std::string phase; // running phase, "" between phases
     unsigned sector = 0, done = 0, total = 0;
     uint64_t rangeBytes = 0; // size of the sector range the image covers
     uint64_t phaseBytes = 0; // bytes of the last finished phase
     Json summary;            // the child's summary event
     int exit = EXIT_OK;
-    std::string how;         // why there is no summary
+    std::string how; // why there is no summary
 };
 
-std::string ResultWords(const BoardRun& b) {
+std::string ResultWords(const BoardRun& b)
+{
     if (b.summary.is_object()) {
         const Json result = b.summary.value("result", Json::object());
         std::string words = result.is_object() ? result.value("text", std::string()) : std::string();
@@ -263,17 +293,20 @@ std::string ResultWords(const BoardRun& b) {
             words += " (" + result["code"].get<std::string>() + ")";
         return words;
     }
-    if (!b.how.empty()) return b.how;
+    if (!b.how.empty())
+        return b.how;
     return "kazmir ended without a result (exit " + std::to_string(b.exit) + ")";
 }
 
-uint64_t BoardBytes(const BoardRun& b) {
+uint64_t BoardBytes(const BoardRun& b)
+{
     if (b.summary.is_object() && b.summary.contains("bytes") && b.summary["bytes"].is_number_unsigned())
         return b.summary["bytes"].get<uint64_t>();
     return b.phaseBytes;
 }
 
-std::string DeviceId(const BoardRun& b) {
+std::string DeviceId(const BoardRun& b)
+{
     if (b.summary.is_object() && b.summary.contains("handle") && b.summary["handle"].is_string())
         return b.summary["handle"].get<std::string>();
     return "-";
@@ -282,25 +315,34 @@ std::string DeviceId(const BoardRun& b) {
 class CBatch {
 public:
     CBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out)
-        : m_Request(request), m_Mode(mode), m_Detail(detail), m_Out(out), m_Boards(request.serials.size()) {
-        for (size_t i = 0; i < m_Boards.size(); ++i) m_Boards[i].serial = request.serials[i];
+        : m_Request(request), m_Mode(mode), m_Detail(detail), m_Out(out), m_Boards(request.serials.size())
+    {
+        for (size_t i = 0; i < m_Boards.size(); ++i)
+            m_Boards[i].serial = request.serials[i];
         m_Width = 6;
-        for (const auto& s : request.serials) m_Width = std::max(m_Width, s.size());
+        for (const auto& s : request.serials)
+            m_Width = std::max(m_Width, s.size());
     }
 
-    int Run() {
+    int Run()
+    {
         const auto start = Clock::now();
         const size_t jobs = m_Request.jobs == 0 ? m_Boards.size() : std::min<size_t>(m_Request.jobs, m_Boards.size());
-        m_Out.Event({{"event", "batch"}, {"command", m_Request.command}, {"boards", m_Request.serials}, {"jobs", jobs}});
+        m_Out.Event(
+            {{"event", "batch"}, {"command", m_Request.command}, {"boards", m_Request.serials}, {"jobs", jobs}});
         size_t next = 0, running = 0, finished = 0;
         while (finished < m_Boards.size()) {
             while (running < jobs && next < m_Boards.size()) {
-                if (Start(next++)) ++running;
-                else ++finished;
+                if (Start(next++))
+                    ++running;
+                else
+                    ++finished;
             }
-            for (Chunk& chunk : m_Inbox.Take(std::chrono::milliseconds(100))) Take(chunk);
+            for (Chunk& chunk : m_Inbox.Take(std::chrono::milliseconds(100)))
+                Take(chunk);
             for (auto& b : m_Boards) {
-                if (b.state != BoardRun::State::Running || !b.ended[0] || !b.ended[1]) continue;
+                if (b.state != BoardRun::State::Running || !b.ended[0] || !b.ended[1])
+                    continue;
                 Finish(b);
                 --running;
                 ++finished;
@@ -312,7 +354,8 @@ public:
     }
 
 private:
-    bool Start(size_t index) {
+    bool Start(size_t index)
+    {
         BoardRun& b = m_Boards[index];
         b.start = Clock::now();
         std::vector<std::string> args = {"--json", "--serial", b.serial};
@@ -334,7 +377,8 @@ private:
                 char buf[8192];
                 for (;;) {
                     const long n = ReadSome(child, s, buf, sizeof(buf));
-                    if (n <= 0) break;
+                    if (n <= 0)
+                        break;
                     m_Inbox.Put({index, s, std::string(buf, static_cast<size_t>(n)), false});
                 }
                 m_Inbox.Put({index, s, std::string(), true});
@@ -342,7 +386,8 @@ private:
         return true;
     }
 
-    void Take(Chunk& chunk) {
+    void Take(Chunk& chunk)
+    {
         BoardRun& b = m_Boards[chunk.board];
         std::string& partial = b.partial[chunk.stream];
         partial += chunk.data;
@@ -350,21 +395,26 @@ private:
         while ((nl = partial.find('\n', from)) != std::string::npos) {
             const std::string line = partial.substr(from, nl - from);
             from = nl + 1;
-            if (chunk.stream == 0) OnEvent(b, line);
-            else if (!line.empty()) Line(b, line);
+            if (chunk.stream == 0)
+                OnEvent(b, line);
+            else if (!line.empty())
+                Line(b, line);
         }
         partial.erase(0, from);
         if (chunk.end) {
             if (!partial.empty()) {
-                if (chunk.stream == 0) OnEvent(b, partial);
-                else Line(b, partial);
+                if (chunk.stream == 0)
+                    OnEvent(b, partial);
+                else
+                    Line(b, partial);
                 partial.clear();
             }
             b.ended[chunk.stream] = true;
         }
     }
 
-    void OnEvent(BoardRun& b, const std::string& line) {
+    void OnEvent(BoardRun& b, const std::string& line)
+    {
         Json event;
         try {
             event = Json::parse(line);
@@ -372,7 +422,8 @@ private:
             event = nullptr;
         }
         if (!event.is_object() || !event.contains("event")) {
-            if (!line.empty()) Line(b, line);
+            if (!line.empty())
+                Line(b, line);
             return;
         }
         const std::string kind = event["event"].is_string() ? event["event"].get<std::string>() : "";
@@ -410,9 +461,11 @@ private:
         }
     }
 
-    void Finish(BoardRun& b) {
+    void Finish(BoardRun& b)
+    {
         for (auto& reader : b.readers)
-            if (reader.joinable()) reader.join();
+            if (reader.joinable())
+                reader.join();
         CloseStream(b.child, 0);
         CloseStream(b.child, 1);
         b.exit = WaitChild(b.child, b.how);
@@ -424,7 +477,8 @@ private:
     }
 
     // A line of one board: above the live lines on a terminal, else on its own.
-    void Line(const BoardRun& b, const std::string& text) {
+    void Line(const BoardRun& b, const std::string& text)
+    {
         char head[64];
         std::snprintf(head, sizeof(head), "%-*s  ", static_cast<int>(m_Width), b.serial.c_str());
         ClearLive();
@@ -435,20 +489,26 @@ private:
 
     bool Live() const { return m_Mode == COutput::Mode::Bars && m_Detail != COutput::Detail::Quiet; }
 
-    void ClearLive() {
-        if (!Live() || m_Drawn == 0) return;
+    void ClearLive()
+    {
+        if (!Live() || m_Drawn == 0)
+            return;
         std::fprintf(stderr, "\033[%zuA\r\033[J", m_Drawn);
         m_Drawn = 0;
     }
 
-    std::string Status(const BoardRun& b) const {
+    std::string Status(const BoardRun& b) const
+    {
         switch (b.state) {
-        case BoardRun::State::Waiting: return "waiting";
+        case BoardRun::State::Waiting:
+            return "waiting";
         case BoardRun::State::Done:
             return (b.exit == EXIT_OK ? "done: " : "FAILED: ") + ResultWords(b);
-        case BoardRun::State::Running: break;
+        case BoardRun::State::Running:
+            break;
         }
-        if (b.phase.empty()) return "opening the board";
+        if (b.phase.empty())
+            return "opening the board";
         char text[160];
         const uint64_t bytes = b.total > 0 ? b.rangeBytes * b.done / b.total : 0;
         const double seconds = SecondsSince(b.phaseStart);
@@ -460,38 +520,46 @@ private:
         return text;
     }
 
-    void Draw(bool final) {
-        if (!Live()) return;
+    void Draw(bool final)
+    {
+        if (!Live())
+            return;
         const auto now = Clock::now();
-        if (!final && !m_Dirty && now - m_LastDraw < std::chrono::milliseconds(100)) return;
+        if (!final && !m_Dirty && now - m_LastDraw < std::chrono::milliseconds(100))
+            return;
         m_LastDraw = now;
         m_Dirty = false;
         ClearLive();
         for (const auto& b : m_Boards) {
             std::string text = Status(b);
-            if (text.size() > 100) text = text.substr(0, 97) + "...";
+            if (text.size() > 100)
+                text = text.substr(0, 97) + "...";
             std::fprintf(stderr, "%-*s  %s\n", static_cast<int>(m_Width), b.serial.c_str(), text.c_str());
         }
         std::fflush(stderr);
         m_Drawn = final ? 0 : m_Boards.size();
     }
 
-    int Summary(double seconds) {
+    int Summary(double seconds)
+    {
         int worst = EXIT_OK;
         size_t failed = 0;
         Json boards = Json::array();
         std::vector<std::vector<std::string>> rows = {{"Serial", "Device id", "Result", "Seconds", "Bytes"}};
         for (const auto& b : m_Boards) {
             worst = std::max(worst, b.exit);
-            if (b.exit != EXIT_OK) ++failed;
+            if (b.exit != EXIT_OK)
+                ++failed;
             char secs[32];
             std::snprintf(secs, sizeof(secs), "%.2f", b.seconds);
             rows.push_back({b.serial, DeviceId(b), ResultWords(b), secs, std::to_string(BoardBytes(b))});
             // The board's own result; in words when its run gave none.
             Json result = b.summary.is_object() ? b.summary.value("result", Json()) : Json();
-            if (!result.is_object() || !result.contains("text")) result = {{"text", ResultWords(b)}};
+            if (!result.is_object() || !result.contains("text"))
+                result = {{"text", ResultWords(b)}};
             Json row = {{"serial", b.serial}};
-            if (DeviceId(b) != "-") row["device_id"] = DeviceId(b);
+            if (DeviceId(b) != "-")
+                row["device_id"] = DeviceId(b);
             row.update({{"result", result},
                         {"exit", b.exit},
                         {"exit_name", ExitCodeName(b.exit)},
@@ -499,18 +567,20 @@ private:
                         {"bytes", BoardBytes(b)}});
             boards.push_back(row);
         }
-        const std::string verb = m_Request.command == "program" ? "programmed"
+        const std::string verb = m_Request.command == "program"  ? "programmed"
                                  : m_Request.command == "verify" ? "verified"
                                                                  : "erased";
         const size_t count = m_Boards.size();
-        const std::string meaning = failed == 0 ? (count == 1 ? "1 board " : "all " + std::to_string(count) + " boards ") + verb
-                                    : std::to_string(failed) + " of " + std::to_string(count) +
-                                          (count == 1 ? " board failed" : " boards failed");
-        Json summary = {{"event", "summary"},  {"command", m_Request.command},   {"result", {{"text", meaning}}},
-                        {"exit", worst},       {"exit_name", ExitCodeName(worst)}, {"seconds", seconds},
+        const std::string meaning = failed == 0
+                                        ? (count == 1 ? "1 board " : "all " + std::to_string(count) + " boards ") + verb
+                                        : std::to_string(failed) + " of " + std::to_string(count) +
+                                              (count == 1 ? " board failed" : " boards failed");
+        Json summary = {{"event", "summary"}, {"command", m_Request.command},     {"result", {{"text", meaning}}},
+                        {"exit", worst},      {"exit_name", ExitCodeName(worst)}, {"seconds", seconds},
                         {"boards", boards}};
 #ifndef _WIN32
-        struct rusage self{}, children{};
+        struct rusage self {
+        }, children{};
         getrusage(RUSAGE_SELF, &self);
         getrusage(RUSAGE_CHILDREN, &children);
         summary["max_rss_kib"] = self.ru_maxrss;
@@ -520,14 +590,16 @@ private:
         if (m_Mode != COutput::Mode::Json) {
             std::vector<size_t> width(rows[0].size(), 0);
             for (const auto& row : rows)
-                for (size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+                for (size_t c = 0; c < row.size(); ++c)
+                    width[c] = std::max(width[c], row[c].size());
             for (const auto& row : rows) {
                 std::string text;
                 for (size_t c = 0; c < row.size(); ++c) {
                     const std::string pad(width[c] - row[c].size(), ' ');
                     // Words on the left, figures on the right of their column.
                     text += c >= 3 ? pad + row[c] : row[c] + (c + 1 < row.size() ? pad : "");
-                    if (c + 1 < row.size()) text += "  ";
+                    if (c + 1 < row.size())
+                        text += "  ";
                 }
                 m_Out.Result(text);
             }
@@ -555,15 +627,19 @@ private:
 // flash file named absolutely; removed again at the end.
 class ChildBenches {
 public:
-    ~ChildBenches() {
+    ~ChildBenches()
+    {
         std::error_code ec;
-        if (!m_Dir.empty()) std::filesystem::remove_all(m_Dir, ec);
+        if (!m_Dir.empty())
+            std::filesystem::remove_all(m_Dir, ec);
     }
     bool Make(const std::string& bench, const std::vector<std::string>& serials, std::vector<std::string>& files,
-              std::string& error) {
+              std::string& error)
+    {
         namespace fs = std::filesystem;
         files.assign(serials.size(), "");
-        if (bench.empty()) return true; // the default bench has one board
+        if (bench.empty())
+            return true; // the default bench has one board
         Json desc;
         try {
             std::ifstream in(bench, std::ios::binary);
@@ -595,7 +671,8 @@ public:
         }
 #else
         for (size_t n = 0; n < boards.size(); ++n)
-            if (boards[n].is_object()) effective[n] = boards[n].value("serial", std::string());
+            if (boards[n].is_object())
+                effective[n] = boards[n].value("serial", std::string());
 #endif
         std::error_code ec;
         const fs::path folder = fs::absolute(fs::path(bench), ec).parent_path();
@@ -610,7 +687,8 @@ public:
         for (size_t i = 0; i < serials.size(); ++i) {
             files[i] = bench; // a serial the bench lacks: the child reports no board
             for (size_t n = 0; n < boards.size(); ++n) {
-                if (!boards[n].is_object() || effective[n] != serials[i]) continue;
+                if (!boards[n].is_object() || effective[n] != serials[i])
+                    continue;
                 // The board keeps its serial (and its faults) when it stands
                 // first and alone; the top-level faults concern any board.
                 Json one = desc;
@@ -619,7 +697,8 @@ public:
                 if (alone.contains("flash") && alone["flash"].is_object() && alone["flash"].contains("file") &&
                     alone["flash"]["file"].is_string()) {
                     const fs::path file = alone["flash"]["file"].get<std::string>();
-                    if (file.is_relative()) alone["flash"]["file"] = (folder / file).string();
+                    if (file.is_relative())
+                        alone["flash"]["file"] = (folder / file).string();
                 }
                 one["boards"] = Json::array({alone});
                 const fs::path path = m_Dir / ("board-" + std::to_string(i) + ".json");
@@ -641,16 +720,23 @@ private:
 };
 
 // Ends the batch before any board was started.
-int Refuse(COutput& out, const BatchRequest& request, int exitCode, const std::string& message) {
-    out.Event({{"event", "summary"}, {"command", request.command}, {"result", {{"text", message}}},
-               {"exit", exitCode}, {"exit_name", ExitCodeName(exitCode)}, {"seconds", 0.0}, {"boards", Json::array()}});
+int Refuse(COutput& out, const BatchRequest& request, int exitCode, const std::string& message)
+{
+    out.Event({{"event", "summary"},
+               {"command", request.command},
+               {"result", {{"text", message}}},
+               {"exit", exitCode},
+               {"exit_name", ExitCodeName(exitCode)},
+               {"seconds", 0.0},
+               {"boards", Json::array()}});
     out.Warn("error: " + message);
     return exitCode;
 }
 
 } // namespace
 
-std::vector<std::string> ChildArguments(int argc, char** argv, const std::string& allFlag) {
+std::vector<std::string> ChildArguments(int argc, char** argv, const std::string& allFlag)
+{
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -658,40 +744,50 @@ std::vector<std::string> ChildArguments(int argc, char** argv, const std::string
             ++i; // and its value
             continue;
         }
-        if (a.rfind("--serial=", 0) == 0 || a.rfind("--jobs=", 0) == 0 || a.rfind("--bench=", 0) == 0) continue;
-        if (a == allFlag || a == "--json" || a == "--plain" || a == "-q" || a == "--quiet") continue;
+        if (a.rfind("--serial=", 0) == 0 || a.rfind("--jobs=", 0) == 0 || a.rfind("--bench=", 0) == 0)
+            continue;
+        if (a == allFlag || a == "--json" || a == "--plain" || a == "-q" || a == "--quiet")
+            continue;
         args.push_back(a);
     }
     return args;
 }
 
-std::string SelfPath(const char* argv0) {
+std::string SelfPath(const char* argv0)
+{
 #ifdef _WIN32
     char path[MAX_PATH];
     const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) return std::string(path, n);
+    if (n > 0 && n < MAX_PATH)
+        return std::string(path, n);
 #else
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) return exe.string();
+    if (!ec)
+        return exe.string();
 #endif
     return argv0 != nullptr ? argv0 : "kazmir";
 }
 
-std::string BenchFile(const std::string& benchOption) {
-    if (benchOption == "default") return "";
+std::string BenchFile(const std::string& benchOption)
+{
+    if (benchOption == "default")
+        return "";
     if (benchOption.empty())
-        if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0') return env;
+        if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0')
+            return env;
     return benchOption;
 }
 
-bool BenchSerials(const std::string& benchFile, std::vector<std::string>& serials, std::string& error) {
+bool BenchSerials(const std::string& benchFile, std::vector<std::string>& serials, std::string& error)
+{
 #if KAZMIR_CLI_BENCH
     const std::string file = BenchFile(benchFile);
     try {
         const kazsim::BenchDesc desc =
             file.empty() ? kazsim::BenchDesc::Default() : kazsim::BenchDesc::FromJsonFile(file);
-        for (const auto& board : desc.Boards) serials.push_back(board.Serial);
+        for (const auto& board : desc.Boards)
+            serials.push_back(board.Serial);
     } catch (const std::exception& e) {
         error = e.what();
         return false;
@@ -709,7 +805,8 @@ bool BenchSerials(const std::string& benchFile, std::vector<std::string>& serial
 #endif
 }
 
-int RunBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out) {
+int RunBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out)
+{
     for (size_t i = 0; i < request.serials.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (request.serials[i] == request.serials[j]) {

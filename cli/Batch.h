@@ -12,13 +12,13 @@
 namespace kzcli {
 
 struct BatchRequest {
-    std::string command;               // "program", "verify" or "erase"
-    std::string file;                  // the image ("" for erase)
-    std::vector<std::string> serials;  // one child per serial, in this order
-    unsigned jobs = 0;                 // children at once; 0: one per board
-    std::string self;                  // this program, to run again
-    std::vector<std::string> childArgs; // the command line without the board choice and output options
-    std::string bench;                 // the bench description the boards come from ("": the default bench)
+    std::string command;                   // "program", "verify" or "erase"
+    std::string file;                      // the image ("" for erase)
+    std::vector<std::string> serials;      // one child per serial, in this order
+    unsigned jobs = 0;                     // children at once; 0: one per board
+    std::string self;                      // this program, to run again
+    std::vector<std::string> childArgs;    // the command line without the board choice and output options
+    std::string bench;                     // the bench description the boards come from ("": the default bench)
     std::vector<std::string> childBenches; // per board: the bench the child is given ("": none)
 };
 

@@ -36,27 +36,35 @@ namespace {
 // Sectors the library's sector table holds.
 constexpr size_t MAX_SECTORS = 32;
 
-std::string Plural(uint64_t n, const char* one, const char* many) {
+std::string Plural(uint64_t n, const char* one, const char* many)
+{
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-Json FindingJson(const Finding& f) {
+Json FindingJson(const Finding& f)
+{
     Json j = {{"severity", f.severity == Severity::Error ? "error" : "warning"},
-                        {"issue", IssueName(f.issue)},
-                        {"text", f.text}};
-    if (f.line != 0) j["line"] = f.line;
-    if (f.block >= 0) j["block"] = f.block;
+              {"issue", IssueName(f.issue)},
+              {"text", f.text}};
+    if (f.line != 0)
+        j["line"] = f.line;
+    if (f.block >= 0)
+        j["block"] = f.block;
     return j;
 }
 
-Json FindingsJson(const std::vector<Finding>& findings) {
+Json FindingsJson(const std::vector<Finding>& findings)
+{
     Json list = Json::array();
-    for (const auto& f : findings) list.push_back(FindingJson(f));
+    for (const auto& f : findings)
+        list.push_back(FindingJson(f));
     return list;
 }
 
-Json FwInfoJson(const FwInfoView& fw) {
-    if (!fw.found) return nullptr;
+Json FwInfoJson(const FwInfoView& fw)
+{
+    if (!fw.found)
+        return nullptr;
     return {{"name", fw.Name()},
             {"version", fw.Version()},
             {"kind", static_cast<uint32_t>(fw.record.Kind)}, // a copy: the record is packed
@@ -68,10 +76,11 @@ Json FwInfoJson(const FwInfoView& fw) {
             {"at", Hex32(fw.address)}};
 }
 
-Json PlanJson(const PlacementPlan& plan) {
+Json PlanJson(const PlacementPlan& plan)
+{
     Json j = {{"accepted", plan.Accepted()},
-                        {"library_result", CodeHex(plan.result)},
-                        {"findings", FindingsJson(plan.findings)}};
+              {"library_result", CodeHex(plan.result)},
+              {"findings", FindingsJson(plan.findings)}};
     if (plan.result == 0 && plan.endSector > plan.firstSector) {
         j["first_sector"] = plan.firstSector;
         j["last_sector"] = plan.endSector - 1;
@@ -85,19 +94,23 @@ Json PlanJson(const PlacementPlan& plan) {
 
 // The findings as lines, at most three of one kind (then how many more of
 // that kind), errors only or all.
-std::vector<std::string> FindingLines(const std::vector<Finding>& all, bool errorsOnly, const std::string& indent) {
+std::vector<std::string> FindingLines(const std::vector<Finding>& all, bool errorsOnly, const std::string& indent)
+{
     std::vector<Finding> findings = all;
     std::stable_sort(findings.begin(), findings.end(),
                      [](const Finding& a, const Finding& b) { return !a.minor && b.minor; });
     std::vector<std::string> lines;
     std::map<Issue, size_t> seen, total;
     for (const auto& f : findings)
-        if (!errorsOnly || f.severity == Severity::Error) ++total[f.issue];
+        if (!errorsOnly || f.severity == Severity::Error)
+            ++total[f.issue];
     for (const auto& f : findings) {
-        if (errorsOnly && f.severity != Severity::Error) continue;
+        if (errorsOnly && f.severity != Severity::Error)
+            continue;
         const size_t n = ++seen[f.issue];
         const std::string prefix = errorsOnly ? "" : (f.severity == Severity::Error ? "error: " : "warning: ");
-        if (n <= 3) lines.push_back(indent + prefix + f.text);
+        if (n <= 3)
+            lines.push_back(indent + prefix + f.text);
         if (n == 3 && total[f.issue] > 3)
             lines.push_back(indent + "... and " + std::to_string(total[f.issue] - 3) + " more of this kind (" +
                             IssueName(f.issue) + ")");
@@ -105,22 +118,25 @@ std::vector<std::string> FindingLines(const std::vector<Finding>& all, bool erro
     return lines;
 }
 
-std::string SectorRangeText(const PlacementPlan& plan) {
+std::string SectorRangeText(const PlacementPlan& plan)
+{
     const unsigned last = plan.endSector - 1u;
-    std::string text = plan.firstSector == last ? "sector " + std::to_string(plan.firstSector)
-                                                : "sectors " + std::to_string(plan.firstSector) + ".." +
-                                                      std::to_string(last);
+    std::string text = plan.firstSector == last
+                           ? "sector " + std::to_string(plan.firstSector)
+                           : "sectors " + std::to_string(plan.firstSector) + ".." + std::to_string(last);
     return text + " (flash " + Hex32(plan.rangeStart) + " to " + Hex32(plan.rangeStart + plan.rangeSize - 1) + ", " +
            HumanBytes(plan.rangeSize) + ")";
 }
 
-std::string FwInfoLine(const FwInfoView& fw) {
-    return "firmware \"" + fw.Name() + "\" " + fw.Version() + ", " + fw.KindText() + " at " +
-           Hex32(fw.record.Address) + ", for \"" + fw.Device() + "\" " + fw.DeviceVersion();
+std::string FwInfoLine(const FwInfoView& fw)
+{
+    return "firmware \"" + fw.Name() + "\" " + fw.Version() + ", " + fw.KindText() + " at " + Hex32(fw.record.Address) +
+           ", for \"" + fw.Device() + "\" " + fw.DeviceVersion();
 }
 
 // Text of a received message up to its first NUL, with other bytes escaped.
-std::string MessageText(const uint8_t* data, size_t size) {
+std::string MessageText(const uint8_t* data, size_t size)
+{
     std::string text;
     for (size_t i = 0; i < size && data[i] != 0; ++i) {
         const uint8_t c = data[i];
@@ -135,7 +151,8 @@ std::string MessageText(const uint8_t* data, size_t size) {
     return text;
 }
 
-std::string HexText(const uint8_t* data, size_t size) {
+std::string HexText(const uint8_t* data, size_t size)
+{
     std::string text;
     for (size_t i = 0; i < size; ++i) {
         char buf[4];
@@ -145,12 +162,15 @@ std::string HexText(const uint8_t* data, size_t size) {
     return text;
 }
 
-std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
+std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text)
+{
     std::vector<uint8_t> bytes;
     std::string digits;
     for (char c : text)
-        if (c != ' ' && c != ':' && c != '-') digits += c;
-    if (digits.empty() || digits.size() % 2 != 0) return std::nullopt;
+        if (c != ' ' && c != ':' && c != '-')
+            digits += c;
+    if (digits.empty() || digits.size() % 2 != 0)
+        return std::nullopt;
     for (size_t i = 0; i < digits.size(); i += 2) {
         unsigned value = 0;
         if (std::sscanf(digits.substr(i, 2).c_str(), "%2x", &value) != 1 ||
@@ -162,19 +182,21 @@ std::optional<std::vector<uint8_t>> ParseHexBytes(const std::string& text) {
     return bytes;
 }
 
-
 // An image of 0xFF bytes from address 0 to size, as S3 records of 128 bytes.
-bool WriteBlankSRecords(const std::string& path, uint32_t size) {
+bool WriteBlankSRecords(const std::string& path, uint32_t size)
+{
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
+    if (f == nullptr)
+        return false;
     constexpr uint32_t CHUNK = 128;
     for (uint64_t at = 0; at < size; at += CHUNK) {
         const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(CHUNK, size - at));
         const uint32_t address = static_cast<uint32_t>(at);
-        unsigned sum = (n + 5) + (address >> 24) + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) + (address & 0xFF) +
-                       0xFF * n;
+        unsigned sum = (n + 5) + (address >> 24) + ((address >> 16) & 0xFF) + ((address >> 8) & 0xFF) +
+                       (address & 0xFF) + 0xFF * n;
         std::fprintf(f, "S3%02X%08X", n + 5, address);
-        for (uint32_t i = 0; i < n; ++i) std::fputs("FF", f);
+        for (uint32_t i = 0; i < n; ++i)
+            std::fputs("FF", f);
         std::fprintf(f, "%02X\n", ~sum & 0xFFu);
     }
     std::fputs("S70500000000FA\n", f);
@@ -182,19 +204,23 @@ bool WriteBlankSRecords(const std::string& path, uint32_t size) {
 }
 
 // A new folder only this user can enter; empty on failure.
-std::filesystem::path MakePrivateFolder() {
+std::filesystem::path MakePrivateFolder()
+{
     std::error_code ec;
     const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-    if (ec) return {};
+    if (ec)
+        return {};
 #ifdef _WIN32
     for (unsigned i = 0; i < 100; ++i) {
         const auto p = temp / ("kazmir-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i));
-        if (std::filesystem::create_directory(p, ec)) return p;
+        if (std::filesystem::create_directory(p, ec))
+            return p;
     }
     return {};
 #else
     std::string pattern = (temp / "kazmir-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return {};
+    if (mkdtemp(pattern.data()) == nullptr)
+        return {};
     return pattern;
 #endif
 }
@@ -204,21 +230,26 @@ std::mutex g_OutputLock;
 std::atomic<int> g_Signals{0};
 CHost* g_pSignalHost = nullptr;
 
-void LockedCallback(void* context, uint8_t kind, const char* text) {
+void LockedCallback(void* context, uint8_t kind, const char* text)
+{
     std::lock_guard<std::mutex> lock(g_OutputLock);
     COutput::Callback(context, kind, text);
 }
 
 #ifdef _WIN32
-BOOL WINAPI OnConsoleControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-    if (g_pSignalHost != nullptr) g_pSignalHost->OnSignal(++g_Signals);
+BOOL WINAPI OnConsoleControl(DWORD type)
+{
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
+        return FALSE;
+    if (g_pSignalHost != nullptr)
+        g_pSignalHost->OnSignal(++g_Signals);
     return TRUE;
 }
 #else
 // The handler only wakes the watcher thread, which does the talking.
 int g_SignalPipe[2] = {-1, -1};
-void OnSignalArrived(int) {
+void OnSignalArrived(int)
+{
     const char c = 1;
     const ssize_t n = write(g_SignalPipe[1], &c, 1);
     (void)n;
@@ -227,14 +258,18 @@ void OnSignalArrived(int) {
 
 } // namespace
 
-std::optional<uint64_t> ParseNumber(const std::string& text) {
-    if (text.empty()) return std::nullopt;
+std::optional<uint64_t> ParseNumber(const std::string& text)
+{
+    if (text.empty())
+        return std::nullopt;
     errno = 0;
     char* end = nullptr;
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    if (text[0] == '-' || text[0] == '+') return std::nullopt;
+    if (text[0] == '-' || text[0] == '+')
+        return std::nullopt;
     const unsigned long long value = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == nullptr || *end != '\0') return std::nullopt;
+    if (errno != 0 || end == nullptr || *end != '\0')
+        return std::nullopt;
     return static_cast<uint64_t>(value);
 }
 
@@ -247,14 +282,17 @@ public:
     CBoard(const CBoard&) = delete;
     CBoard& operator=(const CBoard&) = delete;
 
-    uint32_t Start() {
+    uint32_t Start()
+    {
         m_Host.m_Out.Verbose("kzmInitialize");
         const uint32_t result = kzmInitialize();
-        if (result != 0) return result;
+        if (result != 0)
+            return result;
         return kzmRegisterCallback(&m_Host.m_Out, &LockedCallback);
     }
 
-    uint32_t Open(BoardMode mode, uint64_t& handle) {
+    uint32_t Open(BoardMode mode, uint64_t& handle)
+    {
         const GlobalOptions& o = m_Host.m_Options;
         const uint32_t timeout = o.timeout;
         uint64_t id = o.deviceId.value_or(DEVICE_ID_ANY);
@@ -276,7 +314,8 @@ public:
             m_Host.m_Out.Verbose("kzmCCLinitSer " + o.serial + " (to learn the board's id)");
             const uint32_t result = kzmCCLinitSer(timeout, serial, &id);
             Close();
-            if (result != 0) return result;
+            if (result != 0)
+                return result;
         }
         m_Mode = mode;
         const std::string idText = id == DEVICE_ID_ANY ? std::string("any board") : HandleText(id);
@@ -293,18 +332,29 @@ public:
         case BoardMode::Bgi:
             m_Host.m_Out.Verbose("kzmBGIinit " + idText);
             return kzmBGIinit(timeout, id, &handle);
-        case BoardMode::None: break;
+        case BoardMode::None:
+            break;
         }
         return KZM_E_FAIL;
     }
 
-    void Close() {
+    void Close()
+    {
         switch (m_Mode) {
-        case BoardMode::Fld: kzmFLDreset(); break;
-        case BoardMode::Bal: kzmBALreset(); break;
-        case BoardMode::Ccl: kzmCCLreset(); break;
-        case BoardMode::Bgi: kzmBGIreset(); break;
-        case BoardMode::None: break;
+        case BoardMode::Fld:
+            kzmFLDreset();
+            break;
+        case BoardMode::Bal:
+            kzmBALreset();
+            break;
+        case BoardMode::Ccl:
+            kzmCCLreset();
+            break;
+        case BoardMode::Bgi:
+            kzmBGIreset();
+            break;
+        case BoardMode::None:
+            break;
         }
         m_Mode = BoardMode::None;
     }
@@ -315,15 +365,20 @@ private:
 };
 
 CHost::CHost(const GlobalOptions& options, COutput& out)
-    : m_Options(options), m_Out(out), m_Start(std::chrono::steady_clock::now()) {}
+    : m_Options(options), m_Out(out), m_Start(std::chrono::steady_clock::now())
+{
+}
 
-double CHost::Elapsed() const {
+double CHost::Elapsed() const
+{
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count();
 }
 
-bool CHost::PrepareBench(bool needed, bool readOnly) {
+bool CHost::PrepareBench(bool needed, bool readOnly)
+{
 #if KAZMIR_CLI_BENCH
-    if (m_BenchReady || !needed) return true;
+    if (m_BenchReady || !needed)
+        return true;
     std::string error;
     if (!SetUpBench(m_Options.bench, m_Bench, error, readOnly)) {
         m_Out.Warn("error: cannot set up the bench: " + error);
@@ -341,12 +396,14 @@ bool CHost::PrepareBench(bool needed, bool readOnly) {
 #endif
 }
 
-void CHost::CatchSignals() {
+void CHost::CatchSignals()
+{
     g_pSignalHost = this;
 #ifdef _WIN32
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 #else
-    if (pipe(g_SignalPipe) != 0) return;
+    if (pipe(g_SignalPipe) != 0)
+        return;
     struct sigaction action {};
     action.sa_handler = OnSignalArrived;
     sigemptyset(&action.sa_mask);
@@ -357,33 +414,40 @@ void CHost::CatchSignals() {
         char c = 0;
         for (;;) {
             const ssize_t n = read(g_SignalPipe[0], &c, 1);
-            if (n == 1) OnSignal(++g_Signals);
-            else if (n < 0 && errno == EINTR) continue;
-            else return;
+            if (n == 1)
+                OnSignal(++g_Signals);
+            else if (n < 0 && errno == EINTR)
+                continue;
+            else
+                return;
         }
     }).detach();
 #endif
 }
 
-void CHost::Doing(const std::string& command, const std::string& activity) {
+void CHost::Doing(const std::string& command, const std::string& activity)
+{
     std::lock_guard<std::mutex> lock(g_OutputLock);
     m_Command = command;
     m_Activity = activity;
 }
 
-Json CHost::InterruptSummary(const std::string& command, Json extra, std::string& text) {
+Json CHost::InterruptSummary(const std::string& command, Json extra, std::string& text)
+{
     unsigned erased = 0, written = 0, total = 0;
     for (const PhaseStats& p : m_Out.Phases()) {
         if (p.phase == Phase::Erase) {
             erased += p.done;
             total = std::max(total, p.total);
         }
-        if (p.phase == Phase::Write) written += p.done;
+        if (p.phase == Phase::Write)
+            written += p.done;
     }
     text = "interrupted while " + (m_Activity.empty() ? std::string("starting") : m_Activity) + ": " +
            Plural(erased, "sector", "sectors") + " erased and " + std::to_string(written) + " written" +
            (total != 0 ? " of the " + Plural(total, "sector", "sectors") + " of the range" : "");
-    if (erased > written) text += "; the flash is incomplete: program it again";
+    if (erased > written)
+        text += "; the flash is incomplete: program it again";
     Json summary = {{"event", "summary"},
                     {"command", command},
                     {"result", {{"text", text}}},
@@ -398,9 +462,11 @@ Json CHost::InterruptSummary(const std::string& command, Json extra, std::string
     return summary;
 }
 
-void CHost::OnSignal(int count) {
+void CHost::OnSignal(int count)
+{
     std::lock_guard<std::mutex> lock(g_OutputLock);
-    if (m_Finished) return;
+    if (m_Finished)
+        return;
     const bool writes = m_Activity.rfind("programming", 0) == 0 || m_Activity.rfind("erasing", 0) == 0;
     if (count == 1) {
         std::string doing = m_Activity.empty() ? std::string("starting") : m_Activity;
@@ -426,8 +492,10 @@ void CHost::OnSignal(int count) {
     std::_Exit(EXIT_INTERRUPTED);
 }
 
-std::optional<int> CHost::StopIfInterrupted(const std::string& command, const Json& extra) {
-    if (g_Signals.load() == 0) return std::nullopt;
+std::optional<int> CHost::StopIfInterrupted(const std::string& command, const Json& extra)
+{
+    if (g_Signals.load() == 0)
+        return std::nullopt;
     std::lock_guard<std::mutex> lock(g_OutputLock);
     std::string text;
     const Json summary = InterruptSummary(command, extra, text);
@@ -438,56 +506,61 @@ std::optional<int> CHost::StopIfInterrupted(const std::string& command, const Js
     return EXIT_INTERRUPTED;
 }
 
-int CHost::Finish(const std::string& command, uint32_t code, Operation op, const std::string& what,
-                  Json extra) {
+int CHost::Finish(const std::string& command, uint32_t code, Operation op, const std::string& what, Json extra)
+{
     const int exitCode = ExitCodeFor(code, op);
     Json summary = {{"event", "summary"},
-                              {"command", command},
-                              {"result", {{"code", CodeHex(code)}, {"text", Describe(code, op)}}},
-                              {"exit", exitCode},
-                              {"exit_name", ExitCodeName(exitCode)},
-                              {"seconds", Elapsed()}};
+                    {"command", command},
+                    {"result", {{"code", CodeHex(code)}, {"text", Describe(code, op)}}},
+                    {"exit", exitCode},
+                    {"exit_name", ExitCodeName(exitCode)},
+                    {"seconds", Elapsed()}};
     summary.update(extra);
     std::lock_guard<std::mutex> lock(g_OutputLock);
     m_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
     if (code == 0) {
-        if (!what.empty()) m_Out.Result(what);
+        if (!what.empty())
+            m_Out.Result(what);
     } else {
         m_Out.Warn("error: " + what + ": " + DescribeWithCode(code, op));
 #if KAZMIR_CLI_BENCH
         // A board in its boot ROM reports another serial than its own.
         if (op == Operation::Open && exitCode == EXIT_NO_BOARD && !m_Options.serial.empty() && m_BenchReady) {
             const std::string hint = BootRomHint(m_Bench, m_Options.serial);
-            if (!hint.empty()) m_Out.Warn("note: " + hint);
+            if (!hint.empty())
+                m_Out.Warn("note: " + hint);
         }
 #endif
     }
     return exitCode;
 }
 
-int CHost::FinishExit(const std::string& command, int exitCode, const std::string& message, Json extra) {
+int CHost::FinishExit(const std::string& command, int exitCode, const std::string& message, Json extra)
+{
     // No library code decided this outcome: the result has text only.
     Json summary = {{"event", "summary"},
-                              {"command", command},
-                              {"result", {{"text", message.empty() ? std::string(ExitCodeName(exitCode)) : message}}},
-                              {"exit", exitCode},
-                              {"exit_name", ExitCodeName(exitCode)},
-                              {"seconds", Elapsed()}};
+                    {"command", command},
+                    {"result", {{"text", message.empty() ? std::string(ExitCodeName(exitCode)) : message}}},
+                    {"exit", exitCode},
+                    {"exit_name", ExitCodeName(exitCode)},
+                    {"seconds", Elapsed()}};
     summary.update(extra);
     std::lock_guard<std::mutex> lock(g_OutputLock);
     m_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
     if (exitCode == EXIT_OK) {
-        if (!message.empty()) m_Out.Result(message);
+        if (!message.empty())
+            m_Out.Result(message);
     } else
         m_Out.Warn("error: " + message);
     return exitCode;
 }
 
-bool CHost::CheckImage(const ImageAnalysis& image, bool noCheck) {
+bool CHost::CheckImage(const ImageAnalysis& image, bool noCheck)
+{
     if (noCheck) {
         m_Out.Event({{"event", "check"}, {"file", image.path}, {"result", "skipped"}});
         m_Out.Say("Not checking " + image.path + " (--no-check): the library reads it as it is.");
@@ -502,78 +575,95 @@ bool CHost::CheckImage(const ImageAnalysis& image, bool noCheck) {
         std::string text = "Checked " + image.path + ": " + image.FormatName() + ", " +
                            Plural(image.blocks.size(), "block", "blocks") + ", " +
                            Plural(image.dataBytes, "byte", "bytes");
-        if (image.fwInfo.found) text += ", " + FwInfoLine(image.fwInfo);
-        else text += ", no firmware-information record";
+        if (image.fwInfo.found)
+            text += ", " + FwInfoLine(image.fwInfo);
+        else
+            text += ", no firmware-information record";
         m_Out.Say(text);
-        for (const auto& line : FindingLines(image.findings, false, "  ")) m_Out.Say(line);
+        for (const auto& line : FindingLines(image.findings, false, "  "))
+            m_Out.Say(line);
         return true;
     }
     m_Out.Warn(image.path + " is refused, " + Plural(errors, "problem", "problems") +
                " (nothing was sent to the board):");
-    for (const auto& line : FindingLines(image.findings, true, "  ")) m_Out.Warn(line);
+    for (const auto& line : FindingLines(image.findings, true, "  "))
+        m_Out.Warn(line);
     m_Out.Warn("Fix the file, or give --no-check to hand it to the library as it is.");
     return false;
 }
 
-std::optional<FlashLayout> CHost::BoardLayout(uint64_t handle) {
+std::optional<FlashLayout> CHost::BoardLayout(uint64_t handle)
+{
     std::optional<FlashLayout> layout = m_Out.TraceLayout();
 #if KAZMIR_CLI_BENCH
     if (auto bench = BenchLayout(m_Bench, handle)) {
         // The library's own figures win where both are known.
         if (!layout || layout->sectorCount == bench->sectorSizes.size()) {
-            if (layout) bench->base = layout->base;
+            if (layout)
+                bench->base = layout->base;
             layout = bench;
         }
     }
 #else
     (void)handle;
 #endif
-    if (layout) m_Out.SetLayout(*layout);
+    if (layout)
+        m_Out.SetLayout(*layout);
     return layout;
 }
 
 bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<FlashLayout>& layout, bool noCheck,
-                           PlacementPlan& plan) {
+                           PlacementPlan& plan)
+{
     if (!layout) {
-        if (noCheck) return true;
+        if (noCheck)
+            return true;
         m_Out.Warn("The board's flash layout is unknown, so where the image would go cannot be checked.");
         return false;
     }
-    if (noCheck) return true;
+    if (noCheck)
+        return true;
     plan = PlaceImage(image, *layout);
     m_Out.Event({{"event", "placement"}, {"file", image.path}, {"plan", PlanJson(plan)}});
     if (!plan.Accepted()) {
         m_Out.Warn(image.path + " does not fit this board's flash (nothing was written):");
-        if (!plan.explanation.empty()) m_Out.Warn("  " + plan.explanation + ";");
-        for (const auto& line : FindingLines(plan.findings, true, "  ")) m_Out.Warn(line);
+        if (!plan.explanation.empty())
+            m_Out.Warn("  " + plan.explanation + ";");
+        for (const auto& line : FindingLines(plan.findings, true, "  "))
+            m_Out.Warn(line);
         // Offered only where the library would write some of the image.
         if (plan.result == 0 && plan.bytesWritten > 0)
             m_Out.Warn("Give --no-check to hand it to the library all the same.");
         return false;
     }
-    for (const auto& line : FindingLines(plan.findings, false, "  ")) m_Out.Say(line);
+    for (const auto& line : FindingLines(plan.findings, false, "  "))
+        m_Out.Say(line);
     if (plan.result == 0 && plan.endSector > plan.firstSector) {
-        m_Out.Say("The image goes into " + SectorRangeText(plan) + ": " +
-                  Plural(plan.bytesWritten, "byte", "bytes") + " from the image, " +
-                  Plural(plan.bytesKept, "byte", "bytes") + " kept as they are.");
+        m_Out.Say("The image goes into " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") +
+                  " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " kept as they are.");
         m_Out.SetRange(plan.firstSector, plan.endSector);
     }
     return true;
 }
 
 std::optional<int> CHost::OpenBoard(const std::string& command, CBoard& board, BoardMode mode, uint64_t& handle,
-                                    const Json& extra) {
-    if (!PrepareBench(true)) return EXIT_USAGE;
+                                    const Json& extra)
+{
+    if (!PrepareBench(true))
+        return EXIT_USAGE;
     uint32_t result = board.Start();
-    if (result != 0) return Finish(command, result, Operation::Initialize, "the library could not start", extra);
+    if (result != 0)
+        return Finish(command, result, Operation::Initialize, "the library could not start", extra);
     const std::string into = mode == BoardMode::Fld   ? "into its flash loader"
                              : mode == BoardMode::Bal ? "into its BAL firmware"
                              : mode == BoardMode::Ccl ? "into its CCL firmware"
                                                       : "into its CCL firmware to open its BGI channels";
     Doing(command, "bringing the board " + into);
     result = board.Open(mode, handle);
-    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
-    if (result == 0) return std::nullopt;
+    if (auto stop = StopIfInterrupted(command, extra))
+        return *stop;
+    if (result == 0)
+        return std::nullopt;
     board.Close();
     return Finish(command, result, Operation::Open,
                   mode == BoardMode::Bgi ? std::string("could not open the board's BGI channels")
@@ -581,8 +671,10 @@ std::optional<int> CHost::OpenBoard(const std::string& command, CBoard& board, B
                   extra);
 }
 
-std::optional<std::string> CHost::OpenInput(const std::string& file) {
-    if (auto reason = m_Input.Open(file, m_Options.base)) return reason;
+std::optional<std::string> CHost::OpenInput(const std::string& file)
+{
+    if (auto reason = m_Input.Open(file, m_Options.base))
+        return reason;
     if (!m_Input.Description().empty()) {
         m_Out.Say("Read " + file + ": " + m_Input.Description() + ", handed to the library as S-records.");
         m_Out.Event({{"event", "input"},
@@ -593,9 +685,13 @@ std::optional<std::string> CHost::OpenInput(const std::string& file) {
     return std::nullopt;
 }
 
-int CHost::Program(const std::string& file, const FlashOptions& flash) { return FlashCommand("program", file, flash); }
+int CHost::Program(const std::string& file, const FlashOptions& flash)
+{
+    return FlashCommand("program", file, flash);
+}
 
-int CHost::Verify(const std::string& file, bool noCheck) {
+int CHost::Verify(const std::string& file, bool noCheck)
+{
     FlashOptions flash;
     flash.verify = true;
     flash.noCheck = noCheck;
@@ -603,30 +699,35 @@ int CHost::Verify(const std::string& file, bool noCheck) {
 }
 
 std::optional<int> CHost::ReadFlashImage(const std::string& command, const std::string& file, bool noCheck,
-                                         ImageAnalysis& image, const Json& extra) {
+                                         ImageAnalysis& image, const Json& extra)
+{
     Doing(command, "reading " + file);
     // Regular files only: a folder, device or pipe never reaches the library.
-    if (auto reason = OpenInput(file)) return FinishExit(command, EXIT_IMAGE, *reason, extra);
+    if (auto reason = OpenInput(file))
+        return FinishExit(command, EXIT_IMAGE, *reason, extra);
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
     image = AnalyseImageFile(m_Input.LibraryPath());
     image.path = file;
-    if (!noCheck && !image.readable) return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
+    if (!noCheck && !image.readable)
+        return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
     if (!CheckImage(image, noCheck))
         return FinishExit(command, EXIT_IMAGE, file + " is damaged or would not be read as it is meant", extra);
     return std::nullopt;
 }
 
-void CHost::SayFlashLoader(uint64_t handle, const std::optional<FlashLayout>& layout) {
+void CHost::SayFlashLoader(uint64_t handle, const std::optional<FlashLayout>& layout)
+{
     if (layout && layout->SizesKnown())
         m_Out.Say("Board " + HandleText(handle) + " is in its flash loader: flash of " + HumanBytes(layout->Size()) +
-                  " in " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " at base " +
-                  Hex32(layout->base) + ".");
+                  " in " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " at base " + Hex32(layout->base) +
+                  ".");
     else
         m_Out.Say("Board " + HandleText(handle) + " is in its flash loader.");
 }
 
-uint32_t CHost::VerifyImage() {
+uint32_t CHost::VerifyImage()
+{
     m_Out.SetVerifying(true);
     const uint32_t code = kzmFLDverify(m_Input.LibraryPath().c_str());
     m_Out.SetVerifying(false);
@@ -634,13 +735,16 @@ uint32_t CHost::VerifyImage() {
 }
 
 std::optional<int> CHost::CompareFirst(const std::string& command, CBoard& board, const ImageAnalysis& image,
-                                       const std::optional<FlashLayout>& layout, Json& extra) {
+                                       const std::optional<FlashLayout>& layout, Json& extra)
+{
     m_Out.Say("Comparing the flash with " + image.path + " ...");
     Doing(command, "comparing the flash with " + image.path + " (nothing is written yet)");
     const uint32_t result = VerifyImage();
-    if (auto stop = StopIfInterrupted(command, extra)) return *stop;
+    if (auto stop = StopIfInterrupted(command, extra))
+        return *stop;
     if (result == 0) {
-        if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
+        if (auto stop = CheckCoverage(command, image, layout, extra))
+            return *stop;
         board.Close();
         extra["skipped"] = true;
         return Finish(command, 0, Operation::Verify,
@@ -655,15 +759,18 @@ std::optional<int> CHost::CompareFirst(const std::string& command, CBoard& board
     return std::nullopt;
 }
 
-int CHost::FlashCommand(const std::string& command, const std::string& file, const FlashOptions& flash) {
+int CHost::FlashCommand(const std::string& command, const std::string& file, const FlashOptions& flash)
+{
     const bool programming = command == "program";
     Json extra = {{"file", file}};
     ImageAnalysis image;
-    if (auto refused = ReadFlashImage(command, file, flash.noCheck, image, extra)) return *refused;
+    if (auto refused = ReadFlashImage(command, file, flash.noCheck, image, extra))
+        return *refused;
 
     CBoard board(*this);
     uint64_t handle = 0;
-    if (auto failed = OpenBoard(command, board, BoardMode::Fld, handle, extra)) return *failed;
+    if (auto failed = OpenBoard(command, board, BoardMode::Fld, handle, extra))
+        return *failed;
     extra["handle"] = HandleText(handle);
     m_Extra = extra;
     const std::optional<FlashLayout> layout = BoardLayout(handle);
@@ -675,49 +782,62 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, con
                           layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown",
                           extra);
     }
-    if (plan.result == 0 && plan.rangeSize > 0) extra["bytes"] = plan.rangeSize;
+    if (plan.result == 0 && plan.rangeSize > 0)
+        extra["bytes"] = plan.rangeSize;
     if (programming && flash.skipUnchanged)
-        if (auto ended = CompareFirst(command, board, image, layout, extra)) return *ended;
+        if (auto ended = CompareFirst(command, board, image, layout, extra))
+            return *ended;
     extra["skipped"] = false;
     m_Extra = extra;
     if (programming) {
         Doing(command, "programming " + file);
         const uint32_t result = kzmFLDprogram(m_Input.LibraryPath().c_str());
-        if (auto stop = StopIfInterrupted(command, extra)) return *stop;
+        if (auto stop = StopIfInterrupted(command, extra))
+            return *stop;
         if (result != 0) {
             board.Close();
             return Finish(command, result, Operation::Program, "programming " + file + " failed", extra);
         }
     }
     if (!programming || flash.verify) {
-        if (programming) m_Out.Say("Verifying ...");
+        if (programming)
+            m_Out.Say("Verifying ...");
         Doing(command, "verifying " + file + " (nothing is written)");
         const uint32_t result = VerifyImage();
-        if (auto stop = StopIfInterrupted(command, extra)) return *stop;
-        if (result == KZM_E_VERIFY) ExplainMismatch(file, handle, image, layout);
+        if (auto stop = StopIfInterrupted(command, extra))
+            return *stop;
+        if (result == KZM_E_VERIFY)
+            ExplainMismatch(file, handle, image, layout);
         if (result != 0) {
             board.Close();
             return Finish(command, result, Operation::Verify,
-                          programming ? "programmed " + file + ", but verifying it failed" : "verifying " + file + " failed",
+                          programming ? "programmed " + file + ", but verifying it failed"
+                                      : "verifying " + file + " failed",
                           extra);
         }
     }
     board.Close();
-    if (auto stop = CheckCoverage(command, image, layout, extra)) return *stop;
+    if (auto stop = CheckCoverage(command, image, layout, extra))
+        return *stop;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.2f s", Elapsed());
-    const std::string done = programming ? "Programmed " + file + (flash.verify ? " and verified it" : "") + " in " + seconds + "."
-                                         : "The flash holds " + file + " (verified in " + seconds + ").";
+    const std::string done =
+        programming ? "Programmed " + file + (flash.verify ? " and verified it" : "") + " in " + seconds + "."
+                    : "The flash holds " + file + " (verified in " + seconds + ").";
     return Finish(command, 0, programming ? Operation::Program : Operation::Verify, done, extra);
 }
 
 std::optional<int> CHost::CheckCoverage(const std::string& command, const ImageAnalysis& image,
-                                        const std::optional<FlashLayout>& layout, Json& extra) {
-    if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown()) return std::nullopt;
+                                        const std::optional<FlashLayout>& layout, Json& extra)
+{
+    if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown())
+        return std::nullopt;
     const PlacementPlan plan = PlaceImage(image, *layout);
-    if (plan.result != 0 || plan.endSector <= plan.firstSector) return std::nullopt;
+    if (plan.result != 0 || plan.endSector <= plan.firstSector)
+        return std::nullopt;
     uint64_t total = 0;
-    for (const auto& b : image.blocks) total += b.Size();
+    for (const auto& b : image.blocks)
+        total += b.Size();
     const uint64_t inside = plan.bytesWritten;
     extra["image_bytes"] = total;
     extra["image_bytes_in_range"] = inside;
@@ -731,15 +851,17 @@ std::optional<int> CHost::CheckCoverage(const std::string& command, const ImageA
     if (inside < total)
         m_Out.Warn("warning: only " + std::to_string(inside) + " of the image's " + Plural(total, "byte", "bytes") +
                    " lie in " + range + ", the range the library " + did + "; the other " +
-                   Plural(total - inside, "byte", "bytes") + (command == "program" ? " were not written" : " were not compared"));
+                   Plural(total - inside, "byte", "bytes") +
+                   (command == "program" ? " were not written" : " were not compared"));
     else
-        m_Out.Say("All " + Plural(total, "byte", "bytes") + " of the image lie in " + range + ", the range the library " +
-                  did + ".");
+        m_Out.Say("All " + Plural(total, "byte", "bytes") + " of the image lie in " + range +
+                  ", the range the library " + did + ".");
     return std::nullopt;
 }
 
 void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const ImageAnalysis& image,
-                            const std::optional<FlashLayout>& layout) {
+                            const std::optional<FlashLayout>& layout)
+{
     std::optional<std::vector<uint8_t>> flash;
 #if KAZMIR_CLI_BENCH
     flash = BenchFlash(handle);
@@ -750,18 +872,22 @@ void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const Imag
         m_Out.Warn("The library reports only that the flash differs somewhere in the image's sector range, not where.");
         return;
     }
-    if (!layout || !layout->SizesKnown() || !image.readable) return;
+    if (!layout || !layout->SizesKnown() || !image.readable)
+        return;
     const PlacementPlan plan = PlaceImage(image, *layout);
-    if (plan.result != 0 || plan.rangeStart + plan.rangeSize > flash->size()) return;
+    if (plan.result != 0 || plan.rangeStart + plan.rangeSize > flash->size())
+        return;
     // What the library compares: the range as it is, with the image laid over it.
     std::vector<uint8_t> expected(flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart),
                                   flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart + plan.rangeSize));
     CImageFile loaded;
-    if (loaded.Load(file.c_str()) != 0) return;
+    if (loaded.Load(file.c_str()) != 0)
+        return;
     for (uint32_t i = 0; i < loaded.GetBlockCount() && i < plan.blocks.size(); ++i) {
         uint32_t start = 0, end = 0;
         const uint8_t* data = nullptr;
-        if (loaded.GetBlock(i, &start, &end, &data) != 0) continue;
+        if (loaded.GetBlock(i, &start, &end, &data) != 0)
+            continue;
         const uint64_t at = plan.blocks[i].flashOffset - plan.rangeStart;
         std::copy(data, data + plan.blocks[i].written, expected.begin() + static_cast<std::ptrdiff_t>(at));
     }
@@ -769,13 +895,16 @@ void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const Imag
     size_t first = expected.size(), count = 0;
     for (size_t i = 0; i < expected.size(); ++i)
         if (expected[i] != actual[i]) {
-            if (first == expected.size()) first = i;
+            if (first == expected.size())
+                first = i;
             ++count;
         }
-    if (count == 0) return;
+    if (count == 0)
+        return;
     const uint64_t offset = plan.rangeStart + first;
     unsigned sector = 0;
-    while (sector + 1u < layout->sectorSizes.size() && layout->SectorOffset(static_cast<uint16_t>(sector + 1)) <= offset)
+    while (sector + 1u < layout->sectorSizes.size() &&
+           layout->SectorOffset(static_cast<uint16_t>(sector + 1)) <= offset)
         ++sector;
     const size_t shown = std::min<size_t>(8, expected.size() - first);
     const std::string holds = HexText(actual + first, shown), wants = HexText(expected.data() + first, shown);
@@ -792,16 +921,20 @@ void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const Imag
                " in the range.");
 }
 
-int CHost::Erase(bool all) {
+int CHost::Erase(bool all)
+{
     CBoard board(*this);
     uint64_t handle = 0;
-    if (auto failed = OpenBoard("erase", board, BoardMode::Fld, handle)) return *failed;
+    if (auto failed = OpenBoard("erase", board, BoardMode::Fld, handle))
+        return *failed;
     const std::optional<FlashLayout> layout = BoardLayout(handle);
-    if (all) return EraseAll(handle, layout);
+    if (all)
+        return EraseAll(handle, layout);
     m_Out.SetRange(0, 1);
     Doing("erase", "erasing flash sector 0");
     const uint32_t result = kzmFLDerase();
-    if (auto stop = StopIfInterrupted("erase", {{"handle", HandleText(handle)}})) return *stop;
+    if (auto stop = StopIfInterrupted("erase", {{"handle", HandleText(handle)}}))
+        return *stop;
     board.Close();
     return Finish("erase", result, Operation::Erase,
                   result == 0 ? "Erased flash sector 0 of board " + HandleText(handle) + "." : "erasing failed",
@@ -811,20 +944,24 @@ int CHost::Erase(bool all) {
 // The library erases sector 0 alone; the whole flash is erased by programming
 // an image of 0xFF bytes over all of it, handed over as a temporary S-record
 // file in a folder of its own.
-int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout) {
+int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout)
+{
     Json extra = {{"handle", HandleText(handle)}, {"all", true}};
     if (!layout || !layout->SizesKnown())
         return FinishExit("erase", EXIT_DEVICE,
                           "the flash's sector sizes are unknown, so no image can cover it all: erase --all cannot run",
                           extra);
     const uint64_t size = layout->Size();
-    if (size > 0xFFFFFFFFull) return FinishExit("erase", EXIT_NO_FIT, "the flash is larger than 4 GiB", extra);
+    if (size > 0xFFFFFFFFull)
+        return FinishExit("erase", EXIT_NO_FIT, "the flash is larger than 4 GiB", extra);
     std::error_code ec;
     const std::filesystem::path folder = MakePrivateFolder();
-    if (folder.empty()) return FinishExit("erase", EXIT_FAILURE_, "cannot make a private temporary folder", extra);
+    if (folder.empty())
+        return FinishExit("erase", EXIT_FAILURE_, "cannot make a private temporary folder", extra);
     struct Cleanup {
         std::filesystem::path folder;
-        ~Cleanup() {
+        ~Cleanup()
+        {
             std::error_code ignored;
             std::filesystem::remove_all(folder, ignored);
         }
@@ -838,18 +975,21 @@ int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout) {
     Doing("erase", "erasing the whole flash");
     m_Extra = extra;
     const uint32_t result = kzmFLDprogram(image.c_str());
-    if (auto stop = StopIfInterrupted("erase", extra)) return *stop;
+    if (auto stop = StopIfInterrupted("erase", extra))
+        return *stop;
     return Finish("erase", result, Operation::Program,
-                  result == 0 ? "Erased all " + Plural(layout->sectorSizes.size(), "sector", "sectors") +
-                                    " of board " + HandleText(handle) + "."
+                  result == 0 ? "Erased all " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " of board " +
+                                    HandleText(handle) + "."
                               : "erasing the whole flash failed",
                   extra);
 }
 
-int CHost::FwInfo() {
+int CHost::FwInfo()
+{
     CBoard board(*this);
     uint64_t handle = 0;
-    if (auto failed = OpenBoard("fwinfo", board, BoardMode::Fld, handle)) return *failed;
+    if (auto failed = OpenBoard("fwinfo", board, BoardMode::Fld, handle))
+        return *failed;
     BoardLayout(handle);
     FW_INFO untouched;
     std::memset(&untouched, 0xA5, sizeof(untouched));
@@ -863,24 +1003,25 @@ int CHost::FwInfo() {
     Json extra = {{"handle", HandleText(handle)}, {"found", found}};
     if (!found) {
         m_Out.Event({{"event", "fwinfo"}, {"handle", HandleText(handle)}, {"found", false}});
-        if (!m_Out.IsJson()) std::printf("No firmware-information record in the flash of board %s.\n", HandleText(handle).c_str());
+        if (!m_Out.IsJson())
+            std::printf("No firmware-information record in the flash of board %s.\n", HandleText(handle).c_str());
         return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
     }
     FwInfoView view;
     view.found = true;
     view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&info));
     Json event = {{"event", "fwinfo"},
-                            {"handle", HandleText(handle)},
-                            {"found", true},
-                            {"name", view.Name()},
-                            {"version", view.Version()},
-                            {"kind", static_cast<uint32_t>(view.record.Kind)}, // a copy: the record is packed
-                            {"kind_text", view.KindText()},
-                            {"address", Hex32(view.record.Address)},
-                            {"reserved12", Hex32(view.record.Reserved12)},
-                            {"reserved16", Hex32(view.record.Reserved16)},
-                            {"device", view.Device()},
-                            {"device_version", view.DeviceVersion()}};
+                  {"handle", HandleText(handle)},
+                  {"found", true},
+                  {"name", view.Name()},
+                  {"version", view.Version()},
+                  {"kind", static_cast<uint32_t>(view.record.Kind)}, // a copy: the record is packed
+                  {"kind_text", view.KindText()},
+                  {"address", Hex32(view.record.Address)},
+                  {"reserved12", Hex32(view.record.Reserved12)},
+                  {"reserved16", Hex32(view.record.Reserved16)},
+                  {"device", view.Device()},
+                  {"device_version", view.DeviceVersion()}};
     m_Out.Event(event);
     if (!m_Out.IsJson()) {
         std::printf("Firmware information in the flash of board %s:\n", HandleText(handle).c_str());
@@ -897,28 +1038,34 @@ int CHost::FwInfo() {
     return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
 }
 
-int CHost::Version() {
-    if (!PrepareBench(true)) return EXIT_USAGE;
+int CHost::Version()
+{
+    if (!PrepareBench(true))
+        return EXIT_USAGE;
     uint32_t major = 0, minor = 0, third = 0, fourth = 0;
     const uint32_t result = kzmGetVersion(&major, &minor, &third, &fourth);
     const std::string server = std::to_string(major) + "." + std::to_string(minor);
     Json event = {{"event", "version"}, {"kazmir", KAZMIR_VERSION}};
-    if (result == 0) event["device_server"] = server;
+    if (result == 0)
+        event["device_server"] = server;
     m_Out.Event(event);
     if (!m_Out.IsJson()) {
         std::printf("kazmir %s\n", KAZMIR_VERSION);
-        if (result == 0) std::printf("device server %s\n", server.c_str());
+        if (result == 0)
+            std::printf("device server %s\n", server.c_str());
         std::fflush(stdout);
     }
     return Finish("version", result, Operation::Initialize, result == 0 ? "" : "the device server gave no version");
 }
 
-int CHost::Mode(const std::string& mode) {
+int CHost::Mode(const std::string& mode)
+{
     const bool bal = mode == "bal";
     const std::string name = bal ? "BAL" : "CCL";
     CBoard board(*this);
     uint64_t handle = 0;
-    if (auto failed = OpenBoard("mode", board, bal ? BoardMode::Bal : BoardMode::Ccl, handle)) return *failed;
+    if (auto failed = OpenBoard("mode", board, bal ? BoardMode::Bal : BoardMode::Ccl, handle))
+        return *failed;
     board.Close();
     m_Out.Event({{"event", "mode"}, {"mode", mode}, {"handle", HandleText(handle)}});
     if (!m_Out.IsJson()) {
@@ -932,17 +1079,21 @@ int CHost::Mode(const std::string& mode) {
 // Opens the board's BGI channels for one command: their maximum lengths in
 // sendMax and receiveMax, or the command's exit code when that fails.
 std::optional<int> CHost::OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
-                                  uint16_t& receiveMax) {
-    if (auto failed = OpenBoard(command, board, BoardMode::Bgi, handle)) return failed;
+                                  uint16_t& receiveMax)
+{
+    if (auto failed = OpenBoard(command, board, BoardMode::Bgi, handle))
+        return failed;
     kzmBGIgetMsgLen(&sendMax, &receiveMax);
     return std::nullopt;
 }
 
-int CHost::BgiSend(const std::string& text, bool hex) {
+int CHost::BgiSend(const std::string& text, bool hex)
+{
     std::vector<uint8_t> message;
     if (hex) {
         auto bytes = ParseHexBytes(text);
-        if (!bytes) return FinishExit("bgi send", EXIT_USAGE, "\"" + text + "\" is not a run of hexadecimal bytes");
+        if (!bytes)
+            return FinishExit("bgi send", EXIT_USAGE, "\"" + text + "\" is not a run of hexadecimal bytes");
         message = *bytes;
     } else {
         // The channel moves whole entries: a NUL byte marks where the text ends.
@@ -962,18 +1113,21 @@ int CHost::BgiSend(const std::string& text, bool hex) {
     if (message.size() >= sendMax) {
         board.Close();
         return FinishExit("bgi send", EXIT_USAGE,
-                          "the message is " + Plural(message.size(), "byte", "bytes") + " long; the channel takes at most " +
-                              std::to_string(sendMax - 1u) + (hex ? " bytes" : " bytes, the closing NUL byte included"));
+                          "the message is " + Plural(message.size(), "byte", "bytes") +
+                              " long; the channel takes at most " + std::to_string(sendMax - 1u) +
+                              (hex ? " bytes" : " bytes, the closing NUL byte included"));
     }
     result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
     board.Close();
     return Finish("bgi send", result, Operation::BgiSend,
-                  result == 0 ? "Sent " + Plural(message.size(), "byte", "bytes") + " to board " + HandleText(handle) + "."
-                              : "sending failed",
+                  result == 0
+                      ? "Sent " + Plural(message.size(), "byte", "bytes") + " to board " + HandleText(handle) + "."
+                      : "sending failed",
                   {{"handle", HandleText(handle)}, {"bytes", message.size()}});
 }
 
-int CHost::BgiReceive(bool hex) {
+int CHost::BgiReceive(bool hex)
+{
     CBoard board(*this);
     uint64_t handle = 0;
     uint16_t sendMax = 0, receiveMax = 0;
@@ -988,11 +1142,11 @@ int CHost::BgiReceive(bool hex) {
     uint16_t received = 0;
     result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
     board.Close();
-    if (result != 0) return Finish("bgi receive", result, Operation::BgiReceive, "nothing received");
+    if (result != 0)
+        return Finish("bgi receive", result, Operation::BgiReceive, "nothing received");
     const size_t size = std::min<size_t>(received, buffer.size());
-    m_Out.Event({{"event", "received"},
-                 {"hex", HexText(buffer.data(), size)},
-                 {"text", MessageText(buffer.data(), size)}});
+    m_Out.Event(
+        {{"event", "received"}, {"hex", HexText(buffer.data(), size)}, {"text", MessageText(buffer.data(), size)}});
     if (!m_Out.IsJson()) {
         std::printf("%s\n", hex ? HexText(buffer.data(), size).c_str() : MessageText(buffer.data(), size).c_str());
         std::fflush(stdout);
@@ -1000,7 +1154,8 @@ int CHost::BgiReceive(bool hex) {
     return Finish("bgi receive", 0, Operation::BgiReceive, "", {{"handle", HandleText(handle)}, {"bytes", size}});
 }
 
-int CHost::BgiEcho(const std::string& text) {
+int CHost::BgiEcho(const std::string& text)
+{
     CBoard board(*this);
     uint64_t handle = 0;
     uint16_t sendMax = 0, receiveMax = 0;
@@ -1016,7 +1171,8 @@ int CHost::BgiEcho(const std::string& text) {
     if (message.size() >= sendMax) {
         board.Close();
         return FinishExit("bgi echo", EXIT_USAGE,
-                          "the text is too long: the channel takes at most " + std::to_string(sendMax - 2u) + " characters");
+                          "the text is too long: the channel takes at most " + std::to_string(sendMax - 2u) +
+                              " characters");
     }
     const auto start = std::chrono::steady_clock::now();
     result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
@@ -1029,7 +1185,8 @@ int CHost::BgiEcho(const std::string& text) {
     result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     board.Close();
-    if (result != 0) return Finish("bgi echo", result, Operation::BgiReceive, "no echo came back");
+    if (result != 0)
+        return Finish("bgi echo", result, Operation::BgiReceive, "no echo came back");
     const size_t size = std::min<size_t>(received, buffer.size());
     const bool same = size >= message.size() && std::equal(message.begin(), message.end(), buffer.begin());
     m_Out.Event({{"event", "echo"},
@@ -1039,8 +1196,8 @@ int CHost::BgiEcho(const std::string& text) {
                  {"milliseconds", ms}});
     if (!same)
         return FinishExit("bgi echo", EXIT_DEVICE,
-                          "the echo differs: sent \"" + MessageText(message.data(), message.size()) + "\", received \"" +
-                              MessageText(buffer.data(), size) + "\"");
+                          "the echo differs: sent \"" + MessageText(message.data(), message.size()) +
+                              "\", received \"" + MessageText(buffer.data(), size) + "\"");
     if (!m_Out.IsJson()) {
         std::printf("%s\n", MessageText(buffer.data(), size).c_str());
         std::fflush(stdout);
@@ -1056,10 +1213,12 @@ namespace {
 
 // The info event; its blocks only when they are shown (an image of many
 // blocks makes a large event).
-Json InfoEvent(const std::string& file, const ImageAnalysis& image, bool withBlocks) {
+Json InfoEvent(const std::string& file, const ImageAnalysis& image, bool withBlocks)
+{
     Json blocks = Json::array();
     for (size_t i = 0; withBlocks && i < image.blocks.size(); ++i)
-        blocks.push_back({{"start", Hex32(image.blocks[i].start)}, {"end", Hex32(image.blocks[i].end - 1)},
+        blocks.push_back({{"start", Hex32(image.blocks[i].start)},
+                          {"end", Hex32(image.blocks[i].end - 1)},
                           {"size", image.blocks[i].Size()}});
     return {{"event", "info"},
             {"file", file},
@@ -1080,7 +1239,8 @@ Json InfoEvent(const std::string& file, const ImageAnalysis& image, bool withBlo
 }
 
 // The info report in words, line by line.
-void InfoLines(const std::string& file, const ImageAnalysis& image, const std::function<void(const std::string&)>& out) {
+void InfoLines(const std::string& file, const ImageAnalysis& image, const std::function<void(const std::string&)>& out)
+{
     out(file + ": " + image.FormatName() + ", " + Plural(image.lines, "line", "lines") + ", " +
         Plural(image.dataRecords, "data record", "data records") + ", " + Plural(image.dataBytes, "byte", "bytes"));
     out("Blocks, in the library's order:");
@@ -1092,8 +1252,8 @@ void InfoLines(const std::string& file, const ImageAnalysis& image, const std::f
         out(line);
     }
     if (!image.blocks.empty())
-        out("Lowest address " + Hex32(image.Lowest()) + ", highest " + Hex32(image.Highest() - 1) + " (the image spans " +
-            Plural(image.Highest() - image.Lowest(), "byte", "bytes") + ")");
+        out("Lowest address " + Hex32(image.Lowest()) + ", highest " + Hex32(image.Highest() - 1) +
+            " (the image spans " + Plural(image.Highest() - image.Lowest(), "byte", "bytes") + ")");
     if (image.fwInfo.found) {
         out("Firmware information (block " + std::to_string(image.fwInfo.block) + ", at " +
             Hex32(image.fwInfo.address) + "):");
@@ -1108,7 +1268,8 @@ void InfoLines(const std::string& file, const ImageAnalysis& image, const std::f
     } else {
         out("Check: refused, " + Plural(image.Errors(), "problem", "problems") + ":");
     }
-    for (const auto& line : FindingLines(image.findings, false, "  ")) out(line);
+    for (const auto& line : FindingLines(image.findings, false, "  "))
+        out(line);
     if (image.libraryStopLine != 0 && (image.recordsNotRead != 0 || image.stopReason != "an end record"))
         out("The library stops reading at line " + std::to_string(image.libraryStopLine) + " of " +
             std::to_string(image.lines) + ", at " + image.stopReason + "; " +
@@ -1118,40 +1279,51 @@ void InfoLines(const std::string& file, const ImageAnalysis& image, const std::f
 
 } // namespace
 
-int CHost::Info(const std::string& file) {
-    if (auto reason = OpenInput(file)) return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
+int CHost::Info(const std::string& file)
+{
+    if (auto reason = OpenInput(file))
+        return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
     ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
     image.path = file;
-    if (!image.readable) return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
+    if (!image.readable)
+        return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
     Json event = InfoEvent(file, image, m_Out.IsJson());
     const bool human = !m_Out.IsJson();
     auto out = [&](const std::string& line) {
-        if (human) std::printf("%s\n", line.c_str());
+        if (human)
+            std::printf("%s\n", line.c_str());
     };
     InfoLines(file, image, out);
     int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
 #if KAZMIR_CLI_BENCH
     if (m_Options.benchGiven) {
-        if (!PrepareBench(true, true)) return EXIT_USAGE;
+        if (!PrepareBench(true, true))
+            return EXIT_USAGE;
         // The image fits when it fits one of the boards it may go to.
-        if (!InfoOnBench(image, event, out) && exitCode == EXIT_OK) exitCode = EXIT_NO_FIT;
+        if (!InfoOnBench(image, event, out) && exitCode == EXIT_OK)
+            exitCode = EXIT_NO_FIT;
     }
 #endif
-    if (human) std::fflush(stdout);
+    if (human)
+        std::fflush(stdout);
     m_Out.Event(event);
     return FinishExit("info", exitCode,
-                      exitCode == EXIT_OK ? "" : exitCode == EXIT_IMAGE ? file + " would be refused"
-                                                                         : file + " fits no board of the bench",
+                      exitCode == EXIT_OK      ? ""
+                      : exitCode == EXIT_IMAGE ? file + " would be refused"
+                                               : file + " fits no board of the bench",
                       {{"file", file}});
 }
 
 #if KAZMIR_CLI_BENCH
-bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::function<void(const std::string&)>& out) {
+bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::function<void(const std::string&)>& out)
+{
     Json placements = Json::array();
     bool fitsOne = false, anyBoard = false;
     for (const auto& board : m_Bench.boards) {
-        if (!m_Options.serial.empty() && board.serial != m_Options.serial) continue;
-        if (board.flash.sectorSizes.empty()) continue;
+        if (!m_Options.serial.empty() && board.serial != m_Options.serial)
+            continue;
+        if (board.flash.sectorSizes.empty())
+            continue;
         anyBoard = true;
         const PlacementPlan plan = PlaceImage(image, board.flash);
         // The library's sector table holds 32 sectors: it cannot open a larger flash.
@@ -1173,15 +1345,18 @@ bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::func
         if (plan.Accepted() && plan.result == 0 && plan.endSector > plan.firstSector)
             out("  " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") + " from the image, " +
                 Plural(plan.bytesKept, "byte", "bytes") + " of the range left untouched");
-        if (!plan.Accepted() && !plan.explanation.empty()) out("  " + plan.explanation + ";");
-        for (const auto& line : FindingLines(plan.findings, false, "  ")) out(line);
+        if (!plan.Accepted() && !plan.explanation.empty())
+            out("  " + plan.explanation + ";");
+        for (const auto& line : FindingLines(plan.findings, false, "  "))
+            out(line);
     }
     event["placements"] = placements;
     return fitsOne || !anyBoard;
 }
 #endif
 
-int CHost::UsageError(const std::string& message) {
+int CHost::UsageError(const std::string& message)
+{
     m_Out.Event({{"event", "summary"},
                  {"command", ""},
                  {"result", {{"text", message}}},
@@ -1191,12 +1366,15 @@ int CHost::UsageError(const std::string& message) {
     return EXIT_USAGE;
 }
 
-int CHost::BenchShow() {
+int CHost::BenchShow()
+{
 #if KAZMIR_CLI_BENCH
-    if (!PrepareBench(true, true)) return EXIT_USAGE;
+    if (!PrepareBench(true, true))
+        return EXIT_USAGE;
     m_Out.Event({{"event", "bench"}, {"bench", BenchJson(m_Bench)}});
     if (!m_Out.IsJson()) {
-        for (const auto& line : DescribeBench(m_Bench)) std::printf("%s\n", line.c_str());
+        for (const auto& line : DescribeBench(m_Bench))
+            std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     }
     return FinishExit("bench show", EXIT_OK, "");
@@ -1205,15 +1383,20 @@ int CHost::BenchShow() {
 #endif
 }
 
-int CHost::BenchReset() {
+int CHost::BenchReset()
+{
 #if KAZMIR_CLI_BENCH
-    if (!PrepareBench(true)) return EXIT_USAGE;
+    if (!PrepareBench(true))
+        return EXIT_USAGE;
     std::string error;
     bool inUse = false;
     const auto done = ResetBench(m_Bench, error, inUse);
-    for (const auto& line : done) m_Out.Say(line);
-    if (inUse) return FinishExit("bench reset", EXIT_BUSY, error);
-    if (!error.empty()) return FinishExit("bench reset", EXIT_FAILURE_, "cannot reset the bench: " + error);
+    for (const auto& line : done)
+        m_Out.Say(line);
+    if (inUse)
+        return FinishExit("bench reset", EXIT_BUSY, error);
+    if (!error.empty())
+        return FinishExit("bench reset", EXIT_FAILURE_, "cannot reset the bench: " + error);
     return FinishExit("bench reset", EXIT_OK, "The bench is as new.");
 #else
     return FinishExit("bench reset", EXIT_USAGE, "this build of kazmir has no virtual bench");

@@ -77,8 +77,7 @@ private:
     // Ends a command: the result line (human) or the summary event (JSON).
     int Finish(const std::string& command, uint32_t code, Operation op, const std::string& what,
                Json extra = Json::object());
-    int FinishExit(const std::string& command, int exitCode, const std::string& message,
-                   Json extra = Json::object());
+    int FinishExit(const std::string& command, int exitCode, const std::string& message, Json extra = Json::object());
     double Elapsed() const;
 
     // Makes the image file ready for the library (raw binaries and ELF files
@@ -130,10 +129,10 @@ private:
     COutput& m_Out;
     std::chrono::steady_clock::time_point m_Start;
     CImageInput m_Input;
-    std::string m_Command;  // the command under way ("" before it starts)
-    std::string m_Activity; // what it is doing now, in words
+    std::string m_Command;         // the command under way ("" before it starts)
+    std::string m_Activity;        // what it is doing now, in words
     Json m_Extra = Json::object(); // the summary's own fields known so far
-    bool m_Finished = false; // the summary has been written
+    bool m_Finished = false;       // the summary has been written
 #if KAZMIR_CLI_BENCH
     BenchSetup m_Bench;
     bool m_BenchReady = false;

@@ -16,7 +16,8 @@
 
 namespace kzcli {
 
-std::string Fmt(const char* format, ...) {
+std::string Fmt(const char* format, ...)
+{
     char buf[512];
     va_list args;
     va_start(args, format);
@@ -31,12 +32,13 @@ namespace {
 // line of good digits.
 constexpr uint8_t DIGIT_UPPER = 1; // '0' to '9', 'A' to 'F'
 constexpr uint8_t DIGIT_LOWER = 2; // 'a' to 'f'
-constexpr auto MakeDigitClass() {
+constexpr auto MakeDigitClass()
+{
     std::array<uint8_t, 256> table{};
     for (unsigned c = 0; c < 256; ++c)
         table[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') ? DIGIT_UPPER
-                   : c >= 'a' && c <= 'f'                         ? DIGIT_LOWER
-                                                                  : 0;
+                   : c >= 'a' && c <= 'f'                           ? DIGIT_LOWER
+                                                                    : 0;
     return table;
 }
 constexpr std::array<uint8_t, 256> g_DigitClass = MakeDigitClass();
@@ -48,18 +50,29 @@ struct Bytes {
     uint8_t operator[](size_t i) const { return data[i]; }
     uint8_t back() const { return data[size - 1]; }
 };
-bool IsRecordMark(char c) { return c == ':' || c == 'S' || c == 's'; }
+bool IsRecordMark(char c)
+{
+    return c == ':' || c == 'S' || c == 's';
+}
 
-std::string Printable(char c) {
+std::string Printable(char c)
+{
     const auto u = static_cast<unsigned char>(c);
-    if (c == ' ') return "a blank";
-    if (c == '\t') return "a tab";
-    if (c == '\r') return "a carriage return";
-    if (u < 0x20 || u >= 0x7F) return Fmt("byte 0x%02X", u);
+    if (c == ' ')
+        return "a blank";
+    if (c == '\t')
+        return "a tab";
+    if (c == '\r')
+        return "a carriage return";
+    if (u < 0x20 || u >= 0x7F)
+        return Fmt("byte 0x%02X", u);
     return Fmt("'%c'", c);
 }
 
-std::string FieldText(const char* p, size_t width) { return std::string(p, strnlen(p, width)); }
+std::string FieldText(const char* p, size_t width)
+{
+    return std::string(p, strnlen(p, width));
+}
 
 // The blocks and the firmware-information record as the library's load
 // would find them, worked out while the records stream by, so that the file
@@ -71,11 +84,13 @@ class CLayoutScan {
 public:
     // Room for as many blocks as a text of this size can hold (within
     // reason), so that a list of many blocks is not copied as it grows.
-    void Reserve(uint64_t textSize) {
+    void Reserve(uint64_t textSize)
+    {
         m_Blocks.reserve(static_cast<size_t>(std::min<uint64_t>(textSize / SHORTEST_DATA_LINE, 1u << 20)));
     }
 
-    void Add(uint32_t address, const uint8_t* bytes, uint32_t count) {
+    void Add(uint32_t address, const uint8_t* bytes, uint32_t count)
+    {
         // A record that touches the block before it extends it; any other
         // starts a block of its own, after all earlier ones in list order.
         if (m_Blocks.empty() || address != m_Blocks.back().end) {
@@ -86,7 +101,8 @@ public:
         ImageBlock& block = m_Blocks.back();
         const uint64_t seen = block.Size(); // bytes of the block before this record
         block.end = static_cast<uint64_t>(address) + count;
-        if (m_bMarkerSeen) return; // only a block's first marker counts
+        if (m_bMarkerSeen)
+            return; // only a block's first marker counts
         // The tail of the block so far, then the record's bytes: a marker
         // may begin in the tail, and its record lies within the 50 bytes
         // before it.
@@ -111,8 +127,10 @@ public:
 
     // The blocks in list order and the record; false when the library would
     // load nothing.
-    bool Take(ImageAnalysis& out) {
-        if (m_Blocks.empty()) return false;
+    bool Take(ImageAnalysis& out)
+    {
+        if (m_Blocks.empty())
+            return false;
         out.blocks = std::move(m_Blocks);
         out.fwInfo.found = m_FwBlock >= 0;
         if (out.fwInfo.found) {
@@ -145,12 +163,14 @@ public:
     bool Overlapping() const { return m_bOverlap; }
     uint32_t SRecordsSeen() const { return m_SDataRecords; }
 
-    void OnLine(const LINE& line) override {
+    void OnLine(const LINE& line) override
+    {
         m_DataAt = 0;
         m_Out.lines = std::max(m_Out.lines, line.dwNumber);
         std::string_view text(line.pText, line.dwLength);
         const bool hadLineFeed = !text.empty() && text.back() == '\n';
-        if (hadLineFeed) text.remove_suffix(1);
+        if (hadLineFeed)
+            text.remove_suffix(1);
         if (line.bSplit) {
             m_Out.splitLines.push_back(line.dwNumber);
             Warning(Issue::SplitLine, line.dwNumber,
@@ -164,10 +184,12 @@ public:
             m_bTextStop = true;
             return;
         case LINE_UNREAD:
-            if (m_bTextStop && text.find_first_not_of("\x1A\r\n \t") == std::string_view::npos) return;
+            if (m_bTextStop && text.find_first_not_of("\x1A\r\n \t") == std::string_view::npos)
+                return;
             if (!text.empty() && IsRecordMark(text[0])) {
                 ++m_Out.recordsNotRead;
-                if (m_FirstUnread == 0) m_FirstUnread = line.dwNumber;
+                if (m_FirstUnread == 0)
+                    m_FirstUnread = line.dwNumber;
             }
             CheckLine(text, line.dwNumber, true);
             return;
@@ -180,7 +202,8 @@ public:
         const bool data = CheckLine(text, line.dwNumber, m_Out.endLine != 0);
         if (line.dwKind == LINE_END) {
             Stop(line.dwNumber, "an end record");
-            if (m_Out.endLine == 0) m_Out.endLine = line.dwNumber;
+            if (m_Out.endLine == 0)
+                m_Out.endLine = line.dwNumber;
         } else if (line.dwKind == LINE_MALFORMED) {
             Stop(line.dwNumber, "a line it takes as malformed");
             m_MalformedData = data;
@@ -197,14 +220,17 @@ public:
         }
     }
 
-    void OnRecord(const LINE&, const RECORD_DATA& r) override {
+    void OnRecord(const LINE&, const RECORD_DATA& r) override
+    {
         ++m_Out.dataRecords;
         m_Out.dataBytes += r.dwCount;
         // Records that only go up cannot overlap; anything else is looked at
         // closely once the file is read.
-        if (r.dwAddress < m_MaxEnd) m_bOverlap = true;
+        if (r.dwAddress < m_MaxEnd)
+            m_bOverlap = true;
         m_MaxEnd = std::max<uint64_t>(m_MaxEnd, static_cast<uint64_t>(r.dwAddress) + r.dwCount);
-        if (m_bOverlap) return;
+        if (m_bOverlap)
+            return;
         // The line's bytes as decoded above are the library's own when all
         // its digits were upper-case.
         const uint8_t* bytes = m_Line.data + m_DataAt;
@@ -221,7 +247,8 @@ public:
     bool TakeLayout() { return !m_bOverlap && m_Layout.Take(m_Out); }
 
     // What only the whole file tells.
-    void Finish() {
+    void Finish()
+    {
         if (m_NeedsStopFinding) {
             const uint32_t n = m_Out.libraryStopLine;
             if (!m_StopHadLineFeed && m_Out.recordsNotRead == 0 && m_MalformedData)
@@ -260,14 +287,18 @@ public:
     }
 
 private:
-    void Error(Issue issue, uint32_t line, std::string text) {
+    void Error(Issue issue, uint32_t line, std::string text)
+    {
         m_Out.findings.push_back({Severity::Error, issue, line, -1, std::move(text)});
     }
-    void Warning(Issue issue, uint32_t line, std::string text) {
+    void Warning(Issue issue, uint32_t line, std::string text)
+    {
         m_Out.findings.push_back({Severity::Warning, issue, line, -1, std::move(text)});
     }
-    void Stop(uint32_t line, const char* reason) {
-        if (m_Out.libraryStopLine != 0) return;
+    void Stop(uint32_t line, const char* reason)
+    {
+        if (m_Out.libraryStopLine != 0)
+            return;
         m_Out.libraryStopLine = line;
         m_Out.stopReason = reason;
     }
@@ -275,9 +306,11 @@ private:
     // Checks the digits after the record mark and decodes them with the
     // library's own decoding (upper-case digits only reach it). False (after
     // reporting) when the line cannot be decoded.
-    bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes) {
+    bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
+    {
         unsigned all = DIGIT_UPPER;
-        for (char c : digits) all &= g_DigitClass[static_cast<uint8_t>(c)];
+        for (char c : digits)
+            all &= g_DigitClass[static_cast<uint8_t>(c)];
         const bool plain = all == DIGIT_UPPER;
         m_bPlain = plain;
         bool lower = false;
@@ -303,7 +336,8 @@ private:
             }
         }
         if (digits.size() % 2 != 0) {
-            if (lower) LowerCase(digits, lineNo);
+            if (lower)
+                LowerCase(digits, lineNo);
             Error(Issue::BadLength, lineNo, Fmt("line %u has an odd number of digits", lineNo));
             return false;
         }
@@ -315,18 +349,21 @@ private:
             for (size_t i = 0; i < digits.size(); ++i)
                 upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i])));
             CImageReader::DecodeData(upper, static_cast<uint32_t>(bytes.size), bytes.data);
-            if (lower) LowerCase(digits, lineNo);
+            if (lower)
+                LowerCase(digits, lineNo);
         }
         return true;
     }
 
-    void LowerCase(std::string_view digits, uint32_t lineNo) {
+    void LowerCase(std::string_view digits, uint32_t lineNo)
+    {
         // How many of the line's bytes the library's decoding gets wrong.
         unsigned wrong = 0, pairs = 0;
         for (size_t i = 0; i + 1 < digits.size(); i += 2, ++pairs) {
             const char up[2] = {static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i]))),
                                 static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i + 1])))};
-            if (CImageReader::HexByte(digits[i], digits[i + 1]) != CImageReader::HexByte(up[0], up[1])) ++wrong;
+            if (CImageReader::HexByte(digits[i], digits[i + 1]) != CImageReader::HexByte(up[0], up[1]))
+                ++wrong;
         }
         if (wrong > 0) {
             Error(Issue::LowerCase, lineNo,
@@ -343,8 +380,10 @@ private:
     }
 
     // Returns whether the line is a data record.
-    bool CheckLine(std::string_view line, uint32_t lineNo, bool afterEnd) {
-        if (line.empty()) return false;
+    bool CheckLine(std::string_view line, uint32_t lineNo, bool afterEnd)
+    {
+        if (line.empty())
+            return false;
         const char mark = line[0];
         if (!IsRecordMark(mark)) {
             if (line.find_first_not_of(" \t") == std::string_view::npos)
@@ -358,10 +397,12 @@ private:
         return mark == ':' ? CheckIntel(line, lineNo, afterEnd) : CheckSRecord(line, lineNo, afterEnd);
     }
 
-    bool CheckIntel(std::string_view line, uint32_t lineNo, bool afterEnd) {
+    bool CheckIntel(std::string_view line, uint32_t lineNo, bool afterEnd)
+    {
         m_Out.hasIntel = true;
         Bytes& b = m_Line;
-        if (!Decode(line.substr(1), 1, lineNo, b)) return false;
+        if (!Decode(line.substr(1), 1, lineNo, b))
+            return false;
         if (b.size < 5) {
             Error(Issue::BadLength, lineNo, Fmt("line %u is too short for an Intel HEX record", lineNo));
             return false;
@@ -373,18 +414,22 @@ private:
             return false;
         }
         unsigned sum = 0;
-        for (size_t i = 0; i + 1 < b.size; ++i) sum += b[i];
+        for (size_t i = 0; i + 1 < b.size; ++i)
+            sum += b[i];
         const unsigned expected = (0x100u - (sum & 0xFFu)) & 0xFFu;
         if (b.back() != expected)
             Error(Issue::BadChecksum, lineNo,
                   Fmt("line %u: checksum %02X is wrong, the record's bytes give %02X", lineNo, b.back(), expected));
         const unsigned offset = b[1] * 256u + b[2];
         const unsigned type = b[3];
-        if (afterEnd) return type == 0;
+        if (afterEnd)
+            return type == 0;
         switch (type) {
         case 0:
-            if (n == 0) return false;
-            if (m_bPlain) m_DataAt = 4;
+            if (n == 0)
+                return false;
+            if (m_bPlain)
+                m_DataAt = 4;
             if (m_SegmentMode && offset + n > 0x10000u)
                 Error(Issue::AddressWrap, lineNo,
                       Fmt("line %u: the record runs past the end of its 64 KiB segment; readers disagree on where "
@@ -395,7 +440,8 @@ private:
                       Fmt("line %u: the record runs past the end of the 32-bit address space", lineNo));
             return true;
         case 1:
-            if (n != 0) Error(Issue::BadRecordField, lineNo, Fmt("line %u: an end record carries data", lineNo));
+            if (n != 0)
+                Error(Issue::BadRecordField, lineNo, Fmt("line %u: an end record carries data", lineNo));
             return false;
         case 2:
         case 4:
@@ -420,17 +466,21 @@ private:
         }
     }
 
-    bool CheckSRecord(std::string_view line, uint32_t lineNo, bool afterEnd) {
+    bool CheckSRecord(std::string_view line, uint32_t lineNo, bool afterEnd)
+    {
         m_Out.hasSRecords = true;
-        if (line[0] == 's') Error(Issue::LowerCase, lineNo, Fmt("line %u begins with a lower-case 's'", lineNo));
+        if (line[0] == 's')
+            Error(Issue::LowerCase, lineNo, Fmt("line %u begins with a lower-case 's'", lineNo));
         if (line.size() < 2 || line[1] < '0' || line[1] > '9') {
             Error(Issue::BadRecordType, lineNo,
-                  Fmt("line %u: %s is no S-record type", lineNo, line.size() < 2 ? "nothing" : Printable(line[1]).c_str()));
+                  Fmt("line %u: %s is no S-record type", lineNo,
+                      line.size() < 2 ? "nothing" : Printable(line[1]).c_str()));
             return false;
         }
         const unsigned type = static_cast<unsigned>(line[1] - '0');
         Bytes& b = m_Line;
-        if (!Decode(line.substr(2), 2, lineNo, b)) return false;
+        if (!Decode(line.substr(2), 2, lineNo, b))
+            return false;
         if (b.size < 2) {
             Error(Issue::BadLength, lineNo, Fmt("line %u is too short for an S-record", lineNo));
             return false;
@@ -442,15 +492,18 @@ private:
             return false;
         }
         unsigned sum = 0;
-        for (size_t i = 0; i + 1 < b.size; ++i) sum += b[i];
+        for (size_t i = 0; i + 1 < b.size; ++i)
+            sum += b[i];
         const unsigned expected = ~sum & 0xFFu;
         if (b.back() != expected)
             Error(Issue::BadChecksum, lineNo,
                   Fmt("line %u: checksum %02X is wrong, the record's bytes give %02X", lineNo, b.back(), expected));
-        if (afterEnd) return type >= 1 && type <= 3;
+        if (afterEnd)
+            return type >= 1 && type <= 3;
         auto addressOf = [&](unsigned size) {
             uint64_t a = 0;
-            for (unsigned i = 0; i < size; ++i) a = (a << 8) | b[1 + i];
+            for (unsigned i = 0; i < size; ++i)
+                a = (a << 8) | b[1 + i];
             return a;
         };
         switch (type) {
@@ -468,8 +521,10 @@ private:
             }
             const unsigned count = n - addressSize - 1;
             ++m_SDataRecords;
-            if (m_bPlain) m_DataAt = 1 + addressSize;
-            if (count == 0) return false;
+            if (m_bPlain)
+                m_DataAt = 1 + addressSize;
+            if (count == 0)
+                return false;
             if (addressOf(addressSize) + count > 0xFFFFFFFFull)
                 Error(Issue::AddressWrap, lineNo,
                       Fmt("line %u: the record runs past the end of the 32-bit address space", lineNo));
@@ -529,7 +584,8 @@ private:
 // watching; only when records overlap is the image loaded as the library
 // loads it (and read once more to compare the overlapping records).
 template <typename LoadFn, typename OpenFn>
-ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader) {
+ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader)
+{
     ImageAnalysis out;
     out.readable = true;
     CStrictCheck check(out, textSize);
@@ -560,109 +616,161 @@ ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader) {
 
 } // namespace
 
-const char* IssueName(Issue issue) {
+const char* IssueName(Issue issue)
+{
     switch (issue) {
-    case Issue::Unreadable: return "unreadable";
-    case Issue::NoData: return "no-data";
-    case Issue::NotARecord: return "not-a-record";
-    case Issue::BadCharacter: return "bad-character";
-    case Issue::LowerCase: return "lower-case";
-    case Issue::BadLength: return "bad-length";
-    case Issue::BadChecksum: return "bad-checksum";
-    case Issue::BadRecordType: return "bad-record-type";
-    case Issue::BadRecordField: return "bad-record-field";
-    case Issue::MissingLineEnd: return "missing-line-end";
-    case Issue::AfterStop: return "after-stop";
-    case Issue::AddressWrap: return "address-wrap";
-    case Issue::Overlap: return "overlap";
-    case Issue::CountMismatch: return "count-mismatch";
-    case Issue::NoEndRecord: return "no-end-record";
-    case Issue::MixedFormats: return "mixed-formats";
-    case Issue::BeyondFlash: return "beyond-flash";
-    case Issue::StartOutside: return "start-outside-flash";
-    case Issue::NotWritten: return "not-written";
-    case Issue::RamFirmware: return "ram-firmware";
-    case Issue::LayoutUnknown: return "layout-unknown";
-    case Issue::SplitLine: return "split-line";
+    case Issue::Unreadable:
+        return "unreadable";
+    case Issue::NoData:
+        return "no-data";
+    case Issue::NotARecord:
+        return "not-a-record";
+    case Issue::BadCharacter:
+        return "bad-character";
+    case Issue::LowerCase:
+        return "lower-case";
+    case Issue::BadLength:
+        return "bad-length";
+    case Issue::BadChecksum:
+        return "bad-checksum";
+    case Issue::BadRecordType:
+        return "bad-record-type";
+    case Issue::BadRecordField:
+        return "bad-record-field";
+    case Issue::MissingLineEnd:
+        return "missing-line-end";
+    case Issue::AfterStop:
+        return "after-stop";
+    case Issue::AddressWrap:
+        return "address-wrap";
+    case Issue::Overlap:
+        return "overlap";
+    case Issue::CountMismatch:
+        return "count-mismatch";
+    case Issue::NoEndRecord:
+        return "no-end-record";
+    case Issue::MixedFormats:
+        return "mixed-formats";
+    case Issue::BeyondFlash:
+        return "beyond-flash";
+    case Issue::StartOutside:
+        return "start-outside-flash";
+    case Issue::NotWritten:
+        return "not-written";
+    case Issue::RamFirmware:
+        return "ram-firmware";
+    case Issue::LayoutUnknown:
+        return "layout-unknown";
+    case Issue::SplitLine:
+        return "split-line";
     }
     return "unknown";
 }
 
-std::string Hex32(uint64_t value) {
-    if (value > 0xFFFFFFFFull) return Fmt("0x%llX", static_cast<unsigned long long>(value));
+std::string Hex32(uint64_t value)
+{
+    if (value > 0xFFFFFFFFull)
+        return Fmt("0x%llX", static_cast<unsigned long long>(value));
     return Fmt("0x%08X", static_cast<unsigned>(value));
 }
 
-FW_INFO DecodeFwInfo(const uint8_t* bytes50) {
+FW_INFO DecodeFwInfo(const uint8_t* bytes50)
+{
     FW_INFO info;
     std::memcpy(&info, bytes50, sizeof(info));
     CFwInfo::ToHostOrder(&info);
     return info;
 }
 
-std::string FwInfoView::Name() const { return FieldText(record.Name, sizeof(record.Name)); }
-std::string FwInfoView::Device() const { return FieldText(record.Device, sizeof(record.Device)); }
-std::string FwInfoView::Version() const {
+std::string FwInfoView::Name() const
+{
+    return FieldText(record.Name, sizeof(record.Name));
+}
+std::string FwInfoView::Device() const
+{
+    return FieldText(record.Device, sizeof(record.Device));
+}
+std::string FwInfoView::Version() const
+{
     return Fmt("%02x.%02x.%02x.%02x", record.Version[0], record.Version[1], record.Version[2], record.Version[3]);
 }
-std::string FwInfoView::DeviceVersion() const {
+std::string FwInfoView::DeviceVersion() const
+{
     return Fmt("%02x.%02x.%02x.%02x", record.DeviceVersion[0], record.DeviceVersion[1], record.DeviceVersion[2],
                record.DeviceVersion[3]);
 }
-std::string FwInfoView::KindText() const {
+std::string FwInfoView::KindText() const
+{
     const uint32_t kind = record.Kind & ~0x80u;
     std::string text = kind == 0 ? "FLASH" : kind == 1 ? "RAM" : Fmt("kind %u", kind);
-    if (record.Kind & 0x80u) text += " (BOOT)";
+    if (record.Kind & 0x80u)
+        text += " (BOOT)";
     return text;
 }
 
-uint32_t ImageAnalysis::Lowest() const {
-    if (blocks.empty()) return 0;
+uint32_t ImageAnalysis::Lowest() const
+{
+    if (blocks.empty())
+        return 0;
     uint32_t low = 0xFFFFFFFFu;
-    for (const auto& b : blocks) low = std::min(low, b.start);
+    for (const auto& b : blocks)
+        low = std::min(low, b.start);
     return low;
 }
 
-uint64_t ImageAnalysis::Highest() const {
+uint64_t ImageAnalysis::Highest() const
+{
     uint64_t high = 0;
-    for (const auto& b : blocks) high = std::max(high, b.end);
+    for (const auto& b : blocks)
+        high = std::max(high, b.end);
     return high;
 }
 
-size_t ImageAnalysis::Errors() const {
+size_t ImageAnalysis::Errors() const
+{
     return static_cast<size_t>(std::count_if(findings.begin(), findings.end(),
                                              [](const Finding& f) { return f.severity == Severity::Error; }));
 }
 
-std::string ImageAnalysis::FormatName() const {
-    if (hasIntel && hasSRecords) return "Intel HEX and S-records";
-    if (hasSRecords) return "S-records";
-    if (hasIntel) return "Intel HEX";
+std::string ImageAnalysis::FormatName() const
+{
+    if (hasIntel && hasSRecords)
+        return "Intel HEX and S-records";
+    if (hasSRecords)
+        return "S-records";
+    if (hasIntel)
+        return "Intel HEX";
     return "no records";
 }
 
-ImageAnalysis AnalyseImageText(std::string_view text) {
-    return Analyse(text.size(), [&](CImageFile& image) { return image.LoadMemory(text.data(), text.size()); },
-                   [&](CImageReader& reader) { return reader.OpenMemory(text.data(), text.size()); });
+ImageAnalysis AnalyseImageText(std::string_view text)
+{
+    return Analyse(
+        text.size(), [&](CImageFile& image) { return image.LoadMemory(text.data(), text.size()); },
+        [&](CImageReader& reader) { return reader.OpenMemory(text.data(), text.size()); });
 }
 
-std::optional<std::string> UnreadableReason(const std::string& path) {
+std::optional<std::string> UnreadableReason(const std::string& path)
+{
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         return Fmt("cannot read %s: %s", path.c_str(), std::strerror(errno));
-    const char* what = S_ISDIR(st.st_mode)    ? "a folder"
-                       : S_ISFIFO(st.st_mode) ? "a pipe"
+    const char* what = S_ISDIR(st.st_mode)                          ? "a folder"
+                       : S_ISFIFO(st.st_mode)                       ? "a pipe"
                        : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
-                       : !S_ISREG(st.st_mode) ? "no regular file"
-                                              : nullptr;
-    if (what != nullptr) return Fmt("cannot read %s: it is %s, not an image file", path.c_str(), what);
+                       : !S_ISREG(st.st_mode)                       ? "no regular file"
+                                                                    : nullptr;
+    if (what != nullptr)
+        return Fmt("cannot read %s: it is %s, not an image file", path.c_str(), what);
     FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return Fmt("cannot read %s: %s", path.c_str(), std::strerror(errno));
+    if (file == nullptr)
+        return Fmt("cannot read %s: %s", path.c_str(), std::strerror(errno));
     std::fclose(file);
     return std::nullopt;
 }
 
-ImageAnalysis AnalyseImageFile(const std::string& path) {
+ImageAnalysis AnalyseImageFile(const std::string& path)
+{
     if (auto reason = UnreadableReason(path)) {
         ImageAnalysis out;
         out.path = path;
@@ -671,8 +779,9 @@ ImageAnalysis AnalyseImageFile(const std::string& path) {
     }
     struct stat st {};
     const uint64_t size = ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    ImageAnalysis out = Analyse(size, [&](CImageFile& image) { return image.Load(path.c_str()); },
-                                [&](CImageReader& reader) { return reader.Open(path.c_str()); });
+    ImageAnalysis out = Analyse(
+        size, [&](CImageFile& image) { return image.Load(path.c_str()); },
+        [&](CImageReader& reader) { return reader.Open(path.c_str()); });
     out.path = path;
     return out;
 }

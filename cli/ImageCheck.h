@@ -46,12 +46,12 @@ enum class Issue {
     NoEndRecord,    // no end record (harmless: the library reads to the end)
     MixedFormats,   // Intel HEX and S-records in one file
     // Placement on a flash layout.
-    BeyondFlash,    // the image's range ends beyond the flash
-    StartOutside,   // the image would start outside the flash
-    NotWritten,     // a block the library would not (fully) write
-    RamFirmware,    // a RAM firmware that would still be written into the flash
-    LayoutUnknown,  // sector sizes unknown: the placement is checked only in part
-    SplitLine,      // a line longer than the library reads at once: its rest is read as a line of its own
+    BeyondFlash,   // the image's range ends beyond the flash
+    StartOutside,  // the image would start outside the flash
+    NotWritten,    // a block the library would not (fully) write
+    RamFirmware,   // a RAM firmware that would still be written into the flash
+    LayoutUnknown, // sector sizes unknown: the placement is checked only in part
+    SplitLine,     // a line longer than the library reads at once: its rest is read as a line of its own
 };
 
 const char* IssueName(Issue issue);
@@ -59,9 +59,9 @@ const char* IssueName(Issue issue);
 struct Finding {
     Severity severity;
     Issue issue;
-    uint32_t line = 0; // 1-based line of the file; 0 when it concerns no single line
-    int block = -1;    // block index for placement findings, -1 otherwise
-    std::string text;  // one sentence for the user
+    uint32_t line = 0;  // 1-based line of the file; 0 when it concerns no single line
+    int block = -1;     // block index for placement findings, -1 otherwise
+    std::string text;   // one sentence for the user
     bool minor = false; // shown after the others of its kind when a list is cut short
 };
 
@@ -99,13 +99,13 @@ struct ImageAnalysis {
     uint64_t dataBytes = 0;
     bool hasIntel = false;
     bool hasSRecords = false;
-    uint32_t endLine = 0;         // line of the first end record; 0 when none
-    uint32_t libraryStopLine = 0; // line at which the library's reading stops; 0: end of file
-    std::string stopReason;       // why it stops there ("an end record", "a malformed line", ...)
-    uint32_t recordsNotRead = 0;  // record lines after the stop
+    uint32_t endLine = 0;             // line of the first end record; 0 when none
+    uint32_t libraryStopLine = 0;     // line at which the library's reading stops; 0: end of file
+    std::string stopReason;           // why it stops there ("an end record", "a malformed line", ...)
+    uint32_t recordsNotRead = 0;      // record lines after the stop
     std::vector<uint32_t> splitLines; // lines the library splits after 4,095 characters
-    bool loaded = false;            // the library loaded the file
-    std::vector<ImageBlock> blocks; // in the library's list order
+    bool loaded = false;              // the library loaded the file
+    std::vector<ImageBlock> blocks;   // in the library's list order
     FwInfoView fwInfo;
     std::vector<Finding> findings;
 

@@ -25,7 +25,8 @@ public:
     std::vector<Rec> records;
     std::vector<uint8_t> bytes;
     void OnLine(const LINE&) override {}
-    void OnRecord(const LINE& line, const RECORD_DATA& r) override {
+    void OnRecord(const LINE& line, const RECORD_DATA& r) override
+    {
         records.push_back({r.dwAddress, r.dwCount, line.dwNumber, bytes.size()});
         bytes.resize(bytes.size() + r.dwCount);
         CImageReader::DecodeData(r.pDigits, r.dwCount, bytes.data() + bytes.size() - r.dwCount);
@@ -35,9 +36,11 @@ public:
 // Records that write the same addresses: an error where the bytes differ
 // (which value is meant is unclear), a warning where they agree. One finding
 // per overwriting line.
-void CheckOverlaps(const CRecordCollector& all, ImageAnalysis& out) {
+void CheckOverlaps(const CRecordCollector& all, ImageAnalysis& out)
+{
     std::vector<size_t> order(all.records.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return all.records[a].address < all.records[b].address; });
     std::vector<size_t> active;
@@ -57,13 +60,15 @@ void CheckOverlaps(const CRecordCollector& all, ImageAnalysis& out) {
             const auto& early = ra.line < rc.line ? ra : rc;
             const auto& late = ra.line < rc.line ? rc : ra;
             const size_t lateIndex = ra.line < rc.line ? c : a;
-            if (reported[lateIndex] == 2) continue;
+            if (reported[lateIndex] == 2)
+                continue;
             const uint64_t from = std::max<uint64_t>(ra.address, rc.address);
             const uint64_t to = std::min<uint64_t>(static_cast<uint64_t>(ra.address) + ra.count,
                                                    static_cast<uint64_t>(rc.address) + rc.count);
             const bool same = std::memcmp(all.bytes.data() + early.data + (from - early.address),
                                           all.bytes.data() + late.data + (from - late.address), to - from) == 0;
-            if (same && reported[lateIndex] != 0) continue;
+            if (same && reported[lateIndex] != 0)
+                continue;
             Finding f = same ? Finding{Severity::Warning, Issue::Overlap, late.line, -1,
                                        Fmt("line %u writes addresses that line %u already wrote, with the same bytes",
                                            late.line, early.line)}
@@ -74,7 +79,8 @@ void CheckOverlaps(const CRecordCollector& all, ImageAnalysis& out) {
             if (reported[lateIndex] == 1) {
                 // A difference outweighs an earlier agreement.
                 for (auto& [line, g] : found)
-                    if (line == late.line) g = f;
+                    if (line == late.line)
+                        g = f;
             } else {
                 found.emplace_back(late.line, f);
             }
@@ -82,19 +88,22 @@ void CheckOverlaps(const CRecordCollector& all, ImageAnalysis& out) {
         }
         active.push_back(c);
     }
-    for (auto& [line, f] : found) out.findings.push_back(std::move(f));
+    for (auto& [line, f] : found)
+        out.findings.push_back(std::move(f));
 }
 
 } // namespace
 
-void JudgeOverlaps(CImageFile* image, CImageReader* reader, ImageAnalysis& out) {
+void JudgeOverlaps(CImageFile* image, CImageReader* reader, ImageAnalysis& out)
+{
     if (image != nullptr) {
         // Everything the library loaded: blocks in its order, the firmware record.
         const uint32_t count = image->GetBlockCount();
         for (uint32_t i = 0; i < count; ++i) {
             uint32_t start = 0, end = 0;
             const uint8_t* data = nullptr;
-            if (image->GetBlock(i, &start, &end, &data) != 0) continue;
+            if (image->GetBlock(i, &start, &end, &data) != 0)
+                continue;
             out.blocks.push_back({start, end});
             // Where the record the library uses lies: the last block with a
             // usable marker, as the lookup goes.
@@ -106,7 +115,8 @@ void JudgeOverlaps(CImageFile* image, CImageReader* reader, ImageAnalysis& out) 
         }
         out.fwInfo.found = image->GetFwInfo(&out.fwInfo.record) == 0;
     }
-    if (reader == nullptr) return;
+    if (reader == nullptr)
+        return;
     CRecordCollector all;
     reader->SetObserver(&all);
     CImageReader::RECORD record;

@@ -9,12 +9,14 @@
 
 namespace kzcli {
 
-size_t PlacementPlan::Errors() const {
+size_t PlacementPlan::Errors() const
+{
     return static_cast<size_t>(std::count_if(findings.begin(), findings.end(),
                                              [](const Finding& f) { return f.severity == Severity::Error; }));
 }
 
-PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) {
+PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout)
+{
     PlacementPlan plan;
     auto error = [&](Issue issue, int block, std::string text) {
         plan.findings.push_back({Severity::Error, issue, 0, block, std::move(text)});
@@ -50,10 +52,10 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) 
     plan.result = p.result;
 
     const std::string why =
-        base != 0 && kind == 0 ? Fmt("its FLASH record's address %s minus the flash base %s", Hex32(address).c_str(),
-                                     Hex32(base).c_str())
-        : base == 0 && address != 0 ? Fmt("its record's address %s, the flash starting at address 0",
-                                          Hex32(address).c_str())
+        base != 0 && kind == 0
+            ? Fmt("its FLASH record's address %s minus the flash base %s", Hex32(address).c_str(), Hex32(base).c_str())
+        : base == 0 && address != 0
+            ? Fmt("its record's address %s, the flash starting at address 0", Hex32(address).c_str())
         : fw.found ? std::string(base != 0 ? "its record is not plain FLASH firmware, so its addresses are taken as "
                                              "flash offsets"
                                            : "its record's address is 0, so its addresses are flash offsets")
@@ -71,9 +73,10 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) 
         std::string blockList;
         for (size_t i = 0; i < image.blocks.size(); ++i) {
             const auto& b = image.blocks[i];
-            const uint64_t at = plan.useBase ? static_cast<uint64_t>(b.start) - base
-                                             : static_cast<uint64_t>(p.dwStartOffset) + b.start;
-            if (at + b.Size() > flashSize) blockList += Fmt("%s%zu", blockList.empty() ? "" : ", ", i);
+            const uint64_t at =
+                plan.useBase ? static_cast<uint64_t>(b.start) - base : static_cast<uint64_t>(p.dwStartOffset) + b.start;
+            if (at + b.Size() > flashSize)
+                blockList += Fmt("%s%zu", blockList.empty() ? "" : ", ", i);
         }
         error(Issue::BeyondFlash, -1,
               Fmt("the image ends beyond the flash: placed at flash offset %s (%s) its %s bytes reach %s, but the "
@@ -84,8 +87,9 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) 
         return plan;
     }
     if (!p.bFirstFound)
-        error(Issue::StartOutside, -1,
-              Fmt("the image would start at flash offset %s, in no sector of the flash", Hex32(p.dwStartOffset).c_str()));
+        error(
+            Issue::StartOutside, -1,
+            Fmt("the image would start at flash offset %s, in no sector of the flash", Hex32(p.dwStartOffset).c_str()));
     if (p.result != 0) {
         error(Issue::BeyondFlash, -1, "the image's end lies in no sector of the flash");
         return plan;
@@ -97,9 +101,9 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) 
     }
     plan.rangeSize = RangeSize(flash, plan.firstSector, plan.endSector);
     plan.rangeStart = SectorOffset(flash, plan.firstSector);
-    const std::string sectors =
-        plan.endSector - plan.firstSector == 1 ? Fmt("sector %u", plan.firstSector)
-                                               : Fmt("sectors %u..%u", plan.firstSector, plan.endSector - 1u);
+    const std::string sectors = plan.endSector - plan.firstSector == 1
+                                    ? Fmt("sector %u", plan.firstSector)
+                                    : Fmt("sectors %u..%u", plan.firstSector, plan.endSector - 1u);
     plan.explanation = Fmt("the library puts the image at flash offset %s (%s) and programs %s (flash %s to %s)",
                            Hex32(p.dwStartOffset).c_str(), why.c_str(), sectors.c_str(), Hex32(plan.rangeStart).c_str(),
                            Hex32(plan.rangeStart + plan.rangeSize - 1).c_str());
@@ -108,8 +112,8 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout) 
         const auto& b = image.blocks[i];
         const uint32_t offset = RangeOffset(p, b.start);
         // Where the block belongs by the same rule, before the u32 arithmetic wraps.
-        const int64_t target = plan.useBase ? static_cast<int64_t>(b.start) - base
-                                            : static_cast<int64_t>(p.dwStartOffset) + b.start;
+        const int64_t target =
+            plan.useBase ? static_cast<int64_t>(b.start) - base : static_cast<int64_t>(p.dwStartOffset) + b.start;
         BlockPlacement bp;
         bp.flashOffset = plan.rangeStart + offset;
         bp.written = offset >= plan.rangeSize ? 0 : std::min<uint64_t>(b.Size(), plan.rangeSize - offset);

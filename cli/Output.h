@@ -86,7 +86,11 @@ public:
     // Ends the running bar; called before the host prints its own lines.
     void EndPhase();
     const std::vector<PhaseStats>& Phases() const { return m_Phases; }
-    void ResetPhases() { EndPhase(); m_Phases.clear(); }
+    void ResetPhases()
+    {
+        EndPhase();
+        m_Phases.clear();
+    }
 
     // Host lines (error stream): Say in Normal and Verbose, Result always,
     // Warn always. In Json mode Say and Result are dropped (events carry it)

@@ -14,37 +14,49 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ClassName(const GUID& g) {
-    const GUID classes[] = {kazsim::BOARD_CLASS_1, kazsim::BOARD_CLASS_2, kazsim::BOARD_CLASS_3,
-                            kazsim::BOARD_CLASS_4, kazsim::BOARD_CLASS_5};
+std::string ClassName(const GUID& g)
+{
+    const GUID classes[] = {kazsim::BOARD_CLASS_1, kazsim::BOARD_CLASS_2, kazsim::BOARD_CLASS_3, kazsim::BOARD_CLASS_4,
+                            kazsim::BOARD_CLASS_5};
     for (size_t i = 0; i < 5; ++i)
-        if (std::memcmp(&g, &classes[i], sizeof(GUID)) == 0) return std::to_string(i + 1);
+        if (std::memcmp(&g, &classes[i], sizeof(GUID)) == 0)
+            return std::to_string(i + 1);
     return kazsim::GuidText(g);
 }
 
 // 1 to 5 for the numbered board classes, 0 for any other.
-int ClassNumber(const std::string& boardClass) {
+int ClassNumber(const std::string& boardClass)
+{
     return boardClass.size() == 1 && boardClass[0] >= '1' && boardClass[0] <= '5' ? boardClass[0] - '0' : 0;
 }
 
-const char* StateName(uint32_t state) {
+const char* StateName(uint32_t state)
+{
     switch (state) {
-    case kazsim::STATE_FLASH_LOADER: return "flash loader";
-    case kazsim::STATE_BAL: return "BAL firmware";
-    case kazsim::STATE_CCL: return "CCL firmware";
-    case kazsim::STATE_BOOT_ROM: return "boot ROM";
-    default: return "unknown state";
+    case kazsim::STATE_FLASH_LOADER:
+        return "flash loader";
+    case kazsim::STATE_BAL:
+        return "BAL firmware";
+    case kazsim::STATE_CCL:
+        return "CCL firmware";
+    case kazsim::STATE_BOOT_ROM:
+        return "boot ROM";
+    default:
+        return "unknown state";
     }
 }
 
 // "4 x 16 KiB, 1 x 64 KiB, 3 x 128 KiB"
-std::string SectorText(const FlashLayout& layout) {
+std::string SectorText(const FlashLayout& layout)
+{
     std::string text;
     size_t i = 0;
     while (i < layout.sectorSizes.size()) {
         size_t j = i;
-        while (j < layout.sectorSizes.size() && layout.sectorSizes[j] == layout.sectorSizes[i]) ++j;
-        if (!text.empty()) text += ", ";
+        while (j < layout.sectorSizes.size() && layout.sectorSizes[j] == layout.sectorSizes[i])
+            ++j;
+        if (!text.empty())
+            text += ", ";
         const uint32_t size = layout.sectorSizes[i];
         char part[64];
         if (size % 1024 == 0)
@@ -57,7 +69,8 @@ std::string SectorText(const FlashLayout& layout) {
     return text;
 }
 
-void Describe(const kazsim::BenchDesc& desc, BenchSetup& setup) {
+void Describe(const kazsim::BenchDesc& desc, BenchSetup& setup)
+{
     setup.boards.clear();
     for (size_t i = 0; i < desc.Boards.size(); ++i) {
         const auto& b = desc.Boards[i];
@@ -73,16 +86,20 @@ void Describe(const kazsim::BenchDesc& desc, BenchSetup& setup) {
     }
 }
 
-kazsim::BenchDesc DefaultBench(const std::string& stateDir) {
+kazsim::BenchDesc DefaultBench(const std::string& stateDir)
+{
     kazsim::BenchDesc desc = kazsim::BenchDesc::Default();
-    for (auto& board : desc.Boards) board.Flash.File = DefaultFlashFile(stateDir);
+    for (auto& board : desc.Boards)
+        board.Flash.File = DefaultFlashFile(stateDir);
     return desc;
 }
 
 } // namespace
 
-std::string StateDir() {
-    if (const char* dir = std::getenv("KAZMIR_STATE_DIR"); dir != nullptr && *dir != '\0') return dir;
+std::string StateDir()
+{
+    if (const char* dir = std::getenv("KAZMIR_STATE_DIR"); dir != nullptr && *dir != '\0')
+        return dir;
     if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg != '\0')
         return (fs::path(xdg) / "kazmir").string();
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
@@ -90,25 +107,30 @@ std::string StateDir() {
     return (fs::temp_directory_path() / "kazmir-state").string();
 }
 
-std::string DefaultFlashFile(const std::string& stateDir) {
+std::string DefaultFlashFile(const std::string& stateDir)
+{
     return (fs::path(stateDir) / "default-bench-flash.bin").string();
 }
 
-bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error, bool readOnly) {
+bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error, bool readOnly)
+{
     std::string file = benchFile == "default" ? std::string() : benchFile;
     if (benchFile.empty()) {
-        if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0') file = env;
+        if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0')
+            file = env;
     }
     setup.stateDir = StateDir();
     try {
         auto inMemory = [readOnly](kazsim::BenchDesc desc) {
             if (readOnly)
-                for (auto& board : desc.Boards) board.Flash.File.clear();
+                for (auto& board : desc.Boards)
+                    board.Flash.File.clear();
             return desc;
         };
         if (file.empty()) {
             std::error_code ec;
-            if (!readOnly) fs::create_directories(setup.stateDir, ec);
+            if (!readOnly)
+                fs::create_directories(setup.stateDir, ec);
             if (ec) {
                 error = "cannot create the state folder " + setup.stateDir + ": " + ec.message();
                 return false;
@@ -128,8 +150,8 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
             for (const auto& b : setup.boards) {
                 const fs::path folder = fs::path(b.flashFile).parent_path();
                 if (!readOnly && !b.flashFile.empty() && !folder.empty() && !fs::is_directory(folder)) {
-                    error = "flash file " + b.flashFile + " of board " + std::to_string(b.index) + ": there is no folder " +
-                            folder.string();
+                    error = "flash file " + b.flashFile + " of board " + std::to_string(b.index) +
+                            ": there is no folder " + folder.string();
                     return false;
                 }
             }
@@ -142,15 +164,19 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
     return true;
 }
 
-std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceId) {
+std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceId)
+{
     const int index = kazsim::Bench::FindBoard(deviceId);
-    if (index < 0 || static_cast<size_t>(index) >= setup.boards.size()) return std::nullopt;
+    if (index < 0 || static_cast<size_t>(index) >= setup.boards.size())
+        return std::nullopt;
     return setup.boards[static_cast<size_t>(index)].flash;
 }
 
-std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId) {
+std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId)
+{
     const int index = kazsim::Bench::FindBoard(deviceId);
-    if (index < 0) return std::nullopt;
+    if (index < 0)
+        return std::nullopt;
     try {
         return kazsim::Bench::FlashContents(index);
     } catch (const kazsim::BenchError&) {
@@ -158,7 +184,8 @@ std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId) {
     }
 }
 
-std::string BootRomHint(const BenchSetup& setup, const std::string& serial) {
+std::string BootRomHint(const BenchSetup& setup, const std::string& serial)
+{
     for (const auto& b : setup.boards) {
         const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
         if (b.serial == serial && status.Present && status.State == kazsim::STATE_BOOT_ROM)
@@ -169,13 +196,15 @@ std::string BootRomHint(const BenchSetup& setup, const std::string& serial) {
     return "";
 }
 
-std::vector<std::string> DescribeBench(const BenchSetup& setup) {
+std::vector<std::string> DescribeBench(const BenchSetup& setup)
+{
     std::vector<std::string> lines;
     if (setup.isDefault)
         lines.push_back("Default bench; its flash is kept in " + DefaultFlashFile(setup.stateDir));
     else
         lines.push_back("Bench " + setup.source);
-    if (setup.boards.empty()) lines.push_back("  no boards");
+    if (setup.boards.empty())
+        lines.push_back("  no boards");
     for (const auto& b : setup.boards) {
         const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
         char head[256];
@@ -194,7 +223,8 @@ std::vector<std::string> DescribeBench(const BenchSetup& setup) {
     return lines;
 }
 
-Json BenchJson(const BenchSetup& setup) {
+Json BenchJson(const BenchSetup& setup)
+{
     Json boards = Json::array();
     for (const auto& b : setup.boards) {
         const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
@@ -212,13 +242,11 @@ Json BenchJson(const BenchSetup& setup) {
                             {"sectors", b.flash.sectorSizes},
                             {"file", b.flashFile}}}});
     }
-    return {{"default", setup.isDefault},
-            {"source", setup.source},
-            {"state_dir", setup.stateDir},
-            {"boards", boards}};
+    return {{"default", setup.isDefault}, {"source", setup.source}, {"state_dir", setup.stateDir}, {"boards", boards}};
 }
 
-std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool& inUse) {
+std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool& inUse)
+{
     std::vector<std::string> done;
     inUse = false;
     try {
@@ -236,7 +264,8 @@ std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool&
             return done;
         }
         for (const auto& b : setup.boards) {
-            if (b.flashFile.empty()) continue;
+            if (b.flashFile.empty())
+                continue;
             kazsim::Bench::EraseFlash(b.index);
             done.push_back("erased the flash of board " + std::to_string(b.index) + " (" + b.flashFile + ")");
         }

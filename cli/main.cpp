@@ -51,10 +51,12 @@ read, or blocks it would not write where they belong is refused (--no-check
 skips this). Run on the virtual bench, the default bench keeps its flash in
 $KAZMIR_STATE_DIR, else $XDG_STATE_HOME/kazmir, else ~/.local/state/kazmir.)";
 
-bool Utf8Locale() {
+bool Utf8Locale()
+{
     for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
         const char* value = std::getenv(name);
-        if (value == nullptr || *value == '\0') continue;
+        if (value == nullptr || *value == '\0')
+            continue;
         const std::string v(value);
         return v.find("UTF-8") != std::string::npos || v.find("utf8") != std::string::npos ||
                v.find("utf-8") != std::string::npos || v.find("UTF8") != std::string::npos;
@@ -64,9 +66,11 @@ bool Utf8Locale() {
 
 // A command line kazmir refuses still ends with a summary when --json was
 // asked for; returns the usage exit code.
-int JsonUsageSummary(int argc, char** argv, const std::string& message) {
+int JsonUsageSummary(int argc, char** argv, const std::string& message)
+{
     bool json = false;
-    for (int i = 1; i < argc && !json; ++i) json = std::string(argv[i]) == "--json";
+    for (int i = 1; i < argc && !json; ++i)
+        json = std::string(argv[i]) == "--json";
     if (json) {
         COutput out(COutput::Mode::Json, COutput::Detail::Quiet);
         CHost(GlobalOptions{}, out).UsageError(message);
@@ -75,7 +79,8 @@ int JsonUsageSummary(int argc, char** argv, const std::string& message) {
 }
 
 // A time in milliseconds: a whole number from 1 on.
-CLI::Validator Milliseconds() {
+CLI::Validator Milliseconds()
+{
     return CLI::Validator(
         [](std::string& text) -> std::string {
             const auto value = ParseNumber(text);
@@ -86,21 +91,25 @@ CLI::Validator Milliseconds() {
         "");
 }
 
-std::string CommandList(CLI::App& app) {
+std::string CommandList(CLI::App& app)
+{
     std::string list;
-    for (const CLI::App* sub : app.get_subcommands({})) list += (list.empty() ? "" : ", ") + sub->get_name();
+    for (const CLI::App* sub : app.get_subcommands({}))
+        list += (list.empty() ? "" : ", ") + sub->get_name();
     return list;
 }
 
 // "Global options (before or after the command): ..." for each subcommand's help.
-std::string GlobalOptionsText(CLI::App& app) {
+std::string GlobalOptionsText(CLI::App& app)
+{
     std::string text = "Global options (before or after the command):\n";
     for (const CLI::Option* opt : app.get_options()) {
         const std::string name = opt->get_name(false, true);
-        if (name.find("--help") != std::string::npos || name.find("--version") != std::string::npos) continue;
-        std::string head = "  " + name + (opt->get_type_name().empty() || opt->get_expected_min() == 0
-                                                  ? ""
-                                                  : " " + opt->get_type_name());
+        if (name.find("--help") != std::string::npos || name.find("--version") != std::string::npos)
+            continue;
+        std::string head =
+            "  " + name +
+            (opt->get_type_name().empty() || opt->get_expected_min() == 0 ? "" : " " + opt->get_type_name());
         head.resize(std::max<size_t>(head.size() + 1, 22), ' ');
         text += head + opt->get_description() + "\n";
     }
@@ -123,7 +132,8 @@ struct CommandLine {
     std::function<int(CHost&)> run;
 };
 
-void AddGlobalOptions(CommandLine& c) {
+void AddGlobalOptions(CommandLine& c)
+{
     CLI::App& app = c.app;
     app.require_subcommand(1, 1);
     app.set_version_flag("--version", KAZMIR_VERSION);
@@ -147,16 +157,16 @@ void AddGlobalOptions(CommandLine& c) {
     app.add_option("--wait", c.options.wait, "BGI: how long to wait for a message or for room, in ms (default 1000)")
         ->type_name("MS")
         ->check(Milliseconds());
-    c.benchOpt =
-        app.add_option("--bench", c.options.bench, "virtual bench: a JSON bench description, or \"default\"")
-            ->type_name("FILE");
+    c.benchOpt = app.add_option("--bench", c.options.bench, "virtual bench: a JSON bench description, or \"default\"")
+                     ->type_name("FILE");
     app.add_flag("--json", c.json, "print one JSON object per event on stdout, ending with a summary");
     auto* quietOpt = app.add_flag("-q,--quiet", c.quiet, "print only the result");
     app.add_flag("-v,--verbose", c.verbose, "also print the library's messages and trace lines")->excludes(quietOpt);
     app.add_flag("--plain", c.plain, "plain lines instead of progress bars, also on a terminal");
 }
 
-void AddImageArguments(CommandLine& c, CLI::App* sub) {
+void AddImageArguments(CommandLine& c, CLI::App* sub)
+{
     sub->add_option("FILE", c.file, "the image file: Intel HEX, S-records, ELF, or a raw binary with --base")
         ->required();
     sub->add_option("--base", c.baseText, "the file is a raw binary whose first byte goes to this address")
@@ -164,7 +174,8 @@ void AddImageArguments(CommandLine& c, CLI::App* sub) {
 }
 
 // program, verify and erase: one board, or many with one process each.
-void AddFlashCommands(CommandLine& c) {
+void AddFlashCommands(CommandLine& c)
+{
     c.program = c.app.add_subcommand("program", "write an image file (Intel HEX or S-records) into the flash");
     AddImageArguments(c, c.program);
     c.program->add_flag("--verify", c.flash.verify, "verify the flash afterwards");
@@ -196,7 +207,8 @@ void AddFlashCommands(CommandLine& c) {
 }
 
 // The other commands, after the flash commands in the help's order.
-void AddOtherCommands(CommandLine& c) {
+void AddOtherCommands(CommandLine& c)
+{
     CLI::App& app = c.app;
     app.add_subcommand("fwinfo", "show the firmware-information record in the board's flash")->callback([&c] {
         c.run = [](CHost& h) { return h.FwInfo(); };
@@ -237,7 +249,8 @@ void AddOtherCommands(CommandLine& c) {
 
 // Global options go before or after the command; each command's help lists
 // them in brief, the exit codes only in kazmir --help.
-void ShareGlobalOptions(CommandLine& c) {
+void ShareGlobalOptions(CommandLine& c)
+{
     const std::string footer = GlobalOptionsText(c.app);
     for (CLI::App* sub : c.app.get_subcommands({})) {
         sub->fallthrough();
@@ -250,14 +263,16 @@ void ShareGlobalOptions(CommandLine& c) {
 }
 
 // Says why the command line is refused; the usage exit code.
-int Refuse(int argc, char** argv, const std::string& message) {
+int Refuse(int argc, char** argv, const std::string& message)
+{
     std::fprintf(stderr, "error: %s\n", message.c_str());
     return JsonUsageSummary(argc, argv, message);
 }
 
 // Parses the command line into c; the exit code when the run ends here (help,
 // version, a refused command line).
-std::optional<int> Parse(CommandLine& c, int argc, char** argv) {
+std::optional<int> Parse(CommandLine& c, int argc, char** argv)
+{
     try {
         c.app.parse(argc, argv);
     } catch (const CLI::Success& e) {
@@ -266,7 +281,8 @@ std::optional<int> Parse(CommandLine& c, int argc, char** argv) {
         // A word where a command belongs is named, rather than "a subcommand is required".
         if (c.app.get_subcommands().empty()) {
             for (const std::string& word : c.app.remaining()) {
-                if (word.empty() || word[0] == '-') continue;
+                if (word.empty() || word[0] == '-')
+                    continue;
                 return Refuse(argc, argv,
                               "unknown command \"" + word + "\"; the commands are " + CommandList(c.app) +
                                   " (see kazmir --help)");
@@ -290,7 +306,8 @@ std::optional<int> Parse(CommandLine& c, int argc, char** argv) {
         c.options.base = static_cast<uint32_t>(*base);
     }
     c.options.benchGiven = c.benchOpt->count() > 0;
-    if (c.serials.size() == 1) c.options.serial = c.serials.front();
+    if (c.serials.size() == 1)
+        c.options.serial = c.serials.front();
     if (c.serials.size() > 1 && !(c.program->parsed() || c.verify->parsed() || c.erase->parsed()))
         return Refuse(argc, argv, "--serial more than once works with program, verify and erase only");
     if (c.allBoards && (!c.serials.empty() || !c.device.empty()))
@@ -299,8 +316,10 @@ std::optional<int> Parse(CommandLine& c, int argc, char** argv) {
 }
 
 // Bars on a terminal that can show them, plain lines elsewhere, or JSON.
-COutput::Mode OutputMode(const CommandLine& c) {
-    if (c.json) return COutput::Mode::Json;
+COutput::Mode OutputMode(const CommandLine& c)
+{
+    if (c.json)
+        return COutput::Mode::Json;
     const bool terminal = isatty(fileno(stderr)) != 0;
     const char* term = std::getenv("TERM");
     const bool dumb = term != nullptr && std::string(term) == "dumb";
@@ -308,7 +327,8 @@ COutput::Mode OutputMode(const CommandLine& c) {
 }
 
 // Several boards: kazmir runs itself once per board.
-int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out) {
+int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out)
+{
     BatchRequest request;
     request.command = c.program->parsed() ? "program" : c.verify->parsed() ? "verify" : "erase";
     request.file = request.command == "erase" ? "" : c.file;
@@ -325,7 +345,8 @@ int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
 #ifdef __GLIBC__
     // Image and range buffers of tens of MiB come and go several times in a
     // run: keep them in the heap, so that each one is not mapped and faulted
@@ -338,13 +359,15 @@ int main(int argc, char** argv) {
     AddFlashCommands(c);
     AddOtherCommands(c);
     ShareGlobalOptions(c);
-    if (std::optional<int> refused = Parse(c, argc, argv)) return *refused;
+    if (std::optional<int> refused = Parse(c, argc, argv))
+        return *refused;
 
     const COutput::Detail detail = c.quiet     ? COutput::Detail::Quiet
                                    : c.verbose ? COutput::Detail::Verbose
                                                : COutput::Detail::Normal;
     COutput out(OutputMode(c), detail, stdout, stderr, Utf8Locale());
-    if (c.allBoards || c.serials.size() > 1) return RunOnBoards(c, argc, argv, out);
+    if (c.allBoards || c.serials.size() > 1)
+        return RunOnBoards(c, argc, argv, out);
     CHost host(c.options, out);
     host.CatchSignals();
     try {

@@ -46,9 +46,8 @@ int main(int argc, char** argv)
     FW_INFO info = {0};
     kzmFLDscanFwInfo(&info); /* left as it was when the flash holds no record */
     if (info.Name[0] != '\0')
-        printf("firmware \"%.10s\" %u.%u.%u.%u for \"%.16s\" at 0x%08X\n", info.Name,
-               info.Version[0], info.Version[1], info.Version[2], info.Version[3],
-               info.Device, (unsigned)info.Address);
+        printf("firmware \"%.10s\" %u.%u.%u.%u for \"%.16s\" at 0x%08X\n", info.Name, info.Version[0], info.Version[1],
+               info.Version[2], info.Version[3], info.Device, (unsigned)info.Address);
     else
         printf("no firmware record in the flash\n");
 

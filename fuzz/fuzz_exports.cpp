@@ -246,8 +246,7 @@ void Call(CInput& in)
         uint16_t size = Length(in);
         uint16_t received = 0;
         uint8_t pointers = in.Byte();
-        if (kzmBGIreceive(timeout, size, pointers & 1 ? g_Buffer : nullptr, pointers & 2 ? &received : nullptr) ==
-                0 &&
+        if (kzmBGIreceive(timeout, size, pointers & 1 ? g_Buffer : nullptr, pointers & 2 ? &received : nullptr) == 0 &&
             (pointers & 2) && received > size)
             Fail("received more than the buffer holds");
         break;

@@ -51,18 +51,18 @@ typedef uint32_t KZMRESULT;
 
 /* Result codes the library gives. */
 #define KZM_OK 0x00000000u
-#define KZM_E_FAIL 0x80004005u             /* no board found, refused argument, object not open */
-#define KZM_E_INVALIDARG 0x80070057u       /* no open driver handle or no device path */
-#define KZM_E_TIMEOUT 0xE001000Bu          /* a restart's wait timed out in the switch's last pass */
+#define KZM_E_FAIL 0x80004005u              /* no board found, refused argument, object not open */
+#define KZM_E_INVALIDARG 0x80070057u        /* no open driver handle or no device path */
+#define KZM_E_TIMEOUT 0xE001000Bu           /* a restart's wait timed out in the switch's last pass */
 #define KZM_E_FLASH_NOT_STARTED 0xE0FE0002u /* flash program not started, or flash layout unreadable */
-#define KZM_E_TOO_MANY_SECTORS 0xE0FE0003u /* the flash has more sectors than the library supports (32) */
-#define KZM_E_BEYOND_FLASH 0xE0FE0004u     /* the image would end beyond the flash */
-#define KZM_E_RANGE_END 0xE0FE0005u        /* the image's end lies in no sector */
-#define KZM_E_ALLOC_RANGE 0xE0FE0006u      /* no range, empty range, or no memory for it */
-#define KZM_E_READ_RANGE 0xE0FE0007u       /* reading a sector of the range failed */
-#define KZM_E_WRITE_RANGE 0xE0FE0009u      /* writing a sector of the range failed */
-#define KZM_E_VERIFY 0xE0FE000Au           /* the flash differs from the image */
-#define KZM_E_NO_FLASH_LOADER 0xE0FE0010u  /* the board did not start its flash loader in time */
+#define KZM_E_TOO_MANY_SECTORS 0xE0FE0003u  /* the flash has more sectors than the library supports (32) */
+#define KZM_E_BEYOND_FLASH 0xE0FE0004u      /* the image would end beyond the flash */
+#define KZM_E_RANGE_END 0xE0FE0005u         /* the image's end lies in no sector */
+#define KZM_E_ALLOC_RANGE 0xE0FE0006u       /* no range, empty range, or no memory for it */
+#define KZM_E_READ_RANGE 0xE0FE0007u        /* reading a sector of the range failed */
+#define KZM_E_WRITE_RANGE 0xE0FE0009u       /* writing a sector of the range failed */
+#define KZM_E_VERIFY 0xE0FE000Au            /* the flash differs from the image */
+#define KZM_E_NO_FLASH_LOADER 0xE0FE0010u   /* the board did not start its flash loader in time */
 
 /* Any board (as an argument); no board chosen (as a stored value). */
 #define DEVICE_ID_ANY 0xFFFFFFFFFFFFFFFFull
@@ -82,9 +82,9 @@ typedef void (*ReportCallback)(void* context, uint8_t kind, const char* text);
 /* The firmware-information record, 50 bytes, as stored before "$FW-INFO$". */
 #pragma pack(push, 1)
 typedef struct FW_INFO {
-    uint8_t Version[4];       /* firmware version, byte by byte */
-    uint32_t Kind;            /* bit 7: BOOT; without it 0 FLASH, 1 RAM */
-    uint32_t Address;         /* address of the firmware on the board */
+    uint8_t Version[4]; /* firmware version, byte by byte */
+    uint32_t Kind;      /* bit 7: BOOT; without it 0 FLASH, 1 RAM */
+    uint32_t Address;   /* address of the firmware on the board */
     uint32_t Reserved12;
     uint32_t Reserved16;
     char Name[10];            /* firmware name, NUL-terminated when shorter */

@@ -18,8 +18,8 @@ std::string GuidText(const GUID& g)
 {
     char text[40];
     std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-                  g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+                  static_cast<unsigned>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return text;
 }
 
@@ -361,17 +361,54 @@ bool Bench::Quiesce(uint32_t timeoutMs)
 namespace {
 
 const char* const g_ObjectOperations[] = {
-    "DeviceManager.QueryInterface", "DeviceManager.EnumDevices", "DeviceManager.OpenDevice",
-    "Enum.QueryInterface", "Enum.Next", "Enum.Reserved4", "Enum.ResetEnum", "Enum.AssignEvent",
-    "Device.QueryInterface", "Device.Reserved3", "Device.Reserved4", "Device.OpenComponent",
-    "Fld.QueryInterface", "Fld.Reserved3", "Fld.Reserved4", "Fld.Execute", "Fld.Stop", "Fld.GetFlashInfo",
-    "Fld.GetSectorInfo", "Fld.EraseSector", "Fld.ReadSector", "Fld.WriteSector",
-    "Bal.QueryInterface", "Bal.Attach",
-    "Ccl.QueryInterface", "Ccl.Reserved3", "Ccl.Reserved4", "Ccl.Start", "Ccl.Stop", "Ccl.Reserved7",
-    "Ccl.Reserved8", "Ccl.Command", "Ccl.Command.Response", "Ccl.GetSummary", "Ccl.GetEntry", "Ccl.BindEntry",
-    "Channel.QueryInterface", "Channel.Reserved3", "Channel.Reserved4", "Channel.AssignEvent",
-    "Channel.Reserved6", "Channel.Reserved7", "Channel.Reserved8", "Channel.GetMaxMsgLen",
-    "Channel.GetReceiveStatus", "Channel.GetSendStatus", "Channel.Reserved12", "Channel.GetCurrentEntry",
+    "DeviceManager.QueryInterface",
+    "DeviceManager.EnumDevices",
+    "DeviceManager.OpenDevice",
+    "Enum.QueryInterface",
+    "Enum.Next",
+    "Enum.Reserved4",
+    "Enum.ResetEnum",
+    "Enum.AssignEvent",
+    "Device.QueryInterface",
+    "Device.Reserved3",
+    "Device.Reserved4",
+    "Device.OpenComponent",
+    "Fld.QueryInterface",
+    "Fld.Reserved3",
+    "Fld.Reserved4",
+    "Fld.Execute",
+    "Fld.Stop",
+    "Fld.GetFlashInfo",
+    "Fld.GetSectorInfo",
+    "Fld.EraseSector",
+    "Fld.ReadSector",
+    "Fld.WriteSector",
+    "Bal.QueryInterface",
+    "Bal.Attach",
+    "Ccl.QueryInterface",
+    "Ccl.Reserved3",
+    "Ccl.Reserved4",
+    "Ccl.Start",
+    "Ccl.Stop",
+    "Ccl.Reserved7",
+    "Ccl.Reserved8",
+    "Ccl.Command",
+    "Ccl.Command.Response",
+    "Ccl.GetSummary",
+    "Ccl.GetEntry",
+    "Ccl.BindEntry",
+    "Channel.QueryInterface",
+    "Channel.Reserved3",
+    "Channel.Reserved4",
+    "Channel.AssignEvent",
+    "Channel.Reserved6",
+    "Channel.Reserved7",
+    "Channel.Reserved8",
+    "Channel.GetMaxMsgLen",
+    "Channel.GetReceiveStatus",
+    "Channel.GetSendStatus",
+    "Channel.Reserved12",
+    "Channel.GetCurrentEntry",
     "Channel.ReleaseEntries",
 };
 
@@ -513,8 +550,8 @@ std::string AccountingInfo::LeftBehind(const AccountingInfo& baseline) const
         const ObjectCount& now = this->*field.Value;
         const ObjectCount& base = baseline.*field.Value;
         if (now.References > base.References) {
-            std::snprintf(line, sizeof(line), "%s: %u references beyond the baseline (%u now, %u before)\n",
-                          field.Name, now.References - base.References, now.References, base.References);
+            std::snprintf(line, sizeof(line), "%s: %u references beyond the baseline (%u now, %u before)\n", field.Name,
+                          now.References - base.References, now.References, base.References);
             text += line;
         }
     }
@@ -607,10 +644,10 @@ AccountingInfo CSim::Snapshot()
 const std::vector<std::string>& AllOperationNames()
 {
     static const std::vector<std::string> s_Names = [] {
-        std::vector<std::string> names = {"LoadLibraryA",   "GetProcAddress", "FreeLibrary",   "Driver.Open",
-                                          "Driver.GetInfo", "Driver.Reset",   "Driver.LoadFw", "Driver.Control",
-                                          "InitializeServer", "GetServerVersion", "GetDeviceManager",
-                                          "CreateChannelObject"};
+        std::vector<std::string> names = {"LoadLibraryA",     "GetProcAddress",   "FreeLibrary",
+                                          "Driver.Open",      "Driver.GetInfo",   "Driver.Reset",
+                                          "Driver.LoadFw",    "Driver.Control",   "InitializeServer",
+                                          "GetServerVersion", "GetDeviceManager", "CreateChannelObject"};
         const char* const* setup = SetupApiNames();
         names.insert(names.end(), setup, setup + 27);
         names.insert(names.end(), std::begin(g_ObjectOperations), std::end(g_ObjectOperations));

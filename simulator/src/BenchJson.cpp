@@ -207,7 +207,8 @@ public:
                 entry.Kind1 = static_cast<uint16_t>(Number(e["kind1"], Join(item, "kind1"), 0xFFFF));
                 entry.Kind2 = static_cast<uint16_t>(Number(e["kind2"], Join(item, "kind2"), 0xFFFF));
                 if (e.contains("max_msg_len"))
-                    entry.MaxMsgLen = static_cast<uint16_t>(Number(e["max_msg_len"], Join(item, "max_msg_len"), 0xFFFF));
+                    entry.MaxMsgLen =
+                        static_cast<uint16_t>(Number(e["max_msg_len"], Join(item, "max_msg_len"), 0xFFFF));
                 if (entry.MaxMsgLen == 0)
                     Fail(Join(item, "max_msg_len"), "must be at least 1");
                 if (e.contains("value"))
@@ -238,8 +239,8 @@ public:
                 row[0] = i;
                 for (size_t j = 1; j <= known.size(); ++j) {
                     size_t above = row[j];
-                    row[j] = std::min({row[j] + 1, row[j - 1] + 1,
-                                       diagonal + (lower(name[i - 1]) == lower(known[j - 1]) ? 0 : 1)});
+                    row[j] = std::min(
+                        {row[j] + 1, row[j - 1] + 1, diagonal + (lower(name[i - 1]) == lower(known[j - 1]) ? 0 : 1)});
                     diagonal = above;
                 }
             }
@@ -259,9 +260,8 @@ public:
         for (const char* prefix : prefixes)
             if (name.rfind(prefix, 0) == 0)
                 return true;
-        return name == "CreateChannelObject" || name == "DeviceManager.OpenDevice" ||
-               name == "SetupDiEnumDeviceInfo" || name == "SetupDiEnumDeviceInterfaces" ||
-               name == "SetupDiGetDeviceInterfaceDetailA";
+        return name == "CreateChannelObject" || name == "DeviceManager.OpenDevice" || name == "SetupDiEnumDeviceInfo" ||
+               name == "SetupDiEnumDeviceInterfaces" || name == "SetupDiGetDeviceInterfaceDetailA";
     }
 
     // Faults armed when the bench is set up: {"op", "code", "at"}, as

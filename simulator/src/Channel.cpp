@@ -16,17 +16,14 @@ namespace kazsim::detail {
 
 namespace {
 
-
 uint64_t g_NextCookie = 0x4348414E00000000ull; // "CHAN"
 
 } // namespace
 
 class CSimChannel : public CBoardObject<IKazChannel, Kind::Channel> {
 public:
-    CSimChannel(std::shared_ptr<CBoard> board, uint32_t generation, std::shared_ptr<CEntryQueue> queue,
-                const GUID& iid)
-        : CBoardObject(std::move(board), generation), m_pQueue(std::move(queue)), m_Iid(iid),
-          m_Cookie(++g_NextCookie)
+    CSimChannel(std::shared_ptr<CBoard> board, uint32_t generation, std::shared_ptr<CEntryQueue> queue, const GUID& iid)
+        : CBoardObject(std::move(board), generation), m_pQueue(std::move(queue)), m_Iid(iid), m_Cookie(++g_NextCookie)
     {
     }
 
@@ -125,10 +122,7 @@ protected:
     }
 
 private:
-    uint32_t Available() const
-    {
-        return m_pQueue->Dir == CEntryQueue::TO_BOARD ? m_pQueue->Free() : m_pQueue->Count;
-    }
+    uint32_t Available() const { return m_pQueue->Dir == CEntryQueue::TO_BOARD ? m_pQueue->Free() : m_pQueue->Count; }
     KZRESULT Status(const char* operation, CEntryQueue::Direction dir, CHANNEL_STATUS* status)
     {
         return Run(operation, {}, {status}, [&](CCall&) {

@@ -115,8 +115,8 @@ HDEVINFO WINAPI SimGetClassDevsA(const GUID* classGuid, const char* enumerator, 
     // Without DIGCF_PRESENT the boards that are installed but not plugged in
     // (or away restarting) come first, ahead of the present ones.
     bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
-    bool match = classGuid && (interfaces ? SameGuid(*classGuid, DRIVER_INTERFACE_CLASS)
-                                          : SameGuid(*classGuid, BOARD_SETUP_CLASS));
+    bool match = classGuid &&
+                 (interfaces ? SameGuid(*classGuid, DRIVER_INTERFACE_CLASS) : SameGuid(*classGuid, BOARD_SETUP_CLASS));
     if (enumerator && !EqualNoCase(enumerator, "PCI"))
         match = false;
     if (match) {
@@ -217,7 +217,7 @@ BOOL WINAPI SimEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA info, cons
         auto it = std::find_if(list->Items.begin(), list->Items.end(),
                                [&](const CDeviceInfoList::Item& i) { return i.DevInst == info->DevInst; });
         item = (it == list->Items.end() || index != 0) ? list->Items.size()
-                                                        : static_cast<size_t>(it - list->Items.begin());
+                                                       : static_cast<size_t>(it - list->Items.begin());
     }
     if (!SameGuid(*classGuid, DRIVER_INTERFACE_CLASS) || item >= list->Items.size()) {
         call.FailWin(ERROR_NO_MORE_ITEMS);
@@ -316,15 +316,33 @@ FARPROC Proc(F function)
 }
 
 const FARPROC g_SetupProcs[SETUPAPI_NAME_COUNT] = {
-    Proc(&SimDestroyDeviceInfoList), Proc(&SimEnumDeviceInfo), Proc(&SimEnumDeviceInterfaces),
-    Proc(&UncalledHandle<3>), Proc(&SimGetClassDevsA), Proc(&UncalledHandle<5>),
-    Proc(&SimGetDeviceInterfaceDetailA), Proc(&UncalledBool<7>), Proc(&UncalledBool<8>),
-    Proc(&UncalledBool<9>), Proc(&UncalledBool<10>), Proc(&UncalledBool<11>),
-    Proc(&UncalledBool<12>), Proc(&UncalledBool<13>), Proc(&UncalledBool<14>),
-    Proc(&UncalledHandle<15>), Proc(&UncalledBool<16>), Proc(&UncalledBool<17>),
-    Proc(&UncalledBool<18>), Proc(&UncalledBool<19>), Proc(&UncalledBool<20>),
-    Proc(&UncalledBool<21>), Proc(&UncalledBool<22>), Proc(&UncalledBool<23>),
-    Proc(&UncalledHandle<24>), Proc(&UncalledBool<25>), Proc(&UncalledBool<26>),
+    Proc(&SimDestroyDeviceInfoList),
+    Proc(&SimEnumDeviceInfo),
+    Proc(&SimEnumDeviceInterfaces),
+    Proc(&UncalledHandle<3>),
+    Proc(&SimGetClassDevsA),
+    Proc(&UncalledHandle<5>),
+    Proc(&SimGetDeviceInterfaceDetailA),
+    Proc(&UncalledBool<7>),
+    Proc(&UncalledBool<8>),
+    Proc(&UncalledBool<9>),
+    Proc(&UncalledBool<10>),
+    Proc(&UncalledBool<11>),
+    Proc(&UncalledBool<12>),
+    Proc(&UncalledBool<13>),
+    Proc(&UncalledBool<14>),
+    Proc(&UncalledHandle<15>),
+    Proc(&UncalledBool<16>),
+    Proc(&UncalledBool<17>),
+    Proc(&UncalledBool<18>),
+    Proc(&UncalledBool<19>),
+    Proc(&UncalledBool<20>),
+    Proc(&UncalledBool<21>),
+    Proc(&UncalledBool<22>),
+    Proc(&UncalledBool<23>),
+    Proc(&UncalledHandle<24>),
+    Proc(&UncalledBool<25>),
+    Proc(&UncalledBool<26>),
 };
 
 // --- modules ---------------------------------------------------------------

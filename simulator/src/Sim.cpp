@@ -338,8 +338,8 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
     for (const BoardDesc& board : desc.Boards) {
         for (auto& other : boards)
             if (!board.Flash.File.empty() && EqualNoCase(other->Desc.Flash.File, board.Flash.File))
-                throw BenchError("flash file " + board.Flash.File + ": used by boards " +
-                                 std::to_string(other->Index) + " and " + std::to_string(boards.size()));
+                throw BenchError("flash file " + board.Flash.File + ": used by boards " + std::to_string(other->Index) +
+                                 " and " + std::to_string(boards.size()));
         boards.push_back(MakeBoard(board, static_cast<int>(boards.size())));
     }
 

@@ -84,7 +84,7 @@ private:
     bool WriteRange(uint32_t offset, uint32_t length);
 
     std::vector<uint8_t> m_Data;
-    std::string m_File;          // from the description; "" = memory only
+    std::string m_File;                     // from the description; "" = memory only
     std::unique_ptr<CLockedFile> m_pLocked; // set while attached
     bool m_bClaimed = false;
     bool m_bDirty = false; // a write-through failed: the whole file is rewritten at the next flush
@@ -100,8 +100,8 @@ struct CEntryQueue {
     Direction Dir = TO_BOARD;
     bool Started = false;
     std::vector<std::vector<uint8_t>> Slots;
-    uint32_t Head = 0;  // oldest filled entry
-    uint32_t Count = 0; // filled entries
+    uint32_t Head = 0;          // oldest filled entry
+    uint32_t Count = 0;         // filled entries
     std::vector<HANDLE> Events; // events of the channel objects on this entry
 
     uint32_t Depth() const { return static_cast<uint32_t>(Slots.size()); }
@@ -115,8 +115,8 @@ struct CEntryQueue {
 };
 
 struct CBoard {
-    uint32_t Uid = 0;  // unique in the process
-    int Index = -1;    // bench index; -1 once the bench was reset
+    uint32_t Uid = 0; // unique in the process
+    int Index = -1;   // bench index; -1 once the bench was reset
     BoardDesc Desc;
     bool Present = true;
     bool Listed = false;
@@ -133,7 +133,7 @@ struct CBoard {
     bool Held = false;
     bool Echo = true;
     bool Paused = false;
-    uint32_t OpenHandles = 0; // on the current generation
+    uint32_t OpenHandles = 0;      // on the current generation
     uint32_t GetInfoCountdown = 0; // GetInfo answers left before CountdownState applies
     uint32_t CountdownState = 0;
     CFlashStore Flash;

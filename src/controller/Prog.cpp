@@ -26,8 +26,7 @@ bool IsEndOfList(const GUID& id)
 
 } // namespace
 
-CProg::CProg()
-    : m_pReporter(CReporter::Get()), m_szSerial{}, m_DeviceId(NO_DEVICE)
+CProg::CProg() : m_pReporter(CReporter::Get()), m_szSerial{}, m_DeviceId(NO_DEVICE)
 {
     std::memcpy(m_ClassIds, BOARD_CLASSES, sizeof(m_ClassIds));
 }
@@ -72,8 +71,7 @@ KZRESULT CProg::OpenBySerial(const char* serial)
         KZRESULT result = KZM_E_FAIL;
         bool found = false;
         for (unsigned i = 0; !found && !IsEndOfList(m_ClassIds[i]); ++i) {
-            result = m_ServerDevice.FindDevice(&m_ClassIds[i], FIND_BY_SERIAL, const_cast<char*>(serial),
-                                               &m_DeviceId);
+            result = m_ServerDevice.FindDevice(&m_ClassIds[i], FIND_BY_SERIAL, const_cast<char*>(serial), &m_DeviceId);
             found = result == 0;
         }
         if (!found) {

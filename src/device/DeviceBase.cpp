@@ -9,7 +9,6 @@
 
 namespace {
 
-
 // Present devices that expose the interface class.
 constexpr DWORD LIST_FLAGS = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 
@@ -24,10 +23,7 @@ constexpr size_t DETAIL_PATH_OFFSET = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A
 } // namespace
 
 CDeviceBase::CDeviceBase(const GUID& interfaceClass)
-    : m_InterfaceClass(interfaceClass),
-      m_DeviceList(INVALID_HANDLE_VALUE),
-      m_DevicePath(nullptr),
-      m_AuxText(nullptr),
+    : m_InterfaceClass(interfaceClass), m_DeviceList(INVALID_HANDLE_VALUE), m_DevicePath(nullptr), m_AuxText(nullptr),
       m_Handle(nullptr)
 {
 }
@@ -142,8 +138,7 @@ char* CDeviceBase::LookUpPath(uint32_t index)
 
 // Asks once without a buffer for the size, then once more with a block of
 // exactly that size. The block is the caller's to free.
-PSP_DEVICE_INTERFACE_DETAIL_DATA_A CDeviceBase::QueryDetail(SP_DEVICE_INTERFACE_DATA* interfaceData,
-                                                            DWORD* detailSize)
+PSP_DEVICE_INTERFACE_DETAIL_DATA_A CDeviceBase::QueryDetail(SP_DEVICE_INTERFACE_DATA* interfaceData, DWORD* detailSize)
 {
     if (!g_SetupApi.SetupDiGetDeviceInterfaceDetailA)
         return nullptr;

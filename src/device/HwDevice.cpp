@@ -6,7 +6,6 @@
 
 namespace {
 
-
 // Byte offsets of GetInfo's record.
 constexpr size_t INFO_STATE_OFFSET = 0;
 constexpr size_t INFO_ID_OFFSET = 4;

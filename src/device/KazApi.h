@@ -85,15 +85,15 @@ static_assert(sizeof(CCL_ENTRY) == 24, "CCL entry is 24 bytes");
 
 // The command exchanged through the CCL object's operation 9.
 struct CCL_COMMAND_REQUEST {
-    uint32_t Size;       // 12
-    uint16_t Target;     // 0xFFFF
+    uint32_t Size;   // 12
+    uint16_t Target; // 0xFFFF
     uint16_t EntryIndex;
-    uint32_t Command;    // CCL_CMD_START_ENTRY or CCL_CMD_STOP_ENTRY
+    uint32_t Command; // CCL_CMD_START_ENTRY or CCL_CMD_STOP_ENTRY
 };
 struct CCL_COMMAND_RESPONSE {
-    uint32_t Size;       // 12, set by the caller
+    uint32_t Size; // 12, set by the caller
     uint32_t Reserved;
-    uint32_t Result;     // the command's result code
+    uint32_t Result; // the command's result code
 };
 static_assert(sizeof(CCL_COMMAND_REQUEST) == 12 && sizeof(CCL_COMMAND_RESPONSE) == 12, "command records");
 
@@ -112,8 +112,8 @@ constexpr uint32_t CCL_CMD_STOP_ENTRY = 587;
 // Operations 0 to 2 of every object.
 struct IKazUnknown {
     virtual KZRESULT QueryInterface(const GUID* iid, void** object) = 0; // 0
-    virtual uint32_t AddRef() = 0;                                        // 1
-    virtual uint32_t Release() = 0;                                       // 2
+    virtual uint32_t AddRef() = 0;                                       // 1
+    virtual uint32_t Release() = 0;                                      // 2
 };
 
 struct IKazDeviceEnum : IKazUnknown {
@@ -133,21 +133,21 @@ struct IKazDeviceManager : IKazUnknown {
 };
 
 struct IKazDevice : IKazUnknown {
-    virtual KZRESULT Reserved3() = 0;                                                             // 3
-    virtual KZRESULT Reserved4() = 0;                                                             // 4
+    virtual KZRESULT Reserved3() = 0;                                                                          // 3
+    virtual KZRESULT Reserved4() = 0;                                                                          // 4
     virtual KZRESULT OpenComponent(const GUID* classId, const GUID* interfaceId, IKazUnknown** component) = 0; // 5
 };
 
 // FLD object: the board's flash loader.
 struct IKazFlashLoader : IKazUnknown {
-    virtual KZRESULT Reserved3() = 0;                                                    // 3
-    virtual KZRESULT Reserved4() = 0;                                                    // 4
-    virtual KZRESULT Execute(uint32_t arg1, uint32_t arg2) = 0;                          // 5
-    virtual KZRESULT Stop() = 0;                                                         // 6
-    virtual KZRESULT GetFlashInfo(FLASH_INFO* info) = 0;                                 // 7
-    virtual KZRESULT GetSectorInfo(SECTOR_ADDR sector, SECTOR_INFO* info) = 0;           // 8
-    virtual KZRESULT EraseSector(SECTOR_ADDR sector) = 0;                                // 9
-    virtual KZRESULT ReadSector(SECTOR_ADDR sector, uint8_t* buffer, uint32_t size) = 0; // 10
+    virtual KZRESULT Reserved3() = 0;                                                         // 3
+    virtual KZRESULT Reserved4() = 0;                                                         // 4
+    virtual KZRESULT Execute(uint32_t arg1, uint32_t arg2) = 0;                               // 5
+    virtual KZRESULT Stop() = 0;                                                              // 6
+    virtual KZRESULT GetFlashInfo(FLASH_INFO* info) = 0;                                      // 7
+    virtual KZRESULT GetSectorInfo(SECTOR_ADDR sector, SECTOR_INFO* info) = 0;                // 8
+    virtual KZRESULT EraseSector(SECTOR_ADDR sector) = 0;                                     // 9
+    virtual KZRESULT ReadSector(SECTOR_ADDR sector, uint8_t* buffer, uint32_t size) = 0;      // 10
     virtual KZRESULT WriteSector(SECTOR_ADDR sector, const uint8_t* data, uint32_t size) = 0; // 11
 };
 
@@ -158,32 +158,32 @@ struct IKazBal : IKazUnknown {
 
 // CCL object: the operating firmware's entry list and commands.
 struct IKazCcl : IKazUnknown {
-    virtual KZRESULT Reserved3() = 0;                                                         // 3
-    virtual KZRESULT Reserved4() = 0;                                                         // 4
-    virtual KZRESULT Start(uint32_t arg1, uint32_t arg2, uint32_t arg3) = 0;                  // 5
-    virtual KZRESULT Stop() = 0;                                                              // 6
-    virtual KZRESULT Reserved7() = 0;                                                         // 7
-    virtual KZRESULT Reserved8() = 0;                                                         // 8
+    virtual KZRESULT Reserved3() = 0;                                                                 // 3
+    virtual KZRESULT Reserved4() = 0;                                                                 // 4
+    virtual KZRESULT Start(uint32_t arg1, uint32_t arg2, uint32_t arg3) = 0;                          // 5
+    virtual KZRESULT Stop() = 0;                                                                      // 6
+    virtual KZRESULT Reserved7() = 0;                                                                 // 7
+    virtual KZRESULT Reserved8() = 0;                                                                 // 8
     virtual KZRESULT Command(const CCL_COMMAND_REQUEST* request, CCL_COMMAND_RESPONSE* response) = 0; // 9
-    virtual KZRESULT GetSummary(CCL_SUMMARY* summary) = 0;                                    // 10
-    virtual KZRESULT GetEntry(uint16_t index, CCL_ENTRY* entry) = 0;                          // 11
-    virtual KZRESULT BindEntry(uint16_t index, uint64_t* creationField) = 0;                  // 12
+    virtual KZRESULT GetSummary(CCL_SUMMARY* summary) = 0;                                            // 10
+    virtual KZRESULT GetEntry(uint16_t index, CCL_ENTRY* entry) = 0;                                  // 11
+    virtual KZRESULT BindEntry(uint16_t index, uint64_t* creationField) = 0;                          // 12
 };
 
 // Channel object: a queue of entries of the channel's maximum message length.
 struct IKazChannel : IKazUnknown {
-    virtual KZRESULT Reserved3() = 0;                                           // 3
-    virtual KZRESULT Reserved4() = 0;                                           // 4
-    virtual KZRESULT AssignEvent(HANDLE event) = 0;                             // 5
-    virtual KZRESULT Reserved6() = 0;                                           // 6
-    virtual KZRESULT Reserved7() = 0;                                           // 7
-    virtual KZRESULT Reserved8() = 0;                                           // 8
-    virtual KZRESULT GetMaxMsgLen(uint16_t* maxLength) = 0;                     // 9
-    virtual KZRESULT GetReceiveStatus(CHANNEL_STATUS* status) = 0;              // 10
-    virtual KZRESULT GetSendStatus(CHANNEL_STATUS* status) = 0;                 // 11
-    virtual KZRESULT Reserved12() = 0;                                          // 12
+    virtual KZRESULT Reserved3() = 0;                                              // 3
+    virtual KZRESULT Reserved4() = 0;                                              // 4
+    virtual KZRESULT AssignEvent(HANDLE event) = 0;                                // 5
+    virtual KZRESULT Reserved6() = 0;                                              // 6
+    virtual KZRESULT Reserved7() = 0;                                              // 7
+    virtual KZRESULT Reserved8() = 0;                                              // 8
+    virtual KZRESULT GetMaxMsgLen(uint16_t* maxLength) = 0;                        // 9
+    virtual KZRESULT GetReceiveStatus(CHANNEL_STATUS* status) = 0;                 // 10
+    virtual KZRESULT GetSendStatus(CHANNEL_STATUS* status) = 0;                    // 11
+    virtual KZRESULT Reserved12() = 0;                                             // 12
     virtual KZRESULT GetCurrentEntry(uint8_t** entry, CHANNEL_STATUS* status) = 0; // 13
-    virtual KZRESULT ReleaseEntries(uint32_t count) = 0;                        // 14
+    virtual KZRESULT ReleaseEntries(uint32_t count) = 0;                           // 14
 };
 
 // Identifiers of the mode objects (class, interface) and channel interfaces.

@@ -7,8 +7,8 @@
 #include <cstdint>
 
 // Device-interface class of the boards' driver.
-constexpr GUID KAZ_DRIVER_INTERFACE_CLASS = {0x48E20102, 0xD37D, 0x42C8,
-                                             {0xBE, 0x32, 0xF8, 0x6F, 0x4F, 0xCB, 0x2B, 0x4C}};
+constexpr GUID KAZ_DRIVER_INTERFACE_CLASS = {
+    0x48E20102, 0xD37D, 0x42C8, {0xBE, 0x32, 0xF8, 0x6F, 0x4F, 0xCB, 0x2B, 0x4C}};
 
 constexpr DWORD IOCTL_KAZ_GET_INFO = 0xA0003000; // in 1 byte, out DEVICE_INFO_RECORD
 constexpr DWORD IOCTL_KAZ_LOAD_FW = 0xA0003005;  // in 6 zero bytes, no output

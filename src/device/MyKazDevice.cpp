@@ -29,11 +29,7 @@ bool SameSerial(const KAZ_DEVICE_RECORD& record, const char* serial)
 } // namespace
 
 CMyKazDevice::CMyKazDevice()
-    : m_ChangeEvent(nullptr),
-      m_DeviceManager(nullptr),
-      m_DeviceEnum(nullptr),
-      m_SelectedId(NO_DEVICE),
-      m_DeviceCount(0)
+    : m_ChangeEvent(nullptr), m_DeviceManager(nullptr), m_DeviceEnum(nullptr), m_SelectedId(NO_DEVICE), m_DeviceCount(0)
 {
     std::memset(m_DeviceTable, 0, sizeof(m_DeviceTable));
     CMyKazDevice::Open();

@@ -27,8 +27,8 @@ uint64_t RangeSize(const FLASH_LAYOUT& layout, uint16_t first, uint16_t end)
     return size;
 }
 
-RANGE_PLACEMENT PlaceRange(const FLASH_LAYOUT& layout, uint32_t useBase, uint32_t start, uint32_t length,
-                           uint32_t base, uint16_t firstBefore, uint16_t endBefore)
+RANGE_PLACEMENT PlaceRange(const FLASH_LAYOUT& layout, uint32_t useBase, uint32_t start, uint32_t length, uint32_t base,
+                           uint16_t firstBefore, uint16_t endBefore)
 {
     RANGE_PLACEMENT p{};
     p.wFirstSector = firstBefore;

@@ -9,10 +9,10 @@
 #include <cstdint>
 
 struct FLASH_LAYOUT {
-    uint32_t dwBase;         // flash base address (0 when the flash starts at 0)
-    uint16_t wSectorCount;   // sectors in pdwSizes
+    uint32_t dwBase;          // flash base address (0 when the flash starts at 0)
+    uint16_t wSectorCount;    // sectors in pdwSizes
     const uint32_t* pdwSizes; // sector sizes, wSectorCount of them
-    bool bSectorsKnown;      // the sizes have been read
+    bool bSectorsKnown;       // the sizes have been read
 };
 
 struct IMAGE_SUMMARY {
@@ -25,15 +25,15 @@ struct IMAGE_SUMMARY {
 
 struct RANGE_PLACEMENT {
     KZMRESULT result;       // 0, or the code the programmer returns
-    bool bRangeSet;        // the range fields below were worked out
-    bool bFirstFound;      // the start lies in a sector (else wFirstSector is the earlier one)
-    bool bEndFound;        // the end lies in a sector (else wEndSector is the earlier one)
-    uint32_t bUseBase;     // blocks are placed relative to dwBase + dwStartOffset
+    bool bRangeSet;         // the range fields below were worked out
+    bool bFirstFound;       // the start lies in a sector (else wFirstSector is the earlier one)
+    bool bEndFound;         // the end lies in a sector (else wEndSector is the earlier one)
+    uint32_t bUseBase;      // blocks are placed relative to dwBase + dwStartOffset
     uint32_t dwStartOffset; // flash offset of the image's start
     uint32_t dwBase;
-    uint32_t dwLength;     // highest minus lowest address
+    uint32_t dwLength;      // highest minus lowest address
     uint32_t dwFirstOffset; // offset of the start inside the first sector
-    uint16_t wFirstSector; // range: [wFirstSector, wEndSector)
+    uint16_t wFirstSector;  // range: [wFirstSector, wEndSector)
     uint16_t wEndSector;
 };
 
@@ -42,8 +42,8 @@ struct RANGE_PLACEMENT {
 RANGE_PLACEMENT PlaceImage(const FLASH_LAYOUT& layout, const IMAGE_SUMMARY& image, uint16_t firstBefore,
                            uint16_t endBefore);
 // The range for an image placed at flash offset start: the sector walk alone.
-RANGE_PLACEMENT PlaceRange(const FLASH_LAYOUT& layout, uint32_t useBase, uint32_t start, uint32_t length,
-                           uint32_t base, uint16_t firstBefore, uint16_t endBefore);
+RANGE_PLACEMENT PlaceRange(const FLASH_LAYOUT& layout, uint32_t useBase, uint32_t start, uint32_t length, uint32_t base,
+                           uint16_t firstBefore, uint16_t endBefore);
 // Offset in the range buffer of a block's first byte (u32 arithmetic, as the
 // copy does it).
 inline uint32_t RangeOffset(const RANGE_PLACEMENT& placement, uint32_t blockStart)

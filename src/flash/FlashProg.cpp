@@ -12,8 +12,8 @@
 CFlashProg::CFlashProg()
     : m_bSectorsKnown(0), m_bStarted(0), m_bRangeValid(0), m_pFlashObject(nullptr),
       m_pReporter(CReporter::Get()), m_FlashInfo{}, m_Sectors{}, m_dwFlashSize(0), m_pImage(nullptr),
-      m_pRangeBuf(nullptr), m_pKept(nullptr), m_pPieces(nullptr), m_dwPieces(0), m_bRangeDiffers(false), m_bUseBase(0), m_dwStartOffset(0), m_dwBase(0),
-      m_dwFirstOffset(0), m_dwRangeSize(0), m_wFirstSector(0), m_wEndSector(0)
+      m_pRangeBuf(nullptr), m_pKept(nullptr), m_pPieces(nullptr), m_dwPieces(0), m_bRangeDiffers(false), m_bUseBase(0),
+      m_dwStartOffset(0), m_dwBase(0), m_dwFirstOffset(0), m_dwRangeSize(0), m_wFirstSector(0), m_wEndSector(0)
 {
     // The flash information starts zeroed rather than undefined: before the
     // first Open the flash has no sectors.
@@ -159,13 +159,14 @@ KZMRESULT CFlashProg::TransferSector(bool write, uint16_t sector, uint16_t shown
     if (m_pFlashObject == nullptr)
         return KZM_E_FAIL;
     const KZMRESULT result = write ? m_pFlashObject->WriteSector(MakeSectorAddr(sector), buffer, size)
-                                  : m_pFlashObject->ReadSector(MakeSectorAddr(sector), buffer, size);
+                                   : m_pFlashObject->ReadSector(MakeSectorAddr(sector), buffer, size);
     if (result != KZM_OK) {
         m_pReporter->Report(REPORT_MESSAGE, 2, "%s sector %02i/%02i (address: 0x%08x) failed", word, sector, shownEnd,
                             address);
         m_pReporter->Report(REPORT_NEWLINE, 0, "\r\n");
         return result;
     }
-    m_pReporter->Report(REPORT_PROGRESS, 2, "%s sector %02i/%02i (address: 0x%08x) OK", word, sector, shownEnd, address);
+    m_pReporter->Report(REPORT_PROGRESS, 2, "%s sector %02i/%02i (address: 0x%08x) OK", word, sector, shownEnd,
+                        address);
     return KZM_OK;
 }

@@ -230,15 +230,14 @@ KZMRESULT CFlashProg::ReadRange(bool compare)
             return KZM_E_READ_RANGE;
         if (ReadSector(s, m_wEndSector, m_pRangeBuf) != KZM_OK)
             return KZM_E_READ_RANGE;
-        WalkSector(&next, lo, lo + m_Sectors[s].Size,
-                   [&](uint64_t at, uint64_t length, const uint8_t* bytes) {
-                       if (compare && bytes != nullptr && !m_bRangeDiffers)
-                           m_bRangeDiffers = std::memcmp(m_pRangeBuf + (at - lo), bytes, length) != 0;
-                       else if (!compare && bytes == nullptr) {
-                           std::memcpy(m_pKept + kept, m_pRangeBuf + (at - lo), length);
-                           kept += length;
-                       }
-                   });
+        WalkSector(&next, lo, lo + m_Sectors[s].Size, [&](uint64_t at, uint64_t length, const uint8_t* bytes) {
+            if (compare && bytes != nullptr && !m_bRangeDiffers)
+                m_bRangeDiffers = std::memcmp(m_pRangeBuf + (at - lo), bytes, length) != 0;
+            else if (!compare && bytes == nullptr) {
+                std::memcpy(m_pKept + kept, m_pRangeBuf + (at - lo), length);
+                kept += length;
+            }
+        });
         lo += m_Sectors[s].Size;
     }
     return KZM_OK;
@@ -254,11 +253,10 @@ KZMRESULT CFlashProg::WriteRange()
     for (uint16_t s = m_wFirstSector; s < m_wEndSector; ++s) {
         if (s >= SectorCount() || lo + m_Sectors[s].Size > m_dwRangeSize)
             return KZM_E_WRITE_RANGE;
-        WalkSector(&next, lo, lo + m_Sectors[s].Size,
-                   [&](uint64_t at, uint64_t length, const uint8_t* bytes) {
-                       std::memcpy(m_pRangeBuf + (at - lo), bytes != nullptr ? bytes : m_pKept + kept, length);
-                       kept += bytes != nullptr ? 0 : length;
-                   });
+        WalkSector(&next, lo, lo + m_Sectors[s].Size, [&](uint64_t at, uint64_t length, const uint8_t* bytes) {
+            std::memcpy(m_pRangeBuf + (at - lo), bytes != nullptr ? bytes : m_pKept + kept, length);
+            kept += bytes != nullptr ? 0 : length;
+        });
         if (WriteSector(s, m_wEndSector, m_pRangeBuf) != KZM_OK)
             return KZM_E_WRITE_RANGE;
         lo += m_Sectors[s].Size;

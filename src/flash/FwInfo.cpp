@@ -49,8 +49,9 @@ void CFwInfo::ToHostOrder(FW_INFO* info)
     auto* bytes = reinterpret_cast<uint8_t*>(info);
     for (size_t offset : U32_OFFSETS) {
         const uint8_t* b = bytes + offset;
-        const uint32_t value = bigEndian ? (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3]
-                                         : (uint32_t{b[3]} << 24) | (uint32_t{b[2]} << 16) | (uint32_t{b[1]} << 8) | b[0];
+        const uint32_t value = bigEndian
+                                   ? (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3]
+                                   : (uint32_t{b[3]} << 24) | (uint32_t{b[2]} << 16) | (uint32_t{b[1]} << 8) | b[0];
         std::memcpy(bytes + offset, &value, sizeof(value));
     }
 }
@@ -94,4 +95,3 @@ KZMRESULT CImageFile::GetFwInfo(FW_INFO* info)
     }
     return KZM_E_FAIL;
 }
-

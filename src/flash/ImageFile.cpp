@@ -205,9 +205,9 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
     uint32_t made = 0;
     for (; made < blocks && result == KZM_OK; ++made) {
         const uint32_t start = layout.GetBlockStart(made), end = layout.GetBlockEnd(made);
-        byList[made] = made < m_dwArenaBlocks
-                           ? new (static_cast<CImageBlock*>(m_pBlockArena) + made) CImageBlock(start, end)
-                           : new (std::nothrow) CImageBlock(start, end);
+        byList[made] = made < m_dwArenaBlocks ? new (static_cast<CImageBlock*>(m_pBlockArena) + made)
+                                                    CImageBlock(start, end)
+                                              : new (std::nothrow) CImageBlock(start, end);
         if (byList[made] == nullptr)
             result = KZM_E_FAIL;
     }

@@ -55,7 +55,7 @@ public:
 
 private:
     struct RUN {
-        uint32_t dwStart;      // range of the run's records
+        uint32_t dwStart; // range of the run's records
         uint32_t dwEnd;
         uint32_t dwFirstStart; // the run's first record
         uint32_t dwFirstEnd;

@@ -50,9 +50,7 @@ inline bool FitsAddressSpace(uint32_t address, uint32_t count)
 
 } // namespace
 
-CImageReader::CImageReader() : m_dwExtension(0), m_pObserver(nullptr), m_dwLineNumber(0)
-{
-}
+CImageReader::CImageReader() : m_dwExtension(0), m_pObserver(nullptr), m_dwLineNumber(0) {}
 
 uint8_t CImageReader::HexByte(char high, char low)
 {
@@ -216,8 +214,14 @@ uint32_t CImageReader::NextRecordObserved(RECORD* record)
             if (m_Lines.StoppedAtCtrlZ()) {
                 // The Ctrl-Z begins the next line; what follows it on that
                 // line counts as the same line.
-                IImageObserver::LINE event{m_dwLineNumber + 1, m_Lines.GetCtrlZOffset(), IImageObserver::LINE_TEXT_STOP,
-                                           false, false, "\x1A", 1, 0};
+                IImageObserver::LINE event{m_dwLineNumber + 1,
+                                           m_Lines.GetCtrlZOffset(),
+                                           IImageObserver::LINE_TEXT_STOP,
+                                           false,
+                                           false,
+                                           "\x1A",
+                                           1,
+                                           0};
                 m_pObserver->OnLine(event);
             }
             return RECORD_MALFORMED;

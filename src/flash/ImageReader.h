@@ -21,14 +21,14 @@ public:
         LINE_UNREAD = 5,    // a line after the stop (only for observers that ask for them)
     };
     struct LINE {
-        uint32_t dwNumber;   // 1 for the first line; each split part counts as a line
-        uint64_t qwOffset;   // where the line begins in the file
-        uint32_t dwKind;     // LINE_...
-        bool bRemainder;     // the rest of a longer line, split after MAX_LINE characters
-        bool bSplit;         // MAX_LINE characters without a line end: the rest follows as the next line
-        const char* pText;   // the characters as read (CR LF as LF), valid during the call
-        uint32_t dwLength;   // as a C string would have it
-        uint32_t dwType;     // record type as decoded (Intel type byte, S-record digit); LINE_RECORD only
+        uint32_t dwNumber; // 1 for the first line; each split part counts as a line
+        uint64_t qwOffset; // where the line begins in the file
+        uint32_t dwKind;   // LINE_...
+        bool bRemainder;   // the rest of a longer line, split after MAX_LINE characters
+        bool bSplit;       // MAX_LINE characters without a line end: the rest follows as the next line
+        const char* pText; // the characters as read (CR LF as LF), valid during the call
+        uint32_t dwLength; // as a C string would have it
+        uint32_t dwType;   // record type as decoded (Intel type byte, S-record digit); LINE_RECORD only
     };
     // A data record, right after its line: its address as decoded (address
     // extension included) and its data digits, which

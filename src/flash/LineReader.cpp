@@ -11,9 +11,9 @@ constexpr char CTRL_Z = 0x1A;
 }
 
 CLineReader::CLineReader()
-    : m_pFile(nullptr), m_pMemory(nullptr), m_nMemorySize(0), m_nMemoryPos(0), m_pBuffer(nullptr), m_nCapacity(0), m_nPos(0),
-      m_nEnd(0), m_nNextNul(0), m_bSourceEnd(true), m_bRemainder(false), m_bSplitPending(false), m_bCtrlZ(false),
-      m_bIgnoreCtrlZ(false), m_qwBufferOffset(0), m_qwLineOffset(0), m_qwCtrlZOffset(0)
+    : m_pFile(nullptr), m_pMemory(nullptr), m_nMemorySize(0), m_nMemoryPos(0), m_pBuffer(nullptr), m_nCapacity(0),
+      m_nPos(0), m_nEnd(0), m_nNextNul(0), m_bSourceEnd(true), m_bRemainder(false), m_bSplitPending(false),
+      m_bCtrlZ(false), m_bIgnoreCtrlZ(false), m_qwBufferOffset(0), m_qwLineOffset(0), m_qwCtrlZOffset(0)
 {
 }
 

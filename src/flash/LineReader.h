@@ -108,11 +108,11 @@ private:
     size_t m_nMemoryPos;
     char* m_pBuffer;
     size_t m_nCapacity;
-    size_t m_nPos;      // first unread byte
-    size_t m_nEnd;      // end of the bytes in the buffer
-    size_t m_nNextNul;  // first NUL byte at or after m_nPos, or m_nEnd
-    bool m_bSourceEnd;  // the source has nothing more (end, error or Ctrl-Z)
-    bool m_bRemainder;  // the last line continued a split one
+    size_t m_nPos;        // first unread byte
+    size_t m_nEnd;        // end of the bytes in the buffer
+    size_t m_nNextNul;    // first NUL byte at or after m_nPos, or m_nEnd
+    bool m_bSourceEnd;    // the source has nothing more (end, error or Ctrl-Z)
+    bool m_bRemainder;    // the last line continued a split one
     bool m_bSplitPending; // the next line is the rest of a split one
     bool m_bCtrlZ;
     bool m_bIgnoreCtrlZ;

@@ -11,9 +11,7 @@ inline LONG64 ToValue(CImageStore* store)
 }
 } // namespace
 
-CListNode::CListNode() : m_llOwner(0), m_pPrev(nullptr), m_pNext(nullptr)
-{
-}
+CListNode::CListNode() : m_llOwner(0), m_pPrev(nullptr), m_pNext(nullptr) {}
 
 CListNode::~CListNode()
 {

@@ -5,7 +5,6 @@
 
 namespace {
 
-
 // Kinds of the entries the channels are built on.
 constexpr uint16_t KIND_MESSAGE = 1;
 constexpr uint16_t KIND_SEND = 1;

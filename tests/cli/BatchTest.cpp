@@ -18,10 +18,14 @@ namespace {
 
 constexpr size_t IMAGE_SIZE = 3 * 0x4000; // three 16 KiB sectors of board A
 
-uint8_t Pattern(size_t i) { return static_cast<uint8_t>(i * 7 + (i >> 8)); }
+uint8_t Pattern(size_t i)
+{
+    return static_cast<uint8_t>(i * 7 + (i >> 8));
+}
 
 // An Intel HEX image of IMAGE_SIZE bytes from flash offset 0.
-std::string ImageText() {
+std::string ImageText()
+{
     std::string text;
     char buf[8];
     for (size_t at = 0; at < IMAGE_SIZE; at += 32) {
@@ -40,7 +44,8 @@ std::string ImageText() {
 
 class KazmirBatch : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/kazmir-batch-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         m_Dir = pattern;
@@ -50,44 +55,54 @@ protected:
 
     // Board A: 4 x 16 KiB + 64 KiB; board B: 8 x 64 KiB unless told, with no
     // serial of its own (so KZ000002, the default of its position).
-    void WriteBench(const std::string& extraB = "", const std::string& sectorsB = R"({"size": "0x10000", "count": 8})") {
+    void WriteBench(const std::string& extraB = "", const std::string& sectorsB = R"({"size": "0x10000", "count": 8})")
+    {
         std::ofstream(m_Dir / "bench.json") << R"({"boards": [
   {"serial": "KZA", "flash": {"sectors": [{"size": "0x4000", "count": 4}, "0x10000"], "file": "a.flash"}},
-  {"flash": {"sectors": [)" + sectorsB + R"(], "file": "b.flash"})" + extraB + "}]}";
+  {"flash": {"sectors": [)" + sectorsB + R"(], "file": "b.flash"})" +
+                                                   extraB + "}]}";
     }
 
     // kazmir with the arguments in the test's folder; stdout kept, stderr too.
-    int Kazmir(const std::string& args) {
-        const std::string cmd = "cd " + m_Dir.string() + " && env -u KAZSIM_BENCH KAZMIR_STATE_DIR=" +
-                                (m_Dir / "state").string() + " " + KAZMIR_CLI + " " + args + " >out 2>err";
+    int Kazmir(const std::string& args)
+    {
+        const std::string cmd = "cd " + m_Dir.string() +
+                                " && env -u KAZSIM_BENCH KAZMIR_STATE_DIR=" + (m_Dir / "state").string() + " " +
+                                KAZMIR_CLI + " " + args + " >out 2>err";
         const int status = std::system(cmd.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::vector<json> Events() const {
+    std::vector<json> Events() const
+    {
         std::vector<json> events;
         std::ifstream in(m_Dir / "out");
-        for (std::string line; std::getline(in, line);) events.push_back(json::parse(line));
+        for (std::string line; std::getline(in, line);)
+            events.push_back(json::parse(line));
         return events;
     }
-    std::string Err() const {
+    std::string Err() const
+    {
         std::ostringstream s;
         s << std::ifstream(m_Dir / "err").rdbuf();
         return s.str();
     }
     // The flash file holds the image and is erased beyond it.
-    void ExpectImage(const std::string& name, size_t size) const {
+    void ExpectImage(const std::string& name, size_t size) const
+    {
         std::ifstream in(m_Dir / name, std::ios::binary);
         const std::vector<uint8_t> flash(std::istreambuf_iterator<char>(in), {});
         ASSERT_EQ(flash.size(), size) << name;
         size_t wrong = 0;
-        for (size_t i = 0; i < size; ++i) wrong += flash[i] != (i < IMAGE_SIZE ? Pattern(i) : 0xFF);
+        for (size_t i = 0; i < size; ++i)
+            wrong += flash[i] != (i < IMAGE_SIZE ? Pattern(i) : 0xFF);
         EXPECT_EQ(wrong, 0u) << name;
     }
 
     fs::path m_Dir;
 };
 
-TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage) {
+TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage)
+{
     WriteBench();
     ASSERT_EQ(Kazmir("--bench bench.json --json program app.hex --all --verify"), 0) << Err();
     ExpectImage("a.flash", 0x20000);
@@ -98,7 +113,8 @@ TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage) {
     EXPECT_EQ(events.front()["jobs"], 2);
     size_t tagged[3] = {0, 0, 0};
     for (const auto& e : events)
-        if (e.contains("board")) ++tagged[e["board"] == "KZA" ? 0 : e["board"] == "KZ000002" ? 1 : 2];
+        if (e.contains("board"))
+            ++tagged[e["board"] == "KZA" ? 0 : e["board"] == "KZ000002" ? 1 : 2];
     EXPECT_GT(tagged[0], 3u);
     EXPECT_GT(tagged[1], 3u);
     EXPECT_EQ(tagged[2], 0u);
@@ -121,7 +137,8 @@ TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage) {
     EXPECT_NE(err.find("All 2 boards verified"), std::string::npos) << err;
 }
 
-TEST_F(KazmirBatch, OneBoardFailingLeavesTheOtherProgrammed) {
+TEST_F(KazmirBatch, OneBoardFailingLeavesTheOtherProgrammed)
+{
     struct Case {
         const char* what;
         std::string extraB, sectorsB;
@@ -129,7 +146,8 @@ TEST_F(KazmirBatch, OneBoardFailingLeavesTheOtherProgrammed) {
         int exit;
         const char* words; // in board B's result
     } cases[] = {
-        {"B held", R"(, "held": true)", R"("0x10000")", "--all", 8, "in use by another program: close that program and try again (0x00000020)"},
+        {"B held", R"(, "held": true)", R"("0x10000")", "--all", 8,
+         "in use by another program: close that program and try again (0x00000020)"},
         {"B too small", "", R"("0x8000")", "--all", 9, "does not fit"},
         {"B not on the bench", "", R"("0x10000")", "--serial KZA --serial KZC", 4, "no board"},
         // Its faults go with the board into its child's bench.
@@ -150,12 +168,14 @@ TEST_F(KazmirBatch, OneBoardFailingLeavesTheOtherProgrammed) {
         EXPECT_EQ(summary["boards"][0]["exit"], 0);
         EXPECT_EQ(summary["boards"][1]["exit"], c.exit);
         const json& result = summary["boards"][1]["result"];
-        const std::string words = result.value("text", "") + (result.contains("code") ? " (" + result.value("code", "") + ")" : "");
+        const std::string words =
+            result.value("text", "") + (result.contains("code") ? " (" + result.value("code", "") + ")" : "");
         EXPECT_NE(words.find(c.words), std::string::npos) << summary["boards"][1];
     }
 }
 
-TEST_F(KazmirBatch, RefusesBadBoardChoices) {
+TEST_F(KazmirBatch, RefusesBadBoardChoices)
+{
     WriteBench();
     const struct {
         std::string args;

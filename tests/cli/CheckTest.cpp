@@ -16,24 +16,27 @@ using namespace kzcli;
 
 namespace {
 
-
 const std::string D0 = HexLine(0, 0, {1, 2, 3, 4}), D10 = HexLine(0x10, 0, {5, 6, 7, 8}), END = ":00000001FF\n";
 
-std::vector<std::pair<Issue, uint32_t>> Errors(const ImageAnalysis& a) {
+std::vector<std::pair<Issue, uint32_t>> Errors(const ImageAnalysis& a)
+{
     std::vector<std::pair<Issue, uint32_t>> errors;
     for (const auto& f : a.findings)
-        if (f.severity == Severity::Error) errors.emplace_back(f.issue, f.line);
+        if (f.severity == Severity::Error)
+            errors.emplace_back(f.issue, f.line);
     return errors;
 }
 
-bool Warns(const ImageAnalysis& a, Issue issue) {
+bool Warns(const ImageAnalysis& a, Issue issue)
+{
     return std::any_of(a.findings.begin(), a.findings.end(),
                        [&](const Finding& f) { return f.severity == Severity::Warning && f.issue == issue; });
 }
 
 } // namespace
 
-TEST(Check, EachRuleNamesTheLineItConcerns) {
+TEST(Check, EachRuleNamesTheLineItConcerns)
+{
     struct Case {
         const char* name;
         std::string text;
@@ -45,7 +48,8 @@ TEST(Check, EachRuleNamesTheLineItConcerns) {
         {"lower-case digits the library gets wrong", D0 + ":01001000aa45\n" + END, {{Issue::LowerCase, 2}}},
         {"not a hexadecimal digit", D0 + ":04001000G5060708D2\n" + END, {{Issue::BadCharacter, 2}}},
         {"trailing blanks", D0 + ":0400100005060708D2  \n" + END, {{Issue::BadCharacter, 2}, {Issue::AfterStop, 3}}},
-        {"one digit short, records after it", D0 + ":04001000050607D2\n" + D10 + END,
+        {"one digit short, records after it",
+         D0 + ":04001000050607D2\n" + D10 + END,
          {{Issue::BadLength, 2}, {Issue::AfterStop, 3}}},
         {"records after the end record", D0 + END + D10, {{Issue::AfterStop, 3}}},
         {"Ctrl-Z before records", D0 + "\x1A" + D10 + END, {{Issue::AfterStop, 2}}},
@@ -66,7 +70,8 @@ TEST(Check, EachRuleNamesTheLineItConcerns) {
     EXPECT_TRUE(Warns(AnalyseImageText(D0), Issue::NoEndRecord));
 }
 
-TEST(Check, ShowsWhatTheLibraryLoadedAndWhereItStops) {
+TEST(Check, ShowsWhatTheLibraryLoadedAndWhereItStops)
+{
     // One digit short on line 2: the library loads one block and stops there.
     const ImageAnalysis shortLine = AnalyseImageText(D0 + ":04001000050607D2\n" + HexLine(0x20, 0, {1}) + END);
     ASSERT_EQ(shortLine.blocks.size(), 1u);
@@ -91,20 +96,23 @@ TEST(Check, ShowsWhatTheLibraryLoadedAndWhereItStops) {
     std::vector<uint8_t> block1(60, 0xEE), block2(60, 0xEE);
     std::copy(early.begin(), early.end(), block1.begin());
     std::copy(rec.begin(), rec.end(), block2.begin());
-    const ImageAnalysis fw = AnalyseImageText(HexLine(0x1000, 0, std::vector<uint8_t>(block1.begin(), block1.begin() + 59)) +
-                                              HexLine(0, 0, std::vector<uint8_t>(block2.begin(), block2.begin() + 59)) + END);
+    const ImageAnalysis fw =
+        AnalyseImageText(HexLine(0x1000, 0, std::vector<uint8_t>(block1.begin(), block1.begin() + 59)) +
+                         HexLine(0, 0, std::vector<uint8_t>(block2.begin(), block2.begin() + 59)) + END);
     ASSERT_TRUE(fw.fwInfo.found);
     EXPECT_EQ(fw.fwInfo.Name(), "LATE");
     EXPECT_EQ(fw.fwInfo.block, 1);
     EXPECT_EQ(uint32_t{fw.fwInfo.record.Address}, 0x00010000u); // a copy: the record is packed
 }
 
-TEST(Check, CorpusIsJudgedAsBefore) {
+TEST(Check, CorpusIsJudgedAsBefore)
+{
     KAZMIR_NEED_CORPUS();
     const std::filesystem::path dir = KAZMIR_CORPUS_DIR;
     size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        if (entry.path().filename() == "SOURCES.md") continue;
+        if (entry.path().filename() == "SOURCES.md")
+            continue;
         ++files;
         const ImageAnalysis a = AnalyseImageFile(entry.path().string());
         const bool refused = entry.path().filename() == "buspirate-ADC2UART.hex";
@@ -123,7 +131,8 @@ TEST(Check, CorpusIsJudgedAsBefore) {
     EXPECT_TRUE(Warns(eeprom, Issue::NoEndRecord));
 }
 
-TEST(Check, PlacementNamesTheBlocksTheLibraryWouldNotWrite) {
+TEST(Check, PlacementNamesTheBlocksTheLibraryWouldNotWrite)
+{
     struct Case {
         const char* name;
         uint32_t start, size;

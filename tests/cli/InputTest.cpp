@@ -18,11 +18,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-size_t Columns(const std::string& text) {
+size_t Columns(const std::string& text)
+{
     return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
-fs::path WriteFile(const std::string& name, const std::string& bytes) {
+fs::path WriteFile(const std::string& name, const std::string& bytes)
+{
     const fs::path p = fs::temp_directory_path() / ("kazmir-input-test-" + name);
     std::ofstream(p, std::ios::binary) << bytes;
     return p;
@@ -30,9 +32,11 @@ fs::path WriteFile(const std::string& name, const std::string& bytes) {
 
 } // namespace
 
-TEST(Input, SegmentsBecomeSRecordsTheCheckAcceptsAndTheLibraryLoadsAsGiven) {
+TEST(Input, SegmentsBecomeSRecordsTheCheckAcceptsAndTheLibraryLoadsAsGiven)
+{
     std::vector<uint8_t> big(100);
-    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 7 + 1);
     const std::vector<LoadSegment> segments = {{0x08000000, big}, {0xFFFFFF00, {0xAB, 0xCD}}, {0x200, {0x5A}}};
     const ImageAnalysis image = AnalyseImageText(SRecordText(segments));
     ASSERT_TRUE(image.Accepted()) << (image.findings.empty() ? "" : image.findings.front().text);
@@ -45,7 +49,8 @@ TEST(Input, SegmentsBecomeSRecordsTheCheckAcceptsAndTheLibraryLoadsAsGiven) {
     EXPECT_EQ(image.dataRecords, 6u) << "32 bytes a record: 4 for 100 bytes, one each for the others";
 }
 
-TEST(Input, TheFormatIsToldFromTheContentAndOneSentenceRefusesTheRest) {
+TEST(Input, TheFormatIsToldFromTheContentAndOneSentenceRefusesTheRest)
+{
     const struct {
         const char* name;
         std::string bytes;
@@ -56,8 +61,16 @@ TEST(Input, TheFormatIsToldFromTheContentAndOneSentenceRefusesTheRest) {
         {"a.hex", ":00000001FF\n", false, ImageFormat::Records, ""},
         {"b.srec", "\n  S9030000FC\n", false, ImageFormat::Records, ""},
         {"c.hex", "", false, ImageFormat::Records, ""},
-        {"d.elf", std::string("\x7f" "ELF\x01\x01\x01", 7), false, ImageFormat::Elf, ""},
-        {"e.elf", std::string("\x7f" "ELF\x01\x01\x01", 7), true, std::nullopt, "leave out --base"},
+        {"d.elf",
+         std::string("\x7f"
+                     "ELF\x01\x01\x01",
+                     7),
+         false, ImageFormat::Elf, ""},
+        {"e.elf",
+         std::string("\x7f"
+                     "ELF\x01\x01\x01",
+                     7),
+         true, std::nullopt, "leave out --base"},
         {"f.bin", std::string("\x00\x01\xFF\x10", 4), false, std::nullopt, "needs --base"},
         {"g.bin", std::string("\x00\x01\xFF\x10", 4), true, ImageFormat::Binary, ""},
         {"h.txt", "Release notes\n:00000001FF\n", false, std::nullopt, "neither Intel HEX, S-records nor ELF"},
@@ -76,7 +89,8 @@ TEST(Input, TheFormatIsToldFromTheContentAndOneSentenceRefusesTheRest) {
     }
 }
 
-TEST(Input, ABinaryIsPlacedAtItsBaseInAPrivateFolderThatGoesAgain) {
+TEST(Input, ABinaryIsPlacedAtItsBaseInAPrivateFolderThatGoesAgain)
+{
     const fs::path p = WriteFile("app.bin", std::string("\x01\x02\x03", 3));
     std::string folder;
     {
@@ -103,7 +117,8 @@ TEST(Input, ABinaryIsPlacedAtItsBaseInAPrivateFolderThatGoesAgain) {
     fs::remove(p);
 }
 
-TEST(FlashLayoutTrace, OnlyTheLinesTheLibraryPrintsAreRead) {
+TEST(FlashLayoutTrace, OnlyTheLinesTheLibraryPrintsAreRead)
+{
     const struct {
         const char* line;
         bool read;
@@ -120,13 +135,15 @@ TEST(FlashLayoutTrace, OnlyTheLinesTheLibraryPrintsAreRead) {
     for (const auto& c : cases) {
         const auto layout = FlashLayout::FromTraceLine(c.line);
         ASSERT_EQ(layout.has_value(), c.read) << c.line;
-        if (!layout) continue;
+        if (!layout)
+            continue;
         EXPECT_EQ(layout->sectorCount, c.sectors) << c.line;
         EXPECT_EQ(layout->base, c.base) << c.line;
     }
 }
 
-TEST(Bars, EveryLineFitsTheTerminalAndShrinksTheBarFirst) {
+TEST(Bars, EveryLineFitsTheTerminalAndShrinksTheBarFirst)
+{
     PhaseStats s{Phase::Write, 0, 128, 64, false, 64ull << 20, 1.5};
     for (unsigned columns : {10u, 24u, 40u, 60u, 80u, 200u})
         for (bool failed : {false, true})

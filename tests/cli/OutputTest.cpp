@@ -21,15 +21,18 @@ namespace {
 
 // One stream captured in a temporary file (open_memstream is not portable).
 struct CapturedStream {
-    std::filesystem::path Path = std::filesystem::temp_directory_path() /
-                                 ("kazmir-output-" + std::to_string(std::random_device{}()) + ".txt");
+    std::filesystem::path Path =
+        std::filesystem::temp_directory_path() / ("kazmir-output-" + std::to_string(std::random_device{}()) + ".txt");
     FILE* File = std::fopen(Path.string().c_str(), "w+b");
-    ~CapturedStream() {
-        if (File) std::fclose(File);
+    ~CapturedStream()
+    {
+        if (File)
+            std::fclose(File);
         std::error_code ignored;
         std::filesystem::remove(Path, ignored);
     }
-    std::string Text() {
+    std::string Text()
+    {
         std::fflush(File);
         const long end = std::ftell(File);
         std::string text(static_cast<size_t>(end < 0 ? 0 : end), '\0');
@@ -48,7 +51,8 @@ struct Captured {
     FILE* err = errStream.File;
     std::string Out() { return outStream.Text(); }
     std::string Err() { return errStream.Text(); }
-    std::vector<nlohmann::json> Events() {
+    std::vector<nlohmann::json> Events()
+    {
         std::vector<nlohmann::json> events;
         const std::string text = Out();
         size_t pos = 0;
@@ -63,7 +67,8 @@ struct Captured {
 
 // The report sequence of a program over sectors 2 and 3 of end 4, with the
 // library's indentation (indent 2 = four blanks), the erase of sector 3 failing.
-void FeedProgramWithFailedErase(COutput& out) {
+void FeedProgramWithFailedErase(COutput& out)
+{
     out.OnReport(REPORT_TEST, "test");
     out.OnReport(REPORT_TRACE, "    0001, 22f6, 0004, 0010, 00000000");
     out.OnReport(REPORT_NEWLINE, "\r\n");
@@ -84,7 +89,8 @@ void FeedProgramWithFailedErase(COutput& out) {
 
 } // namespace
 
-TEST(SectorLines, TheLibrarysTextsAreRecognised) {
+TEST(SectorLines, TheLibrarysTextsAreRecognised)
+{
     auto read = ParseSectorLine("    read sector 03/08 (address: 0x0000c000)");
     ASSERT_TRUE(read);
     EXPECT_EQ(read->phase, Phase::Read);
@@ -113,7 +119,8 @@ TEST(SectorLines, TheLibrarysTextsAreRecognised) {
         EXPECT_FALSE(ParseSectorLine(other)) << other;
 }
 
-TEST(JsonEvents, EachSectorAndPhaseBecomesAnEvent) {
+TEST(JsonEvents, EachSectorAndPhaseBecomesAnEvent)
+{
     Captured c;
     std::vector<nlohmann::json> events;
     {
@@ -134,11 +141,12 @@ TEST(JsonEvents, EachSectorAndPhaseBecomesAnEvent) {
     std::vector<std::string> kinds;
     for (const auto& e : events) {
         std::string kind = e["event"].get<std::string>();
-        if (e.contains("state")) kind.append(":").append(e["state"].get<std::string>());
+        if (e.contains("state"))
+            kind.append(":").append(e["state"].get<std::string>());
         kinds.push_back(kind);
     }
-    const std::vector<std::string> expected = {"message", "phase:begin", "sector", "sector", "phase:end",
-                                               "phase:begin", "sector", "sector", "phase:end", "message"};
+    const std::vector<std::string> expected = {"message",     "phase:begin", "sector", "sector",    "phase:end",
+                                               "phase:begin", "sector",      "sector", "phase:end", "message"};
     EXPECT_EQ(kinds, expected);
     EXPECT_EQ(events[2]["phase"], "read");
     EXPECT_EQ(events[2]["sector"], 2);
@@ -153,7 +161,8 @@ TEST(JsonEvents, EachSectorAndPhaseBecomesAnEvent) {
     EXPECT_TRUE(c.Err().empty()) << "JSON mode keeps human text off unless asked";
 }
 
-TEST(PlainLines, OneLinePerPhaseAndTracesOnlyWhenVerbose) {
+TEST(PlainLines, OneLinePerPhaseAndTracesOnlyWhenVerbose)
+{
     Captured c;
     {
         COutput out(COutput::Mode::Plain, COutput::Detail::Normal, c.out, c.err);
@@ -183,7 +192,8 @@ TEST(PlainLines, OneLinePerPhaseAndTracesOnlyWhenVerbose) {
     EXPECT_EQ(q.Err(), "done\n");
 }
 
-TEST(Bars, ProgressIsDrawnInPlaceAndEndsWithTheTotals) {
+TEST(Bars, ProgressIsDrawnInPlaceAndEndsWithTheTotals)
+{
     Captured c;
     {
         COutput out(COutput::Mode::Bars, COutput::Detail::Normal, c.out, c.err, false);
@@ -199,7 +209,8 @@ TEST(Bars, ProgressIsDrawnInPlaceAndEndsWithTheTotals) {
     EXPECT_EQ(err.back(), '\n');
 }
 
-TEST(ResultCodes, EveryLibraryCodeHasItsOwnSentenceAndExitCode) {
+TEST(ResultCodes, EveryLibraryCodeHasItsOwnSentenceAndExitCode)
+{
     const std::pair<uint32_t, int> codes[] = {
         {KZM_OK, EXIT_OK},
         {0x80004001u, EXIT_FAILURE_}, // the device server's "not implemented"
@@ -230,7 +241,8 @@ TEST(ResultCodes, EveryLibraryCodeHasItsOwnSentenceAndExitCode) {
     EXPECT_EQ(ExitCodeFor(0x12345678u, Operation::Other), EXIT_DEVICE);
 }
 
-TEST(ResultCodes, TheGeneralFailureDependsOnTheCall) {
+TEST(ResultCodes, TheGeneralFailureDependsOnTheCall)
+{
     EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Open), EXIT_NO_BOARD);
     EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Program), EXIT_IMAGE);
     EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Erase), EXIT_DEVICE);

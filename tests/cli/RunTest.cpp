@@ -41,34 +41,120 @@ const std::string DEMO = std::string(KAZMIR_SAMPLES_DIR) + "/demo-firmware.hex";
 const std::string CORPUS = KAZMIR_CORPUS_DIR;
 constexpr size_t FLASH_SIZE = 512 * 1024;
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 // The --json schema of cli/README.md: each key has one type wherever it
 // stands, but for the few named "event.key" or, inside an object or array,
 // "outer.key"; each event carries only its own keys (and "board" in a run over
 // several boards). "hex" is 0x and upper-case digits.
-const std::map<std::string, std::string> KEY_TYPES = {
-    {"event", "s"}, {"schema", "n"}, {"file", "s"}, {"format", "s"}, {"text", "s"}, {"result", "s"},
-    {"summary.result", "o"}, {"findings", "a"}, {"plan", "o"}, {"phase", "s"}, {"state", "n"}, {"phase.state", "s"},
-    {"total", "n"}, {"done", "n"}, {"bytes", "n"}, {"seconds", "n"}, {"sector", "n"}, {"of", "n"},
-    {"lines", "n"}, {"data_records", "n"}, {"data_bytes", "n"}, {"blocks", "a"}, {"lowest", "hex"},
-    {"highest", "hex"}, {"fw_info", "o?"}, {"accepted", "b"}, {"library_stop_line", "n"},
-    {"library_stop_reason", "s"}, {"records_not_read", "n"}, {"split_lines", "a"}, {"placements", "a"},
-    {"handle", "hex"}, {"found", "b"}, {"name", "s"}, {"version", "s"}, {"kind", "n"}, {"kind_text", "s"},
-    {"address", "hex"}, {"reserved12", "hex"}, {"reserved16", "hex"}, {"device", "s"}, {"device_version", "s"},
-    {"block", "n"}, {"at", "hex"}, {"bench", "o"}, {"kazmir", "s"}, {"device_server", "s"}, {"mode", "s"},
-    {"hex", "s"}, {"sent", "s"}, {"received", "s"}, {"same", "b"}, {"milliseconds", "n"}, {"command", "s"},
-    {"exit", "n"}, {"exit_name", "s"}, {"skipped", "b"}, {"code", "hex"}, {"severity", "s"}, {"issue", "s"},
-    {"line", "n"}, {"library_result", "hex"}, {"first_sector", "n"}, {"last_sector", "n"},
-    {"range_start", "hex"}, {"range_size", "n"}, {"bytes_written", "n"}, {"bytes_kept", "n"}, {"board", "s"},
-    {"placements.board", "n"}, {"boards.result", "o"},
-    {"serial", "s"}, {"start", "hex"}, {"end", "hex"}, {"size", "n"}, {"default", "b"}, {"source", "s"},
-    {"state_dir", "s"}, {"boards", "a"}, {"index", "n"}, {"class", "n"}, {"state_name", "s"},
-    {"device_id", "hex"}, {"present", "b"}, {"held", "b"}, {"flash", "o"}, {"base", "hex"}, {"sectors", "a"},
-    {"image_bytes", "n"}, {"mismatch.image_bytes", "s"}, {"flash_bytes", "s"}, {"image_bytes_in_range", "n"},
-    {"flash_offset", "hex"}, {"bytes_differing", "n"}, {"under_way", "s"}, {"interrupted", "b"},
-    {"sectors_erased", "n"}, {"sectors_written", "n"}, {"range_sectors", "n"}, {"all", "b"}, {"fits", "b"},
-    {"jobs", "n"}, {"max_rss_kib", "n"}, {"child_max_rss_kib", "n"}, {"sector_count", "n"}};
+const std::map<std::string, std::string> KEY_TYPES = {{"event", "s"},
+                                                      {"schema", "n"},
+                                                      {"file", "s"},
+                                                      {"format", "s"},
+                                                      {"text", "s"},
+                                                      {"result", "s"},
+                                                      {"summary.result", "o"},
+                                                      {"findings", "a"},
+                                                      {"plan", "o"},
+                                                      {"phase", "s"},
+                                                      {"state", "n"},
+                                                      {"phase.state", "s"},
+                                                      {"total", "n"},
+                                                      {"done", "n"},
+                                                      {"bytes", "n"},
+                                                      {"seconds", "n"},
+                                                      {"sector", "n"},
+                                                      {"of", "n"},
+                                                      {"lines", "n"},
+                                                      {"data_records", "n"},
+                                                      {"data_bytes", "n"},
+                                                      {"blocks", "a"},
+                                                      {"lowest", "hex"},
+                                                      {"highest", "hex"},
+                                                      {"fw_info", "o?"},
+                                                      {"accepted", "b"},
+                                                      {"library_stop_line", "n"},
+                                                      {"library_stop_reason", "s"},
+                                                      {"records_not_read", "n"},
+                                                      {"split_lines", "a"},
+                                                      {"placements", "a"},
+                                                      {"handle", "hex"},
+                                                      {"found", "b"},
+                                                      {"name", "s"},
+                                                      {"version", "s"},
+                                                      {"kind", "n"},
+                                                      {"kind_text", "s"},
+                                                      {"address", "hex"},
+                                                      {"reserved12", "hex"},
+                                                      {"reserved16", "hex"},
+                                                      {"device", "s"},
+                                                      {"device_version", "s"},
+                                                      {"block", "n"},
+                                                      {"at", "hex"},
+                                                      {"bench", "o"},
+                                                      {"kazmir", "s"},
+                                                      {"device_server", "s"},
+                                                      {"mode", "s"},
+                                                      {"hex", "s"},
+                                                      {"sent", "s"},
+                                                      {"received", "s"},
+                                                      {"same", "b"},
+                                                      {"milliseconds", "n"},
+                                                      {"command", "s"},
+                                                      {"exit", "n"},
+                                                      {"exit_name", "s"},
+                                                      {"skipped", "b"},
+                                                      {"code", "hex"},
+                                                      {"severity", "s"},
+                                                      {"issue", "s"},
+                                                      {"line", "n"},
+                                                      {"library_result", "hex"},
+                                                      {"first_sector", "n"},
+                                                      {"last_sector", "n"},
+                                                      {"range_start", "hex"},
+                                                      {"range_size", "n"},
+                                                      {"bytes_written", "n"},
+                                                      {"bytes_kept", "n"},
+                                                      {"board", "s"},
+                                                      {"placements.board", "n"},
+                                                      {"boards.result", "o"},
+                                                      {"serial", "s"},
+                                                      {"start", "hex"},
+                                                      {"end", "hex"},
+                                                      {"size", "n"},
+                                                      {"default", "b"},
+                                                      {"source", "s"},
+                                                      {"state_dir", "s"},
+                                                      {"boards", "a"},
+                                                      {"index", "n"},
+                                                      {"class", "n"},
+                                                      {"state_name", "s"},
+                                                      {"device_id", "hex"},
+                                                      {"present", "b"},
+                                                      {"held", "b"},
+                                                      {"flash", "o"},
+                                                      {"base", "hex"},
+                                                      {"sectors", "a"},
+                                                      {"image_bytes", "n"},
+                                                      {"mismatch.image_bytes", "s"},
+                                                      {"flash_bytes", "s"},
+                                                      {"image_bytes_in_range", "n"},
+                                                      {"flash_offset", "hex"},
+                                                      {"bytes_differing", "n"},
+                                                      {"under_way", "s"},
+                                                      {"interrupted", "b"},
+                                                      {"sectors_erased", "n"},
+                                                      {"sectors_written", "n"},
+                                                      {"range_sectors", "n"},
+                                                      {"all", "b"},
+                                                      {"fits", "b"},
+                                                      {"jobs", "n"},
+                                                      {"max_rss_kib", "n"},
+                                                      {"child_max_rss_kib", "n"},
+                                                      {"sector_count", "n"}};
 const std::map<std::string, std::string> EVENT_KEYS = {
     {"input", "file format text"},
     {"check", "file result findings"},
@@ -92,42 +178,55 @@ const std::map<std::string, std::string> EVENT_KEYS = {
                 "image_bytes_in_range interrupted sectors_erased sectors_written range_sectors all boards max_rss_kib "
                 "child_max_rss_kib"}};
 // The exit codes' names, as cli/README.md's table gives them.
-const std::map<int, std::string> EXIT_NAMES = {{0, "ok"},         {1, "failure"},          {2, "usage"},
-                                               {3, "image"},      {4, "no-board"},         {5, "no-response"},
-                                               {6, "verify-mismatch"}, {7, "device"},      {8, "busy"},
-                                               {9, "no-fit"},     {130, "interrupted"}};
+const std::map<int, std::string> EXIT_NAMES = {
+    {0, "ok"},       {1, "failure"},     {2, "usage"},           {3, "image"},
+    {4, "no-board"}, {5, "no-response"}, {6, "verify-mismatch"}, {7, "device"},
+    {8, "busy"},     {9, "no-fit"},      {130, "interrupted"}};
 
 // What is wrong with a value against the schema; "" when nothing.
-std::string SchemaProblem(const json& value, const std::string& key, const std::string& outer) {
+std::string SchemaProblem(const json& value, const std::string& key, const std::string& outer)
+{
     auto type = KEY_TYPES.find(outer + "." + key);
-    if (type == KEY_TYPES.end()) type = KEY_TYPES.find(key);
-    if (type == KEY_TYPES.end()) return "undocumented key " + key;
+    if (type == KEY_TYPES.end())
+        type = KEY_TYPES.find(key);
+    if (type == KEY_TYPES.end())
+        return "undocumented key " + key;
     const std::string& t = type->second;
     const bool ok = t == "s"   ? value.is_string()
                     : t == "n" ? value.is_number()
                     : t == "b" ? value.is_boolean()
                     : t == "a" ? value.is_array()
                     : t == "o" ? value.is_object()
-                    : t == "o?" ? value.is_object() || value.is_null()
-                               : value.is_string() && value.get<std::string>().size() > 2 &&
-                                     value.get<std::string>().find_first_not_of("0123456789ABCDEF", 2) == std::string::npos &&
-                                     value.get<std::string>().starts_with("0x");
-    if (!ok) return key + " is no " + t + ": " + value.dump();
-    const std::vector<json> items = value.is_array() ? std::vector<json>(value.begin(), value.end()) : std::vector<json>{value};
+                    : t == "o?"
+                        ? value.is_object() || value.is_null()
+                        : value.is_string() && value.get<std::string>().size() > 2 &&
+                              value.get<std::string>().find_first_not_of("0123456789ABCDEF", 2) == std::string::npos &&
+                              value.get<std::string>().starts_with("0x");
+    if (!ok)
+        return key + " is no " + t + ": " + value.dump();
+    const std::vector<json> items =
+        value.is_array() ? std::vector<json>(value.begin(), value.end()) : std::vector<json>{value};
     for (const json& item : items)
         for (auto it = item.begin(); item.is_object() && it != item.end(); ++it)
-            if (std::string problem = SchemaProblem(it.value(), it.key(), key); !problem.empty()) return key + "." + problem;
+            if (std::string problem = SchemaProblem(it.value(), it.key(), key); !problem.empty())
+                return key + "." + problem;
     return "";
 }
 
-std::string EventProblem(const json& e) {
-    if (!e.is_object() || !e.contains("event") || e.value("schema", 0) != 1) return "no event or schema 1";
+std::string EventProblem(const json& e)
+{
+    if (!e.is_object() || !e.contains("event") || e.value("schema", 0) != 1)
+        return "no event or schema 1";
     const auto keys = EVENT_KEYS.find(e["event"].get<std::string>());
-    if (keys == EVENT_KEYS.end()) return "undocumented event";
+    if (keys == EVENT_KEYS.end())
+        return "undocumented event";
     for (auto it = e.begin(); it != e.end(); ++it) {
-        if (it.key() == "event" || it.key() == "schema") continue;
-        if (!Has(" " + keys->second + " board ", " " + it.key() + " ")) return "key " + it.key() + " not in this event";
-        if (std::string problem = SchemaProblem(it.value(), it.key(), keys->first); !problem.empty()) return problem;
+        if (it.key() == "event" || it.key() == "schema")
+            continue;
+        if (!Has(" " + keys->second + " board ", " " + it.key() + " "))
+            return "key " + it.key() + " not in this event";
+        if (std::string problem = SchemaProblem(it.value(), it.key(), keys->first); !problem.empty())
+            return problem;
     }
     if (keys->first == "summary" && !(e.contains("result") && e["result"].contains("text") && e.contains("exit")))
         return "a summary without result.text or exit";
@@ -142,7 +241,8 @@ struct Result {
     std::string out, err;
 
     // The JSON lines, each checked against the documented schema.
-    std::vector<json> Events() const {
+    std::vector<json> Events() const
+    {
         std::vector<json> events;
         std::istringstream in(out);
         std::string line;
@@ -154,38 +254,44 @@ struct Result {
         return events;
     }
     // The first event of this kind; null when there is none.
-    json Event(const std::string& kind) const {
+    json Event(const std::string& kind) const
+    {
         for (const auto& e : Events())
-            if (e["event"] == kind) return e;
+            if (e["event"] == kind)
+                return e;
         return json();
     }
-    json Summary() const {
+    json Summary() const
+    {
         const auto events = Events();
         return events.empty() ? json() : events.back();
     }
 };
 
-std::string ReadText(const fs::path& p) {
+std::string ReadText(const fs::path& p)
+{
     std::ifstream in(p, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-std::vector<uint8_t> ReadBytes(const fs::path& p) {
+std::vector<uint8_t> ReadBytes(const fs::path& p)
+{
     const std::string s = ReadText(p);
     return std::vector<uint8_t>(s.begin(), s.end());
 }
 
-void WriteText(const fs::path& p, const std::string& text) {
+void WriteText(const fs::path& p, const std::string& text)
+{
     std::ofstream out(p, std::ios::binary);
     out << text;
 }
 
-
 class KazmirRun : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char pattern[] = "/tmp/kazmir-cli-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         m_Dir = pattern;
@@ -197,7 +303,8 @@ protected:
 
     // Runs kazmir with the arguments, the test's state folder and no bench of
     // the caller's environment.
-    Result Kazmir(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
+    Result Kazmir(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
+    {
         Result r;
         // Files of their own per run and the watcher taken for this run only:
         // runs may be started from a watcher or from another thread.
@@ -207,21 +314,25 @@ protected:
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string var = *e;
-            if (var.rfind("KAZSIM_BENCH=", 0) == 0 || var.rfind("KAZMIR_STATE_DIR=", 0) == 0) continue;
+            if (var.rfind("KAZSIM_BENCH=", 0) == 0 || var.rfind("KAZMIR_STATE_DIR=", 0) == 0)
+                continue;
             env.push_back(var);
         }
         env.push_back("KAZMIR_STATE_DIR=" + State().string());
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         std::vector<char*> envp, argv;
-        for (auto& v : env) envp.push_back(v.data());
+        for (auto& v : env)
+            envp.push_back(v.data());
         envp.push_back(nullptr);
         std::string program = KAZMIR_CLI;
         argv.push_back(program.data());
         std::vector<std::string> copy = args;
-        for (auto& a : copy) argv.push_back(a.data());
+        for (auto& a : copy)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         int pipeFds[2] = {-1, -1};
-        if (watch && pipe(pipeFds) != 0) return r;
+        if (watch && pipe(pipeFds) != 0)
+            return r;
         const pid_t pid = fork();
         if (pid == 0) {
             const int out = watch ? pipeFds[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -247,12 +358,14 @@ protected:
         int status = 0;
         waitpid(pid, &status, 0);
         r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (!watch) r.out = ReadText(outFile);
+        if (!watch)
+            r.out = ReadText(outFile);
         r.err = ReadText(errFile);
         return r;
     }
 
-    fs::path Bench(const std::string& name, const std::string& jsonText) {
+    fs::path Bench(const std::string& name, const std::string& jsonText)
+    {
         const fs::path p = m_Dir / (name + ".json");
         WriteText(p, jsonText);
         return p;
@@ -263,7 +376,8 @@ protected:
     std::atomic<int> m_Runs{0};
 };
 
-size_t FwInfoOffset(const std::vector<uint8_t>& flash) {
+size_t FwInfoOffset(const std::vector<uint8_t>& flash)
+{
     const std::string s(flash.begin(), flash.end());
     return s.find("$FW-INFO$");
 }
@@ -272,7 +386,8 @@ size_t FwInfoOffset(const std::vector<uint8_t>& flash) {
 
 // --- Programming and verifying on the default bench -------------------------
 
-TEST_F(KazmirRun, ProgramThenVerifyInTwoProcessesAgree) {
+TEST_F(KazmirRun, ProgramThenVerifyInTwoProcessesAgree)
+{
     const Result program = Kazmir({"program", DEMO});
     ASSERT_EQ(program.exit, 0) << program.err;
     EXPECT_TRUE(Has(program.err, "Programmed")) << program.err;
@@ -286,7 +401,8 @@ TEST_F(KazmirRun, ProgramThenVerifyInTwoProcessesAgree) {
     EXPECT_TRUE(Has(verify.err, "The flash holds"));
 }
 
-TEST_F(KazmirRun, VerifyMismatchAndChangesOutsideTheImage) {
+TEST_F(KazmirRun, VerifyMismatchAndChangesOutsideTheImage)
+{
     EXPECT_EQ(Kazmir({"verify", DEMO}).exit, 6) << "a fresh bench is erased";
     ASSERT_EQ(Kazmir({"program", DEMO}).exit, 0);
     auto flash = ReadBytes(FlashFile());
@@ -305,7 +421,8 @@ TEST_F(KazmirRun, VerifyMismatchAndChangesOutsideTheImage) {
     EXPECT_TRUE(Has(r.err, "the flash differs from the image (0xE0FE000A)")) << r.err;
 }
 
-TEST_F(KazmirRun, SkipUnchangedWritesNothingTheSecondTime) {
+TEST_F(KazmirRun, SkipUnchangedWritesNothingTheSecondTime)
+{
     ASSERT_EQ(Kazmir({"program", DEMO}).exit, 0);
     const auto before = ReadBytes(FlashFile());
     const auto stamp = fs::last_write_time(FlashFile());
@@ -329,12 +446,14 @@ TEST_F(KazmirRun, SkipUnchangedWritesNothingTheSecondTime) {
     ASSERT_EQ(third.exit, 0) << third.err;
     EXPECT_EQ(third.Summary()["skipped"], false);
     bool wrote = false;
-    for (const auto& e : third.Events()) wrote |= e["event"] == "sector" && e["phase"] == "write";
+    for (const auto& e : third.Events())
+        wrote |= e["event"] == "sector" && e["phase"] == "write";
     EXPECT_TRUE(wrote);
     EXPECT_TRUE(ReadBytes(FlashFile()) == before);
 }
 
-TEST_F(KazmirRun, JsonEventsThenASummary) {
+TEST_F(KazmirRun, JsonEventsThenASummary)
+{
     const Result r = Kazmir({"--json", "program", "--verify", DEMO});
     ASSERT_EQ(r.exit, 0) << r.err;
     const auto events = r.Events();
@@ -343,7 +462,8 @@ TEST_F(KazmirRun, JsonEventsThenASummary) {
     EXPECT_EQ(events.front()["result"], "accepted");
     std::vector<std::string> phases;
     for (const auto& e : events) {
-        if (e["event"] == "phase" && e["state"] == "end") phases.push_back(e["phase"]);
+        if (e["event"] == "phase" && e["state"] == "end")
+            phases.push_back(e["phase"]);
         if (e["event"] == "sector") {
             EXPECT_EQ(e["sector"], 0);
             EXPECT_EQ(e["of"], 1);
@@ -360,7 +480,8 @@ TEST_F(KazmirRun, JsonEventsThenASummary) {
     EXPECT_FALSE(Has(r.err, "sector")) << "no progress on the error stream in JSON mode";
 }
 
-TEST_F(KazmirRun, QuietPrintsOnlyTheResult) {
+TEST_F(KazmirRun, QuietPrintsOnlyTheResult)
+{
     const Result r = Kazmir({"-q", "program", DEMO});
     ASSERT_EQ(r.exit, 0);
     EXPECT_TRUE(r.out.empty());
@@ -370,12 +491,14 @@ TEST_F(KazmirRun, QuietPrintsOnlyTheResult) {
 
 // --- The host's own check ---------------------------------------------------
 
-TEST_F(KazmirRun, DamagedFilesAreRefusedWithTheirLineBeforeTheBoardIsTouched) {
+TEST_F(KazmirRun, DamagedFilesAreRefusedWithTheirLineBeforeTheBoardIsTouched)
+{
     const std::string good1 = HexLine(0, 0, {1, 2, 3, 4}), good2 = HexLine(4, 0, {5, 6, 7, 8});
     std::string badSum = HexLine(8, 0, {9, 10, 11, 12});
     badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0';
     std::string lower = HexLine(8, 0, {0xAB, 0xCD});
-    for (char& c : lower) c = static_cast<char>(std::tolower(c));
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(c));
     std::string shortLine = HexLine(8, 0, {9, 10, 11, 12});
     shortLine.erase(10, 1);
     struct Case {
@@ -404,7 +527,8 @@ TEST_F(KazmirRun, DamagedFilesAreRefusedWithTheirLineBeforeTheBoardIsTouched) {
     }
 }
 
-TEST_F(KazmirRun, BlocksOutsideTheFlashAreRefusedAndTheFlashStaysAsItWas) {
+TEST_F(KazmirRun, BlocksOutsideTheFlashAreRefusedAndTheFlashStaysAsItWas)
+{
     KAZMIR_NEED_CORPUS();
     // From 0 to 0x00090004: beyond the 512 KiB flash.
     const fs::path beyond = m_Dir / "beyond.hex";
@@ -433,20 +557,24 @@ TEST_F(KazmirRun, BlocksOutsideTheFlashAreRefusedAndTheFlashStaysAsItWas) {
 
 // --- Exit codes ---------------------------------------------------------------
 
-TEST_F(KazmirRun, OnlyRegularFilesReachTheLibrary) {
+TEST_F(KazmirRun, OnlyRegularFilesReachTheLibrary)
+{
     const std::string fifo = (m_Dir / "pipe.hex").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         std::string path, says;
     };
-    const Case cases[] = {{m_Dir.string(), "it is a folder"}, {"/dev/zero", "it is a device"}, {fifo, "it is a pipe"},
+    const Case cases[] = {{m_Dir.string(), "it is a folder"},
+                          {"/dev/zero", "it is a device"},
+                          {fifo, "it is a pipe"},
                           {(m_Dir / "gone.hex").string(), "No such file or directory"}};
     for (const auto& c : cases)
         for (const char* command : {"program", "info"}) {
             const auto start = std::chrono::steady_clock::now();
             const Result r = Kazmir({command, "--no-check", c.path});
             const Result info = Kazmir({command, c.path});
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.path; // two runs, roomy for sanitized builds
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+                << c.path; // two runs, roomy for sanitized builds
             EXPECT_EQ(info.exit, 3) << command << " " << c.path;
             EXPECT_NE(info.err.find(c.says), std::string::npos) << info.err;
             if (std::string(command) == "program") {
@@ -456,7 +584,8 @@ TEST_F(KazmirRun, OnlyRegularFilesReachTheLibrary) {
     EXPECT_FALSE(fs::exists(FlashFile())) << "nothing was sent to a board";
 }
 
-TEST_F(KazmirRun, LongLinesAreReadAsTheLineBufferReadsThem) {
+TEST_F(KazmirRun, LongLinesAreReadAsTheLineBufferReadsThem)
+{
     const fs::path file = m_Dir / "long.hex";
     WriteText(file, ":0400000001020304F2\n" + std::string(4095, '#') + ":0400100005060708D2\n:00000001FF\n");
     EXPECT_EQ(Kazmir({"program", file.string()}).exit, 3);
@@ -483,7 +612,8 @@ TEST_F(KazmirRun, LongLinesAreReadAsTheLineBufferReadsThem) {
         << text.out;
 }
 
-TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
+TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart)
+{
     EXPECT_EQ(Kazmir({"frobnicate"}).exit, 2);
     EXPECT_EQ(Kazmir({"--device", "abc", "fwinfo"}).exit, 2);
     EXPECT_EQ(Kazmir({"mode", "fld"}).exit, 2);
@@ -499,7 +629,8 @@ TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
     EXPECT_EQ(none.exit, 4);
     EXPECT_TRUE(Has(none.err, "no board was found")) << none.err;
 
-    const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restart_delay_ms": 3000}]})").string();
+    const std::string slow =
+        Bench("slow", R"({"boards": [{"serial": "KZ000001", "restart_delay_ms": 3000}]})").string();
     const Result late = Kazmir({"--bench", slow, "--timeout", "200", "program", DEMO});
     EXPECT_EQ(late.exit, 5);
     EXPECT_TRUE(Has(late.err, "did not come back after its restart")) << late.err;
@@ -522,11 +653,13 @@ TEST_F(KazmirRun, ExitCodesTellTheKindsOfFailureApart) {
 
 // --- Inspecting files ---------------------------------------------------------
 
-TEST_F(KazmirRun, InfoOnTheCorpus) {
+TEST_F(KazmirRun, InfoOnTheCorpus)
+{
     KAZMIR_NEED_CORPUS();
     size_t files = 0;
     for (const auto& entry : fs::directory_iterator(CORPUS)) {
-        if (entry.path().extension() == ".md") continue;
+        if (entry.path().extension() == ".md")
+            continue;
         ++files;
         const Result r = Kazmir({"info", entry.path().string()});
         const bool lower = entry.path().filename() == "buspirate-ADC2UART.hex";
@@ -560,7 +693,8 @@ TEST_F(KazmirRun, InfoOnTheCorpus) {
 
 // --- Board commands -------------------------------------------------------------
 
-TEST_F(KazmirRun, BenchFwInfoAndChoosingTheBoard) {
+TEST_F(KazmirRun, BenchFwInfoAndChoosingTheBoard)
+{
     const Result show = Kazmir({"--json", "bench", "show"});
     ASSERT_EQ(show.exit, 0);
     const json bench = show.Event("bench")["bench"];
@@ -588,13 +722,15 @@ TEST_F(KazmirRun, BenchFwInfoAndChoosingTheBoard) {
 // Runs on one bench description never mix: a run keeps its board's flash
 // file locked once it has used the flash, so a second run and a bench reset
 // are refused while it programs, and its flash comes out whole.
-TEST_F(KazmirRun, RunsOnOneBenchNeverMix) {
+TEST_F(KazmirRun, RunsOnOneBenchNeverMix)
+{
     const fs::path file = m_Dir / "slow.flash";
     const std::string slow =
         Bench("slow", R"({"boards": [{"erase_delay_ms": 300, "flash": {"file": "slow.flash"}}]})").string();
     std::vector<Result> others;
     m_Watch = [&](pid_t pid, const std::string& line) {
-        if (!others.empty() || !Has(line, "\"phase\":\"erase\"")) return;
+        if (!others.empty() || !Has(line, "\"phase\":\"erase\""))
+            return;
         kill(pid, SIGSTOP); // held still within its erase
         others.push_back(Kazmir({"--bench", slow, "program", DEMO}));
         others.push_back(Kazmir({"--bench", slow, "bench", "reset"}));
@@ -620,23 +756,29 @@ TEST_F(KazmirRun, RunsOnOneBenchNeverMix) {
 
 // A run that walks past board 1 to reach board 2 (by serial) does not keep
 // board 1: another process can take it while the first still runs.
-TEST_F(KazmirRun, AWalkPastABoardLeavesItFree) {
+TEST_F(KazmirRun, AWalkPastABoardLeavesItFree)
+{
     const fs::path one = m_Dir / "one.flash", two = m_Dir / "two.flash";
     const std::string bench = Bench("two", R"({"boards": [{"serial": "KZ000001", "flash": {"file": "one.flash"}},
-        {"serial": "KZ000002", "flash": {"file": "two.flash"}}]})").string();
+        {"serial": "KZ000002", "flash": {"file": "two.flash"}}]})")
+                                  .string();
     // Whether another process could lock the file now.
     auto lockable = [](const fs::path& p) {
         const int fd = open(p.c_str(), O_RDWR);
         const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
         return free;
     };
     Result waiting;
-    std::thread first([&] { waiting = Kazmir({"--bench", bench, "--serial", "KZ000002", "--wait", "2000", "bgi", "receive"}); });
+    std::thread first([&] {
+        waiting = Kazmir({"--bench", bench, "--serial", "KZ000002", "--wait", "2000", "bgi", "receive"});
+    });
     bool taken = false;
     for (int i = 0; i < 2000 && !taken; ++i) {
         taken = fs::exists(two) && !lockable(two);
-        if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!taken)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(taken) << "the run holds board 2 while it waits";
     EXPECT_TRUE(fs::exists(one)) << "the walk opened board 1";
@@ -645,7 +787,8 @@ TEST_F(KazmirRun, AWalkPastABoardLeavesItFree) {
     EXPECT_EQ(waiting.exit, 5) << waiting.err;
 }
 
-TEST_F(KazmirRun, ModesMessagesAndVersion) {
+TEST_F(KazmirRun, ModesMessagesAndVersion)
+{
     const Result bal = Kazmir({"mode", "bal"});
     ASSERT_EQ(bal.exit, 0) << bal.err;
     EXPECT_EQ(bal.out.rfind("0x", 0), 0u) << bal.out;
@@ -664,7 +807,8 @@ TEST_F(KazmirRun, ModesMessagesAndVersion) {
     EXPECT_TRUE(Has(version.out, "device server 5.3")) << version.out;
 }
 
-TEST_F(KazmirRun, SampleImageIsMadeByItsScript) {
+TEST_F(KazmirRun, SampleImageIsMadeByItsScript)
+{
     const fs::path made = m_Dir / "demo.hex";
     const std::string command =
         "python3 '" + std::string(KAZMIR_SAMPLES_DIR) + "/make_demo.py' -o '" + made.string() + "'";
@@ -674,9 +818,11 @@ TEST_F(KazmirRun, SampleImageIsMadeByItsScript) {
 
 // --- Files users have, terminals and the JSON schema --------------------------
 
-TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex) {
+TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex)
+{
     std::string bytes(3000, '\0');
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + 7);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 31 + 7);
     const fs::path bin = m_Dir / "app.bin", obj = m_Dir / "app.o", elf = m_Dir / "app.elf", hex = m_Dir / "app.hex";
     WriteText(bin, bytes);
     std::string records;
@@ -685,16 +831,18 @@ TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex) {
                            std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + std::min(at + 16, bytes.size())));
     WriteText(hex, records + ":00000001FF\n");
     // One PT_LOAD segment at 0 holding the same bytes, made by binutils.
-    const std::string make = "objcopy -I binary -O elf32-i386 -B i386 --rename-section .data=.text,alloc,load,contents '" +
-                             bin.string() + "' '" + obj.string() + "' && ld -m elf_i386 -N -e 0 -Ttext=0 -o '" +
-                             elf.string() + "' '" + obj.string() + "' 2>/dev/null";
-    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "objcopy and ld (binutils) are needed to make the ELF file";
+    const std::string make =
+        "objcopy -I binary -O elf32-i386 -B i386 --rename-section .data=.text,alloc,load,contents '" + bin.string() +
+        "' '" + obj.string() + "' && ld -m elf_i386 -N -e 0 -Ttext=0 -o '" + elf.string() + "' '" + obj.string() +
+        "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0)
+        GTEST_SKIP() << "objcopy and ld (binutils) are needed to make the ELF file";
 
     ASSERT_EQ(Kazmir({"program", hex.string()}).exit, 0);
     const auto fromHex = ReadBytes(FlashFile());
     ASSERT_EQ(fromHex[2999], static_cast<uint8_t>(bytes[2999]));
     for (const std::vector<std::string>& args : {std::vector<std::string>{"program", elf.string()},
-                                                  std::vector<std::string>{"program", bin.string(), "--base", "0"}}) {
+                                                 std::vector<std::string>{"program", bin.string(), "--base", "0"}}) {
         ASSERT_EQ(Kazmir({"bench", "reset"}).exit, 0);
         const Result r = Kazmir(args);
         ASSERT_EQ(r.exit, 0) << r.err;
@@ -713,7 +861,8 @@ TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex) {
             << entry.path() << " was left behind";
 }
 
-TEST_F(KazmirRun, BarsHoldTheirWidthInSixtyColumns) {
+TEST_F(KazmirRun, BarsHoldTheirWidthInSixtyColumns)
+{
     int master = -1;
     struct winsize size {};
     size.ws_col = 60;
@@ -732,7 +881,8 @@ TEST_F(KazmirRun, BarsHoldTheirWidthInSixtyColumns) {
     }
     std::string screen;
     char buf[4096];
-    for (ssize_t n; (n = read(master, buf, sizeof(buf))) > 0;) screen.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(master, buf, sizeof(buf))) > 0;)
+        screen.append(buf, static_cast<size_t>(n));
     int status = 0;
     waitpid(pid, &status, 0);
     close(master);
@@ -744,7 +894,8 @@ TEST_F(KazmirRun, BarsHoldTheirWidthInSixtyColumns) {
             line += c;
             continue;
         }
-        if (line.starts_with("\033[K")) line.erase(0, 3);
+        if (line.starts_with("\033[K"))
+            line.erase(0, 3);
         if (line.starts_with("read ") || line.starts_with("erase ") || line.starts_with("write ")) {
             ++bars;
             const auto columns = std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xC0) != 0x80; });
@@ -755,14 +906,33 @@ TEST_F(KazmirRun, BarsHoldTheirWidthInSixtyColumns) {
     EXPECT_GE(bars, 4u) << screen;
 }
 
-TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema) {
-    const std::vector<std::vector<std::string>> commands = {
-        {"program", "--verify", DEMO}, {"verify", DEMO}, {"program", "--skip-unchanged", DEMO}, {"fwinfo"},
-        {"erase"}, {"fwinfo"}, {"verify", DEMO}, {"version"}, {"mode", "bal"}, {"bgi", "echo", "hi"},
-        {"bgi", "send", "hi"}, {"--wait", "50", "bgi", "receive"}, {"info", DEMO}, {"info", "--bench", "default", DEMO},
-        {"info", CORPUS + "/buspirate-ADC2UART.hex"}, {"bench", "show"}, {"bench", "reset"}, {"flash", DEMO},
-        {"program"}, {"--device", "x", "fwinfo"}, {"info", "/dev/null"}, {"-v", "program", DEMO}, {"erase", "--all"},
-        {"program", DEMO, "--all"}, {"program", "missing.hex", "--all"}};
+TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema)
+{
+    const std::vector<std::vector<std::string>> commands = {{"program", "--verify", DEMO},
+                                                            {"verify", DEMO},
+                                                            {"program", "--skip-unchanged", DEMO},
+                                                            {"fwinfo"},
+                                                            {"erase"},
+                                                            {"fwinfo"},
+                                                            {"verify", DEMO},
+                                                            {"version"},
+                                                            {"mode", "bal"},
+                                                            {"bgi", "echo", "hi"},
+                                                            {"bgi", "send", "hi"},
+                                                            {"--wait", "50", "bgi", "receive"},
+                                                            {"info", DEMO},
+                                                            {"info", "--bench", "default", DEMO},
+                                                            {"info", CORPUS + "/buspirate-ADC2UART.hex"},
+                                                            {"bench", "show"},
+                                                            {"bench", "reset"},
+                                                            {"flash", DEMO},
+                                                            {"program"},
+                                                            {"--device", "x", "fwinfo"},
+                                                            {"info", "/dev/null"},
+                                                            {"-v", "program", DEMO},
+                                                            {"erase", "--all"},
+                                                            {"program", DEMO, "--all"},
+                                                            {"program", "missing.hex", "--all"}};
     for (const auto& args : commands) {
         std::vector<std::string> withJson = {"--json"};
         withJson.insert(withJson.end(), args.begin(), args.end());
@@ -781,7 +951,8 @@ TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema) {
 }
 // --- What the run really did ----------------------------------------------------
 
-TEST_F(KazmirRun, SuccessOnlyWhenTheImageLiesInTheProgrammedRange) {
+TEST_F(KazmirRun, SuccessOnlyWhenTheImageLiesInTheProgrammedRange)
+{
     // Built for 0x08000000, no firmware-information record: the library places
     // it at flash offset 0 and none of its bytes land there.
     const fs::path high = m_Dir / "high.hex";
@@ -812,7 +983,8 @@ TEST_F(KazmirRun, SuccessOnlyWhenTheImageLiesInTheProgrammedRange) {
     EXPECT_EQ(ReadBytes(FlashFile())[0x10], 0x49) << "the demo image went in last";
 }
 
-TEST_F(KazmirRun, VerifyNamesTheFirstDifference) {
+TEST_F(KazmirRun, VerifyNamesTheFirstDifference)
+{
     ASSERT_EQ(Kazmir({"program", DEMO}).exit, 0);
     const auto good = ReadBytes(FlashFile());
     struct Case {
@@ -839,7 +1011,8 @@ TEST_F(KazmirRun, VerifyNamesTheFirstDifference) {
     }
 }
 
-TEST_F(KazmirRun, EraseAllErasesEverySectorThroughATemporaryImage) {
+TEST_F(KazmirRun, EraseAllErasesEverySectorThroughATemporaryImage)
+{
     fs::create_directories(State());
     WriteText(FlashFile(), std::string(FLASH_SIZE, '\0'));
     const fs::path tmp = m_Dir / "tmp";
@@ -855,10 +1028,13 @@ TEST_F(KazmirRun, EraseAllErasesEverySectorThroughATemporaryImage) {
     EXPECT_TRUE(Has(Kazmir({"erase", "--help"}).out, "programs an image of 0xFF bytes over the whole flash"));
 }
 
-TEST_F(KazmirRun, InterruptFinishesTheLibraryCallThenStopsWithASummary) {
+TEST_F(KazmirRun, InterruptFinishesTheLibraryCallThenStopsWithASummary)
+{
     const std::string slow = Bench("slow", R"({"boards": [{"serial": "KZ000001", "restart_delay_ms": 800}]})").string();
     const std::string big =
-        Bench("big", R"({"boards": [{"erase_delay_ms": 20, "flash": {"sectors": [{"size": "0x40000", "count": 32}]}}]})").string();
+        Bench("big",
+              R"({"boards": [{"erase_delay_ms": 20, "flash": {"sectors": [{"size": "0x40000", "count": 32}]}}]})")
+            .string();
     struct Case {
         std::vector<std::string> args;
         std::string sendOn; // the stdout text after which the signals go out
@@ -868,13 +1044,18 @@ TEST_F(KazmirRun, InterruptFinishesTheLibraryCallThenStopsWithASummary) {
     } const cases[] = {
         {{"--bench", slow, "--json", "program", DEMO}, "\"check\"", {SIGINT}, 0, 0, "Nothing is being written now"},
         {{"--bench", slow, "--json", "program", DEMO}, "\"check\"", {SIGTERM, SIGINT}, 0, 0, "interrupt again"},
-        {{"--bench", big, "--json", "erase", "--all"}, "\"phase\":\"erase\"", {SIGINT}, 32, 32,
+        {{"--bench", big, "--json", "erase", "--all"},
+         "\"phase\":\"erase\"",
+         {SIGINT},
+         32,
+         32,
          "The flash will be incomplete if the run stops now"},
     };
     for (const auto& c : cases) {
         bool sent = false;
         m_Watch = [&](pid_t pid, const std::string& line) {
-            if (sent || !Has(line, c.sendOn)) return;
+            if (sent || !Has(line, c.sendOn))
+                return;
             sent = true;
             for (int sig : c.signals) {
                 kill(pid, sig);
@@ -892,15 +1073,19 @@ TEST_F(KazmirRun, InterruptFinishesTheLibraryCallThenStopsWithASummary) {
         EXPECT_EQ(s["exit_name"], "interrupted");
         EXPECT_EQ(s["sectors_erased"], c.erased) << s.dump();
         EXPECT_EQ(s["sectors_written"], c.written) << s.dump();
-        if (c.signals.size() == 2) EXPECT_LT(took, std::chrono::milliseconds(1000)) << "the second stops at once";
-        else EXPECT_EQ(r.Event("interrupt").is_null(), false);
+        if (c.signals.size() == 2)
+            EXPECT_LT(took, std::chrono::milliseconds(1000)) << "the second stops at once";
+        else
+            EXPECT_EQ(r.Event("interrupt").is_null(), false);
     }
 }
 
-TEST_F(KazmirRun, ArgumentsAndMessages) {
+TEST_F(KazmirRun, ArgumentsAndMessages)
+{
     const std::string boards = Bench("boards", R"({"boards": [{"serial": "KZ000001"},
         {"serial": "KZ000002", "state": 16, "flash": {"sectors": [{"size": "0x100", "count": 4}]}},
-        {"serial": "KZ000003", "flash": {"sectors": [{"size": "0x4000", "count": 40}]}}]})").string();
+        {"serial": "KZ000003", "flash": {"sectors": [{"size": "0x4000", "count": 40}]}}]})")
+                                   .string();
     struct Case {
         std::vector<std::string> args;
         int exit;
@@ -912,10 +1097,14 @@ TEST_F(KazmirRun, ArgumentsAndMessages) {
         {{"--help"}, 0, "ids change with every restart of a board"},
         {{"program", "--help"}, 0, "Global options (before or after the command):\n  --device ID"},
         {{"program", "--help"}, 0, "Exit codes: see kazmir --help."},
-        {{"--bench", boards, "--serial", "KZ000002", "fwinfo"}, 4, "board 1 of the bench has the serial KZ000002 "
-                                                                   "but is in its boot ROM"},
-        {{"--bench", boards, "info", DEMO}, 0, "On bench board 0 (KZ000001, flash 512.0 KiB at base 0x00000000, "
-                                               "8 sectors): fits"},
+        {{"--bench", boards, "--serial", "KZ000002", "fwinfo"},
+         4,
+         "board 1 of the bench has the serial KZ000002 "
+         "but is in its boot ROM"},
+        {{"--bench", boards, "info", DEMO},
+         0,
+         "On bench board 0 (KZ000001, flash 512.0 KiB at base 0x00000000, "
+         "8 sectors): fits"},
         {{"--bench", boards, "info", DEMO}, 0, "(KZ000002, flash 1.0 KiB at base 0x00000000, 4 sectors): does not"},
         {{"--bench", boards, "--serial", "KZ000003", "info", DEMO}, 9, "at most 32 flash sectors, this flash has 40"},
         {{"--bench", boards, "bench", "show"}, 0, "serial KZ000002"},
@@ -929,7 +1118,8 @@ TEST_F(KazmirRun, ArgumentsAndMessages) {
     const std::string kept = Bench("kept", R"({"boards": [{"flash": {"file": "kept.flash"}}]})").string();
     WriteText(m_Dir / "kept.flash", "\x01\x02");
     for (const auto& args : {std::vector<std::string>{"--bench", kept, "bench", "show"},
-                             std::vector<std::string>{"--bench", kept, "info", DEMO}, {"bench", "show"}})
+                             std::vector<std::string>{"--bench", kept, "info", DEMO},
+                             {"bench", "show"}})
         EXPECT_EQ(Kazmir(args).exit, 0);
     EXPECT_EQ(ReadText(m_Dir / "kept.flash"), "\x01\x02") << "looking at a bench never writes its flash files";
     EXPECT_FALSE(fs::exists(FlashFile()));

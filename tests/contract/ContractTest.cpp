@@ -62,7 +62,8 @@ TEST(Contract, Identifiers)
     for (const Row& row : rows) {
         GUID published = Parse(row.Published);
         EXPECT_EQ(std::memcmp(&published, row.Bench, sizeof(GUID)), 0) << "bench: " << row.Published;
-        EXPECT_TRUE(!row.Library || std::memcmp(&published, row.Library, sizeof(GUID)) == 0) << "library: " << row.Published;
+        EXPECT_TRUE(!row.Library || std::memcmp(&published, row.Library, sizeof(GUID)) == 0)
+            << "library: " << row.Published;
     }
     const char* channels[3][2] = {{"{E1CC08CE-99C0-483B-8E5F-4C43358E1CE2}", "11"},
                                   {"{19286603-A9CD-433A-A495-72E5C9D97A97}", "12"},
@@ -80,8 +81,14 @@ TEST(Contract, CodesSizesAndOffsets)
         const char* Name;
         uint64_t Published, Bench, Library;
     };
-#define OFF(B, L, field, n) {#L "." #field, n, offsetof(bench::B, field), offsetof(L, field)}
-#define SIZE(B, L, n) {#L, n, sizeof(bench::B), sizeof(L)}
+#define OFF(B, L, field, n)                                                                                            \
+    {                                                                                                                  \
+#L "." #field, n, offsetof(bench::B, field), offsetof(L, field)                                                \
+    }
+#define SIZE(B, L, n)                                                                                                  \
+    {                                                                                                                  \
+#L, n, sizeof(bench::B), sizeof(L)                                                                             \
+    }
     const Row rows[] = {
         {"IOCTL GetInfo", 0xA0003000, bench::IOCTL_GET_INFO, IOCTL_KAZ_GET_INFO},
         {"IOCTL LoadFw", 0xA0003005, bench::IOCTL_LOAD_FW, IOCTL_KAZ_LOAD_FW},
@@ -89,8 +96,10 @@ TEST(Contract, CodesSizesAndOffsets)
         {"LoadFw input", 6, bench::LOAD_FW_IN_SIZE, LOAD_FW_INPUT_SIZE},
         {"Reset selector to boot ROM", 0, bench::RESET_BOOT_ROM, RESET_TO_BOOT_ROM},
         {"Reset selector to firmware", 1, bench::RESET_FIRMWARE, RESET_TO_FIRMWARE},
-        {"state FLD", 1, bench::DEV_STATE_FLD, DEV_STATE_FLD}, {"state BAL", 2, bench::DEV_STATE_BAL, DEV_STATE_BAL},
-        {"state CCL", 3, bench::DEV_STATE_CCL, DEV_STATE_CCL}, {"state ROM", 16, bench::DEV_STATE_ROM, DEV_STATE_ROM},
+        {"state FLD", 1, bench::DEV_STATE_FLD, DEV_STATE_FLD},
+        {"state BAL", 2, bench::DEV_STATE_BAL, DEV_STATE_BAL},
+        {"state CCL", 3, bench::DEV_STATE_CCL, DEV_STATE_CCL},
+        {"state ROM", 16, bench::DEV_STATE_ROM, DEV_STATE_ROM},
         {"open access", 0xC0000000, bench::OPEN_ACCESS, GENERIC_READ | GENERIC_WRITE},
         {"open disposition", 3, bench::OPEN_DISPOSITION, OPEN_EXISTING},
         {"DIGCF_PRESENT", 0x02, bench::FLAG_PRESENT, DIGCF_PRESENT},
@@ -100,20 +109,36 @@ TEST(Contract, CodesSizesAndOffsets)
         {"detail record size field", 8, bench::INTERFACE_DETAIL_SIZE, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)},
         {"Setup-API names", 27, bench::SETUPAPI_NAME_COUNT, SETUPAPI_ENTRY_COUNT},
         {"CCL start entry", 586, bench::CCL_START_ENTRY, CCL_CMD_START_ENTRY},
-        {"CCL stop entry", 587, bench::CCL_STOP_ENTRY, CCL_CMD_STOP_ENTRY}, SIZE(DRIVER_INFO, DEVICE_INFO_RECORD, 140),
-        OFF(DRIVER_INFO, DEVICE_INFO_RECORD, DeviceId, 4), OFF(DRIVER_INFO, DEVICE_INFO_RECORD, Serial, 12),
-        SIZE(DEVICE_RECORD, KAZ_DEVICE_RECORD, 304), OFF(DEVICE_RECORD, KAZ_DEVICE_RECORD, BoardClass, 8),
-        OFF(DEVICE_RECORD, KAZ_DEVICE_RECORD, Serial, 32), OFF(SERVER_VERSION, KAZ_SERVER_VERSION, Minor, 4),
-        SIZE(FLASH_INFO, FLASH_INFO, 100), OFF(FLASH_INFO, FLASH_INFO, Word4, 4), OFF(FLASH_INFO, FLASH_INFO, Word6, 6),
-        OFF(FLASH_INFO, FLASH_INFO, SectorCount, 8), OFF(FLASH_INFO, FLASH_INFO, Word10, 10),
-        OFF(FLASH_INFO, FLASH_INFO, BaseAddress, 12), SIZE(SECTOR_INFO, SECTOR_INFO, 8),
-        {"sector 3 address", 0x30000, 3u << 16, MakeSectorAddr(3)}, SIZE(BAL_RECORD, KAZ_BAL_RECORD, 70),
-        SIZE(CCL_SUMMARY, CCL_SUMMARY, 24), OFF(CCL_SUMMARY, CCL_SUMMARY, EntryCount, 2),
-        SIZE(CCL_ENTRY, CCL_ENTRY, 24), OFF(CCL_ENTRY, CCL_ENTRY, Kind1, 12), OFF(CCL_ENTRY, CCL_ENTRY, Kind2, 14),
-        OFF(CCL_ENTRY, CCL_ENTRY, Value, 16), SIZE(CCL_REQUEST, CCL_COMMAND_REQUEST, 12),
-        OFF(CCL_REQUEST, CCL_COMMAND_REQUEST, Target, 4), OFF(CCL_REQUEST, CCL_COMMAND_REQUEST, EntryIndex, 6),
-        OFF(CCL_REQUEST, CCL_COMMAND_REQUEST, Command, 8), SIZE(CCL_RESPONSE, CCL_COMMAND_RESPONSE, 12),
-        OFF(CCL_RESPONSE, CCL_COMMAND_RESPONSE, Result, 8), SIZE(CHANNEL_STATUS, CHANNEL_STATUS, 8),
+        {"CCL stop entry", 587, bench::CCL_STOP_ENTRY, CCL_CMD_STOP_ENTRY},
+        SIZE(DRIVER_INFO, DEVICE_INFO_RECORD, 140),
+        OFF(DRIVER_INFO, DEVICE_INFO_RECORD, DeviceId, 4),
+        OFF(DRIVER_INFO, DEVICE_INFO_RECORD, Serial, 12),
+        SIZE(DEVICE_RECORD, KAZ_DEVICE_RECORD, 304),
+        OFF(DEVICE_RECORD, KAZ_DEVICE_RECORD, BoardClass, 8),
+        OFF(DEVICE_RECORD, KAZ_DEVICE_RECORD, Serial, 32),
+        OFF(SERVER_VERSION, KAZ_SERVER_VERSION, Minor, 4),
+        SIZE(FLASH_INFO, FLASH_INFO, 100),
+        OFF(FLASH_INFO, FLASH_INFO, Word4, 4),
+        OFF(FLASH_INFO, FLASH_INFO, Word6, 6),
+        OFF(FLASH_INFO, FLASH_INFO, SectorCount, 8),
+        OFF(FLASH_INFO, FLASH_INFO, Word10, 10),
+        OFF(FLASH_INFO, FLASH_INFO, BaseAddress, 12),
+        SIZE(SECTOR_INFO, SECTOR_INFO, 8),
+        {"sector 3 address", 0x30000, 3u << 16, MakeSectorAddr(3)},
+        SIZE(BAL_RECORD, KAZ_BAL_RECORD, 70),
+        SIZE(CCL_SUMMARY, CCL_SUMMARY, 24),
+        OFF(CCL_SUMMARY, CCL_SUMMARY, EntryCount, 2),
+        SIZE(CCL_ENTRY, CCL_ENTRY, 24),
+        OFF(CCL_ENTRY, CCL_ENTRY, Kind1, 12),
+        OFF(CCL_ENTRY, CCL_ENTRY, Kind2, 14),
+        OFF(CCL_ENTRY, CCL_ENTRY, Value, 16),
+        SIZE(CCL_REQUEST, CCL_COMMAND_REQUEST, 12),
+        OFF(CCL_REQUEST, CCL_COMMAND_REQUEST, Target, 4),
+        OFF(CCL_REQUEST, CCL_COMMAND_REQUEST, EntryIndex, 6),
+        OFF(CCL_REQUEST, CCL_COMMAND_REQUEST, Command, 8),
+        SIZE(CCL_RESPONSE, CCL_COMMAND_RESPONSE, 12),
+        OFF(CCL_RESPONSE, CCL_COMMAND_RESPONSE, Result, 8),
+        SIZE(CHANNEL_STATUS, CHANNEL_STATUS, 8),
     };
 #undef OFF
 #undef SIZE
@@ -123,12 +148,26 @@ TEST(Contract, CodesSizesAndOffsets)
     }
     // Declared by the library alone: result codes, report kinds, sizes.
     const uint64_t library[][2] = {
-        {0x80004005, KZM_E_FAIL}, {0x80070057, KZM_E_INVALIDARG}, {0xE001000B, KZM_E_TIMEOUT},
-        {0xE0FE0002, KZM_E_FLASH_NOT_STARTED}, {0xE0FE0003, KZM_E_TOO_MANY_SECTORS}, {0xE0FE0004, KZM_E_BEYOND_FLASH},
-        {0xE0FE0005, KZM_E_RANGE_END}, {0xE0FE0006, KZM_E_ALLOC_RANGE}, {0xE0FE0007, KZM_E_READ_RANGE},
-        {0xE0FE0009, KZM_E_WRITE_RANGE}, {0xE0FE000A, KZM_E_VERIFY}, {0xA0FE0001, CFwInfo::NOT_FOUND},
-        {9, CFwInfo::MARKER_SIZE}, {0xFFFFFFFFFFFFFFFF, DEVICE_ID_ANY}, {0, REPORT_MESSAGE}, {1, REPORT_PROGRESS},
-        {2, REPORT_NEWLINE}, {3, REPORT_TRACE}, {512, CReporter::LINE_SIZE}, {64, CMyKazDevice::MAX_DEVICES},
+        {0x80004005, KZM_E_FAIL},
+        {0x80070057, KZM_E_INVALIDARG},
+        {0xE001000B, KZM_E_TIMEOUT},
+        {0xE0FE0002, KZM_E_FLASH_NOT_STARTED},
+        {0xE0FE0003, KZM_E_TOO_MANY_SECTORS},
+        {0xE0FE0004, KZM_E_BEYOND_FLASH},
+        {0xE0FE0005, KZM_E_RANGE_END},
+        {0xE0FE0006, KZM_E_ALLOC_RANGE},
+        {0xE0FE0007, KZM_E_READ_RANGE},
+        {0xE0FE0009, KZM_E_WRITE_RANGE},
+        {0xE0FE000A, KZM_E_VERIFY},
+        {0xA0FE0001, CFwInfo::NOT_FOUND},
+        {9, CFwInfo::MARKER_SIZE},
+        {0xFFFFFFFFFFFFFFFF, DEVICE_ID_ANY},
+        {0, REPORT_MESSAGE},
+        {1, REPORT_PROGRESS},
+        {2, REPORT_NEWLINE},
+        {3, REPORT_TRACE},
+        {512, CReporter::LINE_SIZE},
+        {64, CMyKazDevice::MAX_DEVICES},
         {4, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath)},
     };
     for (const auto& row : library)
@@ -151,22 +190,39 @@ TEST(Contract, InterfaceSlots)
         const char* Name;
         std::ptrdiff_t Published, Bench, Library;
     };
-#define ROW(I, Op, n) {#I "::" #Op, n, Slot(&bench::I::Op), Slot(&::I::Op)}
+#define ROW(I, Op, n)                                                                                                  \
+    {                                                                                                                  \
+#I "::" #Op, n, Slot(&bench::I::Op), Slot(&::I::Op)                                                            \
+    }
     const Row rows[] = {
-        ROW(IKazUnknown, QueryInterface, 0),   ROW(IKazUnknown, AddRef, 1),
-        ROW(IKazUnknown, Release, 2),          ROW(IKazDeviceManager, EnumDevices, 3),
-        ROW(IKazDeviceManager, OpenDevice, 4), ROW(IKazDeviceEnum, Next, 3),
-        ROW(IKazDeviceEnum, ResetEnum, 5),     ROW(IKazDeviceEnum, AssignEvent, 6),
-        ROW(IKazDevice, OpenComponent, 5),     ROW(IKazFlashLoader, Execute, 5),
-        ROW(IKazFlashLoader, Stop, 6),         ROW(IKazFlashLoader, GetFlashInfo, 7),
-        ROW(IKazFlashLoader, GetSectorInfo, 8), ROW(IKazFlashLoader, EraseSector, 9),
-        ROW(IKazFlashLoader, ReadSector, 10),  ROW(IKazFlashLoader, WriteSector, 11),
-        ROW(IKazBal, Attach, 3),               ROW(IKazCcl, Start, 5),
-        ROW(IKazCcl, Stop, 6),                 ROW(IKazCcl, Command, 9),
-        ROW(IKazCcl, GetSummary, 10),          ROW(IKazCcl, GetEntry, 11),
-        ROW(IKazCcl, BindEntry, 12),           ROW(IKazChannel, AssignEvent, 5),
-        ROW(IKazChannel, GetMaxMsgLen, 9),     ROW(IKazChannel, GetReceiveStatus, 10),
-        ROW(IKazChannel, GetSendStatus, 11),   ROW(IKazChannel, GetCurrentEntry, 13),
+        ROW(IKazUnknown, QueryInterface, 0),
+        ROW(IKazUnknown, AddRef, 1),
+        ROW(IKazUnknown, Release, 2),
+        ROW(IKazDeviceManager, EnumDevices, 3),
+        ROW(IKazDeviceManager, OpenDevice, 4),
+        ROW(IKazDeviceEnum, Next, 3),
+        ROW(IKazDeviceEnum, ResetEnum, 5),
+        ROW(IKazDeviceEnum, AssignEvent, 6),
+        ROW(IKazDevice, OpenComponent, 5),
+        ROW(IKazFlashLoader, Execute, 5),
+        ROW(IKazFlashLoader, Stop, 6),
+        ROW(IKazFlashLoader, GetFlashInfo, 7),
+        ROW(IKazFlashLoader, GetSectorInfo, 8),
+        ROW(IKazFlashLoader, EraseSector, 9),
+        ROW(IKazFlashLoader, ReadSector, 10),
+        ROW(IKazFlashLoader, WriteSector, 11),
+        ROW(IKazBal, Attach, 3),
+        ROW(IKazCcl, Start, 5),
+        ROW(IKazCcl, Stop, 6),
+        ROW(IKazCcl, Command, 9),
+        ROW(IKazCcl, GetSummary, 10),
+        ROW(IKazCcl, GetEntry, 11),
+        ROW(IKazCcl, BindEntry, 12),
+        ROW(IKazChannel, AssignEvent, 5),
+        ROW(IKazChannel, GetMaxMsgLen, 9),
+        ROW(IKazChannel, GetReceiveStatus, 10),
+        ROW(IKazChannel, GetSendStatus, 11),
+        ROW(IKazChannel, GetCurrentEntry, 13),
         ROW(IKazChannel, ReleaseEntries, 14),
     };
 #undef ROW
@@ -181,15 +237,33 @@ TEST(Contract, InterfaceSlots)
 TEST(Contract, SetupApiNamesInBindingOrder)
 {
     const char* const published[27] = {
-        "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInterfaces",
-        "SetupDiOpenDevRegKey", "SetupDiGetClassDevsA", "SetupDiGetClassDevsW",
-        "SetupDiGetDeviceInterfaceDetailA", "SetupDiGetDeviceInterfaceDetailW", "SetupDiSetDeviceRegistryPropertyA",
-        "SetupDiSetDeviceRegistryPropertyW", "SetupDiGetDeviceRegistryPropertyA", "SetupDiGetDeviceRegistryPropertyW",
-        "SetupDiGetDeviceInstallParamsA", "SetupDiGetDriverInfoDetailA", "SetupDiGetSelectedDriverA",
-        "SetupOpenInfFileA", "SetupFindFirstLineA", "SetupDiCallClassInstaller",
-        "SetupDiGetClassInstallParamsA", "SetupDiSetClassInstallParamsA", "SetupDiEnumDriverInfoA",
-        "SetupDiSetDriverInstallParamsA", "SetupDiGetDriverInstallParamsA", "SetupDiBuildDriverInfoList",
-        "SetupDiOpenClassRegKey", "SetupDiCreateDeviceInterfaceA", "SetupDiGetDeviceInstanceIdA",
+        "SetupDiDestroyDeviceInfoList",
+        "SetupDiEnumDeviceInfo",
+        "SetupDiEnumDeviceInterfaces",
+        "SetupDiOpenDevRegKey",
+        "SetupDiGetClassDevsA",
+        "SetupDiGetClassDevsW",
+        "SetupDiGetDeviceInterfaceDetailA",
+        "SetupDiGetDeviceInterfaceDetailW",
+        "SetupDiSetDeviceRegistryPropertyA",
+        "SetupDiSetDeviceRegistryPropertyW",
+        "SetupDiGetDeviceRegistryPropertyA",
+        "SetupDiGetDeviceRegistryPropertyW",
+        "SetupDiGetDeviceInstallParamsA",
+        "SetupDiGetDriverInfoDetailA",
+        "SetupDiGetSelectedDriverA",
+        "SetupOpenInfFileA",
+        "SetupFindFirstLineA",
+        "SetupDiCallClassInstaller",
+        "SetupDiGetClassInstallParamsA",
+        "SetupDiSetClassInstallParamsA",
+        "SetupDiEnumDriverInfoA",
+        "SetupDiSetDriverInstallParamsA",
+        "SetupDiGetDriverInstallParamsA",
+        "SetupDiBuildDriverInfoList",
+        "SetupDiOpenClassRegKey",
+        "SetupDiCreateDeviceInterfaceA",
+        "SetupDiGetDeviceInstanceIdA",
     };
     for (int i = 0; i < 27; ++i) {
         EXPECT_STREQ(bench::SETUPAPI_NAMES[i], published[i]) << "bench, entry " << i + 1;
@@ -201,8 +275,10 @@ TEST(Contract, SetupApiNamesInBindingOrder)
 // (their .def files) and in the bench's contract.
 TEST(Contract, DeviceServerOrdinals)
 {
-    const std::pair<const char*, unsigned> rows[] = {
-        {"InitializeServer", 1000}, {"GetServerVersion", 1002}, {"CreateChannelObject", 2000}, {"GetDeviceManager", 4000}};
+    const std::pair<const char*, unsigned> rows[] = {{"InitializeServer", 1000},
+                                                     {"GetServerVersion", 1002},
+                                                     {"CreateChannelObject", 2000},
+                                                     {"GetDeviceManager", 4000}};
     const unsigned contract[] = {bench::ORDINAL_INITIALIZE_SERVER, bench::ORDINAL_GET_SERVER_VERSION,
                                  bench::ORDINAL_CREATE_CHANNEL_OBJECT, bench::ORDINAL_GET_DEVICE_MANAGER};
     for (const char* def : {"src/device/kazapi.def", "simulator/kazapi.def"}) {
@@ -220,7 +296,8 @@ TEST(Contract, DeviceServerOrdinals)
 TEST(Contract, BenchIncludesNoLibraryHeader)
 {
     std::regex library("#\\s*include\\s*[\"<](frame|controller|device|modes|flash)/");
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(std::string(KAZMIR_SOURCE_DIR) + "/simulator")) {
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(std::string(KAZMIR_SOURCE_DIR) + "/simulator")) {
         if (!entry.is_regular_file())
             continue;
         std::ifstream file(entry.path());

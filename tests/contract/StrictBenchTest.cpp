@@ -26,11 +26,13 @@ TEST(StrictBench, EveryModeGetsInAndOutWithArgumentsTheRealSystemAccepts)
         {"BAL", [&] { return kzmBALinit(TIMEOUT_MS, DEVICE_ID_ANY, &handle) ?: kzmBALreset(); }, ""},
         {"CCL", [&] { return kzmCCLinit(TIMEOUT_MS, DEVICE_ID_ANY, &handle) ?: kzmCCLreset(); },
          "CCL objects: 1 references beyond the baseline (1 now, 0 before)\n"},
-        {"BGI", [&] {
+        {"BGI",
+         [&] {
              char reply[256] = {};
              return kzmBGIinit(TIMEOUT_MS, DEVICE_ID_ANY, &handle) ?: kzmBGIsend(TIMEOUT_MS, 5, "ping")
                  ?: kzmBGIreceive(TIMEOUT_MS, sizeof(reply), reply, nullptr) ?: kzmBGIreset();
-         }, ""},
+         },
+         ""},
     };
     for (const Row& row : rows) {
         kazsim::Bench::Reset(kazsim::BenchDesc::FromJsonText(R"({"boards": [{"present": false}, {}]})"));

@@ -32,7 +32,7 @@ struct FindCase {
     int target;         // board whose id or serial is looked for
     const char* serial; // nullptr: find by id
     KZRESULT result;
-    int opened;         // board left open, -1 none
+    int opened; // board left open, -1 none
 };
 
 TEST_F(HwDevice, FindsOpenTheMatchingBoardOrNothing)

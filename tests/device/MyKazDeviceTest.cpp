@@ -54,7 +54,8 @@ TEST_F(ServerDevice, RefusedAttachStepsLeaveAUsableObject)
             const bool enumerator = std::string(step) == "Enum.AssignEvent";
             uint64_t id = 0;
             EXPECT_EQ(device.SelectDevice(boardId), manager ? 0u : R_FAIL) << step;
-            EXPECT_EQ(device.FindDevice(&kazsim::BOARD_CLASS_1, FIND_FIRST_OF_CLASS, &id, &id), enumerator ? 0 : R_FAIL);
+            EXPECT_EQ(device.FindDevice(&kazsim::BOARD_CLASS_1, FIND_FIRST_OF_CLASS, &id, &id),
+                      enumerator ? 0 : R_FAIL);
             EXPECT_EQ(device.GetDeviceCount(), 0u) << step;
             EXPECT_EQ(device.WaitForArrival(50), enumerator ? R_ARRIVAL_TIMEOUT : KZRESULT(ERROR_INVALID_HANDLE));
             device.Close();
@@ -117,11 +118,14 @@ TEST_F(ServerDevice, FindsByClassAndExactSerial)
         const GUID* boardClass;
         char serial[8];
         int board; // found, or -1: the server's "exhausted"
-    } cases[] = {{&kazsim::BOARD_CLASS_1, "SN-1", 3}, {&kazsim::BOARD_CLASS_1, "SN-", -1},
-                 {&kazsim::BOARD_CLASS_1, "SN-10", -1}, {&kazsim::BOARD_CLASS_3, "SN-1", -1}};
+    } cases[] = {{&kazsim::BOARD_CLASS_1, "SN-1", 3},
+                 {&kazsim::BOARD_CLASS_1, "SN-", -1},
+                 {&kazsim::BOARD_CLASS_1, "SN-10", -1},
+                 {&kazsim::BOARD_CLASS_3, "SN-1", -1}};
     for (auto& c : cases) {
         result = 99;
-        EXPECT_EQ(device.FindDevice(c.boardClass, FIND_BY_SERIAL, c.serial, &result), c.board < 0 ? kazsim::SIM_E_FAIL : 0);
+        EXPECT_EQ(device.FindDevice(c.boardClass, FIND_BY_SERIAL, c.serial, &result),
+                  c.board < 0 ? kazsim::SIM_E_FAIL : 0);
         EXPECT_EQ(result, c.board < 0 ? 99u : Bench::BoardInfo(c.board).DeviceId) << c.serial;
     }
     for (const char* operation : {"Enum.ResetEnum", "Enum.Next"}) {

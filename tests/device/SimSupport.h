@@ -80,10 +80,22 @@ T* OpenModeObject(int board, const GUID& classId, const GUID& interfaceId)
     manager->Release();
     return static_cast<T*>(component);
 }
-inline IKazBal* OpenBal() { return OpenModeObject<IKazBal>(0, KAZ_CLSID_BAL, KAZ_IID_BAL); }
-inline IKazCcl* OpenCcl() { return OpenModeObject<IKazCcl>(0, KAZ_CLSID_CCL, KAZ_IID_CCL); }
-inline uint32_t BalRefs() { return kazsim::Accounting().Bals.References; }
-inline uint32_t CclRefs() { return kazsim::Accounting().Ccls.References; }
+inline IKazBal* OpenBal()
+{
+    return OpenModeObject<IKazBal>(0, KAZ_CLSID_BAL, KAZ_IID_BAL);
+}
+inline IKazCcl* OpenCcl()
+{
+    return OpenModeObject<IKazCcl>(0, KAZ_CLSID_CCL, KAZ_IID_CCL);
+}
+inline uint32_t BalRefs()
+{
+    return kazsim::Accounting().Bals.References;
+}
+inline uint32_t CclRefs()
+{
+    return kazsim::Accounting().Ccls.References;
+}
 
 inline kazsim::CclEntryDesc Entry(uint16_t kind1, uint16_t kind2, uint16_t maxLen = 256, uint16_t value = 0)
 {

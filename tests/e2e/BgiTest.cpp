@@ -31,7 +31,8 @@ TEST_F(E2eTest, EchoRoundTripAndLengthLimits)
     EXPECT_EQ(received, receiveMax);
     EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + 255),
               std::vector<uint8_t>(data.begin(), data.begin() + 255));
-    EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 256, buffer.end()), std::vector<uint8_t>(44, 0)) << "past the maximum";
+    EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 256, buffer.end()), std::vector<uint8_t>(44, 0))
+        << "past the maximum";
     EXPECT_EQ(kzmBGIreceive(0, 300, buffer.data(), &received), KZM_E_FAIL) << "nothing more is waiting";
     ResetAndExpectNothingLeft(Mode::Bgi);
 }
@@ -58,8 +59,8 @@ TEST_F(E2eTest, SendIsRefusedWhereNoChannelsWereOpened)
     AddBoard(3);
     uint8_t byte = 7;
     for (bool bySerial : {false, true}) {
-        ASSERT_EQ(bySerial ? kzmBGIinitSer(TIMEOUT_MS, SERIAL, nullptr) : kzmCCLinit(TIMEOUT_MS, DEVICE_ID_ANY, nullptr),
-                  0u);
+        ASSERT_EQ(
+            bySerial ? kzmBGIinitSer(TIMEOUT_MS, SERIAL, nullptr) : kzmCCLinit(TIMEOUT_MS, DEVICE_ID_ANY, nullptr), 0u);
         EXPECT_EQ(kzmBGIsend(TIMEOUT_MS, 1, &byte), KZM_E_FAIL);
         EXPECT_EQ(kzmBGIreceive(0, 256, &byte, nullptr), KZM_E_FAIL);
         EXPECT_EQ(kzmCCLreset(), 0u);

@@ -46,8 +46,10 @@ inline std::string Name(Mode mode, By by, uint32_t state)
 
 inline uint32_t Reset(Mode mode)
 {
-    return mode == Mode::Fld ? kzmFLDreset() : mode == Mode::Bal ? kzmBALreset()
-                             : mode == Mode::Ccl ? kzmCCLreset() : kzmBGIreset();
+    return mode == Mode::Fld   ? kzmFLDreset()
+           : mode == Mode::Bal ? kzmBALreset()
+           : mode == Mode::Ccl ? kzmCCLreset()
+                               : kzmBGIreset();
 }
 
 struct Report {

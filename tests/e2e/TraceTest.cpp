@@ -22,7 +22,10 @@ struct Case {
     std::vector<std::string> lines;
 };
 // By name: printed as raw bytes, the case's padding would read as uninitialised.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 const Case CASES[] = {
     {"FlashLoader", 1, "", 0, 0, {FLD}},

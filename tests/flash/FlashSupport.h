@@ -43,7 +43,10 @@ inline IKazFlashLoader* BenchFld(std::vector<uint32_t> sectors, uint32_t base = 
     return static_cast<IKazFlashLoader*>(fld);
 }
 
-inline std::vector<uint8_t> Flash() { return kazsim::Bench::FlashContents(0); }
+inline std::vector<uint8_t> Flash()
+{
+    return kazsim::Bench::FlashContents(0);
+}
 
 // The programmer with its inner steps and range open to the tests.
 class CTestFlashProg : public CFlashProg {
@@ -61,7 +64,10 @@ struct ReportLine {
     std::string Text;
     bool operator==(const ReportLine&) const = default;
 };
-inline std::ostream& operator<<(std::ostream& os, const ReportLine& l) { return os << int(l.Kind) << " \"" << l.Text << '"'; }
+inline std::ostream& operator<<(std::ostream& os, const ReportLine& l)
+{
+    return os << int(l.Kind) << " \"" << l.Text << '"';
+}
 
 class CReportRecorder {
 public:
@@ -70,7 +76,10 @@ public:
         CReporter::Get()->SetCallback(this, &Callback);
         Lines.clear();
     }
-    ~CReportRecorder() { CReporter::Get()->SetCallback(nullptr, [](void*, uint8_t, const char*) {}); }
+    ~CReportRecorder()
+    {
+        CReporter::Get()->SetCallback(nullptr, [](void*, uint8_t, const char*) {});
+    }
     std::vector<ReportLine> Lines;
 
 private:

@@ -45,15 +45,53 @@ TEST(Placement, ImagesGoWhereTheRulesPutThem)
     const std::vector<Case> cases = {
         {"no record, from 0, partly into sector 1", eight, 0, true, {false, 0, 0, 0, 0x2100}, 0, 0, 2, 0, 0, 0},
         {"no record, not from 0: offsets from 0", eight, 0, true, {false, 0, 0, 0x2100, 0x2200}, 0, 0, 1, 0, 0, 0x2100},
-        {"FLASH record with base", four, 0x08000000, true, {true, 0x08004000, 0, 0x08004000, 0x08006000}, 0, 1, 2, 0,
-         0x4000, 0},
-        {"record address without base", eight, 0, true, {true, 0x2100, 1, 0x2100, 0x2200}, 0, 1, 2, 0x100, 0x2100, 0x100},
-        {"BOOT record with base: offsets", four, 0x08000000, true, {true, 0x08004000, 0x80, 0, 0x100}, 0, 0, 1, 0, 0, 0},
+        {"FLASH record with base",
+         four,
+         0x08000000,
+         true,
+         {true, 0x08004000, 0, 0x08004000, 0x08006000},
+         0,
+         1,
+         2,
+         0,
+         0x4000,
+         0},
+        {"record address without base",
+         eight,
+         0,
+         true,
+         {true, 0x2100, 1, 0x2100, 0x2200},
+         0,
+         1,
+         2,
+         0x100,
+         0x2100,
+         0x100},
+        {"BOOT record with base: offsets",
+         four,
+         0x08000000,
+         true,
+         {true, 0x08004000, 0x80, 0, 0x100},
+         0,
+         0,
+         1,
+         0,
+         0,
+         0},
         {"ends at the flash's end", four, 0, true, {false, 0, 0, 0, 0x10000}, 0, 0, 4, 0, 0, 0},
         {"one byte past the flash", four, 0, true, {false, 0, 0, 0, 0x10001}, KZM_E_BEYOND_FLASH, 9, 9, 0, 0, 0},
         {"sectors not read", four, 0, false, {false, 0, 0, 0, 0x100}, KZM_E_FAIL, 9, 9, 0, 0, 0},
-        {"large sectors keep their offsets", {0x20000, 0x20000}, 0, true, {true, 0x30000, 0, 0x30000, 0x30010}, 0, 1, 2,
-         0x10000, 0x30000, 0x10000},
+        {"large sectors keep their offsets",
+         {0x20000, 0x20000},
+         0,
+         true,
+         {true, 0x30000, 0, 0x30000, 0x30010},
+         0,
+         1,
+         2,
+         0x10000,
+         0x30000,
+         0x10000},
         {"empty image with record", four, 0, true, {true, 0, 0, 5, 5}, 0, 9, 9, 0, 0, 0},
         {"empty image without record", four, 0, true, {false, 0, 0, 5, 5}, KZM_E_FAIL, 9, 9, 0, 0, 0},
     };
@@ -106,7 +144,8 @@ TEST_F(FlashProgram, ProgramOverlaysTheImageAndKeepsTheRestOfTheRange)
     const Case cases[] = {
         {"one block, partly into sector 1", {{0, 0x2100}}, 2},
         {"gaps, a block across a sector border, list order not address order",
-         {{0x2200, 0x100}, {0, 0x10}, {0x1F00, 0x200}, {0x4000, 0x1}}, 3},
+         {{0x2200, 0x100}, {0, 0x10}, {0x1F00, 0x200}, {0x4000, 0x1}},
+         3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -193,10 +232,12 @@ TEST_F(FlashProgram, OneSectorProgramReportsEachStep)
     CReportRecorder reports;
     ASSERT_EQ(Program(HexImage(0, {1, 2})), 0u);
     const std::vector<ReportLine> tail(reports.Lines.end() - 6, reports.Lines.end());
-    const std::vector<ReportLine> expected = {
-        {1, "    read sector 00/01 (address: 0x00000000)"}, {1, "    read sector 00/01 (address: 0x00000000) OK"},
-        {1, "    erase sector 00/01 "}, {1, "    erase sector 00/01 OK"},
-        {1, "    write sector 00/01 (address: 0x00000000)"}, {1, "    write sector 00/01 (address: 0x00000000) OK"}};
+    const std::vector<ReportLine> expected = {{1, "    read sector 00/01 (address: 0x00000000)"},
+                                              {1, "    read sector 00/01 (address: 0x00000000) OK"},
+                                              {1, "    erase sector 00/01 "},
+                                              {1, "    erase sector 00/01 OK"},
+                                              {1, "    write sector 00/01 (address: 0x00000000)"},
+                                              {1, "    write sector 00/01 (address: 0x00000000) OK"}};
     EXPECT_EQ(tail, expected);
 }
 

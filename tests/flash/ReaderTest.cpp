@@ -18,8 +18,8 @@ using namespace flashtest;
 
 namespace {
 
-const std::string REC0 = ":0400000001020304F2\n"; // 01 02 03 04 at 0
-const std::string REC4 = ":0400040005060708DE\n"; // 05 06 07 08 at 4
+const std::string REC0 = ":0400000001020304F2\n";  // 01 02 03 04 at 0
+const std::string REC4 = ":0400040005060708DE\n";  // 05 06 07 08 at 4
 const std::string REC10 = ":0400100005060708D2\n"; // 05 06 07 08 at 0x10
 const std::string LONG_LINE(4095, '#');
 
@@ -45,11 +45,21 @@ TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
     const std::vector<ReadCase> cases = {
         {"two records, one block", REC0 + REC4 + HEX_END, 0, {{0, 8, Seq(1, 8)}}},
         {"opposite order, same block", REC4 + REC0 + HEX_END, 0, {{0, 8, Seq(1, 8)}}},
-        {"type 02 segment", HexRecord(2, 0, {0x10, 0x00}) + HexRecord(0, 0x10, {9}) + HEX_END, 0, {{0x10010, 0x10011, {9}}}},
-        {"type 04 linear", HexRecord(4, 0, {0xAB, 0xCD}) + HexRecord(0, 2, {7}) + HEX_END, 0, {{0xABCD0002, 0xABCD0003, {7}}}},
-        {"two blocks in file order", HexRecord(0, 0x100, {1}) + HexRecord(0, 0, {2}) + HEX_END, 0,
+        {"type 02 segment",
+         HexRecord(2, 0, {0x10, 0x00}) + HexRecord(0, 0x10, {9}) + HEX_END,
+         0,
+         {{0x10010, 0x10011, {9}}}},
+        {"type 04 linear",
+         HexRecord(4, 0, {0xAB, 0xCD}) + HexRecord(0, 2, {7}) + HEX_END,
+         0,
+         {{0xABCD0002, 0xABCD0003, {7}}}},
+        {"two blocks in file order",
+         HexRecord(0, 0x100, {1}) + HexRecord(0, 0, {2}) + HEX_END,
+         0,
          {{0x100, 0x101, {1}}, {0, 1, {2}}}},
-        {"S0 skipped, S1 loaded, S9 ends", "S0030000FC\nS1130000000102030405060708090A0B0C0D0E0F64\nS9030000FC\nS105001000EA\n", 0,
+        {"S0 skipped, S1 loaded, S9 ends",
+         "S0030000FC\nS1130000000102030405060708090A0B0C0D0E0F64\nS9030000FC\nS105001000EA\n",
+         0,
          {{0, 16, Seq(0, 16)}}},
         {"CR LF reads as LF", ":0400000001020304F2\r\n:00000001FF\r\n", 0, {{0, 4, Seq(1, 4)}}},
         {"one digit short stops reading", REC0 + ":04001000050607D2\n" + REC4 + HEX_END, 0, {{0, 4, Seq(1, 4)}}},
@@ -58,12 +68,23 @@ TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
         {"last line without line feed is malformed", REC0 + ":0400100005060708D2", 0, {{0, 4, Seq(1, 4)}}},
         {"end record without line feed", REC0 + ":00000001FF", 0, {{0, 4, Seq(1, 4)}}},
         {"Ctrl-Z ends the file", REC0 + "\x1A" + REC10, 0, {{0, 4, Seq(1, 4)}}},
-        {"a NUL byte ends the line as a C string", REC0 + std::string(":04001000\0", 10) + "5060708D2\n" + REC4, 0, {{0, 4, Seq(1, 4)}}},
-        {"record after 4,095 characters is read", REC0 + LONG_LINE + REC10 + HEX_END, 0, {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}}},
-        {"record line over 4,095 characters is malformed", REC0 + ":" + std::string(4100, '0') + "\n" + REC10, 0,
+        {"a NUL byte ends the line as a C string",
+         REC0 + std::string(":04001000\0", 10) + "5060708D2\n" + REC4,
+         0,
+         {{0, 4, Seq(1, 4)}}},
+        {"record after 4,095 characters is read",
+         REC0 + LONG_LINE + REC10 + HEX_END,
+         0,
+         {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}}},
+        {"record line over 4,095 characters is malformed",
+         REC0 + ":" + std::string(4100, '0') + "\n" + REC10,
+         0,
          {{0, 4, Seq(1, 4)}}},
         {"malformed remainder stops reading", REC0 + LONG_LINE + "S1FF\n" + REC10 + HEX_END, 0, {{0, 4, Seq(1, 4)}}},
-        {"line feed right after 4,095 characters", REC0 + LONG_LINE + "\n" + REC10, 0, {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}}},
+        {"line feed right after 4,095 characters",
+         REC0 + LONG_LINE + "\n" + REC10,
+         0,
+         {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}}},
         {"no data record", "S0030000FC\n" + std::string(HEX_END), KZM_E_FAIL, {}},
         {"empty file", "", KZM_E_FAIL, {}},
         {"S1 too short for its address", "S1020000\n", KZM_E_FAIL, {}},
@@ -112,8 +133,8 @@ public:
 };
 
 constexpr uint32_t R = IImageObserver::LINE_RECORD, K = IImageObserver::LINE_SKIPPED,
-                   M = IImageObserver::LINE_MALFORMED, E = IImageObserver::LINE_END,
-                   Z = IImageObserver::LINE_TEXT_STOP, U = IImageObserver::LINE_UNREAD;
+                   M = IImageObserver::LINE_MALFORMED, E = IImageObserver::LINE_END, Z = IImageObserver::LINE_TEXT_STOP,
+                   U = IImageObserver::LINE_UNREAD;
 
 } // namespace
 
@@ -125,17 +146,26 @@ TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
         std::vector<Seen> Lines;
     };
     const std::vector<Case> cases = {
-        {"record, comment, malformed, unread", REC0 + "# x\r\n" + ":0400\n" + REC10,
-         {{1, 0, R, false, false, 20}, {2, 20, K, false, false, 4}, {3, 25, M, false, false, 6}, {4, 31, U, false, false, 20}}},
-        {"end record and what follows", REC0 + HEX_END + "\n" + REC10,
+        {"record, comment, malformed, unread",
+         REC0 + "# x\r\n" + ":0400\n" + REC10,
+         {{1, 0, R, false, false, 20},
+          {2, 20, K, false, false, 4},
+          {3, 25, M, false, false, 6},
+          {4, 31, U, false, false, 20}}},
+        {"end record and what follows",
+         REC0 + HEX_END + "\n" + REC10,
          {{1, 0, R, 0, 0, 20}, {2, 20, E, 0, 0, 12}, {3, 32, U, 0, 0, 1}, {4, 33, U, 0, 0, 20}}},
-        {"Ctrl-Z stops, the rest is unread", REC0 + "\x1A" + REC10,
+        {"Ctrl-Z stops, the rest is unread",
+         REC0 + "\x1A" + REC10,
          {{1, 0, R, 0, 0, 20}, {2, 20, Z, 0, 0, 1}, {2, 21, U, 0, 0, 20}}},
-        {"split line and its record remainder", LONG_LINE + REC10 + HEX_END,
+        {"split line and its record remainder",
+         LONG_LINE + REC10 + HEX_END,
          {{1, 0, K, 0, 1, 4095}, {2, 4095, R, 1, 0, 20}, {3, 4115, E, 0, 0, 12}}},
-        {"CR LF inside the buffer", std::string(4094, '#') + "\r\n" + REC10,
+        {"CR LF inside the buffer",
+         std::string(4094, '#') + "\r\n" + REC10,
          {{1, 0, K, 0, 0, 4095}, {2, 4096, R, 0, 0, 20}}},
-        {"CR LF split across the boundary", LONG_LINE + "\r\n" + REC10,
+        {"CR LF split across the boundary",
+         LONG_LINE + "\r\n" + REC10,
          {{1, 0, K, 0, 1, 4095}, {2, 4095, K, 1, 0, 1}, {3, 4097, R, 0, 0, 20}}},
     };
     for (const Case& c : cases) {
@@ -154,7 +184,8 @@ TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
     CImageFile image;
     image.SetObserver(&watcher);
     ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
-    EXPECT_EQ(watcher.Records, (std::vector<std::pair<uint32_t, std::vector<uint8_t>>>{{0, Seq(1, 4)}, {0x10010, Seq(5, 4)}}));
+    EXPECT_EQ(watcher.Records,
+              (std::vector<std::pair<uint32_t, std::vector<uint8_t>>>{{0, Seq(1, 4)}, {0x10010, Seq(5, 4)}}));
     EXPECT_EQ(watcher.Lines.size(), 4u);
 }
 
@@ -163,7 +194,8 @@ TEST(ImageReader, EndlessStreamReadsInBoundedMemory)
 {
     // More lines than any image has, through a pipe: the same record again
     // and again, and a line without end. The reading must not hold them.
-    const std::string fifo = (std::filesystem::temp_directory_path() / ("kzm_fifo_" + std::to_string(getpid()))).string();
+    const std::string fifo =
+        (std::filesystem::temp_directory_path() / ("kzm_fifo_" + std::to_string(getpid()))).string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::signal(SIGPIPE, SIG_IGN);
     std::thread writer([&] {
@@ -271,8 +303,9 @@ TEST(ImageReader, BlockLayoutMatchesTheLiteralRulesOnRandomImages)
             if (rng() % 2)
                 text += S3(r.Address, r.Bytes);
             else
-                text += HexRecord(4, 0, {static_cast<uint8_t>(r.Address >> 24), static_cast<uint8_t>(r.Address >> 16)}) +
-                        HexRecord(0, static_cast<uint16_t>(r.Address), r.Bytes);
+                text +=
+                    HexRecord(4, 0, {static_cast<uint8_t>(r.Address >> 24), static_cast<uint8_t>(r.Address >> 16)}) +
+                    HexRecord(0, static_cast<uint16_t>(r.Address), r.Bytes);
         }
         CImageFile image;
         ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
@@ -295,7 +328,14 @@ TEST(ImageReader, CorpusImagesLoadIntoTheirBlocks)
          {{0xC000, 0xC1E9}, {0xFF12, 0xFF14}, {0xFFF0, 0xFFF2}, {0xFFFE, 0x10000}, {0xFE8000, 0xFE88A3}}},
         {"openblt-demoprog_s12g128.abs.sx", {{0x34000, 0x34093}, {0x3E77E, 0x3E800}, {0x20000, 0x2033E}}},
         {"unistc-hal-demo.ihx",
-         {{0x0, 0x4}, {0xB, 0xC}, {0x13, 0x14}, {0x1B, 0x1C}, {0x23, 0x26}, {0x2B, 0x2C}, {0x33, 0x34}, {0x3B, 0x3E},
+         {{0x0, 0x4},
+          {0xB, 0xC},
+          {0x13, 0x14},
+          {0x1B, 0x1C},
+          {0x23, 0x26},
+          {0x2B, 0x2C},
+          {0x33, 0x34},
+          {0x3B, 0x3E},
           {0x43, 0x1621}}},
     };
     for (const Expected& e : corpus) {

@@ -144,8 +144,10 @@ TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
         {R"({"boards": [ {"serial": "A",} ]})", "not valid JSON"},
         {R"({"boards": [ {"serail": "A"} ]})", "boards[0].serail: unknown key"},
         {R"({"restartDelayMs": 5, "boards": []})", "restartDelayMs: unknown key; it is now spelled restart_delay_ms"},
-        {R"({"boards": [ {"ccl": {"entries": [{"maxMsgLen": 9}]}} ]})", "[0].maxMsgLen: unknown key; it is now spelled max_msg_len"},
-        {R"({"boards": [ {}, {"flash": {"sectors": [4096, "0x1g"]}} ]})", "boards[1].flash.sectors[1]: \"0x1g\" is not"},
+        {R"({"boards": [ {"ccl": {"entries": [{"maxMsgLen": 9}]}} ]})",
+         "[0].maxMsgLen: unknown key; it is now spelled max_msg_len"},
+        {R"({"boards": [ {}, {"flash": {"sectors": [4096, "0x1g"]}} ]})",
+         "boards[1].flash.sectors[1]: \"0x1g\" is not"},
         {R"({"boards": [ {"flash": {"sectors": [0]}} ]})", "a sector cannot be empty"},
         {R"({"boards": [ {"class": 6} ]})", "boards[0].class"},
         {R"({"boards": [ {"state": -1} ]})", "boards[0].state: must not be negative"},
@@ -196,8 +198,8 @@ TEST_F(BenchFileTest, FaultsFromTheFileFireOnTheirBoardAndOccurrence)
         Bench::Reset(desc);
         HANDLE a = Open(Bench::BoardInfo(0).Path), b = Open(Bench::BoardInfo(1).Path);
         DRIVER_INFO info = {};
-        const std::vector<DWORD> results = {GetInfo(b, &info), GetInfo(a, &info), GetInfo(a, &info),
-                                            GetInfo(b, &info), GetInfo(b, &info)};
+        const std::vector<DWORD> results = {GetInfo(b, &info), GetInfo(a, &info), GetInfo(a, &info), GetInfo(b, &info),
+                                            GetInfo(b, &info)};
         EXPECT_EQ(results, (std::vector<DWORD>{0, 0, 0, 0xE0FE0009, 0}));
         EXPECT_EQ(Faults::Fired("Driver.GetInfo"), 1u);
         CloseHandle(a);

@@ -58,7 +58,8 @@ TEST_F(DriverTest, RefusedArgumentsFailWithTheirErrorAndAreNamed)
     uint8_t in[8] = {}, out[140] = {};
     DWORD returned = 0;
     auto open = [&](DWORD access, DWORD share, void* security, DWORD disposition, DWORD flags, HANDLE model) {
-        return CreateFileA(path.c_str(), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security), disposition, flags, model) != INVALID_HANDLE_VALUE;
+        return CreateFileA(path.c_str(), access, share, static_cast<LPSECURITY_ATTRIBUTES>(security), disposition,
+                           flags, model) != INVALID_HANDLE_VALUE;
     };
     auto control = [&](DWORD code, DWORD inSize, DWORD outSize, DWORD* count = nullptr, void* overlapped = nullptr) {
         HANDLE handle = Open(path);
@@ -97,24 +98,31 @@ TEST_F(DriverTest, RefusedArgumentsFailWithTheirErrorAndAreNamed)
         {"Driver.GetInfo: outSize 0x0000008B", 122, [&] { return control(IOCTL_GET_INFO, 1, 139, &returned); }},
         {"Driver.Reset: outSize 0x0000008C", 87, [&] { return control(IOCTL_RESET, 1, 140, &returned); }},
         {"Driver.Reset: selector 0x00000002", 87, [&] { return in[0] = 2, control(IOCTL_RESET, 1, 1, &returned); }},
-        {"Driver.LoadFw: in (not 6 zero bytes)", 87, [&] { return in[0] = 1, control(IOCTL_LOAD_FW, 6, 0, &returned); }},
+        {"Driver.LoadFw: in (not 6 zero bytes)", 87,
+         [&] { return in[0] = 1, control(IOCTL_LOAD_FW, 6, 0, &returned); }},
         {"SetupDiGetClassDevsA: flags (unknown bits)", 1004,
          [&] { return SetupApi().List(0x112) != INVALID_HANDLE_VALUE; }},
         {"SetupDiEnumDeviceInterfaces: data->cbSize 28", 1784,
-         [&] { return setup([](SetupApi& api, HDEVINFO list, SP_DEVICE_INTERFACE_DATA* data) {
-               data->cbSize = 28;
-               return api.Interface(list, 0, data);
-           }); }},
+         [&] {
+             return setup([](SetupApi& api, HDEVINFO list, SP_DEVICE_INTERFACE_DATA* data) {
+                 data->cbSize = 28;
+                 return api.Interface(list, 0, data);
+             });
+         }},
         {"SetupDiEnumDeviceInfo: info->cbSize 33", 1784,
-         [&] { return setup([](SetupApi& api, HDEVINFO list, SP_DEVICE_INTERFACE_DATA*) {
-               SP_DEVINFO_DATA info = {33, {}, 0, 0};
-               return api.Proc<BOOL(HDEVINFO, DWORD, PSP_DEVINFO_DATA)>("SetupDiEnumDeviceInfo")(list, 0, &info);
-           }); }},
+         [&] {
+             return setup([](SetupApi& api, HDEVINFO list, SP_DEVICE_INTERFACE_DATA*) {
+                 SP_DEVINFO_DATA info = {33, {}, 0, 0};
+                 return api.Proc<BOOL(HDEVINFO, DWORD, PSP_DEVINFO_DATA)>("SetupDiEnumDeviceInfo")(list, 0, &info);
+             });
+         }},
         {"SetupDiGetDeviceInterfaceDetailA: detail->cbSize 6", 1784,
-         [&] { return setup([](SetupApi& api, HDEVINFO list, SP_DEVICE_INTERFACE_DATA* data) {
-               DWORD block[64] = {6};
-               return api.GetDetail(list, data, block, sizeof(block), nullptr, nullptr);
-           }); }},
+         [&] {
+             return setup([](SetupApi& api, HDEVINFO list, SP_DEVICE_INTERFACE_DATA* data) {
+                 DWORD block[64] = {6};
+                 return api.GetDetail(list, data, block, sizeof(block), nullptr, nullptr);
+             });
+         }},
     };
     for (const auto& row : rows) {
         Bench::Reset();

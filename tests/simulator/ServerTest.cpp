@@ -20,7 +20,9 @@ TEST_F(ServerTest, ModeObjectsFollowTheStateAndGoStaleOnRestart)
         const struct {
             const GUID &Cls, &Iid;
             KZRESULT Want;
-        } modes[] = {{CLSID_FLD, IID_FLD, row.Fld}, {CLSID_BAL, IID_BAL, row.Bal}, {CLSID_CCL, IID_CCL, row.Ccl},
+        } modes[] = {{CLSID_FLD, IID_FLD, row.Fld},
+                     {CLSID_BAL, IID_BAL, row.Bal},
+                     {CLSID_CCL, IID_CCL, row.Ccl},
                      {CLSID_FLD, IID_BAL, SIM_E_NOINTERFACE}};
         for (const auto& mode : modes) {
             KZRESULT result = 1;

@@ -30,7 +30,7 @@ using GetDeviceInterfaceDetailA = BOOL(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, void
 // SetupApi.DLL loaded; the four entries the tests call, null when missing.
 struct SetupApi {
     HMODULE Module = LoadLibraryA("SetupApi.DLL");
-    ~SetupApi() { Module && FreeLibrary(Module); }
+    ~SetupApi() { Module&& FreeLibrary(Module); }
     template <class T>
     T* Proc(const char* name)
     {
@@ -78,9 +78,18 @@ inline DWORD Request(HANDLE handle, DWORD code, const void* in, DWORD inSize, vo
     BOOL ok = DeviceIoControl(handle, code, const_cast<void*>(in), inSize, out, outSize, &returned, nullptr);
     return ok ? 0 : GetLastError();
 }
-inline DWORD GetInfo(HANDLE handle, DRIVER_INFO* info) { return Request(handle, IOCTL_GET_INFO, "", 1, info, 140); }
-inline DWORD Reset(HANDLE handle, uint8_t selector) { return Request(handle, IOCTL_RESET, &selector, 1, &selector, 1); }
-inline DWORD LoadFw(HANDLE handle) { return Request(handle, IOCTL_LOAD_FW, "\0\0\0\0\0", 6, nullptr, 0); }
+inline DWORD GetInfo(HANDLE handle, DRIVER_INFO* info)
+{
+    return Request(handle, IOCTL_GET_INFO, "", 1, info, 140);
+}
+inline DWORD Reset(HANDLE handle, uint8_t selector)
+{
+    return Request(handle, IOCTL_RESET, &selector, 1, &selector, 1);
+}
+inline DWORD LoadFw(HANDLE handle)
+{
+    return Request(handle, IOCTL_LOAD_FW, "\0\0\0\0\0", 6, nullptr, 0);
+}
 
 // The device records the server lists now.
 inline std::vector<DEVICE_RECORD> Records()
@@ -117,6 +126,9 @@ T* OpenMode(int board, const GUID& cls, const GUID& iid, KZRESULT* result = null
     return static_cast<T*>(component);
 }
 
-inline bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool SameGuid(const GUID& a, const GUID& b)
+{
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 } // namespace simtest

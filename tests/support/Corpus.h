@@ -30,13 +30,13 @@ inline std::string MissingCorpusReason()
 
 } // namespace corpustest
 
-#define KAZMIR_NEED_CORPUS()                                                   \
-    do {                                                                       \
-        const std::string kazmirCorpusMissing = corpustest::MissingCorpusReason(); \
-        if (!kazmirCorpusMissing.empty()) {                                    \
-            if (KAZMIR_REQUIRE_CORPUS)                                         \
-                FAIL() << kazmirCorpusMissing << " (KAZMIR_REQUIRE_CORPUS=ON)"; \
-            else                                                               \
-                GTEST_SKIP() << kazmirCorpusMissing;                           \
-        }                                                                      \
+#define KAZMIR_NEED_CORPUS()                                                                                           \
+    do {                                                                                                               \
+        const std::string kazmirCorpusMissing = corpustest::MissingCorpusReason();                                     \
+        if (!kazmirCorpusMissing.empty()) {                                                                            \
+            if (KAZMIR_REQUIRE_CORPUS)                                                                                 \
+                FAIL() << kazmirCorpusMissing << " (KAZMIR_REQUIRE_CORPUS=ON)";                                        \
+            else                                                                                                       \
+                GTEST_SKIP() << kazmirCorpusMissing;                                                                   \
+        }                                                                                                              \
     } while (0)

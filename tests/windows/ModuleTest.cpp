@@ -59,8 +59,10 @@ TEST(VersionResource, CarriesTheProjectVersionAndTheLibrarysNames)
     EXPECT_EQ(info->dwFileFlags & info->dwFileFlagsMask, 0u); // no debug, pre-release or patched flag
 
     const std::pair<const char*, std::string> texts[] = {
-        {"FileVersion", KAZMIR_VERSION_TEXT}, {"ProductVersion", KAZMIR_VERSION_TEXT},
-        {"OriginalFilename", "KAZMIR.dll"},   {"InternalName", "KAZMIR"},
+        {"FileVersion", KAZMIR_VERSION_TEXT},
+        {"ProductVersion", KAZMIR_VERSION_TEXT},
+        {"OriginalFilename", "KAZMIR.dll"},
+        {"InternalName", "KAZMIR"},
         {"ProductName", "Kazmir"},
     };
     for (const auto& [name, expected] : texts) {

@@ -55,7 +55,7 @@ struct CEnum final : CObject<&STAND_IN_STATE::EnumRefs> {
         return 0;
     }
     virtual RESULT Reserved4() { return R_NOT_IMPLEMENTED; } // 4
-    virtual RESULT ResetEnum()                                  // 5
+    virtual RESULT ResetEnum()                               // 5
     {
         m_bDelivered = false;
         return 0;

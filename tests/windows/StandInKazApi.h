@@ -21,7 +21,7 @@ struct STAND_IN_STATE {
     uint32_t InitializeCalls;
     uint32_t OpenDeviceCalls;
     uint32_t AssignEventCalls;
-    HANDLE ChangeEvent; // the last event the library handed over
+    HANDLE ChangeEvent;  // the last event the library handed over
     int32_t ManagerRefs; // references held on the device manager
     int32_t EnumRefs;    // references held on enumerators
 };

@@ -65,13 +65,13 @@ inline constexpr uint32_t SIM_E_FAIL = 0x80004005;        // enumeration exhaust
 inline constexpr uint32_t SIM_E_PENDING = 0x8000000A;     // no channel entry available now
 inline constexpr uint32_t SIM_E_UNEXPECTED = 0x8000FFFF;  // operation of the other channel direction
 inline constexpr uint32_t SIM_E_INVALIDARG = 0x80070057;  // bad sector, size, index, record or count
-inline constexpr uint32_t SIM_E_NOT_READY = 0x80070015;   // flash loader not executed, CCL not started, channel not bound
-inline constexpr uint32_t SIM_E_GONE = 0x8007048F;        // the board restarted or left since the object was made
-inline constexpr uint32_t SIM_E_NOT_LISTED = 0x80070490;  // OpenDevice: no listed device has that id
-inline constexpr uint32_t SIM_E_WRONG_STATE = 0x8007139F; // the board's firmware does not offer that mode
-inline constexpr uint32_t SIM_E_RELEASED = 0x800401FD;    // call on an object whose last reference was released
+inline constexpr uint32_t SIM_E_NOT_READY = 0x80070015; // flash loader not executed, CCL not started, channel not bound
+inline constexpr uint32_t SIM_E_GONE = 0x8007048F;      // the board restarted or left since the object was made
+inline constexpr uint32_t SIM_E_NOT_LISTED = 0x80070490;    // OpenDevice: no listed device has that id
+inline constexpr uint32_t SIM_E_WRONG_STATE = 0x8007139F;   // the board's firmware does not offer that mode
+inline constexpr uint32_t SIM_E_RELEASED = 0x800401FD;      // call on an object whose last reference was released
 inline constexpr uint32_t SIM_E_ACCESS_DENIED = 0x80070005; // the board's flash file cannot be opened or read
-inline constexpr uint32_t SIM_E_IN_USE = 0x80070020;      // another process holds the board's flash file
+inline constexpr uint32_t SIM_E_IN_USE = 0x80070020;        // another process holds the board's flash file
 
 // ---------------------------------------------------------------------------
 // Bench description
@@ -121,14 +121,14 @@ KAZSIM_API FlashDesc DefaultFlash();
 struct FaultDesc {
     std::string Operation; // a name of Faults::Names()
     uint32_t Code = 0;
-    uint32_t Nth = 0;      // 0: every call; N: the Nth call from then
+    uint32_t Nth = 0; // 0: every call; N: the Nth call from then
 };
 
 struct BoardDesc {
     GUID BoardClass = BOARD_CLASS_1;
-    std::string Serial = "KZ000001"; // reported by every state but the boot ROM
-    std::string RomSerial = "ABCD";  // reported in the boot ROM (state 16)
-    uint32_t State = STATE_CCL;      // state on arrival
+    std::string Serial = "KZ000001";    // reported by every state but the boot ROM
+    std::string RomSerial = "ABCD";     // reported in the boot ROM (state 16)
+    uint32_t State = STATE_CCL;         // state on arrival
     uint32_t FirmwareState = STATE_CCL; // what Reset 1 starts (2 or 3, or any other)
     std::optional<uint64_t> DeviceId;   // id of the first arrival; later ones are new
     uint32_t RestartDelayMs = 0;        // time away from the list on each restart
@@ -186,12 +186,12 @@ struct BenchDesc {
 // ---------------------------------------------------------------------------
 
 struct BoardStatus {
-    bool Present = false;     // on the bench (false once removed)
-    bool Listed = false;      // in the device list now (false while restarting)
-    uint64_t DeviceId = 0;    // current id (the last one while away)
-    std::string Path;         // current device-interface path (the last one while away)
-    uint32_t State = 0;       // firmware state
-    std::string Serial;       // serial reported in that state
+    bool Present = false;  // on the bench (false once removed)
+    bool Listed = false;   // in the device list now (false while restarting)
+    uint64_t DeviceId = 0; // current id (the last one while away)
+    std::string Path;      // current device-interface path (the last one while away)
+    uint32_t State = 0;    // firmware state
+    std::string Serial;    // serial reported in that state
     GUID BoardClass = {};
     uint32_t Restarts = 0;    // restarts since the board was put on the bench
     uint32_t OpenHandles = 0; // driver handles open on the current arrival
@@ -202,9 +202,9 @@ struct CclEntryStatus {
     uint16_t Kind1 = 0, Kind2 = 0;
     uint16_t MaxMsgLen = 0;
     uint32_t Depth = 0;
-    bool Started = false;  // command 586 given (587 clears it)
-    uint32_t Queued = 0;   // entries holding a message (send: committed by the host,
-                           // not yet taken by the firmware; receive: not yet taken by the host)
+    bool Started = false; // command 586 given (587 clears it)
+    uint32_t Queued = 0;  // entries holding a message (send: committed by the host,
+                          // not yet taken by the firmware; receive: not yet taken by the host)
 };
 
 enum class Signal {
@@ -365,14 +365,14 @@ struct ObjectCount {
 
 struct AccountingInfo {
     ObjectCount DeviceManagers, Enumerators, Devices, Flds, Bals, Ccls, Channels;
-    uint32_t DriverHandles = 0;   // open driver handles (stale ones included)
-    uint32_t DeviceInfoLists = 0; // live Setup-API device-information lists
-    uint32_t SetupApiModules = 0; // LoadLibraryA references on SetupApi.DLL (and KAZAPI.dll)
-    uint32_t Events = 0;          // live events of the process (platform count; on Windows
-                                  // the events handed to the bench and not yet closed)
-    uint32_t DeviceFiles = 0;     // live device-file handles (platform count)
-    uint32_t OverReleases = 0;    // Release calls on objects with no reference left
-    uint32_t CallsOnReleased = 0; // calls on objects with no reference left
+    uint32_t DriverHandles = 0;     // open driver handles (stale ones included)
+    uint32_t DeviceInfoLists = 0;   // live Setup-API device-information lists
+    uint32_t SetupApiModules = 0;   // LoadLibraryA references on SetupApi.DLL (and KAZAPI.dll)
+    uint32_t Events = 0;            // live events of the process (platform count; on Windows
+                                    // the events handed to the bench and not yet closed)
+    uint32_t DeviceFiles = 0;       // live device-file handles (platform count)
+    uint32_t OverReleases = 0;      // Release calls on objects with no reference left
+    uint32_t CallsOnReleased = 0;   // calls on objects with no reference left
     uint32_t Refused = 0;           // calls refused for an argument the real system refuses
     uint32_t EventsClosedEarly = 0; // channel events closed while their channel object lived
 

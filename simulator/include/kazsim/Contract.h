@@ -18,8 +18,8 @@ typedef uint32_t KZRESULT;
 // Kernel driver
 // ---------------------------------------------------------------------------
 
-inline constexpr GUID DRIVER_INTERFACE_CLASS = {0x48E20102, 0xD37D, 0x42C8,
-                                                {0xBE, 0x32, 0xF8, 0x6F, 0x4F, 0xCB, 0x2B, 0x4C}};
+inline constexpr GUID DRIVER_INTERFACE_CLASS = {
+    0x48E20102, 0xD37D, 0x42C8, {0xBE, 0x32, 0xF8, 0x6F, 0x4F, 0xCB, 0x2B, 0x4C}};
 
 inline constexpr DWORD IOCTL_GET_INFO = 0xA0003000; // in 1 byte, out DRIVER_INFO
 inline constexpr DWORD IOCTL_LOAD_FW = 0xA0003005;  // in 6 zero bytes, no output
@@ -59,15 +59,33 @@ static_assert(sizeof(DRIVER_INFO) == 140, "GetInfo record");
 inline constexpr unsigned SETUPAPI_NAME_COUNT = 27;
 // The entry points the boards' clients bind, in their binding order.
 inline constexpr const char* SETUPAPI_NAMES[SETUPAPI_NAME_COUNT] = {
-    "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInfo", "SetupDiEnumDeviceInterfaces",
-    "SetupDiOpenDevRegKey", "SetupDiGetClassDevsA", "SetupDiGetClassDevsW",
-    "SetupDiGetDeviceInterfaceDetailA", "SetupDiGetDeviceInterfaceDetailW", "SetupDiSetDeviceRegistryPropertyA",
-    "SetupDiSetDeviceRegistryPropertyW", "SetupDiGetDeviceRegistryPropertyA", "SetupDiGetDeviceRegistryPropertyW",
-    "SetupDiGetDeviceInstallParamsA", "SetupDiGetDriverInfoDetailA", "SetupDiGetSelectedDriverA",
-    "SetupOpenInfFileA", "SetupFindFirstLineA", "SetupDiCallClassInstaller",
-    "SetupDiGetClassInstallParamsA", "SetupDiSetClassInstallParamsA", "SetupDiEnumDriverInfoA",
-    "SetupDiSetDriverInstallParamsA", "SetupDiGetDriverInstallParamsA", "SetupDiBuildDriverInfoList",
-    "SetupDiOpenClassRegKey", "SetupDiCreateDeviceInterfaceA", "SetupDiGetDeviceInstanceIdA",
+    "SetupDiDestroyDeviceInfoList",
+    "SetupDiEnumDeviceInfo",
+    "SetupDiEnumDeviceInterfaces",
+    "SetupDiOpenDevRegKey",
+    "SetupDiGetClassDevsA",
+    "SetupDiGetClassDevsW",
+    "SetupDiGetDeviceInterfaceDetailA",
+    "SetupDiGetDeviceInterfaceDetailW",
+    "SetupDiSetDeviceRegistryPropertyA",
+    "SetupDiSetDeviceRegistryPropertyW",
+    "SetupDiGetDeviceRegistryPropertyA",
+    "SetupDiGetDeviceRegistryPropertyW",
+    "SetupDiGetDeviceInstallParamsA",
+    "SetupDiGetDriverInfoDetailA",
+    "SetupDiGetSelectedDriverA",
+    "SetupOpenInfFileA",
+    "SetupFindFirstLineA",
+    "SetupDiCallClassInstaller",
+    "SetupDiGetClassInstallParamsA",
+    "SetupDiSetClassInstallParamsA",
+    "SetupDiEnumDriverInfoA",
+    "SetupDiSetDriverInstallParamsA",
+    "SetupDiGetDriverInstallParamsA",
+    "SetupDiBuildDriverInfoList",
+    "SetupDiOpenClassRegKey",
+    "SetupDiCreateDeviceInterfaceA",
+    "SetupDiGetDeviceInstanceIdA",
 };
 // Size fields of the 64-bit platform's records.
 inline constexpr DWORD DEVINFO_DATA_SIZE = 32;
@@ -93,8 +111,8 @@ inline constexpr GUID IID_BAL = {0xA2B958AA, 0x9188, 0x4CDB, {0x83, 0x07, 0x25, 
 inline constexpr GUID CLSID_CCL = {0xF6998E02, 0xE42A, 0x4867, {0x95, 0x4A, 0x81, 0x01, 0x45, 0x1F, 0xE0, 0x53}};
 inline constexpr GUID IID_CCL = {0xDE4B8CBC, 0xCBE2, 0x4C6F, {0xA9, 0xDC, 0xD5, 0x65, 0xDF, 0x73, 0x26, 0x0C}};
 inline constexpr GUID IID_SEND_CHANNEL = {0xE1CC08CE, 0x99C0, 0x483B, {0x8E, 0x5F, 0x4C, 0x43, 0x35, 0x8E, 0x1C, 0xE2}};
-inline constexpr GUID IID_RECEIVE_CHANNEL = {0x19286603, 0xA9CD, 0x433A,
-                                             {0xA4, 0x95, 0x72, 0xE5, 0xC9, 0xD9, 0x7A, 0x97}};
+inline constexpr GUID IID_RECEIVE_CHANNEL = {
+    0x19286603, 0xA9CD, 0x433A, {0xA4, 0x95, 0x72, 0xE5, 0xC9, 0xD9, 0x7A, 0x97}};
 inline constexpr GUID IID_AUX_CHANNEL = {0xEFA8FE87, 0xC6C4, 0x4C13, {0x85, 0xAE, 0xBA, 0x31, 0x8A, 0xB6, 0xD3, 0x45}};
 inline constexpr GUID IID_UNKNOWN = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
@@ -188,15 +206,15 @@ static_assert(sizeof(CHANNEL_STATUS) == 8, "channel status");
 
 struct IKazUnknown {
     virtual KZRESULT QueryInterface(const GUID* iid, void** object) = 0; // 0
-    virtual uint32_t AddRef() = 0;                                        // 1
-    virtual uint32_t Release() = 0;                                       // 2
+    virtual uint32_t AddRef() = 0;                                       // 1
+    virtual uint32_t Release() = 0;                                      // 2
 };
 
 struct IKazDeviceEnum : IKazUnknown {
     virtual KZRESULT Next(uint32_t count, DEVICE_RECORD* records, uint32_t* fetched) = 0; // 3
-    virtual KZRESULT Reserved4() = 0;                                                    // 4
-    virtual KZRESULT ResetEnum() = 0;                                                    // 5
-    virtual KZRESULT AssignEvent(HANDLE changeEvent) = 0;                                // 6
+    virtual KZRESULT Reserved4() = 0;                                                     // 4
+    virtual KZRESULT ResetEnum() = 0;                                                     // 5
+    virtual KZRESULT AssignEvent(HANDLE changeEvent) = 0;                                 // 6
 };
 
 struct IKazDevice;
@@ -207,8 +225,8 @@ struct IKazDeviceManager : IKazUnknown {
 };
 
 struct IKazDevice : IKazUnknown {
-    virtual KZRESULT Reserved3() = 0;                                                                     // 3
-    virtual KZRESULT Reserved4() = 0;                                                                     // 4
+    virtual KZRESULT Reserved3() = 0;                                                                          // 3
+    virtual KZRESULT Reserved4() = 0;                                                                          // 4
     virtual KZRESULT OpenComponent(const GUID* classId, const GUID* interfaceId, IKazUnknown** component) = 0; // 5
 };
 
@@ -229,16 +247,16 @@ struct IKazBal : IKazUnknown {
 };
 
 struct IKazCcl : IKazUnknown {
-    virtual KZRESULT Reserved3() = 0;                                                  // 3
-    virtual KZRESULT Reserved4() = 0;                                                  // 4
-    virtual KZRESULT Start(uint32_t arg1, uint32_t arg2, uint32_t arg3) = 0;           // 5
-    virtual KZRESULT Stop() = 0;                                                       // 6
-    virtual KZRESULT Reserved7() = 0;                                                  // 7
-    virtual KZRESULT Reserved8() = 0;                                                  // 8
-    virtual KZRESULT Command(const CCL_REQUEST* request, CCL_RESPONSE* response) = 0;  // 9
-    virtual KZRESULT GetSummary(CCL_SUMMARY* summary) = 0;                             // 10
-    virtual KZRESULT GetEntry(uint16_t index, CCL_ENTRY* entry) = 0;                   // 11
-    virtual KZRESULT BindEntry(uint16_t index, uint64_t* creationField) = 0;           // 12
+    virtual KZRESULT Reserved3() = 0;                                                 // 3
+    virtual KZRESULT Reserved4() = 0;                                                 // 4
+    virtual KZRESULT Start(uint32_t arg1, uint32_t arg2, uint32_t arg3) = 0;          // 5
+    virtual KZRESULT Stop() = 0;                                                      // 6
+    virtual KZRESULT Reserved7() = 0;                                                 // 7
+    virtual KZRESULT Reserved8() = 0;                                                 // 8
+    virtual KZRESULT Command(const CCL_REQUEST* request, CCL_RESPONSE* response) = 0; // 9
+    virtual KZRESULT GetSummary(CCL_SUMMARY* summary) = 0;                            // 10
+    virtual KZRESULT GetEntry(uint16_t index, CCL_ENTRY* entry) = 0;                  // 11
+    virtual KZRESULT BindEntry(uint16_t index, uint64_t* creationField) = 0;          // 12
 };
 
 struct IKazChannel : IKazUnknown {

@@ -106,9 +106,8 @@ BOOL HostIsModule(HMODULE module)
 }
 
 const KZM_WIN_DEVICE_HOST g_Host = {
-    sizeof(KZM_WIN_DEVICE_HOST),
-    LoadModule, GetProc, ReleaseModule, HostIsModule,
-    HostOpenDevice, HostDeviceControl, HostCloseDevice, HostIsDevice,
+    sizeof(KZM_WIN_DEVICE_HOST), LoadModule,      GetProc,      ReleaseModule, HostIsModule, HostOpenDevice,
+    HostDeviceControl,           HostCloseDevice, HostIsDevice,
 };
 
 // --- events ------------------------------------------------------------------
@@ -279,9 +278,9 @@ bool QueryEvent(HANDLE event, bool* manualReset, bool* signalled)
     typedef LONG(WINAPI * PFN_NtQueryEvent)(HANDLE, int, void*, ULONG, ULONG*);
     static const PFN_NtQueryEvent s_Query = [] {
         HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        return ntdll ? reinterpret_cast<PFN_NtQueryEvent>(
-                           reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryEvent")))
-                     : nullptr;
+        return ntdll
+                   ? reinterpret_cast<PFN_NtQueryEvent>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryEvent")))
+                   : nullptr;
     }();
     if (!s_Query || !event)
         return false;

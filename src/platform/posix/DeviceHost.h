@@ -19,10 +19,10 @@ struct KZM_DEVICE_HOST {
     // Device files: a provider-defined device cookie (never NULL on success),
     // or NULL. The stand-in wraps the cookie in a handle of its own.
     // The arguments of CreateFileA and DeviceIoControl as the caller gave them.
-    void* (*OpenDevice)(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition,
-                        DWORD flags, HANDLE templateFile);
-    BOOL (*DeviceControl)(void* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                          DWORD* returned, void* overlapped);
+    void* (*OpenDevice)(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
+                        HANDLE templateFile);
+    BOOL (*DeviceControl)
+    (void* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned, void* overlapped);
     void (*CloseDevice)(void* device);
 };
 

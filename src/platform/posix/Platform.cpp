@@ -182,8 +182,8 @@ KZM_PLATFORM_API BOOL CloseHandle(HANDLE handle)
     return TRUE;
 }
 
-KZM_PLATFORM_API HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security,
-                                    DWORD disposition, DWORD flags, HANDLE templateFile)
+KZM_PLATFORM_API HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition,
+                                    DWORD flags, HANDLE templateFile)
 {
     const KZM_DEVICE_HOST* host = g_pDeviceHost.load();
     if (!path || !host) {

@@ -106,8 +106,8 @@ KZM_PLATFORM_API BOOL ResetEvent(HANDLE event);
 KZM_PLATFORM_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 KZM_PLATFORM_API BOOL CloseHandle(HANDLE handle);
 
-KZM_PLATFORM_API HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security,
-                                    DWORD disposition, DWORD flags, HANDLE templateFile);
+KZM_PLATFORM_API HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition,
+                                    DWORD flags, HANDLE templateFile);
 KZM_PLATFORM_API BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                                       DWORD* returned, void* overlapped);
 
@@ -127,12 +127,12 @@ inline LONG64 InterlockedCompareExchange64(LONG64 volatile* dest, LONG64 exchang
 // Runs fn(module, DLL_PROCESS_ATTACH, 0) after the static objects defined
 // before it in the same file, and fn(module, DLL_PROCESS_DETACH, 0) before they
 // are destroyed: the order Windows keeps around DllMain.
-#define KZM_LIBRARY_ENTRY(fn)                                                        \
-    namespace {                                                                      \
-    struct CLibraryEntryHook {                                                       \
-        CLibraryEntryHook() { fn(nullptr, DLL_PROCESS_ATTACH, nullptr); }            \
-        ~CLibraryEntryHook() { fn(nullptr, DLL_PROCESS_DETACH, nullptr); }           \
-        CLibraryEntryHook(const CLibraryEntryHook&) = delete;                        \
-        CLibraryEntryHook& operator=(const CLibraryEntryHook&) = delete;             \
-    } s_LibraryEntryHook;                                                            \
+#define KZM_LIBRARY_ENTRY(fn)                                                                                          \
+    namespace {                                                                                                        \
+    struct CLibraryEntryHook {                                                                                         \
+        CLibraryEntryHook() { fn(nullptr, DLL_PROCESS_ATTACH, nullptr); }                                              \
+        ~CLibraryEntryHook() { fn(nullptr, DLL_PROCESS_DETACH, nullptr); }                                             \
+        CLibraryEntryHook(const CLibraryEntryHook&) = delete;                                                          \
+        CLibraryEntryHook& operator=(const CLibraryEntryHook&) = delete;                                               \
+    } s_LibraryEntryHook;                                                                                              \
     }

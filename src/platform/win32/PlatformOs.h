@@ -22,8 +22,8 @@
 
 // The DLL's entry point; the C runtime calls it after the static objects are
 // constructed and before they are destroyed.
-#define KZM_LIBRARY_ENTRY(fn)                                                        \
-    extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)  \
-    {                                                                                \
-        return fn(module, reason, reserved);                                         \
+#define KZM_LIBRARY_ENTRY(fn)                                                                                          \
+    extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved)                                    \
+    {                                                                                                                  \
+        return fn(module, reason, reserved);                                                                           \
     }

@@ -157,6 +157,14 @@ MUTANTS = [
      "piece->dwLength = length - 1 < room ? length - 1 : room;", ["flash", "e2e"]),
     ("record at flash offset 0 refused", "src/flash/FlashFwInfo.cpp",
      "recordStart < CFwInfo::RECORD_SIZE", "recordStart <= CFwInfo::RECORD_SIZE", ["flash", "e2e"]),
+    # the bench: what it refuses and arms on its own side of the contract
+    ("flash file taken without its lock", "simulator/src/host/HostPosix.cpp",
+     "if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {", "if (false) {", ["simulator"]),
+    ("a look-only close keeps the flash file", "simulator/src/Sim.h",
+     "        if (!m_bClaimed)\n            Release();", "        if (false)\n            Release();", ["simulator"]),
+    ("a bench file's fault fires one call late", "simulator/src/BenchJson.cpp",
+     'fault.Nth = static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));',
+     'fault.Nth = 1 + static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));', ["simulator"]),
 ]
 
 

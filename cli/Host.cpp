@@ -79,7 +79,7 @@ Json FwInfoJson(const FwInfoView& fw)
 Json PlanJson(const PlacementPlan& plan)
 {
     Json j = {{"accepted", plan.Accepted()},
-              {"library_result", CodeHex(plan.result)},
+              {"library_result", Hex32(plan.result)},
               {"findings", FindingsJson(plan.findings)}};
     if (plan.result == 0 && plan.endSector > plan.firstSector) {
         j["first_sector"] = plan.firstSector;
@@ -511,7 +511,7 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
     const int exitCode = ExitCodeFor(code, op);
     Json summary = {{"event", "summary"},
                     {"command", command},
-                    {"result", {{"code", CodeHex(code)}, {"text", Describe(code, op)}}},
+                    {"result", {{"code", Hex32(code)}, {"text", Describe(code, op)}}},
                     {"exit", exitCode},
                     {"exit_name", ExitCodeName(exitCode)},
                     {"seconds", Elapsed()}};

@@ -667,13 +667,6 @@ const char* IssueName(Issue issue)
     return "unknown";
 }
 
-std::string Hex32(uint64_t value)
-{
-    if (value > 0xFFFFFFFFull)
-        return Fmt("0x%llX", static_cast<unsigned long long>(value));
-    return Fmt("0x%08X", static_cast<unsigned>(value));
-}
-
 FW_INFO DecodeFwInfo(const uint8_t* bytes50)
 {
     FW_INFO info;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "FlashLayout.h"
+#include "ResultText.h"
 #include "kazmir.h"
 
 class CImageFile;
@@ -155,8 +156,6 @@ void JudgeOverlaps(CImageFile* image, CImageReader* reader, ImageAnalysis& out);
 
 // Replays the library's placement of the image on the layout.
 PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout);
-
-std::string Hex32(uint64_t value); // "0x0800A000"
 
 // printf-style text, as the findings word it (checked as the C library's
 // printf is; mingw-w64 names its C99 one).

@@ -204,10 +204,13 @@ const char* ExitCodeName(int exitCode)
     }
 }
 
-std::string CodeHex(uint32_t code)
+std::string Hex32(uint64_t value)
 {
-    char buf[16];
-    std::snprintf(buf, sizeof(buf), "0x%08X", code);
+    char buf[24];
+    if (value > 0xFFFFFFFFull)
+        std::snprintf(buf, sizeof(buf), "0x%llX", static_cast<unsigned long long>(value));
+    else
+        std::snprintf(buf, sizeof(buf), "0x%08X", static_cast<unsigned>(value));
     return buf;
 }
 
@@ -218,7 +221,7 @@ std::string Describe(uint32_t code, Operation op)
 
 std::string DescribeWithCode(uint32_t code, Operation op)
 {
-    return Describe(code, op) + " (" + CodeHex(code) + ")";
+    return Describe(code, op) + " (" + Hex32(code) + ")";
 }
 
 int ExitCodeFor(uint32_t code, Operation op)

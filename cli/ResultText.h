@@ -37,7 +37,8 @@ enum class Operation {
     Other,
 };
 
-std::string CodeHex(uint32_t code); // "0xE0FE0004"
+// Codes and addresses: eight digits, more only past 32 bits ("0xE0FE0004").
+std::string Hex32(uint64_t value);
 
 // One sentence, without the code.
 std::string Describe(uint32_t code, Operation op);

@@ -231,8 +231,8 @@ TEST(ResultCodes, EveryLibraryCodeHasItsOwnSentenceAndExitCode)
     const std::string unknown = Describe(0x12345678u, Operation::Other);
     for (const auto& [code, exitCode] : codes) {
         const std::string text = Describe(code, Operation::Program);
-        EXPECT_NE(text, unknown) << CodeHex(code);
-        EXPECT_EQ(ExitCodeFor(code, Operation::Program), exitCode) << CodeHex(code);
+        EXPECT_NE(text, unknown) << Hex32(code);
+        EXPECT_EQ(ExitCodeFor(code, Operation::Program), exitCode) << Hex32(code);
     }
     EXPECT_EQ(Describe(KZM_E_BEYOND_FLASH, Operation::Program), "the image ends beyond the flash");
     EXPECT_NE(Describe(KZM_E_TIMEOUT, Operation::Open).find("did not come back after its restart"), std::string::npos);

@@ -103,6 +103,17 @@ bool CImageFile::UpdateIndex()
 
 KZMRESULT CImageFile::Load(const char* fileName)
 {
+    return LoadWith([fileName](CImageReader& reader) { return reader.Open(fileName); });
+}
+
+KZMRESULT CImageFile::LoadMemory(const void* text, size_t size)
+{
+    return LoadWith([text, size](CImageReader& reader) { return reader.OpenMemory(text, size); });
+}
+
+// A fresh store, filled from a reader that open() points at the input.
+KZMRESULT CImageFile::LoadWith(const std::function<KZMRESULT(CImageReader&)>& open)
+{
     if (m_pStore != nullptr)
         return KZM_E_FAIL;
     m_pStore = new (std::nothrow) CImageStore;
@@ -112,24 +123,7 @@ KZMRESULT CImageFile::Load(const char* fileName)
     CImageReader* reader = new (std::nothrow) CImageReader;
     if (reader == nullptr)
         return KZM_E_FAIL;
-    KZMRESULT result = reader->Open(fileName);
-    if (result == KZM_OK)
-        result = LoadFrom(*reader);
-    delete reader;
-    return result;
-}
-
-KZMRESULT CImageFile::LoadMemory(const void* text, size_t size)
-{
-    if (m_pStore != nullptr)
-        return KZM_E_FAIL;
-    m_pStore = new (std::nothrow) CImageStore;
-    if (m_pStore == nullptr)
-        return KZM_E_FAIL;
-    CImageReader* reader = new (std::nothrow) CImageReader;
-    if (reader == nullptr)
-        return KZM_E_FAIL;
-    KZMRESULT result = reader->OpenMemory(text, size);
+    KZMRESULT result = open(*reader);
     if (result == KZM_OK)
         result = LoadFrom(*reader);
     delete reader;

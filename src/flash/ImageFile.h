@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 class CImageStore;
 class CImageBlock;
@@ -63,6 +64,7 @@ private:
         uint64_t qwHash; // fingerprint of the records' addresses and counts
         uint32_t dwRecords;
     };
+    KZMRESULT LoadWith(const std::function<KZMRESULT(CImageReader&)>& open);
     KZMRESULT LoadFrom(CImageReader& reader);
     KZMRESULT ReadLayout(CImageReader& reader, CImageIndex& layout, LOAD_PASS* pass);
     KZMRESULT CreateBlocks(const CImageIndex& layout, CImageBlock** byList);

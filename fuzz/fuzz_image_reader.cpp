@@ -161,7 +161,7 @@ const std::string& TempPath()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     CImageFile fromMemory;
-    const KZRESULT memoryResult = fromMemory.LoadMemory(data, size);
+    const KZMRESULT memoryResult = fromMemory.LoadMemory(data, size);
 
     std::FILE* file = std::fopen(TempPath().c_str(), "wb");
     if (file == nullptr)
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::fwrite(data, 1, size, file);
     std::fclose(file);
     CImageFile fromFile;
-    const KZRESULT fileResult = fromFile.Load(TempPath().c_str());
+    const KZMRESULT fileResult = fromFile.Load(TempPath().c_str());
 
     if (memoryResult != fileResult)
         Fail("file and memory readings disagree on the result");
@@ -196,8 +196,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         CSmallFlash flash(base);
         CFlashProg prog;
         prog.Open(&flash);
-        const KZRESULT programmed = prog.Program(TempPath().c_str());
-        const KZRESULT verified = prog.Verify(TempPath().c_str());
+        const KZMRESULT programmed = prog.Program(TempPath().c_str());
+        const KZMRESULT verified = prog.Verify(TempPath().c_str());
         if (programmed == 0 && verified != 0)
             Fail("a programmed image does not verify");
         prog.Close();

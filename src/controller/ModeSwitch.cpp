@@ -13,7 +13,7 @@ constexpr unsigned MAX_PASSES = 3;
 } // namespace
 
 // Selects the board under the id it reports now; the routine stops after this.
-KZRESULT CProg::ReachTarget(uint64_t deviceId)
+KZMRESULT CProg::ReachTarget(uint64_t deviceId)
 {
     m_ServerDevice.DeselectDevice();
     if (m_ServerDevice.SelectDevice(deviceId) == 0)
@@ -23,12 +23,12 @@ KZRESULT CProg::ReachTarget(uint64_t deviceId)
 
 // Restarts the board with a firmware request, waits for its return in the
 // device server's list and finds it again through its driver.
-KZRESULT CProg::RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
+KZMRESULT CProg::RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
                              bool report)
 {
     m_ServerDevice.RefreshDeviceList(1, nullptr);
 
-    KZRESULT result = loadFw ? m_HwDevice.LoadFw() : m_HwDevice.Reset(selector);
+    KZMRESULT result = loadFw ? m_HwDevice.LoadFw() : m_HwDevice.Reset(selector);
     if (report) {
         const char* line = loadFw ? (result == 0 ? "m_HwDevice.LoadFw \n" : "m_HwDevice.LoadFw COMMAND failed\n")
                                   : (result == 0 ? "m_HwDevice.Reset \n" : "m_HwDevice.Reset COMMAND failed\n");
@@ -47,9 +47,9 @@ KZRESULT CProg::RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, Fi
     return find == FindKind::FlashLoader ? m_HwDevice.WaitForFlashLoader() : m_HwDevice.FindBySerial(serial);
 }
 
-KZRESULT CProg::SwitchToFld(uint32_t timeout)
+KZMRESULT CProg::SwitchToFld(uint32_t timeout)
 {
-    KZRESULT result = 0;
+    KZMRESULT result = 0;
     for (unsigned pass = 0; pass < MAX_PASSES; ++pass) {
         DEVICE_INFO_RECORD info;
         result = m_HwDevice.GetInfo(&info);
@@ -80,9 +80,9 @@ KZRESULT CProg::SwitchToFld(uint32_t timeout)
 
 // Brings the board into its operating firmware. The flash loader, and state 2
 // when the mode needs state 3, restart into it; the boot ROM is left alone.
-KZRESULT CProg::SwitchToFirmware(uint32_t timeout, bool balStateServes)
+KZMRESULT CProg::SwitchToFirmware(uint32_t timeout, bool balStateServes)
 {
-    KZRESULT result = 0;
+    KZMRESULT result = 0;
     for (unsigned pass = 0; pass < MAX_PASSES; ++pass) {
         DEVICE_INFO_RECORD info;
         result = m_HwDevice.GetInfo(&info);
@@ -99,12 +99,12 @@ KZRESULT CProg::SwitchToFirmware(uint32_t timeout, bool balStateServes)
 }
 
 // BAL runs in state 3 only; CCL in state 2 or 3.
-KZRESULT CProg::SwitchToBal(uint32_t timeout)
+KZMRESULT CProg::SwitchToBal(uint32_t timeout)
 {
     return SwitchToFirmware(timeout, false);
 }
 
-KZRESULT CProg::SwitchToCcl(uint32_t timeout)
+KZMRESULT CProg::SwitchToCcl(uint32_t timeout)
 {
     return SwitchToFirmware(timeout, true);
 }
@@ -112,11 +112,11 @@ KZRESULT CProg::SwitchToCcl(uint32_t timeout)
 // Brings the board into a mode's firmware with one switching routine, then
 // opens the selected device and asks it for the mode's object; the device
 // object is released at once whatever the answer.
-KZRESULT CProg::FetchModeObject(KZRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
+KZMRESULT CProg::FetchModeObject(KZMRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
                                 const GUID& interfaceId, IKazUnknown** component)
 {
     *component = nullptr;
-    KZRESULT result = (this->*switchTo)(timeout);
+    KZMRESULT result = (this->*switchTo)(timeout);
     if (result != 0)
         return result;
     IKazDeviceManager* manager = m_ServerDevice.GetDeviceManager();
@@ -134,10 +134,10 @@ KZRESULT CProg::FetchModeObject(KZRESULT (CProg::*switchTo)(uint32_t), uint32_t 
 
 // CCL and BGI: the access object takes a reference of its own, so ours is
 // released whatever its Open gave.
-KZRESULT CProg::OpenCclObject(CCCLProg& access, uint32_t timeout)
+KZMRESULT CProg::OpenCclObject(CCCLProg& access, uint32_t timeout)
 {
     IKazUnknown* component = nullptr;
-    KZRESULT result = FetchModeObject(&CProg::SwitchToCcl, timeout, KAZ_CLSID_CCL, KAZ_IID_CCL, &component);
+    KZMRESULT result = FetchModeObject(&CProg::SwitchToCcl, timeout, KAZ_CLSID_CCL, KAZ_IID_CCL, &component);
     if (result != 0)
         return result;
     result = access.Open(static_cast<IKazCcl*>(component));
@@ -146,55 +146,55 @@ KZRESULT CProg::OpenCclObject(CCCLProg& access, uint32_t timeout)
     return result;
 }
 
-KZRESULT CProg::InitFld(uint32_t timeout)
+KZMRESULT CProg::InitFld(uint32_t timeout)
 {
     IKazUnknown* component = nullptr;
-    KZRESULT result = FetchModeObject(&CProg::SwitchToFld, timeout, KAZ_CLSID_FLD, KAZ_IID_FLD, &component);
+    KZMRESULT result = FetchModeObject(&CProg::SwitchToFld, timeout, KAZ_CLSID_FLD, KAZ_IID_FLD, &component);
     if (result != 0)
         return result;
     return m_FlashProg.Open(static_cast<IKazFlashLoader*>(component));
 }
 
-KZRESULT CProg::ResetFld()
+KZMRESULT CProg::ResetFld()
 {
     return m_FlashProg.Close();
 }
 
-KZRESULT CProg::InitBal(uint32_t timeout)
+KZMRESULT CProg::InitBal(uint32_t timeout)
 {
     IKazUnknown* component = nullptr;
-    KZRESULT result = FetchModeObject(&CProg::SwitchToBal, timeout, KAZ_CLSID_BAL, KAZ_IID_BAL, &component);
+    KZMRESULT result = FetchModeObject(&CProg::SwitchToBal, timeout, KAZ_CLSID_BAL, KAZ_IID_BAL, &component);
     if (result != 0)
         return result;
     return m_BALProg.Open(static_cast<IKazBal*>(component));
 }
 
-KZRESULT CProg::ResetBal()
+KZMRESULT CProg::ResetBal()
 {
     return m_BALProg.Close();
 }
 
-KZRESULT CProg::InitCcl(uint32_t timeout)
+KZMRESULT CProg::InitCcl(uint32_t timeout)
 {
     return OpenCclObject(m_CCLProg, timeout);
 }
 
-KZRESULT CProg::ResetCcl()
+KZMRESULT CProg::ResetCcl()
 {
     return m_CCLProg.Close();
 }
 
-KZRESULT CProg::InitBgi(uint32_t timeout)
+KZMRESULT CProg::InitBgi(uint32_t timeout)
 {
-    KZRESULT result = OpenCclObject(m_BGIProg, timeout);
+    KZMRESULT result = OpenCclObject(m_BGIProg, timeout);
     if (result != 0)
         return result;
     return m_BGIProg.OpenChannels();
 }
 
-KZRESULT CProg::ResetBgi()
+KZMRESULT CProg::ResetBgi()
 {
-    KZRESULT result = m_BGIProg.CloseChannels();
+    KZMRESULT result = m_BGIProg.CloseChannels();
     if (result == 0)
         result = m_BGIProg.Close();
     return result;

@@ -33,20 +33,20 @@ CProg::CProg() : m_pReporter(CReporter::Get()), m_szSerial{}, m_DeviceId(NO_DEVI
 
 CProg::~CProg() = default;
 
-KZRESULT CProg::SetCallback(void* context, ReportCallback callback)
+KZMRESULT CProg::SetCallback(void* context, ReportCallback callback)
 {
     if (!m_pReporter)
         return KZM_E_FAIL;
     return m_pReporter->SetCallback(context, callback);
 }
 
-KZRESULT CProg::OpenById(uint64_t deviceId)
+KZMRESULT CProg::OpenById(uint64_t deviceId)
 {
     if (deviceId != NO_DEVICE) {
         // An explicit id opens a board of any class.
         m_DeviceId = deviceId;
     } else {
-        KZRESULT result = KZM_E_FAIL;
+        KZMRESULT result = KZM_E_FAIL;
         bool found = false;
         for (unsigned i = 0; !found && !IsEndOfList(m_ClassIds[i]); ++i) {
             result = m_ServerDevice.FindDevice(&m_ClassIds[i], FIND_FIRST_OF_CLASS, &m_DeviceId, &m_DeviceId);
@@ -60,7 +60,7 @@ KZRESULT CProg::OpenById(uint64_t deviceId)
     return FindAndSelect();
 }
 
-KZRESULT CProg::OpenBySerial(const char* serial)
+KZMRESULT CProg::OpenBySerial(const char* serial)
 {
     if (serial) {
         // A serial that cannot be stored cannot match a listed board either.
@@ -68,7 +68,7 @@ KZRESULT CProg::OpenBySerial(const char* serial)
             Close();
             return KZM_E_FAIL;
         }
-        KZRESULT result = KZM_E_FAIL;
+        KZMRESULT result = KZM_E_FAIL;
         bool found = false;
         for (unsigned i = 0; !found && !IsEndOfList(m_ClassIds[i]); ++i) {
             result = m_ServerDevice.FindDevice(&m_ClassIds[i], FIND_BY_SERIAL, const_cast<char*>(serial), &m_DeviceId);
@@ -79,7 +79,7 @@ KZRESULT CProg::OpenBySerial(const char* serial)
             return result;
         }
     }
-    KZRESULT result = FindAndSelect();
+    KZMRESULT result = FindAndSelect();
     // Kept only once the board is open, so a failed open leaves the last serial.
     if (result == 0 && serial)
         std::strcpy(m_szSerial, serial);
@@ -89,10 +89,10 @@ KZRESULT CProg::OpenBySerial(const char* serial)
 // Opens the board m_DeviceId through its driver and selects it in the server.
 // A board still open from an init without its reset is closed first: the
 // find would overwrite its handle, which then could never be closed.
-KZRESULT CProg::FindAndSelect()
+KZMRESULT CProg::FindAndSelect()
 {
     m_HwDevice.Close();
-    KZRESULT result = m_HwDevice.FindById(m_DeviceId);
+    KZMRESULT result = m_HwDevice.FindById(m_DeviceId);
     if (result == 0)
         result = m_ServerDevice.SelectDevice(m_DeviceId);
     if (result != 0)
@@ -100,7 +100,7 @@ KZRESULT CProg::FindAndSelect()
     return result;
 }
 
-KZRESULT CProg::Close()
+KZMRESULT CProg::Close()
 {
     m_ServerDevice.DeselectDevice();
     m_HwDevice.Close();
@@ -112,7 +112,7 @@ uint64_t CProg::GetDeviceId()
     return m_DeviceId;
 }
 
-KZRESULT CProg::GetFldProg(CFlashProg** flashProg)
+KZMRESULT CProg::GetFldProg(CFlashProg** flashProg)
 {
     if (!flashProg)
         return KZM_E_FAIL;
@@ -120,7 +120,7 @@ KZRESULT CProg::GetFldProg(CFlashProg** flashProg)
     return 0;
 }
 
-KZRESULT CProg::GetBalProg(CBALProg** balProg)
+KZMRESULT CProg::GetBalProg(CBALProg** balProg)
 {
     if (!balProg)
         return KZM_E_FAIL;
@@ -128,7 +128,7 @@ KZRESULT CProg::GetBalProg(CBALProg** balProg)
     return 0;
 }
 
-KZRESULT CProg::GetCclProg(CCCLProg** cclProg)
+KZMRESULT CProg::GetCclProg(CCCLProg** cclProg)
 {
     if (!cclProg)
         return KZM_E_FAIL;
@@ -136,7 +136,7 @@ KZRESULT CProg::GetCclProg(CCCLProg** cclProg)
     return 0;
 }
 
-KZRESULT CProg::GetBgiProg(CBGIProg** bgiProg)
+KZMRESULT CProg::GetBgiProg(CBGIProg** bgiProg)
 {
     if (!bgiProg)
         return KZM_E_FAIL;

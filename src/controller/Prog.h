@@ -22,27 +22,27 @@ public:
     CProg(const CProg&) = delete;
     CProg& operator=(const CProg&) = delete;
 
-    virtual KZRESULT SetCallback(void* context, ReportCallback callback);
-    virtual KZRESULT OpenBySerial(const char* serial);
-    virtual KZRESULT OpenById(uint64_t deviceId);
-    virtual KZRESULT Close();
+    virtual KZMRESULT SetCallback(void* context, ReportCallback callback);
+    virtual KZMRESULT OpenBySerial(const char* serial);
+    virtual KZMRESULT OpenById(uint64_t deviceId);
+    virtual KZMRESULT Close();
     virtual uint64_t GetDeviceId();
-    virtual KZRESULT InitFld(uint32_t timeout);
-    virtual KZRESULT GetFldProg(CFlashProg** flashProg);
-    virtual KZRESULT ResetFld();
-    virtual KZRESULT InitBal(uint32_t timeout);
-    virtual KZRESULT GetBalProg(CBALProg** balProg);
-    virtual KZRESULT ResetBal();
-    virtual KZRESULT InitCcl(uint32_t timeout);
-    virtual KZRESULT GetCclProg(CCCLProg** cclProg);
-    virtual KZRESULT ResetCcl();
-    virtual KZRESULT InitBgi(uint32_t timeout);
-    virtual KZRESULT GetBgiProg(CBGIProg** bgiProg);
-    virtual KZRESULT ResetBgi();
+    virtual KZMRESULT InitFld(uint32_t timeout);
+    virtual KZMRESULT GetFldProg(CFlashProg** flashProg);
+    virtual KZMRESULT ResetFld();
+    virtual KZMRESULT InitBal(uint32_t timeout);
+    virtual KZMRESULT GetBalProg(CBALProg** balProg);
+    virtual KZMRESULT ResetBal();
+    virtual KZMRESULT InitCcl(uint32_t timeout);
+    virtual KZMRESULT GetCclProg(CCCLProg** cclProg);
+    virtual KZMRESULT ResetCcl();
+    virtual KZMRESULT InitBgi(uint32_t timeout);
+    virtual KZMRESULT GetBgiProg(CBGIProg** bgiProg);
+    virtual KZMRESULT ResetBgi();
 
-    KZRESULT SwitchToFld(uint32_t timeout);
-    KZRESULT SwitchToBal(uint32_t timeout);
-    KZRESULT SwitchToCcl(uint32_t timeout);
+    KZMRESULT SwitchToFld(uint32_t timeout);
+    KZMRESULT SwitchToBal(uint32_t timeout);
+    KZMRESULT SwitchToCcl(uint32_t timeout);
 
     CReporter* GetReporter() const { return m_pReporter; }
     CHwDevice& HwDevice() { return m_HwDevice; }
@@ -51,14 +51,14 @@ public:
 
 private:
     enum class FindKind { BySerial, FlashLoader };
-    KZRESULT RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
+    KZMRESULT RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
                           bool report);
-    KZRESULT ReachTarget(uint64_t deviceId);
-    KZRESULT SwitchToFirmware(uint32_t timeout, bool balStateServes);
-    KZRESULT FindAndSelect();
-    KZRESULT FetchModeObject(KZRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
+    KZMRESULT ReachTarget(uint64_t deviceId);
+    KZMRESULT SwitchToFirmware(uint32_t timeout, bool balStateServes);
+    KZMRESULT FindAndSelect();
+    KZMRESULT FetchModeObject(KZMRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
                              const GUID& interfaceId, IKazUnknown** component);
-    KZRESULT OpenCclObject(CCCLProg& access, uint32_t timeout);
+    KZMRESULT OpenCclObject(CCCLProg& access, uint32_t timeout);
 
     CHwDevice m_HwDevice;
     CMyKazDevice m_ServerDevice;

@@ -36,14 +36,14 @@ CDeviceBase::~CDeviceBase()
     free(m_AuxText);
 }
 
-KZRESULT CDeviceBase::CreateDeviceList()
+KZMRESULT CDeviceBase::CreateDeviceList()
 {
     if (g_SetupApi.SetupDiGetClassDevsA)
         m_DeviceList = g_SetupApi.SetupDiGetClassDevsA(&m_InterfaceClass, nullptr, nullptr, LIST_FLAGS);
     return m_DeviceList != INVALID_HANDLE_VALUE ? 0 : KZM_E_FAIL;
 }
 
-KZRESULT CDeviceBase::DestroyDeviceList()
+KZMRESULT CDeviceBase::DestroyDeviceList()
 {
     if (m_DeviceList == INVALID_HANDLE_VALUE)
         return KZM_E_FAIL;
@@ -53,7 +53,7 @@ KZRESULT CDeviceBase::DestroyDeviceList()
     return 0;
 }
 
-KZRESULT CDeviceBase::SelectDevice(uint32_t index)
+KZMRESULT CDeviceBase::SelectDevice(uint32_t index)
 {
     if (m_DeviceList == INVALID_HANDLE_VALUE || !g_SetupApi.SetupDiEnumDeviceInfo)
         return KZM_E_FAIL;
@@ -71,14 +71,14 @@ KZRESULT CDeviceBase::SelectDevice(uint32_t index)
     return 0;
 }
 
-KZRESULT CDeviceBase::ReleaseDevicePath()
+KZMRESULT CDeviceBase::ReleaseDevicePath()
 {
     free(m_DevicePath);
     m_DevicePath = nullptr;
     return 0;
 }
 
-KZRESULT CDeviceBase::Open()
+KZMRESULT CDeviceBase::Open()
 {
     if (!m_DevicePath)
         return KZM_E_INVALIDARG;
@@ -91,7 +91,7 @@ KZRESULT CDeviceBase::Open()
     return 0;
 }
 
-KZRESULT CDeviceBase::Close()
+KZMRESULT CDeviceBase::Close()
 {
     if (!m_Handle)
         return KZM_E_INVALIDARG;

@@ -11,12 +11,12 @@ public:
     CDeviceBase(const CDeviceBase&) = delete;
     CDeviceBase& operator=(const CDeviceBase&) = delete;
 
-    virtual KZRESULT CreateDeviceList();
-    virtual KZRESULT DestroyDeviceList();
-    virtual KZRESULT SelectDevice(uint32_t index);
-    virtual KZRESULT ReleaseDevicePath();
-    virtual KZRESULT Open();
-    virtual KZRESULT Close();
+    virtual KZMRESULT CreateDeviceList();
+    virtual KZMRESULT DestroyDeviceList();
+    virtual KZMRESULT SelectDevice(uint32_t index);
+    virtual KZMRESULT ReleaseDevicePath();
+    virtual KZMRESULT Open();
+    virtual KZMRESULT Close();
     virtual const char* GetAuxText();
 
     const char* GetDevicePath() const { return m_DevicePath; }

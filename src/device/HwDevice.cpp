@@ -15,7 +15,7 @@ constexpr size_t INFO_SIZE = 140;
 
 // The driver's refusal as a result code; never 0, even if the platform left
 // no reason.
-KZRESULT LastFailure()
+KZMRESULT LastFailure()
 {
     DWORD error = GetLastError();
     return error != 0 ? error : KZM_E_FAIL;
@@ -45,7 +45,7 @@ bool MatchSerial(const DEVICE_INFO_RECORD& info, const void* key)
 CHwDevice::CHwDevice() : CDeviceBase(KAZ_DRIVER_INTERFACE_CLASS) {}
 
 // Closes whatever is open and forgets the selection; always succeeds.
-KZRESULT CHwDevice::Close()
+KZMRESULT CHwDevice::Close()
 {
     CloseBoard();
     ReleaseDevicePath();
@@ -60,7 +60,7 @@ void CHwDevice::CloseBoard()
     }
 }
 
-KZRESULT CHwDevice::GetInfo(DEVICE_INFO_RECORD* info)
+KZMRESULT CHwDevice::GetInfo(DEVICE_INFO_RECORD* info)
 {
     if (!m_Handle)
         return KZM_E_INVALIDARG;
@@ -78,7 +78,7 @@ KZRESULT CHwDevice::GetInfo(DEVICE_INFO_RECORD* info)
     return 0;
 }
 
-KZRESULT CHwDevice::Reset(uint8_t selector)
+KZMRESULT CHwDevice::Reset(uint8_t selector)
 {
     if (!m_Handle)
         return KZM_E_INVALIDARG;
@@ -90,7 +90,7 @@ KZRESULT CHwDevice::Reset(uint8_t selector)
     return 0;
 }
 
-KZRESULT CHwDevice::LoadFw()
+KZMRESULT CHwDevice::LoadFw()
 {
     if (!m_Handle)
         return KZM_E_INVALIDARG;
@@ -101,12 +101,12 @@ KZRESULT CHwDevice::LoadFw()
     return 0;
 }
 
-KZRESULT CHwDevice::FindById(uint64_t deviceId)
+KZMRESULT CHwDevice::FindById(uint64_t deviceId)
 {
     return Find(MatchId, &deviceId);
 }
 
-KZRESULT CHwDevice::FindBySerial(const char* serial)
+KZMRESULT CHwDevice::FindBySerial(const char* serial)
 {
     if (!serial)
         return KZM_E_FAIL;
@@ -117,11 +117,11 @@ KZRESULT CHwDevice::FindBySerial(const char* serial)
 // until one matches. A board that cannot be opened or asked ends the walk.
 // On success the matching board stays open and selected; otherwise nothing
 // is left open, and the list is gone either way.
-KZRESULT CHwDevice::Find(MatchTest match, const void* key)
+KZMRESULT CHwDevice::Find(MatchTest match, const void* key)
 {
     if (CreateDeviceList() != 0)
         return KZM_E_FAIL;
-    KZRESULT result = KZM_E_FAIL;
+    KZMRESULT result = KZM_E_FAIL;
     for (uint32_t index = 0;; ++index) {
         result = SelectDevice(index);
         if (result != 0)
@@ -151,7 +151,7 @@ KZRESULT CHwDevice::Find(MatchTest match, const void* key)
 // loader. The poll is bounded: after m_dwFlashLoaderWaitMs it gives up with
 // KZM_E_NO_FLASH_LOADER, nothing open or selected; between polls it pauses
 // FLASH_LOADER_POLL_MS on a private event that nobody signals.
-KZRESULT CHwDevice::WaitForFlashLoader()
+KZMRESULT CHwDevice::WaitForFlashLoader()
 {
     if (CreateDeviceList() != 0)
         return KZM_E_FAIL;
@@ -161,7 +161,7 @@ KZRESULT CHwDevice::WaitForFlashLoader()
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_dwFlashLoaderWaitMs);
     HANDLE pause = nullptr;
-    KZRESULT result = 0;
+    KZMRESULT result = 0;
     for (;;) {
         result = Open();
         if (result != 0) {

@@ -13,14 +13,14 @@ public:
 
     CHwDevice();
 
-    KZRESULT Close() override;
+    KZMRESULT Close() override;
 
-    KZRESULT GetInfo(DEVICE_INFO_RECORD* info);
-    KZRESULT Reset(uint8_t selector);
-    KZRESULT LoadFw();
-    KZRESULT FindById(uint64_t deviceId);
-    KZRESULT FindBySerial(const char* serial);
-    KZRESULT WaitForFlashLoader();
+    KZMRESULT GetInfo(DEVICE_INFO_RECORD* info);
+    KZMRESULT Reset(uint8_t selector);
+    KZMRESULT LoadFw();
+    KZMRESULT FindById(uint64_t deviceId);
+    KZMRESULT FindBySerial(const char* serial);
+    KZMRESULT WaitForFlashLoader();
 
 protected:
     // The time limit WaitForFlashLoader applies (FLASH_LOADER_WAIT_MS).
@@ -29,6 +29,6 @@ protected:
 private:
     // The match test of a find: does the board's record fit the key?
     typedef bool (*MatchTest)(const DEVICE_INFO_RECORD& info, const void* key);
-    KZRESULT Find(MatchTest match, const void* key);
+    KZMRESULT Find(MatchTest match, const void* key);
     void CloseBoard();
 };

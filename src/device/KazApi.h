@@ -8,11 +8,17 @@
 // Release return the new reference count).
 #pragma once
 
+#include "kazmir.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
+#include <type_traits>
 
+// The device server's own code type, used only in the declarations below. Its
+// codes pass unchanged up to the exports, so the library holds them as
+// KZMRESULT from the first caller on; this is the one place the two meet.
 typedef uint32_t KZRESULT;
+static_assert(std::is_same_v<KZRESULT, KZMRESULT>, "server codes pass to the host unchanged");
 
 #pragma pack(push, 1)
 

@@ -43,11 +43,11 @@ CMyKazDevice::~CMyKazDevice()
 // Attaches to the device server: manager, enumerator, change event and the
 // first snapshot. On a failure what was obtained stays held until Close. An
 // earlier attachment is given back first so that nothing is held twice.
-KZRESULT CMyKazDevice::Open()
+KZMRESULT CMyKazDevice::Open()
 {
     Close();
     IKazDeviceManager* manager = nullptr;
-    KZRESULT result = ::GetDeviceManager(&manager);
+    KZMRESULT result = ::GetDeviceManager(&manager);
     if (result == 0 && !manager)
         result = KZM_E_FAIL;
     if (result != 0) {
@@ -76,7 +76,7 @@ KZRESULT CMyKazDevice::Open()
     return 0;
 }
 
-KZRESULT CMyKazDevice::Close()
+KZMRESULT CMyKazDevice::Close()
 {
     if (m_ChangeEvent) {
         CloseHandle(m_ChangeEvent);
@@ -94,13 +94,13 @@ KZRESULT CMyKazDevice::Close()
 }
 
 // Checks that the server can open the device, then remembers only its id.
-KZRESULT CMyKazDevice::SelectDevice(uint64_t deviceId)
+KZMRESULT CMyKazDevice::SelectDevice(uint64_t deviceId)
 {
     if (!m_DeviceManager || deviceId == NO_DEVICE)
         return KZM_E_FAIL;
     const uint64_t id = deviceId;
     IKazDevice* device = nullptr;
-    KZRESULT result = m_DeviceManager->OpenDevice(&id, &device);
+    KZMRESULT result = m_DeviceManager->OpenDevice(&id, &device);
     if (result != 0)
         return result;
     m_SelectedId = deviceId;
@@ -109,13 +109,13 @@ KZRESULT CMyKazDevice::SelectDevice(uint64_t deviceId)
     return 0;
 }
 
-KZRESULT CMyKazDevice::DeselectDevice()
+KZMRESULT CMyKazDevice::DeselectDevice()
 {
     m_SelectedId = NO_DEVICE;
     return 0;
 }
 
-KZRESULT CMyKazDevice::GetSelectedDevice(uint64_t* deviceId)
+KZMRESULT CMyKazDevice::GetSelectedDevice(uint64_t* deviceId)
 {
     if (deviceId)
         *deviceId = m_SelectedId;
@@ -125,7 +125,7 @@ KZRESULT CMyKazDevice::GetSelectedDevice(uint64_t* deviceId)
 // Waits until the list has gained a device or changed its content; a change
 // that only removed devices becomes the new snapshot and the wait goes on,
 // each time with the full time-out.
-KZRESULT CMyKazDevice::WaitForArrival(uint32_t timeout)
+KZMRESULT CMyKazDevice::WaitForArrival(uint32_t timeout)
 {
     for (;;) {
         DWORD wait = WaitForSingleObject(m_ChangeEvent, timeout);
@@ -146,13 +146,13 @@ KZRESULT CMyKazDevice::WaitForArrival(uint32_t timeout)
 // Walks the server's list one record at a time for the first board of the
 // class that fits the key. A failing restart of the walk is given back like a
 // failing fetch: the search has no defined starting point.
-KZRESULT CMyKazDevice::FindDevice(const GUID* boardClass, uint8_t mode, void* key, uint64_t* result)
+KZMRESULT CMyKazDevice::FindDevice(const GUID* boardClass, uint8_t mode, void* key, uint64_t* result)
 {
     if (!m_DeviceEnum)
         return KZM_E_FAIL;
     if (!boardClass || !key || !result || (mode != FIND_BY_SERIAL && mode != FIND_FIRST_OF_CLASS))
         return KZM_E_FAIL;
-    KZRESULT status = m_DeviceEnum->ResetEnum();
+    KZMRESULT status = m_DeviceEnum->ResetEnum();
     if (status != 0)
         return status;
     for (;;) {
@@ -186,7 +186,7 @@ KZRESULT CMyKazDevice::FindDevice(const GUID* boardClass, uint8_t mode, void* ke
 // asked for is taken at the first MAX_DEVICES: the buffer holds no more, and
 // devices beyond them are not seen, as with a longer list. A failing restart
 // or fetch leaves the snapshot as it was and reports no change.
-KZRESULT CMyKazDevice::RefreshDeviceList(uint32_t first, uint8_t* change)
+KZMRESULT CMyKazDevice::RefreshDeviceList(uint32_t first, uint8_t* change)
 {
     uint8_t kind = LIST_UNCHANGED;
     if (m_DeviceEnum && m_DeviceEnum->ResetEnum() == 0) {

@@ -26,17 +26,17 @@ public:
     CMyKazDevice(const CMyKazDevice&) = delete;
     CMyKazDevice& operator=(const CMyKazDevice&) = delete;
 
-    virtual KZRESULT Open();
-    virtual KZRESULT Close();
-    virtual KZRESULT SelectDevice(uint64_t deviceId);
-    virtual KZRESULT DeselectDevice();
-    virtual KZRESULT GetSelectedDevice(uint64_t* deviceId);
-    virtual KZRESULT WaitForArrival(uint32_t timeout);
+    virtual KZMRESULT Open();
+    virtual KZMRESULT Close();
+    virtual KZMRESULT SelectDevice(uint64_t deviceId);
+    virtual KZMRESULT DeselectDevice();
+    virtual KZMRESULT GetSelectedDevice(uint64_t* deviceId);
+    virtual KZMRESULT WaitForArrival(uint32_t timeout);
 
     // Mode FIND_BY_SERIAL: key is a serial string; FIND_FIRST_OF_CLASS: key is
     // a uint64_t that receives each id met (the controller passes result).
-    KZRESULT FindDevice(const GUID* boardClass, uint8_t mode, void* key, uint64_t* result);
-    KZRESULT RefreshDeviceList(uint32_t first, uint8_t* change);
+    KZMRESULT FindDevice(const GUID* boardClass, uint8_t mode, void* key, uint64_t* result);
+    KZMRESULT RefreshDeviceList(uint32_t first, uint8_t* change);
 
     IKazDeviceManager* GetDeviceManager() const { return m_DeviceManager; }
     uint64_t GetSelectedId() const { return m_SelectedId; }

@@ -22,7 +22,7 @@ void StoreHandle(uint64_t* pHandle)
 
 // kzmBALinit and kzmCCLinit: up to two attempts for any board, then the mode
 // attached a second time on the open board.
-KZMRESULT InitTwice(uint32_t timeout, uint64_t deviceId, uint64_t* pHandle, KZRESULT (CProg::*init)(uint32_t))
+KZMRESULT InitTwice(uint32_t timeout, uint64_t deviceId, uint64_t* pHandle, KZMRESULT (CProg::*init)(uint32_t))
 {
     KZMRESULT result = KZM_E_FAIL;
     for (unsigned attempt = 0; attempt < AttemptsFor(deviceId); ++attempt) {
@@ -41,7 +41,7 @@ KZMRESULT InitTwice(uint32_t timeout, uint64_t deviceId, uint64_t* pHandle, KZRE
     return KZM_OK;
 }
 
-KZMRESULT InitBySerial(uint32_t timeout, const char* serial, uint64_t* pHandle, KZRESULT (CProg::*init)(uint32_t))
+KZMRESULT InitBySerial(uint32_t timeout, const char* serial, uint64_t* pHandle, KZMRESULT (CProg::*init)(uint32_t))
 {
     KZMRESULT result = g_Prog.OpenBySerial(serial);
     if (result == KZM_OK)

@@ -18,10 +18,10 @@ void ReleaseSetupApi()
 
 } // namespace
 
-KZRESULT EnsureInitialized()
+KZMRESULT EnsureInitialized()
 {
     EnterCriticalSection(&g_InitLock);
-    KZRESULT result = 0;
+    KZMRESULT result = 0;
     if (!g_bInitialized) {
         g_hSetupApi = BindSetupApi();
         result = InitializeServer();

@@ -8,7 +8,7 @@ extern uint32_t g_bInitialized;
 extern HMODULE g_hSetupApi;
 
 // Binds the Setup API and initialises the device server, once successfully.
-KZRESULT EnsureInitialized();
+KZMRESULT EnsureInitialized();
 
 // The entry hook: process attach initialises g_InitLock; process detach
 // releases the Setup-API binding and deletes the lock.

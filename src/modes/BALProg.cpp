@@ -5,14 +5,14 @@
 
 // Gives back what is held first, whatever follows. The caller's reference is
 // ours from here on: kept when Attach succeeds, released when it fails.
-KZRESULT CBALProg::Open(IKazBal* balObject)
+KZMRESULT CBALProg::Open(IKazBal* balObject)
 {
     Close();
     if (!balObject)
         return KZM_E_FAIL;
     KAZ_BAL_RECORD record;
     std::memset(&record, 0, sizeof(record));
-    KZRESULT result = balObject->Attach(&record);
+    KZMRESULT result = balObject->Attach(&record);
     if (result == 0)
         m_pBalObject = balObject;
     else
@@ -20,7 +20,7 @@ KZRESULT CBALProg::Open(IKazBal* balObject)
     return result;
 }
 
-KZRESULT CBALProg::Close()
+KZMRESULT CBALProg::Close()
 {
     if (m_pBalObject) {
         m_pBalObject->Release();

@@ -12,8 +12,8 @@ public:
 
     // Takes over the caller's reference on success; releases it when the
     // object's Attach fails (the caller has passed it on).
-    virtual KZRESULT Open(IKazBal* balObject);
-    virtual KZRESULT Close();
+    virtual KZMRESULT Open(IKazBal* balObject);
+    virtual KZMRESULT Close();
 
     IKazBal* GetObject() const { return m_pBalObject; }
 

@@ -39,7 +39,7 @@ bool CBGIProg::FindEntry(uint16_t kind1, uint16_t kind2, CCL_ENTRY* entry, uint1
 
 // Sends one command for an entry: the call's failure, or else the command's
 // own result.
-static KZRESULT SendCommand(IKazCcl* ccl, uint16_t index, uint32_t command)
+static KZMRESULT SendCommand(IKazCcl* ccl, uint16_t index, uint32_t command)
 {
     CCL_COMMAND_REQUEST request;
     request.Size = COMMAND_SIZE;
@@ -49,30 +49,30 @@ static KZRESULT SendCommand(IKazCcl* ccl, uint16_t index, uint32_t command)
     CCL_COMMAND_RESPONSE response;
     std::memset(&response, 0, sizeof(response));
     response.Size = COMMAND_SIZE;
-    KZRESULT result = ccl->Command(&request, &response);
+    KZMRESULT result = ccl->Command(&request, &response);
     return result != 0 ? result : response.Result;
 }
 
-KZRESULT CBGIProg::StartEntry(uint16_t index)
+KZMRESULT CBGIProg::StartEntry(uint16_t index)
 {
     return m_pCclObject ? SendCommand(m_pCclObject, index, CCL_CMD_START_ENTRY) : KZM_E_FAIL;
 }
 
-KZRESULT CBGIProg::StopEntry(uint16_t index)
+KZMRESULT CBGIProg::StopEntry(uint16_t index)
 {
     return m_pCclObject ? SendCommand(m_pCclObject, index, CCL_CMD_STOP_ENTRY) : KZM_E_FAIL;
 }
 
 // Creates, binds and starts one message channel on the first entry of kinds
 // 1 and kind2. A missing entry leaves the channel out and is no failure.
-KZRESULT CBGIProg::OpenMsgChannel(CMsgChannel& channel, uint16_t kind2, const GUID& interfaceId)
+KZMRESULT CBGIProg::OpenMsgChannel(CMsgChannel& channel, uint16_t kind2, const GUID& interfaceId)
 {
     CCL_ENTRY entry;
     uint16_t index = 0;
     if (!FindEntry(KIND_MESSAGE, kind2, &entry, &index))
         return 0;
     IKazChannel* object = nullptr;
-    KZRESULT result = CreateChannelObject(&channel.m_CreationField, &entry, &interfaceId, &object);
+    KZMRESULT result = CreateChannelObject(&channel.m_CreationField, &entry, &interfaceId, &object);
     if (result == 0 && !object)
         result = KZM_E_FAIL;
     if (result != 0)
@@ -107,7 +107,7 @@ void CBGIProg::ReleaseChannel(CChannel& channel)
 // Builds the send, receive and auxiliary channels on the CCL object. On a
 // failure everything built so far is stopped and released (with the CCL
 // object) and the failure is given back.
-KZRESULT CBGIProg::OpenChannels()
+KZMRESULT CBGIProg::OpenChannels()
 {
     if (!m_bOpened)
         return KZM_E_FAIL;
@@ -117,7 +117,7 @@ KZRESULT CBGIProg::OpenChannels()
     ReleaseChannel(m_Aux);
 
     uint16_t count = 0;
-    KZRESULT result = GetEntryCount(&count);
+    KZMRESULT result = GetEntryCount(&count);
     if (result == 0)
         result = OpenMsgChannel(m_Send, KIND_SEND, KAZ_IID_SEND_CHANNEL);
     if (result == 0)
@@ -145,12 +145,12 @@ KZRESULT CBGIProg::OpenChannels()
 
 // Stops every entry (up to the first refused stop), releases the channels and
 // the CCL object, and gives the first failure met while stopping.
-KZRESULT CBGIProg::CloseChannels()
+KZMRESULT CBGIProg::CloseChannels()
 {
     if (!m_bOpened)
         return KZM_E_FAIL;
     uint16_t count = 0;
-    KZRESULT result = GetEntryCount(&count);
+    KZMRESULT result = GetEntryCount(&count);
     for (uint16_t i = 0; result == 0 && i < count; ++i)
         result = StopEntry(i);
     ReleaseChannel(m_Receive);
@@ -163,7 +163,7 @@ KZRESULT CBGIProg::CloseChannels()
     return result;
 }
 
-KZRESULT CBGIProg::GetMsgLen(uint16_t* sendMax, uint16_t* receiveMax)
+KZMRESULT CBGIProg::GetMsgLen(uint16_t* sendMax, uint16_t* receiveMax)
 {
     if (sendMax)
         *sendMax = m_Send.m_wMaxMsgLen;
@@ -175,7 +175,7 @@ KZRESULT CBGIProg::GetMsgLen(uint16_t* sendMax, uint16_t* receiveMax)
 // The channel's current entry (to fill when sending, to read when
 // receiving). When none is available it waits once, at most timeout ms, and
 // the entry request decides; time-out 0 does not wait.
-KZRESULT CBGIProg::CurrentEntry(CMsgChannel& channel, bool send, uint32_t timeout, uint8_t** entry)
+KZMRESULT CBGIProg::CurrentEntry(CMsgChannel& channel, bool send, uint32_t timeout, uint8_t** entry)
 {
     CHANNEL_STATUS status = {};
     if (send)
@@ -187,7 +187,7 @@ KZRESULT CBGIProg::CurrentEntry(CMsgChannel& channel, bool send, uint32_t timeou
             return KZM_E_FAIL;
         WaitForSingleObject(channel.m_hEvent, timeout);
     }
-    KZRESULT result = channel.m_pObject->GetCurrentEntry(entry, &status);
+    KZMRESULT result = channel.m_pObject->GetCurrentEntry(entry, &status);
     if (result != 0)
         return result;
     return *entry ? 0 : KZM_E_FAIL;
@@ -195,13 +195,13 @@ KZRESULT CBGIProg::CurrentEntry(CMsgChannel& channel, bool send, uint32_t timeou
 
 // One message of 1 to max-1 bytes into the send channel's current entry.
 // No lock, no allocation, at most one wait.
-KZRESULT CBGIProg::Send(uint16_t length, const void* data, uint32_t, uint32_t timeout)
+KZMRESULT CBGIProg::Send(uint16_t length, const void* data, uint32_t, uint32_t timeout)
 {
     IKazChannel* channel = m_Send.m_pObject;
     if (!channel || length == 0 || !data || length >= m_Send.m_wMaxMsgLen)
         return KZM_E_FAIL;
     uint8_t* entry = nullptr;
-    KZRESULT result = CurrentEntry(m_Send, true, timeout, &entry);
+    KZMRESULT result = CurrentEntry(m_Send, true, timeout, &entry);
     if (result != 0)
         return result;
     std::memcpy(entry, data, length);
@@ -211,13 +211,13 @@ KZRESULT CBGIProg::Send(uint16_t length, const void* data, uint32_t, uint32_t ti
 
 // One message from the receive channel; the buffer must hold the channel's
 // maximum length, and exactly that many bytes are copied.
-KZRESULT CBGIProg::Receive(uint16_t size, void* buffer, uint16_t* received, uint32_t timeout)
+KZMRESULT CBGIProg::Receive(uint16_t size, void* buffer, uint16_t* received, uint32_t timeout)
 {
     IKazChannel* channel = m_Receive.m_pObject;
     if (!channel || size == 0 || !buffer || size < m_Receive.m_wMaxMsgLen)
         return KZM_E_FAIL;
     uint8_t* entry = nullptr;
-    KZRESULT result = CurrentEntry(m_Receive, false, timeout, &entry);
+    KZMRESULT result = CurrentEntry(m_Receive, false, timeout, &entry);
     if (result != 0)
         return result;
     const uint16_t length = m_Receive.m_wMaxMsgLen;

@@ -8,11 +8,11 @@ class CBGIProg : public CCCLProg {
 public:
     CBGIProg() = default;
 
-    virtual KZRESULT OpenChannels();
-    virtual KZRESULT CloseChannels();
-    virtual KZRESULT GetMsgLen(uint16_t* sendMax, uint16_t* receiveMax);
-    virtual KZRESULT Send(uint16_t length, const void* data, uint32_t ignored, uint32_t timeout);
-    virtual KZRESULT Receive(uint16_t size, void* buffer, uint16_t* received, uint32_t timeout);
+    virtual KZMRESULT OpenChannels();
+    virtual KZMRESULT CloseChannels();
+    virtual KZMRESULT GetMsgLen(uint16_t* sendMax, uint16_t* receiveMax);
+    virtual KZMRESULT Send(uint16_t length, const void* data, uint32_t ignored, uint32_t timeout);
+    virtual KZMRESULT Receive(uint16_t size, void* buffer, uint16_t* received, uint32_t timeout);
 
 private:
     struct CChannel {
@@ -25,10 +25,10 @@ private:
     };
 
     bool FindEntry(uint16_t kind1, uint16_t kind2, CCL_ENTRY* entry, uint16_t* index);
-    KZRESULT StartEntry(uint16_t index);
-    KZRESULT StopEntry(uint16_t index);
-    KZRESULT OpenMsgChannel(CMsgChannel& channel, uint16_t kind2, const GUID& interfaceId);
-    static KZRESULT CurrentEntry(CMsgChannel& channel, bool send, uint32_t timeout, uint8_t** entry);
+    KZMRESULT StartEntry(uint16_t index);
+    KZMRESULT StopEntry(uint16_t index);
+    KZMRESULT OpenMsgChannel(CMsgChannel& channel, uint16_t kind2, const GUID& interfaceId);
+    static KZMRESULT CurrentEntry(CMsgChannel& channel, bool send, uint32_t timeout, uint8_t** entry);
     static void ReleaseChannel(CChannel& channel);
 
     CChannel m_Aux;

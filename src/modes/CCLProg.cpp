@@ -8,11 +8,11 @@ constexpr uint16_t ENTRY_KIND_VALUE = 1;
 // Starts the object and takes a reference of its own; the caller keeps its
 // reference. A reference held from an earlier Open is overwritten, not
 // released: an Open without Close in between leaves that reference behind.
-KZRESULT CCCLProg::Open(IKazCcl* cclObject)
+KZMRESULT CCCLProg::Open(IKazCcl* cclObject)
 {
     if (!cclObject)
         return KZM_E_FAIL;
-    KZRESULT result = cclObject->Start(0, 0, 0);
+    KZMRESULT result = cclObject->Start(0, 0, 0);
     if (result != 0)
         return result;
     cclObject->AddRef();
@@ -22,7 +22,7 @@ KZRESULT CCCLProg::Open(IKazCcl* cclObject)
 }
 
 // Stops and releases the object; the opened flag stays as it is.
-KZRESULT CCCLProg::Close()
+KZMRESULT CCCLProg::Close()
 {
     if (m_pCclObject) {
         m_pCclObject->Stop();
@@ -32,12 +32,12 @@ KZRESULT CCCLProg::Close()
     return 0;
 }
 
-KZRESULT CCCLProg::GetEntryCount(uint16_t* count)
+KZMRESULT CCCLProg::GetEntryCount(uint16_t* count)
 {
     if (!m_pCclObject || !count)
         return KZM_E_FAIL;
     CCL_SUMMARY summary = {};
-    KZRESULT result = m_pCclObject->GetSummary(&summary);
+    KZMRESULT result = m_pCclObject->GetSummary(&summary);
     if (result == 0)
         *count = summary.EntryCount;
     return result;
@@ -45,14 +45,14 @@ KZRESULT CCCLProg::GetEntryCount(uint16_t* count)
 
 // The value of an entry of the value kind; other entries leave *value as it
 // was and still succeed. Without an object there is nothing to ask.
-KZRESULT CCCLProg::GetEntryValue(uint16_t index, uint16_t* value)
+KZMRESULT CCCLProg::GetEntryValue(uint16_t index, uint16_t* value)
 {
     if (!value)
         return 0;
     if (!m_pCclObject)
         return KZM_E_FAIL;
     CCL_ENTRY entry = {};
-    KZRESULT result = m_pCclObject->GetEntry(index, &entry);
+    KZMRESULT result = m_pCclObject->GetEntry(index, &entry);
     if (result == 0 && entry.Kind1 == ENTRY_KIND_VALUE)
         *value = entry.Value;
     return result;

@@ -13,10 +13,10 @@ public:
 
     // Takes a reference of its own on success; a reference held before is
     // replaced without being released.
-    virtual KZRESULT Open(IKazCcl* cclObject);
-    virtual KZRESULT Close();
-    virtual KZRESULT GetEntryCount(uint16_t* count);
-    virtual KZRESULT GetEntryValue(uint16_t index, uint16_t* value);
+    virtual KZMRESULT Open(IKazCcl* cclObject);
+    virtual KZMRESULT Close();
+    virtual KZMRESULT GetEntryCount(uint16_t* count);
+    virtual KZMRESULT GetEntryValue(uint16_t index, uint16_t* value);
 
     IKazCcl* GetObject() const { return m_pCclObject; }
     bool IsOpened() const { return m_bOpened != 0; }

@@ -31,7 +31,7 @@ struct FindCase {
     const char* fault;  // its GetInfo refused ("" none)
     int target;         // board whose id or serial is looked for
     const char* serial; // nullptr: find by id
-    KZRESULT result;
+    KZMRESULT result;
     int opened; // board left open, -1 none
 };
 

@@ -57,7 +57,7 @@ TEST_F(ServerDevice, RefusedAttachStepsLeaveAUsableObject)
             EXPECT_EQ(device.FindDevice(&kazsim::BOARD_CLASS_1, FIND_FIRST_OF_CLASS, &id, &id),
                       enumerator ? 0 : R_FAIL);
             EXPECT_EQ(device.GetDeviceCount(), 0u) << step;
-            EXPECT_EQ(device.WaitForArrival(50), enumerator ? R_ARRIVAL_TIMEOUT : KZRESULT(ERROR_INVALID_HANDLE));
+            EXPECT_EQ(device.WaitForArrival(50), enumerator ? R_ARRIVAL_TIMEOUT : KZMRESULT(ERROR_INVALID_HANDLE));
             device.Close();
             Faults::Fail(step, R_INJECTED, 1);
             EXPECT_EQ(device.Open(), R_INJECTED) << step;

@@ -180,7 +180,7 @@ inline std::vector<Block> BlocksOf(CImageFile& image)
 }
 
 struct Loaded {
-    KZRESULT Result;
+    KZMRESULT Result;
     std::vector<Block> Blocks;
 };
 
@@ -188,9 +188,9 @@ struct Loaded {
 inline Loaded LoadText(const std::string& text)
 {
     CImageFile fromMemory, fromFile;
-    const KZRESULT memory = fromMemory.LoadMemory(text.data(), text.size());
+    const KZMRESULT memory = fromMemory.LoadMemory(text.data(), text.size());
     CTempFile file(text);
-    const KZRESULT disk = fromFile.Load(file.Path());
+    const KZMRESULT disk = fromFile.Load(file.Path());
     EXPECT_EQ(memory, disk);
     Loaded loaded{disk, disk == 0 ? BlocksOf(fromFile) : std::vector<Block>{}};
     EXPECT_EQ(loaded.Blocks, memory == 0 ? BlocksOf(fromMemory) : std::vector<Block>{});

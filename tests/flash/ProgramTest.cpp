@@ -36,7 +36,7 @@ TEST(Placement, ImagesGoWhereTheRulesPutThem)
         uint32_t Base;
         bool Known;
         IMAGE_SUMMARY Image;
-        KZRESULT Result;
+        KZMRESULT Result;
         uint16_t First, End;
         uint32_t FirstOffset, StartOffset;
         uint32_t BlockOffset; // range offset of the image's lowest address
@@ -117,12 +117,12 @@ protected:
         ASSERT_EQ(m_Prog.Open(BenchFld(std::move(sectors), base)), 0u);
         kazsim::ClearCallLog();
     }
-    KZRESULT Program(const std::string& text)
+    KZMRESULT Program(const std::string& text)
     {
         CTempFile file(text);
         return m_Prog.Program(file.Path());
     }
-    KZRESULT Verify(const std::string& text)
+    KZMRESULT Verify(const std::string& text)
     {
         CTempFile file(text);
         return m_Prog.Verify(file.Path());
@@ -195,7 +195,7 @@ TEST_F(FlashProgram, FailuresStopWhereTheRulesSay)
         const char* Name;
         const char* Operation;
         uint32_t Nth;
-        KZRESULT Result;
+        KZMRESULT Result;
         uint32_t Erased, Written; // sector operations that succeeded
     };
     const Case cases[] = {

@@ -34,7 +34,7 @@ std::vector<uint8_t> Seq(uint8_t from, size_t n)
 struct ReadCase {
     const char* Name;
     std::string Text;
-    KZRESULT Result;
+    KZMRESULT Result;
     std::vector<Block> Blocks;
 };
 

@@ -72,7 +72,7 @@ TEST_F(CclProg, EntryValuesOfKindOneOnly)
     ccl->Release();
     const struct {
         uint16_t entry;
-        KZRESULT result;
+        KZMRESULT result;
         uint16_t value;
     } cases[] = {{0, 0, 11}, {2, 0, 22}, {1, 0, 99}, {3, kazsim::SIM_E_INVALIDARG, 99}};
     for (const auto& c : cases) {

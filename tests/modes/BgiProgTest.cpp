@@ -15,10 +15,10 @@ class BgiProg : public CSimTest {};
 
 // Takes the board's CCL object over (the caller's reference is given back at
 // once, as the controller does) and opens the channels.
-KZRESULT OpenBgi(CBGIProg& prog)
+KZMRESULT OpenBgi(CBGIProg& prog)
 {
     IKazCcl* ccl = OpenCcl();
-    KZRESULT result = prog.Open(ccl);
+    KZMRESULT result = prog.Open(ccl);
     ccl->Release();
     return result != 0 ? result : prog.OpenChannels();
 }

@@ -10,7 +10,7 @@
 # beside the largest child's; /usr/bin/time would count the largest process
 # of the tree instead.
 #
-# Usage: bench/batch_program.sh [build folder]   (default: build/default)
+# Usage: perf/batch_program.sh [build folder]   (default: build/default)
 # Needs the kazmir command built there (target kazmir_cli, with the virtual
 # bench) and python3.
 set -euo pipefail

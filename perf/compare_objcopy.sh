@@ -8,8 +8,8 @@
 # figure while other work shares the machine) and of peak memory. The load
 # average is printed before and after.
 #
-# Usage: bench/compare_objcopy.sh [build folder]   (default: build/default)
-#        RUNS=9 bench/compare_objcopy.sh
+# Usage: perf/compare_objcopy.sh [build folder]   (default: build/default)
+#        RUNS=9 perf/compare_objcopy.sh
 # Needs the kazmir command built there (target kazmir_cli, with the virtual
 # bench), objcopy (binutils), srec_cat (srecord) and python3.
 set -euo pipefail

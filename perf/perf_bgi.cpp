@@ -15,12 +15,12 @@ constexpr uint32_t WAIT_MS = 10000;
 // The server's "no entry available now". Send and Receive wait once; a signal
 // left from an earlier change can end that wait before an entry is there, and
 // the call then gives this code: the caller tries again.
-constexpr KZRESULT NOTHING_AVAILABLE = 0x8000000A;
+constexpr KZMRESULT NOTHING_AVAILABLE = 0x8000000A;
 
 template <class F>
-KZRESULT Retry(F call, int64_t& retries)
+KZMRESULT Retry(F call, int64_t& retries)
 {
-    KZRESULT result = call();
+    KZMRESULT result = call();
     while (result == NOTHING_AVAILABLE) {
         ++retries;
         result = call();
@@ -57,7 +57,7 @@ bool OpenChannels(CBGIProg& prog, bool echo, benchmark::State& state)
         state.SkipWithError("no CCL object");
         return false;
     }
-    KZRESULT result = prog.Open(ccl);
+    KZMRESULT result = prog.Open(ccl);
     ccl->Release();
     if (result == 0)
         result = prog.OpenChannels();
@@ -78,7 +78,7 @@ void BM_BgiRoundTrip(benchmark::State& state)
     uint8_t buffer[256];
     int64_t retries = 0;
     for (auto _ : state) {
-        KZRESULT result = Retry([&] { return prog.Send(length, message.data(), 0, WAIT_MS); }, retries);
+        KZMRESULT result = Retry([&] { return prog.Send(length, message.data(), 0, WAIT_MS); }, retries);
         uint16_t received = 0;
         if (result == 0)
             result = Retry([&] { return prog.Receive(sizeof(buffer), buffer, &received, WAIT_MS); }, retries);
@@ -104,7 +104,7 @@ void BM_BgiOneWay(benchmark::State& state)
     std::vector<uint8_t> message(length, 0xA5);
     int64_t retries = 0;
     for (auto _ : state) {
-        KZRESULT result = Retry([&] { return prog.Send(length, message.data(), 0, WAIT_MS); }, retries);
+        KZMRESULT result = Retry([&] { return prog.Send(length, message.data(), 0, WAIT_MS); }, retries);
         if (result != 0) {
             state.SkipWithError(("send failed: " + std::to_string(result)).c_str());
             break;

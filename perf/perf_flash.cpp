@@ -4,8 +4,8 @@
 // MB/s of file text.
 //
 // Inputs are generated at run time into a temporary folder. With
-// KAZMIR_BENCH_DIR set they are written there and kept (bench/
-// compare_objcopy.sh uses them); with KAZMIR_BENCH_LOAD=<file> the benchmark
+// KAZMIR_PERF_DIR set they are written there and kept (perf/
+// compare_objcopy.sh uses them); with KAZMIR_PERF_LOAD=<file> the benchmark
 // BM_LoadExternal loads that file.
 #include "device/KazApi.h"
 #include "flash/FlashProg.h"
@@ -34,12 +34,12 @@ class CInputDir {
 public:
     CInputDir()
     {
-        if (const char* dir = std::getenv("KAZMIR_BENCH_DIR")) {
+        if (const char* dir = std::getenv("KAZMIR_PERF_DIR")) {
             m_Path = dir;
             m_bKeep = true;
         } else {
             std::random_device random;
-            m_Path = fs::temp_directory_path() / ("kazmir_bench_" + std::to_string(random()));
+            m_Path = fs::temp_directory_path() / ("kazmir_perf_" + std::to_string(random()));
         }
         fs::create_directories(m_Path);
     }
@@ -213,7 +213,7 @@ void LoadLoop(benchmark::State& state, const std::string& path)
     uint32_t blocks = 0;
     for (auto _ : state) {
         auto* image = new CImageFile;
-        const KZRESULT result = image->Load(path.c_str());
+        const KZMRESULT result = image->Load(path.c_str());
         blocks = image->GetBlockCount();
         benchmark::DoNotOptimize(blocks);
         // Loading is measured, not the freeing afterwards.
@@ -301,9 +301,9 @@ void BM_ProgramVerify16MiB(benchmark::State& state)
 }
 BENCHMARK(BM_ProgramVerify16MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Any file named by KAZMIR_BENCH_LOAD.
+// Any file named by KAZMIR_PERF_LOAD.
 const bool g_bExternal = [] {
-    if (const char* file = std::getenv("KAZMIR_BENCH_LOAD")) {
+    if (const char* file = std::getenv("KAZMIR_PERF_LOAD")) {
         const std::string path = file;
         benchmark::RegisterBenchmark("BM_LoadExternal", [path](benchmark::State& state) { LoadLoop(state, path); })
             ->Unit(benchmark::kMillisecond)

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,13 +17,18 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "ResultText.h"
+#include "Signals.h"
 
 #if KAZMIR_CLI_BENCH
 #include "kazsim/Bench.h"
@@ -36,15 +40,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long ProcessId()
-{
-#ifdef _WIN32
-    return static_cast<long>(GetCurrentProcessId());
-#else
-    return static_cast<long>(getpid());
-#endif
-}
-
 double SecondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -55,6 +50,7 @@ double SecondsSince(Clock::time_point start)
 struct ChildProc {
 #ifdef _WIN32
     HANDLE process = nullptr;
+    DWORD id = 0;
     HANDLE stream[2] = {nullptr, nullptr};
 #else
     pid_t pid = -1;
@@ -86,6 +82,21 @@ std::string QuoteArgument(const std::string& arg)
     return q + "\"";
 }
 
+// The children's job: closing its last handle, as the end of this process
+// does, ends every child still in it.
+HANDLE ChildJob()
+{
+    static HANDLE job = [] {
+        HANDLE made = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (made != nullptr)
+            SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+        return made;
+    }();
+    return job;
+}
+
 bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error)
 {
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
@@ -109,7 +120,11 @@ bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildP
     si.hStdOutput = write[0];
     si.hStdError = write[1];
     PROCESS_INFORMATION pi{};
-    const BOOL ok = CreateProcessA(self.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    // A process group of its own: Ctrl-C at the console reaches this process
+    // alone, which passes it on as Ctrl-Break. Started suspended, so that it
+    // is in the job before it runs.
+    const BOOL ok = CreateProcessA(self.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                   CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
     const DWORD code = GetLastError();
     CloseHandle(write[0]);
     CloseHandle(write[1]);
@@ -119,8 +134,12 @@ bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildP
         error = "cannot run " + self + " (error " + std::to_string(code) + ")";
         return false;
     }
+    if (ChildJob() != nullptr)
+        AssignProcessToJobObject(ChildJob(), pi.hProcess);
+    ResumeThread(pi.hThread);
     CloseHandle(pi.hThread);
     child.process = pi.hProcess;
+    child.id = pi.dwProcessId;
     child.stream[0] = read[0];
     child.stream[1] = read[1];
     return true;
@@ -139,6 +158,13 @@ void CloseStream(ChildProc& child, int stream)
 {
     CloseHandle(child.stream[stream]);
     child.stream[stream] = nullptr;
+}
+
+// Passes a stop request on: Ctrl-Break to the child's process group.
+void Forward(const ChildProc& child, StopCause)
+{
+    if (child.process != nullptr)
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.id);
 }
 
 int WaitChild(ChildProc& child, std::string& how)
@@ -169,8 +195,19 @@ bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildP
     for (auto& a : all)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
+        // A process group of its own: a Ctrl-C at the terminal reaches the
+        // parent alone, which passes it on once. The parent's end is a
+        // SIGTERM here: the library call under way finishes, then the child
+        // stops.
+        setpgid(0, 0);
+#ifdef __linux__
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+        if (getppid() != parent)
+            _exit(EXIT_FAILURE_);
         dup2(out[1], 1);
         dup2(err[1], 2);
         execv(self.c_str(), argv.data());
@@ -187,6 +224,7 @@ bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildP
         error = std::string("cannot start a process: ") + std::strerror(forkErrno);
         return false;
     }
+    setpgid(pid, pid); // as the child does, whichever runs first
     child.pid = pid;
     child.stream[0] = out[0];
     child.stream[1] = err[0];
@@ -207,6 +245,13 @@ void CloseStream(ChildProc& child, int stream)
 {
     close(child.stream[stream]);
     child.stream[stream] = -1;
+}
+
+// Passes a stop request on as the same signal (a closed output as SIGTERM).
+void Forward(const ChildProc& child, StopCause cause)
+{
+    if (child.pid > 0)
+        kill(child.pid, cause == StopCause::OutputClosed ? SIGTERM : static_cast<int>(cause));
 }
 
 int WaitChild(ChildProc& child, std::string& how)
@@ -281,7 +326,8 @@ struct BoardRun {
     uint64_t phaseBytes = 0; // bytes of the last finished phase
     Json summary;            // the child's summary event
     int exit = EXIT_OK;
-    std::string how; // why there is no summary
+    std::string how;        // why there is no summary
+    bool saidError = false; // the child's own error line was shown
 };
 
 std::string ResultWords(const BoardRun& b)
@@ -298,6 +344,19 @@ std::string ResultWords(const BoardRun& b)
     return "kazmir ended without a result (exit " + std::to_string(b.exit) + ")";
 }
 
+// The result in brief, for the table and the live lines: the exit's name and
+// the library's code. The sentence is the board's own error line.
+std::string ResultBrief(const BoardRun& b)
+{
+    if (!b.summary.is_object())
+        return std::string(ExitCodeName(b.exit)) + (b.how.empty() ? "" : ": " + b.how);
+    const Json result = b.summary.value("result", Json::object());
+    std::string brief = ExitCodeName(b.exit);
+    if (b.exit != EXIT_OK && result.is_object() && result.contains("code") && result["code"].is_string())
+        brief += " " + result["code"].get<std::string>();
+    return brief;
+}
+
 uint64_t BoardBytes(const BoardRun& b)
 {
     if (b.summary.is_object() && b.summary.contains("bytes") && b.summary["bytes"].is_number_unsigned())
@@ -305,12 +364,29 @@ uint64_t BoardBytes(const BoardRun& b)
     return b.phaseBytes;
 }
 
-std::string DeviceId(const BoardRun& b)
+std::string SummaryText(const BoardRun& b, const char* key)
 {
-    if (b.summary.is_object() && b.summary.contains("handle") && b.summary["handle"].is_string())
-        return b.summary["handle"].get<std::string>();
+    if (b.summary.is_object() && b.summary.contains(key) && b.summary[key].is_string())
+        return b.summary[key].get<std::string>();
     return "-";
 }
+
+std::string DeviceId(const BoardRun& b)
+{
+    return SummaryText(b, "handle");
+}
+
+// Cuts a line to the columns it may take, "..." marking the cut.
+std::string FitColumns(const std::string& text, size_t columns)
+{
+    if (text.size() <= columns)
+        return text;
+    return columns > 3 ? text.substr(0, columns - 3) + "..." : text.substr(0, columns);
+}
+
+class CBatch;
+std::mutex g_BatchLock;
+CBatch* g_pBatch = nullptr; // g_BatchLock: the batch that takes stop requests
 
 class CBatch {
 public:
@@ -322,17 +398,27 @@ public:
         m_Width = 6;
         for (const auto& s : request.serials)
             m_Width = std::max(m_Width, s.size());
+        m_Columns = TerminalColumns(stderr);
     }
+    ~CBatch()
+    {
+        std::lock_guard<std::mutex> lock(g_BatchLock);
+        if (g_pBatch == this)
+            g_pBatch = nullptr;
+    }
+    CBatch(const CBatch&) = delete;
+    CBatch& operator=(const CBatch&) = delete;
 
     int Run()
     {
+        CatchStops();
         const auto start = Clock::now();
         const size_t jobs = m_Request.jobs == 0 ? m_Boards.size() : std::min<size_t>(m_Request.jobs, m_Boards.size());
         m_Out.Event(
             {{"event", "batch"}, {"command", m_Request.command}, {"boards", m_Request.serials}, {"jobs", jobs}});
         size_t next = 0, running = 0, finished = 0;
         while (finished < m_Boards.size()) {
-            while (running < jobs && next < m_Boards.size()) {
+            while (!m_Stop && running < jobs && next < m_Boards.size()) {
                 if (Start(next++))
                     ++running;
                 else
@@ -347,20 +433,78 @@ public:
                 --running;
                 ++finished;
             }
+            // After a stop request no more boards start.
+            for (; m_Stop && next < m_Boards.size(); ++next, ++finished) {
+                BoardRun& b = m_Boards[next];
+                b.state = BoardRun::State::Done;
+                b.exit = StopExitCode(*m_Stop);
+                b.how = "not started";
+            }
             Draw(false);
         }
-        Draw(true);
+        ClearLive();
         return Summary(SecondsSince(start));
     }
 
 private:
+    // Stop requests come as chunks of no board, so that the main loop alone
+    // touches the children.
+    void CatchStops()
+    {
+        {
+            std::lock_guard<std::mutex> lock(g_BatchLock);
+            g_pBatch = this;
+        }
+        m_Out.OnOutputClosed([] { OutputClosed(); });
+        CatchStopRequests([](StopCause cause) {
+            std::lock_guard<std::mutex> lock(g_BatchLock);
+            if (g_pBatch != nullptr)
+                g_pBatch->m_Inbox.Put({SIZE_MAX, static_cast<int>(cause), std::string(), false});
+        });
+    }
+
+    // Every running child gets the request, once per request (a closed
+    // output asks once and never hurries a stop already asked for).
+    void OnStop(StopCause cause)
+    {
+        if (cause == StopCause::OutputClosed && m_Stop)
+            return;
+        size_t running = 0, waiting = 0;
+        for (const auto& b : m_Boards) {
+            running += b.state == BoardRun::State::Running;
+            waiting += b.state == BoardRun::State::Waiting;
+        }
+        for (const auto& b : m_Boards)
+            if (b.state == BoardRun::State::Running)
+                Forward(b.child, cause);
+        const bool first = !m_Stop;
+        if (first)
+            m_Stop = cause;
+        ClearLive();
+        const std::string head = cause == StopCause::OutputClosed ? std::string("The output was closed")
+                                                                  : "Stopping on " + StopCauseWords(cause);
+        std::string text = first ? head + ": passed on to " + std::to_string(running) + " running " +
+                                       (running == 1 ? "board" : "boards") +
+                                       ", which finish the library call under way and stop" +
+                                       (waiting > 0 ? "; " + std::to_string(waiting) + " not started" : "") +
+                                       ". A signal more stops them at once."
+                                 : head + " again: passed on; the boards stop at once.";
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+        m_Dirty = true;
+    }
+
     bool Start(size_t index)
     {
         BoardRun& b = m_Boards[index];
         b.start = Clock::now();
         std::vector<std::string> args = {"--json", "--serial", b.serial};
-        if (index < m_Request.childBenches.size() && !m_Request.childBenches[index].empty())
-            args.insert(args.end(), {"--bench", m_Request.childBenches[index]});
+        if (!m_Request.bench.empty())
+            args.insert(args.end(), {"--bench", m_Request.bench});
+#if KAZMIR_CLI_BENCH
+        else
+            args.insert(args.end(), {"--bench", "default"});
+#endif
         args.insert(args.end(), m_Request.childArgs.begin(), m_Request.childArgs.end());
         std::string error;
         if (!Spawn(m_Request.self, args, b.child, error)) {
@@ -368,6 +512,7 @@ private:
             b.exit = EXIT_FAILURE_;
             b.how = error;
             Line(b, "error: " + error);
+            b.saidError = true;
             return false;
         }
         b.state = BoardRun::State::Running;
@@ -388,6 +533,10 @@ private:
 
     void Take(Chunk& chunk)
     {
+        if (chunk.board == SIZE_MAX) {
+            OnStop(static_cast<StopCause>(chunk.stream));
+            return;
+        }
         BoardRun& b = m_Boards[chunk.board];
         std::string& partial = b.partial[chunk.stream];
         partial += chunk.data;
@@ -398,7 +547,7 @@ private:
             if (chunk.stream == 0)
                 OnEvent(b, line);
             else if (!line.empty())
-                Line(b, line);
+                ChildLine(b, line);
         }
         partial.erase(0, from);
         if (chunk.end) {
@@ -406,11 +555,19 @@ private:
                 if (chunk.stream == 0)
                     OnEvent(b, partial);
                 else
-                    Line(b, partial);
+                    ChildLine(b, partial);
                 partial.clear();
             }
             b.ended[chunk.stream] = true;
         }
+    }
+
+    // A line of the child's error stream: its warnings, findings and its
+    // error line, each shown once here.
+    void ChildLine(BoardRun& b, const std::string& line)
+    {
+        b.saidError = b.saidError || line.rfind("error: ", 0) == 0;
+        Line(b, line);
     }
 
     void OnEvent(BoardRun& b, const std::string& line)
@@ -471,8 +628,12 @@ private:
         b.exit = WaitChild(b.child, b.how);
         b.seconds = SecondsSince(b.start);
         b.state = BoardRun::State::Done;
-        if (m_Mode == COutput::Mode::Plain)
-            Line(b, (b.exit == EXIT_OK ? "" : "error: ") + ResultWords(b));
+        // A failure is told by the board's own error line; one without it
+        // (a child that ended without a word) is told here.
+        if (b.exit != EXIT_OK && !b.saidError)
+            Line(b, "error: " + ResultWords(b));
+        else if (m_Mode == COutput::Mode::Plain && b.exit == EXIT_OK)
+            Line(b, "done: " + ResultWords(b));
         m_Dirty = true;
     }
 
@@ -487,7 +648,10 @@ private:
         m_Dirty = true;
     }
 
-    bool Live() const { return m_Mode == COutput::Mode::Bars && m_Detail != COutput::Detail::Quiet; }
+    bool Live() const
+    {
+        return m_Mode == COutput::Mode::Bars && m_Detail != COutput::Detail::Quiet;
+    }
 
     void ClearLive()
     {
@@ -503,7 +667,7 @@ private:
         case BoardRun::State::Waiting:
             return "waiting";
         case BoardRun::State::Done:
-            return (b.exit == EXIT_OK ? "done: " : "FAILED: ") + ResultWords(b);
+            return (b.exit == EXIT_OK ? "done: " : "FAILED: ") + ResultBrief(b);
         case BoardRun::State::Running:
             break;
         }
@@ -530,12 +694,11 @@ private:
         m_LastDraw = now;
         m_Dirty = false;
         ClearLive();
-        for (const auto& b : m_Boards) {
-            std::string text = Status(b);
-            if (text.size() > 100)
-                text = text.substr(0, 97) + "...";
-            std::fprintf(stderr, "%-*s  %s\n", static_cast<int>(m_Width), b.serial.c_str(), text.c_str());
-        }
+        // The last column stays free, as for the bars.
+        const size_t room = m_Columns > m_Width + 3 ? m_Columns - m_Width - 3 : 1;
+        for (const auto& b : m_Boards)
+            std::fprintf(stderr, "%-*s  %s\n", static_cast<int>(m_Width), b.serial.c_str(),
+                         FitColumns(Status(b), room).c_str());
         std::fflush(stderr);
         m_Drawn = final ? 0 : m_Boards.size();
     }
@@ -545,14 +708,15 @@ private:
         int worst = EXIT_OK;
         size_t failed = 0;
         Json boards = Json::array();
-        std::vector<std::vector<std::string>> rows = {{"Serial", "Device id", "Result", "Seconds", "Bytes"}};
+        std::vector<std::vector<std::string>> rows = {{"Serial", "Device id", "Result", "Flash", "Seconds", "Bytes"}};
         for (const auto& b : m_Boards) {
             worst = std::max(worst, b.exit);
             if (b.exit != EXIT_OK)
                 ++failed;
             char secs[32];
             std::snprintf(secs, sizeof(secs), "%.2f", b.seconds);
-            rows.push_back({b.serial, DeviceId(b), ResultWords(b), secs, std::to_string(BoardBytes(b))});
+            rows.push_back({b.serial, DeviceId(b), ResultBrief(b), SummaryText(b, "flash_holds"), secs,
+                            std::to_string(BoardBytes(b))});
             // The board's own result; in words when its run gave none.
             Json result = b.summary.is_object() ? b.summary.value("result", Json()) : Json();
             if (!result.is_object() || !result.contains("text"))
@@ -565,19 +729,33 @@ private:
                         {"exit_name", ExitCodeName(b.exit)},
                         {"seconds", b.seconds},
                         {"bytes", BoardBytes(b)}});
+            if (SummaryText(b, "flash_holds") != "-")
+                row["flash_holds"] = SummaryText(b, "flash_holds");
             boards.push_back(row);
         }
         const std::string verb = m_Request.command == "program"  ? "programmed"
                                  : m_Request.command == "verify" ? "verified"
                                                                  : "erased";
         const size_t count = m_Boards.size();
-        const std::string meaning = failed == 0
-                                        ? (count == 1 ? "1 board " : "all " + std::to_string(count) + " boards ") + verb
-                                        : std::to_string(failed) + " of " + std::to_string(count) +
-                                              (count == 1 ? " board failed" : " boards failed");
+        std::string meaning = failed == 0
+                                  ? (count == 1 ? "1 board " : "all " + std::to_string(count) + " boards ") + verb
+                                  : std::to_string(failed) + " of " + std::to_string(count) +
+                                        (count == 1 ? " board failed" : " boards failed");
+        // Stopped from outside: the stop's exit code, whatever the boards gave.
+        if (m_Stop) {
+            const int stopped = StopExitCode(*m_Stop);
+            const size_t halted = static_cast<size_t>(std::count_if(
+                m_Boards.begin(), m_Boards.end(), [](const BoardRun& b) { return IsStopExitCode(b.exit); }));
+            meaning = "stopped by " + StopCauseWords(*m_Stop) + ": " + std::to_string(count - failed) + " of " +
+                      std::to_string(count) + " boards " + verb + ", " + std::to_string(halted) + " stopped, " +
+                      std::to_string(failed - halted) + " failed";
+            worst = stopped;
+        }
         Json summary = {{"event", "summary"}, {"command", m_Request.command},     {"result", {{"text", meaning}}},
                         {"exit", worst},      {"exit_name", ExitCodeName(worst)}, {"seconds", seconds},
                         {"boards", boards}};
+        if (m_Stop)
+            summary.update({{"interrupted", true}, {"signal", StopCauseName(*m_Stop)}});
 #ifndef _WIN32
         struct rusage self {
         }, children{};
@@ -587,28 +765,50 @@ private:
         summary["child_max_rss_kib"] = children.ru_maxrss;
 #endif
         m_Out.Event(summary);
-        if (m_Mode != COutput::Mode::Json) {
-            std::vector<size_t> width(rows[0].size(), 0);
-            for (const auto& row : rows)
-                for (size_t c = 0; c < row.size(); ++c)
-                    width[c] = std::max(width[c], row[c].size());
-            for (const auto& row : rows) {
-                std::string text;
-                for (size_t c = 0; c < row.size(); ++c) {
-                    const std::string pad(width[c] - row[c].size(), ' ');
-                    // Words on the left, figures on the right of their column.
-                    text += c >= 3 ? pad + row[c] : row[c] + (c + 1 < row.size() ? pad : "");
-                    if (c + 1 < row.size())
-                        text += "  ";
-                }
-                m_Out.Result(text);
-            }
-            char tail[64];
-            std::snprintf(tail, sizeof(tail), " in %.2f s.", seconds);
-            m_Out.Result(std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(meaning[0])))) +
-                         meaning.substr(1) + tail);
-        }
+        if (m_Mode != COutput::Mode::Json || m_Out.OutputClosed())
+            Table(rows);
+        char tail[64];
+        std::snprintf(tail, sizeof(tail), " in %.2f s.", seconds);
+        m_Out.Result(std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(meaning[0])))) +
+                     meaning.substr(1) + tail);
         return worst;
+    }
+
+    // The table, as wide as the terminal at most: the result column gives way
+    // first, then the bytes and the seconds go, then each line is cut.
+    void Table(std::vector<std::vector<std::string>> rows)
+    {
+        constexpr size_t RESULT = 2, FIRST_FIGURE = 4;
+        const size_t room = m_Columns > 1 ? m_Columns - 1 : 1;
+        std::vector<size_t> width(rows[0].size(), 0);
+        for (const auto& row : rows)
+            for (size_t c = 0; c < row.size(); ++c)
+                width[c] = std::max(width[c], row[c].size());
+        auto total = [&] {
+            size_t sum = 2 * (width.size() - 1);
+            for (size_t w : width)
+                sum += w;
+            return sum;
+        };
+        if (total() > room)
+            width[RESULT] -= std::min(width[RESULT] - rows[0][RESULT].size(), total() - room);
+        while (total() > room && width.size() > FIRST_FIGURE) {
+            width.pop_back();
+            for (auto& row : rows)
+                row.pop_back();
+        }
+        for (const auto& row : rows) {
+            std::string text;
+            for (size_t c = 0; c < row.size(); ++c) {
+                const std::string cell = FitColumns(row[c], width[c]);
+                const std::string pad(width[c] - cell.size(), ' ');
+                // Words on the left, figures on the right of their column.
+                text += c >= FIRST_FIGURE ? pad + cell : cell + (c + 1 < row.size() ? pad : "");
+                if (c + 1 < row.size())
+                    text += "  ";
+            }
+            m_Out.Warn(FitColumns(text, room));
+        }
     }
 
     const BatchRequest& m_Request;
@@ -618,105 +818,11 @@ private:
     std::vector<BoardRun> m_Boards;
     CInbox m_Inbox;
     size_t m_Width = 6;
+    size_t m_Columns = 80;
     size_t m_Drawn = 0;
     bool m_Dirty = true;
     Clock::time_point m_LastDraw;
-};
-
-// One bench description per board, each holding that board alone with its
-// flash file named absolutely; removed again at the end.
-class ChildBenches {
-public:
-    ~ChildBenches()
-    {
-        std::error_code ec;
-        if (!m_Dir.empty())
-            std::filesystem::remove_all(m_Dir, ec);
-    }
-    bool Make(const std::string& bench, const std::vector<std::string>& serials, std::vector<std::string>& files,
-              std::string& error)
-    {
-        namespace fs = std::filesystem;
-        files.assign(serials.size(), "");
-        if (bench.empty())
-            return true; // the default bench has one board
-        Json desc;
-        try {
-            std::ifstream in(bench, std::ios::binary);
-            if (!in) {
-                error = "cannot read it";
-                return false;
-            }
-            desc = Json::parse(in);
-        } catch (const std::exception& e) {
-            error = e.what();
-            return false;
-        }
-        if (!desc.is_object() || !desc.contains("boards") || !desc["boards"].is_array()) {
-            files.assign(serials.size(), bench); // the child says what is wrong with it
-            return true;
-        }
-        // Boards are matched by the serial the bench gives them: a board
-        // without a "serial" has the default one of its position.
-        const Json& boards = desc["boards"];
-        std::vector<std::string> effective(boards.size());
-#if KAZMIR_CLI_BENCH
-        try {
-            const kazsim::BenchDesc parsed = kazsim::BenchDesc::FromJsonFile(bench);
-            for (size_t n = 0; n < parsed.Boards.size() && n < effective.size(); ++n)
-                effective[n] = parsed.Boards[n].Serial;
-        } catch (const std::exception&) {
-            files.assign(serials.size(), bench); // the child says what is wrong with it
-            return true;
-        }
-#else
-        for (size_t n = 0; n < boards.size(); ++n)
-            if (boards[n].is_object())
-                effective[n] = boards[n].value("serial", std::string());
-#endif
-        std::error_code ec;
-        const fs::path folder = fs::absolute(fs::path(bench), ec).parent_path();
-        char name[64];
-        std::snprintf(name, sizeof(name), "kazmir-batch-%ld-%lld", static_cast<long>(ProcessId()),
-                      static_cast<long long>(Clock::now().time_since_epoch().count()));
-        m_Dir = fs::temp_directory_path(ec) / name;
-        if (ec || !fs::create_directories(m_Dir, ec)) {
-            error = "cannot make a scratch folder: " + ec.message();
-            return false;
-        }
-        for (size_t i = 0; i < serials.size(); ++i) {
-            files[i] = bench; // a serial the bench lacks: the child reports no board
-            for (size_t n = 0; n < boards.size(); ++n) {
-                if (!boards[n].is_object() || effective[n] != serials[i])
-                    continue;
-                // The board keeps its serial (and its faults) when it stands
-                // first and alone; the top-level faults concern any board.
-                Json one = desc;
-                Json alone = boards[n];
-                alone["serial"] = effective[n];
-                if (alone.contains("flash") && alone["flash"].is_object() && alone["flash"].contains("file") &&
-                    alone["flash"]["file"].is_string()) {
-                    const fs::path file = alone["flash"]["file"].get<std::string>();
-                    if (file.is_relative())
-                        alone["flash"]["file"] = (folder / file).string();
-                }
-                one["boards"] = Json::array({alone});
-                const fs::path path = m_Dir / ("board-" + std::to_string(i) + ".json");
-                std::ofstream out(path, std::ios::binary);
-                out << one.dump(2) << "\n";
-                if (!out) {
-                    error = "cannot write " + path.string();
-                    return false;
-                }
-                files[i] = path.string();
-                break;
-            }
-        }
-        return true;
-    }
-
-private:
-    std::filesystem::path m_Dir;
+    std::optional<StopCause> m_Stop; // the first stop request
 };
 
 // Ends the batch before any board was started.
@@ -816,15 +922,9 @@ int RunBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail de
         if (auto reason = UnreadableReason(request.file)) {
             return Refuse(out, request, EXIT_IMAGE, *reason);
         }
-    // Each child sees its own board alone: the library waits for the flash
-    // loader on the first listed board only, so a restarted board among
-    // others is never found again in one process.
-    BatchRequest run = request;
-    ChildBenches scratch;
-    std::string error;
-    if (!scratch.Make(request.bench, request.serials, run.childBenches, error))
-        return Refuse(out, request, EXIT_USAGE, "cannot use the bench " + request.bench + ": " + error);
-    CBatch batch(run, mode, detail, out);
+    // Each child is given the whole bench and its board's serial, and leaves
+    // that board alone on its bench.
+    CBatch batch(request, mode, detail, out);
     return batch.Run();
 }
 

@@ -1,7 +1,9 @@
 // Many boards in one kazmir command: the library drives one board per
 // process, so kazmir runs itself once per board (with --serial S --json) and
 // follows each child's JSON events: live lines on a terminal, plain lines or
-// JSON events with a "board" field otherwise, and a summary per board.
+// JSON events with a "board" field otherwise, and a summary per board. A stop
+// request (Ctrl-C, SIGTERM, SIGHUP, a closed output) is passed on to every
+// running child; the table and the summary still follow.
 #pragma once
 
 #include <string>
@@ -12,14 +14,13 @@
 namespace kzcli {
 
 struct BatchRequest {
-    std::string command;                   // "program", "verify" or "erase"
-    std::string file;                      // the image ("" for erase)
-    std::vector<std::string> serials;      // one child per serial, in this order
-    unsigned jobs = 0;                     // children at once; 0: one per board
-    std::string self;                      // this program, to run again
-    std::vector<std::string> childArgs;    // the command line without the board choice and output options
-    std::string bench;                     // the bench description the boards come from ("": the default bench)
-    std::vector<std::string> childBenches; // per board: the bench the child is given ("": none)
+    std::string command;                // "program", "verify" or "erase"
+    std::string file;                   // the image ("" for erase)
+    std::vector<std::string> serials;   // one child per serial, in this order
+    unsigned jobs = 0;                  // children at once; 0: one per board
+    std::string self;                   // this program, to run again
+    std::vector<std::string> childArgs; // the command line without the board choice and output options
+    std::string bench;                  // the bench description the boards come from ("": the default bench)
 };
 
 // The parent's own command line minus --serial, the all-boards flag (allFlag),

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +23,10 @@
 #include "ImageCheck.h"
 #include "flash/ImageFile.h"
 #include "kazmir.h"
+
+#if KAZMIR_CLI_BENCH
+#include "kazsim/Bench.h"
+#endif
 
 #ifndef KAZMIR_VERSION
 #define KAZMIR_VERSION "unknown"
@@ -225,36 +228,33 @@ std::filesystem::path MakePrivateFolder()
 #endif
 }
 
-// The report callback and the signal watcher both write to the output.
-std::mutex g_OutputLock;
-std::atomic<int> g_Signals{0};
-CHost* g_pSignalHost = nullptr;
+// The command's state that the stop-request watcher reads: what is under
+// way, whether the summary is written. The report callback holds it too, so
+// that a stop request sees no report half taken.
+std::mutex g_StateLock;
+bool g_Finished = false;         // the command's summary is written (g_StateLock)
+std::atomic<int> g_StopCause{0}; // the first stop request's cause; 0: none
+CHost* g_pSignalHost = nullptr;  // g_StateLock
+
+// How long a wait for a board, or reading, may go on after the first request.
+constexpr auto STOP_GRACE = std::chrono::milliseconds(500);
 
 void LockedCallback(void* context, uint8_t kind, const char* text)
 {
-    std::lock_guard<std::mutex> lock(g_OutputLock);
+    std::lock_guard<std::mutex> lock(g_StateLock);
     COutput::Callback(context, kind, text);
 }
 
-#ifdef _WIN32
-BOOL WINAPI OnConsoleControl(DWORD type)
+bool TouchesFlash(const std::vector<PhaseStats>& phases)
 {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
-        return FALSE;
-    if (g_pSignalHost != nullptr)
-        g_pSignalHost->OnSignal(++g_Signals);
-    return TRUE;
+    return std::any_of(phases.begin(), phases.end(),
+                       [](const PhaseStats& p) { return p.phase == Phase::Erase || p.phase == Phase::Write; });
 }
-#else
-// The handler only wakes the watcher thread, which does the talking.
-int g_SignalPipe[2] = {-1, -1};
-void OnSignalArrived(int)
+
+bool IsFlashCommand(const std::string& command)
 {
-    const char c = 1;
-    const ssize_t n = write(g_SignalPipe[1], &c, 1);
-    (void)n;
+    return command == "program" || command == "verify" || command == "erase";
 }
-#endif
 
 } // namespace
 
@@ -295,8 +295,9 @@ public:
     {
         const GlobalOptions& o = m_Host.m_Options;
         const uint32_t timeout = o.timeout;
-        uint64_t id = o.deviceId.value_or(DEVICE_ID_ANY);
-        if (!o.serial.empty()) {
+        uint64_t id = m_Host.m_OpenId.value_or(o.deviceId.value_or(DEVICE_ID_ANY));
+        // A serial the bench has resolved to a board is opened by its id.
+        if (!o.serial.empty() && !m_Host.m_OpenId) {
             const char* serial = o.serial.c_str();
             if (mode == BoardMode::Bal) {
                 m_Mode = mode;
@@ -369,71 +370,127 @@ CHost::CHost(const GlobalOptions& options, COutput& out)
 {
 }
 
+CHost::~CHost()
+{
+    // A stop request from now on finds the command over.
+    std::lock_guard<std::mutex> lock(g_StateLock);
+    g_Finished = true;
+    if (g_pSignalHost == this)
+        g_pSignalHost = nullptr;
+}
+
 double CHost::Elapsed() const
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_Start).count();
 }
 
-bool CHost::PrepareBench(bool needed, bool readOnly)
+std::optional<int> CHost::PrepareBench(const std::string& command, bool readOnly, const Json& extra)
 {
 #if KAZMIR_CLI_BENCH
-    if (m_BenchReady || !needed)
-        return true;
+    if (m_BenchReady)
+        return std::nullopt;
     std::string error;
-    if (!SetUpBench(m_Options.bench, m_Bench, error, readOnly)) {
-        m_Out.Warn("error: cannot set up the bench: " + error);
-        return false;
-    }
+    if (!SetUpBench(m_Options.bench, m_Bench, error, readOnly))
+        return FinishExit(command, EXIT_USAGE, "cannot set up the bench: " + error, extra);
     m_BenchReady = true;
-    return true;
+    return std::nullopt;
 #else
     (void)readOnly;
-    if (needed && m_Options.benchGiven) {
-        m_Out.Warn("error: this build of kazmir has no virtual bench");
-        return false;
-    }
-    return true;
+    if (m_Options.benchGiven)
+        return FinishExit(command, EXIT_USAGE, "this build of kazmir has no virtual bench", extra);
+    return std::nullopt;
 #endif
 }
 
 void CHost::CatchSignals()
 {
-    g_pSignalHost = this;
-#ifdef _WIN32
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-#else
-    if (pipe(g_SignalPipe) != 0)
-        return;
-    struct sigaction action {};
-    action.sa_handler = OnSignalArrived;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    std::thread([this] {
-        char c = 0;
-        for (;;) {
-            const ssize_t n = read(g_SignalPipe[0], &c, 1);
-            if (n == 1)
-                OnSignal(++g_Signals);
-            else if (n < 0 && errno == EINTR)
-                continue;
-            else
-                return;
-        }
-    }).detach();
-#endif
+    {
+        std::lock_guard<std::mutex> lock(g_StateLock);
+        g_pSignalHost = this;
+    }
+    m_Out.OnOutputClosed([] { OutputClosed(); });
+    CatchStopRequests([](StopCause cause) {
+        // The host lives while its command is not finished: its destructor
+        // waits for this lock.
+        std::unique_lock<std::mutex> lock(g_StateLock);
+        if (!g_Finished && g_pSignalHost != nullptr)
+            g_pSignalHost->OnStopRequest(cause, lock);
+    });
 }
 
-void CHost::Doing(const std::string& command, const std::string& activity)
+std::optional<int> CHost::BeginCall(const std::string& command, const std::string& activity, bool writes,
+                                    const Json& extra)
 {
-    std::lock_guard<std::mutex> lock(g_OutputLock);
-    m_Command = command;
-    m_Activity = activity;
+    {
+        std::lock_guard<std::mutex> lock(g_StateLock);
+        m_Command = command;
+        m_Extra = extra;
+        if (g_StopCause.load() == 0) {
+            m_Activity = activity;
+            m_Writing = writes;
+            return std::nullopt;
+        }
+    }
+    return StopIfInterrupted(command, extra);
 }
+
+std::string CHost::FlashHolds() const
+{
+    // Stopped inside a call that erases or writes: as far as it came.
+    if (m_Writing && TouchesFlash(m_Out.Phases()))
+        return "incomplete";
+    return m_Holds;
+}
+
+void CHost::AfterWrite(uint32_t result, const char* whenDone)
+{
+    std::lock_guard<std::mutex> lock(g_StateLock);
+    if (result == 0)
+        m_Holds = whenDone;
+    else if (TouchesFlash(m_Out.Phases()))
+        m_Holds = "incomplete";
+    m_Writing = false;
+}
+
+void CHost::AfterVerify(uint32_t result)
+{
+    std::lock_guard<std::mutex> lock(g_StateLock);
+    if (result == 0)
+        m_Holds = "image";
+    else if (result == KZM_E_VERIFY)
+        m_Holds = "differs";
+}
+
+Operation CHost::CauseOf(Operation op, size_t phasesBefore) const
+{
+    return m_Out.Phases().size() > phasesBefore ? Operation::Sectors : op;
+}
+
+namespace {
+
+// What the flash holds, in words, for the summary after a stop.
+std::string HoldsText(const std::string& holds, unsigned erased, unsigned written, unsigned total)
+{
+    const std::string counts = Plural(erased, "sector", "sectors") + " erased and " + std::to_string(written) +
+                               " written" +
+                               (total != 0 ? " of the " + Plural(total, "sector", "sectors") + " of the range" : "");
+    if (holds == "image")
+        return counts + ": the flash holds the image";
+    if (holds == "erased")
+        return counts + ": the flash is erased";
+    if (holds == "incomplete")
+        return counts + ": the flash is incomplete, program it again";
+    if (holds == "differs")
+        return "nothing was erased or written: the flash differs from the image";
+    return "nothing was erased or written: the flash is as it was";
+}
+
+} // namespace
 
 Json CHost::InterruptSummary(const std::string& command, Json extra, std::string& text)
 {
+    const StopCause cause = static_cast<StopCause>(g_StopCause.load());
+    const int exitCode = StopExitCode(cause);
     unsigned erased = 0, written = 0, total = 0;
     for (const PhaseStats& p : m_Out.Phases()) {
         if (p.phase == Phase::Erase) {
@@ -443,67 +500,99 @@ Json CHost::InterruptSummary(const std::string& command, Json extra, std::string
         if (p.phase == Phase::Write)
             written += p.done;
     }
-    text = "interrupted while " + (m_Activity.empty() ? std::string("starting") : m_Activity) + ": " +
-           Plural(erased, "sector", "sectors") + " erased and " + std::to_string(written) + " written" +
-           (total != 0 ? " of the " + Plural(total, "sector", "sectors") + " of the range" : "");
-    if (erased > written)
-        text += "; the flash is incomplete: program it again";
+    text =
+        "stopped by " + StopCauseWords(cause) + " while " + (m_Activity.empty() ? std::string("starting") : m_Activity);
+    if (IsFlashCommand(command))
+        text += ": " + HoldsText(FlashHolds(), erased, written, total);
     Json summary = {{"event", "summary"},
                     {"command", command},
                     {"result", {{"text", text}}},
-                    {"exit", EXIT_INTERRUPTED},
-                    {"exit_name", ExitCodeName(EXIT_INTERRUPTED)},
+                    {"exit", exitCode},
+                    {"exit_name", ExitCodeName(exitCode)},
                     {"seconds", Elapsed()},
                     {"interrupted", true},
+                    {"signal", StopCauseName(cause)},
                     {"sectors_erased", erased},
                     {"sectors_written", written},
                     {"range_sectors", total}};
+    if (IsFlashCommand(command))
+        summary["flash_holds"] = FlashHolds();
     summary.update(extra);
     return summary;
 }
 
-void CHost::OnSignal(int count)
+void CHost::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock)
 {
-    std::lock_guard<std::mutex> lock(g_OutputLock);
-    if (m_Finished)
+    // A closed output asks once and never hurries a stop already asked for;
+    // a signal after any request stops at once.
+    const bool closed = cause == StopCause::OutputClosed;
+    if (closed && g_StopCause.load() != 0)
         return;
-    const bool writes = m_Activity.rfind("programming", 0) == 0 || m_Activity.rfind("erasing", 0) == 0;
-    if (count == 1) {
-        std::string doing = m_Activity.empty() ? std::string("starting") : m_Activity;
-        if (!m_Out.Phases().empty() && m_Activity.rfind("programming", 0) == 0) {
-            const PhaseStats& p = m_Out.Phases().back();
-            doing += " (" + std::string(PhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
-                     Plural(p.total, "sector", "sectors") + " done)";
-        }
-        m_Out.EndPhase();
-        m_Out.Event({{"event", "interrupt"}, {"under_way", doing}});
-        m_Out.Warn("Interrupted while " + doing + "." +
-                   (writes ? " The flash will be incomplete if the run stops now." : " Nothing is being written now.") +
-                   " kazmir lets the library finish the call it is in, then stops; interrupt again to stop at once.");
+    if (g_StopCause.load() != 0)
+        StopNow();
+    g_StopCause = static_cast<int>(cause);
+    std::string doing = m_Activity.empty() ? std::string("starting") : m_Activity;
+    const std::vector<PhaseStats> phases = m_Out.Phases();
+    if (m_Writing && !phases.empty()) {
+        const PhaseStats& p = phases.back();
+        doing += " (" + std::string(PhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
+                 Plural(p.total, "sector", "sectors") + " done)";
+    }
+    m_Out.Event({{"event", "interrupt"}, {"under_way", doing}, {"signal", StopCauseName(cause)}});
+    const std::string head = (closed ? std::string("The output was closed") : "Stopping on " + StopCauseWords(cause)) +
+                             " while " + doing + ".";
+    if (m_Writing) {
+        m_Out.Note(head + " The library finishes the call under way, so that the flash is left whole, then kazmir "
+                          "stops; a signal more stops at once and leaves the flash incomplete.");
         return;
     }
+    m_Out.Note(head + " Nothing is being written now: kazmir stops within a second.");
+    // A wait for a board, or reading, is not waited out: the command gets
+    // the grace to stop on its own, then it is stopped from here.
+    const auto deadline = std::chrono::steady_clock::now() + STOP_GRACE;
+    for (;;) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        lock.lock();
+        if (g_Finished || m_Writing)
+            return;
+        if (std::chrono::steady_clock::now() >= deadline)
+            StopNow();
+    }
+}
+
+void CHost::StopNow()
+{
     std::string text;
     const Json summary = InterruptSummary(m_Command.empty() ? "kazmir" : m_Command, m_Extra, text);
+    g_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
     m_Out.Warn("error: " + text);
+    // The main thread may be inside the library: no destructors run, so the
+    // temporary folders go here.
+    std::error_code ec;
+    for (const std::string& folder : {m_Input.TempDir(), m_ScratchDir})
+        if (!folder.empty())
+            std::filesystem::remove_all(folder, ec);
     std::fflush(stdout);
     std::fflush(stderr);
-    std::_Exit(EXIT_INTERRUPTED);
+    std::_Exit(summary.value("exit", EXIT_FAILURE_));
 }
 
 std::optional<int> CHost::StopIfInterrupted(const std::string& command, const Json& extra)
 {
-    if (g_Signals.load() == 0)
+    std::lock_guard<std::mutex> lock(g_StateLock);
+    m_Writing = false;
+    if (g_StopCause.load() == 0 || g_Finished)
         return std::nullopt;
-    std::lock_guard<std::mutex> lock(g_OutputLock);
     std::string text;
     const Json summary = InterruptSummary(command, extra, text);
+    g_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
     m_Out.Warn("error: " + text);
-    m_Finished = true;
-    return EXIT_INTERRUPTED;
+    return summary.value("exit", EXIT_FAILURE_);
 }
 
 int CHost::Finish(const std::string& command, uint32_t code, Operation op, const std::string& what, Json extra)
@@ -515,9 +604,11 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
                     {"exit", exitCode},
                     {"exit_name", ExitCodeName(exitCode)},
                     {"seconds", Elapsed()}};
+    std::lock_guard<std::mutex> lock(g_StateLock);
+    if (IsFlashCommand(command))
+        summary["flash_holds"] = FlashHolds();
     summary.update(extra);
-    std::lock_guard<std::mutex> lock(g_OutputLock);
-    m_Finished = true;
+    g_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
     if (code == 0) {
@@ -525,14 +616,6 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
             m_Out.Result(what);
     } else {
         m_Out.Warn("error: " + what + ": " + DescribeWithCode(code, op));
-#if KAZMIR_CLI_BENCH
-        // A board in its boot ROM reports another serial than its own.
-        if (op == Operation::Open && exitCode == EXIT_NO_BOARD && !m_Options.serial.empty() && m_BenchReady) {
-            const std::string hint = BootRomHint(m_Bench, m_Options.serial);
-            if (!hint.empty())
-                m_Out.Warn("note: " + hint);
-        }
-#endif
     }
     return exitCode;
 }
@@ -546,9 +629,11 @@ int CHost::FinishExit(const std::string& command, int exitCode, const std::strin
                     {"exit", exitCode},
                     {"exit_name", ExitCodeName(exitCode)},
                     {"seconds", Elapsed()}};
+    std::lock_guard<std::mutex> lock(g_StateLock);
+    if (IsFlashCommand(command))
+        summary["flash_holds"] = FlashHolds();
     summary.update(extra);
-    std::lock_guard<std::mutex> lock(g_OutputLock);
-    m_Finished = true;
+    g_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
     if (exitCode == EXIT_OK) {
@@ -649,16 +734,21 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
 std::optional<int> CHost::OpenBoard(const std::string& command, CBoard& board, BoardMode mode, uint64_t& handle,
                                     const Json& extra)
 {
-    if (!PrepareBench(true))
-        return EXIT_USAGE;
-    uint32_t result = board.Start();
-    if (result != 0)
-        return Finish(command, result, Operation::Initialize, "the library could not start", extra);
+    if (auto failed = PrepareBench(command, false, extra))
+        return failed;
+#if KAZMIR_CLI_BENCH
+    if (auto refused = ChooseBenchBoard(command, mode, extra))
+        return refused;
+#endif
     const std::string into = mode == BoardMode::Fld   ? "into its flash loader"
                              : mode == BoardMode::Bal ? "into its BAL firmware"
                              : mode == BoardMode::Ccl ? "into its CCL firmware"
                                                       : "into its CCL firmware to open its BGI channels";
-    Doing(command, "bringing the board " + into);
+    if (auto stop = BeginCall(command, "bringing the board " + into, false, extra))
+        return stop;
+    uint32_t result = board.Start();
+    if (result != 0)
+        return Finish(command, result, Operation::Initialize, "the library could not start", extra);
     result = board.Open(mode, handle);
     if (auto stop = StopIfInterrupted(command, extra))
         return *stop;
@@ -670,6 +760,49 @@ std::optional<int> CHost::OpenBoard(const std::string& command, CBoard& board, B
                                          : "could not bring the board " + into,
                   extra);
 }
+
+#if KAZMIR_CLI_BENCH
+std::optional<int> CHost::ChooseBenchBoard(const std::string& command, BoardMode mode, const Json& extra)
+{
+    // The firmware modes find their board again by its serial after a
+    // restart: they need no help.
+    if (mode != BoardMode::Fld)
+        return std::nullopt;
+    const std::vector<BenchBoard>& boards = m_Bench.boards;
+    int chosen = -1;
+    if (!m_Options.serial.empty()) {
+        for (const BenchBoard& b : boards)
+            if (b.serial == m_Options.serial) {
+                chosen = b.index;
+                break;
+            }
+    } else if (m_Options.deviceId) {
+        chosen = kazsim::Bench::FindBoard(*m_Options.deviceId);
+    } else if (boards.size() > 1) {
+        std::string serials;
+        for (const BenchBoard& b : boards)
+            serials += (serials.empty() ? "" : ", ") + b.serial;
+        const std::string all = command == "erase"    ? " or every board with --all-boards"
+                                : command == "fwinfo" ? ""
+                                                      : " or every board with --all";
+        return FinishExit(command, EXIT_USAGE,
+                          "the bench has " + std::to_string(boards.size()) + " boards (" + serials +
+                              "): choose one with --serial" + all,
+                          extra);
+    }
+    // A choice the bench does not hold is left to the library, which finds
+    // no such board.
+    if (chosen < 0)
+        return std::nullopt;
+    for (const BenchBoard& b : boards)
+        if (b.index != chosen)
+            kazsim::Bench::RemoveBoard(b.index);
+    m_OpenId = kazsim::Bench::BoardInfo(chosen).DeviceId;
+    m_Out.Verbose("bench board " + std::to_string(chosen) + " (" + boards[static_cast<size_t>(chosen)].serial +
+                  ", device id " + HandleText(*m_OpenId) + ") alone on the bench");
+    return std::nullopt;
+}
+#endif
 
 std::optional<std::string> CHost::OpenInput(const std::string& file)
 {
@@ -701,7 +834,8 @@ int CHost::Verify(const std::string& file, bool noCheck)
 std::optional<int> CHost::ReadFlashImage(const std::string& command, const std::string& file, bool noCheck,
                                          ImageAnalysis& image, const Json& extra)
 {
-    Doing(command, "reading " + file);
+    if (auto stop = BeginCall(command, "reading " + file, false, extra))
+        return stop;
     // Regular files only: a folder, device or pipe never reaches the library.
     if (auto reason = OpenInput(file))
         return FinishExit(command, EXIT_IMAGE, *reason, extra);
@@ -731,6 +865,7 @@ uint32_t CHost::VerifyImage()
     m_Out.SetVerifying(true);
     const uint32_t code = kzmFLDverify(m_Input.LibraryPath().c_str());
     m_Out.SetVerifying(false);
+    AfterVerify(code);
     return code;
 }
 
@@ -738,7 +873,10 @@ std::optional<int> CHost::CompareFirst(const std::string& command, CBoard& board
                                        const std::optional<FlashLayout>& layout, Json& extra)
 {
     m_Out.Say("Comparing the flash with " + image.path + " ...");
-    Doing(command, "comparing the flash with " + image.path + " (nothing is written yet)");
+    if (auto stop =
+            BeginCall(command, "comparing the flash with " + image.path + " (nothing is written yet)", false, extra))
+        return stop;
+    const size_t phasesBefore = m_Out.Phases().size();
     const uint32_t result = VerifyImage();
     if (auto stop = StopIfInterrupted(command, extra))
         return *stop;
@@ -752,7 +890,8 @@ std::optional<int> CHost::CompareFirst(const std::string& command, CBoard& board
     }
     if (result != KZM_E_VERIFY) {
         board.Close();
-        return Finish(command, result, Operation::Verify, "could not compare the flash with the image", extra);
+        return Finish(command, result, CauseOf(Operation::Verify, phasesBefore),
+                      "could not compare the flash with the image", extra);
     }
     m_Out.Say("The flash differs from the image: programming it.");
     m_Out.ResetPhases();
@@ -772,9 +911,15 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, con
     if (auto failed = OpenBoard(command, board, BoardMode::Fld, handle, extra))
         return *failed;
     extra["handle"] = HandleText(handle);
-    m_Extra = extra;
     const std::optional<FlashLayout> layout = BoardLayout(handle);
     SayFlashLoader(handle, layout);
+    if (layout && layout->sectorCount == 0 && !layout->SizesKnown()) {
+        board.Close();
+        return FinishExit(command, EXIT_DEVICE,
+                          "the board reports a flash of no sectors: there is nothing to " +
+                              std::string(programming ? "program" : "compare"),
+                          extra);
+    }
     PlacementPlan plan;
     if (!CheckPlacement(image, layout, flash.noCheck, plan)) {
         board.Close();
@@ -788,29 +933,34 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, con
         if (auto ended = CompareFirst(command, board, image, layout, extra))
             return *ended;
     extra["skipped"] = false;
-    m_Extra = extra;
     if (programming) {
-        Doing(command, "programming " + file);
+        if (auto stop = BeginCall(command, "programming " + file, true, extra))
+            return *stop;
+        const size_t phasesBefore = m_Out.Phases().size();
         const uint32_t result = kzmFLDprogram(m_Input.LibraryPath().c_str());
+        AfterWrite(result, "image");
         if (auto stop = StopIfInterrupted(command, extra))
             return *stop;
         if (result != 0) {
             board.Close();
-            return Finish(command, result, Operation::Program, "programming " + file + " failed", extra);
+            return Finish(command, result, CauseOf(Operation::Program, phasesBefore), "programming " + file + " failed",
+                          extra);
         }
     }
     if (!programming || flash.verify) {
         if (programming)
             m_Out.Say("Verifying ...");
-        Doing(command, "verifying " + file + " (nothing is written)");
+        if (auto stop = BeginCall(command, "verifying " + file + " (nothing is written)", false, extra))
+            return *stop;
+        const size_t phasesBefore = m_Out.Phases().size();
         const uint32_t result = VerifyImage();
         if (auto stop = StopIfInterrupted(command, extra))
             return *stop;
         if (result == KZM_E_VERIFY)
-            ExplainMismatch(file, handle, image, layout);
+            ExplainMismatch(handle, image, layout);
         if (result != 0) {
             board.Close();
-            return Finish(command, result, Operation::Verify,
+            return Finish(command, result, CauseOf(Operation::Verify, phasesBefore),
                           programming ? "programmed " + file + ", but verifying it failed"
                                       : "verifying " + file + " failed",
                           extra);
@@ -859,8 +1009,7 @@ std::optional<int> CHost::CheckCoverage(const std::string& command, const ImageA
     return std::nullopt;
 }
 
-void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const ImageAnalysis& image,
-                            const std::optional<FlashLayout>& layout)
+void CHost::ExplainMismatch(uint64_t handle, const ImageAnalysis& image, const std::optional<FlashLayout>& layout)
 {
     std::optional<std::vector<uint8_t>> flash;
 #if KAZMIR_CLI_BENCH
@@ -880,16 +1029,20 @@ void CHost::ExplainMismatch(const std::string& file, uint64_t handle, const Imag
     // What the library compares: the range as it is, with the image laid over it.
     std::vector<uint8_t> expected(flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart),
                                   flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart + plan.rangeSize));
+    // The file the library compared, which the plan was made from.
     CImageFile loaded;
-    if (loaded.Load(file.c_str()) != 0)
+    if (loaded.Load(m_Input.LibraryPath().c_str()) != 0)
         return;
     for (uint32_t i = 0; i < loaded.GetBlockCount() && i < plan.blocks.size(); ++i) {
         uint32_t start = 0, end = 0;
         const uint8_t* data = nullptr;
-        if (loaded.GetBlock(i, &start, &end, &data) != 0)
+        if (loaded.GetBlock(i, &start, &end, &data) != 0 || end < start)
             continue;
         const uint64_t at = plan.blocks[i].flashOffset - plan.rangeStart;
-        std::copy(data, data + plan.blocks[i].written, expected.begin() + static_cast<std::ptrdiff_t>(at));
+        const uint64_t size = std::min<uint64_t>(plan.blocks[i].written, end - start);
+        if (at > expected.size() || size > expected.size() - at)
+            continue;
+        std::copy(data, data + size, expected.begin() + static_cast<std::ptrdiff_t>(at));
     }
     const uint8_t* actual = flash->data() + plan.rangeStart;
     size_t first = expected.size(), count = 0;
@@ -931,9 +1084,12 @@ int CHost::Erase(bool all)
     if (all)
         return EraseAll(handle, layout);
     m_Out.SetRange(0, 1);
-    Doing("erase", "erasing flash sector 0");
+    const Json extra = {{"handle", HandleText(handle)}};
+    if (auto stop = BeginCall("erase", "erasing flash sector 0", true, extra))
+        return *stop;
     const uint32_t result = kzmFLDerase();
-    if (auto stop = StopIfInterrupted("erase", {{"handle", HandleText(handle)}}))
+    AfterWrite(result, "erased");
+    if (auto stop = StopIfInterrupted("erase", extra))
         return *stop;
     board.Close();
     return Finish("erase", result, Operation::Erase,
@@ -954,30 +1110,39 @@ int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout)
     const uint64_t size = layout->Size();
     if (size > 0xFFFFFFFFull)
         return FinishExit("erase", EXIT_NO_FIT, "the flash is larger than 4 GiB", extra);
-    std::error_code ec;
     const std::filesystem::path folder = MakePrivateFolder();
     if (folder.empty())
         return FinishExit("erase", EXIT_FAILURE_, "cannot make a private temporary folder", extra);
+    // Removed on the way out, or by a stop that cannot wait for that.
     struct Cleanup {
+        std::string& known;
         std::filesystem::path folder;
         ~Cleanup()
         {
             std::error_code ignored;
             std::filesystem::remove_all(folder, ignored);
+            std::lock_guard<std::mutex> lock(g_StateLock);
+            known.clear();
         }
-    } cleanup{folder};
+    } cleanup{m_ScratchDir, folder};
+    {
+        std::lock_guard<std::mutex> lock(g_StateLock);
+        m_ScratchDir = folder.string();
+    }
     const std::string image = (folder / "erase.s37").string();
     if (!WriteBlankSRecords(image, static_cast<uint32_t>(size)))
         return FinishExit("erase", EXIT_FAILURE_, "cannot write the temporary image " + image, extra);
     m_Out.SetRange(0, static_cast<unsigned>(layout->sectorSizes.size()));
     m_Out.Say("Erasing all " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " (" + HumanBytes(size) +
               ") by programming 0xFF bytes over the whole flash ...");
-    Doing("erase", "erasing the whole flash");
-    m_Extra = extra;
+    if (auto stop = BeginCall("erase", "erasing the whole flash", true, extra))
+        return *stop;
+    const size_t phasesBefore = m_Out.Phases().size();
     const uint32_t result = kzmFLDprogram(image.c_str());
+    AfterWrite(result, "erased");
     if (auto stop = StopIfInterrupted("erase", extra))
         return *stop;
-    return Finish("erase", result, Operation::Program,
+    return Finish("erase", result, CauseOf(Operation::Program, phasesBefore),
                   result == 0 ? "Erased all " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " of board " +
                                     HandleText(handle) + "."
                               : "erasing the whole flash failed",
@@ -994,7 +1159,11 @@ int CHost::FwInfo()
     FW_INFO untouched;
     std::memset(&untouched, 0xA5, sizeof(untouched));
     FW_INFO info = untouched;
+    if (auto stop = BeginCall("fwinfo", "reading the firmware information", false, {{"handle", HandleText(handle)}}))
+        return *stop;
     const uint32_t result = kzmFLDscanFwInfo(&info);
+    if (auto stop = StopIfInterrupted("fwinfo", {{"handle", HandleText(handle)}}))
+        return *stop;
     board.Close();
     if (result != 0)
         return Finish("fwinfo", result, Operation::ScanFwInfo, "reading the firmware information failed",
@@ -1003,8 +1172,7 @@ int CHost::FwInfo()
     Json extra = {{"handle", HandleText(handle)}, {"found", found}};
     if (!found) {
         m_Out.Event({{"event", "fwinfo"}, {"handle", HandleText(handle)}, {"found", false}});
-        if (!m_Out.IsJson())
-            std::printf("No firmware-information record in the flash of board %s.\n", HandleText(handle).c_str());
+        m_Out.Print("No firmware-information record in the flash of board " + HandleText(handle) + ".");
         return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
     }
     FwInfoView view;
@@ -1023,25 +1191,21 @@ int CHost::FwInfo()
                   {"device", view.Device()},
                   {"device_version", view.DeviceVersion()}};
     m_Out.Event(event);
-    if (!m_Out.IsJson()) {
-        std::printf("Firmware information in the flash of board %s:\n", HandleText(handle).c_str());
-        std::printf("  Name            %s\n", view.Name().c_str());
-        std::printf("  Version         %s\n", view.Version().c_str());
-        std::printf("  Kind            %s (0x%08X)\n", view.KindText().c_str(), view.record.Kind);
-        std::printf("  Address         %s\n", Hex32(view.record.Address).c_str());
-        std::printf("  Reserved        %s %s\n", Hex32(view.record.Reserved12).c_str(),
-                    Hex32(view.record.Reserved16).c_str());
-        std::printf("  Device          %s\n", view.Device().c_str());
-        std::printf("  Device version  %s\n", view.DeviceVersion().c_str());
-        std::fflush(stdout);
-    }
+    for (const std::string& line :
+         {"Firmware information in the flash of board " + HandleText(handle) + ":", "  Name            " + view.Name(),
+          "  Version         " + view.Version(),
+          "  Kind            " + view.KindText() + " (" + Hex32(view.record.Kind) + ")",
+          "  Address         " + Hex32(view.record.Address),
+          "  Reserved        " + Hex32(view.record.Reserved12) + " " + Hex32(view.record.Reserved16),
+          "  Device          " + view.Device(), "  Device version  " + view.DeviceVersion()})
+        m_Out.Print(line);
     return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
 }
 
 int CHost::Version()
 {
-    if (!PrepareBench(true))
-        return EXIT_USAGE;
+    if (auto failed = PrepareBench("version"))
+        return *failed;
     uint32_t major = 0, minor = 0, third = 0, fourth = 0;
     const uint32_t result = kzmGetVersion(&major, &minor, &third, &fourth);
     const std::string server = std::to_string(major) + "." + std::to_string(minor);
@@ -1049,12 +1213,9 @@ int CHost::Version()
     if (result == 0)
         event["device_server"] = server;
     m_Out.Event(event);
-    if (!m_Out.IsJson()) {
-        std::printf("kazmir %s\n", KAZMIR_VERSION);
-        if (result == 0)
-            std::printf("device server %s\n", server.c_str());
-        std::fflush(stdout);
-    }
+    m_Out.Print(std::string("kazmir ") + KAZMIR_VERSION);
+    if (result == 0)
+        m_Out.Print("device server " + server);
     return Finish("version", result, Operation::Initialize, result == 0 ? "" : "the device server gave no version");
 }
 
@@ -1068,10 +1229,7 @@ int CHost::Mode(const std::string& mode)
         return *failed;
     board.Close();
     m_Out.Event({{"event", "mode"}, {"mode", mode}, {"handle", HandleText(handle)}});
-    if (!m_Out.IsJson()) {
-        std::printf("%s\n", HandleText(handle).c_str());
-        std::fflush(stdout);
-    }
+    m_Out.Print(HandleText(handle));
     return Finish("mode", 0, Operation::Open, "Board " + HandleText(handle) + " runs its " + name + " firmware.",
                   {{"mode", mode}, {"handle", HandleText(handle)}});
 }
@@ -1117,7 +1275,11 @@ int CHost::BgiSend(const std::string& text, bool hex)
                               " long; the channel takes at most " + std::to_string(sendMax - 1u) +
                               (hex ? " bytes" : " bytes, the closing NUL byte included"));
     }
+    if (auto stop = BeginCall("bgi send", "sending a message", false, {{"handle", HandleText(handle)}}))
+        return *stop;
     result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
+    if (auto stop = StopIfInterrupted("bgi send", {{"handle", HandleText(handle)}}))
+        return *stop;
     board.Close();
     return Finish("bgi send", result, Operation::BgiSend,
                   result == 0
@@ -1140,17 +1302,18 @@ int CHost::BgiReceive(bool hex)
     }
     std::vector<uint8_t> buffer(receiveMax, 0);
     uint16_t received = 0;
+    if (auto stop = BeginCall("bgi receive", "waiting for a message", false, {{"handle", HandleText(handle)}}))
+        return *stop;
     result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
+    if (auto stop = StopIfInterrupted("bgi receive", {{"handle", HandleText(handle)}}))
+        return *stop;
     board.Close();
     if (result != 0)
         return Finish("bgi receive", result, Operation::BgiReceive, "nothing received");
     const size_t size = std::min<size_t>(received, buffer.size());
     m_Out.Event(
         {{"event", "received"}, {"hex", HexText(buffer.data(), size)}, {"text", MessageText(buffer.data(), size)}});
-    if (!m_Out.IsJson()) {
-        std::printf("%s\n", hex ? HexText(buffer.data(), size).c_str() : MessageText(buffer.data(), size).c_str());
-        std::fflush(stdout);
-    }
+    m_Out.Print(hex ? HexText(buffer.data(), size) : MessageText(buffer.data(), size));
     return Finish("bgi receive", 0, Operation::BgiReceive, "", {{"handle", HandleText(handle)}, {"bytes", size}});
 }
 
@@ -1174,6 +1337,9 @@ int CHost::BgiEcho(const std::string& text)
                           "the text is too long: the channel takes at most " + std::to_string(sendMax - 2u) +
                               " characters");
     }
+    if (auto stop = BeginCall("bgi echo", "sending a message and waiting for its echo", false,
+                              {{"handle", HandleText(handle)}}))
+        return *stop;
     const auto start = std::chrono::steady_clock::now();
     result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
     if (result != 0) {
@@ -1184,6 +1350,8 @@ int CHost::BgiEcho(const std::string& text)
     uint16_t received = 0;
     result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (auto stop = StopIfInterrupted("bgi echo", {{"handle", HandleText(handle)}}))
+        return *stop;
     board.Close();
     if (result != 0)
         return Finish("bgi echo", result, Operation::BgiReceive, "no echo came back");
@@ -1198,10 +1366,7 @@ int CHost::BgiEcho(const std::string& text)
         return FinishExit("bgi echo", EXIT_DEVICE,
                           "the echo differs: sent \"" + MessageText(message.data(), message.size()) +
                               "\", received \"" + MessageText(buffer.data(), size) + "\"");
-    if (!m_Out.IsJson()) {
-        std::printf("%s\n", MessageText(buffer.data(), size).c_str());
-        std::fflush(stdout);
-    }
+    m_Out.Print(MessageText(buffer.data(), size));
     char timing[64];
     std::snprintf(timing, sizeof(timing), "%.2f ms", ms);
     return Finish("bgi echo", 0, Operation::BgiReceive,
@@ -1281,6 +1446,8 @@ void InfoLines(const std::string& file, const ImageAnalysis& image, const std::f
 
 int CHost::Info(const std::string& file)
 {
+    if (auto stop = BeginCall("info", "reading " + file, false, {{"file", file}}))
+        return *stop;
     if (auto reason = OpenInput(file))
         return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
     ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
@@ -1288,24 +1455,18 @@ int CHost::Info(const std::string& file)
     if (!image.readable)
         return FinishExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
     Json event = InfoEvent(file, image, m_Out.IsJson());
-    const bool human = !m_Out.IsJson();
-    auto out = [&](const std::string& line) {
-        if (human)
-            std::printf("%s\n", line.c_str());
-    };
+    auto out = [&](const std::string& line) { m_Out.Print(line); };
     InfoLines(file, image, out);
     int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
 #if KAZMIR_CLI_BENCH
     if (m_Options.benchGiven) {
-        if (!PrepareBench(true, true))
-            return EXIT_USAGE;
+        if (auto failed = PrepareBench("info", true, {{"file", file}}))
+            return *failed;
         // The image fits when it fits one of the boards it may go to.
         if (!InfoOnBench(image, event, out) && exitCode == EXIT_OK)
             exitCode = EXIT_NO_FIT;
     }
 #endif
-    if (human)
-        std::fflush(stdout);
     m_Out.Event(event);
     return FinishExit("info", exitCode,
                       exitCode == EXIT_OK      ? ""
@@ -1355,6 +1516,18 @@ bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::func
 }
 #endif
 
+int CHost::InternalError(const std::string& message)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_StateLock);
+        if (g_Finished) {
+            m_Out.Warn("error: " + message);
+            return EXIT_FAILURE_;
+        }
+    }
+    return FinishExit(m_Command.empty() ? "kazmir" : m_Command, EXIT_FAILURE_, message);
+}
+
 int CHost::UsageError(const std::string& message)
 {
     m_Out.Event({{"event", "summary"},
@@ -1369,14 +1542,11 @@ int CHost::UsageError(const std::string& message)
 int CHost::BenchShow()
 {
 #if KAZMIR_CLI_BENCH
-    if (!PrepareBench(true, true))
-        return EXIT_USAGE;
+    if (auto failed = PrepareBench("bench show", true))
+        return *failed;
     m_Out.Event({{"event", "bench"}, {"bench", BenchJson(m_Bench)}});
-    if (!m_Out.IsJson()) {
-        for (const auto& line : DescribeBench(m_Bench))
-            std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
+    for (const auto& line : DescribeBench(m_Bench))
+        m_Out.Print(line);
     return FinishExit("bench show", EXIT_OK, "");
 #else
     return FinishExit("bench show", EXIT_USAGE, "this build of kazmir has no virtual bench");
@@ -1386,11 +1556,15 @@ int CHost::BenchShow()
 int CHost::BenchReset()
 {
 #if KAZMIR_CLI_BENCH
-    if (!PrepareBench(true))
-        return EXIT_USAGE;
+    if (auto failed = PrepareBench("bench reset"))
+        return *failed;
+    if (auto stop = BeginCall("bench reset", "erasing the bench's flash", true, Json::object()))
+        return *stop;
     std::string error;
     bool inUse = false;
     const auto done = ResetBench(m_Bench, error, inUse);
+    if (auto stop = StopIfInterrupted("bench reset", Json::object()))
+        return *stop;
     for (const auto& line : done)
         m_Out.Say(line);
     if (inUse)

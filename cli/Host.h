@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "ImageInput.h"
 #include "Output.h"
 #include "ResultText.h"
+#include "Signals.h"
 
 #if KAZMIR_CLI_BENCH
 #include "VirtualBench.h"
@@ -43,18 +45,26 @@ class CBoard;
 class CHost {
 public:
     CHost(const GlobalOptions& options, COutput& out);
+    ~CHost();
+    CHost(const CHost&) = delete;
+    CHost& operator=(const CHost&) = delete;
 
-    // Puts the bench in place (simulator builds); false after reporting.
-    // readOnly: for commands that only look, the flash files stay untouched.
-    bool PrepareBench(bool needed, bool readOnly = false);
+    // Puts the bench in place (simulator builds); the command's exit code,
+    // after its summary, when that fails. readOnly: for commands that only
+    // look, the flash files stay untouched.
+    std::optional<int> PrepareBench(const std::string& command, bool readOnly = false,
+                                    const Json& extra = Json::object());
 
-    // Ctrl-C and SIGTERM: the first says what is under way and lets the
-    // library call in progress finish, the command then stops with exit 130;
-    // the second stops at once. Both end with a summary of what was erased
-    // and written.
+    // Stop requests (Ctrl-C, SIGTERM, SIGHUP, a closed output): the first
+    // says what is under way; a library call that erases or writes the flash
+    // finishes and the command stops after it, anything else (a wait for a
+    // board, reading) ends within half a second. A second signal stops at
+    // once. Each way ends with a summary of what the flash holds, exit 128
+    // plus the first signal's number, and the temporary folders removed.
     void CatchSignals();
-    // The count-th signal arrived (called outside the main thread).
-    void OnSignal(int count);
+    // On the watcher's thread, with the state lock held (it may let it go
+    // while it waits).
+    void OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock);
 
     int Program(const std::string& file, const FlashOptions& flash);
     int Verify(const std::string& file, bool noCheck);
@@ -70,6 +80,8 @@ public:
     int BenchReset();
     // A refused command line: the summary only (the message is shown already).
     int UsageError(const std::string& message);
+    // An unexpected failure (an exception): its summary, exit 1.
+    int InternalError(const std::string& message);
 
 private:
     friend class CBoard;
@@ -94,6 +106,14 @@ private:
     // mode for a command; the command's exit code when any of it fails.
     std::optional<int> OpenBoard(const std::string& command, CBoard& board, BoardMode mode, uint64_t& handle,
                                  const Json& extra = Json::object());
+#if KAZMIR_CLI_BENCH
+    // The flash loader on the bench: the board chosen by --serial or
+    // --device is left alone on it, since the library finds a board in its
+    // boot ROM by the boot ROM's serial and waits for the flash loader on the
+    // first listed board only. On a bench of several boards a choice is
+    // needed; the exit code when it is missing.
+    std::optional<int> ChooseBenchBoard(const std::string& command, BoardMode mode, const Json& extra);
+#endif
     std::optional<int> OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
                                uint16_t& receiveMax);
     int FlashCommand(const std::string& command, const std::string& file, const FlashOptions& flash);
@@ -106,33 +126,53 @@ private:
     std::optional<int> CompareFirst(const std::string& command, CBoard& board, const ImageAnalysis& image,
                                     const std::optional<FlashLayout>& layout, Json& extra);
     uint32_t VerifyImage(); // kzmFLDverify on the image, shown as the verify phase
+    // Program, verify and erase: what the flash holds after a library call
+    // that writes it (whenDone when it succeeded) or compares it.
+    void AfterWrite(uint32_t result, const char* whenDone);
+    void AfterVerify(uint32_t result);
+    // "image", "erased", "differs", "incomplete" or "unchanged".
+    std::string FlashHolds() const;
+    // What a failure of program or verify means: a failure once a sector
+    // operation has begun is the device's, before that the image's.
+    Operation CauseOf(Operation op, size_t phasesBefore) const;
 #if KAZMIR_CLI_BENCH
     // Where the image would go on each bench board: the placements in the
     // event, lines through out; false when no board with a flash takes it.
     bool InfoOnBench(const ImageAnalysis& image, Json& event, const std::function<void(const std::string&)>& out);
 #endif
     int EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout);
-    // After a library call: the exit code when a signal came meanwhile.
+    // Before a library call or a step: what is under way (writes: the call
+    // erases or writes the flash). The exit code, after the summary, when a
+    // stop was asked for already.
+    std::optional<int> BeginCall(const std::string& command, const std::string& activity, bool writes,
+                                 const Json& extra);
+    // After a library call: the exit code, after the summary, when a stop
+    // was asked for meanwhile.
     std::optional<int> StopIfInterrupted(const std::string& command, const Json& extra);
+    // A second signal, or a wait that did not end in time: the summary, the
+    // temporary folders removed, and the process ends (the lock is held).
+    [[noreturn]] void StopNow();
     // Says how much of the image lies in the range the library programmed or
     // compared; the exit code when none of it does.
     std::optional<int> CheckCoverage(const std::string& command, const ImageAnalysis& image,
                                      const std::optional<FlashLayout>& layout, Json& extra);
-    // After a failed verify: where the flash differs, as far as can be told.
-    void ExplainMismatch(const std::string& file, uint64_t handle, const ImageAnalysis& image,
-                         const std::optional<FlashLayout>& layout);
+    // After a failed verify: where the flash differs, as far as can be told
+    // (the image as the library read it, also when converted from ELF or a
+    // raw binary).
+    void ExplainMismatch(uint64_t handle, const ImageAnalysis& image, const std::optional<FlashLayout>& layout);
     Json InterruptSummary(const std::string& command, Json extra, std::string& text);
-    // What is under way, for the first signal's message.
-    void Doing(const std::string& command, const std::string& activity);
 
     GlobalOptions m_Options;
     COutput& m_Out;
     std::chrono::steady_clock::time_point m_Start;
     CImageInput m_Input;
+    std::string m_ScratchDir;      // erase --all's temporary folder, while it exists
     std::string m_Command;         // the command under way ("" before it starts)
     std::string m_Activity;        // what it is doing now, in words
+    bool m_Writing = false;        // the library call under way erases or writes the flash
     Json m_Extra = Json::object(); // the summary's own fields known so far
-    bool m_Finished = false;       // the summary has been written
+    std::string m_Holds = "unchanged";
+    std::optional<uint64_t> m_OpenId; // the board to open, when the bench has told its id
 #if KAZMIR_CLI_BENCH
     BenchSetup m_Bench;
     bool m_BenchReady = false;

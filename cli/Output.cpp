@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -222,6 +223,7 @@ void COutput::Callback(void* context, uint8_t kind, const char* text)
 
 void COutput::SetRange(unsigned firstSector, unsigned endSector)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
     m_RangeKnown = true;
     m_RangeFirst = firstSector;
     m_RangeEnd = endSector;
@@ -229,6 +231,7 @@ void COutput::SetRange(unsigned firstSector, unsigned endSector)
 
 void COutput::OnReport(uint8_t kind, const char* text)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
     const std::string_view line = TrimRight(text);
     switch (kind) {
     case REPORT_PROGRESS:
@@ -359,6 +362,7 @@ void COutput::ClearBarLine()
 
 void COutput::EndPhase()
 {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
     if (!m_PhaseOpen)
         return;
     PhaseStats& s = m_Phases.back();
@@ -413,6 +417,7 @@ void COutput::HumanLine(const std::string& text)
 
 void COutput::Say(const std::string& text)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
     if (m_Mode == Mode::Json || m_Detail == Detail::Quiet)
         return;
     EndPhase();
@@ -421,7 +426,8 @@ void COutput::Say(const std::string& text)
 
 void COutput::Result(const std::string& text)
 {
-    if (m_Mode == Mode::Json)
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
+    if (m_Mode == Mode::Json && !m_OutClosed)
         return;
     EndPhase();
     HumanLine(text);
@@ -429,12 +435,20 @@ void COutput::Result(const std::string& text)
 
 void COutput::Warn(const std::string& text)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
     EndPhase();
+    HumanLine(text);
+}
+
+void COutput::Note(const std::string& text)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
     HumanLine(text);
 }
 
 void COutput::Verbose(const std::string& text)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
     if (m_Detail != Detail::Verbose)
         return;
     if (m_Mode == Mode::Json) {
@@ -446,6 +460,7 @@ void COutput::Verbose(const std::string& text)
 
 void COutput::Event(Json event)
 {
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
     if (m_Mode != Mode::Json)
         return;
     // "event" and "schema" lead every line.
@@ -453,8 +468,27 @@ void COutput::Event(Json event)
     for (auto& [key, value] : event.items())
         if (key != "event" && key != "schema")
             line[key] = std::move(value);
-    std::fprintf(m_Out, "%s\n", line.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
-    std::fflush(m_Out);
+    WriteOut(line.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+void COutput::Print(const std::string& line)
+{
+    std::lock_guard<std::recursive_mutex> lock(m_Lock);
+    if (m_Mode != Mode::Json)
+        WriteOut(line);
+}
+
+void COutput::WriteOut(const std::string& line)
+{
+    if (m_OutClosed)
+        return;
+    errno = 0;
+    const bool failed = std::fprintf(m_Out, "%s\n", line.c_str()) < 0 || std::fflush(m_Out) != 0;
+    if (!failed || errno != EPIPE)
+        return;
+    m_OutClosed = true;
+    if (m_OnClosed)
+        m_OnClosed();
 }
 
 } // namespace kzcli

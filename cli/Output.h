@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -58,6 +60,8 @@ struct PhaseStats {
     double seconds = 0;
 };
 
+// Safe to use from several threads: a stop request is reported from a
+// thread of its own while the library's reports arrive.
 class COutput {
 public:
     enum class Mode { Bars, Plain, Json };
@@ -74,34 +78,67 @@ public:
 
     // Flash layout and sector range, when known, give the bars their totals and
     // bytes.
-    void SetLayout(const FlashLayout& layout) { m_Layout = layout; }
+    void SetLayout(const FlashLayout& layout)
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
+        m_Layout = layout;
+    }
     void SetRange(unsigned firstSector, unsigned endSector);
-    void ClearRange() { m_RangeKnown = false; }
+    void ClearRange()
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
+        m_RangeKnown = false;
+    }
     // While set, the library's sector reads are shown as the verify phase.
-    void SetVerifying(bool verifying) { m_Verifying = verifying; }
+    void SetVerifying(bool verifying)
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
+        m_Verifying = verifying;
+    }
 
     // The flash layout the library reported while opening the flash loader.
-    const std::optional<FlashLayout>& TraceLayout() const { return m_TraceLayout; }
+    std::optional<FlashLayout> TraceLayout() const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
+        return m_TraceLayout;
+    }
 
     // Ends the running bar; called before the host prints its own lines.
     void EndPhase();
-    const std::vector<PhaseStats>& Phases() const { return m_Phases; }
+    std::vector<PhaseStats> Phases() const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
+        return m_Phases;
+    }
     void ResetPhases()
     {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
         EndPhase();
         m_Phases.clear();
     }
 
     // Host lines (error stream): Say in Normal and Verbose, Result always,
     // Warn always. In Json mode Say and Result are dropped (events carry it)
-    // and Warn still goes to the error stream.
+    // and Warn still goes to the error stream; once the output stream is
+    // closed, Result goes to the error stream too.
     void Say(const std::string& text);
     void Result(const std::string& text);
     void Warn(const std::string& text);
     void Verbose(const std::string& text);
+    // A line on the error stream that leaves the running phase open: its
+    // bar is drawn again below it, and its counts go on.
+    void Note(const std::string& text);
 
     // One JSON event (Json mode only).
     void Event(Json event);
+    // One line of what a command produces (a report, a record, a handle) on
+    // the output stream.
+    void Print(const std::string& line);
+
+    // Called once when a write to the output stream fails because its reader
+    // closed it (EPIPE); nothing more is written there after that.
+    void OnOutputClosed(std::function<void()> closed) { m_OnClosed = std::move(closed); }
+    bool OutputClosed() const { return m_OutClosed; }
 
     // Bars as wide as this many columns instead of the terminal's (tests).
     void SetColumns(unsigned columns) { m_Columns = columns; }
@@ -116,6 +153,7 @@ private:
     void ClearBarLine();
     void HumanLine(const std::string& text);
     uint64_t SectorBytes(unsigned sector) const;
+    void WriteOut(const std::string& line);
 
     Mode m_Mode;
     Detail m_Detail;
@@ -135,6 +173,9 @@ private:
     bool m_BarShown = false;
     std::chrono::steady_clock::time_point m_PhaseStart;
     std::chrono::steady_clock::time_point m_LastDraw;
+    bool m_OutClosed = false;
+    std::function<void()> m_OnClosed;
+    mutable std::recursive_mutex m_Lock;
 };
 
 // Columns of the terminal a stream goes to: its window size, else $COLUMNS,

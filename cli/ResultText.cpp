@@ -110,6 +110,10 @@ Meaning Lookup(uint32_t code, Operation op)
                     EXIT_IMAGE};
         case Operation::Erase:
             return {"the flash loader is not open, or the flash has no sectors", EXIT_DEVICE};
+        case Operation::Sectors:
+            return {"a flash sector operation failed (erase, read or write): the flash may be partly erased, "
+                    "program it again",
+                    EXIT_DEVICE};
         case Operation::BgiSend:
             return {"the message was refused: it is empty or too long for the send channel, the board has no send "
                     "channel, or there was no room for it within the wait",
@@ -197,8 +201,14 @@ const char* ExitCodeName(int exitCode)
         return "busy";
     case EXIT_NO_FIT:
         return "no-fit";
+    case EXIT_HANGUP:
+        return "hangup";
     case EXIT_INTERRUPTED:
         return "interrupted";
+    case EXIT_OUTPUT_CLOSED:
+        return "output-closed";
+    case EXIT_TERMINATED:
+        return "terminated";
     default:
         return "unknown";
     }

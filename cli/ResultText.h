@@ -8,17 +8,20 @@ namespace kzcli {
 
 // Exit codes of the kazmir command; documented in --help and README.md.
 enum ExitCode : int {
-    EXIT_OK = 0,            // success
-    EXIT_FAILURE_ = 1,      // any other failure (internal, out of memory, ...)
-    EXIT_USAGE = 2,         // wrong command line
-    EXIT_IMAGE = 3,         // image file unreadable or damaged (also refused by the check)
-    EXIT_NO_BOARD = 4,      // no board found
-    EXIT_NO_RESPONSE = 5,   // the board did not respond or timed out
-    EXIT_VERIFY = 6,        // the flash differs from the image
-    EXIT_DEVICE = 7,        // device or flash failure
-    EXIT_BUSY = 8,          // the board is in use by another program
-    EXIT_NO_FIT = 9,        // the image does not fit the board's flash (or none of it was written)
-    EXIT_INTERRUPTED = 130, // stopped by Ctrl-C or SIGTERM
+    EXIT_OK = 0,              // success
+    EXIT_FAILURE_ = 1,        // any other failure (internal, out of memory, ...)
+    EXIT_USAGE = 2,           // wrong command line
+    EXIT_IMAGE = 3,           // image file unreadable or damaged (also refused by the check)
+    EXIT_NO_BOARD = 4,        // no board found
+    EXIT_NO_RESPONSE = 5,     // the board did not respond or timed out
+    EXIT_VERIFY = 6,          // the flash differs from the image
+    EXIT_DEVICE = 7,          // device or flash failure
+    EXIT_BUSY = 8,            // the board is in use by another program
+    EXIT_NO_FIT = 9,          // the image does not fit the board's flash (or none of it was written)
+    EXIT_HANGUP = 129,        // stopped by SIGHUP (the terminal went away)
+    EXIT_INTERRUPTED = 130,   // stopped by Ctrl-C (SIGINT)
+    EXIT_OUTPUT_CLOSED = 141, // stopped because the output's reader closed it
+    EXIT_TERMINATED = 143,    // stopped by SIGTERM
 };
 
 const char* ExitCodeName(int exitCode); // "image", "no-board", ...
@@ -31,6 +34,7 @@ enum class Operation {
     Program,
     Verify,
     Erase,
+    Sectors, // program or verify once a flash sector operation has begun
     ScanFwInfo,
     BgiSend,
     BgiReceive,

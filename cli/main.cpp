@@ -1,8 +1,10 @@
 // kazmir: the command-line host of the Kazmir library.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,7 +45,12 @@ const char* const EXIT_CODES = R"(Exit codes:
   8  the board is in use by another program
   9  the image does not fit the board's flash, or none of it lies in the
      range the library wrote
-130  interrupted (Ctrl-C, SIGTERM): a summary tells what was erased and written
+129  stopped by SIGHUP          130  stopped by Ctrl-C (SIGINT)
+141  stopped: the output was closed (a reader such as head ended)
+143  stopped by SIGTERM
+     The first of these lets a library call that erases or writes the flash
+     finish, then stops; a second signal stops at once. A summary tells what
+     the flash holds.
 
 Before program and verify the whole file is read strictly; a file with a bad
 checksum, lower-case digits, a malformed line, records the library would not
@@ -87,6 +94,33 @@ CLI::Validator Milliseconds()
             if (!value || *value == 0 || *value > 0xFFFFFFFFull)
                 return "\"" + text + "\" is no time: give milliseconds, a whole number from 1 to 4294967295";
             return "";
+        },
+        "");
+}
+
+// How many boards at once: a whole number from 1 on.
+CLI::Validator BoardCount()
+{
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            const auto value = ParseNumber(text);
+            if (!value || *value == 0 || *value > 0xFFFFFFFFull)
+                return "\"" + text + "\" is no number of boards: give a whole number from 1 on";
+            return "";
+        },
+        "");
+}
+
+CLI::Validator OneOf(const std::vector<std::string>& words)
+{
+    return CLI::Validator(
+        [words](std::string& text) -> std::string {
+            if (std::find(words.begin(), words.end(), text) != words.end())
+                return "";
+            std::string list;
+            for (size_t i = 0; i < words.size(); ++i)
+                list += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+            return "\"" + text + "\" is not one of " + list;
         },
         "");
 }
@@ -202,7 +236,7 @@ void AddFlashCommands(CommandLine& c)
                       "every board of the virtual bench (bench only: the library offers no listing of real boards)");
         sub->add_option("--jobs", c.jobs, "with several boards: at most N at once (default: all of them)")
             ->type_name("N")
-            ->check(CLI::PositiveNumber);
+            ->check(BoardCount());
     }
 }
 
@@ -217,7 +251,7 @@ void AddOtherCommands(CommandLine& c)
         c.run = [](CHost& h) { return h.Version(); };
     });
     auto* mode = app.add_subcommand("mode", "bring the board into its BAL or CCL firmware and print its handle");
-    mode->add_option("MODE", c.modeName, "bal or ccl")->required()->check(CLI::IsMember({"bal", "ccl"}));
+    mode->add_option("MODE", c.modeName, "bal or ccl")->required()->check(OneOf({"bal", "ccl"}));
     mode->callback([&c] { c.run = [&c](CHost& h) { return h.Mode(c.modeName); }; });
 
     auto* bgi = app.add_subcommand("bgi", "exchange messages over the board's BGI channels (CCL firmware)");
@@ -269,6 +303,56 @@ int Refuse(int argc, char** argv, const std::string& message)
     return JsonUsageSummary(argc, argv, message);
 }
 
+// The command named on the line: "program", "bgi send"; "" before one is.
+std::string CommandName(CLI::App& app)
+{
+    std::string name;
+    for (const CLI::App* sub = &app; !sub->get_subcommands().empty();) {
+        sub = sub->get_subcommands().front();
+        name += (name.empty() ? "" : " ") + sub->get_name();
+    }
+    return name;
+}
+
+// What the parser found wrong, in kazmir's words.
+std::string ParseErrorText(CommandLine& c, const CLI::ParseError& e)
+{
+    const std::string what = e.what();
+    // The kind by its exit code: the name is the command's for some kinds.
+    auto is = [&](CLI::ExitCodes kind) { return e.get_exit_code() == static_cast<int>(kind); };
+    const std::string command = CommandName(c.app);
+    const std::string help = command.empty() ? " (see kazmir --help)" : " (see kazmir " + command + " --help)";
+    if (is(CLI::ExitCodes::ArgumentMismatch) || is(CLI::ExitCodes::RequiredError)) {
+        // "--timeout: 1 required MS missing", "FILE is required"
+        const std::string option = what.substr(0, what.find_first_of(": "));
+        if (!option.empty() && option[0] == '-')
+            return option + " needs a value" + help;
+        if (option == "FILE")
+            return command + " needs an image file" + help;
+        if (option == "TEXT" || option == "MODE")
+            return command + " needs its " + option + help;
+    }
+    if (is(CLI::ExitCodes::ExtrasError)) {
+        // "The following argument was not expected: X" (or arguments, and more words)
+        std::string first;
+        std::istringstream(what.substr(what.find(':') + 1)) >> first;
+        if (!first.empty() && first[0] == '-')
+            return "unknown option " + first + help;
+        if (command == "program" || command == "verify" || command == "info")
+            return command + " takes one image file; \"" + first + "\" is one too many" + help;
+        return "\"" + first + "\" is not expected" + (command.empty() ? "" : " after " + command) + help;
+    }
+    if (is(CLI::ExitCodes::ExcludesError)) {
+        // "--quiet excludes --verbose"
+        const size_t at = what.find(" excludes ");
+        if (at != std::string::npos)
+            return what.substr(0, at) + " and " + what.substr(at + 10) + " cannot be given together";
+    }
+    if (is(CLI::ExitCodes::ValidationError) || is(CLI::ExitCodes::ConversionError))
+        return what; // the validators' own words, after the option's name
+    return what + help;
+}
+
 // Parses the command line into c; the exit code when the run ends here (help,
 // version, a refused command line).
 std::optional<int> Parse(CommandLine& c, int argc, char** argv)
@@ -287,9 +371,10 @@ std::optional<int> Parse(CommandLine& c, int argc, char** argv)
                               "unknown command \"" + word + "\"; the commands are " + CommandList(c.app) +
                                   " (see kazmir --help)");
             }
+            return Refuse(argc, argv,
+                          "no command given; the commands are " + CommandList(c.app) + " (see kazmir --help)");
         }
-        c.app.exit(e);
-        return JsonUsageSummary(argc, argv, e.what());
+        return Refuse(argc, argv, ParseErrorText(c, e));
     }
     if (!c.device.empty()) {
         c.options.deviceId = ParseNumber(c.device);
@@ -373,7 +458,6 @@ int main(int argc, char** argv)
     try {
         return c.run(host);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "error: %s\n", e.what());
-        return EXIT_FAILURE_;
+        return host.InternalError(std::string("internal error: ") + e.what());
     }
 }

@@ -64,11 +64,11 @@ protected:
     }
 
     // kazmir with the arguments in the test's folder; stdout kept, stderr too.
-    int Kazmir(const std::string& args)
+    int Kazmir(const std::string& args, const std::string& env = "")
     {
         const std::string cmd = "cd " + m_Dir.string() +
-                                " && env -u KAZSIM_BENCH KAZMIR_STATE_DIR=" + (m_Dir / "state").string() + " " +
-                                KAZMIR_CLI + " " + args + " >out 2>err";
+                                " && env -u KAZSIM_BENCH KAZMIR_STATE_DIR=" + (m_Dir / "state").string() + " " + env +
+                                " " + KAZMIR_CLI + " " + args + " >out 2>err";
         const int status = std::system(cmd.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -128,6 +128,7 @@ TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage)
     EXPECT_EQ(summary["boards"][1]["serial"], "KZ000002");
     EXPECT_EQ(summary["boards"][1]["bytes"], 0x10000);
     EXPECT_EQ(summary["boards"][1]["result"]["code"], "0x00000000");
+    EXPECT_NE(summary["boards"][0]["device_id"], summary["boards"][1]["device_id"]) << "each board's own";
 
     // The same boards one at a time, verified, in the human summary table.
     ASSERT_EQ(Kazmir("--bench bench.json verify app.hex --serial KZ000002 --serial KZA --jobs 1"), 0) << Err();
@@ -171,6 +172,25 @@ TEST_F(KazmirBatch, OneBoardFailingLeavesTheOtherProgrammed)
         const std::string words =
             result.value("text", "") + (result.contains("code") ? " (" + result.value("code", "") + ")" : "");
         EXPECT_NE(words.find(c.words), std::string::npos) << summary["boards"][1];
+
+        // In words: B's error once, and a table as wide as the terminal.
+        EXPECT_EQ(Kazmir("--bench bench.json --plain program app.hex " + c.serials, "COLUMNS=60"), c.exit);
+        std::istringstream err(Err());
+        size_t errors = 0, rows = 0;
+        bool table = false;
+        for (std::string line; std::getline(err, line);) {
+            errors += line.find(" error: ") != std::string::npos;
+            if (line.find(" error: ") != std::string::npos) {
+                EXPECT_NE(line.find(result.value("text", "")), std::string::npos) << line;
+            }
+            table = table || line.rfind("Serial ", 0) == 0;
+            rows += table;
+            if (table) {
+                EXPECT_LT(line.size(), 60u) << line;
+            }
+        }
+        EXPECT_EQ(errors, 1u) << Err();
+        EXPECT_EQ(rows, 4u) << Err();
     }
 }
 

@@ -548,13 +548,14 @@ void CHost::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock)
     }
     m_Out.Note(head + " Nothing is being written now: kazmir stops within a second.");
     // A wait for a board, or reading, is not waited out: the command gets
-    // the grace to stop on its own, then it is stopped from here.
+    // the grace to stop on its own (it begins no call that writes after a
+    // stop request), then it is stopped from here.
     const auto deadline = std::chrono::steady_clock::now() + STOP_GRACE;
     for (;;) {
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         lock.lock();
-        if (g_Finished || m_Writing)
+        if (g_Finished)
             return;
         if (std::chrono::steady_clock::now() >= deadline)
             StopNow();
@@ -597,6 +598,9 @@ std::optional<int> CHost::StopIfInterrupted(const std::string& command, const Js
 
 int CHost::Finish(const std::string& command, uint32_t code, Operation op, const std::string& what, Json extra)
 {
+    // A run asked to stop ends as stopped, whatever its last step gave.
+    if (auto stop = StopIfInterrupted(command, extra))
+        return *stop;
     const int exitCode = ExitCodeFor(code, op);
     Json summary = {{"event", "summary"},
                     {"command", command},
@@ -622,6 +626,8 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
 
 int CHost::FinishExit(const std::string& command, int exitCode, const std::string& message, Json extra)
 {
+    if (auto stop = StopIfInterrupted(command, extra))
+        return *stop;
     // No library code decided this outcome: the result has text only.
     Json summary = {{"event", "summary"},
                     {"command", command},

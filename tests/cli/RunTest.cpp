@@ -346,6 +346,8 @@ protected:
             dup2(out, 1);
             dup2(err, 2);
             dup2(in, 0);
+            for (int fd : {out, err, in})
+                close(fd); // only 0, 1 and 2 go on, so that the end of stdout is kazmir's own
             execve(program.c_str(), argv.data(), envp.data());
             _exit(127);
         }
@@ -1096,7 +1098,7 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
     const std::string image = PatternImage(8 * 0x1000);
     WriteText(bin, image);
     fs::create_directories(tmp);
-    const std::vector<std::string> wait = {"--bench", gone,         "--timeout", "4294967295", "--json",
+    const std::vector<std::string> wait = {"--bench", gone,         "--timeout", "20000", "--json",
                                            "program", bin.string(), "--base",    "0"};
     const std::vector<std::string> program = {"--bench",    slow,     "--json", "program",
                                               bin.string(), "--base", "0",      "--verify"};
@@ -1175,58 +1177,66 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
 }
 
 // A batch passes a stop on to every running board and still ends with its
-// table; boards whose parent is killed stop after the library call under way.
+// table; boards whose parent is killed stop as after a SIGTERM.
 TEST_F(KazmirRun, StopsReachEveryBoardOfABatch)
 {
-    std::string boards;
-    for (char n : {'0', '1', '2'})
-        boards += std::string(n == '0' ? "" : ",") + R"({"serial": "B)" + n + R"(", "erase_delay_ms": 300,
-            "flash": {"sectors": [{"size": "0x1000", "count": 8}], "file": "b)" +
-                  n + R"(.flash"}})";
-    const std::string line = Bench("line", R"({"boards": [)" + boards + "]}").string();
+    auto bench = [&](const std::string& name, const std::string& board) {
+        std::string boards;
+        for (char n : {'0', '1', '2'})
+            boards += std::string(n == '0' ? "" : ",") + R"({"serial": "B)" + n + R"(", "flash": {"sectors":
+                [{"size": "0x1000", "count": 8}], "file": ")" +
+                      name + n + R"(.flash"}, )" + board + "}";
+        return Bench(name, R"({"boards": [)" + boards + "]}").string();
+    };
+    const std::string line = bench("line", R"("erase_delay_ms": 300)");
+    const std::string gone = bench("gone", R"("never_returns": true)");
     const fs::path bin = m_Dir / "app.bin", tmp = m_Dir / "tmp";
     const std::string image = PatternImage(8 * 0x1000);
     WriteText(bin, image);
     fs::create_directories(tmp);
-    // kazmir processes of this test still running (their command line names its bench).
-    auto running = [&] {
-        size_t count = 0;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string cmdline = ReadText(entry.path() / "cmdline");
-            count += Has(cmdline, line) && Has(cmdline, "program");
-        }
-        return count;
+    // The kazmir processes of a bench of this test (their command line names it).
+    auto running = [&](const std::string& benchFile) {
+        std::vector<pid_t> pids;
+        for (const auto& entry : fs::directory_iterator("/proc"))
+            if (Has(ReadText(entry.path() / "cmdline"), benchFile))
+                pids.push_back(std::atoi(entry.path().filename().c_str()));
+        return pids;
     };
     const struct {
         const char* what;
+        std::string bench, sendOn; // once each board has said this, the signal goes out
         int signal;
         bool group; // to the parent's process group, as a terminal's Ctrl-C goes
         int exit;
     } cases[] = {
-        {"SIGTERM to the parent alone", SIGTERM, false, 143},
-        {"Ctrl-C to the process group", SIGINT, true, 130},
-        {"the parent killed", SIGKILL, false, 128 + SIGKILL},
+        {"SIGTERM to the parent alone", line, "\"phase\":\"erase\",\"state\":\"begin\"", SIGTERM, false, 143},
+        {"Ctrl-C to the process group", line, "\"phase\":\"erase\",\"state\":\"begin\"", SIGINT, true, 130},
+        {"the parent killed while its boards wait", gone, "\"check\"", SIGKILL, false, 128 + SIGKILL},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::set<std::string> erasing;
+        std::set<std::string> said;
         m_Watch = [&](pid_t pid, const std::string& text) {
-            if (erasing.size() < 3 && Has(text, "\"phase\":\"erase\"") && Has(text, "\"begin\"") &&
-                erasing.insert(json::parse(text)["board"]).second && erasing.size() == 3)
+            if (said.size() < 3 && Has(text, c.sendOn) && said.insert(json::parse(text)["board"]).second &&
+                said.size() == 3)
                 kill(c.group ? -pid : pid, c.signal);
             return true;
         };
-        const Result r = Kazmir({"--bench", line, "--json", "program", bin.string(), "--base", "0", "--all"},
-                                {"TMPDIR=" + tmp.string()});
+        const Result r = Kazmir(
+            {"--bench", c.bench, "--timeout", "20000", "--json", "program", bin.string(), "--base", "0", "--all"},
+            {"TMPDIR=" + tmp.string()});
         EXPECT_EQ(r.exit, c.exit) << r.err;
-        for (int i = 0; i < 200 && running() > 0; ++i)
+        for (int i = 0; i < 60 && !running(c.bench).empty(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(running(), 0u) << "no board outlives its parent for longer than its library call";
-        for (const char* file : {"b0.flash", "b1.flash", "b2.flash"})
-            EXPECT_EQ(ReadText(m_Dir / file), image) << file << ": the library's call finished";
+        const std::vector<pid_t> left = running(c.bench);
+        EXPECT_TRUE(left.empty()) << "a board outlived its parent by more than its library call";
+        for (pid_t pid : left)
+            kill(pid, SIGKILL);
         EXPECT_TRUE(fs::is_empty(tmp)) << "the boards' temporary folders are removed";
         if (c.signal == SIGKILL)
             continue;
+        for (char n : {'0', '1', '2'})
+            EXPECT_EQ(ReadText(m_Dir / (std::string("line") + n + ".flash")), image) << "the library's call finished";
         const json s = r.Summary();
         EXPECT_EQ(s["exit"], c.exit);
         ASSERT_EQ(s["boards"].size(), 3u) << s.dump();
@@ -1234,8 +1244,8 @@ TEST_F(KazmirRun, StopsReachEveryBoardOfABatch)
             EXPECT_EQ(row["exit"], c.exit) << row.dump();
             EXPECT_EQ(row["flash_holds"], "image") << row.dump();
         }
-        for (const char* file : {"b0.flash", "b1.flash", "b2.flash"})
-            fs::remove(m_Dir / file);
+        for (char n : {'0', '1', '2'})
+            fs::remove(m_Dir / (std::string("line") + n + ".flash"));
     }
 }
 

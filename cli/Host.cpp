@@ -557,7 +557,7 @@ void CHost::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock)
         lock.lock();
         if (g_Finished)
             return;
-        if (std::chrono::steady_clock::now() >= deadline)
+        if (std::chrono::steady_clock::now() >= deadline && !m_Converting)
             StopNow();
     }
 }
@@ -812,7 +812,18 @@ std::optional<int> CHost::ChooseBenchBoard(const std::string& command, BoardMode
 
 std::optional<std::string> CHost::OpenInput(const std::string& file)
 {
-    if (auto reason = m_Input.Open(file, m_Options.base))
+    // While the temporary folder is being made it is not stopped from
+    // outside: its name is known once this ends.
+    {
+        std::lock_guard<std::mutex> lock(g_StateLock);
+        m_Converting = true;
+    }
+    auto reason = m_Input.Open(file, m_Options.base);
+    {
+        std::lock_guard<std::mutex> lock(g_StateLock);
+        m_Converting = false;
+    }
+    if (reason)
         return reason;
     if (!m_Input.Description().empty()) {
         m_Out.Say("Read " + file + ": " + m_Input.Description() + ", handed to the library as S-records.");

@@ -170,6 +170,7 @@ private:
     std::string m_Command;         // the command under way ("" before it starts)
     std::string m_Activity;        // what it is doing now, in words
     bool m_Writing = false;        // the library call under way erases or writes the flash
+    bool m_Converting = false;     // an ELF file or a raw binary is being turned into S-records
     Json m_Extra = Json::object(); // the summary's own fields known so far
     std::string m_Holds = "unchanged";
     std::optional<uint64_t> m_OpenId; // the board to open, when the bench has told its id

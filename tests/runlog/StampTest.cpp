@@ -205,6 +205,23 @@ std::multiset<int> Issues([[maybe_unused]] const std::string& text)
     return issues;
 }
 
+// Record lines whose checksum is wrong: an Intel HEX line's bytes sum to 0,
+// an S-record's (after its type) to 0xFF.
+int BadSums(const std::string& text)
+{
+    int bad = 0;
+    size_t start = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+        const std::string line = text.substr(start, end - start - (text[end - 1] == '\r'));
+        const size_t first = line.rfind(':', 0) == 0 ? 1 : line.rfind('S', 0) == 0 ? 2 : 0;
+        unsigned sum = 0;
+        for (size_t i = first; first != 0 && i + 1 < line.size(); i += 2)
+            sum += static_cast<unsigned>(std::stoul(line.substr(i, 2), nullptr, 16));
+        bad += first != 0 && (sum & 0xFF) != (first == 1 ? 0u : 0xFFu);
+    }
+    return bad;
+}
+
 // An S3 record line and an S7 end line.
 std::string SRecords(uint32_t address, const std::vector<uint8_t>& data)
 {
@@ -282,6 +299,7 @@ TEST(StampImage, PutsTheBytesWhereTheLibraryReadsThemAndKeepsTheRest)
             want[c.address + static_cast<uint32_t>(i)] = c.bytes[i];
         EXPECT_EQ(Loaded(*stamped), want);
         // The strict check finds in the copy what it found in the image.
+        EXPECT_EQ(BadSums(*stamped), BadSums(c.text));
         EXPECT_EQ(Issues(*stamped), Issues(c.text));
     }
 

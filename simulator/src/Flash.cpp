@@ -105,6 +105,8 @@ uint32_t CFlashStore::Fault(uint32_t code, const char* what, uint64_t from, uint
 
 uint32_t CFlashStore::Fill(uint64_t from, uint64_t to, const char* what, std::string* error)
 {
+    if (from >= to)
+        return 0;
     const std::vector<uint8_t> erased(static_cast<size_t>(std::min<uint64_t>(to - from, FILL_CHUNK)), 0xFF);
     for (uint64_t at = from; at < to; at += erased.size()) {
         const size_t length = static_cast<size_t>(std::min<uint64_t>(to - at, erased.size()));

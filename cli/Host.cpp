@@ -529,7 +529,7 @@ void CHost::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock)
     if (closed && g_StopCause.load() != 0)
         return;
     if (g_StopCause.load() != 0)
-        StopNow();
+        return StopSoon();
     g_StopCause = static_cast<int>(cause);
     std::string doing = m_Activity.empty() ? std::string("starting") : m_Activity;
     const std::vector<PhaseStats> phases = m_Out.Phases();
@@ -557,9 +557,18 @@ void CHost::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock)
         lock.lock();
         if (g_Finished)
             return;
-        if (std::chrono::steady_clock::now() >= deadline && !m_Converting)
-            StopNow();
+        if (std::chrono::steady_clock::now() >= deadline)
+            return StopSoon();
     }
+}
+
+void CHost::StopSoon()
+{
+    // The temporary folder's name is known once it is made.
+    if (m_Converting)
+        m_StopWhenConverted = true;
+    else
+        StopNow();
 }
 
 void CHost::StopNow()
@@ -601,6 +610,12 @@ int CHost::Finish(const std::string& command, uint32_t code, Operation op, const
     // A run asked to stop ends as stopped, whatever its last step gave.
     if (auto stop = StopIfInterrupted(command, extra))
         return *stop;
+#if KAZMIR_CLI_BENCH
+    // A board another run took meanwhile: the library's code names another
+    // cause (a lost driver connection, a failed read).
+    if (code != 0 && HeldElsewhere())
+        return FinishExit(command, EXIT_BUSY, what + ": " + BusyText(), extra);
+#endif
     const int exitCode = ExitCodeFor(code, op);
     Json summary = {{"event", "summary"},
                     {"command", command},
@@ -796,17 +811,50 @@ std::optional<int> CHost::ChooseBenchBoard(const std::string& command, BoardMode
                               "): choose one with --serial" + all,
                           extra);
     }
+    if (chosen >= 0) {
+        for (const BenchBoard& b : boards)
+            if (b.index != chosen)
+                kazsim::Bench::RemoveBoard(b.index);
+        m_OpenId = kazsim::Bench::BoardInfo(chosen).DeviceId;
+        m_Out.Verbose("bench board " + std::to_string(chosen) + " (" + boards[static_cast<size_t>(chosen)].serial +
+                      ", device id " + HandleText(*m_OpenId) + ") alone on the bench");
+    } else if (boards.size() == 1 && !m_Options.deviceId && m_Options.serial.empty()) {
+        chosen = 0;
+    }
     // A choice the bench does not hold is left to the library, which finds
     // no such board.
     if (chosen < 0)
         return std::nullopt;
-    for (const BenchBoard& b : boards)
-        if (b.index != chosen)
-            kazsim::Bench::RemoveBoard(b.index);
-    m_OpenId = kazsim::Bench::BoardInfo(chosen).DeviceId;
-    m_Out.Verbose("bench board " + std::to_string(chosen) + " (" + boards[static_cast<size_t>(chosen)].serial +
-                  ", device id " + HandleText(*m_OpenId) + ") alone on the bench");
+    // The board's flash file, when there is one, is taken before the library
+    // opens the board, so that of runs that start together exactly one has
+    // it; the others would otherwise lose it only after the board's restart,
+    // where the library reports another cause. A missing file is not made.
+    m_BoardIndex = chosen;
+    if (HeldElsewhere())
+        return FinishExit(command, EXIT_BUSY, BusyText(), extra);
     return std::nullopt;
+}
+
+bool CHost::HeldElsewhere() const
+{
+    if (m_BoardIndex < 0)
+        return false;
+    const std::string& file = m_Bench.boards[static_cast<size_t>(m_BoardIndex)].flashFile;
+    std::error_code ec;
+    if (file.empty() || !std::filesystem::exists(file, ec))
+        return false;
+    try {
+        return !kazsim::Bench::ClaimFlash(m_BoardIndex);
+    } catch (const std::exception&) {
+        return false; // a file that cannot be taken is reported by the library's use of it
+    }
+}
+
+std::string CHost::BusyText() const
+{
+    return "the board is in use by another program: its flash file " +
+           m_Bench.boards[static_cast<size_t>(m_BoardIndex)].flashFile +
+           " is held by another process; close that program and try again";
 }
 #endif
 
@@ -822,6 +870,8 @@ std::optional<std::string> CHost::OpenInput(const std::string& file)
     {
         std::lock_guard<std::mutex> lock(g_StateLock);
         m_Converting = false;
+        if (m_StopWhenConverted)
+            StopNow();
     }
     if (reason)
         return reason;

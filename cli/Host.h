@@ -111,8 +111,13 @@ private:
     // --device is left alone on it, since the library finds a board in its
     // boot ROM by the boot ROM's serial and waits for the flash loader on the
     // first listed board only. On a bench of several boards a choice is
-    // needed; the exit code when it is missing.
+    // needed. The board's flash file is taken for the run. The exit code
+    // when the choice is missing or the board is in use.
     std::optional<int> ChooseBenchBoard(const std::string& command, BoardMode mode, const Json& extra);
+    // The chosen board's flash file is held by another process (taken for
+    // this run when it is free).
+    bool HeldElsewhere() const;
+    std::string BusyText() const;
 #endif
     std::optional<int> OpenBgi(const std::string& command, CBoard& board, uint64_t& handle, uint16_t& sendMax,
                                uint16_t& receiveMax);
@@ -152,6 +157,8 @@ private:
     // A second signal, or a wait that did not end in time: the summary, the
     // temporary folders removed, and the process ends (the lock is held).
     [[noreturn]] void StopNow();
+    // The same, or as soon as the image's conversion ends (the lock is held).
+    void StopSoon();
     // Says how much of the image lies in the range the library programmed or
     // compared; the exit code when none of it does.
     std::optional<int> CheckCoverage(const std::string& command, const ImageAnalysis& image,
@@ -166,14 +173,16 @@ private:
     COutput& m_Out;
     std::chrono::steady_clock::time_point m_Start;
     CImageInput m_Input;
-    std::string m_ScratchDir;      // erase --all's temporary folder, while it exists
-    std::string m_Command;         // the command under way ("" before it starts)
-    std::string m_Activity;        // what it is doing now, in words
-    bool m_Writing = false;        // the library call under way erases or writes the flash
-    bool m_Converting = false;     // an ELF file or a raw binary is being turned into S-records
+    std::string m_ScratchDir;  // erase --all's temporary folder, while it exists
+    std::string m_Command;     // the command under way ("" before it starts)
+    std::string m_Activity;    // what it is doing now, in words
+    bool m_Writing = false;    // the library call under way erases or writes the flash
+    bool m_Converting = false; // an ELF file or a raw binary is being turned into S-records
+    bool m_StopWhenConverted = false;
     Json m_Extra = Json::object(); // the summary's own fields known so far
     std::string m_Holds = "unchanged";
     std::optional<uint64_t> m_OpenId; // the board to open, when the bench has told its id
+    int m_BoardIndex = -1;            // the bench board the flash command uses
 #if KAZMIR_CLI_BENCH
     BenchSetup m_Bench;
     bool m_BenchReady = false;

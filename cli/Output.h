@@ -138,7 +138,11 @@ public:
     // Called once when a write to the output stream fails because its reader
     // closed it (EPIPE); nothing more is written there after that.
     void OnOutputClosed(std::function<void()> closed) { m_OnClosed = std::move(closed); }
-    bool OutputClosed() const { return m_OutClosed; }
+    bool OutputClosed() const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
+        return m_OutClosed;
+    }
 
     // Bars as wide as this many columns instead of the terminal's (tests).
     void SetColumns(unsigned columns) { m_Columns = columns; }

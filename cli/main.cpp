@@ -48,7 +48,8 @@ const char* const EXIT_CODES = R"(Exit codes:
   8  the board is in use by another program
   9  the image does not fit the board's flash, or none of it lies in the
      range the library wrote
-129  stopped by SIGHUP          130  stopped by Ctrl-C (SIGINT)
+129  stopped by SIGHUP
+130  stopped by Ctrl-C (SIGINT)
 141  stopped: the output was closed (a reader such as head ended)
 143  stopped by SIGTERM
      The first of these lets a library call that erases or writes the flash

@@ -142,7 +142,7 @@ MUTANTS = [
      "    if (status.Available == 0) {\n        if (false)\n            return KZM_E_FAIL;\n"
      "        WaitForSingleObject(channel.m_hEvent", ["e2e"]),
     # flash: programmer texts, range, verify, scan
-    ("erase OK text", "src/flash/FlashProg.cpp",
+    ("erase OK text", "src/flash/FlashReports.h",
      '"erase sector %02i/%02i OK"', '"erase sector %02i/%02i ok"', ["e2e"]),
     ("listing text", "src/flash/FlashFwInfo.cpp",
      '"%s\\tV%02x.%02x.%02x.%02x \\t%s%s \\t< %s V%02x.%02x.%02x.%02x >"',

@@ -70,6 +70,7 @@ extern "C" {
 #define KZH_E_FORMAT 0xE0FD0004u     /* no image the kit can read or convert (empty, unknown, bad ELF) */
 #define KZH_E_BASE 0xE0FD0005u       /* a base address for a file that carries its own (HEX, S-records, ELF) */
 #define KZH_E_WRITE 0xE0FD0006u      /* the converted file or its private folder cannot be written */
+#define KZH_E_INTERNAL 0xE0FD0007u   /* the kit failed inside: a fault of the kit */
 
 /* Version of the kit (the Kazmir release it belongs to); each pointer optional. */
 KZH_API KZMRESULT kzhGetVersion(uint32_t* major, uint32_t* minor, uint32_t* patch);
@@ -201,10 +202,10 @@ typedef struct KZH_FINDING {
 #define KZH_FORMAT_SRECORDS 2u
 
 typedef struct KZH_SUMMARY {
-    uint32_t accepted;       /* no finding is an error */
+    uint32_t accepted; /* no finding is an error */
     uint32_t errors, warnings;
-    uint32_t formats;        /* KZH_FORMAT_* bits of the records seen */
-    uint32_t lines;          /* lines of the file as the library counts them */
+    uint32_t formats; /* KZH_FORMAT_* bits of the records seen */
+    uint32_t lines;   /* lines of the file as the library counts them */
     uint32_t dataRecords;
     uint64_t dataBytes;
     uint32_t loaded;         /* the library would load the file */
@@ -213,10 +214,10 @@ typedef struct KZH_SUMMARY {
     uint32_t recordsNotRead; /* record lines after that stop */
     uint32_t blockCount;
     uint32_t findingCount;
-    uint32_t lowest;         /* smallest block start; 0 without blocks */
-    uint64_t highest;        /* one past the largest block end; 0 without blocks */
-    const char* stopReason;  /* why the library stops at stopLine ("an end record"); "" when it does not */
-    const char* formatName;  /* "Intel HEX", "S-records", "Intel HEX and S-records", "no records" */
+    uint32_t lowest;        /* smallest block start; 0 without blocks */
+    uint64_t highest;       /* one past the largest block end; 0 without blocks */
+    const char* stopReason; /* why the library stops at stopLine ("an end record"); "" when it does not */
+    const char* formatName; /* "Intel HEX", "S-records", "Intel HEX and S-records", "no records" */
 } KZH_SUMMARY;
 
 typedef struct KZH_BLOCK {
@@ -257,8 +258,8 @@ typedef struct KZH_PLACEMENT_INFO {
     uint32_t placed;        /* a sector range was worked out (the fields below are set) */
     uint32_t firstSector;   /* the range: sectors firstSector..lastSector */
     uint32_t lastSector;
-    uint32_t startOffset;  /* flash offset of the image's start */
-    uint64_t rangeStart;   /* flash offset of the range */
+    uint32_t startOffset; /* flash offset of the image's start */
+    uint64_t rangeStart;  /* flash offset of the range */
     uint64_t rangeSize;
     uint64_t bytesWritten; /* image bytes inside the range */
     uint64_t bytesKept;    /* bytes of the range the image leaves as they are */

@@ -1,14 +1,14 @@
 #include "FlashLayout.h"
 
-#include "flash/FlashInfoTrace.h"
+#include "Reports.h"
+#include "kazmir.h"
 
-#include <cstdio>
-#include <string>
-
-namespace kzcli {
+namespace kzhost {
 
 uint64_t FlashLayout::Size() const
 {
+    if (flashSize != 0)
+        return flashSize;
     uint64_t size = 0;
     for (uint32_t s : sectorSizes)
         size += s;
@@ -25,24 +25,13 @@ uint64_t FlashLayout::SectorOffset(uint16_t sector) const
 
 std::optional<FlashLayout> FlashLayout::FromTraceLine(std::string_view line)
 {
-    while (!line.empty() && line.front() == ' ')
-        line.remove_prefix(1);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
-        line.remove_suffix(1);
-    const std::string text(line);
-    // Read the words with the library's own format, then print them again with
-    // it: only a line the library could have printed matches.
-    unsigned words[5] = {};
-    if (std::sscanf(text.c_str(), FLASH_INFO_TRACE_FORMAT, &words[0], &words[1], &words[2], &words[3], &words[4]) != 5)
-        return std::nullopt;
-    char again[64];
-    std::snprintf(again, sizeof(again), FLASH_INFO_TRACE_FORMAT, words[0], words[1], words[2], words[3], words[4]);
-    if (text != again)
+    const std::optional<ReportLine> decoded = DecodeReportLine(REPORT_TRACE, line);
+    if (!decoded || decoded->type != ReportLine::Type::FlashInfo)
         return std::nullopt;
     FlashLayout layout;
-    layout.sectorCount = static_cast<uint16_t>(words[2]);
-    layout.base = words[4];
+    layout.sectorCount = static_cast<uint16_t>(decoded->words[2]);
+    layout.base = decoded->words[4];
     return layout;
 }
 
-} // namespace kzcli
+} // namespace kzhost

@@ -97,7 +97,10 @@ TEST(Placement, ImagesGoWhereTheRulesPutThem)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        const FLASH_LAYOUT layout{c.Base, static_cast<uint16_t>(c.Sectors.size()), c.Sectors.data(), c.Known};
+        uint32_t size = 0;
+        for (uint32_t sector : c.Sectors)
+            size += c.Known ? sector : 0;
+        const FLASH_LAYOUT layout{c.Base, static_cast<uint16_t>(c.Sectors.size()), c.Sectors.data(), c.Known, size};
         const RANGE_PLACEMENT p = PlaceImage(layout, c.Image, 9, 9);
         EXPECT_EQ(p.result, c.Result);
         EXPECT_EQ(p.wFirstSector, c.First);

@@ -536,7 +536,7 @@ std::string AccountingInfo::Describe() const
     }
     std::snprintf(line, sizeof(line),
                   "module references: %u\nover-releases: %u\ncalls on released objects: %u\n"
-                  "refused arguments: %u\nevents closed early: %u\ncalls before InitializeServer: %u\n",
+                  "refused arguments: %u\nevents closed early: %u\nserver calls before InitializeServer: %u\n",
                   SetupApiModules, OverReleases, CallsOnReleased, Refused, EventsClosedEarly, CallsBeforeInit);
     text += line;
     return text;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -112,7 +113,8 @@ TEST_F(E2eTest, FlashThroughTheExports)
 TEST_F(E2eTest, UnreadableSectorLayoutLeavesTheFlashFileAsItWas)
 {
     kazsim::BoardDesc board = Board(1);
-    board.Flash.File = WriteHex(0, {}) + ".flash";
+    const std::string empty = WriteHex(0, {});
+    board.Flash.File = empty + ".flash";
     const std::vector<char> before(board.Flash.Size(), 0x5A);
     std::ofstream(board.Flash.File, std::ios::binary).write(before.data(), static_cast<std::streamsize>(before.size()));
     kazsim::Bench::AddBoard(board);
@@ -124,10 +126,12 @@ TEST_F(E2eTest, UnreadableSectorLayoutLeavesTheFlashFileAsItWas)
     EXPECT_EQ(CountCalls("Fld.ReadSector") + CountCalls("Fld.EraseSector") + CountCalls("Fld.WriteSector"), 0u);
     ResetAndExpectNothingLeft(Mode::Fld);
     kazsim::Bench::Reset(kazsim::BenchDesc::Empty()); // lets go of the file
-    std::ifstream file(board.Flash.File, std::ios::binary);
-    EXPECT_TRUE(std::vector<char>(std::istreambuf_iterator<char>(file), {}) == before);
-    std::filesystem::remove(board.Flash.File);
-    std::filesystem::remove(path);
+    {
+        std::ifstream file(board.Flash.File, std::ios::binary);
+        EXPECT_TRUE(std::vector<char>(std::istreambuf_iterator<char>(file), {}) == before);
+    }
+    for (const std::string& name : {board.Flash.File, path, empty})
+        std::filesystem::remove(name);
 }
 
 // The firmware-information record on a flash with a base: a big-endian

@@ -1,8 +1,9 @@
 // libFuzzer target: the image reader's vector paths against its scalar path.
 // Every input is decoded as digits in runs of every length the paths treat
 // apart, and read as an image, on each digit path the CPU has; the bytes,
-// the records, the status, the result and the blocks must be those of the
-// scalar path, and the scalar bytes those of the digit rule.
+// the records, the status, the result, the blocks and what an observer sees
+// must be those of the scalar path, and the scalar bytes those of the digit
+// rule.
 #include "flash/HexDigits.h"
 #include "flash/ImageFile.h"
 #include "flash/ImageReader.h"
@@ -31,11 +32,40 @@ std::vector<uint8_t> DecodeRuns(const uint8_t* data, size_t size, uint32_t run)
     return bytes;
 }
 
+// Every event of a load, as bytes.
+class CEventLog final : public IImageObserver {
+public:
+    std::vector<uint8_t> Events;
+    void OnLine(const LINE& line) override
+    {
+        const uint32_t fields[] = {line.dwNumber, line.dwKind,   line.bRemainder,
+                                   line.bSplit,   line.dwLength, line.dwType};
+        Append(fields, sizeof(fields));
+        Append(&line.qwOffset, sizeof(line.qwOffset));
+        Append(line.pText, line.dwLength);
+    }
+    void OnRecord(const LINE&, const RECORD_DATA& record) override
+    {
+        Append(&record.dwAddress, sizeof(record.dwAddress));
+        Append(&record.dwCount, sizeof(record.dwCount));
+        Append(record.pDigits, 2 * record.dwCount);
+    }
+    bool WantsUnreadLines() const override { return true; }
+
+private:
+    void Append(const void* data, size_t size)
+    {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        Events.insert(Events.end(), bytes, bytes + size);
+    }
+};
+
 struct Reading {
     std::vector<uint8_t> Records; // address, count and bytes of each, in order
     uint32_t Status = 0;
     KZMRESULT Result = 0;
     std::vector<uint8_t> Blocks; // start, end and bytes of each, in list order
+    std::vector<uint8_t> Events;
 };
 
 void Append(std::vector<uint8_t>& out, const void* data, size_t size)
@@ -67,6 +97,11 @@ Reading Read(const uint8_t* data, size_t size)
         Append(reading.Blocks, &end, sizeof(end));
         Append(reading.Blocks, bytes, end - start);
     }
+    CEventLog log;
+    CImageFile observed;
+    observed.SetObserver(&log);
+    observed.LoadMemory(data, size);
+    reading.Events = std::move(log.Events);
     return reading;
 }
 
@@ -95,6 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Fail("the records differ from the scalar path's", level);
         if (vector.Result != scalar.Result || vector.Blocks != scalar.Blocks)
             Fail("the image differs from the scalar path's", level);
+        if (vector.Events != scalar.Events)
+            Fail("an observer sees other lines than on the scalar path", level);
     }
     return 0;
 }

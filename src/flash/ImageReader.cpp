@@ -153,8 +153,6 @@ KZM_ALWAYS_INLINE size_t WholeRecordLength(const char* p, size_t count)
 
 } // namespace
 
-// A line as the record loop sees it; true when reading stops after it (data
-// or a status other than RECORD_OK).
 KZM_ALWAYS_INLINE bool CImageReader::ParseLine(const char* line, uint32_t length, RECORD* record, uint32_t* status)
 {
     if (length == 0)
@@ -168,15 +166,20 @@ KZM_ALWAYS_INLINE bool CImageReader::ParseLine(const char* line, uint32_t length
     return *status != RECORD_OK || record->dwCount != 0;
 }
 
-bool CImageReader::StepLine(RECORD* record, uint32_t* status)
+KZM_ALWAYS_INLINE uint32_t CImageReader::NextLine(const char** line, uint32_t* length)
 {
-    const char* line = nullptr;
-    uint32_t length = 0;
-    if (m_Lines.NextLine(&line, &length) == CLineReader::LINE_END) {
-        *status = RECORD_MALFORMED;
-        return true;
+    if (m_bShortcut) {
+        size_t count = 0;
+        const char* p = m_Lines.PeekBuffered(&count);
+        const size_t whole = WholeRecordLength(p, count);
+        if (whole != 0) {
+            m_Lines.TakeLine(whole, p[whole - 1] == '\r');
+            *line = p;
+            *length = static_cast<uint32_t>(whole);
+            return CLineReader::LINE_OK;
+        }
     }
-    return ParseLine(line, length, record, status);
+    return m_Lines.NextLine(line, length);
 }
 
 uint32_t CImageReader::NextRecord(RECORD* record)
@@ -187,24 +190,14 @@ uint32_t CImageReader::NextRecord(RECORD* record)
     record->dwAddress = 0;
     record->pDigits = nullptr;
     uint32_t status = RECORD_OK;
-    if (m_bShortcut) {
-        for (;;) {
-            size_t count = 0;
-            const char* p = m_Lines.PeekBuffered(&count);
-            const size_t length = WholeRecordLength(p, count);
-            if (length == 0) {
-                if (StepLine(record, &status))
-                    return status;
-                continue;
-            }
-            m_Lines.TakeLine(length, p[length - 1] == '\r');
-            if (ParseLine(p, static_cast<uint32_t>(length), record, &status))
-                return status;
-        }
+    for (;;) {
+        const char* line = nullptr;
+        uint32_t length = 0;
+        if (NextLine(&line, &length) == CLineReader::LINE_END)
+            return RECORD_MALFORMED;
+        if (ParseLine(line, length, record, &status))
+            return status;
     }
-    while (!StepLine(record, &status)) {
-    }
-    return status;
 }
 
 CImageReader::CImageReader() : m_dwExtension(0), m_pObserver(nullptr), m_dwLineNumber(0), m_bShortcut(false) {}
@@ -254,7 +247,7 @@ uint32_t CImageReader::NextRecordObserved(RECORD* record)
     for (;;) {
         const char* line = nullptr;
         uint32_t length = 0;
-        if (m_Lines.NextLine(&line, &length) == CLineReader::LINE_END) {
+        if (NextLine(&line, &length) == CLineReader::LINE_END) {
             if (m_Lines.StoppedAtCtrlZ()) {
                 // The Ctrl-Z begins the next line; what follows it on that
                 // line counts as the same line.

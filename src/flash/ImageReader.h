@@ -109,9 +109,11 @@ private:
         return result;
     }
     uint32_t NextRecordObserved(RECORD* record);
+    // A line as the record loop sees it; true when reading stops after it
+    // (data, or a status other than RECORD_OK).
     bool ParseLine(const char* line, uint32_t length, RECORD* record, uint32_t* status);
-    // One line by NextLine and ParseLine.
-    bool StepLine(RECORD* record, uint32_t* status);
+    // The next line, as CLineReader::NextLine gives it.
+    uint32_t NextLine(const char** line, uint32_t* length);
     void Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type, const RECORD* record);
 
     CLineReader m_Lines;

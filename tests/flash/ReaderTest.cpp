@@ -157,10 +157,12 @@ class CWatcher final : public IImageObserver {
 public:
     std::vector<Seen> Lines;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Records;
+    std::string Text; // every line's characters and record type
     bool Unread = true;
     void OnLine(const LINE& l) override
     {
         Lines.push_back({l.dwNumber, l.qwOffset, l.dwKind, l.bRemainder, l.bSplit, l.dwLength});
+        Text.append(l.pText, l.dwLength).append(std::to_string(l.dwType));
     }
     void OnRecord(const LINE&, const RECORD_DATA& r) override
     {
@@ -358,12 +360,15 @@ TEST(ImageReader, BlockLayoutMatchesTheLiteralRulesOnRandomImages)
 namespace {
 
 // What a reading gives: every record as ReadDataRecord delivers it, the
-// status that ended it, and the image as loaded.
+// status that ended it, the image as loaded, and what an observer sees.
 struct Reading {
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Records;
     uint32_t Status = 0;
     KZMRESULT Result = 0;
     std::vector<Block> Blocks;
+    std::vector<Seen> Lines;
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Observed;
+    std::string Text;
     bool operator==(const Reading&) const = default;
 };
 
@@ -381,6 +386,13 @@ Reading ReadAll(const std::string& text)
     const Loaded loaded = LoadText(text);
     reading.Result = loaded.Result;
     reading.Blocks = loaded.Blocks;
+    CWatcher watcher;
+    CImageFile image;
+    image.SetObserver(&watcher);
+    image.LoadMemory(text.data(), text.size());
+    reading.Lines = watcher.Lines;
+    reading.Observed = watcher.Records;
+    reading.Text = watcher.Text;
     return reading;
 }
 

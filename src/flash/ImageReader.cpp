@@ -202,6 +202,14 @@ uint32_t CImageReader::NextRecord(RECORD* record)
 
 CImageReader::CImageReader() : m_dwExtension(0), m_pObserver(nullptr), m_dwLineNumber(0), m_bShortcut(false) {}
 
+KZMRESULT CImageReader::Start(KZMRESULT result)
+{
+    m_dwExtension = 0;
+    m_dwLineNumber = 0;
+    m_bShortcut = CHexDigits::GetLevel() != CHexDigits::LEVEL_SCALAR;
+    return result;
+}
+
 uint8_t CImageReader::HexByte(char high, char low)
 {
     return HexPair(high, low);

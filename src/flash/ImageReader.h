@@ -3,7 +3,6 @@
 #pragma once
 
 #include "kazmir.h"
-#include "flash/HexDigits.h"
 #include "flash/LineReader.h"
 
 #include <cstdint>
@@ -101,13 +100,8 @@ public:
     void ReportUnreadLines();
 
 private:
-    KZMRESULT Start(KZMRESULT result)
-    {
-        m_dwExtension = 0;
-        m_dwLineNumber = 0;
-        m_bShortcut = CHexDigits::GetLevel() != CHexDigits::LEVEL_SCALAR;
-        return result;
-    }
+    // Extension 0, line 0, the digit path of this pass.
+    KZMRESULT Start(KZMRESULT result);
     uint32_t NextRecordObserved(RECORD* record);
     // A line as the record loop sees it; true when reading stops after it
     // (data, or a status other than RECORD_OK).

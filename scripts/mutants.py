@@ -178,6 +178,37 @@ MUTANTS = [
     ("a bench file's fault fires one call late", "simulator/src/BenchJson.cpp",
      'fault.Nth = static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));',
      'fault.Nth = 1 + static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));', ["simulator"]),
+    ("flash file opened through a link", "simulator/src/host/HostPosix.cpp",
+     "O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK", "O_RDWR | O_CLOEXEC | O_NONBLOCK", ["simulator"]),
+    ("a short write of a flash file counts as written", "simulator/src/host/HostPosix.cpp",
+     '*error = n < 0 ? std::strerror(errno) : "the file took no more bytes";\n            return false;',
+     '*error = n < 0 ? std::strerror(errno) : "the file took no more bytes";\n            return true;',
+     ["simulator"]),
+    ("a read creates a missing flash file", "simulator/src/Flash.cpp",
+     "        std::memcpy(data, Memory().data() + offset, size);\n        return 0;\n    }\n"
+     "    if (uint32_t code = Claim(error))",
+     "        std::memcpy(data, Memory().data() + offset, size);\n        return 0;\n    }\n"
+     "    if (uint32_t code = Claim(error, true))", ["simulator"]),
+    ("a key given twice passes", "simulator/src/BenchJson.cpp",
+     "if (!object.Keys.insert(object.Key).second)", "if (!object.Keys.insert(object.Key).second && false)",
+     ["simulator"]),
+    ("the bench file may be its own flash file", "simulator/src/BenchJson.cpp",
+     "if (!m_BenchFile.empty() && detail::SameFile(file, m_BenchFile))", "if (false)", ["simulator"]),
+    ("two spellings of one flash file pass", "simulator/src/BenchJson.cpp",
+     "detail::SameFile(bench.Boards[j].Flash.File, file)", "bench.Boards[j].Flash.File == file", ["simulator"]),
+    # the run log: counters, concurrent writers, filters, stamps
+    ("counter gives the value after the one taken", "runlog/RunLog.cpp",
+     "RETURNING next_value - 1", "RETURNING next_value", ["runlog"]),
+    ("log writers do not wait for each other", "runlog/SqliteLog.cpp",
+     "sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);", "sqlite3_busy_timeout(db, 0);", ["runlog"]),
+    ("--since leaves out runs at that very time", "runlog/RunLog.cpp",
+     'add("started >= ?");', 'add("started > ?");', ["runlog"]),
+    ("stamped record keeps its old checksum", "runlog/StampImage.cpp",
+     "static_cast<uint8_t>(high * 16 + low - delta)", "static_cast<uint8_t>(high * 16 + low)", ["runlog"]),
+    ("big-endian stamps written little-endian", "runlog/Stamp.cpp",
+     "bytes[little ? i : stamp.size - 1 - i] = byte;", "bytes[i] = byte;", ["runlog"]),
+    ("text stamps padded with blanks", "runlog/Stamp.cpp",
+     "std::vector<uint8_t> bytes(stamp.size, 0);", "std::vector<uint8_t> bytes(stamp.size, ' ');", ["runlog"]),
 ]
 
 

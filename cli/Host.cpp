@@ -905,7 +905,7 @@ std::optional<int> CHost::ReadFlashImage(const std::string& command, const std::
         return stop;
     // Regular files only: a folder, device or pipe never reaches the library.
     if (auto reason = OpenInput(file))
-        return FinishExit(command, EXIT_IMAGE, *reason, extra);
+        return FinishExit(command, m_Input.FailureExit(), *reason, extra);
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
     image = AnalyseImageFile(m_Input.LibraryPath());
@@ -1516,7 +1516,7 @@ int CHost::Info(const std::string& file)
     if (auto stop = BeginCall("info", "reading " + file, false, {{"file", file}}))
         return *stop;
     if (auto reason = OpenInput(file))
-        return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
+        return FinishExit("info", m_Input.FailureExit(), *reason, {{"file", file}});
     ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
     image.path = file;
     if (!image.readable)

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-namespace kzcli {
+namespace kzhost {
 
 size_t PlacementPlan::Errors() const
 {
@@ -39,7 +39,8 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout)
         return plan;
     }
     // The library's own placement.
-    const FLASH_LAYOUT flash{base, static_cast<uint16_t>(layout.sectorSizes.size()), layout.sectorSizes.data(), true};
+    const FLASH_LAYOUT flash{base, static_cast<uint16_t>(layout.sectorSizes.size()), layout.sectorSizes.data(), true,
+                             static_cast<uint32_t>(std::min<uint64_t>(layout.Size(), 0xFFFFFFFFu))};
     const IMAGE_SUMMARY summary{fw.found, fw.record.Address, fw.record.Kind, image.Lowest(),
                                 static_cast<uint32_t>(image.Highest())};
     const RANGE_PLACEMENT p = ::PlaceImage(flash, summary, 0, 0);
@@ -144,4 +145,4 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout)
     return plan;
 }
 
-} // namespace kzcli
+} // namespace kzhost

@@ -565,6 +565,9 @@ private:
                         {"exit_name", ExitCodeName(b.exit)},
                         {"seconds", b.seconds},
                         {"bytes", BoardBytes(b)}});
+            // The board's row of the run log, for the reports.
+            if (b.summary.is_object() && b.summary.contains("run"))
+                row["run"] = b.summary["run"];
             boards.push_back(row);
         }
         const std::string verb = m_Request.command == "program"  ? "programmed"

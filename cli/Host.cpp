@@ -24,6 +24,9 @@
 #include "ImageCheck.h"
 #include "flash/ImageFile.h"
 #include "kazmir.h"
+#if KAZMIR_CLI_RUNLOG
+#include "LineRecord.h"
+#endif
 
 #ifndef KAZMIR_VERSION
 #define KAZMIR_VERSION "unknown"
@@ -705,9 +708,12 @@ std::optional<int> CHost::ReadFlashImage(const std::string& command, const std::
     // Regular files only: a folder, device or pipe never reaches the library.
     if (auto reason = OpenInput(file))
         return FinishExit(command, m_Input.FailureExit(), *reason, extra);
+    if (m_ImageHook)
+        if (auto refused = m_ImageHook(command, file, m_Input.LibraryPath(), m_ImagePath))
+            return FinishExit(command, EXIT_IMAGE, *refused, extra);
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
-    image = AnalyseImageFile(m_Input.LibraryPath());
+    image = AnalyseImageFile(LibraryImage());
     image.path = file;
     if (!noCheck && !image.readable)
         return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
@@ -729,7 +735,7 @@ void CHost::SayFlashLoader(uint64_t handle, const std::optional<FlashLayout>& la
 uint32_t CHost::VerifyImage()
 {
     m_Out.SetVerifying(true);
-    const uint32_t code = kzmFLDverify(m_Input.LibraryPath().c_str());
+    const uint32_t code = kzmFLDverify(LibraryImage().c_str());
     m_Out.SetVerifying(false);
     return code;
 }
@@ -791,7 +797,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, con
     m_Extra = extra;
     if (programming) {
         Doing(command, "programming " + file);
-        const uint32_t result = kzmFLDprogram(m_Input.LibraryPath().c_str());
+        const uint32_t result = kzmFLDprogram(LibraryImage().c_str());
         if (auto stop = StopIfInterrupted(command, extra))
             return *stop;
         if (result != 0) {
@@ -1294,6 +1300,10 @@ int CHost::Info(const std::string& file)
             std::printf("%s\n", line.c_str());
     };
     InfoLines(file, image, out);
+#if KAZMIR_CLI_RUNLOG
+    event["sha256"] = ImageSha256(file);
+    out("SHA-256: " + event["sha256"].get<std::string>());
+#endif
     int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
 #if KAZMIR_CLI_BENCH
     if (m_Options.benchGiven) {

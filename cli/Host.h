@@ -71,6 +71,13 @@ public:
     // A refused command line: the summary only (the message is shown already).
     int UsageError(const std::string& message);
 
+    // Called once program or verify has opened its image: sets usePath to the
+    // file the library is to read (a board's own copy), or gives the
+    // sentence why the board is refused (exit 3, nothing written).
+    using ImageHook = std::function<std::optional<std::string>(const std::string& command, const std::string& file,
+                                                               const std::string& libraryPath, std::string& usePath)>;
+    void SetImageHook(ImageHook hook) { m_ImageHook = std::move(hook); }
+
 private:
     friend class CBoard;
 
@@ -125,8 +132,16 @@ private:
     // What is under way, for the first signal's message.
     void Doing(const std::string& command, const std::string& activity);
 
+    // The file the library reads for program and verify.
+    const std::string& LibraryImage() const
+    {
+        return m_ImagePath.empty() ? m_Input.LibraryPath() : m_ImagePath;
+    }
+
     GlobalOptions m_Options;
     COutput& m_Out;
+    ImageHook m_ImageHook;
+    std::string m_ImagePath;
     std::chrono::steady_clock::time_point m_Start;
     CImageInput m_Input;
     std::string m_Command;         // the command under way ("" before it starts)

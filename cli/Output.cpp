@@ -446,6 +446,8 @@ void COutput::Verbose(const std::string& text)
 
 void COutput::Event(Json event)
 {
+    if (m_SummaryHook && event.value("event", "") == "summary")
+        m_SummaryHook(event);
     if (m_Mode != Mode::Json)
         return;
     // "event" and "schema" lead every line.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -104,6 +105,8 @@ public:
 
     // One JSON event (Json mode only).
     void Event(Json event);
+    // Sees every summary event, in any mode, before it is written (the run log).
+    void SetSummaryHook(std::function<void(Json&)> hook) { m_SummaryHook = std::move(hook); }
 
     // Bars as wide as this many columns instead of the terminal's (tests).
     void SetColumns(unsigned columns) { m_Columns = columns; }
@@ -137,6 +140,7 @@ private:
     bool m_BarShown = false;
     std::chrono::steady_clock::time_point m_PhaseStart;
     std::chrono::steady_clock::time_point m_LastDraw;
+    std::function<void(Json&)> m_SummaryHook;
 };
 
 // Columns of the terminal a stream goes to: its window size, else $COLUMNS,

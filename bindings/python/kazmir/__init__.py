@@ -1,8 +1,10 @@
 """Kazmir from Python: ctypes over the library's C interface (kazmir.h).
 
-The library is found through the variable KAZMIR_LIBRARY (a file), else next
-to an installed package (<prefix>/lib, this package being in
-<prefix>/lib/python3/dist-packages), else by the system's loader.
+The library is found through the variable KAZMIR_LIBRARY (a file), else in
+<prefix>/lib when this package lies in <prefix>/lib/python3/dist-packages (as
+`cmake --install` puts it) or <prefix>/lib/python3.X/site-packages (as
+`pip install --prefix` does), else by the system's loader (LD_LIBRARY_PATH,
+the ld.so cache).
 
 Failures raise KazmirError, carrying the result code and its meaning. The
 modes are context managers that leave the mode (and close the board) on exit:
@@ -16,8 +18,10 @@ import ctypes
 import os
 import sys
 
+__version__ = "1.0.0"  # the Kazmir release; CMake refuses a build where the two differ
+
 __all__ = [
-    "KazmirError", "FwInfo", "DEVICE_ID_ANY", "INFINITE",
+    "__version__", "KazmirError", "FwInfo", "DEVICE_ID_ANY", "INFINITE",
     "REPORT_MESSAGE", "REPORT_PROGRESS", "REPORT_NEWLINE", "REPORT_TRACE", "REPORT_TEST",
     "initialize", "get_version", "register_callback",
     "fld_init", "fld_reset", "fld_program", "fld_verify", "fld_erase", "fld_scan_fw_info",
@@ -60,8 +64,12 @@ class KazmirError(Exception):
         super().__init__(f"{function} failed with 0x{code:08X}: {self.meaning}")
 
 
-class FwInfo(ctypes.Structure):
-    """The 50-byte firmware-information record."""
+class FwInfo(ctypes.LittleEndianStructure):
+    """The 50-byte firmware-information record as the board's flash holds it.
+
+    Boards of the model "eMB-K 740" store the four 32-bit fields big-endian;
+    kind, address and the properties built on them are in host order for both.
+    """
     _pack_ = 1
     _fields_ = [("Version", ctypes.c_uint8 * 4), ("Kind", ctypes.c_uint32), ("Address", ctypes.c_uint32),
                 ("Reserved12", ctypes.c_uint32), ("Reserved16", ctypes.c_uint32), ("Name", ctypes.c_char * 10),
@@ -71,12 +79,17 @@ class FwInfo(ctypes.Structure):
     device = property(lambda self: self.Device.decode("latin-1"))
     version = property(lambda self: ".".join(str(b) for b in self.Version))
     device_version = property(lambda self: ".".join(str(b) for b in self.DeviceVersion))
-    address = property(lambda self: self.Address)
-    boot = property(lambda self: bool(self.Kind & 0x80))
-    memory = property(lambda self: "BOOT" if self.boot else ("RAM" if self.Kind == 1 else "FLASH"))
+    big_endian = property(lambda self: b"eMB-K 740" in self.Device)
+    kind = property(lambda self: self._host_order(self.Kind))
+    address = property(lambda self: self._host_order(self.Address))
+    boot = property(lambda self: bool(self.kind & 0x80))
+    memory = property(lambda self: {0: "FLASH", 1: "RAM"}.get(self.kind & ~0x80, "UNKNOWN"))
+
+    def _host_order(self, value):
+        return int.from_bytes(value.to_bytes(4, "little"), "big") if self.big_endian else value
 
     def __repr__(self):
-        return (f"FwInfo(name={self.name!r}, version={self.version!r}, memory={self.memory!r}, "
+        return (f"FwInfo(name={self.name!r}, version={self.version!r}, memory={self.memory!r}, boot={self.boot}, "
                 f"address=0x{self.address:08X}, device={self.device!r}, device_version={self.device_version!r})")
 
 
@@ -85,15 +98,14 @@ assert ctypes.sizeof(FwInfo) == 50
 ReportCallback = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint8, ctypes.c_char_p)
 
 
-def _load():
-    name = "KAZMIR.dll" if sys.platform == "win32" else "libkazmir.so.1"
-    path = os.environ.get("KAZMIR_LIBRARY")
+def _load(name, variable):
+    path = os.environ.get(variable)
     if path:
         try:
             return ctypes.CDLL(path)
         except OSError as e:
-            raise OSError(f"KAZMIR_LIBRARY={path}: {e}") from e
-    installed = os.path.join(os.path.dirname(__file__), "..", "..", "..", name)
+            raise OSError(f"{variable}={path}: {e}") from e
+    installed = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", name)
     try:
         return ctypes.CDLL(os.path.normpath(installed))
     except OSError:
@@ -101,10 +113,11 @@ def _load():
     try:
         return ctypes.CDLL(name)
     except OSError as e:
-        raise OSError(f"{name} not found: set KAZMIR_LIBRARY to the library file ({e})") from e
+        raise OSError(f"{name} not found: set {variable} to the library file, or LD_LIBRARY_PATH "
+                      f"to its folder ({e})") from e
 
 
-lib = _load()
+lib = _load("KAZMIR.dll" if sys.platform == "win32" else "libkazmir.so.1", "KAZMIR_LIBRARY")
 _U32, _U64, _U16, _P = ctypes.c_uint32, ctypes.c_uint64, ctypes.c_uint16, ctypes.POINTER
 _PROTOTYPES = {
     "kzmInitialize": [], "kzmGetVersion": [_P(_U32)] * 4,
@@ -192,8 +205,15 @@ def fld_scan_fw_info():
 
 
 def bgi_send(data, timeout=1000):
+    """Sends one message of at most the send maximum - 1 bytes. The channel
+    moves whole entries: the rest of the entry is cleared, so the board never
+    sees the tail of an older message behind a shorter one."""
     data = bytes(data)
-    _call("kzmBGIsend", timeout, len(data), data)
+    size = bgi_get_msg_len()[0]
+    if 0 < len(data) < size:
+        data = data.ljust(size - 1, b"\0")
+    # A length the channel does not take goes to the library, which refuses it.
+    _call("kzmBGIsend", timeout, min(len(data), 0xFFFF), data)
 
 
 def bgi_get_msg_len():
@@ -204,11 +224,12 @@ def bgi_get_msg_len():
 
 
 def bgi_receive(timeout=1000):
-    """One message, as the whole receive buffer (the library gives its length)."""
+    """One message. The library hands over whole entries and no length: the
+    message ends at the entry's last non-zero byte."""
     size = bgi_get_msg_len()[1]
     buffer, received = ctypes.create_string_buffer(size), _U16()
     _call("kzmBGIreceive", timeout, size, buffer, ctypes.byref(received))
-    return buffer.raw[:received.value]
+    return buffer.raw[:received.value].rstrip(b"\0")
 
 
 # --- The modes as context managers ------------------------------------------
@@ -218,16 +239,28 @@ class _Mode:
     failed init (which can leave the board open)."""
 
     def __init__(self, init, init_ser, reset, timeout, device, serial):
+        if serial is not None and device != DEVICE_ID_ANY:
+            raise ValueError("choose the board by device or by serial, not both")
         self._init, self._init_ser, self._reset = init, init_ser, reset
         self.timeout, self.device, self.serial, self.handle = timeout, device, serial, None
+
+    def _open(self):
+        if self.serial is None:
+            return self._init(self.timeout, self.device)
+        if self._init_ser:
+            return self._init_ser(self.timeout, self.serial)
+        # The flash loader and the BGI channels open by id only: the CCL
+        # firmware finds the board by its serial and gives its id.
+        try:
+            device = ccl_init_ser(self.timeout, self.serial)
+        finally:
+            ccl_reset()
+        return self._init(self.timeout, device)
 
     def __enter__(self):
         initialize()
         try:
-            if self.serial is not None:
-                self.handle = self._init_ser(self.timeout, self.serial)
-            else:
-                self.handle = self._init(self.timeout, self.device)
+            self.handle = self._open()
         except KazmirError:
             self._reset()
             raise
@@ -251,8 +284,8 @@ class _Bgi(_Mode):
     msg_len = staticmethod(bgi_get_msg_len)
 
 
-def fld(timeout=5000, device=DEVICE_ID_ANY):
-    return _Fld(fld_init, None, fld_reset, timeout, device, None)
+def fld(timeout=5000, device=DEVICE_ID_ANY, serial=None):
+    return _Fld(fld_init, None, fld_reset, timeout, device, serial)
 
 
 def bal(timeout=5000, device=DEVICE_ID_ANY, serial=None):
@@ -263,5 +296,5 @@ def ccl(timeout=5000, device=DEVICE_ID_ANY, serial=None):
     return _Mode(ccl_init, ccl_init_ser, ccl_reset, timeout, device, serial)
 
 
-def bgi(timeout=5000, device=DEVICE_ID_ANY):
-    return _Bgi(bgi_init, None, bgi_reset, timeout, device, None)
+def bgi(timeout=5000, device=DEVICE_ID_ANY, serial=None):
+    return _Bgi(bgi_init, None, bgi_reset, timeout, device, serial)

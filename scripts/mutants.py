@@ -165,6 +165,22 @@ MUTANTS = [
     ("a bench file's fault fires one call late", "simulator/src/BenchJson.cpp",
      'fault.Nth = static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));',
      'fault.Nth = 1 + static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));', ["simulator"]),
+    # the Python binding: the check before program and verify, the bench's
+    # sector sizes, the serial route to the flash loader, whole BGI entries
+    ("Python program skips the check", "bindings/python/kazmir/__init__.py",
+     "            if check:", "            if False:", ["python"]),
+    ("Python check without the placement", "bindings/python/kazmir/__init__.py",
+     "                    image.place(flash)", "                    pass", ["python"]),
+    ("Python placement without the bench's sector sizes", "bindings/python/kazmir/__init__.py",
+     'bench = getattr(lib, "kazsimFlashLayout", None)', "bench = None", ["python"]),
+    ("Python flash loader by serial opens the first board", "bindings/python/kazmir/__init__.py",
+     "return self._init(self.timeout, device)", "return self._init(self.timeout, self.device)", ["python"]),
+    ("Python receive keeps the entry's padding", "bindings/python/kazmir/__init__.py",
+     'buffer.raw[:received.value].rstrip(b"\\0")', "buffer.raw[:received.value]", ["python"]),
+    ("Python send leaves an older message's tail", "bindings/python/kazmir/__init__.py",
+     'data = data.ljust(size - 1, b"\\0")', "pass", ["python"]),
+    ("bench gives the sector sizes of no board", "simulator/src/Bench.cpp",
+     "if (!board.Present || board.DeviceId != deviceId)", "if (true)", ["python"]),
 ]
 
 
@@ -204,8 +220,12 @@ def prepare():
             sys.exit("mutants: configuring the scratch tree failed:\n" + out.stdout)
 
 
+# Labels whose tests are no test program of their own.
+LABEL_TARGETS = {"python": ["kazmir", "kazapi", "kazmir_host"]}
+
+
 def targets(labels):
-    return ["test_" + label for label in labels]
+    return [t for label in labels for t in LABEL_TARGETS.get(label, ["test_" + label])]
 
 
 def build(labels):

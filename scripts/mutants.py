@@ -142,7 +142,7 @@ MUTANTS = [
      "    if (status.Available == 0) {\n        if (false)\n            return KZM_E_FAIL;\n"
      "        WaitForSingleObject(channel.m_hEvent", ["e2e"]),
     # flash: programmer texts, range, verify, scan
-    ("erase OK text", "src/flash/FlashProg.cpp",
+    ("erase OK text", "src/flash/FlashReports.h",
      '"erase sector %02i/%02i OK"', '"erase sector %02i/%02i ok"', ["e2e"]),
     ("listing text", "src/flash/FlashFwInfo.cpp",
      '"%s\\tV%02x.%02x.%02x.%02x \\t%s%s \\t< %s V%02x.%02x.%02x.%02x >"',
@@ -165,6 +165,24 @@ MUTANTS = [
     ("a bench file's fault fires one call late", "simulator/src/BenchJson.cpp",
      'fault.Nth = static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));',
      'fault.Nth = 1 + static_cast<uint32_t>(Number(entry["at"], Join(item, "at"), 0xFFFFFFFF));', ["simulator"]),
+    # the host kit: the check, input conversion, report decoder, result table
+    ("a last line without data and line feed refused", "hostkit/src/ImageCheck.cpp",
+     "else if (!m_StopHadLineFeed && m_Out.recordsNotRead == 0)", "else if (false)", ["hostkit"]),
+    ("--base taken for a record file", "hostkit/src/ImageInput.cpp",
+     "text && first != std::string::npos ? RecordsRead(head, first) : nullptr", "nullptr", ["hostkit"]),
+    ("a binary's chunks all at its base", "hostkit/src/ImageInput.cpp",
+     "writer.Data(static_cast<uint32_t>(base + total), chunk.data(), n);", "writer.Data(base, chunk.data(), n);",
+     ["hostkit"]),
+    ("--base for a record file an image error", "hostkit/src/ResultText.cpp",
+     '"a base address is only for raw binaries: this file carries its own addresses", EXIT_USAGE',
+     '"a base address is only for raw binaries: this file carries its own addresses", EXIT_IMAGE', ["hostkit"]),
+    ("the same phase again continues the phase", "hostkit/src/Reports.cpp",
+     "line.sector <= *m_LastStarted", "line.sector < *m_LastStarted", ["hostkit"]),
+    ("reads of a verify stay reads", "hostkit/src/Reports.cpp",
+     "m_bVerifying && line.phase == ReportPhase::Read", "false && line.phase == ReportPhase::Read", ["hostkit"]),
+    ("a sector line taken without printing it again", "hostkit/src/Reports.cpp",
+     "        if (!Same(again, text))\n            continue;\n        line.sector", "        line.sector",
+     ["hostkit"]),
     # the Python binding: the check before program and verify, the bench's
     # sector sizes, the serial route to the flash loader, whole BGI entries
     ("Python program skips the check", "bindings/python/kazmir/__init__.py",

@@ -1,4 +1,5 @@
 #include "ImageCheck.h"
+#include "ImageOverlap.h"
 
 #include "flash/FlashPlacement.h"
 #include "flash/FwInfo.h"
@@ -14,7 +15,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
-namespace kzcli {
+namespace kzhost {
 
 std::string Fmt(const char* format, ...)
 {
@@ -254,6 +255,13 @@ public:
             if (!m_StopHadLineFeed && m_Out.recordsNotRead == 0 && m_MalformedData)
                 Error(Issue::MissingLineEnd, n,
                       Fmt("line %u, the last line, has no line end: the library would not read its data", n));
+            else if (!m_StopHadLineFeed && m_Out.recordsNotRead == 0)
+                // The library stops there, but the line holds no data and
+                // nothing follows it: nothing is lost.
+                Warning(Issue::MissingLineEnd, n,
+                        Fmt("line %u, the last line, has no line end: the library takes it as malformed, but it "
+                            "holds no data and nothing follows it",
+                            n));
             else
                 Error(Issue::BadLength, n,
                       Fmt("line %u: the library would take this line as malformed and stop reading", n));
@@ -779,4 +787,4 @@ ImageAnalysis AnalyseImageFile(const std::string& path)
     return out;
 }
 
-} // namespace kzcli
+} // namespace kzhost

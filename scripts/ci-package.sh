@@ -89,13 +89,13 @@ bench = sys.argv[1]
 def flash():
     with open(os.path.join(bench, "board.flash"), "rb") as f:
         return f.read()
-print("kazmir", kazmir.__version__, "from", kazmir.__file__, "on", kazmir.lib._name)
+print("kazmir", kazmir.__version__, "from", kazmir.__file__, "on", kazmir.lib._name, kazmir.hostkit.lib._name)
 with kazmir.fld() as board:
     before = flash()
     try:
         board.program(os.path.join(bench, "at4000.hex"))
         sys.exit("at4000.hex was not refused")
-    except kazmir.KazmirError as refusal:
+    except kazmir.ImageRefused as refusal:  # a KazmirError
         print("refused:", refusal)
     assert flash() == before, "the refused image changed the flash file"
     board.program(os.path.join(bench, "demo.elf"))
@@ -108,7 +108,8 @@ $python -m pip install -q --no-build-isolation --no-index --disable-pip-version-
   --target "$work/pip-target" bindings/python
 rm -rf bindings/python/build bindings/python/*.egg-info
 env -i LD_LIBRARY_PATH="$prefix/lib" PYTHONPATH="$work/pip-target" \
-  $python -c 'import kazmir; print("kazmir", kazmir.__version__, "from", kazmir.__file__, "on", kazmir.lib._name)'
+  $python -c 'import kazmir; print("kazmir", kazmir.__version__, "from", kazmir.__file__, "on", kazmir.lib._name,
+                                   kazmir.hostkit.lib._name)'
 
 step "Linux archives (CPack)"
 rm -rf "$BUILD/packages"

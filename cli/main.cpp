@@ -21,6 +21,9 @@
 
 #include "Batch.h"
 #include "Host.h"
+#if KAZMIR_CLI_RUNLOG
+#include "LogCommand.h"
+#endif
 
 #ifndef KAZMIR_VERSION
 #define KAZMIR_VERSION "unknown"
@@ -345,6 +348,9 @@ int main(int argc, char** argv)
     AddGlobalOptions(c);
     AddFlashCommands(c);
     AddOtherCommands(c);
+#if KAZMIR_CLI_RUNLOG
+    AddLogCommands(c.app, c.run, c.json, c.serials);
+#endif
     ShareGlobalOptions(c);
     if (std::optional<int> refused = Parse(c, argc, argv))
         return *refused;

@@ -199,6 +199,19 @@ MUTANTS = [
      'data = data.ljust(size - 1, b"\\0")', "pass", ["python"]),
     ("bench gives the sector sizes of no board", "simulator/src/Bench.cpp",
      "if (!board.Present || board.DeviceId != deviceId)", "if (true)", ["python"]),
+    # the run log: counters, concurrent writers, filters, stamps
+    ("counter gives the value after the one taken", "runlog/RunLog.cpp",
+     "RETURNING next_value - 1", "RETURNING next_value", ["runlog"]),
+    ("log writers do not wait for each other", "runlog/SqliteLog.cpp",
+     "sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);", "sqlite3_busy_timeout(db, 0);", ["runlog"]),
+    ("--since leaves out runs at that very time", "runlog/RunLog.cpp",
+     'add("started >= ?");', 'add("started > ?");', ["runlog"]),
+    ("stamped record keeps its old checksum", "runlog/StampImage.cpp",
+     "static_cast<uint8_t>(high * 16 + low - delta)", "static_cast<uint8_t>(high * 16 + low)", ["runlog"]),
+    ("big-endian stamps written little-endian", "runlog/Stamp.cpp",
+     "bytes[little ? i : stamp.size - 1 - i] = byte;", "bytes[i] = byte;", ["runlog"]),
+    ("text stamps padded with blanks", "runlog/Stamp.cpp",
+     "std::vector<uint8_t> bytes(stamp.size, 0);", "std::vector<uint8_t> bytes(stamp.size, ' ');", ["runlog"]),
 ]
 
 

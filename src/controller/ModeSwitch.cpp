@@ -24,7 +24,7 @@ KZMRESULT CProg::ReachTarget(uint64_t deviceId)
 // Restarts the board with a firmware request, waits for its return in the
 // device server's list and finds it again through its driver.
 KZMRESULT CProg::RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
-                             bool report)
+                              bool report)
 {
     m_ServerDevice.RefreshDeviceList(1, nullptr);
 
@@ -113,7 +113,7 @@ KZMRESULT CProg::SwitchToCcl(uint32_t timeout)
 // opens the selected device and asks it for the mode's object; the device
 // object is released at once whatever the answer.
 KZMRESULT CProg::FetchModeObject(KZMRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
-                                const GUID& interfaceId, IKazUnknown** component)
+                                 const GUID& interfaceId, IKazUnknown** component)
 {
     *component = nullptr;
     KZMRESULT result = (this->*switchTo)(timeout);

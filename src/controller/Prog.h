@@ -52,12 +52,12 @@ public:
 private:
     enum class FindKind { BySerial, FlashLoader };
     KZMRESULT RestartSteps(uint32_t timeout, bool loadFw, uint8_t selector, FindKind find, const char* serial,
-                          bool report);
+                           bool report);
     KZMRESULT ReachTarget(uint64_t deviceId);
     KZMRESULT SwitchToFirmware(uint32_t timeout, bool balStateServes);
     KZMRESULT FindAndSelect();
     KZMRESULT FetchModeObject(KZMRESULT (CProg::*switchTo)(uint32_t), uint32_t timeout, const GUID& classId,
-                             const GUID& interfaceId, IKazUnknown** component);
+                              const GUID& interfaceId, IKazUnknown** component);
     KZMRESULT OpenCclObject(CCCLProg& access, uint32_t timeout);
 
     CHwDevice m_HwDevice;

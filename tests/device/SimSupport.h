@@ -19,7 +19,7 @@ constexpr KZMRESULT R_FAIL = 0x80004005;
 constexpr KZMRESULT R_NO_HANDLE = 0x80070057;
 constexpr KZMRESULT R_ARRIVAL_TIMEOUT = 0xE001000B;
 constexpr KZMRESULT R_INJECTED = 0xC0DE0001; // a code no real layer gives
-constexpr uint32_t WIN_INJECTED = 1234;     // a last-error value no real call gives here
+constexpr uint32_t WIN_INJECTED = 1234;      // a last-error value no real call gives here
 
 inline kazsim::BoardDesc MakeBoard(const std::string& serial, uint32_t state,
                                    const GUID& boardClass = kazsim::BOARD_CLASS_1)

@@ -21,7 +21,7 @@ struct KZM_DEVICE_HOST {
     // The arguments of CreateFileA and DeviceIoControl as the caller gave them.
     void* (*OpenDevice)(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
                         HANDLE templateFile);
-    BOOL (*DeviceControl)
+    BOOL(*DeviceControl)
     (void* device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned, void* overlapped);
     void (*CloseDevice)(void* device);
 };

@@ -33,10 +33,10 @@ struct KZM_WIN_DEVICE_HOST {
     // bench as tokens (so their values never collide with other handles of the
     // process); IsDevice tells them apart from every other handle.
     // The arguments of CreateFileA and DeviceIoControl as the caller gave them.
-    HANDLE (*OpenDevice)
+    HANDLE(*OpenDevice)
     (const char* path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
      HANDLE templateFile);
-    BOOL (*DeviceControl)
+    BOOL(*DeviceControl)
     (HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
      LPOVERLAPPED overlapped);
     BOOL (*CloseDevice)(HANDLE device);

@@ -1,0 +1,20 @@
+// SHA-256 digests of image files (OpenSSL's libcrypto), as sha256sum prints them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kzlog {
+
+struct FileDigest {
+    uint64_t size = 0;
+    std::string sha256; // 64 lower-case hexadecimal digits
+};
+
+// nullopt with the sentence in error when the file cannot be read.
+std::optional<FileDigest> DigestFile(const std::string& path, std::string& error);
+std::string Sha256Hex(const void* data, size_t size);
+
+} // namespace kzlog

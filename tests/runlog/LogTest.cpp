@@ -1,0 +1,274 @@
+// The run log in SQLite: processes that write and take counter values at
+// once, the filters of `kazmir log`, counters, and what a host is told when
+// the log cannot be written.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sys/stat.h>
+
+#include "Digest.h"
+#include "RunLog.h"
+#include "RunlogSupport.h"
+
+using namespace kzlog;
+using runlogtest::TempDir;
+
+namespace {
+
+RunRecord Row(const std::string& serial, const std::string& started, int exitCode = 0)
+{
+    RunRecord row;
+    row.started = started;
+    row.ended = started;
+    row.station = "station-1";
+    row.serial = serial;
+    row.deviceId = "0x0000000000000101";
+    row.bench = true;
+    row.command = "program";
+    row.image = "/line/app.hex";
+    row.imageSize = 4096;
+    row.imageSha256 = std::string(64, 'a');
+    row.result = exitCode == 0 ? 0 : 0xE0FE0004;
+    row.exitCode = exitCode;
+    row.exitName = exitCode == 0 ? "ok" : "verify";
+    row.message = exitCode == 0 ? "programmed" : "the flash differs";
+    row.bytesWritten = 4096;
+    row.seconds = 1.25;
+    return row;
+}
+
+// Batch children open one new log at once (each creating the tables and
+// switching to WAL), take counter values and write a row per value: no row
+// is lost and no value is given twice.
+TEST(SqliteLog, ConcurrentProcessesLoseNoRowAndShareNoCounterValue)
+{
+    TempDir dir;
+    const std::string path = dir.File("runs.sqlite");
+    constexpr int CHILDREN = 6, EACH = 25;
+    {
+        std::string error;
+        auto log = CRunLog::Open(path, error);
+        ASSERT_TRUE(log) << error;
+        ASSERT_FALSE(log->SetCounter("units", 1000));
+    }
+    const bool ok = runlogtest::RunChildren(CHILDREN, [&](int child) {
+        std::string error;
+        auto log = CRunLog::Open(path, error);
+        for (int i = 0; log && i < EACH; ++i) {
+            uint64_t value = 0;
+            if (log->NextValue("units", value))
+                return false;
+            RunRecord row = Row("KZ" + std::to_string(child), UtcNow());
+            row.stamps = {{0x7F00, "u32le", "counter:units", std::to_string(value), {}}};
+            if (log->Append(row))
+                return false;
+        }
+        return log != nullptr;
+    });
+    ASSERT_TRUE(ok);
+
+    std::string error;
+    auto log = CRunLog::Open(path, error);
+    ASSERT_TRUE(log) << error;
+    std::vector<RunRecord> rows;
+    ASSERT_FALSE(log->Query({}, rows));
+    ASSERT_EQ(rows.size(), size_t{CHILDREN * EACH});
+    std::set<uint64_t> values;
+    for (const RunRecord& r : rows)
+        values.insert(std::stoull(r.stamps.at(0).value));
+    EXPECT_EQ(values.size(), rows.size());
+    EXPECT_EQ(*values.begin(), 1000u);
+    EXPECT_EQ(*values.rbegin(), 1000u + CHILDREN * EACH - 1);
+    std::optional<uint64_t> next;
+    ASSERT_FALSE(log->GetCounter("units", next));
+    EXPECT_EQ(next, 1000u + CHILDREN * EACH);
+
+    // Children that find no log yet all create it at once.
+    const std::string fresh = dir.File("fresh.sqlite");
+    ASSERT_TRUE(runlogtest::RunChildren(CHILDREN, [&](int child) {
+        std::string error;
+        auto log = CRunLog::Open(fresh, error);
+        return log && !log->Append(Row("KZ" + std::to_string(child), UtcNow()));
+    }));
+    log = CRunLog::Open(fresh, error);
+    ASSERT_TRUE(log) << error;
+    ASSERT_FALSE(log->Query({}, rows));
+    EXPECT_EQ(rows.size(), size_t{CHILDREN});
+}
+
+TEST(SqliteLog, FiltersRowsNewestFirst)
+{
+    TempDir dir;
+    const std::string image = dir.File("app.hex", ":00000001FF\n");
+    std::string error;
+    const std::string digest = DigestFile(image, error)->sha256;
+    auto log = CRunLog::Open(dir.File("runs.sqlite"), error);
+    ASSERT_TRUE(log) << error;
+
+    std::vector<RunRecord> rows = {Row("KZ1", "2024-05-01T08:00:00.000Z"), Row("KZ2", "2024-05-02T08:00:00.000Z", 6),
+                                   Row("KZ1", "2024-05-03T08:00:00.000Z"), Row("KZ3", "2024-05-03T08:00:00.000Z", 3),
+                                   Row("KZ2", "2024-05-04T08:00:00.000Z")};
+    rows[2].image = AbsolutePath(image);
+    rows[2].imageSha256 = "0000";
+    rows[4].image = "/elsewhere/copy.hex";
+    rows[4].imageSha256 = digest;
+    rows[4].stamps = {{0x7F00, "text4", "csv:/x.csv", "A,\"B", {'A', ',', '"', 'B'}}};
+    for (const RunRecord& r : rows)
+        ASSERT_FALSE(log->Append(r));
+
+    auto filter = [](auto set) {
+        LogFilter f;
+        set(f);
+        return f;
+    };
+    struct Case {
+        const char* name;
+        LogFilter filter;
+        std::vector<int> rows; // indexes into rows, in the order expected
+    };
+    const Case cases[] = {
+        {"all, newest first (same time: later row first)", {}, {4, 3, 2, 1, 0}},
+        {"serial", filter([](LogFilter& f) { f.serial = "KZ1"; }), {2, 0}},
+        {"since", filter([](LogFilter& f) { f.since = "2024-05-03T08:00:00.000Z"; }), {4, 3, 2}},
+        {"failed", filter([](LogFilter& f) { f.failed = true; }), {3, 1}},
+        {"image by path or by content", filter([&](LogFilter& f) { SetImageFilter(image, f); }), {4, 2}},
+        {"image by digest", filter([&](LogFilter& f) { SetImageFilter(std::string(64, 'A'), f); }), {3, 1, 0}},
+        {"all conditions",
+         filter([](LogFilter& f) {
+             f.serial = "KZ2";
+             f.failed = true;
+             f.since = "2024-05-03";
+         }),
+         {}},
+        {"limit", filter([](LogFilter& f) { f.limit = 2; }), {4, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<RunRecord> got;
+        ASSERT_FALSE(log->Query(c.filter, got));
+        std::vector<std::string> want, seen;
+        for (int i : c.rows)
+            want.push_back(rows[i].serial + "@" + rows[i].started);
+        for (const RunRecord& r : got)
+            seen.push_back(r.serial + "@" + r.started);
+        EXPECT_EQ(seen, want);
+    }
+
+    // Every column comes back as it went in.
+    std::vector<RunRecord> got;
+    ASSERT_FALSE(log->Query({}, got));
+    RunRecord back = got.at(0);
+    EXPECT_GT(back.id, 0);
+    back.id = 0;
+    EXPECT_EQ(ToJson(back), ToJson(rows[4]));
+}
+
+TEST(SqliteLog, CountersAreSetBeforeUseAndNeverPassTheirLastValue)
+{
+    TempDir dir;
+    std::string error;
+    auto log = CRunLog::Open(dir.File("runs.sqlite"), error);
+    ASSERT_TRUE(log) << error;
+    uint64_t value = 0;
+    auto refusal = log->NextValue("units", value);
+    ASSERT_TRUE(refusal);
+    EXPECT_NE(refusal->find("kazmir counter units --set VALUE"), std::string::npos) << *refusal;
+    EXPECT_TRUE(log->SetCounter("bad name", 1));
+    EXPECT_TRUE(log->SetCounter("units", COUNTER_MAX + 1));
+
+    ASSERT_FALSE(log->SetCounter("units", 7));
+    ASSERT_FALSE(log->SetCounter("other", 1));
+    ASSERT_FALSE(log->NextValue("units", value));
+    EXPECT_EQ(value, 7u);
+    ASSERT_FALSE(log->NextValue("units", value));
+    EXPECT_EQ(value, 8u);
+    std::vector<std::pair<std::string, uint64_t>> all;
+    ASSERT_FALSE(log->ListCounters(all));
+    EXPECT_EQ(all, (std::vector<std::pair<std::string, uint64_t>>{{"other", 1}, {"units", 9}}));
+
+    ASSERT_FALSE(log->SetCounter("units", COUNTER_MAX - 1));
+    ASSERT_FALSE(log->NextValue("units", value));
+    EXPECT_EQ(value, COUNTER_MAX - 1);
+    refusal = log->NextValue("units", value);
+    ASSERT_TRUE(refusal);
+    EXPECT_NE(refusal->find("has given its last value"), std::string::npos) << *refusal;
+}
+
+TEST(SqliteLog, ParsesSinceInEveryFormAndRefusesTheRest)
+{
+    struct Case {
+        const char* text;
+        const char* want; // "" for refused, "~" for a time relative to now
+    };
+    const Case cases[] = {
+        {"2024-05-07", "2024-05-07T00:00:00.000Z"},
+        {"2024-05-07T09:15", "2024-05-07T09:15:00.000Z"},
+        {"2024-05-07 09:15:02", "2024-05-07T09:15:02.000Z"},
+        {"2024-05-07T09:15:02Z", "2024-05-07T09:15:02.000Z"},
+        {"2024-02-29", "2024-02-29T00:00:00.000Z"},
+        {"7d", "~"},
+        {"12h", "~"},
+        {"2024-02-30", ""},
+        {"2023-02-29", ""},
+        {"2024-05-07T24:00", ""},
+        {"2024-5-7", ""},
+        {"2024-05-07T09", ""},
+        {"yesterday", ""},
+        {"7y", ""},
+        {"d", ""},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string error;
+        const auto since = ParseSince(c.text, error);
+        if (*c.want == '\0') {
+            EXPECT_FALSE(since);
+            EXPECT_NE(error.find("2024-05-07T09:15"), std::string::npos) << error;
+        } else if (*c.want == '~') {
+            ASSERT_TRUE(since) << error;
+            EXPECT_LT(*since, UtcNow());
+            EXPECT_EQ(since->size(), 24u);
+        } else {
+            EXPECT_EQ(since.value_or("refused: " + error), c.want);
+        }
+    }
+    std::string error;
+    EXPECT_LT(*ParseSince("8d", error), *ParseSince("7d", error));
+}
+
+TEST(SqliteLog, RecordRunWarnsWhenTheLogCannotBeWritten)
+{
+    TempDir dir;
+    LogSettings settings;
+    ASSERT_FALSE(RecordRun(settings, dir.path + "/state", Row("KZ1", UtcNow())));
+    std::string error;
+    auto log = CRunLog::Open(DefaultLogPath(dir.path + "/state"), error);
+    ASSERT_TRUE(log) << error;
+    std::vector<RunRecord> rows;
+    ASSERT_FALSE(log->Query({}, rows));
+    ASSERT_EQ(rows.size(), 1u);
+
+    // A station of the log's own when the row names none.
+    settings.station = "line-3";
+    RunRecord unnamed = Row("KZ2", UtcNow());
+    unnamed.station.clear();
+    ASSERT_FALSE(RecordRun(settings, dir.path + "/state", unnamed));
+    ASSERT_FALSE(log->Query({}, rows));
+    EXPECT_EQ(rows.at(0).station, "line-3");
+
+    settings.off = true;
+    settings.target = dir.path; // a folder: no database could be opened there
+    EXPECT_FALSE(RecordRun(settings, dir.path, Row("KZ3", UtcNow())));
+    settings.off = false;
+    auto warning = RecordRun(settings, dir.path, Row("KZ3", UtcNow()));
+    ASSERT_TRUE(warning);
+    EXPECT_NE(warning->find("the run of board KZ3 is not logged"), std::string::npos) << *warning;
+
+    settings.target = dir.File("not-a-database", std::string(4096, 'x'));
+    warning = RecordRun(settings, dir.path, Row("KZ3", UtcNow()));
+    ASSERT_TRUE(warning);
+    EXPECT_NE(warning->find("not-a-database"), std::string::npos) << *warning;
+}
+
+} // namespace

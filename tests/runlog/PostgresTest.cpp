@@ -1,0 +1,191 @@
+// The run log on a PostgreSQL server: a private server in a temporary
+// folder (Unix socket only; as an unprivileged user when the test runs as
+// root, since the server refuses root), and processes that share it as the
+// stations of a line do.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <set>
+
+#include "RunLog.h"
+#include "RunlogSupport.h"
+
+#ifndef KAZMIR_REQUIRE_POSTGRES
+#define KAZMIR_REQUIRE_POSTGRES 0
+#endif
+
+using namespace kzlog;
+
+namespace {
+
+// The newest installed server's program folder; "" when none has both programs.
+std::string ServerPrograms()
+{
+    std::vector<std::filesystem::path> found;
+    std::error_code ec;
+    for (const auto& version : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+        const auto bin = version.path() / "bin";
+        if (std::filesystem::exists(bin / "initdb") && std::filesystem::exists(bin / "pg_ctl"))
+            found.push_back(bin);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+        return std::stoi(a.parent_path().filename().string()) < std::stoi(b.parent_path().filename().string());
+    });
+    return found.empty() ? "" : found.back().string();
+}
+
+class PrivateServer {
+public:
+    explicit PrivateServer(std::string bin) : m_Bin(std::move(bin))
+    {
+        if (geteuid() == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            if (nobody == nullptr) {
+                m_Error = "running as root, and there is no user nobody to run the server as";
+                return;
+            }
+            m_Uid = nobody->pw_uid;
+            m_Gid = nobody->pw_gid;
+            if (chown(m_Dir.path.c_str(), m_Uid, m_Gid) != 0) {
+                m_Error = "cannot give the server's folder to nobody";
+                return;
+            }
+        }
+        if (Run({m_Bin + "/initdb", "-D", Data(), "-U", "kazmir", "-A", "trust", "-E", "UTF8", "--no-locale",
+                 "--no-sync"},
+                "initdb.log") != 0) {
+            m_Error = "initdb failed: " + Log("initdb.log");
+            return;
+        }
+        const std::string options = "-k " + m_Dir.path + " -c listen_addresses='' -p 5432 -c fsync=off";
+        if (Run({m_Bin + "/pg_ctl", "-D", Data(), "-l", m_Dir.path + "/server.log", "-w", "-t", "60", "-o", options,
+                 "start"},
+                "pg_ctl.log") != 0) {
+            m_Error = "the server did not start: " + Log("server.log");
+            return;
+        }
+        m_bStarted = true;
+    }
+    ~PrivateServer()
+    {
+        if (m_bStarted)
+            Run({m_Bin + "/pg_ctl", "-D", Data(), "-m", "immediate", "-w", "stop"}, "stop.log");
+    }
+
+    const std::string& Error() const { return m_Error; }
+    std::string Uri() const { return "postgresql:///postgres?host=" + m_Dir.path + "&port=5432&user=kazmir"; }
+
+private:
+    std::string Data() const { return m_Dir.path + "/data"; }
+    std::string Log(const std::string& name) const
+    {
+        std::ifstream in(m_Dir.path + "/" + name);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    // Runs a server program as the server's user; its exit code.
+    int Run(std::vector<std::string> args, const std::string& log) const
+    {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int fd = open((m_Dir.path + "/" + log).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(m_Gid) != 0 || setuid(m_Uid) != 0))
+                _exit(126);
+            if (chdir(m_Dir.path.c_str()) != 0)
+                _exit(126);
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    }
+
+    std::string m_Bin;
+    runlogtest::TempDir m_Dir;
+    uid_t m_Uid = 0;
+    gid_t m_Gid = 0;
+    std::string m_Error;
+    bool m_bStarted = false;
+};
+
+TEST(PostgresLog, TwoStationsShareOneLogAndNeverTakeTheSameValue)
+{
+    const std::string bin = ServerPrograms();
+    if (bin.empty()) {
+        const char* reason = "no PostgreSQL server programs (initdb, pg_ctl) under /usr/lib/postgresql/*/bin "
+                             "(Debian: postgresql)";
+        if (KAZMIR_REQUIRE_POSTGRES)
+            FAIL() << reason << " (KAZMIR_REQUIRE_POSTGRES=ON)";
+        GTEST_SKIP() << reason;
+    }
+    PrivateServer server(bin);
+    ASSERT_EQ(server.Error(), "");
+    constexpr int STATIONS = 2, EACH = 100;
+
+    // Stations that find no tables yet create them at once.
+    ASSERT_TRUE(runlogtest::RunChildren(STATIONS, [&](int station) {
+        std::string error;
+        auto log = CRunLog::Open(server.Uri(), error);
+        RunRecord row;
+        row.started = UtcNow();
+        row.station = "station-" + std::to_string(station);
+        row.command = "erase";
+        return log && !log->Append(row);
+    }));
+    std::string error;
+    auto log = CRunLog::Open(server.Uri(), error);
+    ASSERT_TRUE(log) << error;
+    EXPECT_NE(log->Describe().find("PostgreSQL database postgres"), std::string::npos) << log->Describe();
+    ASSERT_FALSE(log->SetCounter("units", 1000));
+
+    ASSERT_TRUE(runlogtest::RunChildren(STATIONS, [&](int station) {
+        auto log = CRunLog::Open(server.Uri(), error);
+        for (int i = 0; log && i < EACH; ++i) {
+            uint64_t value = 0;
+            if (log->NextValue("units", value))
+                return false;
+            RunRecord row;
+            row.started = UtcNow();
+            row.station = "station-" + std::to_string(station);
+            row.serial = "KZ" + std::to_string(i);
+            row.command = "program";
+            row.exitCode = i % 10 == 0 ? 6 : 0;
+            row.stamps = {{0x7F00, "u32le", "counter:units", std::to_string(value), {}}};
+            if (log->Append(row))
+                return false;
+        }
+        return log != nullptr;
+    }));
+
+    std::vector<RunRecord> rows;
+    LogFilter programs;
+    programs.since = "2000-01-01";
+    ASSERT_FALSE(log->Query(programs, rows));
+    ASSERT_EQ(rows.size(), size_t{STATIONS * EACH + STATIONS});
+    std::set<uint64_t> values;
+    for (const RunRecord& r : rows)
+        if (!r.stamps.empty())
+            values.insert(std::stoull(r.stamps[0].value));
+    EXPECT_EQ(values.size(), size_t{STATIONS * EACH});
+    EXPECT_EQ(*values.begin(), 1000u);
+    EXPECT_EQ(*values.rbegin(), 1000u + STATIONS * EACH - 1);
+
+    LogFilter failed;
+    failed.failed = true;
+    failed.serial = "KZ10";
+    ASSERT_FALSE(log->Query(failed, rows));
+    EXPECT_EQ(rows.size(), size_t{STATIONS});
+    EXPECT_TRUE(CRunLog::Open("postgresql:///postgres?host=/nonexistent&user=kazmir", error) == nullptr);
+    EXPECT_NE(error.find("cannot connect to the PostgreSQL server"), std::string::npos) << error;
+}
+
+} // namespace

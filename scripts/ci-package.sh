@@ -116,7 +116,7 @@ rm -rf "$BUILD/packages"
 (cd "$BUILD" && cpack >/dev/null)
 for deb in "$BUILD"/packages/*.deb; do
   echo "$deb:"; dpkg-deb -f "$deb" Package Version Depends; dpkg-deb -c "$deb" | awk '{print "  " $6 $7 $8}'
-  dpkg-deb -c "$deb" | grep -q "/usr/share/doc/kazmir/copyright$" || { echo "$deb has no copyright file"; exit 1; }
+  dpkg-deb -c "$deb" | grep "/usr/share/doc/kazmir/copyright$" >/dev/null || { echo "$deb has no copyright file"; exit 1; }
 done
 for tgz in "$BUILD"/packages/*.tar.gz; do
   echo "$tgz:"; tar tzf "$tgz" | sed 's/^/  /'

@@ -15,10 +15,9 @@ import pytest
 SAMPLE = os.path.join(os.environ["KAZMIR_SAMPLES_DIR"], "demo-firmware.hex")
 sys.path.insert(0, os.environ["KAZMIR_SAMPLES_DIR"])
 import make_demo  # noqa: E402  the demo image as ELF and binary too
+
 BENCH_DIR = tempfile.TemporaryDirectory(prefix="kazmir-python-")
 FLASH_FILE = os.path.join(BENCH_DIR.name, "KZ000001.flash")
-
-
 ZEROS = bytes(0x80000)
 
 
@@ -80,7 +79,7 @@ def record(device, kind, address, order="<"):
     (lambda tmp: (SAMPLE, None), ("DEMO", "01.02.00.00", "FLASH", False, 0, "KZ-DEMO", "01.00.00.00")),
     (lambda tmp: (write(tmp / "demo.elf", make_demo.elf(make_demo.image())), None),
      ("DEMO", "01.02.00.00", "FLASH", False, 0, "KZ-DEMO", "01.00.00.00")),
-    (lambda tmp: (write(tmp / "demo.bin", make_demo.image()), 0), 
+    (lambda tmp: (write(tmp / "demo.bin", make_demo.image()), 0),
      ("DEMO", "01.02.00.00", "FLASH", False, 0, "KZ-DEMO", "01.00.00.00")),
     # Stored big-endian by its model: RAM, BOOT. Read little-endian it would be neither.
     (lambda tmp: (hex_file(tmp / "big.hex", (0, bytes(64) + record(b"eMB-K 740", 0x81, 0, ">"))), None),
@@ -91,6 +90,7 @@ def test_images_program_and_verify_and_the_record_reaches_python(tmp_path, image
     kazmir.register_callback(lambda kind, text: lines.append((kind, text)))
     gc.collect()  # only the binding keeps the C thunk alive now
     with kazmir.fld(timeout=5000) as board:
+        board.erase()  # sector 0, where each image goes: the verify sees this program's bytes
         board.program(path, base=base)
         board.verify(path, base=base)
         info = board.scan_fw_info()

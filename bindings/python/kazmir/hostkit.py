@@ -74,7 +74,7 @@ class Event(ctypes.Structure):
 
 _V = ctypes.c_void_p
 _PROTOTYPES = {
-    "kzhGetVersion": (_U32, [_P(_U32)] * 3), "kzhLastError": (_S, []),
+    "kzhLastError": (_S, []),
     "kzhResultInfo": (_U32, [_U32, _U32, _P(ResultInfo)]), "kzhKindInfo": (_U32, [_U32, _P(KindInfo)]),
     "kzhDecodeFwInfo": (_U32, [_V, _P(FwInfoDecoded)]),
     "kzhAnalyseFile": (_U32, [_S, _P(_V)]), "kzhAnalysisFree": (None, [_V]),
@@ -92,12 +92,6 @@ for _name, (_restype, _args) in _PROTOTYPES.items():
 
 def _text(value):
     return value.decode("utf-8", "replace") if value else ""
-
-
-def version():
-    numbers = [_U32() for _ in range(3)]
-    lib.kzhGetVersion(*[ctypes.byref(n) for n in numbers])
-    return ".".join(str(n.value) for n in numbers)
 
 
 def result_info(code, function):
@@ -162,7 +156,7 @@ class Image:
         try:
             info = _InputInfo()
             _call("kzhInputInfo", self._input, ctypes.byref(info))
-            self.library_path, self.description = info.libraryPath, _text(info.description)
+            self.library_path = info.libraryPath
             _call("kzhAnalyseFile", self.library_path, ctypes.byref(self._analysis))
             summary = _Summary()
             _call("kzhAnalysisSummary", self._analysis, ctypes.byref(summary))
@@ -180,7 +174,6 @@ class Image:
             info = _PlacementInfo()
             _call("kzhPlacementInfo", placement, ctypes.byref(info))
             self.findings += _findings(lib.kzhPlacementFinding, placement, info.findingCount)
-            self.explanation = _text(info.explanation)
             if not info.accepted:
                 self.accepted, self.kind = False, KIND_NO_FIT
         finally:

@@ -125,8 +125,8 @@ void DecodeLines(const uint8_t* data, size_t size)
     uint8_t kind = 0;
     while (!text.empty()) {
         const size_t end = std::min(text.find('\n'), text.size());
-        for (const ReportEvent& e : decoder.Feed(kind, text.substr(0, end)))
-            if (e.type == ReportEvent::Type::Sector && e.status == SectorStatus::Ok && e.done == 0)
+        for (const DecodedEvent& e : decoder.Feed(kind, text.substr(0, end)))
+            if (e.type == DecodedEvent::Type::Sector && e.status == SectorStatus::Ok && e.done == 0)
                 Fail("a finished sector that counts for nothing");
         kind = static_cast<uint8_t>((kind + 1) % 4);
         text.remove_prefix(std::min(end + 1, text.size()));

@@ -39,7 +39,7 @@ struct KZH_INPUT {
 
 struct KZH_DECODER {
     CReportDecoder decoder;
-    std::vector<ReportEvent> events; // the last call's, whose texts the caller holds
+    std::vector<DecodedEvent> events; // the last call's, whose texts the caller holds
 };
 
 namespace {
@@ -128,7 +128,7 @@ KZH_RESULT_INFO ResultInfoOf(const ResultRow& row, uint32_t code)
     return info;
 }
 
-KZH_EVENT EventOf(const ReportEvent& e)
+KZH_EVENT EventOf(const DecodedEvent& e)
 {
     KZH_EVENT out{};
     out.type = static_cast<uint32_t>(e.type);
@@ -139,7 +139,7 @@ KZH_EVENT EventOf(const ReportEvent& e)
     out.hasAddress = e.address.has_value();
     out.address = e.address.value_or(0);
     out.done = e.done;
-    if (e.type == ReportEvent::Type::FlashLayout) {
+    if (e.type == DecodedEvent::Type::FlashLayout) {
         std::memcpy(out.words, e.words, sizeof(out.words));
         out.sectorCount = e.words[2];
         out.base = e.words[4];
@@ -148,7 +148,7 @@ KZH_EVENT EventOf(const ReportEvent& e)
     return out;
 }
 
-KZMRESULT HandEvents(KZH_DECODER* d, std::vector<ReportEvent> events, KZH_EVENT* out, uint32_t* count)
+KZMRESULT HandEvents(KZH_DECODER* d, std::vector<DecodedEvent> events, KZH_EVENT* out, uint32_t* count)
 {
     d->events = std::move(events);
     for (size_t i = 0; i < d->events.size() && i < KZH_EVENTS_MAX; ++i)

@@ -176,9 +176,9 @@ std::optional<ReportLine> DecodeReportLine(uint8_t kind, std::string_view text)
     return std::nullopt;
 }
 
-std::vector<ReportEvent> CReportDecoder::Feed(uint8_t kind, std::string_view text)
+std::vector<DecodedEvent> CReportDecoder::Feed(uint8_t kind, std::string_view text)
 {
-    std::vector<ReportEvent> events;
+    std::vector<DecodedEvent> events;
     const std::string_view trimmed = TrimRight(TrimLeft(text));
     const std::optional<ReportLine> line = DecodeReportLine(kind, trimmed);
     switch (kind) {
@@ -191,16 +191,16 @@ std::vector<ReportEvent> CReportDecoder::Feed(uint8_t kind, std::string_view tex
             // it is over.
             if (kind == REPORT_MESSAGE)
                 EndPhase(events, false);
-            ReportEvent e;
-            e.type = kind == REPORT_MESSAGE ? ReportEvent::Type::Message : ReportEvent::Type::Unknown;
+            DecodedEvent e;
+            e.type = kind == REPORT_MESSAGE ? DecodedEvent::Type::Message : DecodedEvent::Type::Unknown;
             e.text = trimmed;
             events.push_back(std::move(e));
         }
         break;
     case REPORT_TRACE:
         if (!trimmed.empty()) {
-            ReportEvent e;
-            e.type = line ? ReportEvent::Type::FlashLayout : ReportEvent::Type::Trace;
+            DecodedEvent e;
+            e.type = line ? DecodedEvent::Type::FlashLayout : DecodedEvent::Type::Trace;
             if (line)
                 std::copy(std::begin(line->words), std::end(line->words), e.words);
             e.text = trimmed;
@@ -213,14 +213,14 @@ std::vector<ReportEvent> CReportDecoder::Feed(uint8_t kind, std::string_view tex
     return events;
 }
 
-std::vector<ReportEvent> CReportDecoder::End()
+std::vector<DecodedEvent> CReportDecoder::End()
 {
-    std::vector<ReportEvent> events;
+    std::vector<DecodedEvent> events;
     EndPhase(events, false);
     return events;
 }
 
-void CReportDecoder::OnSector(const ReportLine& line, std::vector<ReportEvent>& events)
+void CReportDecoder::OnSector(const ReportLine& line, std::vector<DecodedEvent>& events)
 {
     const ReportPhase phase = m_bVerifying && line.phase == ReportPhase::Read ? ReportPhase::Verify : line.phase;
     const bool again = line.status == SectorStatus::Start && m_LastStarted && line.sector <= *m_LastStarted;
@@ -230,8 +230,8 @@ void CReportDecoder::OnSector(const ReportLine& line, std::vector<ReportEvent>& 
         m_Phase = phase;
         m_Done = 0;
         m_LastStarted.reset();
-        ReportEvent begin;
-        begin.type = ReportEvent::Type::PhaseBegin;
+        DecodedEvent begin;
+        begin.type = DecodedEvent::Type::PhaseBegin;
         begin.phase = phase;
         begin.sector = line.sector;
         begin.sectorEnd = line.sectorEnd;
@@ -241,8 +241,8 @@ void CReportDecoder::OnSector(const ReportLine& line, std::vector<ReportEvent>& 
         m_LastStarted = line.sector;
     else if (line.status == SectorStatus::Ok)
         ++m_Done;
-    ReportEvent sector;
-    sector.type = ReportEvent::Type::Sector;
+    DecodedEvent sector;
+    sector.type = DecodedEvent::Type::Sector;
     sector.phase = phase;
     sector.sector = line.sector;
     sector.sectorEnd = line.sectorEnd;
@@ -254,12 +254,12 @@ void CReportDecoder::OnSector(const ReportLine& line, std::vector<ReportEvent>& 
         EndPhase(events, true);
 }
 
-void CReportDecoder::EndPhase(std::vector<ReportEvent>& events, bool failed)
+void CReportDecoder::EndPhase(std::vector<DecodedEvent>& events, bool failed)
 {
     if (!m_bOpen)
         return;
-    ReportEvent end;
-    end.type = ReportEvent::Type::PhaseEnd;
+    DecodedEvent end;
+    end.type = DecodedEvent::Type::PhaseEnd;
     end.phase = m_Phase;
     end.status = failed ? SectorStatus::Failed : SectorStatus::Ok;
     end.done = m_Done;

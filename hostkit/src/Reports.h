@@ -35,7 +35,7 @@ struct ReportLine {
 // blanks and line ends are allowed. nullopt for any other line.
 std::optional<ReportLine> DecodeReportLine(uint8_t kind, std::string_view text);
 
-struct ReportEvent {
+struct DecodedEvent {
     // Values as KZH_EVENT_*.
     enum class Type { PhaseBegin = 1, Sector, PhaseEnd, FlashLayout, Message, Trace, Unknown };
     Type type = Type::Message;
@@ -61,13 +61,13 @@ public:
     void SetVerifying(bool verifying) { m_bVerifying = verifying; }
 
     // One report as the library's callback got it.
-    std::vector<ReportEvent> Feed(uint8_t kind, std::string_view text);
+    std::vector<DecodedEvent> Feed(uint8_t kind, std::string_view text);
     // Ends the phase still open, if any.
-    std::vector<ReportEvent> End();
+    std::vector<DecodedEvent> End();
 
 private:
-    void OnSector(const ReportLine& line, std::vector<ReportEvent>& events);
-    void EndPhase(std::vector<ReportEvent>& events, bool failed);
+    void OnSector(const ReportLine& line, std::vector<DecodedEvent>& events);
+    void EndPhase(std::vector<DecodedEvent>& events, bool failed);
 
     bool m_bVerifying = false;
     bool m_bOpen = false;

@@ -26,28 +26,28 @@ const char* StatusName(SectorStatus s)
 }
 
 // An event in a few words: "begin read 2/4", "read 3 ok 1 @3000", "end erase failed 1".
-std::string Words(const ReportEvent& e)
+std::string Words(const DecodedEvent& e)
 {
     char buf[160];
     switch (e.type) {
-    case ReportEvent::Type::PhaseBegin:
+    case DecodedEvent::Type::PhaseBegin:
         std::snprintf(buf, sizeof(buf), "begin %s %u/%u", ReportPhaseName(e.phase), e.sector, e.sectorEnd);
         return buf;
-    case ReportEvent::Type::Sector:
+    case DecodedEvent::Type::Sector:
         std::snprintf(buf, sizeof(buf), "%s %u %s %u", ReportPhaseName(e.phase), e.sector, StatusName(e.status),
                       e.done);
         return e.address ? buf + std::string(" @") + std::to_string(*e.address) : buf;
-    case ReportEvent::Type::PhaseEnd:
+    case DecodedEvent::Type::PhaseEnd:
         std::snprintf(buf, sizeof(buf), "end %s %s %u", ReportPhaseName(e.phase), StatusName(e.status), e.done);
         return buf;
-    case ReportEvent::Type::FlashLayout:
+    case DecodedEvent::Type::FlashLayout:
         std::snprintf(buf, sizeof(buf), "layout %u at %u", e.words[2], e.words[4]);
         return buf;
-    case ReportEvent::Type::Message:
+    case DecodedEvent::Type::Message:
         return "message " + e.text;
-    case ReportEvent::Type::Trace:
+    case DecodedEvent::Type::Trace:
         return "trace " + e.text;
-    case ReportEvent::Type::Unknown:
+    case DecodedEvent::Type::Unknown:
         return "unknown " + e.text;
     }
     return "?";
@@ -83,18 +83,18 @@ std::vector<std::string> Decode(const std::vector<Line>& lines, bool verifying =
     decoder.SetVerifying(verifying);
     std::vector<std::string> words;
     for (const Line& line : lines)
-        for (const ReportEvent& e : decoder.Feed(line.kind, line.text))
+        for (const DecodedEvent& e : decoder.Feed(line.kind, line.text))
             words.push_back(Words(e));
-    for (const ReportEvent& e : decoder.End())
+    for (const DecodedEvent& e : decoder.End())
         words.push_back(Words(e));
     return words;
 }
 
-std::vector<ReportEvent> g_Events;
+std::vector<DecodedEvent> g_Events;
 CReportDecoder g_Decoder;
 void Collect(void*, uint8_t kind, const char* text)
 {
-    for (ReportEvent& e : g_Decoder.Feed(kind, text))
+    for (DecodedEvent& e : g_Decoder.Feed(kind, text))
         g_Events.push_back(std::move(e));
 }
 
@@ -183,19 +183,19 @@ TEST(Reports, TheLibrarysOwnReportsOfAProgramAndVerifyAreAllKnown)
     kazsim::Faults::Fail("Fld.EraseSector", 0x80004005u, 2);
     EXPECT_NE(kzmFLDprogram(twoSectors.string().c_str()), 0u);
     std::filesystem::remove(twoSectors);
-    for (ReportEvent& e : g_Decoder.End())
+    for (DecodedEvent& e : g_Decoder.End())
         g_Events.push_back(std::move(e));
     kzmFLDreset();
 
     std::vector<std::string> phases;
     unsigned layouts = 0;
-    for (const ReportEvent& e : g_Events) {
-        EXPECT_NE(e.type, ReportEvent::Type::Unknown) << "a progress line the decoder does not know: " << e.text;
-        if (e.type == ReportEvent::Type::FlashLayout) {
+    for (const DecodedEvent& e : g_Events) {
+        EXPECT_NE(e.type, DecodedEvent::Type::Unknown) << "a progress line the decoder does not know: " << e.text;
+        if (e.type == DecodedEvent::Type::FlashLayout) {
             ++layouts;
             EXPECT_EQ(e.words[2], 4u) << e.text;
         }
-        if (e.type == ReportEvent::Type::PhaseEnd)
+        if (e.type == DecodedEvent::Type::PhaseEnd)
             phases.push_back(Words(e));
     }
     EXPECT_EQ(layouts, 1u);

@@ -1,9 +1,15 @@
 #include "VirtualBench.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "Output.h"
 #include "kazsim/Bench.h"
@@ -96,6 +102,53 @@ kazsim::BenchDesc DefaultBench(const std::string& stateDir)
 
 } // namespace
 
+namespace {
+
+// Without a home the state goes to the temporary folder, which other users
+// share: the folder there is this user's own (named by the user id on POSIX;
+// Windows gives each user a temporary folder of their own).
+std::string TempStateDir()
+{
+    std::error_code ec;
+    const fs::path temp = fs::temp_directory_path(ec);
+#ifdef _WIN32
+    return ((ec ? fs::path(".") : temp) / "kazmir-state").string();
+#else
+    return ((ec ? fs::path("/tmp") : temp) / ("kazmir-state-" + std::to_string(::getuid()))).string();
+#endif
+}
+
+// Creates the temporary state folder with no access for others, or takes an
+// existing one only when it is this user's own folder (not a link).
+bool MakePrivateStateDir(const std::string& dir, std::string& error)
+{
+#ifdef _WIN32
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec)
+        error = "cannot create the state folder " + dir + ": " + ec.message();
+    return !ec;
+#else
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create the state folder " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info = {};
+    if (::lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) {
+        error = "the state folder " + dir +
+                " is not a folder of this user's own; set HOME or KAZMIR_STATE_DIR to a folder of your own";
+        return false;
+    }
+    if ((info.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) {
+        error = "cannot make the state folder " + dir + " private: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+#endif
+}
+
+} // namespace
+
 std::string StateDir()
 {
     if (const char* dir = std::getenv("KAZMIR_STATE_DIR"); dir != nullptr && *dir != '\0')
@@ -104,7 +157,7 @@ std::string StateDir()
         return (fs::path(xdg) / "kazmir").string();
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
         return (fs::path(home) / ".local" / "state" / "kazmir").string();
-    return (fs::temp_directory_path() / "kazmir-state").string();
+    return TempStateDir();
 }
 
 std::string DefaultFlashFile(const std::string& stateDir)
@@ -129,8 +182,12 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
         };
         if (file.empty()) {
             std::error_code ec;
-            if (!readOnly)
+            if (!readOnly && setup.stateDir == TempStateDir()) {
+                if (!MakePrivateStateDir(setup.stateDir, error))
+                    return false;
+            } else if (!readOnly) {
                 fs::create_directories(setup.stateDir, ec);
+            }
             if (ec) {
                 error = "cannot create the state folder " + setup.stateDir + ": " + ec.message();
                 return false;

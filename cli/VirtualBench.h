@@ -3,7 +3,9 @@
 // Without --bench the command runs on the default bench: one board (class 1,
 // serial KZ000001, CCL firmware) whose flash is kept in a file of the state
 // folder, so that separate runs see the same flash. The state folder is
-// $KAZMIR_STATE_DIR, else $XDG_STATE_HOME/kazmir, else ~/.local/state/kazmir.
+// $KAZMIR_STATE_DIR, else $XDG_STATE_HOME/kazmir, else ~/.local/state/kazmir,
+// else (no HOME) kazmir-state-UID in the temporary folder, made private
+// (0700) and refused when another user owns it.
 // With --bench FILE the simulator's JSON bench description is used instead
 // (its boards keep their flash where the file says, or in memory only).
 #pragma once
@@ -43,8 +45,8 @@ std::string DefaultFlashFile(const std::string& stateDir);
 // Puts the bench in place; must run before the library's first export is
 // called. benchFile "" (or "default") is the default bench; a set KAZSIM_BENCH
 // stands for --bench when none is given. Returns false with a message in
-// error. readOnly: the boards' flash lives in memory only for this run, so
-// that showing a bench never creates, truncates or writes its flash files.
+// error. readOnly: the boards have no flash file for this run, so that
+// showing a bench never opens its flash files (nor holds any flash in memory).
 bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error, bool readOnly = false);
 
 // The flash of the bench board that has this device id now; nullopt when no

@@ -145,18 +145,24 @@ void Bench::MoveBoard(int index, int position)
 
 namespace {
 
-// The board's flash taken for this process (a removed board's stays in memory).
-CFlashStore& ClaimedFlash(int index)
+// Throws for a failed flash operation of a board.
+void Check(int index, uint32_t code, const std::string& error)
+{
+    if (code == SIM_E_IN_USE)
+        throw FlashInUseError("board " + std::to_string(index) + ": " + error);
+    if (code != 0)
+        throw BenchError("board " + std::to_string(index) + ": " + error);
+}
+
+// The board's flash taken for this process (a removed board's is not taken
+// again); change: for changing it, which creates a missing file.
+CFlashStore& ClaimedFlash(int index, bool change)
 {
     CBoard& board = Sim().BoardAt(index);
     if (!board.Present)
         return board.Flash;
     std::string error;
-    uint32_t code = Sim().ClaimFlash(board, &error);
-    if (code == SIM_E_IN_USE)
-        throw FlashInUseError("board " + std::to_string(index) + ": " + error);
-    if (code != 0)
-        throw BenchError("board " + std::to_string(index) + ": " + error);
+    Check(index, Sim().ClaimFlash(board, &error, change), error);
     return board.Flash;
 }
 
@@ -165,14 +171,18 @@ CFlashStore& ClaimedFlash(int index)
 std::vector<uint8_t> Bench::FlashContents(int index)
 {
     auto lock = Sim().Hold();
-    return ClaimedFlash(index).Data();
+    CFlashStore& flash = ClaimedFlash(index, false);
+    std::vector<uint8_t> bytes(flash.Size());
+    std::string error;
+    Check(index, flash.Read(0, bytes.data(), flash.Size(), &error), error);
+    return bytes;
 }
 
 bool Bench::ClaimFlash(int index)
 {
     auto lock = Sim().Hold();
     try {
-        ClaimedFlash(index);
+        ClaimedFlash(index, true);
     } catch (const FlashInUseError&) {
         return false;
     }
@@ -182,23 +192,26 @@ bool Bench::ClaimFlash(int index)
 void Bench::EraseFlash(int index)
 {
     auto lock = Sim().Hold();
-    ClaimedFlash(index).EraseAll();
+    CFlashStore& flash = ClaimedFlash(index, true);
+    std::string error;
+    Check(index, flash.Erase(0, flash.Size(), &error), error);
 }
 
 void Bench::SetFlash(int index, uint32_t offset, const std::vector<uint8_t>& bytes)
 {
     auto lock = Sim().Hold();
-    CFlashStore& flash = ClaimedFlash(index);
-    if (static_cast<uint64_t>(offset) + bytes.size() > flash.Data().size())
+    CFlashStore& flash = ClaimedFlash(index, true);
+    if (static_cast<uint64_t>(offset) + bytes.size() > flash.Size())
         throw std::out_of_range("kazsim: SetFlash beyond the end of the flash");
-    std::copy(bytes.begin(), bytes.end(), flash.Data().begin() + offset);
-    flash.Persist(offset, static_cast<uint32_t>(bytes.size()));
+    std::string error;
+    Check(index, flash.Write(offset, bytes.data(), static_cast<uint32_t>(bytes.size()), false, &error), error);
 }
 
 void Bench::FlushFlashFiles()
 {
     auto lock = Sim().Hold();
-    Sim().FlushFlashFiles();
+    if (!Sim().SyncFlashFiles())
+        throw BenchError("a flash file could not be written to the disk");
 }
 
 void Bench::SetState(int index, uint32_t state, Signal signal)

@@ -8,7 +8,8 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <optional>
+#include <set>
 
 using nlohmann::json;
 
@@ -16,9 +17,19 @@ namespace kazsim {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// Bench files are small; a larger one is a wrong file, not a bench.
+constexpr uintmax_t MAX_BENCH_FILE = 1 << 20;
+
 class CReader {
 public:
-    CReader(std::string source, std::string baseDir) : m_Source(std::move(source)), m_BaseDir(std::move(baseDir)) {}
+    // benchFile: the file the description comes from ("" for text), which no
+    // board may take as its flash file.
+    CReader(std::string source, std::string baseDir, std::string benchFile = {})
+        : m_Source(std::move(source)), m_BaseDir(std::move(baseDir)), m_BenchFile(std::move(benchFile))
+    {
+    }
 
     [[noreturn]] void Fail(const std::string& where, const std::string& what) const
     {
@@ -86,6 +97,8 @@ public:
             }
             if (text.empty() || used != text.size() || text[0] == '-')
                 Fail(where, "\"" + text + "\" is not a number");
+        } else if (value.is_number_float()) {
+            Fail(where, "must be a whole number from 0 to " + std::to_string(max));
         } else {
             Fail(where, "expected a number");
         }
@@ -177,12 +190,28 @@ public:
             std::string file = Text(value["file"], Join(where, "file"), 4096);
             if (file.empty())
                 Fail(Join(where, "file"), "must not be empty (leave it out for a flash in memory only)");
-            std::filesystem::path path(file);
+            fs::path path(file);
             if (path.is_relative() && !m_BaseDir.empty())
-                path = std::filesystem::path(m_BaseDir) / path;
+                path = fs::path(m_BaseDir) / path;
             flash.File = path.string();
+            CheckFlashFile(flash.File, Join(where, "file"));
         }
         return flash;
+    }
+
+    // A flash file is the bench's alone: the bench writes it whole, so it must
+    // be neither a link to another file, nor a device or folder, nor the
+    // bench file itself.
+    void CheckFlashFile(const std::string& file, const std::string& where) const
+    {
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(file, ec);
+        if (fs::is_symlink(status))
+            Fail(where, file + " is a symbolic link; a flash file must be a file of its own");
+        if (fs::exists(status) && !fs::is_regular_file(status))
+            Fail(where, file + " is not a regular file");
+        if (!m_BenchFile.empty() && detail::SameFile(file, m_BenchFile))
+            Fail(where, file + " is this bench file itself");
     }
 
     std::vector<CclEntryDesc> Ccl(const json& value, const std::string& where, bool* echo) const
@@ -365,8 +394,14 @@ public:
         const json& boards = document["boards"];
         if (!boards.is_array())
             Fail("boards", "expected an array of boards");
-        for (size_t i = 0; i < boards.size(); ++i)
+        for (size_t i = 0; i < boards.size(); ++i) {
             bench.Boards.push_back(Board(boards[i], Item("boards", i), delay, i));
+            const std::string& file = bench.Boards.back().Flash.File;
+            for (size_t j = 0; j < i && !file.empty(); ++j)
+                if (!bench.Boards[j].Flash.File.empty() && detail::SameFile(bench.Boards[j].Flash.File, file))
+                    Fail(Join(Item("boards", i), "flash.file"),
+                         file + " is the flash file of boards[" + std::to_string(j) + "] already");
+        }
         if (document.contains("faults"))
             bench.Faults = FaultList(document["faults"], "faults", false);
         return bench;
@@ -375,19 +410,93 @@ public:
 private:
     std::string m_Source;
     std::string m_BaseDir;
+    std::string m_BenchFile;
 };
 
-BenchDesc Parse(const std::string& text, const std::string& source, const std::string& baseDir)
+// Where the parser is in the document (e.g. boards[1].flash), so that what
+// the parser itself meets is told with its place: a key given twice (JSON
+// would keep the last one silently) and a number out of range.
+class CPlace {
+public:
+    void Event(json::parse_event_t event, const json& parsed)
+    {
+        switch (event) {
+        case json::parse_event_t::object_start:
+        case json::parse_event_t::array_start:
+            Element();
+            m_Frames.push_back({event == json::parse_event_t::array_start, 0, {}, {}});
+            break;
+        case json::parse_event_t::object_end:
+        case json::parse_event_t::array_end:
+            m_Frames.pop_back();
+            break;
+        case json::parse_event_t::key: {
+            Frame& object = m_Frames.back();
+            object.Key = parsed.get<std::string>();
+            if (!object.Keys.insert(object.Key).second)
+                m_Duplicate = Where(false);
+            break;
+        }
+        case json::parse_event_t::value:
+            Element();
+            break;
+        }
+    }
+    // The place of the value being read (next: of an array's next element).
+    std::string Where(bool next) const
+    {
+        std::string where;
+        for (size_t i = 0; i < m_Frames.size(); ++i) {
+            const Frame& frame = m_Frames[i];
+            if (!frame.Array)
+                where += (where.empty() ? "" : ".") + frame.Key;
+            else if (frame.Count > 0 || next)
+                where += "[" + std::to_string(next && i + 1 == m_Frames.size() ? frame.Count : frame.Count - 1) + "]";
+        }
+        return where;
+    }
+    const std::optional<std::string>& Duplicate() const { return m_Duplicate; }
+
+private:
+    struct Frame {
+        bool Array = false;
+        size_t Count = 0; // elements begun (arrays)
+        std::string Key;  // the member being read (objects)
+        std::set<std::string> Keys;
+    };
+    void Element()
+    {
+        if (!m_Frames.empty() && m_Frames.back().Array)
+            ++m_Frames.back().Count;
+    }
+    std::vector<Frame> m_Frames;
+    std::optional<std::string> m_Duplicate;
+};
+
+BenchDesc Parse(const std::string& text, const std::string& source, const std::string& baseDir,
+                const std::string& benchFile = {})
 {
-    CReader reader(source, baseDir);
+    CReader reader(source, baseDir, benchFile);
+    CPlace place;
     json document;
     try {
-        document = json::parse(text);
+        document = json::parse(text, [&](int, json::parse_event_t event, json& parsed) {
+            place.Event(event, parsed);
+            if (place.Duplicate())
+                reader.Fail(*place.Duplicate(), "this key is given twice; each key may stand once");
+            return true;
+        });
     } catch (const json::parse_error& error) {
         // nlohmann's message carries line and column.
         std::string what = error.what();
         size_t at = what.find("parse error");
         reader.Fail("", "not valid JSON: " + (at == std::string::npos ? what : what.substr(at)));
+    } catch (const json::out_of_range& error) {
+        // "number overflow parsing '1e400'": the number stands in its place.
+        const std::string what = error.what();
+        const size_t open = what.find('\''), close = what.rfind('\'');
+        const std::string number = open < close ? what.substr(open + 1, close - open - 1) : "a number";
+        reader.Fail(place.Where(true), number + " is out of range");
     }
     return reader.Bench(document);
 }
@@ -396,13 +505,29 @@ BenchDesc Parse(const std::string& text, const std::string& source, const std::s
 
 BenchDesc BenchDesc::FromJsonFile(const std::string& path)
 {
+    // Told before the file is opened: a FIFO would block the open, a device
+    // like /dev/zero never end.
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::exists(status))
+        throw BenchError(path + ": cannot be opened" + (ec ? ": " + ec.message() : std::string()));
+    if (fs::is_directory(status))
+        throw BenchError(path + ": is a folder, not a bench file");
+    if (!fs::is_regular_file(status))
+        throw BenchError(path + ": is not a regular file (a device, pipe or socket), not a bench file");
+    const std::string tooLarge = path + ": is larger than 1 MiB, the most a bench file may hold";
+    if (fs::file_size(path, ec) > MAX_BENCH_FILE && !ec)
+        throw BenchError(tooLarge);
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw BenchError(path + ": cannot be opened");
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string base = std::filesystem::path(path).parent_path().string();
-    return Parse(text.str(), path, base);
+    std::string text(MAX_BENCH_FILE + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    if (text.size() > MAX_BENCH_FILE)
+        throw BenchError(tooLarge);
+    std::string base = fs::path(path).parent_path().string();
+    return Parse(text, path, base, path);
 }
 
 BenchDesc BenchDesc::FromJsonText(const std::string& text, const std::string& baseDir)

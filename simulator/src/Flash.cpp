@@ -1,104 +1,192 @@
-// A board's raw flash, kept in memory and, when the bench names a file, in
-// that file, so that the next run of a host program finds what this one
-// wrote. The file is held under an exclusive lock while this process uses the
-// board, so that two processes never mix their changes in one file.
+// A board's raw flash, in memory or, when the bench names a file, in that
+// file, so that the next run of a host program finds what this one wrote. The
+// file is held under an exclusive lock while this process uses the board, so
+// that two processes never mix their changes in one file. Every read goes to
+// the file and every change is written through before the operation reports
+// success: what the bench says it stored is what the file holds.
 #include "Sim.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 namespace kazsim::detail {
+
+namespace {
+
+constexpr uint32_t FILL_CHUNK = 0x10000; // erased bytes written at a time
+
+} // namespace
+
+bool SameFile(const std::string& a, const std::string& b)
+{
+    namespace fs = std::filesystem;
+    std::error_code ea, eb;
+    if (fs::equivalent(a, b, ea))
+        return true;
+    const fs::path ca = fs::weakly_canonical(fs::absolute(a, ea), ea);
+    const fs::path cb = fs::weakly_canonical(fs::absolute(b, eb), eb);
+    if (ea || eb)
+        return a == b;
+#ifdef _WIN32
+    return EqualNoCase(ca.string(), cb.string());
+#else
+    return ca == cb;
+#endif
+}
 
 void CFlashStore::Describe(const FlashDesc& desc)
 {
     Release();
-    m_Data.assign(desc.Size(), 0xFF);
+    m_Data = {};
+    m_Size = desc.Size();
     m_File = desc.File;
 }
 
-CFlashStore::Use CFlashStore::Attach(std::string* error)
+CFlashStore::Use CFlashStore::Attach(std::string* error, bool create)
 {
     if (m_File.empty() || m_pLocked)
         return Use::Ready;
     auto file = std::make_unique<CLockedFile>();
-    switch (file->Open(m_File, error)) {
+    switch (file->Open(m_File, create, error)) {
+    case CLockedFile::Status::Missing:
+        return Use::Ready; // reads erased until the first write creates it
     case CLockedFile::Status::InUse:
         return Use::InUse;
     case CLockedFile::Status::Failed:
-        *error = "flash file " + m_File + ": cannot be opened: " + *error;
+        *error = "flash file " + m_File + ": " + *error;
         return Use::Failed;
     case CLockedFile::Status::Locked:
         break;
     }
-    // What other processes wrote is seen now. A shorter file is taken as the
-    // flash's first bytes, the rest erased (and written out at once); a
-    // longer one's tail is kept in the file but not seen.
-    size_t have = 0;
-    uint64_t size = 0;
-    if (!file->ReadAt(0, m_Data.data(), m_Data.size(), &have) || !file->Size(&size)) {
-        *error = "flash file " + m_File + ": cannot be read";
-        return Use::Failed;
-    }
-    std::fill(m_Data.begin() + static_cast<std::ptrdiff_t>(have), m_Data.end(), uint8_t{0xFF});
     m_pLocked = std::move(file);
-    m_bDirty = false;
-    if (size < m_Data.size() && !WriteRange(static_cast<uint32_t>(have), static_cast<uint32_t>(m_Data.size() - have))) {
-        m_pLocked.reset();
-        *error = "flash file " + m_File + ": cannot be written";
-        return Use::Failed;
-    }
     return Use::Ready;
 }
 
-CFlashStore::Use CFlashStore::Claim(std::string* error)
+uint32_t CFlashStore::Claim(std::string* error, bool create)
 {
-    Use use = Attach(error);
-    if (use == Use::Ready)
+    switch (Attach(error, create)) {
+    case Use::Ready:
         m_bClaimed = true;
-    return use;
+        return 0;
+    case Use::InUse:
+        *error = "flash file " + m_File + " is in use by another process";
+        return SIM_E_IN_USE;
+    case Use::Failed:
+        break;
+    }
+    return SIM_E_ACCESS_DENIED;
 }
 
 void CFlashStore::Release()
 {
-    FlushAll();
     m_pLocked.reset();
     m_bClaimed = false;
 }
 
-bool CFlashStore::WriteRange(uint32_t offset, uint32_t length)
+std::vector<uint8_t>& CFlashStore::Memory()
 {
-    return m_pLocked->WriteAt(offset, m_Data.data() + offset, length);
+    if (m_Data.size() != m_Size)
+        m_Data.assign(m_Size, 0xFF);
+    return m_Data;
 }
 
-void CFlashStore::Persist(uint32_t offset, uint32_t length)
+uint32_t CFlashStore::Fault(uint32_t code, const char* what, uint64_t from, uint64_t to, const std::string& reason,
+                            std::string* error) const
 {
-    if (!m_pLocked || length == 0)
-        return;
-    if (!WriteRange(offset, length)) {
-        // Kept for the next flush; the bench goes on with its memory copy.
-        if (!m_bDirty)
-            std::fprintf(stderr, "kazsim: flash file %s: write failed, retried at the next flush\n", m_File.c_str());
-        m_bDirty = true;
+    char range[64];
+    std::snprintf(range, sizeof(range), " bytes 0x%" PRIX64 " to 0x%" PRIX64 ": ", from, to - 1);
+    *error = "flash file " + m_File + ": cannot " + what + range + reason;
+    std::fprintf(stderr, "kazsim: %s\n", error->c_str());
+    return code;
+}
+
+uint32_t CFlashStore::Fill(uint64_t from, uint64_t to, const char* what, std::string* error)
+{
+    if (from >= to)
+        return 0;
+    const std::vector<uint8_t> erased(static_cast<size_t>(std::min<uint64_t>(to - from, FILL_CHUNK)), 0xFF);
+    for (uint64_t at = from; at < to; at += erased.size()) {
+        const size_t length = static_cast<size_t>(std::min<uint64_t>(to - at, erased.size()));
+        std::string reason;
+        if (!m_pLocked->WriteAt(at, erased.data(), length, &reason))
+            return Fault(SIM_E_WRITE_FAULT, what, at, at + length, reason, error);
     }
+    return 0;
 }
 
-void CFlashStore::EraseAll()
+uint32_t CFlashStore::Read(uint32_t offset, uint8_t* data, uint32_t size, std::string* error)
 {
-    std::fill(m_Data.begin(), m_Data.end(), uint8_t{0xFF});
-    if (!m_pLocked)
-        return;
-    m_bDirty = !m_pLocked->Truncate(m_Data.size()) || !WriteRange(0, static_cast<uint32_t>(m_Data.size()));
-    if (m_bDirty)
-        std::fprintf(stderr, "kazsim: flash file %s: erase failed, retried at the next flush\n", m_File.c_str());
+    if (m_File.empty()) {
+        std::memcpy(data, Memory().data() + offset, size);
+        return 0;
+    }
+    if (uint32_t code = Claim(error))
+        return code;
+    size_t got = 0;
+    std::string reason;
+    if (m_pLocked && !m_pLocked->ReadAt(offset, data, size, &got, &reason))
+        return Fault(SIM_E_READ_FAULT, "read", offset, uint64_t{offset} + size, reason, error);
+    std::fill(data + got, data + size, uint8_t{0xFF}); // beyond the end of a short file: erased
+    return 0;
 }
 
-void CFlashStore::FlushAll()
+uint32_t CFlashStore::Erase(uint32_t offset, uint32_t size, std::string* error)
 {
-    if (!m_pLocked || !m_bDirty)
-        return;
-    m_bDirty = !WriteRange(0, static_cast<uint32_t>(m_Data.size()));
-    if (m_bDirty)
-        std::fprintf(stderr, "kazsim: flash file %s: write failed\n", m_File.c_str());
+    if (m_File.empty()) {
+        std::fill_n(Memory().begin() + offset, size, uint8_t{0xFF});
+        return 0;
+    }
+    if (uint32_t code = Claim(error, true))
+        return code;
+    uint64_t length = 0;
+    if (!m_pLocked->Size(&length))
+        return Fault(SIM_E_WRITE_FAULT, "erase", offset, uint64_t{offset} + size, "its size is unknown", error);
+    // What lies beyond the file's end reads erased already.
+    return Fill(offset, std::min<uint64_t>(uint64_t{offset} + size, length), "erase", error);
+}
+
+uint32_t CFlashStore::Write(uint32_t offset, const uint8_t* data, uint32_t size, bool program, std::string* error)
+{
+    std::vector<uint8_t> bytes(data, data + size);
+    uint8_t* target = nullptr;
+    if (m_File.empty()) {
+        target = Memory().data() + offset;
+    } else {
+        if (uint32_t code = Claim(error, true))
+            return code;
+        uint64_t length = 0;
+        if (!m_pLocked->Size(&length))
+            return Fault(SIM_E_WRITE_FAULT, "write", offset, uint64_t{offset} + size, "its size is unknown", error);
+        // The first write makes the file hold the whole flash.
+        if (length < m_Size)
+            if (uint32_t code = Fill(length, m_Size, "write", error))
+                return code;
+        if (program)
+            if (uint32_t code = Read(offset, bytes.data(), size, error))
+                return code;
+    }
+    if (program) {
+        // NOR flash: programming only clears bits; only an erase sets them.
+        const uint8_t* now = target ? target : bytes.data();
+        for (uint32_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<uint8_t>(now[i] & data[i]);
+    }
+    if (target) {
+        std::copy(bytes.begin(), bytes.end(), target);
+        return 0;
+    }
+    std::string reason;
+    if (!m_pLocked->WriteAt(offset, bytes.data(), size, &reason))
+        return Fault(SIM_E_WRITE_FAULT, "write", offset, uint64_t{offset} + size, reason, error);
+    return 0;
+}
+
+bool CFlashStore::Sync()
+{
+    return !m_pLocked || m_pLocked->Sync();
 }
 
 } // namespace kazsim::detail

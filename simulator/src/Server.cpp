@@ -165,14 +165,12 @@ public:
             uint32_t offset = 0, size = 0;
             if (KZRESULT result = Locate(sector, &offset, &size))
                 return result;
-            if (KZRESULT result = ClaimFlash(call))
+            if (KZRESULT result = ClaimFlash(call, true))
                 return result;
             if (m_pBoard->Desc.EraseDelayMs)
                 std::this_thread::sleep_for(std::chrono::milliseconds(m_pBoard->Desc.EraseDelayMs));
-            std::vector<uint8_t>& flash = m_pBoard->Flash.Data();
-            std::fill_n(flash.begin() + offset, size, uint8_t{0xFF});
-            m_pBoard->Flash.Persist(offset, size);
-            return KZRESULT{0};
+            std::string error;
+            return Noted(call, m_pBoard->Flash.Erase(offset, size, &error), error);
         });
     }
     KZRESULT ReadSector(SECTOR_ADDR sector, uint8_t* buffer, uint32_t size) override
@@ -185,8 +183,8 @@ public:
                 return SIM_E_INVALIDARG;
             if (KZRESULT result = ClaimFlash(call))
                 return result;
-            std::memcpy(buffer, m_pBoard->Flash.Data().data() + offset, size);
-            return KZRESULT{0};
+            std::string error;
+            return Noted(call, m_pBoard->Flash.Read(offset, buffer, size, &error), error);
         });
     }
     KZRESULT WriteSector(SECTOR_ADDR sector, const uint8_t* data, uint32_t size) override
@@ -197,32 +195,24 @@ public:
                 return result;
             if (size != sectorSize)
                 return SIM_E_INVALIDARG;
-            if (KZRESULT result = ClaimFlash(call))
+            if (KZRESULT result = ClaimFlash(call, true))
                 return result;
-            // NOR flash: programming only clears bits; only an erase sets them.
-            // Eight bytes a step, then the rest.
-            uint8_t* flash = m_pBoard->Flash.Data().data() + offset;
-            uint32_t i = 0;
-            for (; i + 8 <= size; i += 8) {
-                uint64_t have = 0, put = 0;
-                std::memcpy(&have, flash + i, 8);
-                std::memcpy(&put, data + i, 8);
-                have &= put;
-                std::memcpy(flash + i, &have, 8);
-            }
-            for (; i < size; ++i)
-                flash[i] &= data[i];
-            m_pBoard->Flash.Persist(offset, size);
-            return KZRESULT{0};
+            std::string error;
+            return Noted(call, m_pBoard->Flash.Write(offset, data, size, true, &error), error);
         });
     }
 
 private:
-    // The flash file is taken (and kept) before its contents are used.
-    KZRESULT ClaimFlash(CCall& call) const
+    // The flash file is taken (and kept) before its contents are used; an
+    // erase or write creates a missing one, so that it is locked from then on.
+    KZRESULT ClaimFlash(CCall& call, bool change = false) const
     {
         std::string error;
-        KZRESULT result = Sim().ClaimFlash(*m_pBoard, &error);
+        return Noted(call, Sim().ClaimFlash(*m_pBoard, &error, change), error);
+    }
+    // A flash file's failure is named in the call's log and trace line.
+    static KZRESULT Noted(CCall& call, KZRESULT result, const std::string& error)
+    {
         if (result != 0)
             call.Note(error);
         return result;

@@ -174,14 +174,6 @@ void CSim::Shutdown()
     m_Tasks.clear();
     for (auto& task : tasks)
         task.second();
-    FlushFlashFiles();
-}
-
-void CSim::FlushAtExit()
-{
-    Lock lock(m_Mutex, std::try_to_lock);
-    if (lock.owns_lock())
-        FlushFlashFiles();
 }
 
 // --- boards and the device list -------------------------------------------
@@ -302,7 +294,7 @@ int CSim::AddBoard(const BoardDesc& desc)
 {
     if (!desc.Flash.File.empty()) {
         for (auto& other : m_Boards)
-            if (other->Present && EqualNoCase(other->Flash.File(), desc.Flash.File))
+            if (other->Present && !other->Flash.File().empty() && SameFile(other->Flash.File(), desc.Flash.File))
                 throw BenchError("flash file " + desc.Flash.File + ": already used by board " +
                                  std::to_string(other->Index));
     }
@@ -337,7 +329,8 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
     std::vector<std::shared_ptr<CBoard>> boards;
     for (const BoardDesc& board : desc.Boards) {
         for (auto& other : boards)
-            if (!board.Flash.File.empty() && EqualNoCase(other->Desc.Flash.File, board.Flash.File))
+            if (!board.Flash.File.empty() && !other->Desc.Flash.File.empty() &&
+                SameFile(other->Desc.Flash.File, board.Flash.File))
                 throw BenchError("flash file " + board.Flash.File + ": used by boards " + std::to_string(other->Index) +
                                  " and " + std::to_string(boards.size()));
         boards.push_back(MakeBoard(board, static_cast<int>(boards.size())));
@@ -487,25 +480,20 @@ void CSim::FirmwarePass(CBoard& board)
             SetEvent(event);
 }
 
-void CSim::FlushFlashFiles()
+bool CSim::SyncFlashFiles()
 {
+    bool synced = true;
     for (auto& board : m_Boards)
-        board->Flash.FlushAll();
+        synced = board->Flash.Sync() && synced;
+    return synced;
 }
 
-uint32_t CSim::ClaimFlash(CBoard& board, std::string* error)
+uint32_t CSim::ClaimFlash(CBoard& board, std::string* error, bool create)
 {
-    switch (board.Flash.Claim(error)) {
-    case CFlashStore::Use::Ready:
-        return 0;
-    case CFlashStore::Use::InUse:
-        *error = "flash file " + board.Flash.File() + " is in use by another process";
-        return SIM_E_IN_USE;
-    case CFlashStore::Use::Failed:
-        break;
-    }
-    std::fprintf(stderr, "kazsim: %s\n", error->c_str());
-    return SIM_E_ACCESS_DENIED;
+    const uint32_t code = board.Flash.Claim(error, create);
+    if (code == SIM_E_ACCESS_DENIED)
+        std::fprintf(stderr, "kazsim: %s\n", error->c_str());
+    return code;
 }
 
 // --- faults and the call log ----------------------------------------------

@@ -26,44 +26,61 @@ namespace kazsim::detail {
 // lets others only read on Windows).
 class CLockedFile {
 public:
-    enum class Status { Locked, InUse, Failed };
+    enum class Status { Locked, Missing, InUse, Failed };
     CLockedFile() = default;
     ~CLockedFile() { Close(); }
     CLockedFile(const CLockedFile&) = delete;
     CLockedFile& operator=(const CLockedFile&) = delete;
 
-    // Opens the file (created when missing) and locks it. InUse: another
-    // process holds the lock; Failed: the reason is in *error.
-    Status Open(const std::string& path, std::string* error);
+    // Opens the file and locks it; a missing file is created only when asked
+    // (Missing otherwise). A symbolic link or anything but a regular file is
+    // refused. InUse: another process holds the lock; Failed: the reason
+    // (a sentence's tail, e.g. "is a symbolic link; ...") is in *error.
+    Status Open(const std::string& path, bool create, std::string* error);
     void Close(); // lets go of the lock
     bool IsOpen() const { return m_Handle != NO_HANDLE; }
     // Reads up to size bytes at offset; the count read (short at the end).
-    bool ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got);
-    bool WriteAt(uint64_t offset, const uint8_t* data, size_t size);
+    // On failure the system's reason is in *error.
+    bool ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got, std::string* error);
+    // Writes all bytes, or fails with the reason in *error (a short write
+    // that cannot be completed is a failure).
+    bool WriteAt(uint64_t offset, const uint8_t* data, size_t size, std::string* error);
     bool Size(uint64_t* size);
-    bool Truncate(uint64_t size);
+    // Hands what was written to the disk (fdatasync, FlushFileBuffers).
+    bool Sync();
 
 private:
     static constexpr intptr_t NO_HANDLE = -1;
     intptr_t m_Handle = NO_HANDLE; // file descriptor or HANDLE
 };
 
-// The raw flash of one board, in memory and, when the bench names a file,
-// in that file. Loading a bench does not touch the file: it is attached
-// (opened, locked and read) when this process first needs the board.
+// Whether two flash-file names mean one file: the same file when both exist
+// (links included), else the same path once "." , ".." and links of the
+// folders are resolved.
+bool SameFile(const std::string& a, const std::string& b);
+
+// The raw flash of one board: in memory, or, when the bench names a file, in
+// that file alone (every read goes to the file, so what is read is what is
+// stored). Loading a bench does not touch the file: it is attached (opened
+// and locked) when this process first needs the board. Nothing but an erase
+// or a write ever writes it: a missing file reads erased and is created
+// (empty, so that it is locked) by the first erase or write; the first write
+// completes a short file with erased bytes; an erase never makes a file
+// longer or shorter.
 class CFlashStore {
 public:
     enum class Use { Ready, InUse, Failed };
 
-    // Erased contents in memory; remembers the file without touching it.
+    // Remembers the size and file; nothing is allocated or touched.
     void Describe(const FlashDesc& desc);
-    // Opens, locks and reads the file unless that happened already (Ready
-    // at once without a file). InUse: another process holds the file.
-    Use Attach(std::string* error);
+    // Opens and locks the file unless that happened already or it is missing
+    // (Ready at once without a file). InUse: another process holds the file.
+    Use Attach(std::string* error, bool create = false);
     // Attach for reading or changing the contents: from then on the lock is
-    // kept until Release.
-    Use Claim(std::string* error);
-    // Writes what is pending and lets go of the file and its lock.
+    // kept until Release. 0, SIM_E_IN_USE or SIM_E_ACCESS_DENIED (the reason
+    // in *error).
+    uint32_t Claim(std::string* error, bool create = false);
+    // Lets go of the file and its lock.
     void Release();
     // Lets go of a file that was attached but never claimed.
     void ReleaseUnclaimed()
@@ -72,22 +89,30 @@ public:
             Release();
     }
 
-    std::vector<uint8_t>& Data() { return m_Data; }
-    // Writes a changed range through to the file.
-    void Persist(uint32_t offset, uint32_t length);
-    // Sets every byte to 0xFF; the file is cut to the flash's size and written whole.
-    void EraseAll();
-    void FlushAll();
+    // The sector operations: 0, or the code the device server fails with
+    // (SIM_E_READ_FAULT, SIM_E_WRITE_FAULT, those of Claim) and the reason,
+    // naming the file, in *error.
+    uint32_t Read(uint32_t offset, uint8_t* data, uint32_t size, std::string* error);
+    uint32_t Erase(uint32_t offset, uint32_t size, std::string* error);
+    // program: only clears bits, as NOR flash programming does (flash &=
+    // data); otherwise the bytes are stored as they are.
+    uint32_t Write(uint32_t offset, const uint8_t* data, uint32_t size, bool program, std::string* error);
+    bool Sync();
+    uint32_t Size() const { return m_Size; }
     const std::string& File() const { return m_File; }
 
 private:
-    bool WriteRange(uint32_t offset, uint32_t length);
+    std::vector<uint8_t>& Memory();
+    uint32_t Fault(uint32_t code, const char* what, uint64_t from, uint64_t to, const std::string& reason,
+                   std::string* error) const;
+    // Writes erased bytes over [from, to); what: the operation, for the error.
+    uint32_t Fill(uint64_t from, uint64_t to, const char* what, std::string* error);
 
-    std::vector<uint8_t> m_Data;
+    uint32_t m_Size = 0;
+    std::vector<uint8_t> m_Data;            // a flash in memory only, allocated when first used
     std::string m_File;                     // from the description; "" = memory only
     std::unique_ptr<CLockedFile> m_pLocked; // set while attached
     bool m_bClaimed = false;
-    bool m_bDirty = false; // a write-through failed: the whole file is rewritten at the next flush
 };
 
 // The queue behind one CCL entry. Entries are fixed buffers of MaxMsgLen
@@ -207,11 +232,11 @@ public:
     void FirmwarePass(CBoard& board);
     // Posts a signal of the events of the channels on one queue.
     void SignalQueue(const std::shared_ptr<CEntryQueue>& queue);
-    void FlushFlashFiles();
-    // Takes a board's flash file for reading or changing its contents: 0, or
-    // the result a device-server call gives when it cannot (the reason in
-    // *error).
-    uint32_t ClaimFlash(CBoard& board, std::string* error);
+    bool SyncFlashFiles(); // false when a file could not be synced
+    // Takes a board's flash file for reading or changing its contents (create:
+    // a missing file is created empty, to be locked): 0, or the result a
+    // device-server call gives when it cannot (the reason in *error).
+    uint32_t ClaimFlash(CBoard& board, std::string* error, bool create = false);
 
     ServerVersion Version;
     std::string LoadError;
@@ -262,10 +287,7 @@ public:
     // --- the simulator's thread ---
     void Post(uint32_t delayMs, std::function<void()> task);
     bool Quiesce(uint32_t timeoutMs);
-    void Shutdown(); // at exit: stops the thread, writes the flash files
-    // At process exit when the other threads are gone already: writes the
-    // flash files if the lock is free (a thread ended while holding it).
-    void FlushAtExit();
+    void Shutdown(); // at exit: stops the thread and runs what was still due
 
 private:
     CSim();

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <pty.h>
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <functional>
 #include <csignal>
@@ -302,7 +305,7 @@ protected:
     fs::path FlashFile() const { return State() / "default-bench-flash.bin"; }
 
     // Runs kazmir with the arguments, the test's state folder and no bench of
-    // the caller's environment.
+    // the caller's environment; extraEnv ("NAME=value") sets or replaces.
     Result Kazmir(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
     {
         Result r;
@@ -311,14 +314,17 @@ protected:
         const std::string run = std::to_string(m_Runs++);
         const fs::path outFile = m_Dir / ("stdout" + run), errFile = m_Dir / ("stderr" + run);
         const auto watch = std::exchange(m_Watch, nullptr);
+        auto name = [](const std::string& var) { return var.substr(0, var.find('=') + 1); };
+        std::set<std::string> replaced = {"KAZSIM_BENCH=", "KAZMIR_STATE_DIR="};
+        for (const auto& var : extraEnv)
+            replaced.insert(name(var));
         std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string var = *e;
-            if (var.rfind("KAZSIM_BENCH=", 0) == 0 || var.rfind("KAZMIR_STATE_DIR=", 0) == 0)
-                continue;
-            env.push_back(var);
-        }
-        env.push_back("KAZMIR_STATE_DIR=" + State().string());
+        for (char** e = environ; *e != nullptr; ++e)
+            if (replaced.count(name(*e)) == 0)
+                env.push_back(*e);
+        if (std::none_of(extraEnv.begin(), extraEnv.end(),
+                         [&](const auto& var) { return name(var) == "KAZMIR_STATE_DIR="; }))
+            env.push_back("KAZMIR_STATE_DIR=" + State().string());
         env.insert(env.end(), extraEnv.begin(), extraEnv.end());
         std::vector<char*> envp, argv;
         for (auto& v : env)
@@ -720,8 +726,9 @@ TEST_F(KazmirRun, BenchFwInfoAndChoosingTheBoard)
 }
 
 // Runs on one bench description never mix: a run keeps its board's flash
-// file locked once it has used the flash, so a second run and a bench reset
-// are refused while it programs, and its flash comes out whole.
+// file locked once it has used the flash (a missing file from the erase that
+// creates it), so a second run and a bench reset are refused while it
+// programs, and its flash comes out whole.
 TEST_F(KazmirRun, RunsOnOneBenchNeverMix)
 {
     const fs::path file = m_Dir / "slow.flash";
@@ -729,9 +736,9 @@ TEST_F(KazmirRun, RunsOnOneBenchNeverMix)
         Bench("slow", R"({"boards": [{"erase_delay_ms": 300, "flash": {"file": "slow.flash"}}]})").string();
     std::vector<Result> others;
     m_Watch = [&](pid_t pid, const std::string& line) {
-        if (!others.empty() || !Has(line, "\"phase\":\"erase\""))
+        if (!others.empty() || !Has(line, "\"phase\":\"write\""))
             return;
-        kill(pid, SIGSTOP); // held still within its erase
+        kill(pid, SIGSTOP); // held still between its erase and its write
         others.push_back(Kazmir({"--bench", slow, "program", DEMO}));
         others.push_back(Kazmir({"--bench", slow, "bench", "reset"}));
         kill(pid, SIGCONT);
@@ -762,6 +769,8 @@ TEST_F(KazmirRun, AWalkPastABoardLeavesItFree)
     const std::string bench = Bench("two", R"({"boards": [{"serial": "KZ000001", "flash": {"file": "one.flash"}},
         {"serial": "KZ000002", "flash": {"file": "two.flash"}}]})")
                                   .string();
+    WriteText(one, ""); // opening a board creates no file, so there is one to lock
+    WriteText(two, "");
     // Whether another process could lock the file now.
     auto lockable = [](const fs::path& p) {
         const int fd = open(p.c_str(), O_RDWR);
@@ -776,15 +785,129 @@ TEST_F(KazmirRun, AWalkPastABoardLeavesItFree)
     });
     bool taken = false;
     for (int i = 0; i < 2000 && !taken; ++i) {
-        taken = fs::exists(two) && !lockable(two);
+        taken = !lockable(two);
         if (!taken)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(taken) << "the run holds board 2 while it waits";
-    EXPECT_TRUE(fs::exists(one)) << "the walk opened board 1";
-    EXPECT_TRUE(lockable(one)) << "and let it go";
+    EXPECT_TRUE(lockable(one)) << "the walk let board 1 go";
     first.join();
     EXPECT_EQ(waiting.exit, 5) << waiting.err;
+}
+
+// A bench file is read strictly and a flash file is the bench's alone: each
+// refusal is a sentence of its own, with exit 2, before anything is written.
+TEST_F(KazmirRun, BenchFilesAreReadStrictlyAndFlashFilesAreTheBenchsAlone)
+{
+    WriteText(m_Dir / "target.bin", "keep");
+    fs::create_symlink(m_Dir / "target.bin", m_Dir / "link.flash");
+    fs::create_directories(m_Dir / "sub");
+    ASSERT_EQ(mkfifo((m_Dir / "fifo.json").c_str(), 0600), 0);
+    WriteText(m_Dir / "large.json", R"({"boards": []})" + std::string(1 << 20, ' '));
+    const std::string self = R"({"boards": [{"flash": {"file": "self.json"}}]})";
+    const std::pair<std::string, std::string> cases[] = {
+        {Bench("twice", R"({"boards": [{"flash": {"file": "twice.flash"}}], "boards": [{}]})").string(),
+         "twice.json: boards: this key is given twice"},
+        {Bench("huge", R"({"boards": [{"restart_delay_ms": 1e400}]})").string(),
+         "huge.json: boards[0].restart_delay_ms: 1e400 is out of range"},
+        {Bench("link", R"({"boards": [{"flash": {"file": "link.flash"}}]})").string(), "link.flash is a symbolic link"},
+        {Bench("self", self).string(), "self.json is this bench file itself"},
+        {Bench("shared", R"({"boards": [{"flash": {"file": "one.flash"}},
+            {"serial": "B", "flash": {"file": "sub/../one.flash"}}]})")
+             .string(),
+         "boards[1].flash.file: " + (m_Dir / "sub/../one.flash").string() + " is the flash file of boards[0] already"},
+        {(m_Dir / "fifo.json").string(), "fifo.json: is not a regular file"},
+        {"/dev/null", "/dev/null: is not a regular file"},
+        {m_Dir.string(), "is a folder, not a bench file"},
+        {(m_Dir / "large.json").string(), "large.json: is larger than 1 MiB"},
+    };
+    for (const auto& [bench, says] : cases) {
+        const Result r = Kazmir({"--bench", bench, "program", DEMO});
+        EXPECT_EQ(r.exit, 2) << bench << r.err;
+        EXPECT_TRUE(Has(r.err, says)) << r.err;
+    }
+    EXPECT_EQ(ReadText(m_Dir / "target.bin"), "keep");
+    EXPECT_EQ(ReadText(m_Dir / "self.json"), self);
+    EXPECT_FALSE(fs::exists(m_Dir / "twice.flash") || fs::exists(m_Dir / "one.flash"));
+}
+
+// Looking never writes: verify, fwinfo, info --bench and bench show leave a
+// missing, short or longer flash file as it is and hold no flash in memory; a
+// reset erases what a file holds and keeps its length; a board the library
+// refuses gets no file.
+TEST_F(KazmirRun, LookingNeverWritesAFlashFile)
+{
+    const std::string longer = std::string(FLASH_SIZE, '\0') + "TAIL";
+    const std::pair<std::string, std::optional<std::string>> files[] = {
+        {"missing", std::nullopt}, {"short", std::string(1221, 'Z')}, {"long", longer}};
+    for (const auto& [name, text] : files) {
+        const fs::path file = m_Dir / (name + ".flash");
+        const std::string bench = Bench(name, R"({"boards": [{"flash": {"file": ")" + name + R"(.flash"}}]})").string();
+        if (text)
+            WriteText(file, *text);
+        for (const auto& args :
+             {std::vector<std::string>{"verify", DEMO}, {"fwinfo"}, {"info", DEMO}, {"bench", "show"}}) {
+            std::vector<std::string> all = {"--bench", bench};
+            all.insert(all.end(), args.begin(), args.end());
+            Kazmir(all);
+            EXPECT_EQ(fs::exists(file), text.has_value()) << name << " " << args[0];
+            EXPECT_TRUE(!text || ReadText(file) == *text) << name << " " << args[0];
+        }
+        EXPECT_EQ(Kazmir({"--bench", bench, "bench", "reset"}).exit, 0);
+        std::string erased = text.value_or("");
+        std::fill_n(erased.begin(), std::min(erased.size(), FLASH_SIZE), '\xFF');
+        EXPECT_TRUE(ReadText(file) == erased) << name << ": the reset keeps the file's length";
+    }
+    // 65,535 sectors: more than the library handles, 512 MiB the bench never holds.
+    const std::string big = Bench("big", R"({"boards": [{"flash":
+        {"sectors": [{"size": 8192, "count": 65535}], "file": "big.flash"}}]})")
+                                .string();
+    EXPECT_EQ(Kazmir({"--bench", big, "bench", "show"}).exit, 0);
+    EXPECT_EQ(Kazmir({"--bench", big, "info", DEMO}).exit, 9);
+    EXPECT_NE(Kazmir({"--bench", big, "program", DEMO}).exit, 0);
+    EXPECT_FALSE(fs::exists(m_Dir / "big.flash")) << "a refused board gets no file";
+    struct rusage usage = {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    EXPECT_LT(usage.ru_maxrss, 200 * 1024) << "KiB at most in one run";
+}
+
+// A flash file on a full disk: the write that does not land fails its
+// sector (exit 7, the file named), and verify reads what the file holds.
+TEST_F(KazmirRun, AFullDiskFailsTheWriteAndVerifyReadsTheFile)
+{
+    const fs::path disk = m_Dir / "disk";
+    fs::create_directories(disk);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root: " << std::strerror(errno);
+    const std::string bench = Bench("full", R"({"boards": [{"flash": {"file": "disk/kz.flash"}}]})").string();
+    const Result program = Kazmir({"--bench", bench, "program", "--verify", DEMO});
+    const Result verify = Kazmir({"--bench", bench, "verify", DEMO});
+    umount2(disk.c_str(), MNT_DETACH);
+    EXPECT_EQ(program.exit, 7) << program.err;
+    EXPECT_TRUE(Has(program.err, "disk/kz.flash: cannot write bytes")) << program.err;
+    EXPECT_TRUE(Has(program.err, "No space left on device")) << program.err;
+    EXPECT_TRUE(Has(program.err, "writing a flash sector failed")) << program.err;
+    EXPECT_EQ(verify.exit, 6) << verify.err;
+}
+
+// Without a home the state goes to a folder of this user's own, which
+// nobody else may read, and never into one another user owns.
+TEST_F(KazmirRun, WithoutAHomeTheStateFolderIsPrivate)
+{
+    const std::vector<std::string> env = {"KAZMIR_STATE_DIR=", "XDG_STATE_HOME=", "HOME=", "TMPDIR=" + m_Dir.string()};
+    const fs::path dir = m_Dir / ("kazmir-state-" + std::to_string(getuid()));
+    const Result first = Kazmir({"program", DEMO}, env);
+    EXPECT_EQ(first.exit, 0) << first.err;
+    struct stat info = {};
+    ASSERT_EQ(stat(dir.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_TRUE(fs::exists(dir / "default-bench-flash.bin"));
+    if (getuid() != 0)
+        GTEST_SKIP() << "giving the folder to another user needs root";
+    ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+    const Result other = Kazmir({"program", DEMO}, env);
+    EXPECT_EQ(other.exit, 2);
+    EXPECT_TRUE(Has(other.err, dir.string() + " is not a folder of this user's own")) << other.err;
 }
 
 TEST_F(KazmirRun, ModesMessagesAndVersion)
@@ -1124,12 +1247,6 @@ TEST_F(KazmirRun, ArgumentsAndMessages)
         EXPECT_TRUE(Has(r.err + r.out, c.says)) << r.err << r.out;
     }
     EXPECT_FALSE(Has(Kazmir({"program", "--help"}).out, "9  the image does not fit"));
-    const std::string kept = Bench("kept", R"({"boards": [{"flash": {"file": "kept.flash"}}]})").string();
-    WriteText(m_Dir / "kept.flash", "\x01\x02");
-    for (const auto& args : {std::vector<std::string>{"--bench", kept, "bench", "show"},
-                             std::vector<std::string>{"--bench", kept, "info", DEMO},
-                             {"bench", "show"}})
-        EXPECT_EQ(Kazmir(args).exit, 0);
-    EXPECT_EQ(ReadText(m_Dir / "kept.flash"), "\x01\x02") << "looking at a bench never writes its flash files";
-    EXPECT_FALSE(fs::exists(FlashFile()));
+    EXPECT_EQ(Kazmir({"bench", "show"}).exit, 0);
+    EXPECT_FALSE(fs::exists(FlashFile())) << "showing the default bench creates no state";
 }

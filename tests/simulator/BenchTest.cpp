@@ -5,8 +5,10 @@
 #include <fstream>
 
 #ifndef _WIN32
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -81,13 +83,18 @@ TEST_F(LockTest, TheDriverTakesTheFileAndKeepsItOnlyOnceTheFlashWasUsed)
     Bench::Reset(desc);
     EXPECT_FALSE(fs::exists(a) || fs::exists(b)) << "loading a bench creates no flash file";
 
-    // Looked at and closed: let go.
+    // Looked at and closed: let go; a missing file is not created, a short one not padded.
     HANDLE handle = Open(Bench::BoardInfo(0).Path);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(fs::file_size(a), 0x80000u) << "created erased when the board is opened";
+    CloseHandle(handle);
+    EXPECT_FALSE(fs::exists(a)) << "opening a board creates no flash file";
+    std::ofstream(a) << "short";
+    handle = Open(Bench::BoardInfo(0).Path);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(Free(a));
     CloseHandle(handle);
     EXPECT_TRUE(Free(a)) << "a board only looked at is not kept";
+    EXPECT_EQ(fs::file_size(a), 5u);
 
     // Held elsewhere: no open, no contents; what the holder wrote is seen later.
     int other = LockHere(a);
@@ -115,18 +122,55 @@ TEST_F(LockTest, TheDriverTakesTheFileAndKeepsItOnlyOnceTheFlashWasUsed)
     auto* fld = OpenMode<IKazFlashLoader>(1, CLSID_FLD, IID_FLD);
     ASSERT_NE(fld, nullptr);
     ASSERT_EQ(fld->Execute(0, 0), 0u);
+    std::vector<uint8_t> sector(0x4000, 0);
+    EXPECT_EQ(fld->ReadSector(0, sector.data(), 0x4000), 0u);
+    EXPECT_EQ(sector[0], 0xFF);
+    EXPECT_FALSE(fs::exists(b)) << "reading a missing flash file does not create it";
+    sector.assign(0x4000, 0);
     other = LockHere(b);
     EXPECT_EQ(fld->EraseSector(0), kazsim::SIM_E_IN_USE);
-    std::vector<uint8_t> sector(0x4000, 0);
     EXPECT_EQ(fld->WriteSector(0, sector.data(), 0x4000), kazsim::SIM_E_IN_USE);
     EXPECT_EQ(fld->ReadSector(0, sector.data(), 0x4000), kazsim::SIM_E_IN_USE);
     ::close(other);
     EXPECT_EQ(fld->WriteSector(0, sector.data(), 0x4000), 0u);
     EXPECT_FALSE(Free(b));
+    // Every read goes to the file: a byte changed there is what the board reads.
+    other = ::open(b.c_str(), O_RDWR);
+    ASSERT_EQ(::pwrite(other, "\x77", 1, 0x10), 1);
+    ::close(other);
+    EXPECT_EQ(fld->ReadSector(0, sector.data(), 0x4000), 0u);
+    EXPECT_EQ(sector[0x10], 0x77);
     fld->Release();
     Bench::Reset(desc);
     EXPECT_TRUE(Free(b)) << "a bench reset lets go";
     EXPECT_EQ(Bench::FlashContents(1)[0x3FFF], 0x00);
+
+    // A link is not followed, even when it was put there after the bench was loaded.
+    std::ofstream(m_Dir / "target") << "keep";
+    fs::remove(a);
+    fs::create_symlink(m_Dir / "target", a);
+    EXPECT_EQ(Open(Bench::BoardInfo(0).Path), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_THROW(Bench::EraseFlash(0), kazsim::BenchError);
+    std::string kept;
+    std::ifstream(m_Dir / "target") >> kept;
+    EXPECT_TRUE(kept == "keep");
+
+    // A write the file does not take whole fails its sector: a file-size
+    // limit cuts the write short, as a full disk does.
+    desc.Boards[1].Flash.File = (m_Dir / "c.flash").string();
+    Bench::Reset(desc);
+    fld = OpenMode<IKazFlashLoader>(1, CLSID_FLD, IID_FLD);
+    ASSERT_EQ(fld->Execute(0, 0), 0u);
+    rlimit old = {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const rlimit small = {0x6000, old.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_EQ(fld->WriteSector(0, sector.data(), 0x4000), kazsim::SIM_E_WRITE_FAULT);
+    setrlimit(RLIMIT_FSIZE, &old);
+    EXPECT_NE(kazsim::CallLog().back().Detail.find("c.flash: cannot write"), std::string::npos);
+    fld->Release();
 }
 #endif
 
@@ -169,6 +213,12 @@ TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
         {R"({"boards": [ {"faults": [{"op": "Driver.Open", "code": 5, "at": -2}]} ]})", "[0].at: must not be negative"},
         {R"({"boards": [ {"faults": [{"op": "Driver.Open", "code": 5, "nth": 2}]} ]})", "faults[0].nth: unknown key"},
         {R"({"boards": [ {"faults": [{"code": 5}]} ]})", "boards[0].faults[0]: needs \"op\" and \"code\""},
+        {R"({"boards": [ {"serial": "A", "held": true, "serial": "B"} ]})",
+         "boards[0].serial: this key is given twice"},
+        {R"({"boards": [ {}, {"flash": {"sectors": [4096, 1e400]}} ]})", "boards[1].flash.sectors[1]: 1e400 is out"},
+        {R"({"boards": [ {"state": 1.5} ]})", "boards[0].state: must be a whole number from 0 to 4294967295"},
+        {R"({"boards": [ {"flash": {"file": "f"}}, {"flash": {"file": "d/../f"}} ]})",
+         "boards[1].flash.file: d/../f is the flash file of boards[0] already"},
     };
     for (const auto& error : errors) {
         try {
@@ -182,8 +232,9 @@ TEST_F(BenchFileTest, FieldsAndErrorsThatSayWhereAndWhat)
     uint64_t id = Bench::BoardInfo(0).DeviceId;
     fs::create_directories(m_Dir);
     std::ofstream(m_Dir / "two.json") << R"({"boards": [ {"flash": {"file": "f"}}, {"flash": {"file": "f"}} ]})";
-    EXPECT_THROW(Bench::Load((m_Dir / "two.json").string()), kazsim::BenchError);
-    EXPECT_THROW(Bench::Load((m_Dir / "missing.json").string()), kazsim::BenchError);
+    std::ofstream(m_Dir / "self.json") << R"({"boards": [ {"flash": {"file": "self.json"}} ]})";
+    for (const char* bench : {"two.json", "missing.json", "self.json", "."})
+        EXPECT_THROW(Bench::Load((m_Dir / bench).string()), kazsim::BenchError) << bench;
     EXPECT_TRUE(Bench::BoardCount() == 1 && Bench::BoardInfo(0).DeviceId == id);
 }
 

@@ -70,8 +70,10 @@ inline constexpr uint32_t SIM_E_GONE = 0x8007048F;      // the board restarted o
 inline constexpr uint32_t SIM_E_NOT_LISTED = 0x80070490;    // OpenDevice: no listed device has that id
 inline constexpr uint32_t SIM_E_WRONG_STATE = 0x8007139F;   // the board's firmware does not offer that mode
 inline constexpr uint32_t SIM_E_RELEASED = 0x800401FD;      // call on an object whose last reference was released
-inline constexpr uint32_t SIM_E_ACCESS_DENIED = 0x80070005; // the board's flash file cannot be opened or read
+inline constexpr uint32_t SIM_E_ACCESS_DENIED = 0x80070005; // the board's flash file cannot be opened or is refused
 inline constexpr uint32_t SIM_E_IN_USE = 0x80070020;        // another process holds the board's flash file
+inline constexpr uint32_t SIM_E_WRITE_FAULT = 0x8007001D;   // the flash file did not take an erase or write
+inline constexpr uint32_t SIM_E_READ_FAULT = 0x8007001E;    // the flash file could not be read
 
 // ---------------------------------------------------------------------------
 // Bench description
@@ -96,12 +98,12 @@ struct FlashDesc {
     uint16_t Word4 = 0x0001;           // FLASH_INFO words the library only reports
     uint16_t Word6 = 0x22F6;
     uint16_t Word10 = 0x0010;
-    // Raw flash image that keeps the contents between runs: created erased
-    // (0xFF) when missing, used as it is when present, written through on
-    // every change. Empty: the flash lives in memory only. The file is not
-    // touched when the bench is loaded, only when this process first opens
-    // the board; it is then locked against other processes (README.md,
-    // "Flash files").
+    // Raw flash image that keeps the contents between runs: read as it is
+    // (a missing or short file reads erased), created by the first erase or
+    // write, completed to the flash's size by the first write, and written
+    // through on every change. Empty: the flash lives in memory only. The file is not
+    // touched when the bench is loaded; this process opens and locks it when
+    // it first opens the board (README.md, "Flash files").
     std::string File;
 
     uint32_t Size() const
@@ -242,21 +244,24 @@ public:
 
     // Every call that reads or changes a board's flash takes the board's
     // flash file (if it has one) for this process first, as the flash
-    // program does: it is opened, locked and read then, and kept until the
-    // board is removed or the bench reset. They throw FlashInUseError when
-    // another process holds the file, BenchError when it cannot be opened.
+    // program does: it is opened and locked then, and kept until the board
+    // is removed or the bench reset. They throw FlashInUseError when another
+    // process holds the file, BenchError when it cannot be opened, read or
+    // written.
 
     // Flash contents, byte for byte from flash offset 0.
     static std::vector<uint8_t> FlashContents(int index);
     // Writes bytes as they are (no flash semantics) at a flash offset.
     static void SetFlash(int index, uint32_t offset, const std::vector<uint8_t>& bytes);
-    // Takes the flash file without reading or changing anything: false when
-    // another process holds it (nothing is taken then).
+    // Takes the flash file for changing it (a missing one is created empty)
+    // without reading or changing the contents: false when another process
+    // holds it (nothing is taken then).
     static bool ClaimFlash(int index);
-    // Sets the whole flash to 0xFF; the file is cut to the flash's size.
+    // Sets the whole flash to 0xFF. The file keeps its length: a short one
+    // stays short (its missing tail reads erased), a longer one keeps its tail.
     static void EraseFlash(int index);
-    // Writes all flash files of the bench now (they are also written through
-    // on every change, at Reset and at exit).
+    // Hands the flash files' writes to the disk (every change is written
+    // through to the file when it is made; this waits until it is on disk).
     static void FlushFlashFiles();
 
     // Sets the firmware state without a restart (id and path stay).

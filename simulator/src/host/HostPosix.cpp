@@ -40,13 +40,24 @@ bool QueryEvent(HANDLE event, bool* manualReset, bool* signalled)
 
 // --- flash files: flock on a descriptor kept open -----------------------------
 
-CLockedFile::Status CLockedFile::Open(const std::string& path, std::string* error)
+CLockedFile::Status CLockedFile::Open(const std::string& path, bool create, std::string* error)
 {
     Close();
-    // Close-on-exec: a child the host starts must not inherit the lock.
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    // Close-on-exec: a child the host starts must not inherit the lock. No
+    // link is followed: the bench writes only a file of its own. Non-blocking
+    // so that a FIFO put in the file's place cannot hang the open.
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0666);
     if (fd < 0) {
-        *error = std::strerror(errno);
+        if (errno == ENOENT && !create)
+            return Status::Missing;
+        *error = errno == ELOOP ? "is a symbolic link; the bench keeps a board's flash only in a file of its own"
+                                : "cannot be opened: " + std::string(std::strerror(errno));
+        return Status::Failed;
+    }
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *error = "is not a regular file; the bench keeps a board's flash only in a file of its own";
         return Status::Failed;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -54,7 +65,7 @@ CLockedFile::Status CLockedFile::Open(const std::string& path, std::string* erro
         ::close(fd);
         if (code == EWOULDBLOCK)
             return Status::InUse;
-        *error = std::strerror(code);
+        *error = "cannot be locked: " + std::string(std::strerror(code));
         return Status::Failed;
     }
     m_Handle = fd;
@@ -68,15 +79,17 @@ void CLockedFile::Close()
     m_Handle = NO_HANDLE;
 }
 
-bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got)
+bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got, std::string* error)
 {
     *got = 0;
     while (*got < size) {
         ssize_t n = ::pread(static_cast<int>(m_Handle), data + *got, size - *got, static_cast<off_t>(offset + *got));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
+        if (n < 0) {
+            *error = std::strerror(errno);
             return false;
+        }
         if (n == 0)
             break;
         *got += static_cast<size_t>(n);
@@ -84,15 +97,19 @@ bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* go
     return true;
 }
 
-bool CLockedFile::WriteAt(uint64_t offset, const uint8_t* data, size_t size)
+bool CLockedFile::WriteAt(uint64_t offset, const uint8_t* data, size_t size, std::string* error)
 {
+    // A short write is followed by another for the rest, which then tells
+    // why the file took no more (ENOSPC, EFBIG, EIO).
     size_t done = 0;
     while (done < size) {
         ssize_t n = ::pwrite(static_cast<int>(m_Handle), data + done, size - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            *error = n < 0 ? std::strerror(errno) : "the file took no more bytes";
             return false;
+        }
         done += static_cast<size_t>(n);
     }
     return true;
@@ -107,9 +124,9 @@ bool CLockedFile::Size(uint64_t* size)
     return true;
 }
 
-bool CLockedFile::Truncate(uint64_t size)
+bool CLockedFile::Sync()
 {
-    return ::ftruncate(static_cast<int>(m_Handle), static_cast<off_t>(size)) == 0;
+    return ::fdatasync(static_cast<int>(m_Handle)) == 0;
 }
 
 namespace {
@@ -124,8 +141,8 @@ struct CRegistration {
     }
     ~CRegistration()
     {
-        // The library has been torn down by now; what remains is writing the
-        // flash files and stopping the simulator's thread.
+        // The library has been torn down by now; what remains is stopping
+        // the simulator's thread.
         Sim().Shutdown();
     }
     CRegistration(const CRegistration&) = delete;

@@ -152,20 +152,34 @@ bool StillHeld(const CHandedEvent& event)
 
 // --- flash files: a handle kept open that shares reading only ------------------
 
-CLockedFile::Status CLockedFile::Open(const std::string& path, std::string* error)
+CLockedFile::Status CLockedFile::Open(const std::string& path, bool create, std::string* error)
 {
     Close();
     // The share mode is the lock: others may open the file to read it (as
     // flock, being advisory, lets them on POSIX), but not to write, so a
     // second bench, which opens it for writing, is kept out. A byte-range
-    // lock would also fail every reader's ReadFile.
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    // lock would also fail every reader's ReadFile. A reparse point (a
+    // symbolic link or junction) is opened as itself and refused below.
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                create ? OPEN_ALWAYS : OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         if (code == ERROR_SHARING_VIOLATION)
             return Status::InUse;
-        *error = "Windows error " + std::to_string(code);
+        if (code == ERROR_FILE_NOT_FOUND && !create)
+            return Status::Missing;
+        *error = "cannot be opened: Windows error " + std::to_string(code);
+        return Status::Failed;
+    }
+    BY_HANDLE_FILE_INFORMATION info = {};
+    const bool regular = ::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
+                         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    if (!regular) {
+        const bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        ::CloseHandle(file);
+        *error = std::string(link ? "is a symbolic link" : "is not a regular file") +
+                 "; the bench keeps a board's flash only in a file of its own";
         return Status::Failed;
     }
     m_Handle = reinterpret_cast<intptr_t>(file);
@@ -191,7 +205,7 @@ OVERLAPPED At(uint64_t offset)
 
 } // namespace
 
-bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got)
+bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* got, std::string* error)
 {
     HANDLE file = reinterpret_cast<HANDLE>(m_Handle);
     *got = 0;
@@ -202,6 +216,7 @@ bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* go
         if (!::ReadFile(file, data + *got, want, &n, &at)) {
             if (GetLastError() == ERROR_HANDLE_EOF)
                 break;
+            *error = "Windows error " + std::to_string(GetLastError());
             return false;
         }
         if (n == 0)
@@ -211,7 +226,7 @@ bool CLockedFile::ReadAt(uint64_t offset, uint8_t* data, size_t size, size_t* go
     return true;
 }
 
-bool CLockedFile::WriteAt(uint64_t offset, const uint8_t* data, size_t size)
+bool CLockedFile::WriteAt(uint64_t offset, const uint8_t* data, size_t size, std::string* error)
 {
     HANDLE file = reinterpret_cast<HANDLE>(m_Handle);
     size_t done = 0;
@@ -219,8 +234,11 @@ bool CLockedFile::WriteAt(uint64_t offset, const uint8_t* data, size_t size)
         OVERLAPPED at = At(offset + done);
         DWORD n = 0;
         DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-        if (!::WriteFile(file, data + done, want, &n, &at) || n == 0)
+        const BOOL written = ::WriteFile(file, data + done, want, &n, &at);
+        if (!written || n == 0) {
+            *error = written ? "the file took no more bytes" : "Windows error " + std::to_string(GetLastError());
             return false;
+        }
         done += n;
     }
     return true;
@@ -235,12 +253,9 @@ bool CLockedFile::Size(uint64_t* size)
     return true;
 }
 
-bool CLockedFile::Truncate(uint64_t size)
+bool CLockedFile::Sync()
 {
-    FILE_END_OF_FILE_INFO end = {};
-    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    return ::SetFileInformationByHandle(reinterpret_cast<HANDLE>(m_Handle), FileEndOfFileInfo, &end, sizeof(end)) !=
-           FALSE;
+    return ::FlushFileBuffers(reinterpret_cast<HANDLE>(m_Handle)) != FALSE;
 }
 
 void NoteEvent(HANDLE event)
@@ -328,9 +343,8 @@ extern "C" __declspec(dllexport) const KZM_WIN_DEVICE_HOST* KzmGetDeviceHost(voi
 // The bench is built when KAZAPI.dll is attached, after its static objects and
 // before any module that imports it runs its own. The module pins itself: the
 // simulator's thread runs in it until the process ends, so it must never be
-// unloaded under that thread. At process exit the other threads are gone
-// already (possibly holding the bench's lock): the flash files, which are
-// written through on every change anyway, are flushed only if the lock is free.
+// unloaded under that thread. Nothing is left to do at process exit: every
+// change of a flash file was written through when it was made.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH) {
@@ -338,8 +352,6 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
         GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                            reinterpret_cast<LPCSTR>(&KzmGetDeviceHost), &pinned);
         StartBench();
-    } else if (reason == DLL_PROCESS_DETACH) {
-        Sim().FlushAtExit();
     }
     return TRUE;
 }

@@ -51,8 +51,8 @@ MUTANTS = [
      "EraseSector(0, 1)", "EraseSector(0, 2)", ["e2e"]),
     # controller: open, serial, mode switch
     ("board left open before the next open", "src/controller/Prog.cpp",
-     "    m_HwDevice.Close();\n    KZRESULT result = m_HwDevice.FindById(m_DeviceId);",
-     "    KZRESULT result = m_HwDevice.FindById(m_DeviceId);", ["e2e"]),
+     "    m_HwDevice.Close();\n    KZMRESULT result = m_HwDevice.FindById(m_DeviceId);",
+     "    KZMRESULT result = m_HwDevice.FindById(m_DeviceId);", ["e2e"]),
     ("serial kept after a failed open", "src/controller/Prog.cpp",
      "if (result == 0 && serial)", "if (serial)", ["e2e"]),
     ("class search starts at the second class", "src/controller/Prog.cpp",

@@ -30,6 +30,7 @@ KZMRESULT Retry(F call, int64_t& retries)
 
 IKazCcl* OpenCclObject()
 {
+    InitializeServer(); // as a host's kzmInitialize does before any mode
     IKazDeviceManager* manager = nullptr;
     if (GetDeviceManager(&manager) != 0 || !manager)
         return nullptr;

@@ -1,7 +1,10 @@
-// Flash programming throughput: loading firmware image files (dense Intel
-// HEX and S3 images of 32 MiB, a sparse image of 200,000 blocks) and
-// Program plus Verify of a 16 MiB image on the virtual bench. Figures are in
-// MB/s of file text.
+// Flash programming throughput: reading and loading firmware image files
+// (dense Intel HEX and S3 images of 32 MiB, a sparse image of 200,000 blocks
+// in address order and shuffled) and Program plus Verify of a 16 MiB image on
+// the virtual bench. Figures are in MB/s of file text (MB: 10^6 bytes). The
+// dense cases run on the scalar digit path (/0) and on the CPU's best vector
+// path (/1 SSE2, /2 AVX2): a read is one pass over the records with their
+// bytes decoded, a load the library's two passes into blocks.
 //
 // Inputs are generated at run time into a temporary folder. With
 // KAZMIR_PERF_DIR set they are written there and kept (perf/
@@ -9,7 +12,9 @@
 // BM_LoadExternal loads that file.
 #include "device/KazApi.h"
 #include "flash/FlashProg.h"
+#include "flash/HexDigits.h"
 #include "flash/ImageFile.h"
+#include "flash/ImageReader.h"
 #include "kazsim/Bench.h"
 
 #include <benchmark/benchmark.h>
@@ -207,9 +212,25 @@ std::string Sparse(const char* name, bool shuffled)
     return path;
 }
 
+// Counters of a run over the file at path.
+void Report(benchmark::State& state, const std::string& path)
+{
+    const auto size = static_cast<double>(fs::file_size(path));
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
+    state.counters["MB"] = benchmark::Counter(size / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["file_MB"] = size / 1e6;
+}
+
+// The digit path of a dense case: its argument, at most the CPU's best.
+void UseLevel(benchmark::State& state)
+{
+    static const char* const NAMES[] = {"scalar", "sse2", "avx2"};
+    const uint32_t level = CHexDigits::SetLevel(static_cast<uint32_t>(state.range(0)));
+    state.SetLabel(NAMES[level]);
+}
+
 void LoadLoop(benchmark::State& state, const std::string& path)
 {
-    const auto size = static_cast<int64_t>(fs::file_size(path));
     uint32_t blocks = 0;
     for (auto _ : state) {
         auto* image = new CImageFile;
@@ -225,22 +246,61 @@ void LoadLoop(benchmark::State& state, const std::string& path)
             return;
         }
     }
-    state.SetBytesProcessed(state.iterations() * size);
+    Report(state, path);
     state.counters["blocks"] = blocks;
-    state.counters["file_MB"] = static_cast<double>(size) / 1e6;
 }
+
+// One pass of the reader: every data record, its bytes decoded.
+void ReadLoop(benchmark::State& state, const std::string& path)
+{
+    static uint8_t s_Bytes[CImageReader::DATA_CAPACITY];
+    for (auto _ : state) {
+        CImageReader reader;
+        if (reader.Open(path.c_str()) != 0) {
+            state.SkipWithError("open failed");
+            return;
+        }
+        CImageReader::RECORD record;
+        while (reader.NextRecord(&record) == CImageReader::RECORD_OK)
+            CImageReader::DecodeData(record.pDigits, record.dwCount, s_Bytes);
+        benchmark::DoNotOptimize(s_Bytes);
+    }
+    Report(state, path);
+}
+
+// The scalar path and the CPU's best.
+void DigitPaths(benchmark::internal::Benchmark* bench)
+{
+    bench->Arg(CHexDigits::LEVEL_SCALAR)->Arg(CHexDigits::CpuLevel())->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+void BM_ReadIntelHexDense(benchmark::State& state)
+{
+    UseLevel(state);
+    ReadLoop(state, DenseIntelHex("dense.hex", DENSE_BYTES));
+}
+BENCHMARK(BM_ReadIntelHexDense)->Apply(DigitPaths);
+
+void BM_ReadS3Dense(benchmark::State& state)
+{
+    UseLevel(state);
+    ReadLoop(state, DenseS3("dense.s3", DENSE_BYTES));
+}
+BENCHMARK(BM_ReadS3Dense)->Apply(DigitPaths);
 
 void BM_LoadIntelHexDense(benchmark::State& state)
 {
+    UseLevel(state);
     LoadLoop(state, DenseIntelHex("dense.hex", DENSE_BYTES));
 }
-BENCHMARK(BM_LoadIntelHexDense)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LoadIntelHexDense)->Apply(DigitPaths);
 
 void BM_LoadS3Dense(benchmark::State& state)
 {
+    UseLevel(state);
     LoadLoop(state, DenseS3("dense.s3", DENSE_BYTES));
 }
-BENCHMARK(BM_LoadS3Dense)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LoadS3Dense)->Apply(DigitPaths);
 
 void BM_LoadSparse(benchmark::State& state)
 {
@@ -297,7 +357,7 @@ void BM_ProgramVerify16MiB(benchmark::State& state)
         }
     }
     prog.Close();
-    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(fs::file_size(path)));
+    Report(state, path);
 }
 BENCHMARK(BM_ProgramVerify16MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 

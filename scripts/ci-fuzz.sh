@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset fuzz: clang, ASan and UBSan) and runs
-# each for a bounded time on its seed corpus; prints the executions.
+# each for a bounded time on its seed corpus (image_digits shares the image
+# reader's seeds); prints the executions.
 #   scripts/ci-fuzz.sh [seconds per target]      (default 60)
 # New inputs go to build/fuzz/work/<target>; crashes to build/fuzz/artifacts.
 set -euo pipefail
@@ -11,17 +12,21 @@ export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j2 --target fuzz_image_reader fuzz_exports fuzz_image_check
+cmake --build --preset fuzz -j2 --target fuzz_image_reader fuzz_image_digits fuzz_exports fuzz_image_check
 
-# Seed folders: the check starts from the reader's seeds too.
+# Seed folders: the digit target starts from the reader's seeds, the check
+# from its own and the reader's.
 seeds() {
-  echo "fuzz/corpus/$1"
-  if [ "$1" = image_check ]; then echo fuzz/corpus/image_reader; fi
+  case "$1" in
+    image_digits) echo fuzz/corpus/image_reader ;;
+    image_check) echo fuzz/corpus/image_check fuzz/corpus/image_reader ;;
+    *) echo "fuzz/corpus/$1" ;;
+  esac
 }
 
 mkdir -p build/fuzz/artifacts
 status=0
-for target in image_reader exports image_check; do
+for target in image_reader image_digits exports image_check; do
   work=build/fuzz/work/$target
   mkdir -p "$work"
   log=build/fuzz/$target.log
@@ -31,7 +36,7 @@ for target in image_reader exports image_check; do
         "$work" $(seeds "$target") >"$log" 2>&1; then
     status=1
     echo "fuzz_$target FAILED:"
-    grep -E -A30 "ERROR|runtime error|fuzz_exports:|fuzz_image_reader:|fuzz_image_check:|deadly signal" "$log" | head -80
+    grep -E -A30 "ERROR|runtime error|fuzz_exports:|fuzz_image_reader:|fuzz_image_digits:|fuzz_image_check:|deadly signal" "$log" | head -80
   fi
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)

@@ -549,8 +549,8 @@ std::string AccountingInfo::Describe() const
     }
     std::snprintf(line, sizeof(line),
                   "module references: %u\nover-releases: %u\ncalls on released objects: %u\n"
-                  "refused arguments: %u\nevents closed early: %u\n",
-                  SetupApiModules, OverReleases, CallsOnReleased, Refused, EventsClosedEarly);
+                  "refused arguments: %u\nevents closed early: %u\nserver calls before InitializeServer: %u\n",
+                  SetupApiModules, OverReleases, CallsOnReleased, Refused, EventsClosedEarly, CallsBeforeInit);
     text += line;
     return text;
 }
@@ -585,8 +585,13 @@ std::string AccountingInfo::LeftBehind(const AccountingInfo& baseline) const
         text += line;
     }
     if (EventsClosedEarly > baseline.EventsClosedEarly) {
-        std::snprintf(line, sizeof(line), "events closed before their channel was released: %u\n",
+        std::snprintf(line, sizeof(line), "events closed before their channel or enumerator was released: %u\n",
                       EventsClosedEarly - baseline.EventsClosedEarly);
+        text += line;
+    }
+    if (CallsBeforeInit > baseline.CallsBeforeInit) {
+        std::snprintf(line, sizeof(line), "server calls before InitializeServer: %u\n",
+                      CallsBeforeInit - baseline.CallsBeforeInit);
         text += line;
     }
     if (CallsOnReleased > baseline.CallsOnReleased) {
@@ -651,6 +656,7 @@ AccountingInfo CSim::Snapshot()
     info.CallsOnReleased = CallsOnReleased;
     info.Refused = static_cast<uint32_t>(Refusals.size());
     info.EventsClosedEarly = EventsClosedEarly;
+    info.CallsBeforeInit = CallsBeforeInit;
     return info;
 }
 

@@ -112,12 +112,7 @@ protected:
     // signalled a dead or reused handle until this moment).
     void OnFinalRelease() override
     {
-        bool manualReset = false, signalled = false;
-        if (m_Event && !QueryEvent(m_Event, &manualReset, &signalled)) {
-            ++Sim().EventsClosedEarly;
-            if (Sim().Trace)
-                std::fprintf(stderr, "kazsim: Channel.Release: its event was closed while the channel lived\n");
-        }
+        CountEventClosedEarly(m_Event, "channel");
         DropEvent();
     }
 

@@ -56,16 +56,19 @@ public:
     {
         if (fetched)
             *fetched = 0;
-        return Run("Next", std::to_string(count), {count > 0 ? static_cast<const void*>(records) : this}, [&](CCall&) {
-            if (m_Cursor >= m_Records.size())
-                return SIM_E_FAIL;
-            size_t n = std::min<size_t>(count, m_Records.size() - m_Cursor);
-            std::copy_n(m_Records.begin() + static_cast<std::ptrdiff_t>(m_Cursor), n, records);
-            m_Cursor += n;
-            if (fetched)
-                *fetched = static_cast<uint32_t>(n);
-            return KZRESULT{0};
-        });
+        return Run("Next", std::to_string(count), {count > 0 ? static_cast<const void*>(records) : this},
+                   [&](CCall& call) {
+                       // The caller cannot tell how many records came without the count.
+                       if (!fetched)
+                           return call.Refuse(SIM_E_POINTER, "fetched (null)");
+                       if (m_Cursor >= m_Records.size())
+                           return SIM_E_FAIL;
+                       size_t n = std::min<size_t>(count, m_Records.size() - m_Cursor);
+                       std::copy_n(m_Records.begin() + static_cast<std::ptrdiff_t>(m_Cursor), n, records);
+                       m_Cursor += n;
+                       *fetched = static_cast<uint32_t>(n);
+                       return KZRESULT{0};
+                   });
     }
     KZRESULT Reserved4() override { return Reserved("Reserved4"); }
     KZRESULT ResetEnum() override
@@ -90,7 +93,13 @@ public:
     HANDLE ChangeEvent() const override { return m_Event; }
 
 protected:
-    void OnFinalRelease() override { m_Event = nullptr; }
+    // The holder releases the enumerator before it closes the change event;
+    // an event already closed now is counted, as for channels.
+    void OnFinalRelease() override
+    {
+        CountEventClosedEarly(m_Event, "enumerator");
+        m_Event = nullptr;
+    }
 
 private:
     std::vector<DEVICE_RECORD> m_Records; // the list as of creation or ResetEnum
@@ -399,6 +408,8 @@ KZRESULT CSimManager::OpenDevice(const uint64_t* deviceId, IKazDevice** device)
     if (!deviceId || !device)
         return call.Return(SIM_E_POINTER);
     *device = nullptr;
+    if (KZRESULT refused = RefuseBeforeInit(call))
+        return call.Return(refused);
     if (!board)
         return call.Return(SIM_E_NOT_LISTED);
     *device = new CSimDevice(Sim().SharedBoard(board), board->Generation);

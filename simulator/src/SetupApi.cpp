@@ -19,7 +19,6 @@ namespace {
 
 constexpr DWORD ERROR_INVALID_USER_BUFFER_ = 1784;
 constexpr DWORD ERROR_INVALID_FLAGS_ = 1004;
-constexpr DWORD DIGCF_ALLCLASSES_ = 0x4;
 constexpr DWORD INTERFACE_ACTIVE = 0x00000001;
 constexpr uint32_t LIST_MAGIC = 0x4C53494B; // "KISL"
 
@@ -102,32 +101,27 @@ HDEVINFO WINAPI SimGetClassDevsA(const GUID* classGuid, const char* enumerator, 
         SetLastError(call.Code());
         return INVALID_HANDLE_VALUE;
     }
-    if (flags & ~FLAG_KNOWN) {
-        call.RefuseWin(ERROR_INVALID_FLAGS_, "flags (unknown bits)");
+    // Only the list the boards' clients ask for is served: the present
+    // devices of a device-interface class. Windows answers other flags with
+    // other devices (of every class, not plugged in, or of a setup class),
+    // which the bench does not play.
+    if (flags != (FLAG_PRESENT | FLAG_DEVICEINTERFACE)) {
+        char argument[80];
+        std::snprintf(argument, sizeof(argument), "flags 0x%X (not DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)",
+                      static_cast<unsigned>(flags));
+        call.RefuseWin(ERROR_INVALID_FLAGS_, argument);
         return INVALID_HANDLE_VALUE;
     }
-    if (!classGuid && !(flags & DIGCF_ALLCLASSES_)) {
+    if (!classGuid) {
         call.RefuseWin(ERROR_INVALID_PARAMETER, "classGuid (null)");
         return INVALID_HANDLE_VALUE;
     }
     auto* list = new CDeviceInfoList;
-    // Only the driver's interface class (or the boards' setup class) is known.
-    // Without DIGCF_PRESENT the boards that are installed but not plugged in
-    // (or away restarting) come first, ahead of the present ones.
-    bool interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
-    bool match = classGuid &&
-                 (interfaces ? SameGuid(*classGuid, DRIVER_INTERFACE_CLASS) : SameGuid(*classGuid, BOARD_SETUP_CLASS));
-    if (enumerator && !EqualNoCase(enumerator, "PCI"))
-        match = false;
-    if (match) {
-        for (int i = 0; !(flags & DIGCF_PRESENT) && i < sim.BoardCount(); ++i) {
-            CBoard& board = sim.BoardAt(i);
-            if (board.Present && !board.Listed)
-                list->Items.push_back({sim.SharedBoard(&board), board.Path, board.DevInst});
-        }
+    // Only the driver's interface class is known.
+    const bool match = SameGuid(*classGuid, DRIVER_INTERFACE_CLASS) && (!enumerator || EqualNoCase(enumerator, "PCI"));
+    if (match)
         for (CBoard* board : sim.ListedBoards())
             list->Items.push_back({sim.SharedBoard(board), board->Path, board->DevInst});
-    }
     LiveLists().push_back(list);
     ++sim.DeviceInfoLists;
     call.Return(0);
@@ -255,6 +249,12 @@ BOOL WINAPI SimGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_D
         if (required)
             *required = need;
         call.FailWin(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    // A buffer must at least hold the record's fixed part; its size field
+    // is not even read before that.
+    if (size < INTERFACE_DETAIL_SIZE) {
+        call.RefuseWin(ERROR_INVALID_USER_BUFFER_, "size " + std::to_string(size) + " (below the record's fixed part)");
         return FALSE;
     }
     if (detail->cbSize != INTERFACE_DETAIL_SIZE) {

@@ -363,6 +363,7 @@ void CSim::ResetBench(const BenchDesc& desc, bool signal)
     Version = desc.Version;
     Refusals.clear();
     EventsClosedEarly = 0;
+    CallsBeforeInit = 0;
     ArmFaults(desc.Faults, -1);
     for (size_t i = 0; i < desc.Boards.size(); ++i)
         ArmFaults(desc.Boards[i].Faults, static_cast<int>(i));
@@ -629,6 +630,24 @@ uint32_t CheckHandedEvent(CCall& call, HANDLE event)
     if (signalled)
         return call.Refuse(SIM_E_INVALIDARG, "event (signalled)");
     return 0;
+}
+
+uint32_t RefuseBeforeInit(CCall& call)
+{
+    if (Sim().ServerInits > 0)
+        return 0;
+    ++Sim().CallsBeforeInit;
+    return call.Refuse(SIM_E_NOT_INITIALIZED, "server (InitializeServer has not succeeded yet)");
+}
+
+void CountEventClosedEarly(HANDLE event, const char* holder)
+{
+    bool manualReset = false, signalled = false;
+    if (!event || QueryEvent(event, &manualReset, &signalled))
+        return;
+    ++Sim().EventsClosedEarly;
+    if (Sim().Trace)
+        std::fprintf(stderr, "kazsim: %s released after its event was closed\n", holder);
 }
 
 void CCall::SetBoard(CBoard* board)

@@ -241,7 +241,7 @@ public:
     ServerVersion Version;
     std::string LoadError;
     uint32_t ChangeSignals = 0;
-    uint32_t ServerInits = 0;
+    uint32_t ServerInits = 0; // successful InitializeServer calls of the process (kept by Reset)
 
     // --- faults and call log ---
     // Counts the call against every armed fault; gives the code of the first
@@ -272,7 +272,8 @@ public:
     uint32_t OverReleases = 0;
     uint32_t CallsOnReleased = 0;
     std::vector<std::string> Refusals; // since the last Reset
-    uint32_t EventsClosedEarly = 0;    // events closed while their channel lived on
+    uint32_t EventsClosedEarly = 0;    // events closed while their channel or enumerator lived on
+    uint32_t CallsBeforeInit = 0;      // server calls refused before InitializeServer succeeded
     uint32_t DriverHandles = 0;
     uint32_t DeviceInfoLists = 0;
     uint32_t SetupApiModuleRefs = 0;
@@ -377,5 +378,14 @@ bool QueryEvent(HANDLE event, bool* manualReset, bool* signalled);
 // Checks an event the library hands over: a live auto-reset event that is not
 // signalled. Refuses anything else on the call (0 when accepted).
 uint32_t CheckHandedEvent(CCall& call, HANDLE event);
+// Opening a device needs the server initialised: refused (and counted) until
+// InitializeServer first succeeded in the process; 0 once it has. Device
+// objects come only from OpenDevice, so no component is opened and no mode
+// started before either.
+uint32_t RefuseBeforeInit(CCall& call);
+// At an object's last release: counts its event when the holder closed it
+// while the object still held it (the server could have signalled a dead or
+// reused handle until then).
+void CountEventClosedEarly(HANDLE event, const char* holder);
 
 } // namespace kazsim::detail

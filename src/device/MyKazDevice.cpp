@@ -76,15 +76,17 @@ KZMRESULT CMyKazDevice::Open()
     return 0;
 }
 
+// The enumerator goes before its change event is closed: until it is
+// released the server may signal the event.
 KZMRESULT CMyKazDevice::Close()
 {
-    if (m_ChangeEvent) {
-        CloseHandle(m_ChangeEvent);
-        m_ChangeEvent = nullptr;
-    }
     if (m_DeviceEnum) {
         m_DeviceEnum->Release();
         m_DeviceEnum = nullptr;
+    }
+    if (m_ChangeEvent) {
+        CloseHandle(m_ChangeEvent);
+        m_ChangeEvent = nullptr;
     }
     if (m_DeviceManager) {
         m_DeviceManager->Release();
@@ -144,21 +146,19 @@ KZMRESULT CMyKazDevice::WaitForArrival(uint32_t timeout)
 }
 
 // Walks the server's list one record at a time for the first board of the
-// class that fits the key. A failing restart of the walk is given back like a
-// failing fetch: the search has no defined starting point.
+// class that fits the key. The restart's result is not looked at: the fetch
+// that follows tells whether the server can deliver.
 KZMRESULT CMyKazDevice::FindDevice(const GUID* boardClass, uint8_t mode, void* key, uint64_t* result)
 {
     if (!m_DeviceEnum)
         return KZM_E_FAIL;
     if (!boardClass || !key || !result || (mode != FIND_BY_SERIAL && mode != FIND_FIRST_OF_CLASS))
         return KZM_E_FAIL;
-    KZMRESULT status = m_DeviceEnum->ResetEnum();
-    if (status != 0)
-        return status;
+    m_DeviceEnum->ResetEnum();
     for (;;) {
         KAZ_DEVICE_RECORD record;
         uint32_t fetched = 0;
-        status = m_DeviceEnum->Next(1, &record, &fetched);
+        const KZMRESULT status = m_DeviceEnum->Next(1, &record, &fetched);
         if (status != 0)
             return status;
         if (fetched == 0)
@@ -184,12 +184,14 @@ KZMRESULT CMyKazDevice::FindDevice(const GUID* boardClass, uint8_t mode, void* k
 // Reads the whole list (at most MAX_DEVICES records) in one request and
 // compares it with the snapshot. A server that claims more records than were
 // asked for is taken at the first MAX_DEVICES: the buffer holds no more, and
-// devices beyond them are not seen, as with a longer list. A failing restart
-// or fetch leaves the snapshot as it was and reports no change.
+// devices beyond them are not seen, as with a longer list. A failing fetch
+// leaves the snapshot as it was and reports no change; the restart's result
+// is not looked at.
 KZMRESULT CMyKazDevice::RefreshDeviceList(uint32_t first, uint8_t* change)
 {
     uint8_t kind = LIST_UNCHANGED;
-    if (m_DeviceEnum && m_DeviceEnum->ResetEnum() == 0) {
+    if (m_DeviceEnum) {
+        m_DeviceEnum->ResetEnum();
         KAZ_DEVICE_RECORD records[MAX_DEVICES];
         uint32_t fetched = 0;
         if (m_DeviceEnum->Next(MAX_DEVICES, records, &fetched) == 0) {

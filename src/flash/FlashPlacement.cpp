@@ -2,15 +2,6 @@
 
 #include "kazmir.h"
 
-namespace {
-
-uint64_t FlashSize(const FLASH_LAYOUT& layout)
-{
-    return layout.bSectorsKnown ? SectorOffset(layout, layout.wSectorCount) : 0;
-}
-
-} // namespace
-
 uint64_t SectorOffset(const FLASH_LAYOUT& layout, uint16_t sector)
 {
     uint64_t offset = 0;
@@ -36,7 +27,7 @@ RANGE_PLACEMENT PlaceRange(const FLASH_LAYOUT& layout, uint32_t useBase, uint32_
     p.dwLength = length;
     // Worked out in 64 bits: a range may not wrap around past 4 GiB.
     const uint64_t end64 = static_cast<uint64_t>(start) + length;
-    if (end64 > FlashSize(layout)) {
+    if (end64 > layout.dwFlashSize) {
         p.result = KZM_E_BEYOND_FLASH;
         return p;
     }

@@ -13,6 +13,10 @@ struct FLASH_LAYOUT {
     uint16_t wSectorCount;    // sectors in pdwSizes
     const uint32_t* pdwSizes; // sector sizes, wSectorCount of them
     bool bSectorsKnown;       // the sizes have been read
+    // What a range may not end beyond: the sum of the sizes of the sectors
+    // read, 0 when their reading failed. Not worked out from pdwSizes, which
+    // may still hold sizes of a flash read earlier.
+    uint32_t dwFlashSize;
 };
 
 struct IMAGE_SUMMARY {

@@ -115,7 +115,7 @@ FLASH_LAYOUT CFlashProg::Layout(uint32_t (&sizes)[MAX_SECTORS]) const
     const uint16_t count = SectorCount();
     for (uint16_t i = 0; i < count; ++i)
         sizes[i] = m_Sectors[i].Size;
-    return FLASH_LAYOUT{m_FlashInfo.BaseAddress, count, sizes, m_bSectorsKnown != 0};
+    return FLASH_LAYOUT{m_FlashInfo.BaseAddress, count, sizes, m_bSectorsKnown != 0, m_dwFlashSize};
 }
 
 KZMRESULT CFlashProg::ApplyPlacement(const RANGE_PLACEMENT& placement)

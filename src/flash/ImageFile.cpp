@@ -29,23 +29,6 @@ inline bool Holds(const CImageBlock* block, uint32_t address, uint64_t end)
     return address >= block->GetStart() && end <= block->GetEnd();
 }
 
-// The block by address whose start is the highest at or below the address,
-// when it holds the record.
-bool FindBlock(CImageBlock* const* byAddress, uint32_t blocks, uint32_t address, uint64_t end, uint32_t* found)
-{
-    uint32_t lo = 0, hi = blocks;
-    while (lo < hi) {
-        const uint32_t mid = lo + (hi - lo) / 2;
-        if (byAddress[mid]->GetStart() <= address)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo == 0 || !Holds(byAddress[lo - 1], address, end))
-        return false;
-    *found = lo - 1;
-    return true;
-}
 // Blocks up to this size take their bytes from the image's shared allocation.
 constexpr uint32_t SMALL_BLOCK = 4096;
 
@@ -138,26 +121,14 @@ KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
         return KZM_E_FAIL;
     const uint32_t blocks = layout.GetBlockCount();
     auto** byList = static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
-    // In an image whose blocks stand in address order the two orders share
-    // one table.
-    const bool oneOrder = layout.IsAddressOrder();
-    auto** byAddress =
-        oneOrder ? byList : static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
-    KZMRESULT result = byList != nullptr && byAddress != nullptr ? KZM_OK : KZM_E_FAIL;
-    if (result == KZM_OK)
-        result = CreateBlocks(layout, byList);
+    KZMRESULT result = byList != nullptr ? CreateBlocks(layout, byList) : KZM_E_FAIL;
     if (result == KZM_OK) {
         ShareSmallBlockBytes(byList, blocks);
-        for (uint32_t a = 0; a < blocks && !oneOrder; ++a)
-            byAddress[a] = byList[layout.GetListIndexByAddress(a)];
-        if (AdoptAsIndex(byList, blocks))
-            byList = nullptr; // owned by the index now (byAddress may still point at it)
+        result = reader.Rewind() == KZM_OK ? FillBlocks(reader, layout, byList, first) : KZM_E_FAIL;
     }
-    if (result == KZM_OK)
-        result = reader.Rewind() == KZM_OK ? FillBlocks(reader, byAddress, blocks, first) : KZM_E_FAIL;
-    if (!oneOrder)
-        std::free(byAddress);
-    std::free(byList);
+    // Owned by the index now, or freed.
+    if (result != KZM_OK || !AdoptAsIndex(byList, blocks))
+        std::free(byList);
     reader.Close();
     return result;
 }
@@ -259,25 +230,23 @@ bool CImageFile::AdoptAsIndex(CImageBlock** byList, uint32_t blocks)
 
 // Second pass: the bytes, straight into their blocks. The records must be
 // those of the first pass (the file might have changed between).
-KZMRESULT CImageFile::FillBlocks(CImageReader& reader, CImageBlock* const* byAddress, uint32_t blocks,
+KZMRESULT CImageFile::FillBlocks(CImageReader& reader, CImageIndex& layout, CImageBlock* const* byList,
                                  const LOAD_PASS& first)
 {
+    const uint32_t blocks = layout.GetBlockCount();
     if (blocks == 0)
         return KZM_E_FAIL;
     LOAD_PASS second{HASH_SEED, 0};
-    uint32_t last = 0; // by address: the block of the last record
+    layout.RestartRecords();
     CImageReader::RECORD record;
     while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
         const uint32_t address = record.dwAddress;
-        const uint64_t end = static_cast<uint64_t>(address) + record.dwCount;
-        // Records mostly go on in the same block or the next one up.
-        if (!Holds(byAddress[last], address, end)) {
-            if (last + 1 < blocks && Holds(byAddress[last + 1], address, end))
-                ++last;
-            else if (!FindBlock(byAddress, blocks, address, end, &last))
-                return KZM_E_FAIL; // only when the file changed after the first pass
-        }
-        CImageBlock* block = byAddress[last];
+        const uint32_t at = layout.BlockOfNextRecord(address, record.dwCount);
+        // Only when the file changed after the first pass can a record miss
+        // its block.
+        if (at >= blocks || !Holds(byList[at], address, static_cast<uint64_t>(address) + record.dwCount))
+            return KZM_E_FAIL;
+        CImageBlock* block = byList[at];
         if (block->GetData() == nullptr && !block->AllocData())
             return KZM_E_FAIL;
         CImageReader::DecodeData(record.pDigits, record.dwCount, block->GetData() + (address - block->GetStart()));
@@ -286,8 +255,8 @@ KZMRESULT CImageFile::FillBlocks(CImageReader& reader, CImageBlock* const* byAdd
     }
     if (second.dwRecords != first.dwRecords || second.qwHash != first.qwHash)
         return KZM_E_FAIL;
-    for (uint32_t a = 0; a < blocks; ++a)
-        if (byAddress[a]->GetData() == nullptr)
+    for (uint32_t i = 0; i < blocks; ++i)
+        if (byList[i]->GetData() == nullptr)
             return KZM_E_FAIL;
     return KZM_OK;
 }

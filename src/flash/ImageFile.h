@@ -72,7 +72,7 @@ private:
     bool AdoptAsIndex(CImageBlock** byList, uint32_t blocks);
     // Ends a block's life, in the shared allocation or on its own.
     void DeleteBlock(CListNode* node);
-    static KZMRESULT FillBlocks(CImageReader& reader, CImageBlock* const* byAddress, uint32_t blocks,
+    static KZMRESULT FillBlocks(CImageReader& reader, CImageIndex& layout, CImageBlock* const* byList,
                                 const LOAD_PASS& first);
     // Blocks in list order, rebuilt when the store's links have changed, so
     // that indexed access does not walk the list each time.

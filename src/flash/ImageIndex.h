@@ -14,7 +14,12 @@
 //    group is never taken out.
 // So the index collects runs of consecutive touching records, finds the runs
 // that create blocks with a prefix-maximum tree, joins runs by address, and
-// orders the groups by their last creating run.
+// orders the groups by their last creating run. A run that touches no other
+// one is a group of its own and creates its block; only runs that share a
+// group need the tree.
+//
+// For the second pass the index also tells each record's block: the same
+// records fall into the same runs, and every run lies in one block.
 #pragma once
 
 #include "kazmir.h"
@@ -30,7 +35,15 @@ public:
 
     // Adds the next record of the first pass, [address, address + count),
     // count >= 1 and the end within 32 bits. 0x80004005 without memory.
-    KZMRESULT AddRecord(uint32_t address, uint32_t count);
+    KZMRESULT AddRecord(uint32_t address, uint32_t count)
+    {
+        if (m_bFailed)
+            return KZM_E_FAIL;
+        ++m_dwRecords;
+        if (m_bHaveCurrent && JoinRun(&m_Current, address, address + count))
+            return KZM_OK;
+        return StartRun(address, address + count);
+    }
     // Works out the blocks; 0x80004005 without memory.
     KZMRESULT Finish();
 
@@ -39,21 +52,30 @@ public:
     uint32_t GetBlockCount() const { return m_dwBlocks; }
     uint32_t GetBlockStart(uint32_t listIndex) const
     {
-        return m_bAddressOrder ? m_pRuns[listIndex].dwStart : m_pBlocks[m_pListOrder[listIndex]].dwStart;
+        return m_bAddressOrder ? m_pRuns[listIndex].dwStart : m_pBlocks[listIndex].dwStart;
     }
     uint32_t GetBlockEnd(uint32_t listIndex) const
     {
-        return m_bAddressOrder ? m_pRuns[listIndex].dwEnd : m_pBlocks[m_pListOrder[listIndex]].dwEnd;
+        return m_bAddressOrder ? m_pRuns[listIndex].dwEnd : m_pBlocks[listIndex].dwEnd;
     }
-    // Whether the list order is the address order.
-    bool IsAddressOrder() const { return m_bAddressOrder; }
-    // The list index of the block that is the i-th by address.
-    uint32_t GetListIndexByAddress(uint32_t addressIndex) const
+
+    // The second pass: the records again, in the same order from the first;
+    // each one's block in list order. A record that is not the first pass's
+    // may get any block or GetBlockCount().
+    void RestartRecords() { m_dwCursorRun = NO_RUN; }
+    uint32_t BlockOfNextRecord(uint32_t address, uint32_t count)
     {
-        return m_bAddressOrder ? addressIndex : m_pAddressToList[addressIndex];
+        if (m_dwCursorRun == NO_RUN || !JoinRun(&m_Cursor, address, address + count)) {
+            m_Cursor = RUN{address, address + count, address, address + count};
+            ++m_dwCursorRun;
+        }
+        if (m_dwCursorRun >= m_dwRunCount)
+            return m_dwBlocks;
+        return m_bAddressOrder ? m_dwCursorRun : m_pBlockOfRun[m_dwCursorRun];
     }
 
 private:
+    static constexpr uint32_t NO_RUN = 0xFFFFFFFFu;
     struct RUN {
         uint32_t dwStart; // range of the run's records
         uint32_t dwEnd;
@@ -65,17 +87,31 @@ private:
         uint32_t dwEnd;
     };
 
+    // A record that touches the run joins it: it creates no block, and the
+    // run stays one touching-connected range.
+    static bool JoinRun(RUN* run, uint32_t address, uint32_t end)
+    {
+        if (address > run->dwEnd || run->dwStart > end)
+            return false;
+        run->dwStart = address < run->dwStart ? address : run->dwStart;
+        run->dwEnd = end > run->dwEnd ? end : run->dwEnd;
+        return true;
+    }
+
     // Finish's tables while it works.
     struct WORK {
-        uint32_t* pByStart;    // run numbers sorted by start
-        uint32_t* pStarts;     // their starts
+        uint64_t* pByStart;    // start << 32 | run, sorted
+        uint64_t* pSortSpare;  // the radix sort's second buffer
+        uint32_t* pStarts;     // the sorted starts
         uint32_t* pRankOf;     // run -> position in pByStart
         uint32_t* pTree;       // prefix maxima of ends, by start
         uint8_t* pCreates;     // the run's first record creates a block
         uint32_t* pGroupOfRun; // run -> group (final block) by address
         uint32_t* pSlot;       // creating run -> group whose last creator it is
+        uint32_t* pListOfGroup;
     };
 
+    KZMRESULT StartRun(uint32_t address, uint32_t end);
     void PushRun();
     void FreeWork();
     void FreeBlocks();
@@ -83,8 +119,8 @@ private:
     bool AllocWork(WORK* work) const;
     static void FreeWork(WORK* work);
     void SortRunsByStart(const WORK& work) const;
-    void MarkCreatingRuns(const WORK& work) const;
     uint32_t GroupRuns(const WORK& work) const;
+    void MarkCreatingRuns(const WORK& work) const;
     bool OrderGroups(const WORK& work, uint32_t groups);
 
     RUN* m_pRuns;
@@ -95,9 +131,11 @@ private:
     uint32_t m_dwRecords;
     bool m_bFailed;
 
-    BLOCK* m_pBlocks;           // by address
-    uint32_t* m_pListOrder;     // list position -> block by address
-    uint32_t* m_pAddressToList; // block by address -> list position
+    BLOCK* m_pBlocks;        // in list order
+    uint32_t* m_pBlockOfRun; // run -> its block in list order
     uint32_t m_dwBlocks;
+    uint32_t m_dwRunCount;
     bool m_bAddressOrder; // every run is a block, in address order: the runs are the blocks
+    RUN m_Cursor;         // the second pass's current run
+    uint32_t m_dwCursorRun;
 };

@@ -1,38 +1,32 @@
 #include "flash/ImageReader.h"
 
-#include <array>
+#include "flash/HexDigits.h"
+
 #include <cstring>
+
+// The record loop inlines the parsers: a call per line costs more than the
+// parsing of most lines.
+#if defined(__GNUC__)
+#define KZM_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define KZM_ALWAYS_INLINE inline
+#endif
 
 namespace {
 
-// The digit value of HexByte for every 8-bit character.
-constexpr int DigitValue(unsigned c)
-{
-    return c < 'A' ? static_cast<int>(c) - '0' : static_cast<int>(c) - 55;
-}
-
-// HexByte of every pair of characters, indexed by the first character plus
-// 256 times the second: one lookup per byte. Only the pairs of digits are
-// used in practice, about 25 cache lines of the table.
-constexpr std::array<uint8_t, 65536> MakePairTable()
-{
-    std::array<uint8_t, 65536> table{};
-    for (unsigned high = 0; high < 256; ++high)
-        for (unsigned low = 0; low < 256; ++low) {
-            // Two's-complement arithmetic: the low 8 bits of a negative value.
-            const unsigned h = static_cast<unsigned>(DigitValue(high));
-            const unsigned l = static_cast<unsigned>(DigitValue(low));
-            table[high | (low << 8)] = static_cast<uint8_t>(((h << 4) | l) & 0xFFu);
-        }
-    return table;
-}
-
-constexpr std::array<uint8_t, 65536> g_Pairs = MakePairTable();
+constexpr uint32_t RECORD_OK = CImageReader::RECORD_OK;
+constexpr uint32_t RECORD_END = CImageReader::RECORD_END;
+constexpr uint32_t RECORD_MALFORMED = CImageReader::RECORD_MALFORMED;
 
 inline uint8_t Byte(const char* p)
 {
-    const auto* d = reinterpret_cast<const uint8_t*>(p);
-    return g_Pairs[d[0] | (static_cast<unsigned>(d[1]) << 8)];
+    return CHexDigits::Pair(p);
+}
+
+inline uint8_t HexPair(char high, char low)
+{
+    const char pair[2] = {high, low};
+    return Byte(pair);
 }
 
 // A character of the line as a C string: NUL at and after its end.
@@ -48,37 +42,14 @@ inline bool FitsAddressSpace(uint32_t address, uint32_t count)
     return static_cast<uint64_t>(address) + count <= 0xFFFFFFFFull;
 }
 
-} // namespace
-
-CImageReader::CImageReader() : m_dwExtension(0), m_pObserver(nullptr), m_dwLineNumber(0) {}
-
-uint8_t CImageReader::HexByte(char high, char low)
-{
-    const char pair[2] = {high, low};
-    return Byte(pair);
-}
-
-void CImageReader::DecodeData(const char* digits, uint32_t count, uint8_t* out)
-{
-    const uint8_t* pairs = g_Pairs.data();
-    const auto* d = reinterpret_cast<const uint8_t*>(digits);
-    uint32_t i = 0;
-    for (; i + 4 <= count; i += 4, d += 8) {
-        out[i] = pairs[d[0] | (static_cast<unsigned>(d[1]) << 8)];
-        out[i + 1] = pairs[d[2] | (static_cast<unsigned>(d[3]) << 8)];
-        out[i + 2] = pairs[d[4] | (static_cast<unsigned>(d[5]) << 8)];
-        out[i + 3] = pairs[d[6] | (static_cast<unsigned>(d[7]) << 8)];
-    }
-    for (; i < count; ++i, d += 2)
-        out[i] = pairs[d[0] | (static_cast<unsigned>(d[1]) << 8)];
-}
-
-uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record)
+// The record parsers' bodies, for the public ones and for NextRecord's loop.
+KZM_ALWAYS_INLINE uint32_t ParseHex(const char* line, uint32_t length, uint32_t* extension,
+                                    CImageReader::RECORD* record)
 {
     record->dwCount = 0;
     record->dwAddress = 0;
     record->pDigits = nullptr;
-    const uint32_t count = length >= 3 ? Byte(line + 1) : HexByte(At(line, length, 1), At(line, length, 2));
+    const uint32_t count = length >= 3 ? Byte(line + 1) : HexPair(At(line, length, 1), At(line, length, 2));
     if (length != 12 + 2 * count) {
         // A last line without its line feed may still be the end record.
         if (length == 11 && std::memcmp(line, ":00000001FF", 11) == 0)
@@ -101,8 +72,8 @@ uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_
     case 0x04: {
         // Read as a C string, so that a record too short for its two data
         // bytes reads its line feed and NUL instead (and never past them).
-        const uint32_t value = static_cast<uint32_t>(HexByte(At(line, length, 9), At(line, length, 10))) * 256u +
-                               HexByte(At(line, length, 11), At(line, length, 12));
+        const uint32_t value = static_cast<uint32_t>(HexPair(At(line, length, 9), At(line, length, 10))) * 256u +
+                               HexPair(At(line, length, 11), At(line, length, 12));
         *extension = Byte(line + 7) == 0x02 ? value * 16u : value * 65536u;
         return RECORD_OK;
     }
@@ -112,15 +83,15 @@ uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_
     }
 }
 
-uint32_t CImageReader::ParseSRecord(const char* line, uint32_t length, RECORD* record)
+KZM_ALWAYS_INLINE uint32_t ParseS(const char* line, uint32_t length, CImageReader::RECORD* record)
 {
     record->dwCount = 0;
     record->dwAddress = 0;
     record->pDigits = nullptr;
-    const uint32_t count = HexByte(At(line, length, 2), At(line, length, 3));
+    const uint32_t count = HexPair(At(line, length, 2), At(line, length, 3));
     if (length != 2 * count + 5)
         return RECORD_MALFORMED;
-    const uint8_t type = HexByte('0', line[1]);
+    const uint8_t type = HexPair('0', line[1]);
     uint32_t addressBytes = 0;
     switch (type) {
     case 1:
@@ -156,6 +127,61 @@ uint32_t CImageReader::ParseSRecord(const char* line, uint32_t length, RECORD* r
     return RECORD_OK;
 }
 
+// The length of the record line at p, its line feed included, when its
+// byte count tells it and its line feed (or CR LF) stands there with none
+// before, within the count characters at p; 0 otherwise.
+KZM_ALWAYS_INLINE size_t WholeRecordLength(const char* p, size_t count)
+{
+    if (count < 4)
+        return 0;
+    size_t length = 0;
+    if (p[0] == ':')
+        length = 12 + 2 * static_cast<size_t>(Byte(p + 1));
+    else if ((p[0] | 0x20) == 's')
+        length = 5 + 2 * static_cast<size_t>(Byte(p + 2));
+    else
+        return 0;
+    if (length >= count)
+        return 0;
+    // A carriage return before the line feed is not part of the line: then
+    // the line is one character shorter than its count says.
+    const char last = p[length - 1];
+    if (last == '\n' ? p[length - 2] == '\r' : last != '\r' || p[length] != '\n')
+        return 0;
+    return CHexDigits::NoLineFeed(p, length - 1) ? length : 0;
+}
+
+} // namespace
+
+KZM_ALWAYS_INLINE bool CImageReader::ParseLine(const char* line, uint32_t length, RECORD* record, uint32_t* status)
+{
+    if (length == 0)
+        return false;
+    if (line[0] == ':')
+        *status = ParseHex(line, length, &m_dwExtension, record);
+    else if (line[0] == 'S' || line[0] == 's')
+        *status = ParseS(line, length, record);
+    else
+        return false; // empty lines, comments
+    return *status != RECORD_OK || record->dwCount != 0;
+}
+
+KZM_ALWAYS_INLINE uint32_t CImageReader::NextLine(const char** line, uint32_t* length)
+{
+    if (m_bShortcut) {
+        size_t count = 0;
+        const char* p = m_Lines.PeekBuffered(&count);
+        const size_t whole = WholeRecordLength(p, count);
+        if (whole != 0) {
+            m_Lines.TakeLine(whole, p[whole - 1] == '\r');
+            *line = p;
+            *length = static_cast<uint32_t>(whole);
+            return CLineReader::LINE_OK;
+        }
+    }
+    return m_Lines.NextLine(line, length);
+}
+
 uint32_t CImageReader::NextRecord(RECORD* record)
 {
     if (m_pObserver != nullptr)
@@ -163,26 +189,45 @@ uint32_t CImageReader::NextRecord(RECORD* record)
     record->dwCount = 0;
     record->dwAddress = 0;
     record->pDigits = nullptr;
+    uint32_t status = RECORD_OK;
     for (;;) {
         const char* line = nullptr;
         uint32_t length = 0;
-        if (m_Lines.NextLine(&line, &length) == CLineReader::LINE_END)
+        if (NextLine(&line, &length) == CLineReader::LINE_END)
             return RECORD_MALFORMED;
-        if (length == 0)
-            continue;
-        const char first = line[0];
-        uint32_t status;
-        if (first == ':')
-            status = ParseHexRecord(line, length, &m_dwExtension, record);
-        else if (first == 'S' || first == 's')
-            status = ParseSRecord(line, length, record);
-        else
-            continue; // empty lines, comments
-        if (status != RECORD_OK)
+        if (ParseLine(line, length, record, &status))
             return status;
-        if (record->dwCount != 0)
-            return RECORD_OK;
     }
+}
+
+CImageReader::CImageReader() : m_dwExtension(0), m_pObserver(nullptr), m_dwLineNumber(0), m_bShortcut(false) {}
+
+KZMRESULT CImageReader::Start(KZMRESULT result)
+{
+    m_dwExtension = 0;
+    m_dwLineNumber = 0;
+    m_bShortcut = CHexDigits::GetLevel() != CHexDigits::LEVEL_SCALAR;
+    return result;
+}
+
+uint8_t CImageReader::HexByte(char high, char low)
+{
+    return HexPair(high, low);
+}
+
+void CImageReader::DecodeData(const char* digits, uint32_t count, uint8_t* out)
+{
+    CHexDigits::Decode(digits, count, out);
+}
+
+uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record)
+{
+    return ParseHex(line, length, extension, record);
+}
+
+uint32_t CImageReader::ParseSRecord(const char* line, uint32_t length, RECORD* record)
+{
+    return ParseS(line, length, record);
 }
 
 void CImageReader::Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type, const RECORD* record)
@@ -210,7 +255,7 @@ uint32_t CImageReader::NextRecordObserved(RECORD* record)
     for (;;) {
         const char* line = nullptr;
         uint32_t length = 0;
-        if (m_Lines.NextLine(&line, &length) == CLineReader::LINE_END) {
+        if (NextLine(&line, &length) == CLineReader::LINE_END) {
             if (m_Lines.StoppedAtCtrlZ()) {
                 // The Ctrl-Z begins the next line; what follows it on that
                 // line counts as the same line.

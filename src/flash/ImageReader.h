@@ -69,7 +69,8 @@ public:
     // shifted left by 4 and or-ed with the second, in 8 bits. Nothing is
     // checked, so lower-case digits give wrong bytes.
     static uint8_t HexByte(char high, char low);
-    // Decodes count bytes from 2 * count digits.
+    // Decodes count bytes from 2 * count digits (out must not overlap them),
+    // by the same arithmetic, 16 or 32 digits a step where the CPU can.
     static void DecodeData(const char* digits, uint32_t count, uint8_t* out);
     // One line (length as a C string, line feed included) of each kind.
     // ParseHexRecord reads and updates the address extension.
@@ -99,17 +100,22 @@ public:
     void ReportUnreadLines();
 
 private:
-    KZMRESULT Start(KZMRESULT result)
-    {
-        m_dwExtension = 0;
-        m_dwLineNumber = 0;
-        return result;
-    }
+    // Extension 0, line 0, the digit path of this pass.
+    KZMRESULT Start(KZMRESULT result);
     uint32_t NextRecordObserved(RECORD* record);
+    // A line as the record loop sees it; true when reading stops after it
+    // (data, or a status other than RECORD_OK).
+    bool ParseLine(const char* line, uint32_t length, RECORD* record, uint32_t* status);
+    // The next line, as CLineReader::NextLine gives it.
+    uint32_t NextLine(const char** line, uint32_t* length);
     void Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type, const RECORD* record);
 
     CLineReader m_Lines;
     uint32_t m_dwExtension;
     IImageObserver* m_pObserver;
     uint32_t m_dwLineNumber;
+    // With the vector paths: record lines are taken whole from the line
+    // buffer when their byte count tells where they end, instead of by a
+    // search for the line feed.
+    bool m_bShortcut;
 };

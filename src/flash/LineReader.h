@@ -78,6 +78,29 @@ public:
         return NextLineSlow(line, length);
     }
 
+    // For a caller that can tell where a line ends by itself (a record's
+    // length): the unread characters in the buffer up to the next NUL byte,
+    // to look at; TakeLine then takes the line as NextLine would have, its
+    // last character a line feed there or a carriage return before one.
+    const char* PeekBuffered(size_t* count) const
+    {
+        const size_t clean = m_nNextNul < m_nEnd ? m_nNextNul : m_nEnd;
+        *count = clean - m_nPos;
+        return m_pBuffer + m_nPos;
+    }
+    // length: the line's characters with its line feed (at most MAX_LINE,
+    // no line feed before the last); crlf: a carriage return stands in the
+    // last place, its line feed right after it.
+    void TakeLine(size_t length, bool crlf)
+    {
+        m_qwLineOffset = m_qwBufferOffset + m_nPos;
+        if (crlf)
+            m_pBuffer[m_nPos + length - 1] = '\n';
+        m_nPos += length + (crlf ? 1 : 0);
+        m_bRemainder = m_bSplitPending;
+        m_bSplitPending = false;
+    }
+
     // Where the last line began in the file (bytes from its start), and
     // whether it is the rest of a longer line split after MAX_LINE characters.
     uint64_t GetLineOffset() const { return m_qwLineOffset; }

@@ -71,6 +71,42 @@ TEST_F(HwDevice, FindsOpenTheMatchingBoardOrNothing)
     }
 }
 
+// The flash loader is awaited on the first board of the list alone, with a
+// limit that is all that ends a board that never gets there.
+TEST_F(HwDevice, WaitForFlashLoaderPollsTheFirstBoardUpToItsLimit)
+{
+    class CShortWait : public CHwDevice {
+    public:
+        CShortWait() { m_dwFlashLoaderWaitMs = 200; }
+    };
+    const kazsim::BoardDesc rom = MakeBoard("KZ000001", kazsim::STATE_BOOT_ROM),
+                            fld = MakeBoard("KZ000002", kazsim::STATE_FLASH_LOADER);
+    const struct {
+        const char* Name;
+        std::vector<kazsim::BoardDesc> Boards;
+        uint32_t OldAnswers; // GetInfo answers of the first board before it reports state 1 (0: never)
+        KZMRESULT Result;
+        int Opened;
+    } cases[] = {
+        {"empty list", {}, 0, 0, -1},
+        {"flash loader on a later poll", {rom}, 3, 0, 0},
+        {"second board in the flash loader is not polled", {rom, fld}, 2, 0, 0},
+        {"limit", {rom, fld}, 0, KZM_E_NO_FLASH_LOADER, -1},
+    };
+    for (const auto& c : cases) {
+        UseBench(c.Boards);
+        if (c.OldAnswers)
+            Bench::SetStateAfterGetInfo(0, kazsim::STATE_FLASH_LOADER, c.OldAnswers);
+        CShortWait device;
+        EXPECT_EQ(device.WaitForFlashLoader(), c.Result) << c.Name;
+        EXPECT_TRUE(c.Opened < 0 ? Idle(device) : OpenOn(device, c.Opened)) << c.Name;
+        EXPECT_TRUE(!c.OldAnswers || CountCalls("Driver.GetInfo", 0) == int(c.OldAnswers) + 1) << c.Name;
+        EXPECT_EQ(CountCalls("Driver.Open", 1), 0) << c.Name;
+        device.Close();
+        EXPECT_EQ(kazsim::LeftBehind(), "") << c.Name;
+    }
+}
+
 TEST_F(HwDevice, IdMustMatchInAll64BitsAndIsReadUnaligned)
 {
     kazsim::BoardDesc board = MakeBoard("SN-4711", kazsim::STATE_BAL);
@@ -130,6 +166,8 @@ TEST_F(HwDevice, DetailIsAskedTwiceWithExactlyTheRequiredSize)
     EXPECT_EQ(device.SelectDevice(2), R_FAIL) << "one past the end";
     ASSERT_EQ(device.SelectDevice(1), 0u);
     device.DestroyDeviceList();
+    // The list asked for: present devices of the driver's interface class.
+    EXPECT_EQ(kazsim::CallLog().at(0).Detail, "{48E20102-D37D-42C8-BE32-F86F4FCB2B4C} flags 0x12");
     std::vector<kazsim::Call> details;
     for (const kazsim::Call& call : kazsim::CallLog())
         if (call.Name == "SetupDiGetDeviceInterfaceDetailA")

@@ -44,6 +44,7 @@ protected:
     {
         static HMODULE s_Module = BindSetupApi(); // for the process, as the library's initialisation does
         ASSERT_NE(s_Module, nullptr);
+        ASSERT_EQ(InitializeServer(), 0u);
         UseBench({});
     }
     void TearDown() override { kazsim::Bench::Quiesce(); }

@@ -3,7 +3,9 @@
 // waits, and the channels that kzmCCLinit and kzmBGIinitSer never open.
 #include "E2eFixture.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -51,6 +53,28 @@ TEST_F(E2eTest, TimeOutReachesTheChannelWaits)
         ASSERT_EQ(kzmBGIsend(0, 16, buffer), 0u) << i;
     EXPECT_EQ(kzmBGIsend(0, 16, buffer), KZM_E_FAIL);
     EXPECT_EQ(kzmBGIsend(30, 16, buffer), kazsim::SIM_E_PENDING);
+    ResetAndExpectNothingLeft(Mode::Bgi);
+}
+
+// A receive waits for a message that arrives within its time-out, and takes
+// one that waits already at once, even with time-out 0.
+TEST_F(E2eTest, ReceiveWaitsForWhatArrivesInTimeAndTakesWhatWaits)
+{
+    int board = AddBoard(3);
+    ASSERT_EQ(kzmBGIinit(TIMEOUT_MS, DEVICE_ID_ANY, nullptr), 0u);
+    ASSERT_TRUE(kazsim::Bench::Quiesce());
+    uint8_t buffer[256] = {};
+    std::thread later([board] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        kazsim::Bench::InjectReceive(board, {'l', 'a', 't', 'e'});
+    });
+    EXPECT_EQ(kzmBGIreceive(TIMEOUT_MS, 256, buffer, nullptr), 0u);
+    later.join();
+    EXPECT_EQ(buffer[0], 'l');
+    ASSERT_TRUE(kazsim::Bench::InjectReceive(board, {'n', 'o', 'w'}));
+    ASSERT_TRUE(kazsim::Bench::Quiesce());
+    EXPECT_EQ(kzmBGIreceive(0, 256, buffer, nullptr), 0u);
+    EXPECT_EQ(buffer[0], 'n');
     ResetAndExpectNothingLeft(Mode::Bgi);
 }
 

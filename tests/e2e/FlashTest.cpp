@@ -1,51 +1,58 @@
 // Program, verify, erase and the firmware-information scan through the
 // exports, checked against the bench's flash.
 #include "E2eFixture.h"
+#include "support/HexLine.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 namespace {
 
 using namespace e2e;
 
-// 600 bytes from address 0 with a firmware-information record at 200, as an
-// Intel-HEX file.
-std::string WriteImage(std::vector<uint8_t>& image, FW_INFO& info)
+// A firmware-information record: version 1.2.3.4, device version 9.0.0.0.
+FW_INFO Info(const char* name, uint32_t kind, uint32_t address, const char* device = "KZ-BENCH")
 {
-    image.resize(600);
+    FW_INFO info{};
+    std::memcpy(info.Version, "\1\2\3\4", 4);
+    info.Kind = kind;
+    info.Address = address;
+    std::memcpy(info.Name, name, std::min(std::strlen(name) + 1, sizeof(info.Name)));
+    std::strcpy(info.Device, device);
+    info.DeviceVersion[0] = 9;
+    return info;
+}
+
+// size bytes of a pattern with the record at offset 200 and its marker after it.
+std::vector<uint8_t> ImageWith(const FW_INFO& info, size_t size = 600)
+{
+    std::vector<uint8_t> image(size);
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<uint8_t>(i * 7 + 3);
-    info = FW_INFO{};
-    std::memcpy(info.Version, "\1\2\3\4", 4);
-    std::strcpy(info.Name, "E2E-FW");
-    std::strcpy(info.Device, "KZ-BENCH");
-    info.DeviceVersion[0] = 9;
     std::memcpy(image.data() + 200, &info, sizeof(info));
     std::memcpy(image.data() + 250, "$FW-INFO$", 9);
-    std::string path = (std::filesystem::temp_directory_path() /
-                        ("kazmir-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + ".hex"))
-                           .string();
+    return image;
+}
+
+// The bytes at an address (within one 64 KiB page) as an Intel-HEX file of
+// the test's own; its path.
+std::string WriteHex(uint32_t address, const std::vector<uint8_t>& bytes)
+{
+    static int files = 0;
+    const std::string path =
+        (std::filesystem::temp_directory_path() /
+         ("kazmir-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+          ::testing::UnitTest::GetInstance()->current_test_info()->name() + std::to_string(files++) + ".hex"))
+            .string();
     std::ofstream out(path, std::ios::binary);
-    auto hex = [&out](size_t byte) {
-        char text[4];
-        std::snprintf(text, sizeof(text), "%02X", static_cast<unsigned>(byte & 0xFF));
-        out << text;
-    };
-    for (size_t offset = 0; offset < image.size(); offset += 16) {
-        const size_t count = std::min<size_t>(16, image.size() - offset);
-        size_t sum = count + (offset >> 8) + offset;
-        out << ':';
-        for (size_t byte : {count, offset >> 8, offset, size_t{0}})
-            hex(byte);
-        for (size_t i = offset; i < offset + count; sum += image[i++])
-            hex(image[i]);
-        hex(0x100 - (sum & 0xFF));
-        out << '\n';
-    }
+    out << HexLine(0, 4, {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16)});
+    for (size_t at = 0; at < bytes.size(); at += 16)
+        out << HexLine(static_cast<uint32_t>(address + at), 0,
+                       std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + std::min(at + 16, bytes.size())));
     out << ":00000001FF\n";
     return path;
 }
@@ -54,9 +61,9 @@ TEST_F(E2eTest, FlashThroughTheExports)
 {
     int board = AddBoard(1);
     ASSERT_EQ(kzmFLDinit(TIMEOUT_MS, DEVICE_ID_ANY, nullptr), 0u);
-    std::vector<uint8_t> image;
-    FW_INFO info;
-    const std::string path = WriteImage(image, info);
+    const FW_INFO info = Info("E2E-FW", 0, 0);
+    const std::vector<uint8_t> image = ImageWith(info);
+    const std::string path = WriteHex(0, image);
     auto flash = [board](size_t offset, size_t count) {
         std::vector<uint8_t> all = kazsim::Bench::FlashContents(board);
         return std::vector<uint8_t>(all.begin() + offset, all.begin() + offset + count);
@@ -97,6 +104,80 @@ TEST_F(E2eTest, FlashThroughTheExports)
     ASSERT_EQ(g_Reports.size(), 2u);
     EXPECT_EQ(g_Reports[0].Text, "    erase sector 00/01 ");
     EXPECT_EQ(g_Reports[1].Text, "    erase sector 00/01 OK");
+    ResetAndExpectNothingLeft(Mode::Fld);
+    std::filesystem::remove(path);
+}
+
+// A flash whose sector sizes cannot all be read is left as it is: the init
+// says so, and programming refuses before any sector is read.
+TEST_F(E2eTest, UnreadableSectorLayoutLeavesTheFlashFileAsItWas)
+{
+    kazsim::BoardDesc board = Board(1);
+    const std::string empty = WriteHex(0, {});
+    board.Flash.File = empty + ".flash";
+    const std::vector<char> before(board.Flash.Size(), 0x5A);
+    std::ofstream(board.Flash.File, std::ios::binary).write(before.data(), static_cast<std::streamsize>(before.size()));
+    kazsim::Bench::AddBoard(board);
+    kazsim::Faults::Fail("Fld.GetSectorInfo", 0xE0AA0001, 4); // sector 3 of 8
+    EXPECT_EQ(kzmFLDinit(TIMEOUT_MS, DEVICE_ID_ANY, nullptr), KZM_E_FLASH_NOT_STARTED);
+    const std::string path = WriteHex(0, ImageWith(Info("E2E-FW", 0, 0)));
+    kazsim::ClearCallLog();
+    EXPECT_EQ(kzmFLDprogram(path.c_str()), KZM_E_BEYOND_FLASH);
+    EXPECT_EQ(CountCalls("Fld.ReadSector") + CountCalls("Fld.EraseSector") + CountCalls("Fld.WriteSector"), 0u);
+    ResetAndExpectNothingLeft(Mode::Fld);
+    kazsim::Bench::Reset(kazsim::BenchDesc::Empty()); // lets go of the file
+    {
+        std::ifstream file(board.Flash.File, std::ios::binary);
+        EXPECT_TRUE(std::vector<char>(std::istreambuf_iterator<char>(file), {}) == before);
+    }
+    for (const std::string& name : {board.Flash.File, path, empty})
+        std::filesystem::remove(name);
+}
+
+// The firmware-information record on a flash with a base: a big-endian
+// record places the image by its converted address, the scan gives the
+// record's bytes as they stand, and every kind gets its listing line.
+TEST_F(E2eTest, FirmwareInformationOnAFlashWithABase)
+{
+    kazsim::BoardDesc desc = Board(1);
+    desc.Flash.SectorSizes.assign(4, 0x4000);
+    desc.Flash.BaseAddress = 0x08000000;
+    const int board = kazsim::Bench::AddBoard(desc);
+    ASSERT_EQ(kzmFLDinit(TIMEOUT_MS, DEVICE_ID_ANY, nullptr), 0u);
+    FW_INFO bigEndian = Info("BE-FW", 0, 0x00400008, "eMB-K 740"); // 0x08004000 read big-endian
+    const std::vector<uint8_t> image = ImageWith(bigEndian);
+    const std::string path = WriteHex(0x08004000, image);
+    ASSERT_EQ(kzmFLDprogram(path.c_str()), 0u);
+    const std::vector<uint8_t> flash = kazsim::Bench::FlashContents(board);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin() + 0x4000));
+    EXPECT_EQ(flash[0x4000 + image.size()], 0xFF);
+    FW_INFO found{};
+    EXPECT_EQ(kzmFLDscanFwInfo(&found), 0u);
+    EXPECT_EQ(std::memcmp(&found, &bigEndian, sizeof(found)), 0) << "the scan converts nothing";
+    const std::string I = "        ";
+    const struct {
+        FW_INFO Record;
+        std::string Listing; // "" none
+    } cases[] = {
+        {bigEndian, I + "BE-FW\tV01.02.03.04 \tFLASH \t< eMB-K 740 V09.00.00.00 >"},
+        {Info("BOOT-FW", 0x80, 0), I + "BOOT-FW\tV01.02.03.04 \tFLASH (BOOT) \t< KZ-BENCH V09.00.00.00 >"},
+        {Info("RAM-FW", 1, 0), I + "RAM-FW\tV01.02.03.04 \tRAM \t< KZ-BENCH V09.00.00.00 >"},
+        {Info("\0HIDDEN", 0, 0x08004000), ""},
+    };
+    for (const auto& c : cases) {
+        const std::string file = WriteHex(0x08004000, ImageWith(c.Record));
+        g_Reports.clear();
+        kzmFLDverify(file.c_str());
+        std::vector<std::string> lines;
+        for (const Report& r : g_Reports)
+            if (r.Kind == REPORT_MESSAGE)
+                lines.push_back(r.Text);
+        std::vector<std::string> expected = {"Scan file ...", "    Firmware informations ( in the hexfile) ..."};
+        if (!c.Listing.empty())
+            expected.push_back(c.Listing);
+        EXPECT_EQ(lines, expected);
+        std::filesystem::remove(file);
+    }
     ResetAndExpectNothingLeft(Mode::Fld);
     std::filesystem::remove(path);
 }

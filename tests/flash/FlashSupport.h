@@ -29,6 +29,7 @@ inline IKazFlashLoader* BenchFld(std::vector<uint32_t> sectors, uint32_t base = 
     desc.Boards[0].Flash.SectorSizes = std::move(sectors);
     desc.Boards[0].Flash.BaseAddress = base;
     kazsim::Bench::Reset(desc);
+    InitializeServer(); // as kzmInitialize does before any mode
     IKazDeviceManager* manager = nullptr;
     if (GetDeviceManager(&manager) != 0 || manager == nullptr)
         return nullptr;

@@ -1,8 +1,10 @@
 // The image reader: records, lines as a 4096-byte line buffer reads them,
 // where reading stops, what an observer sees, the block layout against a
-// literal model, and the corpus.
+// literal model, and the corpus; on the scalar digit path and on every
+// vector path the CPU has.
 #include "FlashSupport.h"
 
+#include "flash/HexDigits.h"
 #include "flash/ImageReader.h"
 #include "support/Corpus.h"
 
@@ -30,6 +32,28 @@ std::vector<uint8_t> Seq(uint8_t from, size_t n)
         v[i] = static_cast<uint8_t>(from + i);
     return v;
 }
+
+// The digit paths this CPU runs, the scalar one first; each test leaves the
+// best one in use.
+std::vector<uint32_t> Levels()
+{
+    std::vector<uint32_t> levels;
+    for (uint32_t level = CHexDigits::LEVEL_SCALAR; level <= CHexDigits::CpuLevel(); ++level)
+        levels.push_back(level);
+    return levels;
+}
+
+class CLevel {
+public:
+    explicit CLevel(uint32_t level) : m_Trace(__FILE__, __LINE__, "digit path " + std::to_string(level))
+    {
+        CHexDigits::SetLevel(level);
+    }
+    ~CLevel() { CHexDigits::SetLevel(CHexDigits::CpuLevel()); }
+
+private:
+    testing::ScopedTrace m_Trace;
+};
 
 struct ReadCase {
     const char* Name;
@@ -63,6 +87,18 @@ TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
          {{0, 16, Seq(0, 16)}}},
         {"CR LF reads as LF", ":0400000001020304F2\r\n:00000001FF\r\n", 0, {{0, 4, Seq(1, 4)}}},
         {"one digit short stops reading", REC0 + ":04001000050607D2\n" + REC4 + HEX_END, 0, {{0, 4, Seq(1, 4)}}},
+        {"a line feed within a record's length stops reading",
+         REC0 + ":0200100001\n02FB\n" + REC4,
+         0,
+         {{0, 4, Seq(1, 4)}}},
+        {"CR LF one short of a record's length stops reading",
+         REC0 + ":0400100001020304F\r\n" + REC4,
+         0,
+         {{0, 4, Seq(1, 4)}}},
+        {"S-records with CR LF and a lower-case s",
+         "S3090000000001020304EC\r\ns3090000000405060708D8\r\n",
+         0,
+         {{0, 8, Seq(1, 8)}}},
         {"lower-case digits give wrong bytes", ":010000000aF5\n" + std::string(HEX_END), 0, {{0, 1, {0x2A}}}},
         {"end record stops reading", REC0 + HEX_END + REC10, 0, {{0, 4, Seq(1, 4)}}},
         {"last line without line feed is malformed", REC0 + ":0400100005060708D2", 0, {{0, 4, Seq(1, 4)}}},
@@ -90,11 +126,14 @@ TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
         {"S1 too short for its address", "S1020000\n", KZM_E_FAIL, {}},
         {"record past 4 GiB", HexRecord(4, 0, {0xFF, 0xFF}) + HexRecord(0, 0xFFFE, {1, 2}) + HEX_END, KZM_E_FAIL, {}},
     };
-    for (const ReadCase& c : cases) {
-        SCOPED_TRACE(c.Name);
-        const Loaded loaded = LoadText(c.Text);
-        EXPECT_EQ(loaded.Result, c.Result);
-        EXPECT_EQ(loaded.Blocks, c.Blocks);
+    for (uint32_t level : Levels()) {
+        CLevel path(level);
+        for (const ReadCase& c : cases) {
+            SCOPED_TRACE(c.Name);
+            const Loaded loaded = LoadText(c.Text);
+            EXPECT_EQ(loaded.Result, c.Result);
+            EXPECT_EQ(loaded.Blocks, c.Blocks);
+        }
     }
 }
 
@@ -118,10 +157,12 @@ class CWatcher final : public IImageObserver {
 public:
     std::vector<Seen> Lines;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Records;
+    std::string Text; // every line's characters and record type
     bool Unread = true;
     void OnLine(const LINE& l) override
     {
         Lines.push_back({l.dwNumber, l.qwOffset, l.dwKind, l.bRemainder, l.bSplit, l.dwLength});
+        Text.append(l.pText, l.dwLength).append(std::to_string(l.dwType));
     }
     void OnRecord(const LINE&, const RECORD_DATA& r) override
     {
@@ -155,6 +196,10 @@ TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
         {"end record and what follows",
          REC0 + HEX_END + "\n" + REC10,
          {{1, 0, R, 0, 0, 20}, {2, 20, E, 0, 0, 12}, {3, 32, U, 0, 0, 1}, {4, 33, U, 0, 0, 20}}},
+        {"end record as the last line without its line feed",
+         REC0 + ":00000001FF",
+         {{1, 0, R, 0, 0, 20}, {2, 20, E, 0, 0, 11}}},
+        {"only that exact text", REC0 + ":00000001FE", {{1, 0, R, 0, 0, 20}, {2, 20, M, 0, 0, 11}}},
         {"Ctrl-Z stops, the rest is unread",
          REC0 + "\x1A" + REC10,
          {{1, 0, R, 0, 0, 20}, {2, 20, Z, 0, 0, 1}, {2, 21, U, 0, 0, 20}}},
@@ -307,9 +352,84 @@ TEST(ImageReader, BlockLayoutMatchesTheLiteralRulesOnRandomImages)
                     HexRecord(4, 0, {static_cast<uint8_t>(r.Address >> 24), static_cast<uint8_t>(r.Address >> 16)}) +
                     HexRecord(0, static_cast<uint16_t>(r.Address), r.Bytes);
         }
-        CImageFile image;
-        ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
-        ASSERT_EQ(BlocksOf(image), LiteralLoad(records)) << "round " << round;
+        for (uint32_t level : Levels()) {
+            CLevel path(level);
+            CImageFile image;
+            ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
+            ASSERT_EQ(BlocksOf(image), LiteralLoad(records)) << "round " << round;
+        }
+    }
+}
+
+namespace {
+
+// What a reading gives: every record as ReadDataRecord delivers it, the
+// status that ended it, the image as loaded, and what an observer sees.
+struct Reading {
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Records;
+    uint32_t Status = 0;
+    KZMRESULT Result = 0;
+    std::vector<Block> Blocks;
+    std::vector<Seen> Lines;
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Observed;
+    std::string Text;
+    bool operator==(const Reading&) const = default;
+};
+
+Reading ReadAll(const std::string& text)
+{
+    Reading reading;
+    CImageReader reader;
+    EXPECT_EQ(reader.OpenMemory(text.data(), text.size()), 0u);
+    uint8_t data[CImageReader::DATA_CAPACITY];
+    uint32_t length = sizeof(data), address = 0;
+    while ((reading.Status = reader.ReadDataRecord(&length, data, &address)) == CImageReader::RECORD_OK) {
+        reading.Records.emplace_back(address, std::vector<uint8_t>(data, data + length));
+        length = sizeof(data);
+    }
+    const Loaded loaded = LoadText(text);
+    reading.Result = loaded.Result;
+    reading.Blocks = loaded.Blocks;
+    CWatcher watcher;
+    CImageFile image;
+    image.SetObserver(&watcher);
+    image.LoadMemory(text.data(), text.size());
+    reading.Lines = watcher.Lines;
+    reading.Observed = watcher.Records;
+    reading.Text = watcher.Text;
+    return reading;
+}
+
+} // namespace
+
+// Files of records and the faults that trip up a line's end: every vector
+// path reads them exactly as the scalar path does.
+TEST(ImageReader, VectorPathsReadRandomFilesAsTheScalarPathDoes)
+{
+    std::mt19937 rng(11);
+    const std::string faults[] = {"\n", "\r", "\r\n", std::string(1, '\0'), "\x1A", "a", "G", "\xFF", ":", "S"};
+    for (int round = 0; round < 400; ++round) {
+        std::string text;
+        for (uint32_t lines = 1 + rng() % 30; lines-- > 0;) {
+            std::vector<uint8_t> bytes(rng() % 5 == 0 ? rng() % 256 : 1 + rng() % 40);
+            for (uint8_t& b : bytes)
+                b = static_cast<uint8_t>(rng());
+            std::string line = rng() % 2 ? S3(rng(), bytes) : HexRecord(rng() % 6, static_cast<uint16_t>(rng()), bytes);
+            if (rng() % 3 == 0)
+                line.insert(line.size() - 1, "\r");
+            if (rng() % 4 == 0) // a fault somewhere in the line
+                line.insert(rng() % line.size(), faults[rng() % std::size(faults)]);
+            if (rng() % 8 == 0)
+                line.erase(rng() % line.size(), 1);
+            text += line;
+        }
+        text.resize(text.size() - rng() % 3);
+        std::vector<Reading> readings;
+        for (uint32_t level : Levels()) {
+            CLevel path(level);
+            readings.push_back(ReadAll(text));
+            ASSERT_EQ(readings.back(), readings.front()) << "round " << round;
+        }
     }
 }
 
@@ -347,6 +467,21 @@ TEST(ImageReader, CorpusImagesLoadIntoTheirBlocks)
             ranges.emplace_back(b.Start, b.End);
         EXPECT_EQ(ranges, e.Ranges) << e.File;
     }
+    // Every image of the corpus, on every path: the records, the result and
+    // the blocks of the scalar path.
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KAZMIR_CORPUS_DIR)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::vector<Reading> readings;
+        for (uint32_t level : Levels()) {
+            CLevel path(level);
+            readings.push_back(ReadAll(text));
+            EXPECT_EQ(readings.back(), readings.front()) << entry.path();
+        }
+        files += readings.front().Result == 0 ? 1 : 0;
+    }
+    EXPECT_GE(files, 15u) << "images that load";
 }
 
 // Every pair of 8-bit characters, digits or not, decodes by the digit rule
@@ -363,13 +498,16 @@ TEST(ImageReader, EveryCharacterPairDecodesByTheDigitRule)
             digits += static_cast<char>(low);
             expected.push_back(static_cast<uint8_t>(((value(high) << 4) | value(low)) & 0xFFu));
         }
-    for (uint32_t run : {1u, 3u, 4u, 7u, 255u}) {
-        std::vector<uint8_t> got(expected.size());
-        for (size_t at = 0; at < expected.size(); at += run) {
-            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(run, expected.size() - at));
-            CImageReader::DecodeData(digits.data() + 2 * at, n, got.data() + at);
+    for (uint32_t level : Levels()) {
+        CLevel path(level);
+        for (uint32_t run : {1u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 48u, 49u, 64u, 100u, 255u}) {
+            std::vector<uint8_t> got(expected.size());
+            for (size_t at = 0; at < expected.size(); at += run) {
+                const uint32_t n = static_cast<uint32_t>(std::min<size_t>(run, expected.size() - at));
+                CImageReader::DecodeData(digits.data() + 2 * at, n, got.data() + at);
+            }
+            ASSERT_EQ(got, expected) << "runs of " << run;
         }
-        ASSERT_EQ(got, expected) << "runs of " << run;
     }
     for (size_t i = 0; i < expected.size(); i += 97)
         EXPECT_EQ(CImageReader::HexByte(digits[2 * i], digits[2 * i + 1]), expected[i]) << i;

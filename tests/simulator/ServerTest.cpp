@@ -88,21 +88,28 @@ TEST_F(ServerTest, RefusedArgumentsAndEvents)
     record.Bytes[69] = 1;
     CCL_REQUEST request = {12, CCL_TARGET_ALL, 0, CCL_START_ENTRY};
     CCL_RESPONSE response = {11, 0, 0};
-    const std::pair<const char*, KZRESULT> rows[] = {
-        {"Enum.AssignEvent: event (manual-reset)", deviceEnum->AssignEvent(manual)},
-        {"Enum.AssignEvent: event (signalled)", deviceEnum->AssignEvent(set)},
-        {"Enum.AssignEvent: event (not an event handle)", deviceEnum->AssignEvent(reinterpret_cast<HANDLE>(0x7FF0))},
-        {"Bal.Attach: record (not 70 zero bytes)", bal->Attach(&record)},
-        {"Ccl.Start: arguments (1, 0, 0), not (0, 0, 0)", ccl->Start(1, 0, 0)},
-        {"Ccl.Command: response->Size 11", (ccl->Start(0, 0, 0), ccl->Command(&request, &response))},
-        {"Fld.Execute: arguments (0, 1), not (0, 0)", fld->Execute(0, 1)},
+    DEVICE_RECORD one = {};
+    const struct {
+        const char* Refusal;
+        KZRESULT Result, Want;
+    } rows[] = {
+        {"Enum.AssignEvent: event (manual-reset)", deviceEnum->AssignEvent(manual), SIM_E_INVALIDARG},
+        {"Enum.AssignEvent: event (signalled)", deviceEnum->AssignEvent(set), SIM_E_INVALIDARG},
+        {"Enum.AssignEvent: event (not an event handle)", deviceEnum->AssignEvent(reinterpret_cast<HANDLE>(0x7FF0)),
+         SIM_E_INVALIDARG},
+        {"Enum.Next: fetched (null)", deviceEnum->Next(1, &one, nullptr), SIM_E_POINTER},
+        {"Bal.Attach: record (not 70 zero bytes)", bal->Attach(&record), SIM_E_INVALIDARG},
+        {"Ccl.Start: arguments (1, 0, 0), not (0, 0, 0)", ccl->Start(1, 0, 0), SIM_E_INVALIDARG},
+        {"Ccl.Command: response->Size 11", (ccl->Start(0, 0, 0), ccl->Command(&request, &response)), SIM_E_INVALIDARG},
+        {"Fld.Execute: arguments (0, 1), not (0, 0)", fld->Execute(0, 1), SIM_E_INVALIDARG},
     };
     std::vector<std::string> refusals = Refusals();
     ASSERT_EQ(refusals.size(), std::size(rows));
     for (size_t i = 0; i < std::size(rows); ++i) {
-        EXPECT_EQ(rows[i].second, SIM_E_INVALIDARG) << rows[i].first;
-        EXPECT_EQ(refusals[i], rows[i].first);
+        EXPECT_EQ(rows[i].Result, rows[i].Want) << rows[i].Refusal;
+        EXPECT_EQ(refusals[i], rows[i].Refusal);
     }
+    EXPECT_EQ(one.DeviceId, 0u) << "nothing delivered without the count";
     record.Bytes[69] = 0;
     EXPECT_EQ(bal->Attach(&record) + deviceEnum->AssignEvent(nullptr), 0u);
     for (IKazUnknown* object : std::initializer_list<IKazUnknown*>{bal, ccl, fld, deviceEnum, manager})
@@ -152,11 +159,48 @@ TEST_F(ServerTest, FullQueuesHoldBackAndEventsClosedEarlyAreCounted)
     EXPECT_EQ(WaitForSingleObject(receive.Event, 0) + WaitForSingleObject(send.Event, 0), WAIT_OBJECT_0);
     ASSERT_EQ(receive.Object->GetCurrentEntry(&slot, &status), 0u);
     EXPECT_EQ(status.Available * 1000 + slot[255], 8 * 1000 + 'a');
-    // The holder releases a channel before it closes its event; the other order is counted.
+    // The holder releases a channel or an enumerator before it closes its
+    // event; the other order is counted.
     receive.Object->Release();
     CloseHandle(receive.Event);
     CloseHandle(send.Event);
     send.Object->Release();
     ccl->Release();
-    EXPECT_EQ(LeftBehind(), "events closed before their channel was released: 1\n");
+    IKazDeviceManager* manager = nullptr;
+    GetDeviceManager(&manager);
+    for (bool releaseFirst : {true, false}) {
+        IKazDeviceEnum* deviceEnum = nullptr;
+        HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        manager->EnumDevices(&deviceEnum);
+        ASSERT_EQ(deviceEnum->AssignEvent(event), 0u);
+        if (releaseFirst)
+            deviceEnum->Release();
+        CloseHandle(event);
+        if (!releaseFirst)
+            deviceEnum->Release();
+    }
+    manager->Release();
+    EXPECT_EQ(LeftBehind(), "events closed before their channel or enumerator was released: 2\n");
+}
+
+// OpenDevice needs the server initialised, as every host's initialisation
+// does first; a failed InitializeServer does not count. Device objects come
+// only from OpenDevice, so no component or mode is reached before either.
+TEST(ServerInit, OpenDeviceBeforeInitializeServerIsRefusedAndCounted)
+{
+    Bench::Reset();
+    kazsim::Faults::Fail("InitializeServer", 0xE0010001, 1);
+    KZRESULT result = 0;
+    EXPECT_EQ(InitializeServer(), 0xE0010001u);
+    EXPECT_EQ(OpenMode(0, CLSID_CCL, IID_CCL, &result), nullptr);
+    EXPECT_EQ(result, SIM_E_NOT_INITIALIZED);
+    EXPECT_EQ(Refusals(), std::vector<std::string>{"DeviceManager.OpenDevice: server (InitializeServer has not "
+                                                   "succeeded yet)"});
+    EXPECT_EQ(LeftBehind(), "refused arguments: 1\nserver calls before InitializeServer: 1\n");
+    ASSERT_EQ(InitializeServer(), 0u);
+    Bench::Reset(); // the server stays initialised
+    IKazUnknown* ccl = OpenMode(0, CLSID_CCL, IID_CCL, &result);
+    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(ccl->Release(), 0u);
+    EXPECT_EQ(LeftBehind(), "");
 }

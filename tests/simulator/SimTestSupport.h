@@ -19,7 +19,11 @@ using kazsim::Bench;
 
 class BenchTest : public ::testing::Test {
 protected:
-    void SetUp() override { Bench::Reset(); }
+    void SetUp() override
+    {
+        InitializeServer(); // as the library's hosts do before any mode
+        Bench::Reset();
+    }
     void TearDown() override { Bench::Quiesce(2000); }
 };
 

@@ -67,13 +67,15 @@ inline constexpr uint32_t SIM_E_UNEXPECTED = 0x8000FFFF;  // operation of the ot
 inline constexpr uint32_t SIM_E_INVALIDARG = 0x80070057;  // bad sector, size, index, record or count
 inline constexpr uint32_t SIM_E_NOT_READY = 0x80070015; // flash loader not executed, CCL not started, channel not bound
 inline constexpr uint32_t SIM_E_GONE = 0x8007048F;      // the board restarted or left since the object was made
-inline constexpr uint32_t SIM_E_NOT_LISTED = 0x80070490;    // OpenDevice: no listed device has that id
-inline constexpr uint32_t SIM_E_WRONG_STATE = 0x8007139F;   // the board's firmware does not offer that mode
-inline constexpr uint32_t SIM_E_RELEASED = 0x800401FD;      // call on an object whose last reference was released
-inline constexpr uint32_t SIM_E_ACCESS_DENIED = 0x80070005; // the board's flash file cannot be opened or is refused
-inline constexpr uint32_t SIM_E_IN_USE = 0x80070020;        // another process holds the board's flash file
-inline constexpr uint32_t SIM_E_WRITE_FAULT = 0x8007001D;   // the flash file did not take an erase or write
-inline constexpr uint32_t SIM_E_READ_FAULT = 0x8007001E;    // the flash file could not be read
+inline constexpr uint32_t SIM_E_NOT_LISTED = 0x80070490;      // OpenDevice: no listed device has that id
+inline constexpr uint32_t SIM_E_WRONG_STATE = 0x8007139F;     // the board's firmware does not offer that mode
+inline constexpr uint32_t SIM_E_RELEASED = 0x800401FD;        // call on an object whose last reference was released
+inline constexpr uint32_t SIM_E_ACCESS_DENIED = 0x80070005;   // the board's flash file cannot be opened or is refused
+inline constexpr uint32_t SIM_E_IN_USE = 0x80070020;          // another process holds the board's flash file
+inline constexpr uint32_t SIM_E_WRITE_FAULT = 0x8007001D;     // the flash file did not take an erase or write
+inline constexpr uint32_t SIM_E_READ_FAULT = 0x8007001E;      // the flash file could not be read
+inline constexpr uint32_t SIM_E_NOT_INITIALIZED = 0x800401F0; // OpenDevice before the first successful
+                                                              // InitializeServer (CO_E_NOTINITIALIZED)
 
 // ---------------------------------------------------------------------------
 // Bench description
@@ -137,9 +139,8 @@ struct BoardDesc {
     uint32_t EraseDelayMs = 0;          // time each sector erase takes, as on a real NOR flash
     bool Held = false;                  // held by another process: opening fails (32)
     bool Echo = true;                   // CCL firmware echoes send -> receive
-    // false: installed but not plugged in. The Setup API lists it only when
-    // asked without DIGCF_PRESENT; it cannot be opened and the device server
-    // does not list it.
+    // false: installed but not plugged in. Neither the Setup API's list of
+    // present devices nor the device server lists it; it cannot be opened.
     bool Present = true;
     bool NeverReturns = false; // leaves on its first restart for good (Bench::SetNeverReturns)
     FlashDesc Flash = DefaultFlash();
@@ -379,14 +380,16 @@ struct AccountingInfo {
     uint32_t OverReleases = 0;      // Release calls on objects with no reference left
     uint32_t CallsOnReleased = 0;   // calls on objects with no reference left
     uint32_t Refused = 0;           // calls refused for an argument the real system refuses
-    uint32_t EventsClosedEarly = 0; // channel events closed while their channel object lived
+    uint32_t EventsClosedEarly = 0; // channel or enumerator events closed while their object held them
+    uint32_t CallsBeforeInit = 0;   // server calls refused before the first successful InitializeServer
 
     // One line per field.
     KAZSIM_API std::string Describe() const;
     // What this holds beyond baseline, one item a line ("" when nothing).
     // Module references are not counted as left behind (the library keeps
     // SetupApi.DLL bound once initialised); over-releases, calls on
-    // released objects, refused arguments and events closed early always are.
+    // released objects, refused arguments, events closed early and server
+    // calls before InitializeServer always are.
     KAZSIM_API std::string LeftBehind(const AccountingInfo& baseline) const;
 };
 

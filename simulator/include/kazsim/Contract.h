@@ -91,9 +91,9 @@ inline constexpr const char* SETUPAPI_NAMES[SETUPAPI_NAME_COUNT] = {
 inline constexpr DWORD DEVINFO_DATA_SIZE = 32;
 inline constexpr DWORD INTERFACE_DATA_SIZE = 32;
 inline constexpr DWORD INTERFACE_DETAIL_SIZE = 8;
+// The flags of the one device list the boards' clients ask for.
 inline constexpr DWORD FLAG_PRESENT = 0x02;
 inline constexpr DWORD FLAG_DEVICEINTERFACE = 0x10;
-inline constexpr DWORD FLAG_KNOWN = 0x1F; // DIGCF_DEFAULT .. DIGCF_DEVICEINTERFACE
 
 // ---------------------------------------------------------------------------
 // Device server: functions, identifiers, records

@@ -1,0 +1,106 @@
+#include "flash/HexDigits.h"
+
+// AVX2 needs a compiler that takes per-function targets.
+#if KZM_HEX_INLINE_SSE2 && defined(__GNUC__)
+#define KZM_HEX_AVX2 1
+#include <immintrin.h>
+#else
+#define KZM_HEX_AVX2 0
+#endif
+
+namespace {
+
+constexpr std::array<uint8_t, 65536> MakePairTable()
+{
+    std::array<uint8_t, 65536> table{};
+    for (unsigned high = 0; high < 256; ++high)
+        for (unsigned low = 0; low < 256; ++low)
+            table[high | (low << 8)] = static_cast<uint8_t>((CHexDigits::Value(static_cast<uint8_t>(high)) << 4) |
+                                                            CHexDigits::Value(static_cast<uint8_t>(low)));
+    return table;
+}
+
+#if KZM_HEX_AVX2
+// 32 characters to 16 bytes: the steps of PairLanes in 32 lanes.
+__attribute__((target("avx2"))) inline void Avx2Decode16(const char* digits, uint8_t* out)
+{
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(digits));
+    const __m256i fromA = _mm256_cmpeq_epi8(_mm256_max_epu8(c, _mm256_set1_epi8('A')), c);
+    const __m256i v =
+        _mm256_sub_epi8(_mm256_sub_epi8(c, _mm256_set1_epi8('0')), _mm256_and_si256(fromA, _mm256_set1_epi8(7)));
+    const __m256i pairs =
+        _mm256_and_si256(_mm256_or_si256(_mm256_slli_epi16(v, 4), _mm256_srli_epi16(v, 8)), _mm256_set1_epi16(0xFF));
+    const __m128i packed = _mm_packus_epi16(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+}
+#endif
+
+} // namespace
+
+const std::array<uint8_t, 65536> CHexDigits::g_Pairs = MakePairTable();
+std::atomic<uint32_t> CHexDigits::g_dwLevel{CHexDigits::LEVEL_UNSET};
+
+void CHexDigits::DecodeScalar(const char* digits, uint32_t count, uint8_t* out)
+{
+    const uint8_t* pairs = g_Pairs.data();
+    const auto* d = reinterpret_cast<const uint8_t*>(digits);
+    uint32_t i = 0;
+    for (; i + 4 <= count; i += 4, d += 8) {
+        out[i] = pairs[d[0] | (static_cast<unsigned>(d[1]) << 8)];
+        out[i + 1] = pairs[d[2] | (static_cast<unsigned>(d[3]) << 8)];
+        out[i + 2] = pairs[d[4] | (static_cast<unsigned>(d[5]) << 8)];
+        out[i + 3] = pairs[d[6] | (static_cast<unsigned>(d[7]) << 8)];
+    }
+    for (; i < count; ++i, d += 2)
+        out[i] = pairs[d[0] | (static_cast<unsigned>(d[1]) << 8)];
+}
+
+#if KZM_HEX_AVX2
+
+// The last step overlaps the one before: it writes the same bytes again.
+__attribute__((target("avx2"))) void CHexDigits::DecodeAvx2(const char* digits, uint32_t count, uint8_t* out)
+{
+    uint32_t i = 0;
+    for (; i + 16 <= count; i += 16)
+        Avx2Decode16(digits + 2 * i, out + i);
+    if (i != count)
+        Avx2Decode16(digits + 2 * (count - 16), out + (count - 16));
+}
+
+uint32_t CHexDigits::CpuLevel()
+{
+    static const uint32_t s_dwLevel = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") ? LEVEL_AVX2 : LEVEL_SSE2;
+    }();
+    return s_dwLevel;
+}
+
+#else
+
+void CHexDigits::DecodeAvx2(const char* digits, uint32_t count, uint8_t* out)
+{
+    DecodeScalar(digits, count, out);
+}
+
+uint32_t CHexDigits::CpuLevel()
+{
+    return KZM_HEX_INLINE_SSE2 ? LEVEL_SSE2 : LEVEL_SCALAR;
+}
+
+#endif
+
+uint32_t CHexDigits::ChooseLevel()
+{
+    const uint32_t level = CpuLevel();
+    g_dwLevel.store(level, std::memory_order_relaxed);
+    return level;
+}
+
+uint32_t CHexDigits::SetLevel(uint32_t level)
+{
+    const uint32_t best = CpuLevel();
+    const uint32_t chosen = level < best ? level : best;
+    g_dwLevel.store(chosen, std::memory_order_relaxed);
+    return chosen;
+}

@@ -1,0 +1,134 @@
+// CHexDigits: the image reader's digit arithmetic over runs of characters,
+// 16 or 32 characters a step where the CPU has SSE2 or AVX2 (chosen at run
+// time), one pair a step elsewhere. Every path gives the same bytes for any
+// characters, digits or not.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// The vector paths are built for x86-64, where SSE2 is part of every CPU:
+// its code goes inline. Other CPUs take the scalar path.
+#if defined(__x86_64__) || defined(_M_X64)
+#define KZM_HEX_INLINE_SSE2 1
+#include <emmintrin.h>
+#else
+#define KZM_HEX_INLINE_SSE2 0
+#endif
+
+class CHexDigits {
+public:
+    enum : uint32_t {
+        LEVEL_SCALAR = 0, // one pair of characters a step, by a table
+        LEVEL_SSE2 = 1,
+        LEVEL_AVX2 = 2,
+    };
+
+    // The digit value of a character: c - '0' below 'A', c - 55 from 'A' on
+    // (characters as unsigned 8-bit codes), in 8 bits.
+    static constexpr uint8_t Value(uint8_t c) { return static_cast<uint8_t>(c < 'A' ? c - '0' : c - 55); }
+    // Two characters to one byte: the first value shifted left by 4, or-ed
+    // with the second, in 8 bits.
+    static uint8_t Pair(const char* p)
+    {
+        const auto* d = reinterpret_cast<const uint8_t*>(p);
+        return g_Pairs[d[0] | (static_cast<unsigned>(d[1]) << 8)];
+    }
+
+    // count bytes from 2 * count characters; out must not overlap them.
+    // Records are short: their usual 16 or 32 bytes go inline, 16 a step;
+    // long runs go to the widest path.
+    static void Decode(const char* digits, uint32_t count, uint8_t* out)
+    {
+        const uint32_t level = GetLevel();
+#if KZM_HEX_INLINE_SSE2
+        if (level != LEVEL_SCALAR && count >= 8 && (count <= LONG_RUN || level == LEVEL_SSE2)) {
+            if (count < 16) {
+                Sse2Decode8(digits, out);
+                Sse2Decode8(digits + 2 * (count - 8), out + (count - 8));
+                return;
+            }
+            uint32_t i = 0;
+            for (; i + 16 <= count; i += 16)
+                Sse2Decode16(digits + 2 * i, out + i);
+            if (i != count)
+                Sse2Decode16(digits + 2 * (count - 16), out + (count - 16));
+            return;
+        }
+#endif
+        if (level == LEVEL_AVX2 && count >= 16)
+            DecodeAvx2(digits, count, out);
+        else
+            DecodeScalar(digits, count, out);
+    }
+    // Whether none of the count characters at p is a line feed.
+    static bool NoLineFeed(const char* p, size_t count)
+    {
+#if KZM_HEX_INLINE_SSE2
+        if (count >= 16) {
+            const __m128i lf = _mm_set1_epi8('\n');
+            __m128i seen = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)), lf);
+            for (size_t i = 16; i < count; i += 16)
+                seen = _mm_or_si128(seen,
+                                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 16)), lf));
+            return _mm_movemask_epi8(seen) == 0;
+        }
+#endif
+        return std::memchr(p, '\n', count) == nullptr;
+    }
+
+    // The best level this CPU runs.
+    static uint32_t CpuLevel();
+    // The level in use: CpuLevel() unless lowered with SetLevel.
+    static uint32_t GetLevel()
+    {
+        const uint32_t level = g_dwLevel.load(std::memory_order_relaxed);
+        return level != LEVEL_UNSET ? level : ChooseLevel();
+    }
+    // Uses the given level, or the CPU's best when that is lower (so that
+    // tests can run every path the CPU has); returns the level now in use.
+    static uint32_t SetLevel(uint32_t level);
+
+    static void DecodeScalar(const char* digits, uint32_t count, uint8_t* out);
+
+private:
+    static constexpr uint32_t LEVEL_UNSET = 0xFFFFFFFFu;
+    // From this many bytes on AVX2's wider steps pay for its call.
+    static constexpr uint32_t LONG_RUN = 48;
+#if KZM_HEX_INLINE_SSE2
+    // Each 16-bit lane holds two characters, the first in its low byte; the
+    // result is their byte in the low byte and 0 above. The digit rule in
+    // 8-bit lanes: c - '0', less 7 more from 'A' on (an unsigned comparison:
+    // the maximum of c and 'A' is c).
+    static __m128i PairLanes(__m128i c)
+    {
+        const __m128i fromA = _mm_cmpeq_epi8(_mm_max_epu8(c, _mm_set1_epi8('A')), c);
+        const __m128i v = _mm_sub_epi8(_mm_sub_epi8(c, _mm_set1_epi8('0')), _mm_and_si128(fromA, _mm_set1_epi8(7)));
+        return _mm_and_si128(_mm_or_si128(_mm_slli_epi16(v, 4), _mm_srli_epi16(v, 8)), _mm_set1_epi16(0x00FF));
+    }
+    // 16 characters to 8 bytes, 32 to 16.
+    static void Sse2Decode8(const char* digits, uint8_t* out)
+    {
+        const __m128i pairs = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(pairs, pairs));
+    }
+    static void Sse2Decode16(const char* digits, uint8_t* out)
+    {
+        const __m128i low = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits)));
+        const __m128i high = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
+    }
+#endif
+    static uint32_t ChooseLevel();
+    // 16 bytes and more; only where CpuLevel() allows it.
+    static void DecodeAvx2(const char* digits, uint32_t count, uint8_t* out);
+
+    // Pair of every two characters, indexed by the first plus 256 times the
+    // second. Only pairs of digits are used in practice: about 25 cache
+    // lines of the table.
+    static const std::array<uint8_t, 65536> g_Pairs;
+    static std::atomic<uint32_t> g_dwLevel;
+};

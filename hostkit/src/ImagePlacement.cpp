@@ -9,20 +9,6 @@
 
 namespace kzhost {
 
-namespace {
-
-// The library's layout with the flash's size, once the layout carries one.
-template <typename Layout>
-void SetFlashSize(Layout& flash, uint64_t size)
-{
-    if constexpr (requires { flash.dwFlashSize; })
-        flash.dwFlashSize = static_cast<uint32_t>(size);
-    else if constexpr (requires { flash.m_dwFlashSize; })
-        flash.m_dwFlashSize = static_cast<uint32_t>(size);
-}
-
-} // namespace
-
 size_t PlacementPlan::Errors() const
 {
     return static_cast<size_t>(std::count_if(findings.begin(), findings.end(),
@@ -53,8 +39,8 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout)
         return plan;
     }
     // The library's own placement.
-    FLASH_LAYOUT flash{base, static_cast<uint16_t>(layout.sectorSizes.size()), layout.sectorSizes.data(), true};
-    SetFlashSize(flash, std::min<uint64_t>(layout.Size(), 0xFFFFFFFFull));
+    const FLASH_LAYOUT flash{base, static_cast<uint16_t>(layout.sectorSizes.size()), layout.sectorSizes.data(), true,
+                             static_cast<uint32_t>(std::min<uint64_t>(layout.Size(), 0xFFFFFFFFu))};
     const IMAGE_SUMMARY summary{fw.found, fw.record.Address, fw.record.Kind, image.Lowest(),
                                 static_cast<uint32_t>(image.Highest())};
     const RANGE_PLACEMENT p = ::PlaceImage(flash, summary, 0, 0);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset fuzz: clang, ASan and UBSan) and runs
-# each for a bounded time on its seed corpus (image_digits shares the image
-# reader's seeds); prints the executions.
+# each for a bounded time on its seed corpus (image_digits and image_check
+# start from the image reader's seeds too); prints the executions.
 #   scripts/ci-fuzz.sh [seconds per target]      (default 60)
 # New inputs go to build/fuzz/work/<target>; crashes to build/fuzz/artifacts.
 set -euo pipefail
@@ -14,10 +14,10 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2 --target fuzz_image_reader fuzz_image_digits fuzz_exports fuzz_image_check
 
-# Seed folders: the digit target starts from the reader's seeds, the check
+# Seed folders: the digit paths start from the reader's seeds, the check
 # from its own and the reader's.
 seeds() {
-  case "$1" in
+  case $1 in
     image_digits) echo fuzz/corpus/image_reader ;;
     image_check) echo fuzz/corpus/image_check fuzz/corpus/image_reader ;;
     *) echo "fuzz/corpus/$1" ;;

@@ -300,9 +300,12 @@ typedef struct KZH_INPUT_INFO {
 /* Makes an image file ready for the library. base: the address of a raw
  * binary's first byte, NULL for any other file. ELF files and raw binaries
  * are written as S-records into a private temporary folder, removed by
- * kzhInputFree. KZH_E_BASE when a base comes with a file that carries its own
- * addresses; KZH_E_FORMAT for an empty or unknown file (a raw binary without
- * a base among them) or an ELF file without loadable data. */
+ * kzhInputFree. KZH_E_UNREADABLE when the file cannot be read; KZH_E_BASE
+ * when a base comes with a file that carries its own addresses; KZH_E_FORMAT
+ * for an empty or unknown file (a raw binary without a base among them), an
+ * ELF file without loadable data, or data that would reach the end of the
+ * 32-bit address space; KZH_E_WRITE when the S-record file cannot be
+ * written. */
 KZH_API KZMRESULT kzhInputOpen(const char* path, const uint32_t* base, KZH_INPUT** input);
 KZH_API void kzhInputFree(KZH_INPUT* input);
 KZH_API KZMRESULT kzhInputInfo(const KZH_INPUT* input, KZH_INPUT_INFO* info);

@@ -279,10 +279,7 @@ KZMRESULT kzhAnalysisSummary(const KZH_ANALYSIS* analysis, KZH_SUMMARY* summary)
         s.lowest = a.Lowest();
         s.highest = a.Highest();
         s.stopReason = a.stopReason.c_str();
-        s.formatName = a.hasIntel && a.hasSRecords ? "Intel HEX and S-records"
-                       : a.hasSRecords             ? "S-records"
-                       : a.hasIntel                ? "Intel HEX"
-                                                   : "no records";
+        s.formatName = a.FormatName();
         *summary = s;
         return KZM_OK;
     });

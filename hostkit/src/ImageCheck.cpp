@@ -703,7 +703,8 @@ std::string FwInfoView::DeviceVersion() const
 std::string FwInfoView::KindText() const
 {
     const uint32_t kind = record.Kind & ~0x80u;
-    std::string text = kind == 0 ? "FLASH" : kind == 1 ? "RAM" : Fmt("kind %u", kind);
+    // The library's words for the kinds it knows; the number for any other.
+    std::string text = kind <= 1 ? CFwInfo::KindText(kind) : Fmt("kind %u", kind);
     if (record.Kind & 0x80u)
         text += " (BOOT)";
     return text;
@@ -733,7 +734,7 @@ size_t ImageAnalysis::Errors() const
                                              [](const Finding& f) { return f.severity == Severity::Error; }));
 }
 
-std::string ImageAnalysis::FormatName() const
+const char* ImageAnalysis::FormatName() const
 {
     if (hasIntel && hasSRecords)
         return "Intel HEX and S-records";

@@ -114,7 +114,7 @@ struct ImageAnalysis {
     uint64_t Highest() const; // largest block end; 0 without blocks
     size_t Errors() const;
     bool Accepted() const { return readable && Errors() == 0; }
-    std::string FormatName() const; // "Intel HEX", "S-records", "Intel HEX and S-records"
+    const char* FormatName() const; // "Intel HEX", "S-records", "Intel HEX and S-records", "no records"
 };
 
 ImageAnalysis AnalyseImageText(std::string_view text);

@@ -57,14 +57,16 @@ TEST(HostApi, AnImageIsAnalysedPlacedAndFreed)
     const struct {
         const char* name;
         std::vector<uint32_t> sectors;
+        uint64_t size;
         uint32_t accepted, result;
         uint64_t written;
     } flashes[] = {
-        {"four sectors of 16 KiB", {0x4000, 0x4000, 0x4000, 0x4000}, 1, 0, 2048},
-        {"one sector of 1 KiB", {0x400}, 0, KZM_E_BEYOND_FLASH, 0},
+        {"four sectors of 16 KiB", {0x4000, 0x4000, 0x4000, 0x4000}, 0, 1, 0, 2048},
+        {"one sector of 1 KiB", {0x400}, 0, 0, KZM_E_BEYOND_FLASH, 0},
+        {"a flash smaller than its sectors", {0x4000, 0x4000}, 0x400, 0, KZM_E_BEYOND_FLASH, 0},
     };
     for (const auto& f : flashes) {
-        const KZH_FLASH flash{0, static_cast<uint32_t>(f.sectors.size()), f.sectors.data(), 0};
+        const KZH_FLASH flash{0, static_cast<uint32_t>(f.sectors.size()), f.sectors.data(), f.size};
         KZH_PLACEMENT* placement = nullptr;
         ASSERT_EQ(kzhPlace(analysis, &flash, &placement), 0u) << f.name;
         KZH_PLACEMENT_INFO info{};

@@ -704,7 +704,7 @@ std::optional<int> CHost::ReadFlashImage(const std::string& command, const std::
     Doing(command, "reading " + file);
     // Regular files only: a folder, device or pipe never reaches the library.
     if (auto reason = OpenInput(file))
-        return FinishExit(command, EXIT_IMAGE, *reason, extra);
+        return FinishExit(command, m_Input.FailureExit(), *reason, extra);
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
     image = AnalyseImageFile(m_Input.LibraryPath());
@@ -1282,7 +1282,7 @@ void InfoLines(const std::string& file, const ImageAnalysis& image, const std::f
 int CHost::Info(const std::string& file)
 {
     if (auto reason = OpenInput(file))
-        return FinishExit("info", EXIT_IMAGE, *reason, {{"file", file}});
+        return FinishExit("info", m_Input.FailureExit(), *reason, {{"file", file}});
     ImageAnalysis image = AnalyseImageFile(m_Input.LibraryPath());
     image.path = file;
     if (!image.readable)

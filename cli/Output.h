@@ -21,6 +21,8 @@
 
 namespace kzcli {
 
+using namespace kzhost; // the host kit's check, input and result texts
+
 // JSON objects keep their keys in the order they were written ("event" first).
 using Json = nlohmann::ordered_json;
 

@@ -33,21 +33,8 @@ using namespace kzcli;
 
 namespace {
 
-const char* const EXIT_CODES = R"(Exit codes:
-  0  success
-  1  other failure (internal error, out of memory, bench not restored)
-  2  usage error (wrong command line, unreadable bench description, message
-     too long)
-  3  image file unreadable or damaged, or refused by the check
-  4  no board found
-  5  the board did not respond or timed out (also: no BGI message in time)
-  6  verify mismatch: the flash differs from the image
-  7  device or flash failure
-  8  the board is in use by another program
-  9  the image does not fit the board's flash, or none of it lies in the
-     range the library wrote
-130  interrupted (Ctrl-C, SIGTERM): a summary tells what was erased and written
-
+// What --help says after the exit codes (those come from the host kit's table).
+const char* const HELP_NOTES = R"(
 Before program and verify the whole file is read strictly; a file with a bad
 checksum, lower-case digits, a malformed line, records the library would not
 read, or blocks it would not write where they belong is refused (--no-check
@@ -140,7 +127,7 @@ void AddGlobalOptions(CommandLine& c)
     CLI::App& app = c.app;
     app.require_subcommand(1, 1);
     app.set_version_flag("--version", KAZMIR_VERSION);
-    app.footer(EXIT_CODES);
+    app.footer("Exit codes:\n" + ExitCodeHelp() + HELP_NOTES);
     auto* deviceOpt = app.add_option("--device", c.device,
                                      "the board with this device id, as `bench show` lists it; ids change with "
                                      "every restart of a board, so the handle an earlier run printed is gone: "

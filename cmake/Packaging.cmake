@@ -1,5 +1,6 @@
-# What `cmake --install` adds beyond the targets' own rules (the CMake package
-# and pkg-config file on Linux), and the release archives made by CPack:
+# What `cmake --install` adds beyond the targets' own rules (the CMake package,
+# the pkg-config files and the copyright file on Linux), and the release
+# archives made by CPack:
 #   Linux: a .deb and a .tar.gz;
 #   Windows, production build: kazmir-<version>-win64.zip;
 #   Windows, bench build: kazmir-<version>-win64-bench.zip (never mixed).
@@ -21,6 +22,12 @@ if(NOT WIN32)
   string(REGEX REPLACE "/$" "" KAZMIR_PC_TO_PREFIX "${KAZMIR_PC_TO_PREFIX}")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/kazmir.pc.in ${CMAKE_BINARY_DIR}/kazmir.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/kazmir.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  if(TARGET kazmir_host)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/kazmir_host.pc.in ${CMAKE_BINARY_DIR}/kazmir_host.pc @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/kazmir_host.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  endif()
+  # The .deb's copyright file, where Debian looks for it.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # The Python binding finds the library three folders up from itself.
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/kazmir
@@ -50,5 +57,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+  if(TARGET kazmir_host AND KAZMIR_LIBELF)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libelf1")
+  endif()
 endif()
 include(CPack)

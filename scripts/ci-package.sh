@@ -4,7 +4,9 @@
 #   2. the example host (examples/) built against it with find_package(Kazmir)
 #      and run on the default bench, with no variable set;
 #   3. a C file built with `pkg-config --cflags --libs kazmir`, and run;
-#   4. the Linux archives (.deb, .tar.gz) made by CPack, contents listed.
+#   4. a C file on the host kit built with `pkg-config ... kazmir_host`, and run;
+#   5. the Linux archives (.deb, .tar.gz) made by CPack, contents listed
+#      (the .deb with its copyright file).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build/default}
@@ -40,11 +42,38 @@ cc -Wall -Wextra -Werror -o "$work/version" "$work/version.c" \
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs kazmir)
 env -i "$work/version"
 
+step "a C file on the host kit, built with pkg-config: the check of a damaged line"
+cat > "$work/check.c" <<'C'
+#include <kazmir_host.h>
+#include <stdio.h>
+int main(void)
+{
+    static const char text[] = ":0400000001020304F3\n:00000001FF\n";
+    KZH_ANALYSIS* analysis = NULL;
+    KZH_SUMMARY summary;
+    KZH_FINDING finding;
+    KZH_RESULT_INFO info;
+    if (kzhAnalyseMemory(text, sizeof(text) - 1, &analysis) != KZM_OK ||
+        kzhAnalysisSummary(analysis, &summary) != KZM_OK || kzhAnalysisFinding(analysis, 0, &finding) != KZM_OK ||
+        kzhResultInfo(KZM_E_BEYOND_FLASH, KZH_OP_PROGRAM, &info) != KZM_OK)
+        return 1;
+    printf("accepted %u: %s; %s: %s (exit %d)\n", (unsigned)summary.accepted, finding.text, info.name, info.meaning,
+           (int)info.exitCode);
+    kzhAnalysisFree(analysis);
+    return summary.accepted == 0 && finding.issue == KZH_ISSUE_BAD_CHECKSUM ? 0 : 1;
+}
+C
+# shellcheck disable=SC2046
+cc -Wall -Wextra -Werror -o "$work/check" "$work/check.c" \
+  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs kazmir_host)
+env -i "$work/check"
+
 step "Linux archives (CPack)"
 rm -rf "$BUILD/packages"
 (cd "$BUILD" && cpack >/dev/null)
 for deb in "$BUILD"/packages/*.deb; do
   echo "$deb:"; dpkg-deb -f "$deb" Package Version Depends; dpkg-deb -c "$deb" | awk '{print "  " $6 $7 $8}'
+  dpkg-deb -c "$deb" | grep "/usr/share/doc/kazmir/copyright$" >/dev/null || { echo "$deb has no copyright file"; exit 1; }
 done
 for tgz in "$BUILD"/packages/*.tar.gz; do
   echo "$tgz:"; tar tzf "$tgz" | sed 's/^/  /'

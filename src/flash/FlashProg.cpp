@@ -2,7 +2,7 @@
 // and the operations on single sectors with their reports.
 #include "flash/FlashProg.h"
 
-#include "flash/FlashInfoTrace.h"
+#include "flash/FlashReports.h"
 #include "flash/ImageFile.h"
 #include "frame/Reporter.h"
 
@@ -75,7 +75,7 @@ KZMRESULT CFlashProg::GetFlashInfo()
         m_pReporter->Report(REPORT_TRACE, 2, "GetFlashInfo failed");
         return KZM_E_FLASH_NOT_STARTED;
     }
-    // Hosts parse this line for the flash layout: see FlashInfoTrace.h.
+    // Hosts read the flash layout from this line: see FlashReports.h.
     m_pReporter->Report(REPORT_TRACE, 2, FLASH_INFO_TRACE_FORMAT, m_FlashInfo.Word4, m_FlashInfo.Word6,
                         m_FlashInfo.SectorCount, m_FlashInfo.Word10, m_FlashInfo.BaseAddress);
     m_dwFlashSize = 0;
@@ -125,16 +125,16 @@ KZMRESULT CFlashProg::EraseSector(uint16_t sector, uint16_t shownEnd)
 {
     if (sector >= SectorCount())
         return KZM_E_FAIL;
-    m_pReporter->Report(REPORT_PROGRESS, 2, "erase sector %02i/%02i ", sector, shownEnd);
+    m_pReporter->Report(REPORT_PROGRESS, 2, ERASE_SECTOR_FORMAT, sector, shownEnd);
     if (m_pFlashObject == nullptr)
         return KZM_E_FAIL;
     const KZMRESULT result = m_pFlashObject->EraseSector(MakeSectorAddr(sector));
     if (result != KZM_OK) {
-        m_pReporter->Report(REPORT_MESSAGE, 2, "erase sector %02i/%02i FAILED", sector, shownEnd);
+        m_pReporter->Report(REPORT_MESSAGE, 2, ERASE_SECTOR_FAILED_FORMAT, sector, shownEnd);
         m_pReporter->Report(REPORT_NEWLINE, 2, "\r\n");
         return result;
     }
-    m_pReporter->Report(REPORT_PROGRESS, 2, "erase sector %02i/%02i OK", sector, shownEnd);
+    m_pReporter->Report(REPORT_PROGRESS, 2, ERASE_SECTOR_OK_FORMAT, sector, shownEnd);
     return KZM_OK;
 }
 
@@ -154,19 +154,17 @@ KZMRESULT CFlashProg::TransferSector(bool write, uint16_t sector, uint16_t shown
         return KZM_E_FAIL;
     const uint32_t size = m_Sectors[sector].Size;
     const uint32_t address = m_bSectorsKnown != 0 ? SectorOffset(sector) : MakeSectorAddr(sector);
-    const char* word = write ? "write" : "read";
-    m_pReporter->Report(REPORT_PROGRESS, 2, "%s sector %02i/%02i (address: 0x%08x)", word, sector, shownEnd, address);
+    const char* word = write ? WRITE_SECTOR_WORD : READ_SECTOR_WORD;
+    m_pReporter->Report(REPORT_PROGRESS, 2, TRANSFER_SECTOR_FORMAT, word, sector, shownEnd, address);
     if (m_pFlashObject == nullptr)
         return KZM_E_FAIL;
     const KZMRESULT result = write ? m_pFlashObject->WriteSector(MakeSectorAddr(sector), buffer, size)
                                    : m_pFlashObject->ReadSector(MakeSectorAddr(sector), buffer, size);
     if (result != KZM_OK) {
-        m_pReporter->Report(REPORT_MESSAGE, 2, "%s sector %02i/%02i (address: 0x%08x) failed", word, sector, shownEnd,
-                            address);
+        m_pReporter->Report(REPORT_MESSAGE, 2, TRANSFER_SECTOR_FAILED_FORMAT, word, sector, shownEnd, address);
         m_pReporter->Report(REPORT_NEWLINE, 0, "\r\n");
         return result;
     }
-    m_pReporter->Report(REPORT_PROGRESS, 2, "%s sector %02i/%02i (address: 0x%08x) OK", word, sector, shownEnd,
-                        address);
+    m_pReporter->Report(REPORT_PROGRESS, 2, TRANSFER_SECTOR_OK_FORMAT, word, sector, shownEnd, address);
     return KZM_OK;
 }

@@ -1,7 +1,8 @@
-// The library's report lines turned into progress and JSON events, and result
-// codes turned into sentences and exit codes.
+// The library's report lines turned into progress and JSON events, and
+// progress bars fitted to the terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -12,7 +13,6 @@
 #include <nlohmann/json.hpp>
 
 #include "Output.h"
-#include "ResultText.h"
 #include "kazmir.h"
 
 using namespace kzcli;
@@ -85,6 +85,11 @@ void FeedProgramWithFailedErase(COutput& out)
     out.OnReport(REPORT_PROGRESS, "    erase sector 03/04 ");
     out.OnReport(REPORT_MESSAGE, "    erase sector 03/04 FAILED");
     out.OnReport(REPORT_NEWLINE, "\r\n");
+}
+
+size_t Columns(const std::string& text)
+{
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
 }
 
 } // namespace
@@ -209,46 +214,24 @@ TEST(Bars, ProgressIsDrawnInPlaceAndEndsWithTheTotals)
     EXPECT_EQ(err.back(), '\n');
 }
 
-TEST(ResultCodes, EveryLibraryCodeHasItsOwnSentenceAndExitCode)
+TEST(Bars, EveryLineFitsTheTerminalAndShrinksTheBarFirst)
 {
-    const std::pair<uint32_t, int> codes[] = {
-        {KZM_OK, EXIT_OK},
-        {0x80004001u, EXIT_FAILURE_}, // the device server's "not implemented"
-        {KZM_E_INVALIDARG, EXIT_DEVICE},
-        {KZM_E_TIMEOUT, EXIT_NO_RESPONSE},
-        {KZM_E_FLASH_NOT_STARTED, EXIT_DEVICE},
-        {KZM_E_TOO_MANY_SECTORS, EXIT_DEVICE},
-        {KZM_E_BEYOND_FLASH, EXIT_NO_FIT},
-        {KZM_E_RANGE_END, EXIT_NO_FIT},
-        {KZM_E_ALLOC_RANGE, EXIT_NO_FIT},
-        {KZM_E_READ_RANGE, EXIT_DEVICE},
-        {KZM_E_WRITE_RANGE, EXIT_DEVICE},
-        {KZM_E_VERIFY, EXIT_VERIFY},
-        {KZM_E_NO_FLASH_LOADER, EXIT_NO_RESPONSE},
-        {32, EXIT_BUSY},
-        {0x80070020u, EXIT_BUSY},
-    };
-    const std::string unknown = Describe(0x12345678u, Operation::Other);
-    for (const auto& [code, exitCode] : codes) {
-        const std::string text = Describe(code, Operation::Program);
-        EXPECT_NE(text, unknown) << Hex32(code);
-        EXPECT_EQ(ExitCodeFor(code, Operation::Program), exitCode) << Hex32(code);
-    }
-    EXPECT_EQ(Describe(KZM_E_BEYOND_FLASH, Operation::Program), "the image ends beyond the flash");
-    EXPECT_NE(Describe(KZM_E_TIMEOUT, Operation::Open).find("did not come back after its restart"), std::string::npos);
-    EXPECT_NE(Describe(32, Operation::Open).find("in use by another program"), std::string::npos);
-    EXPECT_EQ(DescribeWithCode(KZM_E_VERIFY, Operation::Verify), "the flash differs from the image (0xE0FE000A)");
-    EXPECT_EQ(ExitCodeFor(0x12345678u, Operation::Other), EXIT_DEVICE);
-}
-
-TEST(ResultCodes, TheGeneralFailureDependsOnTheCall)
-{
-    EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Open), EXIT_NO_BOARD);
-    EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Program), EXIT_IMAGE);
-    EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::Erase), EXIT_DEVICE);
-    EXPECT_EQ(ExitCodeFor(KZM_E_FAIL, Operation::BgiReceive), EXIT_NO_RESPONSE);
-    EXPECT_NE(Describe(KZM_E_FAIL, Operation::Open), Describe(KZM_E_FAIL, Operation::Program));
-    // A board that leaves during its restart and does not return in time.
-    EXPECT_EQ(ExitCodeFor(1167, Operation::Open), EXIT_NO_RESPONSE);
-    EXPECT_EQ(ExitCodeFor(1167, Operation::Program), EXIT_DEVICE);
+    PhaseStats s{Phase::Write, 0, 128, 64, false, 64ull << 20, 1.5};
+    for (unsigned columns : {10u, 24u, 40u, 60u, 80u, 200u})
+        for (bool failed : {false, true})
+            for (const char* end : {"", "  12.34 s"}) {
+                s.failed = failed;
+                const std::string line = BarLine(s, true, columns, end);
+                EXPECT_LE(Columns(line), columns - 1) << columns << ": " << line;
+                if (columns >= 60) {
+                    EXPECT_NE(line.find("64/128 sectors"), std::string::npos) << line;
+                    EXPECT_NE(line.find(end), std::string::npos) << line;
+                    EXPECT_EQ(line.find("FAILED") != std::string::npos, failed) << line;
+                }
+            }
+    s.failed = false;
+    const std::string wide = BarLine(s, false, 200, "");
+    EXPECT_NE(wide.find("[###############---------------] 64/128 sectors  64.0 MiB  42.7 MiB/s"), std::string::npos)
+        << wide;
+    EXPECT_EQ(BarLine(s, false, 48, ""), "write  [######-------] 64/128 sectors  64.0 MiB") << "the rate goes first";
 }

@@ -975,6 +975,15 @@ TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex)
     const Result shifted = Kazmir({"--json", "verify", bin.string(), "--base", "0x10"});
     EXPECT_EQ(shifted.exit, 6) << "the same bytes 16 addresses on are not what the flash holds";
     EXPECT_EQ(shifted.Event("input")["format"], "binary");
+    // --base is for raw binaries only: files that carry their own addresses are refused, the flash untouched.
+    const auto before = ReadBytes(FlashFile());
+    for (const fs::path& own : {hex, elf}) {
+        const Result r = Kazmir({"program", own.string(), "--base", "0x4000"});
+        EXPECT_EQ(r.exit, 2) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_TRUE(Has(r.err, "--base is only for raw binaries")) << r.err;
+    }
+    EXPECT_TRUE(ReadBytes(FlashFile()) == before);
     const Result noBase = Kazmir({"info", bin.string()});
     EXPECT_EQ(noBase.exit, 3);
     EXPECT_EQ(std::count(noBase.err.begin(), noBase.err.end(), '\n'), 1) << noBase.err;

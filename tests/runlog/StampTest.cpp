@@ -199,8 +199,8 @@ std::multiset<int> Issues([[maybe_unused]] const std::string& text)
 {
     std::multiset<int> issues;
 #if KAZMIR_RUNLOG_CHECK
-    for (const auto& f : kzcli::AnalyseImageText(text).findings)
-        issues.insert(static_cast<int>(f.issue) * 2 + (f.severity == kzcli::Severity::Error));
+    for (const auto& f : kzhost::AnalyseImageText(text).findings)
+        issues.insert(static_cast<int>(f.issue) * 2 + (f.severity == kzhost::Severity::Error));
 #endif
     return issues;
 }

@@ -1,5 +1,5 @@
 // Strict checks of firmware image files, and where the library would put
-// them on a flash.
+// them on a flash (the C interface over it: kazmir_host.h).
 //
 // The library reads images leniently: it ignores checksums, decodes lower-case
 // digits wrongly, stops without a word at the first malformed line, skips lines
@@ -21,14 +21,14 @@
 #include "ResultText.h"
 #include "kazmir.h"
 
-class CImageFile;
-class CImageReader;
+namespace kzhost {
 
-namespace kzcli {
-
+// An error costs data or makes it ambiguous, and refuses the file; a warning
+// loses nothing. Values as KZH_SEVERITY_*.
 enum class Severity { Error, Warning };
 
 // What a finding is about. The names (IssueName) appear in --json output.
+// Values as KZH_ISSUE_*.
 enum class Issue {
     Unreadable,     // the file cannot be opened or read
     NoData,         // no data record: the library refuses to load it
@@ -114,7 +114,7 @@ struct ImageAnalysis {
     uint64_t Highest() const; // largest block end; 0 without blocks
     size_t Errors() const;
     bool Accepted() const { return readable && Errors() == 0; }
-    std::string FormatName() const; // "Intel HEX", "S-records", "Intel HEX and S-records"
+    const char* FormatName() const; // "Intel HEX", "S-records", "Intel HEX and S-records", "no records"
 };
 
 ImageAnalysis AnalyseImageText(std::string_view text);
@@ -148,22 +148,16 @@ struct PlacementPlan {
     bool Accepted() const { return Errors() == 0; }
 };
 
-// For images whose records overlap, after the strict reading: the blocks and
-// record of the image as the library loaded it (null when it did not), and a
-// finding for each record that writes bytes another one wrote (reader: the
-// file opened again; null when it cannot be).
-void JudgeOverlaps(CImageFile* image, CImageReader* reader, ImageAnalysis& out);
-
 // Replays the library's placement of the image on the layout.
 PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout);
 
 // printf-style text, as the findings word it (checked as the C library's
 // printf is; mingw-w64 names its C99 one).
 #ifdef __MINGW_PRINTF_FORMAT
-#define KZCLI_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#define KZH_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
 #else
-#define KZCLI_PRINTF_FORMAT printf
+#define KZH_PRINTF_FORMAT printf
 #endif
-std::string Fmt(const char* format, ...) __attribute__((format(KZCLI_PRINTF_FORMAT, 1, 2)));
+std::string Fmt(const char* format, ...) __attribute__((format(KZH_PRINTF_FORMAT, 1, 2)));
 
-} // namespace kzcli
+} // namespace kzhost

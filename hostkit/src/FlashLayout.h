@@ -6,21 +6,22 @@
 #include <string_view>
 #include <vector>
 
-namespace kzcli {
+namespace kzhost {
 
 struct FlashLayout {
     uint32_t base = 0;
     uint16_t sectorCount = 0;
     std::vector<uint32_t> sectorSizes; // empty when only the count is known
+    uint64_t flashSize = 0;            // bytes of the flash when told; 0: the sum of the sectors
 
     bool SizesKnown() const { return !sectorSizes.empty(); }
-    uint64_t Size() const;
+    uint64_t Size() const; // flashSize when told, else the sum of the sectors
     uint64_t SectorOffset(uint16_t sector) const;
 
-    // Parses the flash-information trace line that the library reports while
-    // it opens the flash loader (its format is FLASH_INFO_TRACE_FORMAT in
-    // src/flash/FlashInfoTrace.h). Leading blanks are allowed.
+    // The layout in the flash-information trace line that the library
+    // reports while it opens the flash loader (decoded as the report decoder
+    // does, see Reports.h); nullopt for any other line.
     static std::optional<FlashLayout> FromTraceLine(std::string_view line);
 };
 
-} // namespace kzcli
+} // namespace kzhost

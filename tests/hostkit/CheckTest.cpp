@@ -12,11 +12,12 @@
 #include "../support/HexLine.h"
 #include "ImageCheck.h"
 
-using namespace kzcli;
+using namespace kzhost;
 
 namespace {
 
-const std::string D0 = HexLine(0, 0, {1, 2, 3, 4}), D10 = HexLine(0x10, 0, {5, 6, 7, 8}), END = ":00000001FF\n";
+const std::string D0 = HexLine(0, 0, {1, 2, 3, 4}), D10 = HexLine(0x10, 0, {5, 6, 7, 8}), END = ":00000001FF\n",
+                  S16 = "S1130000000102030405060708090A0B0C0D0E0F74\n";
 
 std::vector<std::pair<Issue, uint32_t>> Errors(const ImageAnalysis& a)
 {
@@ -61,11 +62,15 @@ TEST(Check, EachRuleNamesTheLineItConcerns)
         {"same address, different bytes", D0 + HexLine(2, 0, {9, 9}) + END, {{Issue::Overlap, 2}}},
         {"S5 count that does not match", "S1060000010203F3\nS5030002FA\nS9030000FC\n", {{Issue::CountMismatch, 2}}},
         {"no data record", END, {{Issue::NoData, 0}}},
+        // The library stops at a last line without line feed: harmless when it holds no data.
+        {"S5 count as the last line, no line feed", S16 + "S5030001FB", {}},
+        {"end record without line feed", D0 + ":00000001FF", {}},
     };
     for (const auto& c : cases) {
         const ImageAnalysis a = AnalyseImageText(c.text);
         EXPECT_EQ(Errors(a), c.errors) << c.name;
     }
+    EXPECT_TRUE(Warns(AnalyseImageText(S16 + "S5030001FB"), Issue::MissingLineEnd));
     EXPECT_TRUE(Warns(AnalyseImageText(D0 + D0 + END), Issue::Overlap));
     EXPECT_TRUE(Warns(AnalyseImageText(D0), Issue::NoEndRecord));
 }

@@ -1,7 +1,7 @@
 // Images whose records overlap: what the library loaded, and which records
 // write the same addresses with different bytes. Only such images are loaded
 // in full; the others are judged while they stream by.
-#include "ImageCheck.h"
+#include "ImageOverlap.h"
 
 #include "flash/FwInfo.h"
 #include "flash/ImageFile.h"
@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace kzcli {
+namespace kzhost {
 
 namespace {
 
@@ -126,4 +126,4 @@ void JudgeOverlaps(CImageFile* image, CImageReader* reader, ImageAnalysis& out)
     CheckOverlaps(all, out);
 }
 
-} // namespace kzcli
+} // namespace kzhost

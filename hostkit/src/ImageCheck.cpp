@@ -1,4 +1,5 @@
 #include "ImageCheck.h"
+#include "ImageOverlap.h"
 
 #include "flash/FlashPlacement.h"
 #include "flash/FwInfo.h"
@@ -14,7 +15,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
-namespace kzcli {
+namespace kzhost {
 
 std::string Fmt(const char* format, ...)
 {
@@ -254,6 +255,13 @@ public:
             if (!m_StopHadLineFeed && m_Out.recordsNotRead == 0 && m_MalformedData)
                 Error(Issue::MissingLineEnd, n,
                       Fmt("line %u, the last line, has no line end: the library would not read its data", n));
+            else if (!m_StopHadLineFeed && m_Out.recordsNotRead == 0)
+                // The library stops there, but the line holds no data and
+                // nothing follows it: nothing is lost.
+                Warning(Issue::MissingLineEnd, n,
+                        Fmt("line %u, the last line, has no line end: the library takes it as malformed, but it "
+                            "holds no data and nothing follows it",
+                            n));
             else
                 Error(Issue::BadLength, n,
                       Fmt("line %u: the library would take this line as malformed and stop reading", n));
@@ -695,7 +703,8 @@ std::string FwInfoView::DeviceVersion() const
 std::string FwInfoView::KindText() const
 {
     const uint32_t kind = record.Kind & ~0x80u;
-    std::string text = kind == 0 ? "FLASH" : kind == 1 ? "RAM" : Fmt("kind %u", kind);
+    // The library's words for the kinds it knows; the number for any other.
+    std::string text = kind <= 1 ? CFwInfo::KindText(kind) : Fmt("kind %u", kind);
     if (record.Kind & 0x80u)
         text += " (BOOT)";
     return text;
@@ -725,7 +734,7 @@ size_t ImageAnalysis::Errors() const
                                              [](const Finding& f) { return f.severity == Severity::Error; }));
 }
 
-std::string ImageAnalysis::FormatName() const
+const char* ImageAnalysis::FormatName() const
 {
     if (hasIntel && hasSRecords)
         return "Intel HEX and S-records";
@@ -779,4 +788,4 @@ ImageAnalysis AnalyseImageFile(const std::string& path)
     return out;
 }
 
-} // namespace kzcli
+} // namespace kzhost

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-namespace kzcli {
+namespace kzhost {
 
 size_t PlacementPlan::Errors() const
 {
@@ -145,4 +145,4 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout)
     return plan;
 }
 
-} // namespace kzcli
+} // namespace kzhost

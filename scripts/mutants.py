@@ -221,6 +221,8 @@ MUTANTS = [
     ("verify skips a block's last byte", "src/flash/FlashRange.cpp",
      "piece->dwLength = length < room ? length : room;",
      "piece->dwLength = length - 1 < room ? length - 1 : room;", ["flash", "e2e"]),
+    ("image record search skips blocks just big enough", "src/flash/FwInfo.cpp",
+     "RECORD_SIZE + CFwInfo::MARKER_SIZE)", "RECORD_SIZE + CFwInfo::MARKER_SIZE + 1)", ["flash"]),
     ("record at flash offset 0 refused", "src/flash/FlashFwInfo.cpp",
      "recordStart < CFwInfo::RECORD_SIZE", "recordStart <= CFwInfo::RECORD_SIZE", ["flash", "e2e"]),
     # image reader: the digit rule on the vector paths, record lines taken whole, runs of the layout
@@ -303,6 +305,22 @@ MUTANTS = [
      "bytes[little ? i : stamp.size - 1 - i] = byte;", "bytes[i] = byte;", ["runlog"]),
     ("text stamps padded with blanks", "runlog/Stamp.cpp",
      "std::vector<uint8_t> bytes(stamp.size, 0);", "std::vector<uint8_t> bytes(stamp.size, ' ');", ["runlog"]),
+    # the Python binding: the check before program and verify, the bench's
+    # sector sizes, the serial route to the flash loader, whole BGI entries
+    ("Python program skips the check", "bindings/python/kazmir/__init__.py",
+     "            if check:", "            if False:", ["python"]),
+    ("Python check without the placement", "bindings/python/kazmir/__init__.py",
+     "                    image.place(flash)", "                    pass", ["python"]),
+    ("Python placement without the bench's sector sizes", "bindings/python/kazmir/__init__.py",
+     'bench = getattr(lib, "kazsimFlashLayout", None)', "bench = None", ["python"]),
+    ("Python flash loader by serial opens the first board", "bindings/python/kazmir/__init__.py",
+     "return self._init(self.timeout, device)", "return self._init(self.timeout, self.device)", ["python"]),
+    ("Python receive keeps the entry's padding", "bindings/python/kazmir/__init__.py",
+     'buffer.raw[:received.value].rstrip(b"\\0")', "buffer.raw[:received.value]", ["python"]),
+    ("Python send leaves an older message's tail", "bindings/python/kazmir/__init__.py",
+     'data = data.ljust(size - 1, b"\\0")', "pass", ["python"]),
+    ("bench gives the sector sizes of no board", "simulator/src/Bench.cpp",
+     "if (!board.Present || board.DeviceId != deviceId)", "if (true)", ["python"]),
 ]
 
 
@@ -342,8 +360,12 @@ def prepare():
             sys.exit("mutants: configuring the scratch tree failed:\n" + out.stdout)
 
 
+# Labels whose tests are no test program of their own.
+LABEL_TARGETS = {"python": ["kazmir", "kazapi", "kazmir_host"]}
+
+
 def targets(labels):
-    return ["test_" + label for label in labels]
+    return [t for label in labels for t in LABEL_TARGETS.get(label, ["test_" + label])]
 
 
 def build(labels):

@@ -157,7 +157,28 @@ const std::map<std::string, std::string> KEY_TYPES = {{"event", "s"},
                                                       {"jobs", "n"},
                                                       {"max_rss_kib", "n"},
                                                       {"child_max_rss_kib", "n"},
-                                                      {"sector_count", "n"}};
+                                                      {"sector_count", "n"},
+                                                      {"sha256", "s"},
+                                                      {"log_error", "s"},
+                                                      {"run", "o"},
+                                                      {"run.id", "n"},
+                                                      {"time", "s"},
+                                                      {"ended", "s"},
+                                                      {"station", "s"},
+                                                      {"run.device_id", "s"},
+                                                      {"run.bench", "b"},
+                                                      {"image", "s"},
+                                                      {"image_size", "n"},
+                                                      {"image_sha256", "s"},
+                                                      {"fw_name", "s"},
+                                                      {"fw_version", "s"},
+                                                      {"run.result", "n"},
+                                                      {"message", "s"},
+                                                      {"bytes_written", "n"},
+                                                      {"stamps", "a"},
+                                                      {"stamps.bytes", "s"},
+                                                      {"value", "s"},
+                                                      {"source", "s"}};
 const std::map<std::string, std::string> EVENT_KEYS = {
     {"input", "file format text"},
     {"check", "file result findings"},
@@ -166,8 +187,9 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"sector", "phase sector of result done total"},
     {"message", "text"},
     {"trace", "text"},
-    {"info", "file format lines data_records data_bytes blocks lowest highest fw_info accepted library_stop_line "
-             "library_stop_reason records_not_read split_lines findings placements"},
+    {"info",
+     "file format sha256 lines data_records data_bytes blocks lowest highest fw_info accepted library_stop_line "
+     "library_stop_reason records_not_read split_lines findings placements"},
     {"fwinfo", "handle found name version kind kind_text address reserved12 reserved16 device device_version"},
     {"bench", "bench"},
     {"version", "kazmir device_server"},
@@ -179,7 +201,8 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"batch", "command boards jobs"},
     {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode image_bytes "
                 "image_bytes_in_range interrupted sectors_erased sectors_written range_sectors all boards max_rss_kib "
-                "child_max_rss_kib"}};
+                "child_max_rss_kib run log_error"},
+    {"stamps", "stamps"}};
 // The exit codes' names, as cli/README.md's table gives them.
 const std::map<int, std::string> EXIT_NAMES = {
     {0, "ok"},       {1, "failure"},     {2, "usage"},           {3, "image"},

@@ -731,6 +731,9 @@ private:
                         {"bytes", BoardBytes(b)}});
             if (SummaryText(b, "flash_holds") != "-")
                 row["flash_holds"] = SummaryText(b, "flash_holds");
+            // The board's row of the run log, for the reports.
+            if (b.summary.is_object() && b.summary.contains("run"))
+                row["run"] = b.summary["run"];
             boards.push_back(row);
         }
         const std::string verb = m_Request.command == "program"  ? "programmed"

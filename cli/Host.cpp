@@ -23,6 +23,9 @@
 #include "ImageCheck.h"
 #include "flash/ImageFile.h"
 #include "kazmir.h"
+#if KAZMIR_CLI_RUNLOG
+#include "LineRecord.h"
+#endif
 
 #if KAZMIR_CLI_BENCH
 #include "kazsim/Bench.h"
@@ -582,7 +585,10 @@ void CHost::StopNow()
     // The main thread may be inside the library: no destructors run, so the
     // temporary folders go here.
     std::error_code ec;
-    for (const std::string& folder : {m_Input.TempDir(), m_ScratchDir})
+    // A stamped copy lies in a folder of its own; the user's file is no copy.
+    const bool copy = !m_ImagePath.empty() && m_ImagePath != m_Input.LibraryPath();
+    const std::string stamped = copy ? std::filesystem::path(m_ImagePath).parent_path().string() : "";
+    for (const std::string& folder : {m_Input.TempDir(), m_ScratchDir, stamped})
         if (!folder.empty())
             std::filesystem::remove_all(folder, ec);
     std::fflush(stdout);
@@ -858,21 +864,23 @@ std::string CHost::BusyText() const
 }
 #endif
 
-std::optional<std::string> CHost::OpenInput(const std::string& file)
+void CHost::MakingTemporary(const std::function<void()>& make)
 {
-    // While the temporary folder is being made it is not stopped from
-    // outside: its name is known once this ends.
     {
         std::lock_guard<std::mutex> lock(g_StateLock);
         m_Converting = true;
     }
-    auto reason = m_Input.Open(file, m_Options.base);
-    {
-        std::lock_guard<std::mutex> lock(g_StateLock);
-        m_Converting = false;
-        if (m_StopWhenConverted)
-            StopNow();
-    }
+    make();
+    std::lock_guard<std::mutex> lock(g_StateLock);
+    m_Converting = false;
+    if (m_StopWhenConverted)
+        StopNow();
+}
+
+std::optional<std::string> CHost::OpenInput(const std::string& file)
+{
+    std::optional<std::string> reason;
+    MakingTemporary([&] { reason = m_Input.Open(file, m_Options.base); });
     if (reason)
         return reason;
     if (!m_Input.Description().empty()) {
@@ -906,9 +914,14 @@ std::optional<int> CHost::ReadFlashImage(const std::string& command, const std::
     // Regular files only: a folder, device or pipe never reaches the library.
     if (auto reason = OpenInput(file))
         return FinishExit(command, m_Input.FailureExit(), *reason, extra);
+    std::optional<std::string> refused;
+    if (m_ImageHook)
+        MakingTemporary([&] { refused = m_ImageHook(command, file, m_Input.LibraryPath(), m_ImagePath); });
+    if (refused)
+        return FinishExit(command, EXIT_IMAGE, *refused, extra);
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
-    image = AnalyseImageFile(m_Input.LibraryPath());
+    image = AnalyseImageFile(LibraryImage());
     image.path = file;
     if (!noCheck && !image.readable)
         return FinishExit(command, EXIT_IMAGE, image.findings.front().text, extra);
@@ -930,7 +943,7 @@ void CHost::SayFlashLoader(uint64_t handle, const std::optional<FlashLayout>& la
 uint32_t CHost::VerifyImage()
 {
     m_Out.SetVerifying(true);
-    const uint32_t code = kzmFLDverify(m_Input.LibraryPath().c_str());
+    const uint32_t code = kzmFLDverify(LibraryImage().c_str());
     m_Out.SetVerifying(false);
     AfterVerify(code);
     return code;
@@ -1004,7 +1017,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, con
         if (auto stop = BeginCall(command, "programming " + file, true, extra))
             return *stop;
         const size_t phasesBefore = m_Out.Phases().size();
-        const uint32_t result = kzmFLDprogram(m_Input.LibraryPath().c_str());
+        const uint32_t result = kzmFLDprogram(LibraryImage().c_str());
         AfterWrite(result, "image");
         if (auto stop = StopIfInterrupted(command, extra))
             return *stop;
@@ -1098,7 +1111,7 @@ void CHost::ExplainMismatch(uint64_t handle, const ImageAnalysis& image, const s
                                   flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart + plan.rangeSize));
     // The file the library compared, which the plan was made from.
     CImageFile loaded;
-    if (loaded.Load(m_Input.LibraryPath().c_str()) != 0)
+    if (loaded.Load(LibraryImage().c_str()) != 0)
         return;
     for (uint32_t i = 0; i < loaded.GetBlockCount() && i < plan.blocks.size(); ++i) {
         uint32_t start = 0, end = 0;
@@ -1524,6 +1537,10 @@ int CHost::Info(const std::string& file)
     Json event = InfoEvent(file, image, m_Out.IsJson());
     auto out = [&](const std::string& line) { m_Out.Print(line); };
     InfoLines(file, image, out);
+#if KAZMIR_CLI_RUNLOG
+    event["sha256"] = ImageSha256(file);
+    out("SHA-256: " + event["sha256"].get<std::string>());
+#endif
     int exitCode = image.Accepted() ? EXIT_OK : EXIT_IMAGE;
 #if KAZMIR_CLI_BENCH
     if (m_Options.benchGiven) {

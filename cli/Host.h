@@ -83,6 +83,13 @@ public:
     // An unexpected failure (an exception): its summary, exit 1.
     int InternalError(const std::string& message);
 
+    // Called once program or verify has opened its image: sets usePath to the
+    // file the library is to read (a board's own copy), or gives the
+    // sentence why the board is refused (exit 3, nothing written).
+    using ImageHook = std::function<std::optional<std::string>(const std::string& command, const std::string& file,
+                                                               const std::string& libraryPath, std::string& usePath)>;
+    void SetImageHook(ImageHook hook) { m_ImageHook = std::move(hook); }
+
 private:
     friend class CBoard;
 
@@ -159,6 +166,10 @@ private:
     [[noreturn]] void StopNow();
     // The same, or as soon as the image's conversion ends (the lock is held).
     void StopSoon();
+    // Runs a step that makes a temporary folder (a converted or stamped
+    // image): a stop from outside waits for it, so that the folder's name is
+    // known and the folder goes.
+    void MakingTemporary(const std::function<void()>& make);
     // Says how much of the image lies in the range the library programmed or
     // compared; the exit code when none of it does.
     std::optional<int> CheckCoverage(const std::string& command, const ImageAnalysis& image,
@@ -169,15 +180,23 @@ private:
     void ExplainMismatch(uint64_t handle, const ImageAnalysis& image, const std::optional<FlashLayout>& layout);
     Json InterruptSummary(const std::string& command, Json extra, std::string& text);
 
+    // The file the library reads for program and verify.
+    const std::string& LibraryImage() const
+    {
+        return m_ImagePath.empty() ? m_Input.LibraryPath() : m_ImagePath;
+    }
+
     GlobalOptions m_Options;
     COutput& m_Out;
+    ImageHook m_ImageHook;
+    std::string m_ImagePath;
     std::chrono::steady_clock::time_point m_Start;
     CImageInput m_Input;
     std::string m_ScratchDir;  // erase --all's temporary folder, while it exists
     std::string m_Command;     // the command under way ("" before it starts)
     std::string m_Activity;    // what it is doing now, in words
     bool m_Writing = false;    // the library call under way erases or writes the flash
-    bool m_Converting = false; // an ELF file or a raw binary is being turned into S-records
+    bool m_Converting = false; // a converted or stamped image is being made
     bool m_StopWhenConverted = false;
     Json m_Extra = Json::object(); // the summary's own fields known so far
     std::string m_Holds = "unchanged";

@@ -12,7 +12,6 @@ namespace kzcli {
 namespace {
 
 struct LogOptions {
-    std::string log; // --log
     std::string since, image;
     bool failed = false, csv = false;
     uint64_t limit = 0;
@@ -44,7 +43,7 @@ int Fail(const std::string& message, int code)
     return code;
 }
 
-int ListRuns(const LogOptions& o, bool json, const std::vector<std::string>& serials)
+int ListRuns(const LogOptions& o, const std::string& target, bool json, const std::vector<std::string>& serials)
 {
     kzlog::LogFilter filter;
     filter.serial = serials.empty() ? "" : serials.front();
@@ -61,7 +60,7 @@ int ListRuns(const LogOptions& o, bool json, const std::vector<std::string>& ser
         if (auto bad = kzlog::SetImageFilter(o.image, filter))
             return Fail(*bad, EXIT_USAGE);
     }
-    auto log = OpenLog(o.log);
+    auto log = OpenLog(target);
     if (!log)
         return EXIT_FAILURE_;
     std::vector<kzlog::RunRecord> rows;
@@ -72,9 +71,9 @@ int ListRuns(const LogOptions& o, bool json, const std::vector<std::string>& ser
     return EXIT_OK;
 }
 
-int Counter(const LogOptions& o, bool json)
+int Counter(const LogOptions& o, const std::string& target, bool json)
 {
-    auto log = OpenLog(o.log);
+    auto log = OpenLog(target);
     if (!log)
         return EXIT_FAILURE_;
     std::vector<std::pair<std::string, uint64_t>> counters;
@@ -115,13 +114,11 @@ int Counter(const LogOptions& o, bool json)
 } // namespace
 
 void AddLogCommands(CLI::App& app, std::function<int(CHost&)>& run, const bool& json,
-                    const std::vector<std::string>& serials)
+                    const std::vector<std::string>& serials, const kzlog::LogSettings& settings)
 {
     auto o = std::make_shared<LogOptions>();
-    const char* logHelp = "the log: an SQLite file, or postgresql://... (default: runs.sqlite in the state folder)";
 
     auto* log = app.add_subcommand("log", "list the runs of the log, newest first (--serial: one board's)");
-    log->add_option("--log", o->log, logHelp)->type_name("FILE|URI");
     log->add_option("--since", o->since, "runs from this UTC time on: 2024-05-07, 2024-05-07T09:15, or 7d, 12h")
         ->type_name("TIME");
     log->add_option("--image", o->image, "runs of this image: its file (path or content) or its SHA-256")
@@ -129,14 +126,16 @@ void AddLogCommands(CLI::App& app, std::function<int(CHost&)>& run, const bool& 
     log->add_flag("--failed", o->failed, "only runs that failed");
     log->add_option("--limit", o->limit, "at most N runs")->type_name("N");
     log->add_flag("--csv", o->csv, "CSV instead of a table (--json: one JSON object per run)");
-    log->callback(
-        [&run, o, &json, &serials] { run = [o, &json, &serials](CHost&) { return ListRuns(*o, json, serials); }; });
+    log->callback([&run, o, &json, &serials, &settings] {
+        run = [o, &json, &serials, &settings](CHost&) { return ListRuns(*o, settings.target, json, serials); };
+    });
 
     auto* counter = app.add_subcommand("counter", "show the log's counters, or one counter; set it with --set");
     counter->add_option("NAME", o->counter, "the counter (stamps take values with counter:NAME)");
     counter->add_option("--set", o->setText, "the value the counter gives next")->type_name("VALUE");
-    counter->add_option("--log", o->log, logHelp)->type_name("FILE|URI");
-    counter->callback([&run, o, &json] { run = [o, &json](CHost&) { return Counter(*o, json); }; });
+    counter->callback([&run, o, &json, &settings] {
+        run = [o, &json, &settings](CHost&) { return Counter(*o, settings.target, json); };
+    });
 }
 
 } // namespace kzcli

@@ -7,13 +7,15 @@
 
 #include <CLI/CLI.hpp>
 
+#include "RunLog.h"
+
 namespace kzcli {
 
 class CHost;
 
-// Adds both commands to the app; the one chosen sets run. json and serials
-// are the global --json and --serial, read when the command runs.
+// Adds both commands to the app; the one chosen sets run. json, serials and
+// settings (--log) are global options, read when the command runs.
 void AddLogCommands(CLI::App& app, std::function<int(CHost&)>& run, const bool& json,
-                    const std::vector<std::string>& serials);
+                    const std::vector<std::string>& serials, const kzlog::LogSettings& settings);
 
 } // namespace kzcli

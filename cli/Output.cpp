@@ -461,6 +461,8 @@ void COutput::Verbose(const std::string& text)
 void COutput::Event(Json event)
 {
     std::lock_guard<std::recursive_mutex> lock(m_Lock);
+    if (m_SummaryHook && event.value("event", "") == "summary")
+        m_SummaryHook(event);
     if (m_Mode != Mode::Json)
         return;
     // "event" and "schema" lead every line.

@@ -145,6 +145,8 @@ public:
         std::lock_guard<std::recursive_mutex> lock(m_Lock);
         return m_OutClosed;
     }
+    // Sees every summary event, in any mode, before it is written (the run log).
+    void SetSummaryHook(std::function<void(Json&)> hook) { m_SummaryHook = std::move(hook); }
 
     // Bars as wide as this many columns instead of the terminal's (tests).
     void SetColumns(unsigned columns) { m_Columns = columns; }
@@ -182,6 +184,7 @@ private:
     bool m_OutClosed = false;
     std::function<void()> m_OnClosed;
     mutable std::recursive_mutex m_Lock;
+    std::function<void(Json&)> m_SummaryHook;
 };
 
 // Columns of the terminal a stream goes to: its window size, else $COLUMNS,

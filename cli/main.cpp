@@ -24,6 +24,7 @@
 #include "Batch.h"
 #include "Host.h"
 #if KAZMIR_CLI_RUNLOG
+#include "LineRecord.h"
 #include "LogCommand.h"
 #endif
 
@@ -153,6 +154,9 @@ struct CommandLine {
     unsigned jobs = 0;
     CLI::App *program = nullptr, *verify = nullptr, *erase = nullptr;
     std::function<int(CHost&)> run;
+#if KAZMIR_CLI_RUNLOG
+    LineOptions line;
+#endif
 };
 
 void AddGlobalOptions(CommandLine& c)
@@ -186,6 +190,17 @@ void AddGlobalOptions(CommandLine& c)
     auto* quietOpt = app.add_flag("-q,--quiet", c.quiet, "print only the result");
     app.add_flag("-v,--verbose", c.verbose, "also print the library's messages and trace lines")->excludes(quietOpt);
     app.add_flag("--plain", c.plain, "plain lines instead of progress bars, also on a terminal");
+#if KAZMIR_CLI_RUNLOG
+    auto* noLog = app.add_flag("--no-log", c.line.log.off, "program, verify, erase: add no row to the run log");
+    app.add_option("--log", c.line.log.target,
+                   "the run log: an SQLite file, or postgresql://... (default: runs.sqlite in the state folder)")
+        ->type_name("FILE|URI")
+        ->excludes(noLog);
+    app.add_option("--station", c.line.log.station, "the station the log's rows name (default: the host name)")
+        ->type_name("NAME");
+    app.add_flag("--require-log", c.line.log.required, "a run whose row cannot be logged fails (exit 1)")
+        ->excludes(noLog);
+#endif
 }
 
 void AddImageArguments(CommandLine& c, CLI::App* sub)
@@ -206,6 +221,13 @@ void AddFlashCommands(CommandLine& c)
                         "compare first; erase and write nothing when the flash already holds the image");
     c.program->add_flag("--no-check", c.flash.noCheck, "hand the file to the library without the strict check");
     c.program->callback([&c] { c.run = [&c](CHost& h) { return h.Program(c.file, c.flash); }; });
+#if KAZMIR_CLI_RUNLOG
+    c.program
+        ->add_option("--stamp", c.line.stamps,
+                     "write a per-board value into the image: ADDRESS=FORMAT:SOURCE, FORMAT u16le u16be "
+                     "u32le u32be u64le u64be textN, SOURCE counter:NAME or csv:FILE (repeatable)")
+        ->type_name("SPEC");
+#endif
 
     c.verify = c.app.add_subcommand("verify", "compare the flash with an image file");
     AddImageArguments(c, c.verify);
@@ -226,6 +248,12 @@ void AddFlashCommands(CommandLine& c)
         sub->add_option("--jobs", c.jobs, "with several boards: at most N at once (default: all of them)")
             ->type_name("N")
             ->check(BoardCount());
+#if KAZMIR_CLI_RUNLOG
+        sub->add_option("--junit", c.line.junit, "write a JUnit XML report: one test case per board")
+            ->type_name("FILE");
+        sub->add_option("--csv", c.line.csv, "write a CSV report: one row per board, the log's columns")
+            ->type_name("FILE");
+#endif
     }
 }
 
@@ -410,6 +438,9 @@ int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out)
     request.jobs = c.jobs;
     request.self = SelfPath(argv[0]);
     request.childArgs = ChildArguments(argc, argv, request.command == "erase" ? "--all-boards" : "--all");
+#if KAZMIR_CLI_RUNLOG
+    request.childArgs = WithoutReports(request.childArgs);
+#endif
     request.bench = BenchFile(c.options.bench);
     std::string error;
     if (c.allBoards && !BenchSerials(c.options.bench, request.serials, error))
@@ -433,7 +464,7 @@ int main(int argc, char** argv)
     AddFlashCommands(c);
     AddOtherCommands(c);
 #if KAZMIR_CLI_RUNLOG
-    AddLogCommands(c.app, c.run, c.json, c.serials);
+    AddLogCommands(c.app, c.run, c.json, c.serials, c.line.log);
 #endif
     ShareGlobalOptions(c);
     if (std::optional<int> refused = Parse(c, argc, argv))
@@ -443,12 +474,33 @@ int main(int argc, char** argv)
                                    : c.verbose ? COutput::Detail::Verbose
                                                : COutput::Detail::Normal;
     COutput out(OutputMode(c), detail, stdout, stderr, Utf8Locale());
+#if KAZMIR_CLI_RUNLOG
+    CLineRecord line(c.line, out);
+    if (auto refused = line.Configure())
+        return Refuse(argc, argv, *refused);
+    const bool boardCommand = c.program->parsed() || c.verify->parsed() || c.erase->parsed();
+    if (c.allBoards || c.serials.size() > 1) {
+        line.WatchBatch();
+        return RunOnBoards(c, argc, argv, out);
+    }
+    if (boardCommand)
+        line.Watch(c.options.serial);
+#else
     if (c.allBoards || c.serials.size() > 1)
         return RunOnBoards(c, argc, argv, out);
+#endif
     CHost host(c.options, out);
     host.CatchSignals();
+#if KAZMIR_CLI_RUNLOG
+    host.SetImageHook([&line](const std::string& command, const std::string& file, const std::string& libraryPath,
+                              std::string& usePath) { return line.PrepareImage(command, file, libraryPath, usePath); });
+#endif
     try {
+#if KAZMIR_CLI_RUNLOG
+        return line.ExitCode(c.run(host));
+#else
         return c.run(host);
+#endif
     } catch (const std::exception& e) {
         return host.InternalError(std::string("internal error: ") + e.what());
     }

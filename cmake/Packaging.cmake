@@ -29,7 +29,15 @@ if(NOT WIN32)
   # The .deb's copyright file, where Debian looks for it.
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  # The Python binding finds the library three folders up from itself.
+  # The Python binding finds the library three folders up from itself. Its
+  # version (kazmir.__version__, also the pip package's) is the release's.
+  file(STRINGS ${PROJECT_SOURCE_DIR}/bindings/python/kazmir/__init__.py KAZMIR_PY_VERSION
+    REGEX "^__version__ = " LIMIT_COUNT 1)
+  string(REGEX REPLACE "^__version__ = \"([^\"]*)\".*" "\\1" KAZMIR_PY_VERSION "${KAZMIR_PY_VERSION}")
+  if(NOT KAZMIR_PY_VERSION STREQUAL PROJECT_VERSION)
+    message(FATAL_ERROR "The Python binding says version \"${KAZMIR_PY_VERSION}\" "
+      "(bindings/python/kazmir/__init__.py), Kazmir is ${PROJECT_VERSION}")
+  endif()
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/kazmir
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/python3/dist-packages PATTERN __pycache__ EXCLUDE)
 else()

@@ -10,6 +10,13 @@ gives the same file byte for byte.
 
     python3 samples/make_demo.py                 # rewrites samples/demo-firmware.hex
     python3 samples/make_demo.py -o other.hex
+    python3 samples/make_demo.py --elf -o demo.elf
+    python3 samples/make_demo.py --base 0x4000 --no-record -o at4000.hex
+
+--elf writes a 32-bit ELF executable whose one PT_LOAD segment holds the
+image; --base links the image at another address; --no-record leaves the
+firmware-information record out (filler in its place), so the library takes
+the image's addresses as flash offsets.
 """
 import argparse
 import os
@@ -34,7 +41,7 @@ def fw_info():
     return record + b"$FW-INFO$"
 
 
-def image():
+def image(record=True):
     data = bytearray()
     # A vector table: initial stack pointer and reset vector, then 14 handlers.
     data += struct.pack("<II", 0x20004000, 0x00000201)
@@ -42,7 +49,7 @@ def image():
     banner = b"Kazmir demo firmware - programmed by kazmir\0"
     data += banner
     data += bytes((0x5A + 3 * i) & 0xFF for i in range(FW_INFO_AT - len(data)))
-    data += fw_info()
+    data += fw_info() if record else bytes(len(fw_info()))
     # "Code": a fixed pseudo-random stream, then erased-looking padding.
     state = 0x1234567
     while len(data) < IMAGE_SIZE - 64:
@@ -58,19 +65,42 @@ def hex_record(address, rtype, payload):
     return ":" + raw.hex().upper() + "%02X" % checksum
 
 
-def intel_hex(data):
-    lines = [hex_record(a, 0, data[a:a + RECORD_BYTES]) for a in range(0, len(data), RECORD_BYTES)]
+def intel_hex(data, base=0):
+    lines, upper = [], 0
+    for offset in range(0, len(data), RECORD_BYTES):
+        address = base + offset
+        if address >> 16 != upper:
+            upper = address >> 16
+            lines.append(hex_record(0, 4, upper.to_bytes(2, "big")))
+        lines.append(hex_record(address & 0xFFFF, 0, data[offset:offset + RECORD_BYTES]))
     lines.append(hex_record(0, 1, b""))
     return "\n".join(lines) + "\n"
+
+
+def elf(data, base=0):
+    """A 32-bit little-endian ARM executable: one PT_LOAD segment with the
+    data at physical and virtual address base, no sections."""
+    header = struct.pack("<4s5B7xHHIIIIIHHHHHH", b"\x7fELF", 1, 1, 1, 0, 0,
+                         2, 40, 1, base, 52, 0, 0, 52, 32, 1, 0, 0, 0)
+    segment = struct.pack("<8I", 1, 52 + 32, base, base, len(data), len(data), 5, 4)
+    return header + segment + data
 
 
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("-o", "--output", default=os.path.join(here, "demo-firmware.hex"))
+    parser.add_argument("--elf", action="store_true", help="an ELF executable instead of Intel HEX")
+    parser.add_argument("--base", type=lambda text: int(text, 0), default=0, help="link address (default 0)")
+    parser.add_argument("--no-record", action="store_true", help="leave the firmware-information record out")
     args = parser.parse_args()
-    with open(args.output, "w", newline="\n") as f:
-        f.write(intel_hex(image()))
+    data = image(record=not args.no_record)
+    if args.elf:
+        with open(args.output, "wb") as f:
+            f.write(elf(data, args.base))
+    else:
+        with open(args.output, "w", newline="\n") as f:
+            f.write(intel_hex(data, args.base))
 
 
 if __name__ == "__main__":

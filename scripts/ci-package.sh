@@ -5,7 +5,12 @@
 #      and run on the default bench, with no variable set;
 #   3. a C file built with `pkg-config --cflags --libs kazmir`, and run;
 #   4. a C file on the host kit built with `pkg-config ... kazmir_host`, and run;
-#   5. the Linux archives (.deb, .tar.gz) made by CPack, contents listed
+#   5. the Python binding as installed there, on a bench file: an image whose
+#      bytes would not land is refused and the flash file stays as it was; an
+#      ELF file programs and verifies;
+#   6. pip installs the binding offline into a fresh folder (Debian's
+#      setuptools, no build isolation, no index);
+#   7. the Linux archives (.deb, .tar.gz) made by CPack, contents listed
 #      (the .deb with its copyright file).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,6 +72,44 @@ C
 cc -Wall -Wextra -Werror -o "$work/check" "$work/check.c" \
   $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs kazmir_host)
 env -i "$work/check"
+
+step "Python: the installed package on a bench file"
+python=/usr/bin/python3 # Debian's, with its setuptools
+bench=$work/python-bench
+mkdir -p "$bench"
+head -c 524288 /dev/zero >"$bench/board.flash" # the whole flash, so that the bench does not complete it
+echo '{"boards": [{"serial": "KZ000001", "flash": {"file": "board.flash"}}]}' >"$bench/bench.json"
+$python samples/make_demo.py --base 0x4000 --no-record -o "$bench/at4000.hex"
+$python samples/make_demo.py --elf -o "$bench/demo.elf"
+env -i KAZSIM_BENCH="$bench/bench.json" PYTHONPATH="$prefix/lib/python3/dist-packages" \
+  $python - "$bench" <<'PY'
+import os, sys
+import kazmir
+bench = sys.argv[1]
+def flash():
+    with open(os.path.join(bench, "board.flash"), "rb") as f:
+        return f.read()
+print("kazmir", kazmir.__version__, "from", kazmir.__file__, "on", kazmir.lib._name, kazmir.hostkit.lib._name)
+with kazmir.fld() as board:
+    before = flash()
+    try:
+        board.program(os.path.join(bench, "at4000.hex"))
+        sys.exit("at4000.hex was not refused")
+    except kazmir.ImageRefused as refusal:  # a KazmirError
+        print("refused:", refusal)
+    assert flash() == before, "the refused image changed the flash file"
+    board.program(os.path.join(bench, "demo.elf"))
+    board.verify(os.path.join(bench, "demo.elf"))
+    print("demo.elf programmed and verified:", board.scan_fw_info())
+PY
+
+step "pip install --no-build-isolation bindings/python, offline, into a fresh folder"
+$python -m pip install -q --no-build-isolation --no-index --disable-pip-version-check --root-user-action=ignore \
+  --target "$work/pip-target" bindings/python
+rm -rf bindings/python/build bindings/python/*.egg-info
+env -i LD_LIBRARY_PATH="$prefix/lib" PYTHONPATH="$work/pip-target" \
+  $python -c 'import kazmir; print("kazmir", kazmir.__version__, "from", kazmir.__file__, "on", kazmir.lib._name,
+                                   kazmir.hostkit.lib._name)'
 
 step "Linux archives (CPack)"
 rm -rf "$BUILD/packages"

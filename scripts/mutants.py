@@ -221,6 +221,8 @@ MUTANTS = [
     ("verify skips a block's last byte", "src/flash/FlashRange.cpp",
      "piece->dwLength = length < room ? length : room;",
      "piece->dwLength = length - 1 < room ? length - 1 : room;", ["flash", "e2e"]),
+    ("image record search skips blocks just big enough", "src/flash/FwInfo.cpp",
+     "RECORD_SIZE + CFwInfo::MARKER_SIZE)", "RECORD_SIZE + CFwInfo::MARKER_SIZE + 1)", ["flash"]),
     ("record at flash offset 0 refused", "src/flash/FlashFwInfo.cpp",
      "recordStart < CFwInfo::RECORD_SIZE", "recordStart <= CFwInfo::RECORD_SIZE", ["flash", "e2e"]),
     # image reader: the digit rule on the vector paths, record lines taken whole, runs of the layout
@@ -303,6 +305,22 @@ MUTANTS = [
      "bytes[little ? i : stamp.size - 1 - i] = byte;", "bytes[i] = byte;", ["runlog"]),
     ("text stamps padded with blanks", "runlog/Stamp.cpp",
      "std::vector<uint8_t> bytes(stamp.size, 0);", "std::vector<uint8_t> bytes(stamp.size, ' ');", ["runlog"]),
+    # the Python binding: the check before program and verify, the bench's
+    # sector sizes, the serial route to the flash loader, whole BGI entries
+    ("Python program skips the check", "bindings/python/kazmir/__init__.py",
+     "            if check:", "            if False:", ["python"]),
+    ("Python check without the placement", "bindings/python/kazmir/__init__.py",
+     "                    image.place(flash)", "                    pass", ["python"]),
+    ("Python placement without the bench's sector sizes", "bindings/python/kazmir/__init__.py",
+     'bench = getattr(lib, "kazsimFlashLayout", None)', "bench = None", ["python"]),
+    ("Python flash loader by serial opens the first board", "bindings/python/kazmir/__init__.py",
+     "return self._init(self.timeout, device)", "return self._init(self.timeout, self.device)", ["python"]),
+    ("Python receive keeps the entry's padding", "bindings/python/kazmir/__init__.py",
+     'buffer.raw[:received.value].rstrip(b"\\0")', "buffer.raw[:received.value]", ["python"]),
+    ("Python send leaves an older message's tail", "bindings/python/kazmir/__init__.py",
+     'data = data.ljust(size - 1, b"\\0")', "pass", ["python"]),
+    ("bench gives the sector sizes of no board", "simulator/src/Bench.cpp",
+     "if (!board.Present || board.DeviceId != deviceId)", "if (true)", ["python"]),
     # kazmir: stop requests, failure causes, boards of a bench of several
     ("SIGPIPE not ignored", "cli/Signals.cpp",
      "ignore.sa_handler = SIG_IGN;", "ignore.sa_handler = SIG_DFL;", ["cli"]),
@@ -323,10 +341,6 @@ MUTANTS = [
     ("no choice asked for on a bench of several", "cli/Host.cpp",
      "} else if (boards.size() > 1) {", "} else if (boards.size() > 9) {", ["cli"]),
 ]
-
-# The test programs of a label, where they are not named test_<label>.
-LABEL_TARGETS = {"cli": ["test_cli_unit", "test_cli_run"]}
-
 
 def run(cmd, **kwargs):
     return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kwargs)
@@ -364,8 +378,12 @@ def prepare():
         sys.exit("mutants: configuring the scratch tree failed:\n" + out.stdout)
 
 
+# The targets a label's tests need, where they are no test_<label> program.
+LABEL_TARGETS = {"python": ["kazmir", "kazapi", "kazmir_host"], "cli": ["test_cli_unit", "test_cli_run"]}
+
+
 def targets(labels):
-    return [target for label in labels for target in LABEL_TARGETS.get(label, ["test_" + label])]
+    return [t for label in labels for t in LABEL_TARGETS.get(label, ["test_" + label])]
 
 
 def build(labels):

@@ -702,3 +702,20 @@ void StartBench()
 }
 
 } // namespace kazsim::detail
+
+extern "C" int kazsimFlashLayout(uint64_t deviceId, uint32_t* base, uint32_t* sectorSizes, uint32_t capacity)
+{
+    auto lock = Sim().Hold();
+    for (int i = 0; i < Sim().BoardCount(); ++i) {
+        const CBoard& board = Sim().BoardAt(i);
+        if (!board.Present || board.DeviceId != deviceId)
+            continue;
+        const kazsim::FlashDesc& flash = board.Desc.Flash;
+        if (base != nullptr)
+            *base = flash.BaseAddress;
+        for (size_t s = 0; sectorSizes != nullptr && s < flash.SectorSizes.size() && s < capacity; ++s)
+            sectorSizes[s] = flash.SectorSizes[s];
+        return static_cast<int>(flash.SectorSizes.size());
+    }
+    return -1;
+}

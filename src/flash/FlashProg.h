@@ -56,7 +56,6 @@ protected:
     // room for the flash bytes the image leaves as they are.
     KZMRESULT AllocRange();
     bool PieceInRange(uint32_t blockStart, uint32_t length, const uint8_t* bytes, RANGE_PIECE* piece) const;
-    bool GetPiece(uint32_t index, RANGE_PIECE* piece);
     template <typename FN>
     void WalkSector(uint32_t* next, uint64_t lo, uint64_t hi, FN fn);
     KZMRESULT ReadRange(bool compare);
@@ -84,8 +83,8 @@ protected:
     CImageFile* m_pImage;
     uint8_t* m_pRangeBuf;
     uint8_t* m_pKept;
-    RANGE_PIECE* m_pPieces; // sorted by offset; null when the blocks stand in range order
-    uint32_t m_dwPieces;    // entries of that table, or the image's blocks
+    RANGE_PIECE* m_pPieces; // sorted by offset
+    uint32_t m_dwPieces;
     bool m_bRangeDiffers;
     uint32_t m_bUseBase;
     uint32_t m_dwStartOffset;

@@ -9,6 +9,7 @@
 // Every sector is still read, erased and written once, in the same order.
 #include "flash/FlashProg.h"
 
+#include "flash/ImageBlock.h"
 #include "flash/ImageFile.h"
 #include "frame/Reporter.h"
 
@@ -25,10 +26,8 @@ void CFlashProg::WalkSector(uint32_t* next, uint64_t lo, uint64_t hi, FN fn)
 {
     uint64_t at = lo;
     uint32_t p = *next;
-    RANGE_PIECE piece;
     for (; p < m_dwPieces; ++p) {
-        if (!GetPiece(p, &piece))
-            continue;
+        const RANGE_PIECE& piece = m_pPieces[p];
         if (piece.dwOffset >= hi)
             break;
         const uint64_t start = piece.dwOffset > lo ? piece.dwOffset : lo;
@@ -44,19 +43,6 @@ void CFlashProg::WalkSector(uint32_t* next, uint64_t lo, uint64_t hi, FN fn)
     *next = p;
     if (hi > at)
         fn(at, hi - at, nullptr);
-}
-
-// Piece i: from the sorted table, or, when the blocks' pieces already stand
-// in range order, block i's (false when it has none in the range).
-bool CFlashProg::GetPiece(uint32_t index, RANGE_PIECE* piece)
-{
-    if (m_pPieces != nullptr) {
-        *piece = m_pPieces[index];
-        return true;
-    }
-    uint32_t start = 0, end = 0;
-    const uint8_t* bytes = nullptr;
-    return m_pImage->GetBlock(index, &start, &end, &bytes) == KZM_OK && PieceInRange(start, end - start, bytes, piece);
 }
 
 KZMRESULT CFlashProg::Program(const char* fileName)
@@ -157,38 +143,30 @@ KZMRESULT CFlashProg::AllocRange()
         return KZM_E_ALLOC_RANGE;
     // The image's pieces inside the range, walked by range offset; blocks
     // never share an address, so neither do their pieces. Blocks mostly
-    // stand in address order: then the walk takes them as they stand,
-    // otherwise from a table sorted by offset.
-    const uint32_t blocks = m_pImage != nullptr ? m_pImage->GetBlockCount() : 0;
-    m_dwPieces = blocks;
-    uint64_t covered = 0;
+    // stand in address order: the table is sorted only when they do not.
+    uint32_t blocks = 0;
+    const CImageBlock* const* table = m_pImage != nullptr ? m_pImage->GetBlocks(&blocks) : nullptr;
+    m_pPieces = static_cast<RANGE_PIECE*>(std::malloc(sizeof(RANGE_PIECE) * (blocks != 0 ? blocks : 1)));
+    if (m_pPieces == nullptr) {
+        FreeRange();
+        return KZM_E_ALLOC_RANGE;
+    }
+    uint64_t covered = 0, lastEnd = 0;
     bool inOrder = true;
-    uint64_t lastEnd = 0;
-    RANGE_PIECE piece;
-    for (uint32_t i = 0; i < blocks; ++i)
-        if (GetPiece(i, &piece)) {
-            covered += piece.dwLength;
-            inOrder = inOrder && piece.dwOffset >= lastEnd;
-            lastEnd = static_cast<uint64_t>(piece.dwOffset) + piece.dwLength;
-        }
-    if (!inOrder) {
-        m_pPieces = static_cast<RANGE_PIECE*>(std::malloc(sizeof(RANGE_PIECE) * blocks));
-        if (m_pPieces == nullptr) {
-            FreeRange();
-            return KZM_E_ALLOC_RANGE;
-        }
-        uint32_t count = 0;
-        for (uint32_t i = 0; i < blocks; ++i) {
-            uint32_t start = 0, end = 0;
-            const uint8_t* bytes = nullptr;
-            if (m_pImage->GetBlock(i, &start, &end, &bytes) == KZM_OK &&
-                PieceInRange(start, end - start, bytes, &m_pPieces[count]))
-                ++count;
-        }
-        m_dwPieces = count;
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        RANGE_PIECE& piece = m_pPieces[count];
+        if (!PieceInRange(table[i]->GetStart(), table[i]->GetSize(), table[i]->GetData(), &piece))
+            continue;
+        covered += piece.dwLength;
+        inOrder = inOrder && piece.dwOffset >= lastEnd;
+        lastEnd = static_cast<uint64_t>(piece.dwOffset) + piece.dwLength;
+        ++count;
+    }
+    m_dwPieces = count;
+    if (!inOrder)
         std::sort(m_pPieces, m_pPieces + count,
                   [](const RANGE_PIECE& a, const RANGE_PIECE& b) { return a.dwOffset < b.dwOffset; });
-    }
     // The flash bytes the image leaves as they are, in range order.
     m_pKept = static_cast<uint8_t*>(std::malloc(m_dwRangeSize - covered + 1));
     if (m_pKept == nullptr) {

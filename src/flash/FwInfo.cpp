@@ -2,6 +2,7 @@
 // its lookup in a loaded image (CImageFile::GetFwInfo).
 #include "flash/FwInfo.h"
 
+#include "flash/ImageBlock.h"
 #include "flash/ImageFile.h"
 
 #include <cstdlib>
@@ -74,19 +75,20 @@ KZMRESULT CImageFile::GetFwInfo(FW_INFO* info)
     if (info == nullptr)
         return KZM_E_FAIL;
     std::memset(info, 0, sizeof(*info));
-    const uint32_t count = GetBlockCount();
+    uint32_t count = 0;
+    const CImageBlock* const* blocks = GetBlocks(&count);
     if (count == 0)
         return KZM_E_FAIL;
     // The last block in list order that holds a usable marker decides, so
     // search from the last block back and stop at the first that has one.
+    // Only the block's first marker counts, and it needs the whole record
+    // before it inside the block: a smaller block cannot hold one.
     for (uint32_t i = count; i-- > 0;) {
-        uint32_t start = 0, end = 0;
-        const uint8_t* data = nullptr;
-        if (GetBlock(i, &start, &end, &data) != KZM_OK || data == nullptr)
+        const CImageBlock* block = blocks[i];
+        const uint8_t* data = block->GetData();
+        if (data == nullptr || block->GetSize() < CFwInfo::RECORD_SIZE + CFwInfo::MARKER_SIZE)
             continue;
-        const ptrdiff_t at = CFwInfo::FindMarker(data, end - start);
-        // Only the block's first marker counts, and it needs the whole
-        // record before it inside the block.
+        const ptrdiff_t at = CFwInfo::FindMarker(data, block->GetSize());
         if (at < static_cast<ptrdiff_t>(CFwInfo::RECORD_SIZE))
             continue;
         std::memcpy(info, data + at - CFwInfo::RECORD_SIZE, CFwInfo::RECORD_SIZE);

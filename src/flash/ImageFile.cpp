@@ -294,6 +294,13 @@ KZMRESULT CImageFile::GetBlock(uint32_t index, uint32_t* start, uint32_t* end, c
     return KZM_OK;
 }
 
+const CImageBlock* const* CImageFile::GetBlocks(uint32_t* count)
+{
+    const bool valid = UpdateIndex();
+    *count = valid ? m_dwIndexCount : 0;
+    return valid ? m_ppIndex : nullptr;
+}
+
 uint32_t CImageFile::GetLowestAddress()
 {
     if (!UpdateIndex())

@@ -43,6 +43,10 @@ public:
     // Block i's range [start, end) and bytes (owned by the image). 0x80004005
     // when there is no store, an out pointer is null or i is too large.
     KZMRESULT GetBlock(uint32_t index, uint32_t* start, uint32_t* end, const uint8_t** data);
+    // Every block in list order, checked once for a whole walk (GetBlock
+    // checks on each call): null and *count 0 when there is no store or no
+    // memory. Valid until the store changes.
+    const CImageBlock* const* GetBlocks(uint32_t* count);
     // Smallest block start: 0xFFFFFFFF when the store is empty, 0 without one.
     uint32_t GetLowestAddress();
     // Largest block end: 0 when the store is empty or missing.

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -217,3 +218,137 @@ TEST_F(KazmirBatch, RefusesBadBoardChoices)
 }
 
 } // namespace
+
+#if KAZMIR_CLI_TEST_RUNLOG
+// The run log, stamps and reports of batches, each board in its own process.
+class KazmirLine : public KazmirBatch {
+protected:
+    // boards boards of 4 x 16 KiB named <prefix>1.., flash files <prefix>N.flash;
+    // fault: the faults of the second board.
+    void WriteLineBench(const std::string& file, const std::string& prefix, int boards, const std::string& fault = "")
+    {
+        json bench = {{"boards", json::array()}};
+        for (int i = 1; i <= boards; ++i) {
+            json board = {
+                {"serial", prefix + std::to_string(i)},
+                {"flash",
+                 {{"sectors", {{{"size", "0x4000"}, {"count", 4}}}}, {"file", prefix + std::to_string(i) + ".flash"}}}};
+            if (i == 2 && !fault.empty())
+                board["faults"] = json::parse(fault);
+            bench["boards"].push_back(board);
+        }
+        std::ofstream(m_Dir / file) << bench.dump();
+    }
+    std::vector<json> LogRows()
+    {
+        EXPECT_EQ(Kazmir("log --json"), 0) << Err();
+        return Events();
+    }
+    // The little-endian u32 at 0x7F00 of a flash file.
+    uint32_t StampAt(const std::string& flash) const
+    {
+        std::ifstream in(m_Dir / flash, std::ios::binary);
+        in.seekg(0x7F00);
+        uint8_t b[4] = {};
+        in.read(reinterpret_cast<char*>(b), 4);
+        return b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
+    }
+    std::string Sha256(const std::string& name)
+    {
+        const std::string cmd = "cd " + m_Dir.string() + " && sha256sum " + name + " >sum";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        std::string digest;
+        std::ifstream(m_Dir / "sum") >> digest;
+        return digest;
+    }
+};
+
+TEST_F(KazmirLine, EveryBoardIsLoggedWithItsImageDigest)
+{
+    WriteLineBench("bench.json", "KZL", 4);
+    WriteLineBench("one.json", "KZL", 1);
+    ASSERT_EQ(Kazmir("--bench bench.json program --all app.hex --station line-1"), 0) << Err();
+    const auto rows = LogRows();
+    ASSERT_EQ(rows.size(), 4u);
+    std::set<std::string> serials;
+    for (const auto& r : rows) {
+        serials.insert(r["serial"].get<std::string>());
+        EXPECT_EQ(r["image_sha256"], Sha256("app.hex"));
+        EXPECT_EQ(r["result"], 0);
+        EXPECT_EQ(r["station"], "line-1");
+        EXPECT_EQ(r["bytes_written"], IMAGE_SIZE);
+    }
+    EXPECT_EQ(serials, (std::set<std::string>{"KZL1", "KZL2", "KZL3", "KZL4"}));
+    ASSERT_EQ(Kazmir("--json info app.hex"), 0) << Err();
+    EXPECT_EQ(Events().front()["sha256"], Sha256("app.hex"));
+    // --no-log adds nothing; a log that cannot be written fails the run only with --require-log.
+    ASSERT_EQ(Kazmir("--bench one.json --no-log --serial KZL1 program app.hex"), 0) << Err();
+    EXPECT_EQ(LogRows().size(), 4u);
+    fs::create_directory(m_Dir / "nolog");
+    ASSERT_EQ(Kazmir("--bench one.json --log nolog --serial KZL1 program app.hex"), 0) << Err();
+    EXPECT_NE(Err().find("warning:"), std::string::npos) << Err();
+    EXPECT_EQ(Kazmir("--bench one.json --log nolog --require-log --serial KZL1 program app.hex"), 1) << Err();
+}
+
+TEST_F(KazmirLine, CounterStampsAreDistinctAcrossBoardsRunsAndConcurrentBatches)
+{
+    WriteLineBench("bench.json", "KZL", 4);
+    WriteLineBench("one.json", "KZL", 1);
+    ASSERT_EQ(Kazmir("counter units --set 1000"), 0) << Err();
+    for (const uint32_t first : {1000u, 1004u}) {
+        ASSERT_EQ(Kazmir("--bench bench.json program --all app.hex --stamp 0x7F00=u32le:counter:units"), 0) << Err();
+        std::set<uint32_t> values;
+        for (int i = 1; i <= 4; ++i)
+            values.insert(StampAt("KZL" + std::to_string(i) + ".flash"));
+        EXPECT_EQ(values, (std::set<uint32_t>{first, first + 1, first + 2, first + 3}));
+    }
+    // Refused before anything is written: a clash, an unset counter, a stamp outside the flash.
+    const uint32_t before = StampAt("KZL1.flash");
+    EXPECT_EQ(Kazmir("--bench bench.json program --all app.hex --stamp 0x10=u32le:counter:units "
+                     "--stamp 0x12=u16le:counter:units"),
+              2);
+    EXPECT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --stamp 0x7F00=u32le:counter:unset"), 3);
+    EXPECT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --stamp 0x100000=u32le:counter:units"), 9);
+    EXPECT_EQ(StampAt("KZL1.flash"), before) << "a refused board keeps its flash";
+    // Two batches of 8 against one log at once.
+    ASSERT_EQ(Kazmir("counter serial --set 1"), 0) << Err();
+    WriteLineBench("x.json", "KZX", 8);
+    WriteLineBench("y.json", "KZY", 8);
+    const std::string stamp = " program --all app.hex --stamp 0x7F00=u32le:counter:serial";
+    const std::string both = "env -u KAZSIM_BENCH KAZMIR_STATE_DIR=" + (m_Dir / "state").string() + " " + KAZMIR_CLI;
+    const std::string cmd = "cd " + m_Dir.string() + " && (" + both + " --bench x.json" + stamp + " >x.out 2>&1 & " +
+                            both + " --bench y.json" + stamp + " >y.out 2>&1; wait)";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::set<uint32_t> values;
+    for (const char* p : {"KZX", "KZY"})
+        for (int i = 1; i <= 8; ++i)
+            values.insert(StampAt(p + std::to_string(i) + ".flash"));
+    EXPECT_EQ(values.size(), 16u);
+    EXPECT_EQ(*values.begin(), 1u);
+    EXPECT_EQ(*values.rbegin(), 16u);
+    size_t rows = 0;
+    for (const auto& r : LogRows())
+        rows += r["serial"].get<std::string>().rfind("KZ", 0) == 0 && r["serial"].get<std::string>()[2] != 'L';
+    EXPECT_EQ(rows, 16u);
+}
+
+TEST_F(KazmirLine, JUnitAndCsvReportsNameTheFailedBoard)
+{
+    WriteLineBench("bench.json", "KZL", 4, R"([{"op": "Fld.WriteSector", "code": "0x80004005"}])");
+    EXPECT_NE(Kazmir("--bench bench.json program --all app.hex --junit r.xml --csv r.csv"), 0);
+    const std::string check =
+        "cd " + m_Dir.string() +
+        " && python3 -c \"import xml.etree.ElementTree as E, csv, sys; r = E.parse('r.xml').getroot(); "
+        "c = r.findall('.//testcase'); f = [t.get('name') for t in c if t.find('failure') is not None]; "
+        "rows = list(csv.DictReader(open('r.csv'))); "
+        "sys.exit(0 if len(c) == 4 and f == ['KZL2'] and r.get('failures') == '1' and len(rows) == 4 and "
+        "[x['serial'] for x in rows if x['exit'] != '0'] == ['KZL2'] else 1)\"";
+    EXPECT_EQ(std::system(check.c_str()), 0);
+    // A single run writes the same reports.
+    WriteLineBench("one.json", "KZL", 1);
+    ASSERT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --junit one.xml"), 0) << Err();
+    std::ostringstream xml;
+    xml << std::ifstream(m_Dir / "one.xml").rdbuf();
+    EXPECT_NE(xml.str().find("tests=\"1\" failures=\"0\""), std::string::npos) << xml.str();
+}
+#endif

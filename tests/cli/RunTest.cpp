@@ -159,7 +159,28 @@ const std::map<std::string, std::string> KEY_TYPES = {{"event", "s"},
                                                       {"jobs", "n"},
                                                       {"max_rss_kib", "n"},
                                                       {"child_max_rss_kib", "n"},
-                                                      {"sector_count", "n"}};
+                                                      {"sector_count", "n"},
+                                                      {"sha256", "s"},
+                                                      {"log_error", "s"},
+                                                      {"run", "o"},
+                                                      {"run.id", "n"},
+                                                      {"time", "s"},
+                                                      {"ended", "s"},
+                                                      {"station", "s"},
+                                                      {"run.device_id", "s"},
+                                                      {"run.bench", "b"},
+                                                      {"image", "s"},
+                                                      {"image_size", "n"},
+                                                      {"image_sha256", "s"},
+                                                      {"fw_name", "s"},
+                                                      {"fw_version", "s"},
+                                                      {"run.result", "n"},
+                                                      {"message", "s"},
+                                                      {"bytes_written", "n"},
+                                                      {"stamps", "a"},
+                                                      {"stamps.bytes", "s"},
+                                                      {"value", "s"},
+                                                      {"source", "s"}};
 const std::map<std::string, std::string> EVENT_KEYS = {
     {"input", "file format text"},
     {"check", "file result findings"},
@@ -168,8 +189,9 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"sector", "phase sector of result done total"},
     {"message", "text"},
     {"trace", "text"},
-    {"info", "file format lines data_records data_bytes blocks lowest highest fw_info accepted library_stop_line "
-             "library_stop_reason records_not_read split_lines findings placements"},
+    {"info",
+     "file format sha256 lines data_records data_bytes blocks lowest highest fw_info accepted library_stop_line "
+     "library_stop_reason records_not_read split_lines findings placements"},
     {"fwinfo", "handle found name version kind kind_text address reserved12 reserved16 device device_version"},
     {"bench", "bench"},
     {"version", "kazmir device_server"},
@@ -181,7 +203,8 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"batch", "command boards jobs"},
     {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode image_bytes "
                 "image_bytes_in_range interrupted signal sectors_erased sectors_written range_sectors flash_holds all "
-                "boards max_rss_kib child_max_rss_kib"}};
+                "boards max_rss_kib child_max_rss_kib run log_error"},
+    {"stamps", "stamps"}};
 // The exit codes' names, as cli/README.md's table gives them.
 const std::map<int, std::string> EXIT_NAMES = {
     {0, "ok"},          {1, "failure"},         {2, "usage"},           {3, "image"},       {4, "no-board"},
@@ -1234,6 +1257,15 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
                                            "program", bin.string(), "--base",    "0"};
     const std::vector<std::string> program = {"--bench",    slow,     "--json", "program",
                                               bin.string(), "--base", "0",      "--verify"};
+    // The same bytes as Intel HEX in a folder of the user's: only kazmir's own folders go.
+    const fs::path hex = m_Dir / "mine" / "app.hex";
+    fs::create_directories(hex.parent_path());
+    std::string records;
+    for (size_t at = 0; at < image.size(); at += 16)
+        records +=
+            HexLine(static_cast<uint32_t>(at), 0, std::vector<uint8_t>(image.begin() + at, image.begin() + at + 16));
+    WriteText(hex, records + ":00000001FF\n");
+    const std::vector<std::string> programHex = {"--bench", slow, "--json", "program", hex.string()};
     constexpr int CLOSE = 0; // the reader closes the output instead
     struct Case {
         const char* what;
@@ -1254,7 +1286,7 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
          "image",
          "the flash holds the image"},
         {"a second signal in the erase",
-         program,
+         programHex,
          "\"phase\":\"erase\"",
          {SIGINT, SIGINT},
          130,
@@ -1282,6 +1314,7 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
         EXPECT_EQ(r.exit, c.exit) << r.err;
         EXPECT_TRUE(Has(r.err, c.says)) << r.err;
         EXPECT_TRUE(fs::is_empty(tmp)) << "the converted image's folder is removed";
+        EXPECT_TRUE(fs::exists(hex)) << "the user's files stay";
         if (c.signals[0] != CLOSE) {
             const std::vector<json> events = r.Events();
             const json& s = events.back();

@@ -512,3 +512,35 @@ TEST(ImageReader, EveryCharacterPairDecodesByTheDigitRule)
     for (size_t i = 0; i < expected.size(); i += 97)
         EXPECT_EQ(CImageReader::HexByte(digits[2 * i], digits[2 * i + 1]), expected[i]) << i;
 }
+
+// The firmware record of a loaded image: the last block in list order whose
+// first marker has the whole 50-byte record before it inside the block.
+TEST(ImageReader, FirmwareRecordComesFromTheLastBlockWithAUsableMarker)
+{
+    const std::vector<uint8_t> first = FwInfoBytes("FIRST", 0, 0x100), last = FwInfoBytes("LAST", 1, 0x2000);
+    std::vector<uint8_t> early(first.begin() + 1, first.end());    // the marker 49 bytes in
+    std::vector<uint8_t> twice(19 + last.size(), 0), small(10, 0); // a marker before the record's; a lone one
+    std::memcpy(twice.data() + 10, "$FW-INFO$", 9);
+    std::copy(last.begin(), last.end(), twice.begin() + 19);
+    std::memcpy(small.data(), "$FW-INFO$", 9);
+    const struct {
+        std::vector<std::vector<uint8_t>> Blocks; // in list order, far apart
+        const char* Name;                         // null: no record
+    } cases[] = {
+        {{first}, "FIRST"},       {{early}, nullptr},        {{first, last}, "LAST"},
+        {{last, first}, "FIRST"}, {{first, small}, "FIRST"}, {{first, twice}, "FIRST"},
+    };
+    for (const auto& c : cases) {
+        std::string text;
+        for (size_t i = 0; i < c.Blocks.size(); ++i) {
+            const std::string hex = HexImage(static_cast<uint32_t>(0x1000 * (i + 1)), c.Blocks[i]);
+            text += hex.substr(0, hex.size() - std::strlen(HEX_END));
+        }
+        text += HEX_END;
+        CImageFile image;
+        ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
+        FW_INFO info;
+        ASSERT_EQ(image.GetFwInfo(&info), c.Name != nullptr ? 0u : KZM_E_FAIL) << text;
+        EXPECT_STREQ(info.Name, c.Name != nullptr ? c.Name : "") << text;
+    }
+}

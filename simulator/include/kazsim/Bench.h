@@ -407,3 +407,10 @@ KAZSIM_API std::string LeftBehind();
 KAZSIM_API std::vector<std::string> Refusals();
 
 } // namespace kazsim
+
+// For hosts that cannot call C++ (the Python binding): the flash of the present
+// board with this id, as the bench describes it. Copies its base address and up
+// to capacity sector sizes (either pointer may be null) and returns its sector
+// count; -1 when no present board has the id.
+extern "C" KAZSIM_API int kazsimFlashLayout(uint64_t deviceId, uint32_t* base, uint32_t* sectorSizes,
+                                            uint32_t capacity);

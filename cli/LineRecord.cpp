@@ -1,0 +1,209 @@
+#include "LineRecord.h"
+
+#include <cstdio>
+
+#include "Digest.h"
+#include "Host.h"
+#include "ImageCheck.h"
+#include "Report.h"
+#include "ResultText.h"
+#if KAZMIR_CLI_BENCH
+#include "VirtualBench.h"
+#endif
+
+namespace kzcli {
+
+namespace {
+
+bool IsBoardCommand(const std::string& command)
+{
+    return command == "program" || command == "verify" || command == "erase";
+}
+
+std::string LogStateDir()
+{
+#if KAZMIR_CLI_BENCH
+    return StateDir();
+#else
+    return std::string();
+#endif
+}
+
+} // namespace
+
+std::optional<std::string> CLineRecord::Configure()
+{
+    for (const std::string& text : m_Options.stamps) {
+        std::string error;
+        auto spec = kzlog::ParseStamp(text, error);
+        if (!spec)
+            return "--stamp " + text + ": " + error;
+        m_Specs.push_back(*spec);
+    }
+    if (auto clash = kzlog::CheckStampSet(m_Specs))
+        return *clash;
+    if (!m_Specs.empty() && m_Options.log.off)
+        for (const auto& spec : m_Specs)
+            if (spec.source == kzlog::StampSource::Counter)
+                return "--stamp " + spec.SourceText() + " takes its values from the log's counters: drop --no-log";
+    return std::nullopt;
+}
+
+void CLineRecord::Watch(const std::string& serial)
+{
+    m_Row.serial = serial;
+    m_Row.started = kzlog::UtcNow();
+    m_Row.bench = KAZMIR_CLI_BENCH != 0;
+    m_Out.SetSummaryHook([this](Json& summary) { OnSummary(summary); });
+}
+
+void CLineRecord::WatchBatch()
+{
+    m_Out.SetSummaryHook([this](Json& summary) { OnBatchSummary(summary); });
+}
+
+std::optional<std::string> CLineRecord::PrepareImage(const std::string& command, const std::string& file,
+                                                     const std::string& libraryPath, std::string& usePath)
+{
+    usePath = libraryPath;
+    m_Row.command = command;
+    m_Row.image = kzlog::AbsolutePath(file);
+    std::string error;
+    if (auto digest = kzlog::DigestFile(file, error)) {
+        m_Row.imageSize = digest->size;
+        m_Row.imageSha256 = digest->sha256;
+    }
+    const ImageAnalysis image = AnalyseImageFile(libraryPath);
+    if (image.fwInfo.found) {
+        m_Row.fwName = image.fwInfo.Name();
+        m_Row.fwVersion = image.fwInfo.Version();
+    }
+    if (m_Specs.empty())
+        return std::nullopt;
+    if (command != "program")
+        return "--stamp works with program only";
+    std::unique_ptr<kzlog::CRunLog> log;
+    for (const auto& spec : m_Specs)
+        if (spec.source == kzlog::StampSource::Counter && !log) {
+            const std::string target =
+                m_Options.log.target.empty() ? kzlog::DefaultLogPath(LogStateDir()) : m_Options.log.target;
+            log = kzlog::CRunLog::Open(target, error);
+            if (!log)
+                return "the stamps' counters cannot be read: " + error;
+        }
+    auto values = kzlog::ResolveStamps(m_Specs, m_Row.serial, log.get(), error);
+    if (!values)
+        return error;
+    if (auto refused = m_Stamped.Make(libraryPath, *values))
+        return *refused;
+    m_Row.stamps = *values;
+    usePath = m_Stamped.Path();
+    m_Out.Event({{"event", "stamps"}, {"stamps", kzlog::StampsToJson(*values)}});
+    for (const auto& v : *values)
+        m_Out.Say("Stamp " + kzlog::AddressText(v.address) + " (" + v.format + ", " + v.source + "): " + v.value);
+    return std::nullopt;
+}
+
+void CLineRecord::OnSummary(Json& summary)
+{
+    const std::string command = summary.value("command", std::string());
+    if (!IsBoardCommand(command))
+        return;
+    kzlog::RunRecord row = m_Row;
+    row.command = command;
+    row.station = m_Options.log.station.empty() ? kzlog::HostName() : m_Options.log.station;
+    row.ended = kzlog::UtcNow();
+    row.deviceId = summary.value("handle", std::string());
+    const Json result = summary.value("result", Json::object());
+    if (result.is_object()) {
+        row.message = result.value("text", std::string());
+        if (auto code = ParseNumber(result.value("code", std::string())))
+            row.result = static_cast<uint32_t>(*code);
+    }
+    row.exitCode = summary.value("exit", 0);
+    row.exitName = summary.value("exit_name", std::string());
+    row.seconds = summary.value("seconds", 0.0);
+    // The range the library wrote: a program that ran, or an erase.
+    const bool wrote = command == "erase" || (command == "program" && !summary.value("skipped", true));
+    if (row.exitCode == 0 && wrote)
+        row.bytesWritten = summary.value("bytes", uint64_t{0});
+    if (auto warning = kzlog::RecordRun(m_Options.log, LogStateDir(), row)) {
+        if (m_Options.log.required) {
+            m_LogFailed = true;
+            if (row.exitCode == 0) {
+                summary["exit"] = 1;
+                summary["exit_name"] = ExitCodeName(1);
+            }
+            summary["log_error"] = *warning;
+            m_Out.Warn("error: " + *warning + " (--require-log)");
+        } else
+            m_Out.Warn("warning: " + *warning);
+    }
+    summary["run"] = kzlog::ToJson(row);
+    WriteReports({row}, command);
+}
+
+void CLineRecord::OnBatchSummary(const Json& summary)
+{
+    const std::string command = summary.value("command", std::string());
+    if (!IsBoardCommand(command) || !summary.contains("boards"))
+        return;
+    std::vector<kzlog::RunRecord> rows;
+    for (const Json& board : summary["boards"]) {
+        std::string error;
+        std::optional<kzlog::RunRecord> row;
+        if (board.contains("run"))
+            row = kzlog::FromJson(board["run"], error);
+        if (!row) {
+            // A child that ended without its row: what the parent saw of it.
+            row = kzlog::RunRecord{};
+            row->serial = board.value("serial", std::string());
+            row->deviceId = board.value("device_id", std::string());
+            row->command = command;
+            row->exitName = board.value("exit_name", std::string());
+            row->message = board.value("result", Json::object()).value("text", std::string());
+            row->seconds = board.value("seconds", 0.0);
+            row->bench = KAZMIR_CLI_BENCH != 0;
+        }
+        // The parent's exit code counts: a child can end worse than it said.
+        row->exitCode = board.value("exit", row->exitCode);
+        row->exitName = board.value("exit_name", row->exitName);
+        rows.push_back(*row);
+    }
+    WriteReports(rows, command);
+}
+
+void CLineRecord::WriteReports(const std::vector<kzlog::RunRecord>& rows, const std::string& command)
+{
+    if (!m_Options.junit.empty())
+        if (auto failed = kzlog::WriteReport(m_Options.junit, kzlog::JUnitText(rows, "kazmir " + command)))
+            m_Out.Warn("warning: " + *failed);
+    if (!m_Options.csv.empty())
+        if (auto failed = kzlog::WriteReport(m_Options.csv, kzlog::CsvText(rows)))
+            m_Out.Warn("warning: " + *failed);
+}
+
+std::vector<std::string> WithoutReports(const std::vector<std::string>& args)
+{
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--junit" || a == "--csv") {
+            ++i;
+            continue;
+        }
+        if (a.rfind("--junit=", 0) == 0 || a.rfind("--csv=", 0) == 0)
+            continue;
+        kept.push_back(a);
+    }
+    return kept;
+}
+
+std::string ImageSha256(const std::string& path)
+{
+    std::string error;
+    const auto digest = kzlog::DigestFile(path, error);
+    return digest ? digest->sha256 : std::string();
+}
+
+} // namespace kzcli

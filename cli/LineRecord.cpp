@@ -35,17 +35,17 @@ std::optional<std::string> CLineRecord::Configure()
 {
     for (const std::string& text : m_Options.stamps) {
         std::string error;
-        auto spec = kzlog::ParseStamp(text, error);
-        if (!spec)
+        auto stamp = kzlog::ParseStamp(text, error);
+        if (!stamp)
             return "--stamp " + text + ": " + error;
-        m_Specs.push_back(*spec);
+        m_Stamps.push_back(*stamp);
     }
-    if (auto clash = kzlog::CheckStampSet(m_Specs))
+    if (auto clash = kzlog::CheckStampSet(m_Stamps))
         return *clash;
-    if (!m_Specs.empty() && m_Options.log.off)
-        for (const auto& spec : m_Specs)
-            if (spec.source == kzlog::StampSource::Counter)
-                return "--stamp " + spec.SourceText() + " takes its values from the log's counters: drop --no-log";
+    if (!m_Stamps.empty() && m_Options.log.off)
+        for (const auto& stamp : m_Stamps)
+            if (stamp.source == kzlog::StampSource::Counter)
+                return "--stamp " + stamp.SourceText() + " takes its values from the log's counters: drop --no-log";
     return std::nullopt;
 }
 
@@ -78,20 +78,20 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
         m_Row.fwName = image.fwInfo.Name();
         m_Row.fwVersion = image.fwInfo.Version();
     }
-    if (m_Specs.empty())
+    if (m_Stamps.empty())
         return std::nullopt;
     if (command != "program")
         return "--stamp works with program only";
     std::unique_ptr<kzlog::CRunLog> log;
-    for (const auto& spec : m_Specs)
-        if (spec.source == kzlog::StampSource::Counter && !log) {
+    for (const auto& stamp : m_Stamps)
+        if (stamp.source == kzlog::StampSource::Counter && !log) {
             const std::string target =
                 m_Options.log.target.empty() ? kzlog::DefaultLogPath(LogStateDir()) : m_Options.log.target;
             log = kzlog::CRunLog::Open(target, error);
             if (!log)
                 return "the stamps' counters cannot be read: " + error;
         }
-    auto values = kzlog::ResolveStamps(m_Specs, m_Row.serial, log.get(), error);
+    auto values = kzlog::ResolveStamps(m_Stamps, m_Row.serial, log.get(), error);
     if (!values)
         return error;
     if (auto refused = m_Stamped.Make(libraryPath, *values))

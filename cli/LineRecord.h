@@ -48,7 +48,7 @@ private:
 
     LineOptions m_Options;
     COutput& m_Out;
-    std::vector<kzlog::StampSpec> m_Specs;
+    std::vector<kzlog::StampRule> m_Stamps;
     kzlog::RunRecord m_Row;
     kzlog::CStampedImage m_Stamped;
     bool m_LogFailed = false;

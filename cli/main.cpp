@@ -226,7 +226,7 @@ void AddFlashCommands(CommandLine& c)
         ->add_option("--stamp", c.line.stamps,
                      "write a per-board value into the image: ADDRESS=FORMAT:SOURCE, FORMAT u16le u16be "
                      "u32le u32be u64le u64be textN, SOURCE counter:NAME or csv:FILE (repeatable)")
-        ->type_name("SPEC");
+        ->type_name("ADDRESS=FORMAT:SOURCE");
 #endif
 
     c.verify = c.app.add_subcommand("verify", "compare the flash with an image file");

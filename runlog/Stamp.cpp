@@ -96,7 +96,7 @@ bool SplitCsv(const std::string& text, std::vector<std::pair<uint32_t, std::vect
 
 } // namespace
 
-std::string StampSpec::FormatName() const
+std::string StampRule::FormatName() const
 {
     for (const FormatInfo& f : FORMATS)
         if (f.format == format)
@@ -104,12 +104,12 @@ std::string StampSpec::FormatName() const
     return "text" + std::to_string(size);
 }
 
-std::string StampSpec::SourceText() const
+std::string StampRule::SourceText() const
 {
     return (source == StampSource::Counter ? "counter:" : "csv:") + name;
 }
 
-std::optional<StampSpec> ParseStamp(const std::string& text, std::string& error)
+std::optional<StampRule> ParseStamp(const std::string& text, std::string& error)
 {
     const std::string where = "--stamp " + text + ": ";
     const size_t equals = text.find('=');
@@ -118,7 +118,7 @@ std::optional<StampSpec> ParseStamp(const std::string& text, std::string& error)
         error = where + USAGE;
         return std::nullopt;
     }
-    StampSpec stamp;
+    StampRule stamp;
     const std::string addressText = text.substr(0, equals);
     const auto address = ParseUnsigned(addressText);
     if (!address || *address > 0xFFFFFFFFull) {
@@ -179,12 +179,12 @@ std::optional<StampSpec> ParseStamp(const std::string& text, std::string& error)
     return stamp;
 }
 
-std::optional<std::string> CheckStampSet(const std::vector<StampSpec>& stamps)
+std::optional<std::string> CheckStampSet(const std::vector<StampRule>& stamps)
 {
     for (size_t i = 0; i < stamps.size(); ++i) {
         for (size_t j = i + 1; j < stamps.size(); ++j) {
-            const StampSpec& a = stamps[i];
-            const StampSpec& b = stamps[j];
+            const StampRule& a = stamps[i];
+            const StampRule& b = stamps[j];
             if (uint64_t{a.address} < uint64_t{b.address} + b.size &&
                 uint64_t{b.address} < uint64_t{a.address} + a.size)
                 return fmt::format("the stamps at {} ({} bytes) and {} ({} bytes) write the same bytes",
@@ -194,7 +194,7 @@ std::optional<std::string> CheckStampSet(const std::vector<StampSpec>& stamps)
     return std::nullopt;
 }
 
-std::optional<std::vector<uint8_t>> EncodeStamp(const StampSpec& stamp, const std::string& value, std::string& error)
+std::optional<std::vector<uint8_t>> EncodeStamp(const StampRule& stamp, const std::string& value, std::string& error)
 {
     std::vector<uint8_t> bytes(stamp.size, 0);
     if (stamp.format == StampFormat::Text) {
@@ -267,13 +267,13 @@ std::optional<std::string> CStampTable::Find(const std::string& serial) const
     return it->second;
 }
 
-std::optional<std::vector<StampValue>> ResolveStamps(const std::vector<StampSpec>& stamps, const std::string& serial,
+std::optional<std::vector<StampValue>> ResolveStamps(const std::vector<StampRule>& stamps, const std::string& serial,
                                                      CRunLog* log, std::string& error)
 {
     std::vector<StampValue> values(stamps.size());
     std::map<std::string, CStampTable> tables;
     auto fill = [&](size_t i, const std::string& value) {
-        const StampSpec& s = stamps[i];
+        const StampRule& s = stamps[i];
         values[i] = {s.address, s.FormatName(), s.SourceText(), value, {}};
         auto bytes = EncodeStamp(s, value, error);
         if (!bytes) {

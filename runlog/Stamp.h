@@ -21,7 +21,7 @@ class CRunLog;
 enum class StampFormat { U16LE, U16BE, U32LE, U32BE, U64LE, U64BE, Text };
 enum class StampSource { Counter, Csv };
 
-struct StampSpec {
+struct StampRule {
     uint32_t address = 0;
     StampFormat format = StampFormat::U32LE;
     uint32_t size = 4; // bytes written
@@ -33,14 +33,14 @@ struct StampSpec {
 };
 
 // One --stamp argument; nullopt with the sentence in error.
-std::optional<StampSpec> ParseStamp(const std::string& text, std::string& error);
+std::optional<StampRule> ParseStamp(const std::string& text, std::string& error);
 // All of a run's stamps: nullopt when no two of them write the same byte.
-std::optional<std::string> CheckStampSet(const std::vector<StampSpec>& stamps);
+std::optional<std::string> CheckStampSet(const std::vector<StampRule>& stamps);
 
 // The bytes of a value in the stamp's format: integers in decimal or with
 // 0x, text as it is. nullopt with the sentence in error when the value does
 // not fit.
-std::optional<std::vector<uint8_t>> EncodeStamp(const StampSpec& stamp, const std::string& value, std::string& error);
+std::optional<std::vector<uint8_t>> EncodeStamp(const StampRule& stamp, const std::string& value, std::string& error);
 
 // A CSV file of serials and values: two columns, an optional header line
 // "serial,value", fields quoted as CSV quotes them.
@@ -57,7 +57,7 @@ private:
 // The stamps' values for one board: CSV values first (a missing row takes
 // no counter value), then one counter value per counter stamp. log may be
 // null when no stamp uses a counter. nullopt with the sentence in error.
-std::optional<std::vector<StampValue>> ResolveStamps(const std::vector<StampSpec>& stamps, const std::string& serial,
+std::optional<std::vector<StampValue>> ResolveStamps(const std::vector<StampRule>& stamps, const std::string& serial,
                                                      CRunLog* log, std::string& error);
 
 } // namespace kzlog

@@ -161,7 +161,7 @@ TEST(Stamp, TakesValuesFromCsvFilesBeforeAnyCounterValue)
     auto log = CRunLog::Open(dir.File("log.sqlite"), error);
     ASSERT_TRUE(log) << error;
     ASSERT_FALSE(log->SetCounter("units", 5));
-    const std::vector<StampSpec> stamps = {*ParseStamp("0x0=u32le:counter:units", error),
+    const std::vector<StampRule> stamps = {*ParseStamp("0x0=u32le:counter:units", error),
                                            *ParseStamp("0x4=text8:csv:" + dir.File("values.csv"), error)};
     EXPECT_FALSE(ResolveStamps(stamps, "KZ1", log.get(), error));
     std::optional<uint64_t> next;

@@ -251,7 +251,7 @@ void LockedCallback(void* context, uint8_t kind, const char* text)
 bool TouchesFlash(const std::vector<PhaseStats>& phases)
 {
     return std::any_of(phases.begin(), phases.end(),
-                       [](const PhaseStats& p) { return p.phase == Phase::Erase || p.phase == Phase::Write; });
+                       [](const PhaseStats& p) { return p.phase == ReportPhase::Erase || p.phase == ReportPhase::Write; });
 }
 
 bool IsFlashCommand(const std::string& command)
@@ -496,11 +496,11 @@ Json CHost::InterruptSummary(const std::string& command, Json extra, std::string
     const int exitCode = StopExitCode(cause);
     unsigned erased = 0, written = 0, total = 0;
     for (const PhaseStats& p : m_Out.Phases()) {
-        if (p.phase == Phase::Erase) {
+        if (p.phase == ReportPhase::Erase) {
             erased += p.done;
             total = std::max(total, p.total);
         }
-        if (p.phase == Phase::Write)
+        if (p.phase == ReportPhase::Write)
             written += p.done;
     }
     text =
@@ -538,7 +538,7 @@ void CHost::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock)
     const std::vector<PhaseStats> phases = m_Out.Phases();
     if (m_Writing && !phases.empty()) {
         const PhaseStats& p = phases.back();
-        doing += " (" + std::string(PhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
+        doing += " (" + std::string(ReportPhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
                  Plural(p.total, "sector", "sectors") + " done)";
     }
     m_Out.Event({{"event", "interrupt"}, {"under_way", doing}, {"signal", StopCauseName(cause)}});

@@ -31,7 +31,7 @@ using Json = nlohmann::ordered_json;
 
 // Version of the --json output's schema (cli/README.md), on every event. A
 // change that can break a reader of the events raises it.
-constexpr int JSON_SCHEMA = 1;
+constexpr int JSON_SCHEMA = 2;
 
 struct PhaseStats {
     ReportPhase phase;

@@ -393,7 +393,7 @@ std::optional<int> CHost::PrepareBench(const std::string& command, bool readOnly
     if (m_BenchReady)
         return std::nullopt;
     std::string error;
-    if (!SetUpBench(m_Options.bench, m_Bench, error, readOnly))
+    if (!kazsim::SetUpBench(m_Options.bench, m_Bench, error, readOnly))
         return FinishExit(command, EXIT_USAGE, "cannot set up the bench: " + error, extra);
     m_BenchReady = true;
     return std::nullopt;
@@ -708,7 +708,7 @@ std::optional<FlashLayout> CHost::BoardLayout(uint64_t handle)
 {
     std::optional<FlashLayout> layout = m_Out.TraceLayout();
 #if KAZMIR_CLI_BENCH
-    if (auto bench = BenchLayout(m_Bench, handle)) {
+    if (auto bench = LayoutOf(kazsim::BenchLayout(m_Bench, handle))) {
         // The library's own figures win where both are known.
         if (!layout || layout->sectorCount == bench->sectorSizes.size()) {
             if (layout)
@@ -795,10 +795,10 @@ std::optional<int> CHost::ChooseBenchBoard(const std::string& command, BoardMode
     // restart: they need no help.
     if (mode != BoardMode::Fld)
         return std::nullopt;
-    const std::vector<BenchBoard>& boards = m_Bench.boards;
+    const std::vector<kazsim::BenchBoard>& boards = m_Bench.boards;
     int chosen = -1;
     if (!m_Options.serial.empty()) {
-        for (const BenchBoard& b : boards)
+        for (const kazsim::BenchBoard& b : boards)
             if (b.serial == m_Options.serial) {
                 chosen = b.index;
                 break;
@@ -807,7 +807,7 @@ std::optional<int> CHost::ChooseBenchBoard(const std::string& command, BoardMode
         chosen = kazsim::Bench::FindBoard(*m_Options.deviceId);
     } else if (boards.size() > 1) {
         std::string serials;
-        for (const BenchBoard& b : boards)
+        for (const kazsim::BenchBoard& b : boards)
             serials += (serials.empty() ? "" : ", ") + b.serial;
         const std::string all = command == "erase"    ? " or every board with --all-boards"
                                 : command == "fwinfo" ? ""
@@ -818,7 +818,7 @@ std::optional<int> CHost::ChooseBenchBoard(const std::string& command, BoardMode
                           extra);
     }
     if (chosen >= 0) {
-        for (const BenchBoard& b : boards)
+        for (const kazsim::BenchBoard& b : boards)
             if (b.index != chosen)
                 kazsim::Bench::RemoveBoard(b.index);
         m_OpenId = kazsim::Bench::BoardInfo(chosen).DeviceId;
@@ -1093,7 +1093,7 @@ void CHost::ExplainMismatch(uint64_t handle, const ImageAnalysis& image, const s
 {
     std::optional<std::vector<uint8_t>> flash;
 #if KAZMIR_CLI_BENCH
-    flash = BenchFlash(handle);
+    flash = kazsim::BenchFlash(handle);
 #else
     (void)handle;
 #endif
@@ -1570,7 +1570,7 @@ bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::func
         if (board.flash.sectorSizes.empty())
             continue;
         anyBoard = true;
-        const PlacementPlan plan = PlaceImage(image, board.flash);
+        const PlacementPlan plan = PlaceImage(image, LayoutOf(board.flash));
         // The library's sector table holds 32 sectors: it cannot open a larger flash.
         const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
         const bool fits = plan.Accepted() && !tooMany && plan.result == 0;
@@ -1628,8 +1628,8 @@ int CHost::BenchShow()
 #if KAZMIR_CLI_BENCH
     if (auto failed = PrepareBench("bench show", true))
         return *failed;
-    m_Out.Event({{"event", "bench"}, {"bench", BenchJson(m_Bench)}});
-    for (const auto& line : DescribeBench(m_Bench))
+    m_Out.Event({{"event", "bench"}, {"bench", Json::parse(kazsim::BenchJson(m_Bench))}});
+    for (const auto& line : kazsim::DescribeBench(m_Bench))
         m_Out.Print(line);
     return FinishExit("bench show", EXIT_OK, "");
 #else
@@ -1646,7 +1646,7 @@ int CHost::BenchReset()
         return *stop;
     std::string error;
     bool inUse = false;
-    const auto done = ResetBench(m_Bench, error, inUse);
+    const auto done = kazsim::ResetBench(m_Bench, error, inUse);
     if (auto stop = StopIfInterrupted("bench reset", Json::object()))
         return *stop;
     for (const auto& line : done)

@@ -203,7 +203,7 @@ private:
     std::optional<uint64_t> m_OpenId; // the board to open, when the bench has told its id
     int m_BoardIndex = -1;            // the bench board the flash command uses
 #if KAZMIR_CLI_BENCH
-    BenchSetup m_Bench;
+    kazsim::BenchSetup m_Bench;
     bool m_BenchReady = false;
 #endif
 };

@@ -23,7 +23,7 @@ bool IsBoardCommand(const std::string& command)
 std::string LogStateDir()
 {
 #if KAZMIR_CLI_BENCH
-    return StateDir();
+    return kazsim::StateDir();
 #else
     return std::string();
 #endif

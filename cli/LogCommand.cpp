@@ -24,7 +24,7 @@ std::unique_ptr<kzlog::CRunLog> OpenLog(const std::string& target)
     std::string path = target;
 #if KAZMIR_CLI_BENCH
     if (path.empty())
-        path = kzlog::DefaultLogPath(StateDir());
+        path = kzlog::DefaultLogPath(kazsim::StateDir());
 #endif
     if (path.empty()) {
         std::fprintf(stderr, "error: give the log with --log FILE or --log postgresql://...\n");

@@ -251,7 +251,7 @@ void LockedCallback(void* context, uint8_t kind, const char* text)
 bool TouchesFlash(const std::vector<PhaseStats>& phases)
 {
     return std::any_of(phases.begin(), phases.end(),
-                       [](const PhaseStats& p) { return p.phase == Phase::Erase || p.phase == Phase::Write; });
+                       [](const PhaseStats& p) { return p.phase == ReportPhase::Erase || p.phase == ReportPhase::Write; });
 }
 
 bool IsFlashCommand(const std::string& command)
@@ -496,11 +496,11 @@ Json CHost::InterruptSummary(const std::string& command, Json extra, std::string
     const int exitCode = StopExitCode(cause);
     unsigned erased = 0, written = 0, total = 0;
     for (const PhaseStats& p : m_Out.Phases()) {
-        if (p.phase == Phase::Erase) {
+        if (p.phase == ReportPhase::Erase) {
             erased += p.done;
             total = std::max(total, p.total);
         }
-        if (p.phase == Phase::Write)
+        if (p.phase == ReportPhase::Write)
             written += p.done;
     }
     text =
@@ -538,7 +538,7 @@ void CHost::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock)
     const std::vector<PhaseStats> phases = m_Out.Phases();
     if (m_Writing && !phases.empty()) {
         const PhaseStats& p = phases.back();
-        doing += " (" + std::string(PhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
+        doing += " (" + std::string(ReportPhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
                  Plural(p.total, "sector", "sectors") + " done)";
     }
     m_Out.Event({{"event", "interrupt"}, {"under_way", doing}, {"signal", StopCauseName(cause)}});
@@ -990,7 +990,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, con
     uint64_t handle = 0;
     if (auto failed = OpenBoard(command, board, BoardMode::Fld, handle, extra))
         return *failed;
-    extra["handle"] = HandleText(handle);
+    extra["device_id"] = HandleText(handle);
     const std::optional<FlashLayout> layout = BoardLayout(handle);
     SayFlashLoader(handle, layout);
     if (layout && layout->sectorCount == 0 && !layout->SizesKnown()) {
@@ -1164,7 +1164,7 @@ int CHost::Erase(bool all)
     if (all)
         return EraseAll(handle, layout);
     m_Out.SetRange(0, 1);
-    const Json extra = {{"handle", HandleText(handle)}};
+    const Json extra = {{"device_id", HandleText(handle)}};
     if (auto stop = BeginCall("erase", "erasing flash sector 0", true, extra))
         return *stop;
     const uint32_t result = kzmFLDerase();
@@ -1174,7 +1174,7 @@ int CHost::Erase(bool all)
     board.Close();
     return Finish("erase", result, Operation::Erase,
                   result == 0 ? "Erased flash sector 0 of board " + HandleText(handle) + "." : "erasing failed",
-                  {{"handle", HandleText(handle)}});
+                  {{"device_id", HandleText(handle)}});
 }
 
 // The library erases sector 0 alone; the whole flash is erased by programming
@@ -1182,7 +1182,7 @@ int CHost::Erase(bool all)
 // file in a folder of its own.
 int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout)
 {
-    Json extra = {{"handle", HandleText(handle)}, {"all", true}};
+    Json extra = {{"device_id", HandleText(handle)}, {"all", true}};
     if (!layout || !layout->SizesKnown())
         return FinishExit("erase", EXIT_DEVICE,
                           "the flash's sector sizes are unknown, so no image can cover it all: erase --all cannot run",
@@ -1239,19 +1239,19 @@ int CHost::FwInfo()
     FW_INFO untouched;
     std::memset(&untouched, 0xA5, sizeof(untouched));
     FW_INFO info = untouched;
-    if (auto stop = BeginCall("fwinfo", "reading the firmware information", false, {{"handle", HandleText(handle)}}))
+    if (auto stop = BeginCall("fwinfo", "reading the firmware information", false, {{"device_id", HandleText(handle)}}))
         return *stop;
     const uint32_t result = kzmFLDscanFwInfo(&info);
-    if (auto stop = StopIfInterrupted("fwinfo", {{"handle", HandleText(handle)}}))
+    if (auto stop = StopIfInterrupted("fwinfo", {{"device_id", HandleText(handle)}}))
         return *stop;
     board.Close();
     if (result != 0)
         return Finish("fwinfo", result, Operation::ScanFwInfo, "reading the firmware information failed",
-                      {{"handle", HandleText(handle)}});
+                      {{"device_id", HandleText(handle)}});
     const bool found = std::memcmp(&info, &untouched, sizeof(info)) != 0;
-    Json extra = {{"handle", HandleText(handle)}, {"found", found}};
+    Json extra = {{"device_id", HandleText(handle)}, {"found", found}};
     if (!found) {
-        m_Out.Event({{"event", "fwinfo"}, {"handle", HandleText(handle)}, {"found", false}});
+        m_Out.Event({{"event", "fwinfo"}, {"device_id", HandleText(handle)}, {"found", false}});
         m_Out.Print("No firmware-information record in the flash of board " + HandleText(handle) + ".");
         return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
     }
@@ -1259,7 +1259,7 @@ int CHost::FwInfo()
     view.found = true;
     view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&info));
     Json event = {{"event", "fwinfo"},
-                  {"handle", HandleText(handle)},
+                  {"device_id", HandleText(handle)},
                   {"found", true},
                   {"name", view.Name()},
                   {"version", view.Version()},
@@ -1308,10 +1308,10 @@ int CHost::Mode(const std::string& mode)
     if (auto failed = OpenBoard("mode", board, bal ? BoardMode::Bal : BoardMode::Ccl, handle))
         return *failed;
     board.Close();
-    m_Out.Event({{"event", "mode"}, {"mode", mode}, {"handle", HandleText(handle)}});
+    m_Out.Event({{"event", "mode"}, {"mode", mode}, {"device_id", HandleText(handle)}});
     m_Out.Print(HandleText(handle));
     return Finish("mode", 0, Operation::Open, "Board " + HandleText(handle) + " runs its " + name + " firmware.",
-                  {{"mode", mode}, {"handle", HandleText(handle)}});
+                  {{"mode", mode}, {"device_id", HandleText(handle)}});
 }
 
 // Opens the board's BGI channels for one command: their maximum lengths in
@@ -1355,17 +1355,17 @@ int CHost::BgiSend(const std::string& text, bool hex)
                               " long; the channel takes at most " + std::to_string(sendMax - 1u) +
                               (hex ? " bytes" : " bytes, the closing NUL byte included"));
     }
-    if (auto stop = BeginCall("bgi send", "sending a message", false, {{"handle", HandleText(handle)}}))
+    if (auto stop = BeginCall("bgi send", "sending a message", false, {{"device_id", HandleText(handle)}}))
         return *stop;
     result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
-    if (auto stop = StopIfInterrupted("bgi send", {{"handle", HandleText(handle)}}))
+    if (auto stop = StopIfInterrupted("bgi send", {{"device_id", HandleText(handle)}}))
         return *stop;
     board.Close();
     return Finish("bgi send", result, Operation::BgiSend,
                   result == 0
                       ? "Sent " + Plural(message.size(), "byte", "bytes") + " to board " + HandleText(handle) + "."
                       : "sending failed",
-                  {{"handle", HandleText(handle)}, {"bytes", message.size()}});
+                  {{"device_id", HandleText(handle)}, {"bytes", message.size()}});
 }
 
 int CHost::BgiReceive(bool hex)
@@ -1382,10 +1382,10 @@ int CHost::BgiReceive(bool hex)
     }
     std::vector<uint8_t> buffer(receiveMax, 0);
     uint16_t received = 0;
-    if (auto stop = BeginCall("bgi receive", "waiting for a message", false, {{"handle", HandleText(handle)}}))
+    if (auto stop = BeginCall("bgi receive", "waiting for a message", false, {{"device_id", HandleText(handle)}}))
         return *stop;
     result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
-    if (auto stop = StopIfInterrupted("bgi receive", {{"handle", HandleText(handle)}}))
+    if (auto stop = StopIfInterrupted("bgi receive", {{"device_id", HandleText(handle)}}))
         return *stop;
     board.Close();
     if (result != 0)
@@ -1394,7 +1394,7 @@ int CHost::BgiReceive(bool hex)
     m_Out.Event(
         {{"event", "received"}, {"hex", HexText(buffer.data(), size)}, {"text", MessageText(buffer.data(), size)}});
     m_Out.Print(hex ? HexText(buffer.data(), size) : MessageText(buffer.data(), size));
-    return Finish("bgi receive", 0, Operation::BgiReceive, "", {{"handle", HandleText(handle)}, {"bytes", size}});
+    return Finish("bgi receive", 0, Operation::BgiReceive, "", {{"device_id", HandleText(handle)}, {"bytes", size}});
 }
 
 int CHost::BgiEcho(const std::string& text)
@@ -1418,7 +1418,7 @@ int CHost::BgiEcho(const std::string& text)
                               " characters");
     }
     if (auto stop = BeginCall("bgi echo", "sending a message and waiting for its echo", false,
-                              {{"handle", HandleText(handle)}}))
+                              {{"device_id", HandleText(handle)}}))
         return *stop;
     const auto start = std::chrono::steady_clock::now();
     result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
@@ -1430,7 +1430,7 @@ int CHost::BgiEcho(const std::string& text)
     uint16_t received = 0;
     result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (auto stop = StopIfInterrupted("bgi echo", {{"handle", HandleText(handle)}}))
+    if (auto stop = StopIfInterrupted("bgi echo", {{"device_id", HandleText(handle)}}))
         return *stop;
     board.Close();
     if (result != 0)
@@ -1451,7 +1451,7 @@ int CHost::BgiEcho(const std::string& text)
     std::snprintf(timing, sizeof(timing), "%.2f ms", ms);
     return Finish("bgi echo", 0, Operation::BgiReceive,
                   "The echo came back unchanged from board " + HandleText(handle) + " in " + timing + ".",
-                  {{"handle", HandleText(handle)}, {"milliseconds", ms}});
+                  {{"device_id", HandleText(handle)}, {"milliseconds", ms}});
 }
 
 namespace {

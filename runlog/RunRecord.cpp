@@ -201,7 +201,7 @@ RunRecord RowFromSummary(const RunRecord& base, const Json& summary, const std::
     row.command = summary.value("command", std::string());
     row.station = station.empty() ? HostName() : station;
     row.ended = UtcNow();
-    row.deviceId = summary.value("handle", std::string());
+    row.deviceId = summary.value("device_id", std::string());
     const Json result = summary.value("result", Json::object());
     if (result.is_object()) {
         row.message = result.value("text", std::string());

@@ -64,7 +64,7 @@ std::optional<RunRecord> FromJson(const Json& object, std::string& error);
 // Whether a command's runs are rows of the log: program, verify and erase.
 bool IsLoggedCommand(const std::string& command);
 // A board's row from the summary event that ends a host's command (command,
-// handle, result {code, text}, exit, exit_name, seconds, bytes, skipped);
+// device_id, result {code, text}, exit, exit_name, seconds, bytes, skipped);
 // what the summary does not tell (serial, start, image, stamps) comes from
 // base. station "" is this machine's name.
 RunRecord RowFromSummary(const RunRecord& base, const Json& summary, const std::string& station);

@@ -21,7 +21,6 @@
 #endif
 
 #include "ImageCheck.h"
-#include "flash/ImageFile.h"
 #include "kazmir.h"
 #if KAZMIR_CLI_RUNLOG
 #include "LineRecord.h"
@@ -250,8 +249,9 @@ void LockedCallback(void* context, uint8_t kind, const char* text)
 
 bool TouchesFlash(const std::vector<PhaseStats>& phases)
 {
-    return std::any_of(phases.begin(), phases.end(),
-                       [](const PhaseStats& p) { return p.phase == ReportPhase::Erase || p.phase == ReportPhase::Write; });
+    return std::any_of(phases.begin(), phases.end(), [](const PhaseStats& p) {
+        return p.phase == ReportPhase::Erase || p.phase == ReportPhase::Write;
+    });
 }
 
 bool IsFlashCommand(const std::string& command)
@@ -735,7 +735,7 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
     }
     if (noCheck)
         return true;
-    plan = PlaceImage(image, *layout);
+    plan = PreviewPlacement(image, *layout);
     m_Out.Event({{"event", "placement"}, {"file", image.path}, {"plan", PlanJson(plan)}});
     if (!plan.Accepted()) {
         m_Out.Warn(image.path + " does not fit this board's flash (nothing was written):");
@@ -1062,7 +1062,7 @@ std::optional<int> CHost::CheckCoverage(const std::string& command, const ImageA
 {
     if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown())
         return std::nullopt;
-    const PlacementPlan plan = PlaceImage(image, *layout);
+    const PlacementPlan plan = PreviewPlacement(image, *layout);
     if (plan.result != 0 || plan.endSector <= plan.firstSector)
         return std::nullopt;
     uint64_t total = 0;
@@ -1101,56 +1101,23 @@ void CHost::ExplainMismatch(uint64_t handle, const ImageAnalysis& image, const s
         m_Out.Warn("The library reports only that the flash differs somewhere in the image's sector range, not where.");
         return;
     }
-    if (!layout || !layout->SizesKnown() || !image.readable)
+    if (!layout)
         return;
-    const PlacementPlan plan = PlaceImage(image, *layout);
-    if (plan.result != 0 || plan.rangeStart + plan.rangeSize > flash->size())
+    const auto m = FindMismatch(LibraryImage(), image, *layout, *flash);
+    if (!m)
         return;
-    // What the library compares: the range as it is, with the image laid over it.
-    std::vector<uint8_t> expected(flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart),
-                                  flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart + plan.rangeSize));
-    // The file the library compared, which the plan was made from.
-    CImageFile loaded;
-    if (loaded.Load(LibraryImage().c_str()) != 0)
-        return;
-    for (uint32_t i = 0; i < loaded.GetBlockCount() && i < plan.blocks.size(); ++i) {
-        uint32_t start = 0, end = 0;
-        const uint8_t* data = nullptr;
-        if (loaded.GetBlock(i, &start, &end, &data) != 0 || end < start)
-            continue;
-        const uint64_t at = plan.blocks[i].flashOffset - plan.rangeStart;
-        const uint64_t size = std::min<uint64_t>(plan.blocks[i].written, end - start);
-        if (at > expected.size() || size > expected.size() - at)
-            continue;
-        std::copy(data, data + size, expected.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    const uint8_t* actual = flash->data() + plan.rangeStart;
-    size_t first = expected.size(), count = 0;
-    for (size_t i = 0; i < expected.size(); ++i)
-        if (expected[i] != actual[i]) {
-            if (first == expected.size())
-                first = i;
-            ++count;
-        }
-    if (count == 0)
-        return;
-    const uint64_t offset = plan.rangeStart + first;
-    unsigned sector = 0;
-    while (sector + 1u < layout->sectorSizes.size() &&
-           layout->SectorOffset(static_cast<uint16_t>(sector + 1)) <= offset)
-        ++sector;
-    const size_t shown = std::min<size_t>(8, expected.size() - first);
-    const std::string holds = HexText(actual + first, shown), wants = HexText(expected.data() + first, shown);
+    const std::string holds = HexText(m->flashBytes.data(), m->flashBytes.size());
+    const std::string wants = HexText(m->imageBytes.data(), m->imageBytes.size());
     m_Out.Event({{"event", "mismatch"},
-                 {"flash_offset", Hex32(offset)},
-                 {"address", Hex32(offset + layout->base)},
-                 {"sector", sector},
+                 {"flash_offset", Hex32(m->flashOffset)},
+                 {"address", Hex32(m->flashOffset + layout->base)},
+                 {"sector", m->sector},
                  {"flash_bytes", holds},
                  {"image_bytes", wants},
-                 {"bytes_differing", count}});
-    m_Out.Warn("The flash differs first at flash offset " + Hex32(offset) + " (address " +
-               Hex32(offset + layout->base) + ", sector " + std::to_string(sector) + "): it holds " + holds +
-               " where the image has " + wants + "; " + Plural(count, "byte differs", "bytes differ") +
+                 {"bytes_differing", m->bytesDiffering}});
+    m_Out.Warn("The flash differs first at flash offset " + Hex32(m->flashOffset) + " (address " +
+               Hex32(m->flashOffset + layout->base) + ", sector " + std::to_string(m->sector) + "): it holds " + holds +
+               " where the image has " + wants + "; " + Plural(m->bytesDiffering, "byte differs", "bytes differ") +
                " in the range.");
 }
 
@@ -1570,7 +1537,7 @@ bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::func
         if (board.flash.sectorSizes.empty())
             continue;
         anyBoard = true;
-        const PlacementPlan plan = PlaceImage(image, LayoutOf(board.flash));
+        const PlacementPlan plan = PreviewPlacement(image, LayoutOf(board.flash));
         // The library's sector table holds 32 sectors: it cannot open a larger flash.
         const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
         const bool fits = plan.Accepted() && !tooMany && plan.result == 0;

@@ -126,10 +126,6 @@ BenchDesc DefaultBench(const std::string& stateDir)
     return desc;
 }
 
-} // namespace
-
-namespace {
-
 // Without a home the state goes to the temporary folder, which other users
 // share: the folder there is this user's own (named by the user id on POSIX;
 // Windows gives each user a temporary folder of their own).

@@ -31,12 +31,12 @@ std::vector<std::string> ChildArguments(int argc, char** argv, const std::string
 // The path of the running program (argv0 when the system does not say).
 std::string SelfPath(const char* argv0);
 
-// The serials of every board of the bench (--bench, else KAZSIM_BENCH, else
-// the default bench). Read only: no flash file is opened. False with a
-// message in error.
 // The bench file in effect: --bench, else KAZSIM_BENCH; "" for the default bench.
 std::string BenchFile(const std::string& benchOption);
 
+// The serials of every board of the bench (--bench, else KAZSIM_BENCH, else
+// the default bench). Read only: no flash file is opened. False with a
+// message in error.
 bool BenchSerials(const std::string& benchFile, std::vector<std::string>& serials, std::string& error);
 
 // Runs the command on every board; returns the highest exit code of any board.

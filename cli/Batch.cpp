@@ -42,6 +42,18 @@ std::string FitColumns(const std::string& text, size_t columns)
     return columns > 3 ? text.substr(0, columns - 3) + "..." : text.substr(0, columns);
 }
 
+// The batch's summary event: its result, and a row per board.
+Json SummaryEvent(const std::string& command, const std::string& text, int exit, double seconds, const Json& boards)
+{
+    return {{"event", "summary"},
+            {"command", command},
+            {"result", {{"text", text}}},
+            {"exit", exit},
+            {"exit_name", ExitCodeName(exit)},
+            {"seconds", seconds},
+            {"boards", boards}};
+}
+
 // One board of the batch: its child's progress and, at the end, its summary.
 struct BoardRun {
     enum class State { Waiting, Running, Done };
@@ -60,31 +72,18 @@ struct BoardRun {
     std::string how;        // why there is no summary
     bool saidError = false; // the child's own error line was shown
 
-    // A text of the child's summary; "-" when it has none.
-    std::string Said(const char* key) const
+    // A text of the child's summary (a JSON pointer); fallback when it has none.
+    std::string Said(const char* path, const char* fallback = "-") const
     {
-        return summary.is_object() && summary.contains(key) && summary[key].is_string()
-                   ? summary[key].get<std::string>()
-                   : "-";
-    }
-    // The result as the child's summary gives it (null when there is none).
-    Json Result() const { return summary.is_object() ? summary.value("result", Json()) : Json(); }
-    // The library's code of the result; "" when none is known.
-    std::string Code() const
-    {
-        const Json result = Result();
-        return result.is_object() && result.contains("code") && result["code"].is_string()
-                   ? result["code"].get<std::string>()
-                   : "";
+        const Json::json_pointer at(path);
+        return summary.contains(at) && summary[at].is_string() ? summary[at].get<std::string>() : fallback;
     }
     // The result in words, with the library's code.
     std::string Words() const
     {
-        if (summary.is_object()) {
-            const Json result = Result();
-            const std::string text = result.is_object() ? result.value("text", std::string()) : std::string();
-            return Code().empty() ? text : text + " (" + Code() + ")";
-        }
+        const std::string code = Said("/result/code", "");
+        if (summary.is_object())
+            return Said("/result/text", "") + (code.empty() ? "" : " (" + code + ")");
         return !how.empty() ? how : "kazmir ended without a result (exit " + std::to_string(exit) + ")";
     }
     // The result in brief, for the table and the live lines: the exit's name
@@ -93,7 +92,8 @@ struct BoardRun {
     {
         if (!summary.is_object())
             return std::string(ExitCodeName(exit)) + (how.empty() ? "" : ": " + how);
-        return ExitCodeName(exit) + (exit != EXIT_OK && !Code().empty() ? " " + Code() : "");
+        const std::string code = Said("/result/code", "");
+        return ExitCodeName(exit) + (exit != EXIT_OK && !code.empty() ? " " + code : "");
     }
     uint64_t Bytes() const
     {
@@ -170,7 +170,7 @@ public:
                 b.exit = StopExitCode(*m_Stop);
                 b.how = "not started";
             }
-            Draw(false);
+            Draw();
         }
         ClearLive();
         return Summary(SecondsSince(start));
@@ -193,7 +193,6 @@ private:
         const bool first = !m_Stop;
         if (first)
             m_Stop = cause;
-        ClearLive();
         const std::string head = cause == StopCause::OutputClosed ? std::string("The output was closed")
                                                                   : "Stopping on " + StopCauseWords(cause);
         std::string text = first ? head + ": passed on to " + std::to_string(running) + " running " +
@@ -202,9 +201,7 @@ private:
                                        (waiting > 0 ? "; " + std::to_string(waiting) + " not started" : "") +
                                        ". A signal more stops them at once."
                                  : head + " again: passed on; the boards stop at once.";
-        std::fprintf(stderr, "%s\n", text.c_str());
-        std::fflush(stderr);
-        m_Dirty = true;
+        Print(text);
     }
 
     bool Start(size_t index)
@@ -260,12 +257,7 @@ private:
 
     void OnEvent(BoardRun& b, const std::string& line)
     {
-        Json event;
-        try {
-            event = Json::parse(line);
-        } catch (const std::exception&) {
-            event = nullptr;
-        }
+        const Json event = Json::parse(line, nullptr, false); // discarded when it is no JSON
         if (!event.is_object() || !event.contains("event")) {
             if (!line.empty())
                 Line(b, line);
@@ -321,13 +313,17 @@ private:
         m_Dirty = true;
     }
 
-    // A line of one board: above the live lines on a terminal, else on its own.
+    // A line of one board.
     void Line(const BoardRun& b, const std::string& text)
     {
-        char head[64];
-        std::snprintf(head, sizeof(head), "%-*s  ", static_cast<int>(m_Width), b.serial.c_str());
+        Print(b.serial + std::string(m_Width - b.serial.size() + 2, ' ') + text);
+    }
+
+    // A line above the live lines on a terminal, else on its own.
+    void Print(const std::string& text)
+    {
         ClearLive();
-        std::fprintf(stderr, "%s%s\n", head, text.c_str());
+        std::fprintf(stderr, "%s\n", text.c_str());
         std::fflush(stderr);
         m_Dirty = true;
     }
@@ -368,12 +364,12 @@ private:
         return text;
     }
 
-    void Draw(bool final)
+    void Draw()
     {
         if (!Live())
             return;
         const auto now = Clock::now();
-        if (!final && !m_Dirty && now - m_LastDraw < std::chrono::milliseconds(100))
+        if (!m_Dirty && now - m_LastDraw < std::chrono::milliseconds(100))
             return;
         m_LastDraw = now;
         m_Dirty = false;
@@ -384,7 +380,7 @@ private:
             std::fprintf(stderr, "%-*s  %s\n", static_cast<int>(m_Width), b.serial.c_str(),
                          FitColumns(Status(b), room).c_str());
         std::fflush(stderr);
-        m_Drawn = final ? 0 : m_Boards.size();
+        m_Drawn = m_Boards.size();
     }
 
     int Summary(double seconds)
@@ -400,21 +396,20 @@ private:
             char secs[32];
             std::snprintf(secs, sizeof(secs), "%.2f", b.seconds);
             rows.push_back(
-                {b.serial, b.Said("handle"), b.Brief(), b.Said("flash_holds"), secs, std::to_string(b.Bytes())});
+                {b.serial, b.Said("/handle"), b.Brief(), b.Said("/flash_holds"), secs, std::to_string(b.Bytes())});
             // The board's own result; in words when its run gave none.
-            Json result = b.Result();
-            if (!result.is_object() || !result.contains("text"))
-                result = {{"text", b.Words()}};
+            const Json result = b.summary.contains("/result/text"_json_pointer) ? b.summary["/result"_json_pointer]
+                                                                                : Json{{"text", b.Words()}};
             Json row = {{"serial", b.serial}};
-            if (b.Said("handle") != "-")
-                row["device_id"] = b.Said("handle");
+            if (b.Said("/handle") != "-")
+                row["device_id"] = b.Said("/handle");
             row.update({{"result", result},
                         {"exit", b.exit},
                         {"exit_name", ExitCodeName(b.exit)},
                         {"seconds", b.seconds},
                         {"bytes", b.Bytes()}});
-            if (b.Said("flash_holds") != "-")
-                row["flash_holds"] = b.Said("flash_holds");
+            if (b.Said("/flash_holds") != "-")
+                row["flash_holds"] = b.Said("/flash_holds");
             // The board's row of the run log, for the reports.
             if (b.summary.is_object() && b.summary.contains("run"))
                 row["run"] = b.summary["run"];
@@ -438,9 +433,7 @@ private:
                       std::to_string(failed - halted) + " failed";
             worst = stopped;
         }
-        Json summary = {{"event", "summary"}, {"command", m_Request.command},     {"result", {{"text", meaning}}},
-                        {"exit", worst},      {"exit_name", ExitCodeName(worst)}, {"seconds", seconds},
-                        {"boards", boards}};
+        Json summary = SummaryEvent(m_Request.command, meaning, worst, seconds, boards);
         if (m_Stop)
             summary.update({{"interrupted", true}, {"signal", StopCauseName(*m_Stop)}});
 #ifndef _WIN32
@@ -515,13 +508,7 @@ private:
 // Ends the batch before any board was started.
 int Refuse(COutput& out, const BatchRequest& request, int exitCode, const std::string& message)
 {
-    out.Event({{"event", "summary"},
-               {"command", request.command},
-               {"result", {{"text", message}}},
-               {"exit", exitCode},
-               {"exit_name", ExitCodeName(exitCode)},
-               {"seconds", 0.0},
-               {"boards", Json::array()}});
+    out.Event(SummaryEvent(request.command, message, exitCode, 0.0, Json::array()));
     out.Warn("error: " + message);
     return exitCode;
 }

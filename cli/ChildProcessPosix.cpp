@@ -51,16 +51,6 @@ void CloseAll(std::initializer_list<int> fds)
             close(fd);
 }
 
-// The strings as exec takes them, ending in a null pointer.
-std::vector<char*> Pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> pointers;
-    for (std::string& s : strings)
-        pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 } // namespace
 
 struct CChildren::Impl {
@@ -75,6 +65,7 @@ struct CChildren::Impl {
 CChildren::CChildren() : m_p(std::make_unique<Impl>())
 {
     (void)g_FollowsBatch;
+    setenv(PARENT_VARIABLE, std::to_string(getpid()).c_str(), 1); // inherited by every child
     if (pipe2(m_p->wake, O_CLOEXEC | O_NONBLOCK) != 0)
         m_p->wake[0] = m_p->wake[1] = -1;
 }
@@ -95,13 +86,10 @@ bool CChildren::Start(size_t id, const std::string& program, const std::vector<s
         CloseAll({out[0], out[1], err[0], err[1]});
         return false;
     }
-    std::vector<std::string> argv = {program}, env;
-    argv.insert(argv.end(), args.begin(), args.end());
-    const std::string parent = std::string(PARENT_VARIABLE) + "=" + std::to_string(getpid());
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, parent.c_str(), sizeof(PARENT_VARIABLE)) != 0)
-            env.push_back(*e);
-    env.push_back(parent);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
@@ -111,7 +99,7 @@ bool CChildren::Start(size_t id, const std::string& program, const std::vector<s
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, Pointers(argv).data(), Pointers(env).data());
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     CloseAll({out[1], err[1]});

@@ -396,13 +396,13 @@ private:
             char secs[32];
             std::snprintf(secs, sizeof(secs), "%.2f", b.seconds);
             rows.push_back(
-                {b.serial, b.Said("/handle"), b.Brief(), b.Said("/flash_holds"), secs, std::to_string(b.Bytes())});
+                {b.serial, b.Said("/device_id"), b.Brief(), b.Said("/flash_holds"), secs, std::to_string(b.Bytes())});
             // The board's own result; in words when its run gave none.
             const Json result = b.summary.contains("/result/text"_json_pointer) ? b.summary["/result"_json_pointer]
                                                                                 : Json{{"text", b.Words()}};
             Json row = {{"serial", b.serial}};
-            if (b.Said("/handle") != "-")
-                row["device_id"] = b.Said("/handle");
+            if (b.Said("/device_id") != "-")
+                row["device_id"] = b.Said("/device_id");
             row.update({{"result", result},
                         {"exit", b.exit},
                         {"exit_name", ExitCodeName(b.exit)},

@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "Digest.h"
-#include "Host.h"
+#include "Format.h"
+#include "Session.h"
 #include "ImageCheck.h"
 #include "Report.h"
 #include "ResultText.h"

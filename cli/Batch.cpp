@@ -20,7 +20,7 @@
 #include "Signals.h"
 
 #if KAZMIR_CLI_BENCH
-#include "kazsim/Bench.h"
+#include "kazsim/BenchSetup.h"
 #endif
 
 namespace kzcli {
@@ -549,41 +549,28 @@ std::string SelfPath(const char* argv0)
     return argv0 != nullptr ? argv0 : "kazmir";
 }
 
+#if KAZMIR_CLI_BENCH
 std::string BenchFile(const std::string& benchOption)
 {
-    if (benchOption == "default")
-        return "";
-    if (benchOption.empty())
-        if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0')
-            return env;
+    return kazsim::BenchFile(benchOption);
+}
+
+bool BenchSerials(const std::string& benchOption, std::vector<std::string>& serials, std::string& error)
+{
+    return kazsim::BenchSerials(benchOption, serials, error);
+}
+#else
+std::string BenchFile(const std::string& benchOption)
+{
     return benchOption;
 }
 
-bool BenchSerials(const std::string& benchFile, std::vector<std::string>& serials, std::string& error)
+bool BenchSerials(const std::string&, std::vector<std::string>&, std::string& error)
 {
-#if KAZMIR_CLI_BENCH
-    const std::string file = BenchFile(benchFile);
-    try {
-        const kazsim::BenchDesc desc =
-            file.empty() ? kazsim::BenchDesc::Default() : kazsim::BenchDesc::FromJsonFile(file);
-        for (const auto& board : desc.Boards)
-            serials.push_back(board.Serial);
-    } catch (const std::exception& e) {
-        error = e.what();
-        return false;
-    }
-    if (serials.empty()) {
-        error = "the bench has no board";
-        return false;
-    }
-    return true;
-#else
-    (void)benchFile;
-    (void)serials;
     error = "--all lists the boards of the virtual bench; the library offers no listing of real boards";
     return false;
-#endif
 }
+#endif
 
 int RunBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out)
 {

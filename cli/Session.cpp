@@ -288,46 +288,33 @@ Ended CSession::StopIfInterrupted(const std::string& command, const Json& extra)
 
 int CSession::Summarise(const std::string& command, uint32_t code, Operation op, const std::string& what, Json extra)
 {
-    // A run asked to stop ends as stopped, whatever its last step gave.
-    if (auto stop = StopIfInterrupted(command, extra))
-        return *stop;
 #if KAZMIR_CLI_BENCH
     // A board another run took meanwhile: the library's code names another
     // cause (a lost driver connection, a failed read).
-    if (code != 0 && HeldElsewhere())
-        return SummariseExit(command, EXIT_BUSY, what + ": " + BusyText(), extra);
+    if (code != 0 && g_StopCause.load() == 0 && HeldElsewhere())
+        return End(command, {EXIT_BUSY, what + ": " + BusyText(), {}, Operation::Other}, std::move(extra));
 #endif
-    const int exitCode = ExitCodeFor(code, op);
-    Json summary = {{"event", "summary"},
-                    {"command", command},
-                    {"result", {{"code", Hex32(code)}, {"text", Describe(code, op)}}},
-                    {"exit", exitCode},
-                    {"exit_name", ExitCodeName(exitCode)},
-                    {"seconds", Elapsed()}};
-    std::lock_guard<std::mutex> lock(g_StateLock);
-    if (IsFlashCommand(command))
-        summary["flash_holds"] = FlashHolds();
-    summary.update(extra);
-    g_Finished = true;
-    m_Out.EndPhase();
-    m_Out.Event(summary);
-    if (code == 0) {
-        if (!what.empty())
-            m_Out.Result(what);
-    } else {
-        m_Out.Warn("error: " + what + ": " + DescribeWithCode(code, op));
-    }
-    return exitCode;
+    return End(command, {ExitCodeFor(code, op), what, code, op}, std::move(extra));
 }
 
 int CSession::SummariseExit(const std::string& command, int exitCode, const std::string& message, Json extra)
 {
+    return End(command, {exitCode, message, {}, Operation::Other}, std::move(extra));
+}
+
+int CSession::End(const std::string& command, const Outcome& outcome, Json extra)
+{
+    // A run asked to stop ends as stopped, whatever its last step gave.
     if (auto stop = StopIfInterrupted(command, extra))
         return *stop;
-    // No library code decided this outcome: the result has text only.
+    const int exitCode = outcome.exitCode;
+    // Without a library code the result has text only.
+    Json result = {{"text", outcome.message.empty() ? std::string(ExitCodeName(exitCode)) : outcome.message}};
+    if (outcome.code)
+        result = {{"code", Hex32(*outcome.code)}, {"text", Describe(*outcome.code, outcome.op)}};
     Json summary = {{"event", "summary"},
                     {"command", command},
-                    {"result", {{"text", message.empty() ? std::string(ExitCodeName(exitCode)) : message}}},
+                    {"result", result},
                     {"exit", exitCode},
                     {"exit_name", ExitCodeName(exitCode)},
                     {"seconds", Elapsed()}};
@@ -338,11 +325,11 @@ int CSession::SummariseExit(const std::string& command, int exitCode, const std:
     g_Finished = true;
     m_Out.EndPhase();
     m_Out.Event(summary);
-    if (exitCode == EXIT_OK) {
-        if (!message.empty())
-            m_Out.Result(message);
-    } else
-        m_Out.Warn("error: " + message);
+    if (exitCode != EXIT_OK)
+        m_Out.Warn("error: " + outcome.message +
+                   (outcome.code ? ": " + DescribeWithCode(*outcome.code, outcome.op) : std::string()));
+    else if (!outcome.message.empty())
+        m_Out.Result(outcome.message);
     return exitCode;
 }
 

@@ -35,6 +35,15 @@ struct GlobalOptions {
 // nullopt: the command goes on.
 using Ended = std::optional<int>;
 
+// How a command ends: its exit code and sentence (the result line, or the
+// error), and the library's result code when one decided it.
+struct Outcome {
+    int exitCode = EXIT_OK;
+    std::string message;
+    std::optional<uint32_t> code;
+    Operation op = Operation::Other;
+};
+
 // The firmware mode a command opens the board in.
 enum class BoardMode { None, Fld, Bal, Ccl, Bgi };
 
@@ -104,6 +113,9 @@ public:
     // The same for an outcome no library code decided.
     int SummariseExit(const std::string& command, int exitCode, const std::string& message,
                       Json extra = Json::object());
+    // Every command ends here: the summary (after a stop request, the stop's
+    // own), the line for a human, the exit code.
+    int End(const std::string& command, const Outcome& outcome, Json extra = Json::object());
     // A refused command line: the summary only (the message is shown already).
     int UsageError(const std::string& message);
     // An unexpected failure (an exception): its summary, exit 1.

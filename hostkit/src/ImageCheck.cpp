@@ -3,6 +3,7 @@
 
 #include "flash/FlashPlacement.h"
 #include "flash/FwInfo.h"
+#include "flash/HexDigits.h"
 #include "flash/ImageFile.h"
 #include "flash/ImageReader.h"
 #include "flash/LineReader.h"
@@ -316,10 +317,7 @@ private:
     // reporting) when the line cannot be decoded.
     bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
     {
-        unsigned all = DIGIT_UPPER;
-        for (char c : digits)
-            all &= g_DigitClass[static_cast<uint8_t>(c)];
-        const bool plain = all == DIGIT_UPPER;
+        const bool plain = CHexDigits::UpperDigits(digits.data(), digits.size());
         m_bPlain = plain;
         bool lower = false;
         if (!plain) {
@@ -421,9 +419,7 @@ private:
                   Fmt("line %u: the byte count says %u data bytes, but the line holds %zu", lineNo, n, b.size - 5));
             return false;
         }
-        unsigned sum = 0;
-        for (size_t i = 0; i + 1 < b.size; ++i)
-            sum += b[i];
+        const unsigned sum = CHexDigits::ByteSum(b.data, b.size - 1);
         const unsigned expected = (0x100u - (sum & 0xFFu)) & 0xFFu;
         if (b.back() != expected)
             Error(Issue::BadChecksum, lineNo,
@@ -499,9 +495,7 @@ private:
                   Fmt("line %u: the byte count says %u bytes follow, but the line holds %zu", lineNo, n, b.size - 1));
             return false;
         }
-        unsigned sum = 0;
-        for (size_t i = 0; i + 1 < b.size; ++i)
-            sum += b[i];
+        const unsigned sum = CHexDigits::ByteSum(b.data, b.size - 1);
         const unsigned expected = ~sum & 0xFFu;
         if (b.back() != expected)
             Error(Issue::BadChecksum, lineNo,
@@ -623,6 +617,36 @@ ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader)
 }
 
 } // namespace
+
+ImageAnalysis LoadedImage(const std::string& path)
+{
+    ImageAnalysis out;
+    out.path = path;
+    CImageReader reader;
+    if (reader.Open(path.c_str()) != 0)
+        return out;
+    out.readable = true;
+    // Records that only go up make the blocks as they come, as the check
+    // does; others only the library's load tells.
+    CLayoutScan layout;
+    uint64_t maxEnd = 0;
+    uint8_t bytes[256];
+    CImageReader::RECORD record;
+    while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
+        if (record.dwAddress < maxEnd) {
+            CImageFile image;
+            out.loaded = image.Load(path.c_str()) == 0;
+            if (out.loaded)
+                JudgeOverlaps(&image, nullptr, out);
+            return out;
+        }
+        maxEnd = static_cast<uint64_t>(record.dwAddress) + record.dwCount;
+        CImageReader::DecodeData(record.pDigits, record.dwCount, bytes);
+        layout.Add(record.dwAddress, bytes, record.dwCount);
+    }
+    out.loaded = layout.Take(out);
+    return out;
+}
 
 const char* IssueName(Issue issue)
 {

@@ -103,7 +103,6 @@ public:
             m_Blocks.push_back({address, address});
             m_Held = 0;
             m_bMarkerSeen = false;
-            m_SinceDollar = MARKER_REACH;
         }
         ImageBlock& block = m_Blocks.back();
         const uint64_t seen = block.Size(); // bytes of the block before this record
@@ -120,10 +119,8 @@ public:
         CImageReader::DecodeData(digits, count, m_Window + m_Held);
         const size_t held = m_Held;
         m_Held += count;
-        // Without a '$' in the record or just before it, no marker ends here.
-        const bool near = mayHoldDollar || m_SinceDollar < MARKER_REACH;
-        m_SinceDollar = mayHoldDollar ? 0 : std::min<uint64_t>(m_SinceDollar + count, MARKER_REACH);
-        if (!near)
+        // A marker not found before ends in this record, with its last '$'.
+        if (!mayHoldDollar)
             return;
         const size_t from = held > MARKER_REACH ? held - MARKER_REACH : 0;
         const ptrdiff_t at = CFwInfo::FindMarker(m_Window + from, m_Held - from);
@@ -161,8 +158,7 @@ private:
     static constexpr size_t TAIL = CFwInfo::RECORD_SIZE + MARKER_REACH;
     std::vector<ImageBlock> m_Blocks;
     bool m_bMarkerSeen = false;
-    uint64_t m_SinceDollar = MARKER_REACH; // bytes of the block since the last record that may hold a '$'
-    size_t m_Held = 0;                     // bytes of the block's end in the window
+    size_t m_Held = 0; // bytes of the block's end in the window
     uint8_t m_Window[4096] = {};
     int m_FwBlock = -1;
     uint32_t m_FwAddress = 0;
@@ -632,6 +628,8 @@ ImageAnalysis LoadedImage(const std::string& path)
     // Records that only go up make the blocks as they come, as the check
     // does; others only the library's load tells.
     CLayoutScan layout;
+    struct stat st {};
+    layout.Reserve(::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0);
     uint64_t maxEnd = 0;
     CImageReader::RECORD record;
     while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
@@ -643,7 +641,10 @@ ImageAnalysis LoadedImage(const std::string& path)
             return out;
         }
         maxEnd = static_cast<uint64_t>(record.dwAddress) + record.dwCount;
-        layout.Add(record.dwAddress, record.pDigits, record.dwCount, true);
+        // From upper-case digits only "24" decodes to a '$' (0x24).
+        const bool dollar = !CHexDigits::UpperDigits(record.pDigits, 2 * size_t{record.dwCount}) ||
+                            !CHexDigits::LacksPair(record.pDigits, record.dwCount, '2', '4');
+        layout.Add(record.dwAddress, record.pDigits, record.dwCount, dollar);
     }
     out.loaded = layout.Take(out);
     return out;

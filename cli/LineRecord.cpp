@@ -4,7 +4,8 @@
 #include <future>
 
 #include "Digest.h"
-#include "Host.h"
+#include "Format.h"
+#include "Session.h"
 #include "ImageCheck.h"
 #include "Report.h"
 #include "ResultText.h"
@@ -120,7 +121,7 @@ void CLineRecord::OnSummary(Json& summary)
     row.command = command;
     row.station = m_Options.log.station.empty() ? kzlog::HostName() : m_Options.log.station;
     row.ended = kzlog::UtcNow();
-    row.deviceId = summary.value("handle", std::string());
+    row.deviceId = summary.value("device_id", std::string());
     const Json result = summary.value("result", Json::object());
     if (result.is_object()) {
         row.message = result.value("text", std::string());

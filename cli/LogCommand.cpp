@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "Host.h"
+#include "Format.h"
+#include "Session.h"
 #include "Report.h"
 #include "RunLog.h"
 
@@ -113,7 +114,7 @@ int Counter(const LogOptions& o, const std::string& target, bool json)
 
 } // namespace
 
-void AddLogCommands(CLI::App& app, std::function<int(CHost&)>& run, const bool& json,
+void AddLogCommands(CLI::App& app, std::function<int(CSession&)>& run, const bool& json,
                     const std::vector<std::string>& serials, const kzlog::LogSettings& settings)
 {
     auto o = std::make_shared<LogOptions>();
@@ -127,14 +128,14 @@ void AddLogCommands(CLI::App& app, std::function<int(CHost&)>& run, const bool& 
     log->add_option("--limit", o->limit, "at most N runs")->type_name("N");
     log->add_flag("--csv", o->csv, "CSV instead of a table (--json: one JSON object per run)");
     log->callback([&run, o, &json, &serials, &settings] {
-        run = [o, &json, &serials, &settings](CHost&) { return ListRuns(*o, settings.target, json, serials); };
+        run = [o, &json, &serials, &settings](CSession&) { return ListRuns(*o, settings.target, json, serials); };
     });
 
     auto* counter = app.add_subcommand("counter", "show the log's counters, or one counter; set it with --set");
     counter->add_option("NAME", o->counter, "the counter (stamps take values with counter:NAME)");
     counter->add_option("--set", o->setText, "the value the counter gives next")->type_name("VALUE");
     counter->callback([&run, o, &json, &settings] {
-        run = [o, &json, &settings](CHost&) { return Counter(*o, settings.target, json); };
+        run = [o, &json, &settings](CSession&) { return Counter(*o, settings.target, json); };
     });
 }
 

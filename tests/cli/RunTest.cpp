@@ -84,7 +84,6 @@ const std::map<std::string, std::string> KEY_TYPES = {{"event", "s"},
                                                       {"records_not_read", "n"},
                                                       {"split_lines", "a"},
                                                       {"placements", "a"},
-                                                      {"handle", "hex"},
                                                       {"found", "b"},
                                                       {"name", "s"},
                                                       {"version", "s"},
@@ -192,18 +191,19 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"info",
      "file format sha256 lines data_records data_bytes blocks lowest highest fw_info accepted library_stop_line "
      "library_stop_reason records_not_read split_lines findings placements"},
-    {"fwinfo", "handle found name version kind kind_text address reserved12 reserved16 device device_version"},
+    {"fwinfo", "device_id found name version kind kind_text address reserved12 reserved16 device device_version"},
     {"bench", "bench"},
     {"version", "kazmir device_server"},
-    {"mode", "mode handle"},
+    {"mode", "mode device_id"},
     {"received", "hex text"},
     {"echo", "sent received same milliseconds"},
     {"interrupt", "under_way signal"},
     {"mismatch", "flash_offset address sector flash_bytes image_bytes bytes_differing"},
     {"batch", "command boards jobs"},
-    {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode image_bytes "
-                "image_bytes_in_range interrupted signal sectors_erased sectors_written range_sectors flash_holds all "
-                "boards max_rss_kib child_max_rss_kib run log_error"},
+    {"summary",
+     "command result exit exit_name seconds file device_id bytes skipped found milliseconds mode image_bytes "
+     "image_bytes_in_range interrupted signal sectors_erased sectors_written range_sectors flash_holds all "
+     "boards max_rss_kib child_max_rss_kib run log_error"},
     {"stamps", "stamps"}};
 // The exit codes' names, as cli/README.md's table gives them.
 const std::map<int, std::string> EXIT_NAMES = {
@@ -243,7 +243,7 @@ std::string SchemaProblem(const json& value, const std::string& key, const std::
 
 std::string EventProblem(const json& e)
 {
-    if (!e.is_object() || !e.contains("event") || e.value("schema", 0) != 1)
+    if (!e.is_object() || !e.contains("event") || e.value("schema", 0) != 2)
         return "no event or schema 1";
     const auto keys = EVENT_KEYS.find(e["event"].get<std::string>());
     if (keys == EVENT_KEYS.end())
@@ -803,7 +803,7 @@ TEST_F(KazmirRun, RunsOnOneBenchNeverMix)
     WriteText(two, image);
     std::vector<Result> others;
     m_Watch = [&](pid_t pid, const std::string& line) {
-        if (!others.empty() || !Has(line, R"("event":"sector","schema":1,"phase":"erase","sector":0,)"))
+        if (!others.empty() || !Has(line, R"("event":"sector","schema":2,"phase":"erase","sector":0,)"))
             return true;
         kill(pid, SIGSTOP); // held still within its second erase, the first has taken the file
         others.push_back(Kazmir({"--bench", slow, "program", DEMO}));

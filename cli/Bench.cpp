@@ -14,8 +14,8 @@ int BenchShow(CSession& s)
 #if KAZMIR_CLI_BENCH
     if (auto failed = s.PrepareBench("bench show", true))
         return *failed;
-    s.Out().Event({{"event", "bench"}, {"bench", BenchJson(s.Bench())}});
-    for (const auto& line : DescribeBench(s.Bench()))
+    s.Out().Event({{"event", "bench"}, {"bench", Json::parse(kazsim::BenchJson(s.Bench()))}});
+    for (const auto& line : kazsim::DescribeBench(s.Bench()))
         s.Out().Print(line);
     return s.SummariseExit("bench show", EXIT_OK, "");
 #else
@@ -32,7 +32,7 @@ int BenchReset(CSession& s)
         return *stop;
     std::string error;
     bool inUse = false;
-    const auto done = ResetBench(s.Bench(), error, inUse);
+    const auto done = kazsim::ResetBench(s.Bench(), error, inUse);
     if (auto stop = s.StopIfInterrupted("bench reset", Json::object()))
         return *stop;
     for (const auto& line : done)
@@ -47,9 +47,11 @@ int BenchReset(CSession& s)
 #endif
 }
 
-const Command BENCH_SHOW_COMMAND = {"bench show", "list the bench's boards", nullptr,
-                                    [](CSession& s, const CommandLine&) { return BenchShow(s); }, false, nullptr};
-const Command BENCH_RESET_COMMAND = {"bench reset", "restore the bench: erase the flash it keeps", nullptr,
-                                     [](CSession& s, const CommandLine&) { return BenchReset(s); }, false, nullptr};
+const Command BENCH_SHOW_COMMAND = {"bench show", "list the bench's boards",
+                                    nullptr,      [](CSession& s, const CommandLine&) { return BenchShow(s); },
+                                    false,        nullptr};
+const Command BENCH_RESET_COMMAND = {"bench reset", "restore the bench: erase the flash it keeps",
+                                     nullptr,       [](CSession& s, const CommandLine&) { return BenchReset(s); },
+                                     false,         nullptr};
 
 } // namespace kzcli

@@ -14,7 +14,7 @@ namespace kzcli {
 namespace {
 
 Ended OpenBgi(CSession& s, const std::string& command, CBoardSession& board, uint64_t& handle, uint16_t& sendMax,
-                                  uint16_t& receiveMax)
+              uint16_t& receiveMax)
 {
     if (auto failed = s.OpenBoard(command, board, BoardMode::Bgi, handle))
         return failed;
@@ -50,9 +50,9 @@ int BgiSend(CSession& s, const std::string& text, bool hex)
     if (message.size() >= sendMax) {
         board.Close();
         return s.SummariseExit("bgi send", EXIT_USAGE,
-                          "the message is " + Plural(message.size(), "byte", "bytes") +
-                              " long; the channel takes at most " + std::to_string(sendMax - 1u) +
-                              (hex ? " bytes" : " bytes, the closing NUL byte included"));
+                               "the message is " + Plural(message.size(), "byte", "bytes") +
+                                   " long; the channel takes at most " + std::to_string(sendMax - 1u) +
+                                   (hex ? " bytes" : " bytes, the closing NUL byte included"));
     }
     if (auto stop = s.BeginCall("bgi send", "sending a message", false, {{"device_id", HandleText(handle)}}))
         return *stop;
@@ -61,10 +61,10 @@ int BgiSend(CSession& s, const std::string& text, bool hex)
         return *stop;
     board.Close();
     return s.Summarise("bgi send", result, Operation::BgiSend,
-                  result == 0
-                      ? "Sent " + Plural(message.size(), "byte", "bytes") + " to board " + HandleText(handle) + "."
-                      : "sending failed",
-                  {{"device_id", HandleText(handle)}, {"bytes", message.size()}});
+                       result == 0
+                           ? "Sent " + Plural(message.size(), "byte", "bytes") + " to board " + HandleText(handle) + "."
+                           : "sending failed",
+                       {{"device_id", HandleText(handle)}, {"bytes", message.size()}});
 }
 
 int BgiReceive(CSession& s, bool hex)
@@ -93,7 +93,8 @@ int BgiReceive(CSession& s, bool hex)
     s.Out().Event(
         {{"event", "received"}, {"hex", HexText(buffer.data(), size)}, {"text", MessageText(buffer.data(), size)}});
     s.Out().Print(hex ? HexText(buffer.data(), size) : MessageText(buffer.data(), size));
-    return s.Summarise("bgi receive", 0, Operation::BgiReceive, "", {{"device_id", HandleText(handle)}, {"bytes", size}});
+    return s.Summarise("bgi receive", 0, Operation::BgiReceive, "",
+                       {{"device_id", HandleText(handle)}, {"bytes", size}});
 }
 
 int BgiEcho(CSession& s, const std::string& text)
@@ -113,11 +114,11 @@ int BgiEcho(CSession& s, const std::string& text)
     if (message.size() >= sendMax) {
         board.Close();
         return s.SummariseExit("bgi echo", EXIT_USAGE,
-                          "the text is too long: the channel takes at most " + std::to_string(sendMax - 2u) +
-                              " characters");
+                               "the text is too long: the channel takes at most " + std::to_string(sendMax - 2u) +
+                                   " characters");
     }
     if (auto stop = s.BeginCall("bgi echo", "sending a message and waiting for its echo", false,
-                              {{"device_id", HandleText(handle)}}))
+                                {{"device_id", HandleText(handle)}}))
         return *stop;
     const auto start = std::chrono::steady_clock::now();
     result = kzmBGIsend(s.Options().wait, static_cast<uint16_t>(message.size()), message.data());
@@ -137,40 +138,48 @@ int BgiEcho(CSession& s, const std::string& text)
     const size_t size = std::min<size_t>(received, buffer.size());
     const bool same = size >= message.size() && std::equal(message.begin(), message.end(), buffer.begin());
     s.Out().Event({{"event", "echo"},
-                 {"sent", text},
-                 {"received", MessageText(buffer.data(), size)},
-                 {"same", same},
-                 {"milliseconds", ms}});
+                   {"sent", text},
+                   {"received", MessageText(buffer.data(), size)},
+                   {"same", same},
+                   {"milliseconds", ms}});
     if (!same)
         return s.SummariseExit("bgi echo", EXIT_DEVICE,
-                          "the echo differs: sent \"" + MessageText(message.data(), message.size()) +
-                              "\", received \"" + MessageText(buffer.data(), size) + "\"");
+                               "the echo differs: sent \"" + MessageText(message.data(), message.size()) +
+                                   "\", received \"" + MessageText(buffer.data(), size) + "\"");
     s.Out().Print(MessageText(buffer.data(), size));
     char timing[64];
     std::snprintf(timing, sizeof(timing), "%.2f ms", ms);
     return s.Summarise("bgi echo", 0, Operation::BgiReceive,
-                  "The echo came back unchanged from board " + HandleText(handle) + " in " + timing + ".",
-                  {{"device_id", HandleText(handle)}, {"milliseconds", ms}});
+                       "The echo came back unchanged from board " + HandleText(handle) + " in " + timing + ".",
+                       {{"device_id", HandleText(handle)}, {"milliseconds", ms}});
 }
 
 const Command BGI_SEND_COMMAND = {
-    "bgi send", "send one message: the text and a closing NUL byte",
+    "bgi send",
+    "send one message: the text and a closing NUL byte",
     [](CLI::App& sub, CommandLine& c) {
         sub.add_option("TEXT", c.text, "the text (with --hex: the bytes, in hexadecimal)")->required();
         sub.add_flag("--hex", c.hex, "TEXT is hexadecimal bytes, sent as they are");
     },
-    [](CSession& s, const CommandLine& c) { return BgiSend(s, c.text, c.hex); }, false, nullptr};
+    [](CSession& s, const CommandLine& c) { return BgiSend(s, c.text, c.hex); },
+    false,
+    nullptr};
 
-const Command BGI_RECEIVE_COMMAND = {
-    "bgi receive", "receive one message and print it",
-    [](CLI::App& sub, CommandLine& c) {
-        sub.add_flag("--hex", c.hex, "print every byte of the message in hexadecimal");
-    },
-    [](CSession& s, const CommandLine& c) { return BgiReceive(s, c.hex); }, false, nullptr};
+const Command BGI_RECEIVE_COMMAND = {"bgi receive",
+                                     "receive one message and print it",
+                                     [](CLI::App& sub, CommandLine& c) {
+                                         sub.add_flag("--hex", c.hex, "print every byte of the message in hexadecimal");
+                                     },
+                                     [](CSession& s, const CommandLine& c) { return BgiReceive(s, c.hex); },
+                                     false,
+                                     nullptr};
 
 const Command BGI_ECHO_COMMAND = {
-    "bgi echo", "send a text and receive it back (the bench's echo firmware)",
+    "bgi echo",
+    "send a text and receive it back (the bench's echo firmware)",
     [](CLI::App& sub, CommandLine& c) { sub.add_option("TEXT", c.text, "the text")->required(); },
-    [](CSession& s, const CommandLine& c) { return BgiEcho(s, c.text); }, false, nullptr};
+    [](CSession& s, const CommandLine& c) { return BgiEcho(s, c.text); },
+    false,
+    nullptr};
 
 } // namespace kzcli

@@ -6,10 +6,10 @@ namespace kzcli {
 
 const std::vector<Command>& Commands()
 {
-    static const std::vector<Command> TABLE = {
-        PROGRAM_COMMAND,  VERIFY_COMMAND,      ERASE_COMMAND,    FWINFO_COMMAND,     VERSION_COMMAND,
-        MODE_COMMAND,     BGI_SEND_COMMAND,    BGI_RECEIVE_COMMAND, BGI_ECHO_COMMAND, INFO_COMMAND,
-        BENCH_SHOW_COMMAND, BENCH_RESET_COMMAND};
+    static const std::vector<Command> TABLE = {PROGRAM_COMMAND,  VERIFY_COMMAND,      ERASE_COMMAND,
+                                               FWINFO_COMMAND,   VERSION_COMMAND,     MODE_COMMAND,
+                                               BGI_SEND_COMMAND, BGI_RECEIVE_COMMAND, BGI_ECHO_COMMAND,
+                                               INFO_COMMAND,     BENCH_SHOW_COMMAND,  BENCH_RESET_COMMAND};
     return TABLE;
 }
 

@@ -48,9 +48,9 @@ int EraseAll(CSession& s, uint64_t handle, const std::optional<FlashLayout>& lay
 {
     Json extra = {{"device_id", HandleText(handle)}, {"all", true}};
     if (!layout || !layout->SizesKnown())
-        return s.SummariseExit("erase", EXIT_DEVICE,
-                          "the flash's sector sizes are unknown, so no image can cover it all: erase --all cannot run",
-                          extra);
+        return s.SummariseExit(
+            "erase", EXIT_DEVICE,
+            "the flash's sector sizes are unknown, so no image can cover it all: erase --all cannot run", extra);
     const uint64_t size = layout->Size();
     if (size > 0xFFFFFFFFull)
         return s.SummariseExit("erase", EXIT_NO_FIT, "the flash is larger than 4 GiB", extra);
@@ -74,7 +74,7 @@ int EraseAll(CSession& s, uint64_t handle, const std::optional<FlashLayout>& lay
         return s.SummariseExit("erase", EXIT_FAILURE_, "cannot write the temporary image " + image, extra);
     s.Out().SetRange(0, static_cast<unsigned>(layout->sectorSizes.size()));
     s.Out().Say("Erasing all " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " (" + HumanBytes(size) +
-              ") by programming 0xFF bytes over the whole flash ...");
+                ") by programming 0xFF bytes over the whole flash ...");
     if (auto stop = s.BeginCall("erase", "erasing the whole flash", true, extra))
         return *stop;
     const size_t phasesBefore = s.Out().Phases().size();
@@ -83,10 +83,10 @@ int EraseAll(CSession& s, uint64_t handle, const std::optional<FlashLayout>& lay
     if (auto stop = s.StopIfInterrupted("erase", extra))
         return *stop;
     return s.Summarise("erase", result, s.CauseOf(Operation::Program, phasesBefore),
-                  result == 0 ? "Erased all " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " of board " +
-                                    HandleText(handle) + "."
-                              : "erasing the whole flash failed",
-                  extra);
+                       result == 0 ? "Erased all " + Plural(layout->sectorSizes.size(), "sector", "sectors") +
+                                         " of board " + HandleText(handle) + "."
+                                   : "erasing the whole flash failed",
+                       extra);
 }
 
 } // namespace
@@ -110,18 +110,20 @@ int Erase(CSession& s, bool all)
         return *stop;
     board.Close();
     return s.Summarise("erase", result, Operation::Erase,
-                  result == 0 ? "Erased flash sector 0 of board " + HandleText(handle) + "." : "erasing failed",
-                  {{"device_id", HandleText(handle)}});
+                       result == 0 ? "Erased flash sector 0 of board " + HandleText(handle) + "." : "erasing failed",
+                       {{"device_id", HandleText(handle)}});
 }
 
-
 const Command ERASE_COMMAND = {
-    "erase", "erase flash sector 0 (the library erases no other on its own)",
+    "erase",
+    "erase flash sector 0 (the library erases no other on its own)",
     [](CLI::App& sub, CommandLine& c) {
         sub.add_flag("--all", c.eraseAll,
                      "erase every sector: programs an image of 0xFF bytes over the whole flash through the same "
                      "exports (each sector is read, erased and written)");
     },
-    [](CSession& s, const CommandLine& c) { return Erase(s, c.eraseAll); }, true, "erased"};
+    [](CSession& s, const CommandLine& c) { return Erase(s, c.eraseAll); },
+    true,
+    "erased"};
 
 } // namespace kzcli

@@ -14,7 +14,7 @@ namespace kzcli {
 namespace {
 
 bool CheckPlacement(CSession& s, const ImageAnalysis& image, const std::optional<FlashLayout>& layout, bool noCheck,
-                           PlacementPlan& plan)
+                    PlacementPlan& plan)
 {
     if (!layout) {
         if (noCheck)
@@ -41,7 +41,7 @@ bool CheckPlacement(CSession& s, const ImageAnalysis& image, const std::optional
         s.Out().Say(line);
     if (plan.result == 0 && plan.endSector > plan.firstSector) {
         s.Out().Say("The image goes into " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") +
-                  " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " kept as they are.");
+                    " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " kept as they are.");
         s.Out().SetRange(plan.firstSector, plan.endSector);
     }
     return true;
@@ -51,8 +51,8 @@ void SayFlashLoader(CSession& s, uint64_t handle, const std::optional<FlashLayou
 {
     if (layout && layout->SizesKnown())
         s.Out().Say("Board " + HandleText(handle) + " is in its flash loader: flash of " + HumanBytes(layout->Size()) +
-                  " in " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " at base " + Hex32(layout->base) +
-                  ".");
+                    " in " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " at base " +
+                    Hex32(layout->base) + ".");
     else
         s.Out().Say("Board " + HandleText(handle) + " is in its flash loader.");
 }
@@ -67,7 +67,7 @@ uint32_t VerifyImage(CSession& s)
 }
 
 Ended CheckCoverage(CSession& s, const std::string& command, const ImageAnalysis& image,
-                                        const std::optional<FlashLayout>& layout, Json& extra)
+                    const std::optional<FlashLayout>& layout, Json& extra)
 {
     if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown())
         return std::nullopt;
@@ -84,22 +84,23 @@ Ended CheckCoverage(CSession& s, const std::string& command, const ImageAnalysis
     const std::string did = command == "program" ? "wrote" : "compared";
     if (inside == 0)
         return s.SummariseExit(command, EXIT_NO_FIT,
-                          "the library reported success, but none of the image's " + Plural(total, "byte", "bytes") +
-                              " lie in " + range + ", the range it " + did + ": the flash does not hold the image",
-                          extra);
+                               "the library reported success, but none of the image's " +
+                                   Plural(total, "byte", "bytes") + " lie in " + range + ", the range it " + did +
+                                   ": the flash does not hold the image",
+                               extra);
     if (inside < total)
         s.Out().Warn("warning: only " + std::to_string(inside) + " of the image's " + Plural(total, "byte", "bytes") +
-                   " lie in " + range + ", the range the library " + did + "; the other " +
-                   Plural(total - inside, "byte", "bytes") +
-                   (command == "program" ? " were not written" : " were not compared"));
+                     " lie in " + range + ", the range the library " + did + "; the other " +
+                     Plural(total - inside, "byte", "bytes") +
+                     (command == "program" ? " were not written" : " were not compared"));
     else
         s.Out().Say("All " + Plural(total, "byte", "bytes") + " of the image lie in " + range +
-                  ", the range the library " + did + ".");
+                    ", the range the library " + did + ".");
     return std::nullopt;
 }
 
 Ended CompareFirst(CSession& s, const std::string& command, CBoardSession& board, const ImageAnalysis& image,
-                                       const std::optional<FlashLayout>& layout, Json& extra)
+                   const std::optional<FlashLayout>& layout, Json& extra)
 {
     s.Out().Say("Comparing the flash with " + image.path + " ...");
     if (auto stop =
@@ -115,30 +116,29 @@ Ended CompareFirst(CSession& s, const std::string& command, CBoardSession& board
         board.Close();
         extra["skipped"] = true;
         return s.Summarise(command, 0, Operation::Verify,
-                      "The flash already holds " + image.path + ": nothing was erased or written.", extra);
+                           "The flash already holds " + image.path + ": nothing was erased or written.", extra);
     }
     if (result != KZM_E_VERIFY) {
         board.Close();
         return s.Summarise(command, result, s.CauseOf(Operation::Verify, phasesBefore),
-                      "could not compare the flash with the image", extra);
+                           "could not compare the flash with the image", extra);
     }
     s.Out().Say("The flash differs from the image: programming it.");
     s.Out().ResetPhases();
     return std::nullopt;
 }
 
-
-
 void ExplainMismatch(CSession& s, uint64_t handle, const ImageAnalysis& image, const std::optional<FlashLayout>& layout)
 {
     std::optional<std::vector<uint8_t>> flash;
 #if KAZMIR_CLI_BENCH
-    flash = BenchFlash(handle);
+    flash = kazsim::BenchFlash(handle);
 #else
     (void)handle;
 #endif
     if (!flash) {
-        s.Out().Warn("The library reports only that the flash differs somewhere in the image's sector range, not where.");
+        s.Out().Warn(
+            "The library reports only that the flash differs somewhere in the image's sector range, not where.");
         return;
     }
     if (!layout)
@@ -149,16 +149,16 @@ void ExplainMismatch(CSession& s, uint64_t handle, const ImageAnalysis& image, c
     const std::string holds = HexText(m->flashBytes.data(), m->flashBytes.size());
     const std::string wants = HexText(m->imageBytes.data(), m->imageBytes.size());
     s.Out().Event({{"event", "mismatch"},
-                 {"flash_offset", Hex32(m->flashOffset)},
-                 {"address", Hex32(m->flashOffset + layout->base)},
-                 {"sector", m->sector},
-                 {"flash_bytes", holds},
-                 {"image_bytes", wants},
-                 {"bytes_differing", m->bytesDiffering}});
+                   {"flash_offset", Hex32(m->flashOffset)},
+                   {"address", Hex32(m->flashOffset + layout->base)},
+                   {"sector", m->sector},
+                   {"flash_bytes", holds},
+                   {"image_bytes", wants},
+                   {"bytes_differing", m->bytesDiffering}});
     s.Out().Warn("The flash differs first at flash offset " + Hex32(m->flashOffset) + " (address " +
-               Hex32(m->flashOffset + layout->base) + ", sector " + std::to_string(m->sector) + "): it holds " + holds +
-               " where the image has " + wants + "; " + Plural(m->bytesDiffering, "byte differs", "bytes differ") +
-               " in the range.");
+                 Hex32(m->flashOffset + layout->base) + ", sector " + std::to_string(m->sector) + "): it holds " +
+                 holds + " where the image has " + wants + "; " +
+                 Plural(m->bytesDiffering, "byte differs", "bytes differ") + " in the range.");
 }
 
 } // namespace
@@ -181,16 +181,16 @@ int RunFlashImage(CSession& s, const std::string& command, const std::string& fi
     if (layout && layout->sectorCount == 0 && !layout->SizesKnown()) {
         board.Close();
         return s.SummariseExit(command, EXIT_DEVICE,
-                          "the board reports a flash of no sectors: there is nothing to " +
-                              std::string(programming ? "program" : "compare"),
-                          extra);
+                               "the board reports a flash of no sectors: there is nothing to " +
+                                   std::string(programming ? "program" : "compare"),
+                               extra);
     }
     PlacementPlan plan;
     if (!CheckPlacement(s, image, layout, flash.noCheck, plan)) {
         board.Close();
-        return s.SummariseExit(command, layout ? EXIT_NO_FIT : EXIT_DEVICE,
-                          layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown",
-                          extra);
+        return s.SummariseExit(
+            command, layout ? EXIT_NO_FIT : EXIT_DEVICE,
+            layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown", extra);
     }
     if (plan.result == 0 && plan.rangeSize > 0)
         extra["bytes"] = plan.rangeSize;
@@ -208,8 +208,8 @@ int RunFlashImage(CSession& s, const std::string& command, const std::string& fi
             return *stop;
         if (result != 0) {
             board.Close();
-            return s.Summarise(command, result, s.CauseOf(Operation::Program, phasesBefore), "programming " + file + " failed",
-                          extra);
+            return s.Summarise(command, result, s.CauseOf(Operation::Program, phasesBefore),
+                               "programming " + file + " failed", extra);
         }
     }
     if (!programming || flash.verify) {
@@ -226,9 +226,9 @@ int RunFlashImage(CSession& s, const std::string& command, const std::string& fi
         if (result != 0) {
             board.Close();
             return s.Summarise(command, result, s.CauseOf(Operation::Verify, phasesBefore),
-                          programming ? "programmed " + file + ", but verifying it failed"
-                                      : "verifying " + file + " failed",
-                          extra);
+                               programming ? "programmed " + file + ", but verifying it failed"
+                                           : "verifying " + file + " failed",
+                               extra);
         }
     }
     board.Close();

@@ -19,7 +19,8 @@ int FwInfo(CSession& s)
     FW_INFO untouched;
     std::memset(&untouched, 0xA5, sizeof(untouched));
     FW_INFO info = untouched;
-    if (auto stop = s.BeginCall("fwinfo", "reading the firmware information", false, {{"device_id", HandleText(handle)}}))
+    if (auto stop =
+            s.BeginCall("fwinfo", "reading the firmware information", false, {{"device_id", HandleText(handle)}}))
         return *stop;
     const uint32_t result = kzmFLDscanFwInfo(&info);
     if (auto stop = s.StopIfInterrupted("fwinfo", {{"device_id", HandleText(handle)}}))
@@ -27,7 +28,7 @@ int FwInfo(CSession& s)
     board.Close();
     if (result != 0)
         return s.Summarise("fwinfo", result, Operation::ScanFwInfo, "reading the firmware information failed",
-                      {{"device_id", HandleText(handle)}});
+                           {{"device_id", HandleText(handle)}});
     const bool found = std::memcmp(&info, &untouched, sizeof(info)) != 0;
     Json extra = {{"device_id", HandleText(handle)}, {"found", found}};
     if (!found) {
@@ -62,7 +63,8 @@ int FwInfo(CSession& s)
     return s.Summarise("fwinfo", 0, Operation::ScanFwInfo, "", extra);
 }
 
-const Command FWINFO_COMMAND = {"fwinfo", "show the firmware-information record in the board's flash", nullptr,
-                                [](CSession& s, const CommandLine&) { return FwInfo(s); }, false, nullptr};
+const Command FWINFO_COMMAND = {"fwinfo", "show the firmware-information record in the board's flash",
+                                nullptr,  [](CSession& s, const CommandLine&) { return FwInfo(s); },
+                                false,    nullptr};
 
 } // namespace kzcli

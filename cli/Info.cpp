@@ -77,9 +77,9 @@ void InfoLines(const std::string& file, const ImageAnalysis& image, const std::f
             (image.recordsNotRead == 1 ? "is" : "are") + " not read.");
 }
 
-
 #if KAZMIR_CLI_BENCH
-bool InfoOnBench(CSession& s, const ImageAnalysis& image, Json& event, const std::function<void(const std::string&)>& out)
+bool InfoOnBench(CSession& s, const ImageAnalysis& image, Json& event,
+                 const std::function<void(const std::string&)>& out)
 {
     Json placements = Json::array();
     bool fitsOne = false, anyBoard = false;
@@ -89,7 +89,7 @@ bool InfoOnBench(CSession& s, const ImageAnalysis& image, Json& event, const std
         if (board.flash.sectorSizes.empty())
             continue;
         anyBoard = true;
-        const PlacementPlan plan = PreviewPlacement(image, board.flash);
+        const PlacementPlan plan = PreviewPlacement(image, LayoutOf(board.flash));
         // The library's sector table holds 32 sectors: it cannot open a larger flash.
         const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
         const bool fits = plan.Accepted() && !tooMany && plan.result == 0;
@@ -150,14 +150,17 @@ int Info(CSession& s, const std::string& file)
 #endif
     s.Out().Event(event);
     return s.SummariseExit("info", exitCode,
-                      exitCode == EXIT_OK      ? ""
-                      : exitCode == EXIT_IMAGE ? file + " would be refused"
-                                               : file + " fits no board of the bench",
-                      {{"file", file}});
+                           exitCode == EXIT_OK      ? ""
+                           : exitCode == EXIT_IMAGE ? file + " would be refused"
+                                                    : file + " fits no board of the bench",
+                           {{"file", file}});
 }
 
-const Command INFO_COMMAND = {"info", "inspect an image file without a board (with --bench: where it would go)",
-                              AddImageArguments, [](CSession& s, const CommandLine& c) { return Info(s, c.file); },
-                              false, nullptr};
+const Command INFO_COMMAND = {"info",
+                              "inspect an image file without a board (with --bench: where it would go)",
+                              AddImageArguments,
+                              [](CSession& s, const CommandLine& c) { return Info(s, c.file); },
+                              false,
+                              nullptr};
 
 } // namespace kzcli

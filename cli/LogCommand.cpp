@@ -25,7 +25,7 @@ std::unique_ptr<kzlog::CRunLog> OpenLog(const std::string& target)
     std::string path = target;
 #if KAZMIR_CLI_BENCH
     if (path.empty())
-        path = kzlog::DefaultLogPath(StateDir());
+        path = kzlog::DefaultLogPath(kazsim::StateDir());
 #endif
     if (path.empty()) {
         std::fprintf(stderr, "error: give the log with --log FILE or --log postgresql://...\n");
@@ -67,8 +67,8 @@ int ListRuns(const LogOptions& o, const std::string& target, bool json, const st
     std::vector<kzlog::RunRecord> rows;
     if (auto failed = log->Query(filter, rows))
         return Fail("cannot read the " + log->Describe() + ": " + *failed, EXIT_FAILURE_);
-    const std::string text = json ? kzlog::JsonLines(rows) : o.csv ? kzlog::CsvText(rows) : kzlog::TableText(rows);
-    std::fputs(text.c_str(), stdout);
+    const auto form = json ? kzlog::ListForm::JsonLines : o.csv ? kzlog::ListForm::Csv : kzlog::ListForm::Table;
+    std::fputs(kzlog::ListText(rows, form).c_str(), stdout);
     return EXIT_OK;
 }
 
@@ -95,20 +95,15 @@ int Counter(const LogOptions& o, const std::string& target, bool json)
         if (auto failed = log->GetCounter(o.counter, next))
             return Fail(*failed, EXIT_USAGE);
         if (!next) {
-            if (json)
-                std::printf("%s\n", kzlog::Json({{"counter", o.counter}, {"next", nullptr}}).dump().c_str());
+            std::fputs(kzlog::CounterText(o.counter, next, json).c_str(), stdout);
             return Fail("counter " + o.counter + " is not set: start it with `kazmir counter " + o.counter +
                             " --set VALUE`",
                         EXIT_FAILURE_);
         }
         counters.emplace_back(o.counter, *next);
     }
-    for (const auto& [name, next] : counters) {
-        if (json)
-            std::printf("%s\n", kzlog::Json({{"counter", name}, {"next", next}}).dump().c_str());
-        else
-            std::printf("%s: next value %llu\n", name.c_str(), static_cast<unsigned long long>(next));
-    }
+    for (const auto& [name, next] : counters)
+        std::fputs(kzlog::CounterText(name, next, json).c_str(), stdout);
     return EXIT_OK;
 }
 

@@ -21,14 +21,17 @@ int Mode(CSession& s, const std::string& mode)
     s.Out().Event({{"event", "mode"}, {"mode", mode}, {"device_id", HandleText(handle)}});
     s.Out().Print(HandleText(handle));
     return s.Summarise("mode", 0, Operation::Open, "Board " + HandleText(handle) + " runs its " + name + " firmware.",
-                  {{"mode", mode}, {"device_id", HandleText(handle)}});
+                       {{"mode", mode}, {"device_id", HandleText(handle)}});
 }
 
 const Command MODE_COMMAND = {
-    "mode", "bring the board into its BAL or CCL firmware and print its device id",
+    "mode",
+    "bring the board into its BAL or CCL firmware and print its device id",
     [](CLI::App& sub, CommandLine& c) {
         sub.add_option("MODE", c.modeName, "bal or ccl")->required()->check(OneOf({"bal", "ccl"}));
     },
-    [](CSession& s, const CommandLine& c) { return Mode(s, c.modeName); }, false, nullptr};
+    [](CSession& s, const CommandLine& c) { return Mode(s, c.modeName); },
+    false,
+    nullptr};
 
 } // namespace kzcli

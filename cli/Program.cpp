@@ -4,7 +4,8 @@
 namespace kzcli {
 
 const Command PROGRAM_COMMAND = {
-    "program", "write an image file (Intel HEX, S-records, ELF or raw binary) into the flash",
+    "program",
+    "write an image file (Intel HEX, S-records, ELF or raw binary) into the flash",
     [](CLI::App& sub, CommandLine& c) {
         AddImageArguments(sub, c);
         sub.add_flag("--verify", c.flash.verify, "verify the flash afterwards");
@@ -18,7 +19,8 @@ const Command PROGRAM_COMMAND = {
             ->type_name("ADDRESS=FORMAT:SOURCE");
 #endif
     },
-    [](CSession& s, const CommandLine& c) { return RunFlashImage(s, "program", c.file, c.flash); }, true,
+    [](CSession& s, const CommandLine& c) { return RunFlashImage(s, "program", c.file, c.flash); },
+    true,
     "programmed"};
 
 } // namespace kzcli

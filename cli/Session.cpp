@@ -22,9 +22,9 @@ namespace {
 // way, whether the summary is written. The report callback holds it too, so
 // that a stop request sees no report half taken.
 std::mutex g_StateLock;
-bool g_Finished = false;         // the command's summary is written (g_StateLock)
-std::atomic<int> g_StopCause{0}; // the first stop request's cause; 0: none
-CSession* g_pSignalHost = nullptr;  // g_StateLock
+bool g_Finished = false;           // the command's summary is written (g_StateLock)
+std::atomic<int> g_StopCause{0};   // the first stop request's cause; 0: none
+CSession* g_pSignalHost = nullptr; // g_StateLock
 
 // How long a wait for a board, or reading, may go on after the first request.
 constexpr auto STOP_GRACE = std::chrono::milliseconds(500);
@@ -74,7 +74,7 @@ Ended CSession::PrepareBench(const std::string& command, bool readOnly, const Js
     if (m_BenchReady)
         return std::nullopt;
     std::string error;
-    if (!SetUpBench(m_Options.bench, m_Bench, error, readOnly))
+    if (!kazsim::SetUpBench(m_Options.bench, m_Bench, error, readOnly))
         return SummariseExit(command, EXIT_USAGE, "cannot set up the bench: " + error, extra);
     m_BenchReady = true;
     return std::nullopt;
@@ -102,8 +102,7 @@ void CSession::CatchSignals()
     });
 }
 
-Ended CSession::BeginCall(const std::string& command, const std::string& activity, bool writes,
-                                    const Json& extra)
+Ended CSession::BeginCall(const std::string& command, const std::string& activity, bool writes, const Json& extra)
 {
     {
         std::lock_guard<std::mutex> lock(g_StateLock);
@@ -395,7 +394,7 @@ std::optional<FlashLayout> CSession::BoardLayout(uint64_t handle)
 {
     std::optional<FlashLayout> layout = m_Out.TraceLayout();
 #if KAZMIR_CLI_BENCH
-    if (auto bench = BenchLayout(m_Bench, handle)) {
+    if (auto bench = LayoutOf(kazsim::BenchLayout(m_Bench, handle))) {
         // The library's own figures win where both are known.
         if (!layout || layout->sectorCount == bench->sectorSizes.size()) {
             if (layout)
@@ -412,7 +411,7 @@ std::optional<FlashLayout> CSession::BoardLayout(uint64_t handle)
 }
 
 Ended CSession::OpenBoard(const std::string& command, CBoardSession& board, BoardMode mode, uint64_t& handle,
-                                    const Json& extra)
+                          const Json& extra)
 {
     if (auto failed = PrepareBench(command, false, extra))
         return failed;
@@ -436,9 +435,9 @@ Ended CSession::OpenBoard(const std::string& command, CBoardSession& board, Boar
         return std::nullopt;
     board.Close();
     return Summarise(command, result, Operation::Open,
-                  mode == BoardMode::Bgi ? std::string("could not open the board's BGI channels")
-                                         : "could not bring the board " + into,
-                  extra);
+                     mode == BoardMode::Bgi ? std::string("could not open the board's BGI channels")
+                                            : "could not bring the board " + into,
+                     extra);
 }
 
 #if KAZMIR_CLI_BENCH
@@ -448,10 +447,10 @@ Ended CSession::ChooseBenchBoard(const std::string& command, BoardMode mode, con
     // restart: they need no help.
     if (mode != BoardMode::Fld)
         return std::nullopt;
-    const std::vector<BenchBoard>& boards = m_Bench.boards;
+    const std::vector<kazsim::BenchBoard>& boards = m_Bench.boards;
     int chosen = -1;
     if (!m_Options.serial.empty()) {
-        for (const BenchBoard& b : boards)
+        for (const kazsim::BenchBoard& b : boards)
             if (b.serial == m_Options.serial) {
                 chosen = b.index;
                 break;
@@ -460,18 +459,18 @@ Ended CSession::ChooseBenchBoard(const std::string& command, BoardMode mode, con
         chosen = kazsim::Bench::FindBoard(*m_Options.deviceId);
     } else if (boards.size() > 1) {
         std::string serials;
-        for (const BenchBoard& b : boards)
+        for (const kazsim::BenchBoard& b : boards)
             serials += (serials.empty() ? "" : ", ") + b.serial;
         const std::string all = command == "erase"    ? " or every board with --all-boards"
                                 : command == "fwinfo" ? ""
                                                       : " or every board with --all";
         return SummariseExit(command, EXIT_USAGE,
-                          "the bench has " + std::to_string(boards.size()) + " boards (" + serials +
-                              "): choose one with --serial" + all,
-                          extra);
+                             "the bench has " + std::to_string(boards.size()) + " boards (" + serials +
+                                 "): choose one with --serial" + all,
+                             extra);
     }
     if (chosen >= 0) {
-        for (const BenchBoard& b : boards)
+        for (const kazsim::BenchBoard& b : boards)
             if (b.index != chosen)
                 kazsim::Bench::RemoveBoard(b.index);
         m_OpenId = kazsim::Bench::BoardInfo(chosen).DeviceId;
@@ -546,8 +545,8 @@ std::optional<std::string> CSession::OpenInput(const std::string& file)
     return std::nullopt;
 }
 
-Ended CSession::ReadFlashImage(const std::string& command, const std::string& file, bool noCheck,
-                                         ImageAnalysis& image, const Json& extra)
+Ended CSession::ReadFlashImage(const std::string& command, const std::string& file, bool noCheck, ImageAnalysis& image,
+                               const Json& extra)
 {
     if (auto stop = BeginCall(command, "reading " + file, false, extra))
         return stop;

@@ -70,7 +70,10 @@ public:
     CImageInput& Input() { return m_Input; }
     double Elapsed() const;
 #if KAZMIR_CLI_BENCH
-    BenchSetup& Bench() { return m_Bench; }
+    kazsim::BenchSetup& Bench()
+    {
+        return m_Bench;
+    }
 #endif
 
     // Puts the bench in place (simulator builds). readOnly: for commands
@@ -132,7 +135,10 @@ public:
     // sentence why the board is refused (exit 3, nothing written).
     using ImageHook = std::function<std::optional<std::string>(const std::string& command, const std::string& file,
                                                                const std::string& libraryPath, std::string& usePath)>;
-    void SetImageHook(ImageHook hook) { m_ImageHook = std::move(hook); }
+    void SetImageHook(ImageHook hook)
+    {
+        m_ImageHook = std::move(hook);
+    }
 
     // Program, verify and erase: what the flash holds after a library call
     // that writes it (whenDone when it succeeded) or compares it.
@@ -191,7 +197,7 @@ private:
     std::optional<uint64_t> m_OpenId; // the board to open, when the bench has told its id
     int m_BoardIndex = -1;            // the bench board the flash command uses
 #if KAZMIR_CLI_BENCH
-    BenchSetup m_Bench;
+    kazsim::BenchSetup m_Bench;
     bool m_BenchReady = false;
 #endif
 };

@@ -23,10 +23,12 @@ int Version(CSession& s)
     s.Out().Print(std::string("kazmir ") + KAZMIR_VERSION);
     if (result == 0)
         s.Out().Print("device server " + server);
-    return s.Summarise("version", result, Operation::Initialize, result == 0 ? "" : "the device server gave no version");
+    return s.Summarise("version", result, Operation::Initialize,
+                       result == 0 ? "" : "the device server gave no version");
 }
 
-const Command VERSION_COMMAND = {"version", "show the versions of kazmir and of the device server", nullptr,
-                                 [](CSession& s, const CommandLine&) { return Version(s); }, false, nullptr};
+const Command VERSION_COMMAND = {"version", "show the versions of kazmir and of the device server",
+                                 nullptr,   [](CSession& s, const CommandLine&) { return Version(s); },
+                                 false,     nullptr};
 
 } // namespace kzcli

@@ -5,41 +5,14 @@
 #include <cstring>
 #include <filesystem>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "Format.h"
 #include "ImageInput.h"
+#include "TempFolder.h"
 #include "kazmir.h"
 
 namespace kzcli {
 
 namespace {
-
-// A new folder only this user can enter; empty on failure.
-std::filesystem::path MakePrivateFolder()
-{
-    std::error_code ec;
-    const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-    if (ec)
-        return {};
-#ifdef _WIN32
-    for (unsigned i = 0; i < 100; ++i) {
-        const auto p = temp / ("kazmir-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(i));
-        if (std::filesystem::create_directory(p, ec))
-            return p;
-    }
-    return {};
-#else
-    std::string pattern = (temp / "kazmir-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        return {};
-    return pattern;
-#endif
-}
 
 // The library erases sector 0 alone; the whole flash is erased by programming
 // an image of 0xFF bytes over all of it, handed over as a temporary S-record
@@ -54,24 +27,12 @@ int EraseAll(CSession& s, uint64_t handle, const std::optional<FlashLayout>& lay
     const uint64_t size = layout->Size();
     if (size > 0xFFFFFFFFull)
         return s.SummariseExit("erase", EXIT_NO_FIT, "the flash is larger than 4 GiB", extra);
-    const std::filesystem::path folder = MakePrivateFolder();
-    if (folder.empty())
-        return s.SummariseExit("erase", EXIT_FAILURE_, "cannot make a private temporary folder", extra);
-    // Removed on the way out, or by a stop that cannot wait for that.
-    struct Cleanup {
-        CSession& s;
-        std::filesystem::path folder;
-        ~Cleanup()
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(folder, ignored);
-            s.SetScratchDir("");
-        }
-    } cleanup{s, folder};
-    s.SetScratchDir(folder.string());
-    const std::string image = (folder / "erase.s37").string();
-    if (WriteFilledImage(image, 0, size, 0xFF))
-        return s.SummariseExit("erase", EXIT_FAILURE_, "cannot write the temporary image " + image, extra);
+    const CTempFolder folder; // removed on the way out, or by a stop
+    if (folder.Path().empty())
+        return s.SummariseExit("erase", EXIT_FAILURE_, folder.Error(), extra);
+    const std::string image = (std::filesystem::path(folder.Path()) / "erase.s37").string();
+    if (auto why = WriteFilledImage(image, 0, size, 0xFF))
+        return s.SummariseExit("erase", EXIT_FAILURE_, *why, extra);
     s.Out().SetRange(0, static_cast<unsigned>(layout->sectorSizes.size()));
     s.Out().Say("Erasing all " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " (" + HumanBytes(size) +
                 ") by programming 0xFF bytes over the whole flash ...");

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Format.h"
+#include "TempFolder.h"
 #include "kazmir.h"
 
 #if KAZMIR_CLI_BENCH
@@ -144,12 +145,6 @@ void CSession::AfterVerify(uint32_t result)
         m_Holds = "differs";
 }
 
-void CSession::SetScratchDir(const std::string& dir)
-{
-    std::lock_guard<std::mutex> lock(g_StateLock);
-    m_ScratchDir = dir;
-}
-
 Operation CSession::CauseOf(Operation op, size_t phasesBefore) const
 {
     return m_Out.Phases().size() > phasesBefore ? Operation::Sectors : op;
@@ -270,13 +265,7 @@ void CSession::StopNow()
     m_Out.Warn("error: " + text);
     // The main thread may be inside the library: no destructors run, so the
     // temporary folders go here.
-    std::error_code ec;
-    // A stamped copy lies in a folder of its own; the user's file is no copy.
-    const bool copy = !m_ImagePath.empty() && m_ImagePath != m_Input.LibraryPath();
-    const std::string stamped = copy ? std::filesystem::path(m_ImagePath).parent_path().string() : "";
-    for (const std::string& folder : {m_Input.TempDir(), m_ScratchDir, stamped})
-        if (!folder.empty())
-            std::filesystem::remove_all(folder, ec);
+    RemoveAllTemporaryFolders();
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(summary.value("exit", EXIT_FAILURE_));

@@ -147,9 +147,6 @@ public:
     // What a failure of program or verify means: a failure once a sector
     // operation has begun is the device's, before that the image's.
     Operation CauseOf(Operation op, size_t phasesBefore) const;
-    // A temporary folder in use (erase --all's image), so that a stop removes
-    // it; "" when it is gone.
-    void SetScratchDir(const std::string& dir);
 
 private:
     friend class CBoardSession;
@@ -186,7 +183,6 @@ private:
     std::string m_ImagePath;
     std::chrono::steady_clock::time_point m_Start;
     CImageInput m_Input;
-    std::string m_ScratchDir;  // erase --all's temporary folder, while it exists
     std::string m_Command;     // the command under way ("" before it starts)
     std::string m_Activity;    // what it is doing now, in words
     bool m_Writing = false;    // the library call under way erases or writes the flash

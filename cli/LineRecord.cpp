@@ -1,6 +1,7 @@
 #include "LineRecord.h"
 
 #include <cstdio>
+#include <future>
 
 #include "Digest.h"
 #include "Format.h"
@@ -65,11 +66,17 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
     m_Row.command = command;
     m_Row.image = kzlog::AbsolutePath(file);
     std::string error;
-    if (auto digest = kzlog::DigestFile(file, error)) {
-        m_Row.imageSize = digest->size;
-        m_Row.imageSha256 = digest->sha256;
+    // The digest beside the look for the firmware record: each reads the
+    // file on its own, the check proper comes later.
+    auto digest = std::async(std::launch::async, [&file] {
+        std::string unused;
+        return kzlog::DigestFile(file, unused);
+    });
+    const ImageAnalysis image = LoadedImage(libraryPath);
+    if (auto done = digest.get()) {
+        m_Row.imageSize = done->size;
+        m_Row.imageSha256 = done->sha256;
     }
-    const ImageAnalysis image = AnalyseImageFile(libraryPath);
     if (image.fwInfo.found) {
         m_Row.fwName = image.fwInfo.Name();
         m_Row.fwVersion = image.fwInfo.Version();

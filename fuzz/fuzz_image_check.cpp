@@ -1,11 +1,13 @@
 // libFuzzer target for the host kit's check of untrusted image files: every
 // input is analysed as the kit reads a file; what it says the library loads
 // must be what the library loads, an accepted image written again through
-// the kit's S-record writer must read back the same, and its placement on a
-// few flashes must add up. Each line also goes through the report decoder.
+// the kit's S-record writer must read back the same, every digit path must
+// judge it alike, and its placement on a few flashes must add up. Each line
+// also goes through the report decoder.
 #include "ImageCheck.h"
 #include "ImageInput.h"
 #include "Reports.h"
+#include "flash/HexDigits.h"
 #include "flash/ImageFile.h"
 #include "kazmir.h"
 
@@ -92,6 +94,29 @@ void CheckAgainstTheLibrary(const uint8_t* data, size_t size, const ImageAnalysi
         Fail("the image written as S-records does not read back the same");
 }
 
+// Every digit path the CPU has judges the file alike, word for word.
+void CheckDigitPaths(std::string_view text, const ImageAnalysis& best)
+{
+    auto same = [](const Finding& x, const Finding& y) {
+        return x.severity == y.severity && x.issue == y.issue && x.line == y.line && x.block == y.block &&
+               x.text == y.text && x.minor == y.minor;
+    };
+    for (uint32_t level = CHexDigits::LEVEL_SCALAR; level < CHexDigits::CpuLevel(); ++level) {
+        CHexDigits::SetLevel(level);
+        const ImageAnalysis a = AnalyseImageText(text);
+        CHexDigits::SetLevel(CHexDigits::CpuLevel());
+        if (a.lines != best.lines || a.dataRecords != best.dataRecords || a.dataBytes != best.dataBytes ||
+            a.loaded != best.loaded || a.libraryStopLine != best.libraryStopLine ||
+            a.recordsNotRead != best.recordsNotRead || a.splitLines != best.splitLines ||
+            !SameBlocks(a.blocks, best.blocks) || a.fwInfo.found != best.fwInfo.found ||
+            a.fwInfo.block != best.fwInfo.block || a.fwInfo.address != best.fwInfo.address ||
+            std::memcmp(&a.fwInfo.record, &best.fwInfo.record, sizeof(a.fwInfo.record)) != 0 ||
+            a.findings.size() != best.findings.size() ||
+            !std::equal(a.findings.begin(), a.findings.end(), best.findings.begin(), same))
+            Fail("a digit path judges the file otherwise");
+    }
+}
+
 void CheckPlacements(const ImageAnalysis& a)
 {
     FlashLayout small, based, unknown;
@@ -138,8 +163,10 @@ void DecodeLines(const uint8_t* data, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const ImageAnalysis a = AnalyseImageText(std::string_view(reinterpret_cast<const char*>(data), size));
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const ImageAnalysis a = AnalyseImageText(text);
     CheckFindings(a);
+    CheckDigitPaths(text, a);
     CheckAgainstTheLibrary(data, size, a);
     CheckPlacements(a);
     DecodeLines(data, size);

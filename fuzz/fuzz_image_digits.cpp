@@ -1,6 +1,6 @@
 // libFuzzer target: the image reader's vector paths against its scalar path.
-// Every input is decoded as digits in runs of every length the paths treat
-// apart, and read as an image, on each digit path the CPU has; the bytes,
+// Every input is decoded (and tested and summed as the check does) as digits
+// in runs of every length the paths treat apart, and read as an image, on each digit path the CPU has; the bytes,
 // the records, the status, the result, the blocks and what an observer sees
 // must be those of the scalar path, and the scalar bytes those of the digit
 // rule.
@@ -30,6 +30,27 @@ std::vector<uint8_t> DecodeRuns(const uint8_t* data, size_t size, uint32_t run)
         CImageReader::DecodeData(reinterpret_cast<const char*>(data) + 2 * at, n, bytes.data() + at);
     }
     return bytes;
+}
+
+// The check's helpers over the same runs: the digit test, the search for a
+// pair, and the sums, which must be those of the bytes.
+std::vector<uint32_t> CheckRuns(const uint8_t* data, size_t size, uint32_t run, uint32_t level)
+{
+    const char* text = reinterpret_cast<const char*>(data);
+    std::vector<uint32_t> out;
+    static uint8_t s_Bytes[4096];
+    for (size_t at = 0; at + 2 * run <= size; at += 2 * run) {
+        out.push_back(CHexDigits::UpperDigits(text + at, 2 * run));
+        out.push_back(CHexDigits::LacksPair(text + at, run, '2', '4'));
+        const uint32_t sum = CHexDigits::DecodeSum(text + at, run, s_Bytes);
+        uint32_t bytes = 0;
+        for (uint32_t i = 0; i < run; ++i)
+            bytes += s_Bytes[i];
+        if (sum != bytes)
+            Fail("a sum is not that of the bytes", level);
+        out.push_back(sum);
+    }
+    return out;
 }
 
 // Every event of a load, as bytes.
@@ -112,8 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const uint32_t RUNS[] = {1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 48, 49, 64, 255, 4096};
     CHexDigits::SetLevel(CHexDigits::LEVEL_SCALAR);
     std::vector<std::vector<uint8_t>> decoded;
-    for (uint32_t run : RUNS)
+    std::vector<std::vector<uint32_t>> checked;
+    for (uint32_t run : RUNS) {
         decoded.push_back(DecodeRuns(data, size, run));
+        checked.push_back(CheckRuns(data, size, run, CHexDigits::LEVEL_SCALAR));
+    }
     for (size_t i = 0; i < size / 2; ++i)
         if (decoded[0][i] !=
             static_cast<uint8_t>((CHexDigits::Value(data[2 * i]) << 4) | CHexDigits::Value(data[2 * i + 1])))
@@ -122,9 +146,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     for (uint32_t level = CHexDigits::LEVEL_SCALAR + 1; level <= CHexDigits::CpuLevel(); ++level) {
         CHexDigits::SetLevel(level);
-        for (size_t r = 0; r < std::size(RUNS); ++r)
+        for (size_t r = 0; r < std::size(RUNS); ++r) {
             if (DecodeRuns(data, size, RUNS[r]) != decoded[r])
                 Fail("digits decode other bytes than on the scalar path", level);
+            if (CheckRuns(data, size, RUNS[r], level) != checked[r])
+                Fail("the check's digit test, pair search or sums differ from the scalar path's", level);
+        }
         const Reading vector = Read(data, size);
         if (vector.Records != scalar.Records || vector.Status != scalar.Status)
             Fail("the records differ from the scalar path's", level);

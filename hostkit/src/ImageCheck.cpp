@@ -3,6 +3,7 @@
 
 #include "flash/FlashPlacement.h"
 #include "flash/FwInfo.h"
+#include "flash/HexDigits.h"
 #include "flash/ImageFile.h"
 #include "flash/ImageReader.h"
 #include "flash/LineReader.h"
@@ -48,6 +49,7 @@ constexpr std::array<uint8_t, 256> g_DigitClass = MakeDigitClass();
 struct Bytes {
     uint8_t data[CLineReader::MAX_LINE / 2];
     size_t size = 0;
+    uint32_t sum = 0; // of all of them
     uint8_t operator[](size_t i) const { return data[i]; }
     uint8_t back() const { return data[size - 1]; }
 };
@@ -90,13 +92,16 @@ public:
         m_Blocks.reserve(static_cast<size_t>(std::min<uint64_t>(textSize / SHORTEST_DATA_LINE, 1u << 20)));
     }
 
-    void Add(uint32_t address, const uint8_t* bytes, uint32_t count)
+    // A data record as the library's reader gives it: its digits, decoded
+    // here as the library decodes them. mayHoldDollar false: none of its
+    // bytes is a '$', with which a marker begins.
+    void Add(uint32_t address, const char* digits, uint32_t count, bool mayHoldDollar)
     {
         // A record that touches the block before it extends it; any other
         // starts a block of its own, after all earlier ones in list order.
         if (m_Blocks.empty() || address != m_Blocks.back().end) {
             m_Blocks.push_back({address, address});
-            m_Tail = 0;
+            m_Held = 0;
             m_bMarkerSeen = false;
         }
         ImageBlock& block = m_Blocks.back();
@@ -104,26 +109,31 @@ public:
         block.end = static_cast<uint64_t>(address) + count;
         if (m_bMarkerSeen)
             return; // only a block's first marker counts
-        // The tail of the block so far, then the record's bytes: a marker
-        // may begin in the tail, and its record lies within the 50 bytes
-        // before it.
-        std::memcpy(m_Window + m_Tail, bytes, count);
-        const size_t size = m_Tail + count;
-        const size_t from = m_Tail > MARKER_REACH ? m_Tail - MARKER_REACH : 0;
-        const ptrdiff_t at = CFwInfo::FindMarker(m_Window + from, size - from);
-        if (at >= 0) {
-            m_bMarkerSeen = true;
-            const size_t marker = from + static_cast<size_t>(at);
-            const uint64_t inBlock = seen - m_Tail + marker;
-            if (inBlock >= CFwInfo::RECORD_SIZE) {
-                m_FwBlock = static_cast<int>(m_Blocks.size() - 1);
-                m_FwAddress = block.start + static_cast<uint32_t>(inBlock - CFwInfo::RECORD_SIZE);
-                std::memcpy(m_FwRecord, m_Window + marker - CFwInfo::RECORD_SIZE, CFwInfo::RECORD_SIZE);
-            }
-            return;
+        // The block's last bytes, then the record's: a marker may begin in
+        // the bytes before, and its record lies within the 50 bytes before
+        // it. The window is moved up only when full.
+        if (m_Held + count > sizeof(m_Window)) {
+            std::memmove(m_Window, m_Window + m_Held - TAIL, TAIL);
+            m_Held = TAIL;
         }
-        m_Tail = size < TAIL ? size : TAIL;
-        std::memmove(m_Window, m_Window + size - m_Tail, m_Tail);
+        CImageReader::DecodeData(digits, count, m_Window + m_Held);
+        const size_t held = m_Held;
+        m_Held += count;
+        // A marker not found before ends in this record, with its last '$'.
+        if (!mayHoldDollar)
+            return;
+        const size_t from = held > MARKER_REACH ? held - MARKER_REACH : 0;
+        const ptrdiff_t at = CFwInfo::FindMarker(m_Window + from, m_Held - from);
+        if (at < 0)
+            return;
+        m_bMarkerSeen = true;
+        const size_t marker = from + static_cast<size_t>(at);
+        const uint64_t inBlock = seen - held + marker;
+        if (inBlock >= CFwInfo::RECORD_SIZE) {
+            m_FwBlock = static_cast<int>(m_Blocks.size() - 1);
+            m_FwAddress = block.start + static_cast<uint32_t>(inBlock - CFwInfo::RECORD_SIZE);
+            std::memcpy(m_FwRecord, m_Window + marker - CFwInfo::RECORD_SIZE, CFwInfo::RECORD_SIZE);
+        }
     }
 
     // The blocks in list order and the record; false when the library would
@@ -148,8 +158,8 @@ private:
     static constexpr size_t TAIL = CFwInfo::RECORD_SIZE + MARKER_REACH;
     std::vector<ImageBlock> m_Blocks;
     bool m_bMarkerSeen = false;
-    size_t m_Tail = 0;
-    uint8_t m_Window[TAIL + 256] = {};
+    size_t m_Held = 0; // bytes of the block's end in the window
+    uint8_t m_Window[4096] = {};
     int m_FwBlock = -1;
     uint32_t m_FwAddress = 0;
     uint8_t m_FwRecord[CFwInfo::RECORD_SIZE] = {};
@@ -166,7 +176,7 @@ public:
 
     void OnLine(const LINE& line) override
     {
-        m_DataAt = 0;
+        m_bPlainData = false;
         m_Out.lines = std::max(m_Out.lines, line.dwNumber);
         std::string_view text(line.pText, line.dwLength);
         const bool hadLineFeed = !text.empty() && text.back() == '\n';
@@ -232,15 +242,9 @@ public:
         m_MaxEnd = std::max<uint64_t>(m_MaxEnd, static_cast<uint64_t>(r.dwAddress) + r.dwCount);
         if (m_bOverlap)
             return;
-        // The line's bytes as decoded above are the library's own when all
-        // its digits were upper-case.
-        const uint8_t* bytes = m_Line.data + m_DataAt;
-        uint8_t decoded[256];
-        if (m_DataAt == 0 || m_DataAt + r.dwCount > m_Line.size) {
-            CImageReader::DecodeData(r.pDigits, r.dwCount, decoded);
-            bytes = decoded;
-        }
-        m_Layout.Add(r.dwAddress, bytes, r.dwCount);
+        // From upper-case digits only "24" decodes to a '$' (0x24).
+        const bool dollar = !m_bPlainData || !CHexDigits::LacksPair(r.pDigits, r.dwCount, '2', '4');
+        m_Layout.Add(r.dwAddress, r.pDigits, r.dwCount, dollar);
     }
 
     // The blocks and record the library would load; false when it would
@@ -316,10 +320,7 @@ private:
     // reporting) when the line cannot be decoded.
     bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
     {
-        unsigned all = DIGIT_UPPER;
-        for (char c : digits)
-            all &= g_DigitClass[static_cast<uint8_t>(c)];
-        const bool plain = all == DIGIT_UPPER;
+        const bool plain = CHexDigits::UpperDigits(digits.data(), digits.size());
         m_bPlain = plain;
         bool lower = false;
         if (!plain) {
@@ -351,12 +352,12 @@ private:
         }
         bytes.size = digits.size() / 2;
         if (plain) {
-            CImageReader::DecodeData(digits.data(), static_cast<uint32_t>(bytes.size), bytes.data);
+            bytes.sum = CHexDigits::DecodeSum(digits.data(), static_cast<uint32_t>(bytes.size), bytes.data);
         } else {
             char upper[CLineReader::MAX_LINE] = {};
             for (size_t i = 0; i < digits.size(); ++i)
                 upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i])));
-            CImageReader::DecodeData(upper, static_cast<uint32_t>(bytes.size), bytes.data);
+            bytes.sum = CHexDigits::DecodeSum(upper, static_cast<uint32_t>(bytes.size), bytes.data);
             if (lower)
                 LowerCase(digits, lineNo);
         }
@@ -421,10 +422,7 @@ private:
                   Fmt("line %u: the byte count says %u data bytes, but the line holds %zu", lineNo, n, b.size - 5));
             return false;
         }
-        unsigned sum = 0;
-        for (size_t i = 0; i + 1 < b.size; ++i)
-            sum += b[i];
-        const unsigned expected = (0x100u - (sum & 0xFFu)) & 0xFFu;
+        const unsigned expected = (0x100u - ((b.sum - b.back()) & 0xFFu)) & 0xFFu;
         if (b.back() != expected)
             Error(Issue::BadChecksum, lineNo,
                   Fmt("line %u: checksum %02X is wrong, the record's bytes give %02X", lineNo, b.back(), expected));
@@ -436,8 +434,7 @@ private:
         case 0:
             if (n == 0)
                 return false;
-            if (m_bPlain)
-                m_DataAt = 4;
+            m_bPlainData = m_bPlain;
             if (m_SegmentMode && offset + n > 0x10000u)
                 Error(Issue::AddressWrap, lineNo,
                       Fmt("line %u: the record runs past the end of its 64 KiB segment; readers disagree on where "
@@ -499,10 +496,7 @@ private:
                   Fmt("line %u: the byte count says %u bytes follow, but the line holds %zu", lineNo, n, b.size - 1));
             return false;
         }
-        unsigned sum = 0;
-        for (size_t i = 0; i + 1 < b.size; ++i)
-            sum += b[i];
-        const unsigned expected = ~sum & 0xFFu;
+        const unsigned expected = ~(b.sum - b.back()) & 0xFFu;
         if (b.back() != expected)
             Error(Issue::BadChecksum, lineNo,
                   Fmt("line %u: checksum %02X is wrong, the record's bytes give %02X", lineNo, b.back(), expected));
@@ -529,8 +523,7 @@ private:
             }
             const unsigned count = n - addressSize - 1;
             ++m_SDataRecords;
-            if (m_bPlain)
-                m_DataAt = 1 + addressSize;
+            m_bPlainData = m_bPlain;
             if (count == 0)
                 return false;
             if (addressOf(addressSize) + count > 0xFFFFFFFFull)
@@ -571,9 +564,9 @@ private:
 
     ImageAnalysis& m_Out;
     CLayoutScan m_Layout;
-    Bytes m_Line;          // the last line's bytes as decoded
-    bool m_bPlain = false; // ... from upper-case digits only
-    size_t m_DataAt = 0;   // where a data record's bytes begin in them; 0: not decoded
+    Bytes m_Line;              // the last line's bytes as decoded
+    bool m_bPlain = false;     // ... from upper-case digits only
+    bool m_bPlainData = false; // the last line is a data record of upper-case digits only
     uint64_t m_Extension = 0;
     bool m_SegmentMode = false;
     unsigned m_SDataRecords = 0;
@@ -623,6 +616,39 @@ ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader)
 }
 
 } // namespace
+
+ImageAnalysis LoadedImage(const std::string& path)
+{
+    ImageAnalysis out;
+    out.path = path;
+    CImageReader reader;
+    if (reader.Open(path.c_str()) != 0)
+        return out;
+    out.readable = true;
+    // Records that only go up make the blocks as they come, as the check
+    // does; others only the library's load tells.
+    CLayoutScan layout;
+    struct stat st {};
+    layout.Reserve(::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0);
+    uint64_t maxEnd = 0;
+    CImageReader::RECORD record;
+    while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
+        if (record.dwAddress < maxEnd) {
+            CImageFile image;
+            out.loaded = image.Load(path.c_str()) == 0;
+            if (out.loaded)
+                JudgeOverlaps(&image, nullptr, out);
+            return out;
+        }
+        maxEnd = static_cast<uint64_t>(record.dwAddress) + record.dwCount;
+        // From upper-case digits only "24" decodes to a '$' (0x24).
+        const bool dollar = !CHexDigits::UpperDigits(record.pDigits, 2 * size_t{record.dwCount}) ||
+                            !CHexDigits::LacksPair(record.pDigits, record.dwCount, '2', '4');
+        layout.Add(record.dwAddress, record.pDigits, record.dwCount, dollar);
+    }
+    out.loaded = layout.Take(out);
+    return out;
+}
 
 const char* IssueName(Issue issue)
 {

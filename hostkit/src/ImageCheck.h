@@ -119,6 +119,10 @@ struct ImageAnalysis {
 
 ImageAnalysis AnalyseImageText(std::string_view text);
 ImageAnalysis AnalyseImageFile(const std::string& path);
+// Only what the library would load from the file: its blocks and firmware
+// record (loaded false when it loads nothing), without the strict rules; the
+// lines, records and findings stay empty.
+ImageAnalysis LoadedImage(const std::string& path);
 // Whether the path names a regular file that can be read; otherwise the one
 // sentence that says why not.
 std::optional<std::string> UnreadableReason(const std::string& path);

@@ -150,34 +150,41 @@ uint32_t CFlashStore::Erase(uint32_t offset, uint32_t size, std::string* error)
 
 uint32_t CFlashStore::Write(uint32_t offset, const uint8_t* data, uint32_t size, bool program, std::string* error)
 {
-    std::vector<uint8_t> bytes(data, data + size);
-    uint8_t* target = nullptr;
     if (m_File.empty()) {
-        target = Memory().data() + offset;
-    } else {
-        if (uint32_t code = Claim(error, true))
-            return code;
-        uint64_t length = 0;
-        if (!m_pLocked->Size(&length))
-            return Fault(SIM_E_WRITE_FAULT, "write", offset, uint64_t{offset} + size, "its size is unknown", error);
-        // The first write makes the file hold the whole flash.
-        if (length < m_Size)
-            if (uint32_t code = Fill(length, m_Size, "write", error))
-                return code;
-        if (program)
-            if (uint32_t code = Read(offset, bytes.data(), size, error))
-                return code;
-    }
-    if (program) {
+        uint8_t* target = Memory().data() + offset;
+        if (!program) {
+            std::memcpy(target, data, size);
+            return 0;
+        }
         // NOR flash: programming only clears bits; only an erase sets them.
-        const uint8_t* now = target ? target : bytes.data();
-        for (uint32_t i = 0; i < size; ++i)
-            bytes[i] = static_cast<uint8_t>(now[i] & data[i]);
-    }
-    if (target) {
-        std::copy(bytes.begin(), bytes.end(), target);
+        uint32_t i = 0;
+        for (; i + 8 <= size; i += 8) {
+            uint64_t now = 0, bits = 0;
+            std::memcpy(&now, target + i, 8);
+            std::memcpy(&bits, data + i, 8);
+            now &= bits;
+            std::memcpy(target + i, &now, 8);
+        }
+        for (; i < size; ++i)
+            target[i] = static_cast<uint8_t>(target[i] & data[i]);
         return 0;
     }
+    if (uint32_t code = Claim(error, true))
+        return code;
+    uint64_t length = 0;
+    if (!m_pLocked->Size(&length))
+        return Fault(SIM_E_WRITE_FAULT, "write", offset, uint64_t{offset} + size, "its size is unknown", error);
+    // The first write makes the file hold the whole flash.
+    if (length < m_Size)
+        if (uint32_t code = Fill(length, m_Size, "write", error))
+            return code;
+    std::vector<uint8_t> bytes(data, data + size);
+    if (program)
+        if (uint32_t code = Read(offset, bytes.data(), size, error))
+            return code;
+    if (program)
+        for (uint32_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<uint8_t>(bytes[i] & data[i]);
     std::string reason;
     if (!m_pLocked->WriteAt(offset, bytes.data(), size, &reason))
         return Fault(SIM_E_WRITE_FAULT, "write", offset, uint64_t{offset} + size, reason, error);

@@ -39,6 +39,9 @@ __attribute__((target("avx2"))) inline void Avx2Decode16(const char* digits, uin
 
 const std::array<uint8_t, 65536> CHexDigits::g_Pairs = MakePairTable();
 std::atomic<uint32_t> CHexDigits::g_dwLevel{CHexDigits::LEVEL_UNSET};
+const uint8_t CHexDigits::g_TailMask[32] = {0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+                                            0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 void CHexDigits::DecodeScalar(const char* digits, uint32_t count, uint8_t* out)
 {

@@ -79,6 +79,75 @@ public:
 #endif
         return std::memchr(p, '\n', count) == nullptr;
     }
+    // Whether none of the count pairs of characters at digits is first,
+    // second.
+    static bool LacksPair(const char* digits, uint32_t count, char first, char second)
+    {
+#if KZM_HEX_INLINE_SSE2
+        if (count >= 8 && GetLevel() != LEVEL_SCALAR) {
+            const __m128i pair = _mm_set1_epi16(static_cast<short>(
+                static_cast<uint8_t>(first) | (static_cast<unsigned>(static_cast<uint8_t>(second)) << 8)));
+            __m128i seen =
+                _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 2 * count - 16)), pair);
+            for (uint32_t i = 8; i < count; i += 8)
+                seen = _mm_or_si128(
+                    seen,
+                    _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 2 * i - 16)), pair));
+            return _mm_movemask_epi8(seen) == 0;
+        }
+#endif
+        for (uint32_t i = 0; i < count; ++i)
+            if (digits[2 * i] == first && digits[2 * i + 1] == second)
+                return false;
+        return true;
+    }
+
+    // Whether each of the count characters at p is an upper-case hexadecimal
+    // digit ('0' to '9', 'A' to 'F').
+    static bool UpperDigits(const char* p, size_t count)
+    {
+#if KZM_HEX_INLINE_SSE2
+        if (count >= 16 && GetLevel() != LEVEL_SCALAR) {
+            __m128i good = UpperLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)));
+            for (size_t i = 16; i < count; i += 16)
+                good = _mm_and_si128(good, UpperLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 16))));
+            return _mm_movemask_epi8(good) == 0xFFFF;
+        }
+#endif
+        const auto* d = reinterpret_cast<const uint8_t*>(p);
+        unsigned good = 1;
+        for (size_t i = 0; i < count; ++i)
+            good &=
+                static_cast<unsigned>(static_cast<uint8_t>(d[i] - '0') <= 9 || static_cast<uint8_t>(d[i] - 'A') <= 5);
+        return good != 0;
+    }
+    // Decode, returning the sum of the count bytes as well.
+    static uint32_t DecodeSum(const char* digits, uint32_t count, uint8_t* out)
+    {
+#if KZM_HEX_INLINE_SSE2
+        if (count >= 16 && GetLevel() != LEVEL_SCALAR) {
+            // Summed from the registers the bytes are stored from: a load of
+            // them right after the overlapping stores would wait for both.
+            const __m128i zero = _mm_setzero_si128();
+            __m128i sums = zero;
+            uint32_t i = 0;
+            for (; i + 16 <= count; i += 16)
+                sums = _mm_add_epi64(sums, _mm_sad_epu8(Sse2Decode16(digits + 2 * i, out + i), zero));
+            if (i != count) {
+                // The last 16 bytes, those already counted masked out.
+                const __m128i last = Sse2Decode16(digits + 2 * (count - 16), out + (count - 16));
+                const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g_TailMask + (count - i)));
+                sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_and_si128(last, fresh), zero));
+            }
+            return static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+        }
+#endif
+        Decode(digits, count, out);
+        uint32_t sum = 0;
+        for (uint32_t i = 0; i < count; ++i)
+            sum += out[i];
+        return sum;
+    }
 
     // The best level this CPU runs.
     static uint32_t CpuLevel();
@@ -109,17 +178,28 @@ private:
         const __m128i v = _mm_sub_epi8(_mm_sub_epi8(c, _mm_set1_epi8('0')), _mm_and_si128(fromA, _mm_set1_epi8(7)));
         return _mm_and_si128(_mm_or_si128(_mm_slli_epi16(v, 4), _mm_srli_epi16(v, 8)), _mm_set1_epi16(0x00FF));
     }
+    // 0xFF in each lane that holds an upper-case hexadecimal digit: c - '0'
+    // at most 9 or c - 'A' at most 5, unsigned.
+    static __m128i UpperLanes(__m128i c)
+    {
+        const __m128i digit = _mm_sub_epi8(c, _mm_set1_epi8('0'));
+        const __m128i letter = _mm_sub_epi8(c, _mm_set1_epi8('A'));
+        return _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit),
+                            _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter));
+    }
     // 16 characters to 8 bytes, 32 to 16.
     static void Sse2Decode8(const char* digits, uint8_t* out)
     {
         const __m128i pairs = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits)));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(pairs, pairs));
     }
-    static void Sse2Decode16(const char* digits, uint8_t* out)
+    static __m128i Sse2Decode16(const char* digits, uint8_t* out)
     {
         const __m128i low = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits)));
         const __m128i high = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16)));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
+        const __m128i bytes = _mm_packus_epi16(low, high);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+        return bytes;
     }
 #endif
     static uint32_t ChooseLevel();
@@ -130,5 +210,8 @@ private:
     // second. Only pairs of digits are used in practice: about 25 cache
     // lines of the table.
     static const std::array<uint8_t, 65536> g_Pairs;
+    // 16 zero bytes, then 16 of 0xFF: from offset n, a mask of the last n
+    // lanes of 16.
+    static const uint8_t g_TailMask[32];
     static std::atomic<uint32_t> g_dwLevel;
 };

@@ -122,10 +122,8 @@ KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
     const uint32_t blocks = layout.GetBlockCount();
     auto** byList = static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
     KZMRESULT result = byList != nullptr ? CreateBlocks(layout, byList) : KZM_E_FAIL;
-    if (result == KZM_OK) {
-        ShareSmallBlockBytes(byList, blocks);
+    if (result == KZM_OK)
         result = reader.Rewind() == KZM_OK ? FillBlocks(reader, layout, byList, first) : KZM_E_FAIL;
-    }
     // Owned by the index now, or freed.
     if (result != KZM_OK || !AdoptAsIndex(byList, blocks))
         std::free(byList);
@@ -166,16 +164,34 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
         m_pBlockArena = std::malloc(sizeof(CImageBlock) * static_cast<size_t>(blocks));
         m_dwArenaBlocks = m_pBlockArena != nullptr ? blocks : 0;
     }
+    // Small blocks share one allocation for their bytes: an image of many
+    // small blocks costs one allocation instead of one per block. Without
+    // the memory each block gets its own bytes later.
+    uint64_t smallBytes = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        const uint32_t size = layout.GetBlockEnd(i) - layout.GetBlockStart(i);
+        smallBytes += size <= SMALL_BLOCK ? size : 0;
+    }
+    CImageBlock::SHARED_BYTES* shared = smallBytes != 0 ? CImageBlock::AllocShared(smallBytes) : nullptr;
+    uint64_t sharedAt = 0;
     KZMRESULT result = KZM_OK;
     uint32_t made = 0;
     for (; made < blocks && result == KZM_OK; ++made) {
         const uint32_t start = layout.GetBlockStart(made), end = layout.GetBlockEnd(made);
-        byList[made] = made < m_dwArenaBlocks ? new (static_cast<CImageBlock*>(m_pBlockArena) + made)
-                                                    CImageBlock(start, end)
-                                              : new (std::nothrow) CImageBlock(start, end);
-        if (byList[made] == nullptr)
+        CImageBlock* block = made < m_dwArenaBlocks ? new (static_cast<CImageBlock*>(m_pBlockArena) + made)
+                                                          CImageBlock(start, end)
+                                                    : new (std::nothrow) CImageBlock(start, end);
+        byList[made] = block;
+        if (block == nullptr) {
             result = KZM_E_FAIL;
+        } else if (shared != nullptr && end - start <= SMALL_BLOCK) {
+            block->UseShared(shared, sharedAt);
+            sharedAt += end - start;
+        }
     }
+    // The blocks that use the shared bytes free them with the last of them.
+    if (shared != nullptr && shared->dwUsers == 0)
+        std::free(shared);
     if (result == KZM_OK && m_pStore->AppendAll(byList, blocks) != KZM_OK)
         result = KZM_E_FAIL;
     for (uint32_t i = 0; i < made && result != KZM_OK; ++i)
@@ -192,24 +208,6 @@ void CImageFile::DeleteBlock(CListNode* node)
         node->~CListNode();
     else
         delete node;
-}
-
-// Small blocks share one allocation for their bytes: an image of many small
-// blocks costs one allocation instead of one per block. Without the memory
-// each block gets its own bytes later.
-void CImageFile::ShareSmallBlockBytes(CImageBlock* const* byList, uint32_t blocks)
-{
-    uint64_t smallBytes = 0;
-    for (uint32_t i = 0; i < blocks; ++i)
-        if (byList[i]->GetSize() <= SMALL_BLOCK)
-            smallBytes += byList[i]->GetSize();
-    CImageBlock::SHARED_BYTES* shared = smallBytes != 0 ? CImageBlock::AllocShared(smallBytes) : nullptr;
-    uint64_t at = 0;
-    for (uint32_t i = 0; i < blocks && shared != nullptr; ++i)
-        if (byList[i]->GetSize() <= SMALL_BLOCK) {
-            byList[i]->UseShared(shared, at);
-            at += byList[i]->GetSize();
-        }
 }
 
 // The list is exactly byList when the store was empty and nobody else

@@ -72,7 +72,6 @@ private:
     KZMRESULT LoadFrom(CImageReader& reader);
     KZMRESULT ReadLayout(CImageReader& reader, CImageIndex& layout, LOAD_PASS* pass);
     KZMRESULT CreateBlocks(const CImageIndex& layout, CImageBlock** byList);
-    static void ShareSmallBlockBytes(CImageBlock* const* byList, uint32_t blocks);
     bool AdoptAsIndex(CImageBlock** byList, uint32_t blocks);
     // Ends a block's life, in the shared allocation or on its own.
     void DeleteBlock(CListNode* node);

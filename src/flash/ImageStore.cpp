@@ -20,7 +20,7 @@ KZMRESULT CImageStore::Append(CListNode* node)
     return AppendAll(&node, 1);
 }
 
-KZMRESULT CImageStore::AppendLocked(CListNode* node)
+KZMRESULT CImageStore::AppendLocked(CListNode* node, uint64_t* linked)
 {
     if (node == nullptr)
         return KZM_E_FAIL;
@@ -33,7 +33,7 @@ KZMRESULT CImageStore::AppendLocked(CListNode* node)
             m_pFirst = node;
         m_pLast = node;
         ++m_dwCount;
-        ++m_qwVersion;
+        ++*linked;
         return KZM_OK;
     }
     return node->GetOwner() == this ? KZM_OK : KZM_E_FAIL;

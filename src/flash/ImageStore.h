@@ -34,9 +34,13 @@ public:
     KZMRESULT AppendAll(NODE* const* nodes, uint32_t count)
     {
         KZMRESULT result = KZM_OK;
+        uint64_t linked = 0;
         EnterCriticalSection(&m_Lock);
         for (uint32_t i = 0; i < count && result == KZM_OK; ++i)
-            result = AppendLocked(nodes[i]);
+            result = AppendLocked(nodes[i], &linked);
+        // One change of the version for the whole step.
+        if (linked != 0)
+            m_qwVersion.fetch_add(linked, std::memory_order_acq_rel);
         LeaveCriticalSection(&m_Lock);
         return result;
     }
@@ -59,7 +63,8 @@ public:
     uint64_t GetVersion() const { return m_qwVersion.load(std::memory_order_acquire); }
 
 private:
-    KZMRESULT AppendLocked(CListNode* node);
+    // Counts the node in *linked when it is linked in.
+    KZMRESULT AppendLocked(CListNode* node, uint64_t* linked);
 
     CRITICAL_SECTION m_Lock;
     CListNode* m_pFirst;

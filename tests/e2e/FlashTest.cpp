@@ -48,12 +48,7 @@ std::string WriteHex(uint32_t address, const std::vector<uint8_t>& bytes)
          ("kazmir-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
           ::testing::UnitTest::GetInstance()->current_test_info()->name() + std::to_string(files++) + ".hex"))
             .string();
-    std::ofstream out(path, std::ios::binary);
-    out << HexLine(0, 4, {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16)});
-    for (size_t at = 0; at < bytes.size(); at += 16)
-        out << HexLine(static_cast<uint32_t>(address + at), 0,
-                       std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + std::min(at + 16, bytes.size())));
-    out << ":00000001FF\n";
+    std::ofstream(path, std::ios::binary) << HexImage(address, bytes);
     return path;
 }
 

@@ -45,40 +45,15 @@ TEST(SqliteLog, ConcurrentProcessesLoseNoRowAndShareNoCounterValue)
     TempDir dir;
     const std::string path = dir.File("runs.sqlite");
     constexpr int CHILDREN = 6, EACH = 25;
-    {
-        std::string error;
-        auto log = CRunLog::Open(path, error);
-        ASSERT_TRUE(log) << error;
-        ASSERT_FALSE(log->SetCounter("units", 1000));
-    }
-    const bool ok = runlogtest::RunChildren(CHILDREN, [&](int child) {
-        std::string error;
-        auto log = CRunLog::Open(path, error);
-        for (int i = 0; log && i < EACH; ++i) {
-            uint64_t value = 0;
-            if (log->NextValue("units", value))
-                return false;
-            RunRecord row = Row("KZ" + std::to_string(child), UtcNow());
-            row.stamps = {{0x7F00, "u32le", "counter:units", std::to_string(value), {}}};
-            if (log->Append(row))
-                return false;
-        }
-        return log != nullptr;
-    });
-    ASSERT_TRUE(ok);
-
+    ASSERT_TRUE(runlogtest::TakeValuesAtOnce(
+        path, CHILDREN, EACH, [](int child, int) { return Row("KZ" + std::to_string(child), UtcNow()); }));
     std::string error;
     auto log = CRunLog::Open(path, error);
     ASSERT_TRUE(log) << error;
     std::vector<RunRecord> rows;
     ASSERT_FALSE(log->Query({}, rows));
     ASSERT_EQ(rows.size(), size_t{CHILDREN * EACH});
-    std::set<uint64_t> values;
-    for (const RunRecord& r : rows)
-        values.insert(std::stoull(r.stamps.at(0).value));
-    EXPECT_EQ(values.size(), rows.size());
-    EXPECT_EQ(*values.begin(), 1000u);
-    EXPECT_EQ(*values.rbegin(), 1000u + CHILDREN * EACH - 1);
+    runlogtest::ExpectValuesOnce(rows, CHILDREN * EACH);
     std::optional<uint64_t> next;
     ASSERT_FALSE(log->GetCounter("units", next));
     EXPECT_EQ(next, 1000u + CHILDREN * EACH);

@@ -1,13 +1,16 @@
-// Helpers of the run-log tests: a private folder, and children that run a
-// function in processes of their own.
+// Helpers of the run-log tests: a private folder, children that run a
+// function in processes of their own, and children that share a counter.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include "RunLog.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +57,43 @@ inline bool RunChildren(int n, const std::function<bool(int)>& body)
         ok = waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0 && ok;
     }
     return ok;
+}
+
+// Children that open the log at once and each take `each` values of the
+// counter "units" (set to 1000 before), a row a value; true when all did.
+inline bool TakeValuesAtOnce(const std::string& where, int children, int each,
+                             const std::function<kzlog::RunRecord(int, int)>& row)
+{
+    std::string error;
+    auto log = kzlog::CRunLog::Open(where, error);
+    if (!log || log->SetCounter("units", 1000))
+        return false;
+    return RunChildren(children, [&](int child) {
+        std::string error;
+        auto log = kzlog::CRunLog::Open(where, error);
+        for (int i = 0; log && i < each; ++i) {
+            uint64_t value = 0;
+            if (log->NextValue("units", value))
+                return false;
+            kzlog::RunRecord r = row(child, i);
+            r.stamps = {{0x7F00, "u32le", "counter:units", std::to_string(value), {}}};
+            if (log->Append(r))
+                return false;
+        }
+        return log != nullptr;
+    });
+}
+
+// The stamped rows took count values, each once, from 1000 on without a gap.
+inline void ExpectValuesOnce(const std::vector<kzlog::RunRecord>& rows, uint64_t count)
+{
+    std::set<uint64_t> values;
+    for (const kzlog::RunRecord& r : rows)
+        if (!r.stamps.empty())
+            values.insert(std::stoull(r.stamps[0].value));
+    ASSERT_EQ(values.size(), count);
+    EXPECT_EQ(*values.begin(), 1000u);
+    EXPECT_EQ(*values.rbegin(), 1000u + count - 1);
 }
 
 } // namespace runlogtest

@@ -1007,42 +1007,23 @@ TEST_F(KazmirRun, BarsHoldTheirWidthInSixtyColumns)
 
 TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema)
 {
-    const std::vector<std::vector<std::string>> commands = {{"program", "--verify", DEMO},
-                                                            {"verify", DEMO},
-                                                            {"program", "--skip-unchanged", DEMO},
-                                                            {"fwinfo"},
-                                                            {"erase"},
-                                                            {"fwinfo"},
-                                                            {"verify", DEMO},
-                                                            {"version"},
-                                                            {"mode", "bal"},
-                                                            {"bgi", "echo", "hi"},
-                                                            {"bgi", "send", "hi"},
-                                                            {"--wait", "50", "bgi", "receive"},
-                                                            {"info", DEMO},
-                                                            {"info", "--bench", "default", DEMO},
-                                                            {"info", CORPUS + "/buspirate-ADC2UART.hex"},
-                                                            {"bench", "show"},
-                                                            {"bench", "reset"},
-                                                            {"flash", DEMO},
-                                                            {"program"},
-                                                            {"--device", "x", "fwinfo"},
-                                                            {"info", "/dev/null"},
-                                                            {"-v", "program", DEMO},
-                                                            {"erase", "--all"},
-                                                            {"program", DEMO, "--all"},
-                                                            {"program", "missing.hex", "--all"},
-                                                            {"--bench", "missing.json", "fwinfo"},
-                                                            {"--bench", "missing.json", "bench", "show"},
-                                                            {"program", DEMO, DEMO}};
-    for (const auto& args : commands) {
-        std::vector<std::string> withJson = {"--json"};
-        withJson.insert(withJson.end(), args.begin(), args.end());
-        const Result r = Kazmir(withJson);
+    // The commands, each of its words; DEMO stands for the demo image, ADC for a corpus file.
+    std::istringstream commands("program --verify DEMO; verify DEMO; program --skip-unchanged DEMO; fwinfo; erase; "
+                                "fwinfo; verify DEMO; version; mode bal; bgi echo hi; bgi send hi; --wait 50 bgi "
+                                "receive; info DEMO; info --bench default DEMO; info ADC; bench show; bench reset; "
+                                "flash DEMO; program; --device x fwinfo; info /dev/null; -v program DEMO; erase --all; "
+                                "program DEMO --all; program missing.hex --all; --bench missing.json fwinfo; "
+                                "--bench missing.json bench show; program DEMO DEMO");
+    for (std::string command; std::getline(commands, command, ';');) {
+        std::vector<std::string> args = {"--json"};
+        std::istringstream words(command);
+        for (std::string word; words >> word;)
+            args.push_back(word == "DEMO" ? DEMO : word == "ADC" ? CORPUS + "/buspirate-ADC2UART.hex" : word);
+        const Result r = Kazmir(args);
         const auto events = r.Events();
-        ASSERT_FALSE(events.empty()) << args[0];
-        EXPECT_EQ(events.back()["event"], "summary") << args[0];
-        EXPECT_EQ(events.back()["exit"], r.exit) << args[0];
+        ASSERT_FALSE(events.empty()) << command;
+        EXPECT_EQ(events.back()["event"], "summary") << command;
+        EXPECT_EQ(events.back()["exit"], r.exit) << command;
         std::set<std::string> texts;
         for (const auto& e : events) {
             if (e["event"] == "message") {
@@ -1154,6 +1135,7 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
     WriteText(hex, HexImage(0, std::vector<uint8_t>(image.begin(), image.end())));
     const std::vector<std::string> programHex = {"--bench", slow, "--json", "program", hex.string()};
     constexpr int CLOSE = 0; // the reader closes the output instead
+    const std::string ERASE = "\"phase\":\"erase\"";
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -1164,17 +1146,11 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
     } const cases[] = {
         {"a wait for a board", wait, "\"check\"", {SIGINT}, 130, "unchanged", "kazmir stops within a second"},
         {"two signals while waiting", wait, "\"check\"", {SIGTERM, SIGINT}, 143, "unchanged", "stopped by SIGTERM"},
-        {"a hang-up in the erase", program, "\"phase\":\"erase\"", {SIGHUP}, 129, "image", "the flash holds the image"},
-        {"the reader goes in the erase",
-         program,
-         "\"phase\":\"erase\"",
-         {CLOSE},
-         141,
-         "image",
-         "the flash holds the image"},
+        {"a hang-up in the erase", program, ERASE, {SIGHUP}, 129, "image", "the flash holds the image"},
+        {"the reader goes in the erase", program, ERASE, {CLOSE}, 141, "image", "the flash holds the image"},
         {"a second signal in the erase",
          programHex,
-         "\"phase\":\"erase\"",
+         ERASE,
          {SIGINT, SIGINT},
          130,
          "incomplete",

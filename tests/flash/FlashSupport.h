@@ -7,6 +7,7 @@
 #include "flash/ImageFile.h"
 #include "frame/Reporter.h"
 #include "kazsim/Bench.h"
+#include "device/SimSupport.h"
 #include "support/HexLine.h"
 
 #include <gtest/gtest.h>
@@ -31,18 +32,7 @@ inline IKazFlashLoader* BenchFld(std::vector<uint32_t> sectors, uint32_t base = 
     desc.Boards[0].Flash.BaseAddress = base;
     kazsim::Bench::Reset(desc);
     InitializeServer(); // as kzmInitialize does before any mode
-    IKazDeviceManager* manager = nullptr;
-    if (GetDeviceManager(&manager) != 0 || manager == nullptr)
-        return nullptr;
-    uint64_t id = kazsim::Bench::BoardInfo(0).DeviceId;
-    IKazDevice* device = nullptr;
-    IKazUnknown* fld = nullptr;
-    if (manager->OpenDevice(&id, &device) == 0 && device != nullptr) {
-        device->OpenComponent(&KAZ_CLSID_FLD, &KAZ_IID_FLD, &fld);
-        device->Release();
-    }
-    manager->Release();
-    return static_cast<IKazFlashLoader*>(fld);
+    return kztest::OpenModeObject<IKazFlashLoader>(0, KAZ_CLSID_FLD, KAZ_IID_FLD);
 }
 
 inline std::vector<uint8_t> Flash()

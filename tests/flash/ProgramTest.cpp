@@ -13,14 +13,6 @@ namespace {
 
 constexpr uint32_t FAULT = 0xE0AA0001;
 
-uint32_t Calls(const std::string& name)
-{
-    uint32_t n = 0;
-    for (const kazsim::Call& c : kazsim::CallLog())
-        n += c.Name == name;
-    return n;
-}
-
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed)
 {
     std::vector<uint8_t> v(n);
@@ -265,7 +257,8 @@ TEST_F(FlashProgram, NoSectorIsTouchedWithoutAValidLayout)
         ASSERT_EQ(m_Prog.Open(fld), KZM_E_FLASH_NOT_STARTED);
         kazsim::ClearCallLog();
         EXPECT_EQ(Program(HexImage(0, Pattern(0x100, 1))), KZM_E_BEYOND_FLASH) << earlier;
-        EXPECT_EQ(Calls("Fld.ReadSector") + Calls("Fld.EraseSector") + Calls("Fld.WriteSector"), 0u) << earlier;
+        EXPECT_EQ(CountCalls("Fld.ReadSector") + CountCalls("Fld.EraseSector") + CountCalls("Fld.WriteSector"), 0u)
+            << earlier;
         kazsim::Faults::Clear();
     }
     Start(std::vector<uint32_t>(4, 0x4000), 0x08000000);
@@ -326,7 +319,7 @@ TEST_F(FlashProgram, FailuresStopWhereTheRulesSay)
     // Beyond the flash: nothing is read.
     Start(std::vector<uint32_t>(2, 0x2000));
     EXPECT_EQ(Program(HexImage(0, Pattern(0x4001, 0))), KZM_E_BEYOND_FLASH);
-    EXPECT_EQ(Calls("Fld.ReadSector"), 0u);
+    EXPECT_EQ(CountCalls("Fld.ReadSector"), 0u);
     // An unreadable file.
     EXPECT_EQ(m_Prog.Program("/nonexistent/image.hex"), KZM_E_FAIL);
 }
@@ -384,7 +377,7 @@ TEST_F(FlashProgram, ScanFindsTheFirstRecordOnTheFlash)
         EXPECT_EQ(m_Prog.ScanFwInfo(&info), 0u);
         EXPECT_EQ(info.Address, c.Found ? 0x1234u : 0xCAFEu);
         EXPECT_EQ(std::string(info.Name), c.Found ? "FLASHED" : "");
-        EXPECT_EQ(Calls("Fld.ReadSector"), c.SectorsRead);
+        EXPECT_EQ(CountCalls("Fld.ReadSector"), c.SectorsRead);
     }
 }
 

@@ -119,29 +119,19 @@ TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
 
 namespace {
 
-struct Seen {
-    uint32_t Number;
-    uint64_t Offset;
-    uint32_t Kind;
-    bool Remainder, Split;
-    uint32_t Length;
-    bool operator==(const Seen&) const = default;
-};
-std::ostream& operator<<(std::ostream& os, const Seen& s)
-{
-    return os << "{" << s.Number << ", " << s.Offset << ", kind " << s.Kind << ", " << s.Remainder << s.Split << ", "
-              << s.Length << "}";
-}
-
 class CWatcher final : public IImageObserver {
 public:
-    std::vector<Seen> Lines;
+    // Each line as "number offset kind length": the kind a letter (Record,
+    // sKipped, Malformed, End, Ctrl-Z, Unread), r for a remainder, s split.
+    std::vector<std::string> Lines;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Records;
     std::string Text; // every line's characters and record type
     bool Unread = true;
     void OnLine(const LINE& l) override
     {
-        Lines.push_back({l.dwNumber, l.qwOffset, l.dwKind, l.bRemainder, l.bSplit, l.dwLength});
+        Lines.push_back(std::to_string(l.dwNumber) + " " + std::to_string(l.qwOffset) + " " +
+                        (l.dwKind < 6 ? "RKMEZU"[l.dwKind] : '?') + (l.bRemainder ? "r" : "") + (l.bSplit ? "s" : "") +
+                        " " + std::to_string(l.dwLength));
         Text.append(l.pText, l.dwLength).append(std::to_string(l.dwType));
     }
     void OnRecord(const LINE&, const RECORD_DATA& r) override
@@ -153,10 +143,6 @@ public:
     bool WantsUnreadLines() const override { return Unread; }
 };
 
-constexpr uint32_t R = IImageObserver::LINE_RECORD, K = IImageObserver::LINE_SKIPPED,
-                   M = IImageObserver::LINE_MALFORMED, E = IImageObserver::LINE_END, Z = IImageObserver::LINE_TEXT_STOP,
-                   U = IImageObserver::LINE_UNREAD;
-
 } // namespace
 
 TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
@@ -164,34 +150,19 @@ TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
     struct Case {
         const char* Name;
         std::string Text;
-        std::vector<Seen> Lines;
+        std::vector<std::string> Lines;
     };
     const std::vector<Case> cases = {
-        {"record, comment, malformed, unread",
+        {"comment, malformed, unread",
          REC0 + "# x\r\n" + ":0400\n" + REC10,
-         {{1, 0, R, false, false, 20},
-          {2, 20, K, false, false, 4},
-          {3, 25, M, false, false, 6},
-          {4, 31, U, false, false, 20}}},
-        {"end record and what follows",
-         REC0 + HEX_END + "\n" + REC10,
-         {{1, 0, R, 0, 0, 20}, {2, 20, E, 0, 0, 12}, {3, 32, U, 0, 0, 1}, {4, 33, U, 0, 0, 20}}},
-        {"end record as the last line without its line feed",
-         REC0 + ":00000001FF",
-         {{1, 0, R, 0, 0, 20}, {2, 20, E, 0, 0, 11}}},
-        {"only that exact text", REC0 + ":00000001FE", {{1, 0, R, 0, 0, 20}, {2, 20, M, 0, 0, 11}}},
-        {"Ctrl-Z stops, the rest is unread",
-         REC0 + "\x1A" + REC10,
-         {{1, 0, R, 0, 0, 20}, {2, 20, Z, 0, 0, 1}, {2, 21, U, 0, 0, 20}}},
-        {"split line and its record remainder",
-         LONG_LINE + REC10 + HEX_END,
-         {{1, 0, K, 0, 1, 4095}, {2, 4095, R, 1, 0, 20}, {3, 4115, E, 0, 0, 12}}},
-        {"CR LF inside the buffer",
-         std::string(4094, '#') + "\r\n" + REC10,
-         {{1, 0, K, 0, 0, 4095}, {2, 4096, R, 0, 0, 20}}},
-        {"CR LF split across the boundary",
-         LONG_LINE + "\r\n" + REC10,
-         {{1, 0, K, 0, 1, 4095}, {2, 4095, K, 1, 0, 1}, {3, 4097, R, 0, 0, 20}}},
+         {"1 0 R 20", "2 20 K 4", "3 25 M 6", "4 31 U 20"}},
+        {"end record, what follows", REC0 + HEX_END + "\n" + REC10, {"1 0 R 20", "2 20 E 12", "3 32 U 1", "4 33 U 20"}},
+        {"end record as the last line without its line feed", REC0 + ":00000001FF", {"1 0 R 20", "2 20 E 11"}},
+        {"only that exact text", REC0 + ":00000001FE", {"1 0 R 20", "2 20 M 11"}},
+        {"Ctrl-Z stops, the rest is unread", REC0 + "\x1A" + REC10, {"1 0 R 20", "2 20 Z 1", "2 21 U 20"}},
+        {"split line, its remainder", LONG_LINE + REC10 + HEX_END, {"1 0 Ks 4095", "2 4095 Rr 20", "3 4115 E 12"}},
+        {"CR LF inside the buffer", std::string(4094, '#') + "\r\n" + REC10, {"1 0 K 4095", "2 4096 R 20"}},
+        {"CR LF split across the boundary", LONG_LINE + "\r\n" + REC10, {"1 0 Ks 4095", "2 4095 Kr 1", "3 4097 R 20"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -332,7 +303,7 @@ struct Reading {
     uint32_t Status = 0;
     KZMRESULT Result = 0;
     std::vector<Block> Blocks;
-    std::vector<Seen> Lines;
+    std::vector<std::string> Lines;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Observed;
     std::string Text;
     bool operator==(const Reading&) const = default;

@@ -41,6 +41,29 @@ struct TempDir {
     }
 };
 
+// The row of a run of `kazmir program` on a bench board.
+inline kzlog::RunRecord Row(const std::string& serial, const std::string& started, int exitCode = 0)
+{
+    kzlog::RunRecord row;
+    row.started = started;
+    row.ended = started;
+    row.station = "station-1";
+    row.serial = serial;
+    row.deviceId = "0x0000000000000101";
+    row.bench = true;
+    row.command = "program";
+    row.image = "/line/app.hex";
+    row.imageSize = 4096;
+    row.imageSha256 = std::string(64, 'a');
+    row.result = exitCode == 0 ? 0 : 0xE0FE0004;
+    row.exitCode = exitCode;
+    row.exitName = exitCode == 0 ? "ok" : "verify";
+    row.message = exitCode == 0 ? "programmed" : "the flash differs";
+    row.bytesWritten = 4096;
+    row.seconds = 1.25;
+    return row;
+}
+
 // Runs body(i) in n child processes at once; true when every child exited 0.
 inline bool RunChildren(int n, const std::function<bool(int)>& body)
 {

@@ -82,14 +82,8 @@ TEST(Contract, CodesSizesAndOffsets)
         const char* Name;
         uint64_t Published, Bench, Library;
     };
-#define OFF(B, L, field, n)                                                                                            \
-    {                                                                                                                  \
-#L "." #field, n, offsetof(bench::B, field), offsetof(L, field)                                                \
-    }
-#define SIZE(B, L, n)                                                                                                  \
-    {                                                                                                                  \
-#L, n, sizeof(bench::B), sizeof(L)                                                                             \
-    }
+#define OFF(B, L, field, n) Row(#L "." #field, n, offsetof(bench::B, field), offsetof(L, field))
+#define SIZE(B, L, n) Row(#L, n, sizeof(bench::B), sizeof(L))
     const Row rows[] = {
         {"IOCTL GetInfo", 0xA0003000, bench::IOCTL_GET_INFO, IOCTL_KAZ_GET_INFO},
         {"IOCTL LoadFw", 0xA0003005, bench::IOCTL_LOAD_FW, IOCTL_KAZ_LOAD_FW},
@@ -189,10 +183,7 @@ TEST(Contract, InterfaceSlots)
         const char* Name;
         std::ptrdiff_t Published, Bench, Library;
     };
-#define ROW(I, Op, n)                                                                                                  \
-    {                                                                                                                  \
-#I "::" #Op, n, Slot(&bench::I::Op), Slot(&::I::Op)                                                            \
-    }
+#define ROW(I, Op, n) Row(#I "::" #Op, n, Slot(&bench::I::Op), Slot(&::I::Op))
     const Row rows[] = {ROW(IKazUnknown, QueryInterface, 0),
                         ROW(IKazUnknown, AddRef, 1),
                         ROW(IKazUnknown, Release, 2),
@@ -223,8 +214,6 @@ TEST(Contract, InterfaceSlots)
                         ROW(IKazChannel, GetCurrentEntry, 13),
                         ROW(IKazChannel, ReleaseEntries, 14)};
 #undef ROW
-#undef OFF
-#undef SIZE
     for (const Row& row : rows) {
         EXPECT_EQ(row.Bench, row.Published) << "bench: " << row.Name;
         EXPECT_EQ(row.Library, row.Published) << "library: " << row.Name;

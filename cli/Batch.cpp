@@ -373,7 +373,7 @@ std::string SummaryText(const BoardRun& b, const char* key)
 
 std::string DeviceId(const BoardRun& b)
 {
-    return SummaryText(b, "handle");
+    return SummaryText(b, "device_id");
 }
 
 // Cuts a line to the columns it may take, "..." marking the cut.

@@ -21,7 +21,6 @@
 #endif
 
 #include "ImageCheck.h"
-#include "flash/ImageFile.h"
 #include "kazmir.h"
 #if KAZMIR_CLI_RUNLOG
 #include "LineRecord.h"
@@ -250,8 +249,9 @@ void LockedCallback(void* context, uint8_t kind, const char* text)
 
 bool TouchesFlash(const std::vector<PhaseStats>& phases)
 {
-    return std::any_of(phases.begin(), phases.end(),
-                       [](const PhaseStats& p) { return p.phase == Phase::Erase || p.phase == Phase::Write; });
+    return std::any_of(phases.begin(), phases.end(), [](const PhaseStats& p) {
+        return p.phase == ReportPhase::Erase || p.phase == ReportPhase::Write;
+    });
 }
 
 bool IsFlashCommand(const std::string& command)
@@ -496,11 +496,11 @@ Json CHost::InterruptSummary(const std::string& command, Json extra, std::string
     const int exitCode = StopExitCode(cause);
     unsigned erased = 0, written = 0, total = 0;
     for (const PhaseStats& p : m_Out.Phases()) {
-        if (p.phase == Phase::Erase) {
+        if (p.phase == ReportPhase::Erase) {
             erased += p.done;
             total = std::max(total, p.total);
         }
-        if (p.phase == Phase::Write)
+        if (p.phase == ReportPhase::Write)
             written += p.done;
     }
     text =
@@ -538,7 +538,7 @@ void CHost::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock)
     const std::vector<PhaseStats> phases = m_Out.Phases();
     if (m_Writing && !phases.empty()) {
         const PhaseStats& p = phases.back();
-        doing += " (" + std::string(PhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
+        doing += " (" + std::string(ReportPhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
                  Plural(p.total, "sector", "sectors") + " done)";
     }
     m_Out.Event({{"event", "interrupt"}, {"under_way", doing}, {"signal", StopCauseName(cause)}});
@@ -735,7 +735,7 @@ bool CHost::CheckPlacement(const ImageAnalysis& image, const std::optional<Flash
     }
     if (noCheck)
         return true;
-    plan = PlaceImage(image, *layout);
+    plan = PreviewPlacement(image, *layout);
     m_Out.Event({{"event", "placement"}, {"file", image.path}, {"plan", PlanJson(plan)}});
     if (!plan.Accepted()) {
         m_Out.Warn(image.path + " does not fit this board's flash (nothing was written):");
@@ -990,7 +990,7 @@ int CHost::FlashCommand(const std::string& command, const std::string& file, con
     uint64_t handle = 0;
     if (auto failed = OpenBoard(command, board, BoardMode::Fld, handle, extra))
         return *failed;
-    extra["handle"] = HandleText(handle);
+    extra["device_id"] = HandleText(handle);
     const std::optional<FlashLayout> layout = BoardLayout(handle);
     SayFlashLoader(handle, layout);
     if (layout && layout->sectorCount == 0 && !layout->SizesKnown()) {
@@ -1062,7 +1062,7 @@ std::optional<int> CHost::CheckCoverage(const std::string& command, const ImageA
 {
     if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown())
         return std::nullopt;
-    const PlacementPlan plan = PlaceImage(image, *layout);
+    const PlacementPlan plan = PreviewPlacement(image, *layout);
     if (plan.result != 0 || plan.endSector <= plan.firstSector)
         return std::nullopt;
     uint64_t total = 0;
@@ -1101,56 +1101,23 @@ void CHost::ExplainMismatch(uint64_t handle, const ImageAnalysis& image, const s
         m_Out.Warn("The library reports only that the flash differs somewhere in the image's sector range, not where.");
         return;
     }
-    if (!layout || !layout->SizesKnown() || !image.readable)
+    if (!layout)
         return;
-    const PlacementPlan plan = PlaceImage(image, *layout);
-    if (plan.result != 0 || plan.rangeStart + plan.rangeSize > flash->size())
+    const auto m = FindMismatch(LibraryImage(), image, *layout, *flash);
+    if (!m)
         return;
-    // What the library compares: the range as it is, with the image laid over it.
-    std::vector<uint8_t> expected(flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart),
-                                  flash->begin() + static_cast<std::ptrdiff_t>(plan.rangeStart + plan.rangeSize));
-    // The file the library compared, which the plan was made from.
-    CImageFile loaded;
-    if (loaded.Load(LibraryImage().c_str()) != 0)
-        return;
-    for (uint32_t i = 0; i < loaded.GetBlockCount() && i < plan.blocks.size(); ++i) {
-        uint32_t start = 0, end = 0;
-        const uint8_t* data = nullptr;
-        if (loaded.GetBlock(i, &start, &end, &data) != 0 || end < start)
-            continue;
-        const uint64_t at = plan.blocks[i].flashOffset - plan.rangeStart;
-        const uint64_t size = std::min<uint64_t>(plan.blocks[i].written, end - start);
-        if (at > expected.size() || size > expected.size() - at)
-            continue;
-        std::copy(data, data + size, expected.begin() + static_cast<std::ptrdiff_t>(at));
-    }
-    const uint8_t* actual = flash->data() + plan.rangeStart;
-    size_t first = expected.size(), count = 0;
-    for (size_t i = 0; i < expected.size(); ++i)
-        if (expected[i] != actual[i]) {
-            if (first == expected.size())
-                first = i;
-            ++count;
-        }
-    if (count == 0)
-        return;
-    const uint64_t offset = plan.rangeStart + first;
-    unsigned sector = 0;
-    while (sector + 1u < layout->sectorSizes.size() &&
-           layout->SectorOffset(static_cast<uint16_t>(sector + 1)) <= offset)
-        ++sector;
-    const size_t shown = std::min<size_t>(8, expected.size() - first);
-    const std::string holds = HexText(actual + first, shown), wants = HexText(expected.data() + first, shown);
+    const std::string holds = HexText(m->flashBytes.data(), m->flashBytes.size());
+    const std::string wants = HexText(m->imageBytes.data(), m->imageBytes.size());
     m_Out.Event({{"event", "mismatch"},
-                 {"flash_offset", Hex32(offset)},
-                 {"address", Hex32(offset + layout->base)},
-                 {"sector", sector},
+                 {"flash_offset", Hex32(m->flashOffset)},
+                 {"address", Hex32(m->flashOffset + layout->base)},
+                 {"sector", m->sector},
                  {"flash_bytes", holds},
                  {"image_bytes", wants},
-                 {"bytes_differing", count}});
-    m_Out.Warn("The flash differs first at flash offset " + Hex32(offset) + " (address " +
-               Hex32(offset + layout->base) + ", sector " + std::to_string(sector) + "): it holds " + holds +
-               " where the image has " + wants + "; " + Plural(count, "byte differs", "bytes differ") +
+                 {"bytes_differing", m->bytesDiffering}});
+    m_Out.Warn("The flash differs first at flash offset " + Hex32(m->flashOffset) + " (address " +
+               Hex32(m->flashOffset + layout->base) + ", sector " + std::to_string(m->sector) + "): it holds " + holds +
+               " where the image has " + wants + "; " + Plural(m->bytesDiffering, "byte differs", "bytes differ") +
                " in the range.");
 }
 
@@ -1164,7 +1131,7 @@ int CHost::Erase(bool all)
     if (all)
         return EraseAll(handle, layout);
     m_Out.SetRange(0, 1);
-    const Json extra = {{"handle", HandleText(handle)}};
+    const Json extra = {{"device_id", HandleText(handle)}};
     if (auto stop = BeginCall("erase", "erasing flash sector 0", true, extra))
         return *stop;
     const uint32_t result = kzmFLDerase();
@@ -1174,7 +1141,7 @@ int CHost::Erase(bool all)
     board.Close();
     return Finish("erase", result, Operation::Erase,
                   result == 0 ? "Erased flash sector 0 of board " + HandleText(handle) + "." : "erasing failed",
-                  {{"handle", HandleText(handle)}});
+                  {{"device_id", HandleText(handle)}});
 }
 
 // The library erases sector 0 alone; the whole flash is erased by programming
@@ -1182,7 +1149,7 @@ int CHost::Erase(bool all)
 // file in a folder of its own.
 int CHost::EraseAll(uint64_t handle, const std::optional<FlashLayout>& layout)
 {
-    Json extra = {{"handle", HandleText(handle)}, {"all", true}};
+    Json extra = {{"device_id", HandleText(handle)}, {"all", true}};
     if (!layout || !layout->SizesKnown())
         return FinishExit("erase", EXIT_DEVICE,
                           "the flash's sector sizes are unknown, so no image can cover it all: erase --all cannot run",
@@ -1239,19 +1206,19 @@ int CHost::FwInfo()
     FW_INFO untouched;
     std::memset(&untouched, 0xA5, sizeof(untouched));
     FW_INFO info = untouched;
-    if (auto stop = BeginCall("fwinfo", "reading the firmware information", false, {{"handle", HandleText(handle)}}))
+    if (auto stop = BeginCall("fwinfo", "reading the firmware information", false, {{"device_id", HandleText(handle)}}))
         return *stop;
     const uint32_t result = kzmFLDscanFwInfo(&info);
-    if (auto stop = StopIfInterrupted("fwinfo", {{"handle", HandleText(handle)}}))
+    if (auto stop = StopIfInterrupted("fwinfo", {{"device_id", HandleText(handle)}}))
         return *stop;
     board.Close();
     if (result != 0)
         return Finish("fwinfo", result, Operation::ScanFwInfo, "reading the firmware information failed",
-                      {{"handle", HandleText(handle)}});
+                      {{"device_id", HandleText(handle)}});
     const bool found = std::memcmp(&info, &untouched, sizeof(info)) != 0;
-    Json extra = {{"handle", HandleText(handle)}, {"found", found}};
+    Json extra = {{"device_id", HandleText(handle)}, {"found", found}};
     if (!found) {
-        m_Out.Event({{"event", "fwinfo"}, {"handle", HandleText(handle)}, {"found", false}});
+        m_Out.Event({{"event", "fwinfo"}, {"device_id", HandleText(handle)}, {"found", false}});
         m_Out.Print("No firmware-information record in the flash of board " + HandleText(handle) + ".");
         return Finish("fwinfo", 0, Operation::ScanFwInfo, "", extra);
     }
@@ -1259,7 +1226,7 @@ int CHost::FwInfo()
     view.found = true;
     view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&info));
     Json event = {{"event", "fwinfo"},
-                  {"handle", HandleText(handle)},
+                  {"device_id", HandleText(handle)},
                   {"found", true},
                   {"name", view.Name()},
                   {"version", view.Version()},
@@ -1308,10 +1275,10 @@ int CHost::Mode(const std::string& mode)
     if (auto failed = OpenBoard("mode", board, bal ? BoardMode::Bal : BoardMode::Ccl, handle))
         return *failed;
     board.Close();
-    m_Out.Event({{"event", "mode"}, {"mode", mode}, {"handle", HandleText(handle)}});
+    m_Out.Event({{"event", "mode"}, {"mode", mode}, {"device_id", HandleText(handle)}});
     m_Out.Print(HandleText(handle));
     return Finish("mode", 0, Operation::Open, "Board " + HandleText(handle) + " runs its " + name + " firmware.",
-                  {{"mode", mode}, {"handle", HandleText(handle)}});
+                  {{"mode", mode}, {"device_id", HandleText(handle)}});
 }
 
 // Opens the board's BGI channels for one command: their maximum lengths in
@@ -1355,17 +1322,17 @@ int CHost::BgiSend(const std::string& text, bool hex)
                               " long; the channel takes at most " + std::to_string(sendMax - 1u) +
                               (hex ? " bytes" : " bytes, the closing NUL byte included"));
     }
-    if (auto stop = BeginCall("bgi send", "sending a message", false, {{"handle", HandleText(handle)}}))
+    if (auto stop = BeginCall("bgi send", "sending a message", false, {{"device_id", HandleText(handle)}}))
         return *stop;
     result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
-    if (auto stop = StopIfInterrupted("bgi send", {{"handle", HandleText(handle)}}))
+    if (auto stop = StopIfInterrupted("bgi send", {{"device_id", HandleText(handle)}}))
         return *stop;
     board.Close();
     return Finish("bgi send", result, Operation::BgiSend,
                   result == 0
                       ? "Sent " + Plural(message.size(), "byte", "bytes") + " to board " + HandleText(handle) + "."
                       : "sending failed",
-                  {{"handle", HandleText(handle)}, {"bytes", message.size()}});
+                  {{"device_id", HandleText(handle)}, {"bytes", message.size()}});
 }
 
 int CHost::BgiReceive(bool hex)
@@ -1382,10 +1349,10 @@ int CHost::BgiReceive(bool hex)
     }
     std::vector<uint8_t> buffer(receiveMax, 0);
     uint16_t received = 0;
-    if (auto stop = BeginCall("bgi receive", "waiting for a message", false, {{"handle", HandleText(handle)}}))
+    if (auto stop = BeginCall("bgi receive", "waiting for a message", false, {{"device_id", HandleText(handle)}}))
         return *stop;
     result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
-    if (auto stop = StopIfInterrupted("bgi receive", {{"handle", HandleText(handle)}}))
+    if (auto stop = StopIfInterrupted("bgi receive", {{"device_id", HandleText(handle)}}))
         return *stop;
     board.Close();
     if (result != 0)
@@ -1394,7 +1361,7 @@ int CHost::BgiReceive(bool hex)
     m_Out.Event(
         {{"event", "received"}, {"hex", HexText(buffer.data(), size)}, {"text", MessageText(buffer.data(), size)}});
     m_Out.Print(hex ? HexText(buffer.data(), size) : MessageText(buffer.data(), size));
-    return Finish("bgi receive", 0, Operation::BgiReceive, "", {{"handle", HandleText(handle)}, {"bytes", size}});
+    return Finish("bgi receive", 0, Operation::BgiReceive, "", {{"device_id", HandleText(handle)}, {"bytes", size}});
 }
 
 int CHost::BgiEcho(const std::string& text)
@@ -1418,7 +1385,7 @@ int CHost::BgiEcho(const std::string& text)
                               " characters");
     }
     if (auto stop = BeginCall("bgi echo", "sending a message and waiting for its echo", false,
-                              {{"handle", HandleText(handle)}}))
+                              {{"device_id", HandleText(handle)}}))
         return *stop;
     const auto start = std::chrono::steady_clock::now();
     result = kzmBGIsend(m_Options.wait, static_cast<uint16_t>(message.size()), message.data());
@@ -1430,7 +1397,7 @@ int CHost::BgiEcho(const std::string& text)
     uint16_t received = 0;
     result = kzmBGIreceive(m_Options.wait, receiveMax, buffer.data(), &received);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (auto stop = StopIfInterrupted("bgi echo", {{"handle", HandleText(handle)}}))
+    if (auto stop = StopIfInterrupted("bgi echo", {{"device_id", HandleText(handle)}}))
         return *stop;
     board.Close();
     if (result != 0)
@@ -1451,7 +1418,7 @@ int CHost::BgiEcho(const std::string& text)
     std::snprintf(timing, sizeof(timing), "%.2f ms", ms);
     return Finish("bgi echo", 0, Operation::BgiReceive,
                   "The echo came back unchanged from board " + HandleText(handle) + " in " + timing + ".",
-                  {{"handle", HandleText(handle)}, {"milliseconds", ms}});
+                  {{"device_id", HandleText(handle)}, {"milliseconds", ms}});
 }
 
 namespace {
@@ -1570,7 +1537,7 @@ bool CHost::InfoOnBench(const ImageAnalysis& image, Json& event, const std::func
         if (board.flash.sectorSizes.empty())
             continue;
         anyBoard = true;
-        const PlacementPlan plan = PlaceImage(image, board.flash);
+        const PlacementPlan plan = PreviewPlacement(image, board.flash);
         // The library's sector table holds 32 sectors: it cannot open a larger flash.
         const bool tooMany = board.flash.sectorSizes.size() > MAX_SECTORS;
         const bool fits = plan.Accepted() && !tooMany && plan.result == 0;

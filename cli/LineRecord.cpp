@@ -113,7 +113,7 @@ void CLineRecord::OnSummary(Json& summary)
     row.command = command;
     row.station = m_Options.log.station.empty() ? kzlog::HostName() : m_Options.log.station;
     row.ended = kzlog::UtcNow();
-    row.deviceId = summary.value("handle", std::string());
+    row.deviceId = summary.value("device_id", std::string());
     const Json result = summary.value("result", Json::object());
     if (result.is_object()) {
         row.message = result.value("text", std::string());

@@ -16,102 +16,12 @@ namespace kzcli {
 
 namespace {
 
-std::string_view TrimLeft(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    return s;
-}
-std::string_view TrimRight(std::string_view s)
-{
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool ParseUnsigned(std::string_view& s, unsigned& value)
-{
-    size_t i = 0;
-    value = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i < 9)
-        value = value * 10 + static_cast<unsigned>(s[i++] - '0');
-    if (i == 0)
-        return false;
-    s.remove_prefix(i);
-    return true;
-}
-
 double Seconds(std::chrono::steady_clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
 }
 
 } // namespace
-
-const char* PhaseName(Phase phase)
-{
-    switch (phase) {
-    case Phase::Read:
-        return "read";
-    case Phase::Erase:
-        return "erase";
-    case Phase::Write:
-        return "write";
-    case Phase::Verify:
-        return "verify";
-    }
-    return "?";
-}
-
-std::optional<SectorLine> ParseSectorLine(std::string_view text)
-{
-    std::string_view s = TrimLeft(text);
-    SectorLine line;
-    if (s.starts_with("read sector ")) {
-        line.phase = Phase::Read;
-        s.remove_prefix(12);
-    } else if (s.starts_with("erase sector ")) {
-        line.phase = Phase::Erase;
-        s.remove_prefix(13);
-    } else if (s.starts_with("write sector ")) {
-        line.phase = Phase::Write;
-        s.remove_prefix(13);
-    } else {
-        return std::nullopt;
-    }
-    if (!ParseUnsigned(s, line.sector) || s.empty() || s.front() != '/')
-        return std::nullopt;
-    s.remove_prefix(1);
-    if (!ParseUnsigned(s, line.of))
-        return std::nullopt;
-    s = TrimRight(TrimLeft(s));
-    if (line.phase != Phase::Erase) {
-        constexpr std::string_view prefix = "(address: 0x";
-        if (!s.starts_with(prefix))
-            return std::nullopt;
-        s.remove_prefix(prefix.size());
-        uint32_t address = 0;
-        size_t digits = 0;
-        while (digits < s.size() && digits < 8 && std::isxdigit(static_cast<unsigned char>(s[digits]))) {
-            const char c = s[digits];
-            address = address * 16 + static_cast<uint32_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-            ++digits;
-        }
-        if (digits == 0 || digits >= s.size() || s[digits] != ')')
-            return std::nullopt;
-        line.address = address;
-        s = TrimLeft(s.substr(digits + 1));
-    }
-    if (s.empty())
-        line.status = SectorLine::Status::Start;
-    else if (s == "OK")
-        line.status = SectorLine::Status::Ok;
-    else if (s == "failed" || s == "FAILED")
-        line.status = SectorLine::Status::Failed;
-    else
-        return std::nullopt;
-    return line;
-}
 
 unsigned TerminalColumns(FILE* stream)
 {
@@ -146,7 +56,7 @@ std::string BarLine(const PhaseStats& s, bool unicode, unsigned columns, const s
     // The last column stays free: a line that fills it makes some terminals
     // wrap at once.
     const size_t room = columns > 1 ? columns - 1 : 1;
-    std::string name = PhaseName(s.phase);
+    std::string name = ReportPhaseName(s.phase);
     name.resize(7, ' ');
     const std::string counts = s.total > 0 ? std::to_string(s.done) + "/" + std::to_string(s.total) + " sectors"
                                            : std::to_string(s.done) + " sectors";
@@ -232,50 +142,59 @@ void COutput::SetRange(unsigned firstSector, unsigned endSector)
 void COutput::OnReport(uint8_t kind, const char* text)
 {
     std::lock_guard<std::recursive_mutex> lock(m_Lock);
-    const std::string_view line = TrimRight(text);
-    switch (kind) {
-    case REPORT_PROGRESS:
-    case REPORT_MESSAGE:
-        if (auto sector = ParseSectorLine(line)) {
-            if (m_Verifying && sector->phase == Phase::Read)
-                sector->phase = Phase::Verify;
-            OnSector(*sector);
-            if (kind == REPORT_PROGRESS)
-                return;
-        }
-        if (kind == REPORT_PROGRESS) {
-            // A progress text this host does not know: show it as a trace.
-            Verbose(std::string(TrimLeft(line)));
-            return;
-        }
-        if (line.empty())
-            return;
-        // A message comes between the library's steps: the phase before it is
-        // over. The same listing from a second call (program, then verify)
-        // is shown once.
-        EndPhase();
-        if (!m_MessagesShown.insert(std::string(TrimLeft(line))).second)
-            return;
-        // The library's listings and headings repeat what the host has shown
-        // already; failures come back as result codes.
-        if (m_Mode == Mode::Json)
-            Event({{"event", "message"}, {"text", std::string(TrimLeft(line))}});
-        else if (m_Detail == Detail::Verbose)
-            HumanLine("  library: " + std::string(TrimLeft(line)));
+    bool sectorLine = false;
+    for (const DecodedEvent& e : m_Decoder.Feed(kind, text)) {
+        sectorLine |= e.type == DecodedEvent::Type::Sector;
+        OnEvent(e);
+    }
+    // A failed sector comes as a message too: it is shown as one.
+    if (sectorLine && kind == REPORT_MESSAGE) {
+        DecodedEvent message;
+        message.text = text;
+        const size_t first = message.text.find_first_not_of(" \t");
+        message.text.erase(0, first);
+        message.text.erase(message.text.find_last_not_of(" \t\r\n") + 1);
+        OnEvent(message);
+    }
+}
+
+void COutput::OnEvent(const DecodedEvent& e)
+{
+    switch (e.type) {
+    case DecodedEvent::Type::PhaseBegin:
+        BeginPhase(e);
         return;
-    case REPORT_TRACE:
-        if (auto layout = FlashLayout::FromTraceLine(line))
-            m_TraceLayout = layout;
-        if (line.empty())
+    case DecodedEvent::Type::Sector:
+        OnSector(e);
+        return;
+    case DecodedEvent::Type::PhaseEnd:
+        EndPhase();
+        return;
+    case DecodedEvent::Type::Unknown: // a progress text this host does not know: shown as a trace
+        Verbose(e.text);
+        return;
+    case DecodedEvent::Type::Message:
+        // The same listing from a second call (program, then verify) is
+        // shown once. The library's listings and headings repeat what the
+        // host has shown already; failures come back as result codes.
+        EndPhase();
+        if (!m_MessagesShown.insert(e.text).second)
             return;
+        if (m_Mode == Mode::Json)
+            Event({{"event", "message"}, {"text", e.text}});
+        else if (m_Detail == Detail::Verbose)
+            HumanLine("  library: " + e.text);
+        return;
+    case DecodedEvent::Type::FlashLayout:
+        m_TraceLayout = FlashLayout::FromTraceLine(e.text);
+        [[fallthrough]];
+    case DecodedEvent::Type::Trace:
         if (m_Mode == Mode::Json) {
             if (m_Detail == Detail::Verbose)
-                Event({{"event", "trace"}, {"text", std::string(TrimLeft(line))}});
+                Event({{"event", "trace"}, {"text", e.text}});
         } else if (m_Detail == Detail::Verbose) {
-            HumanLine("  trace: " + std::string(TrimLeft(line)));
+            HumanLine("  trace: " + e.text);
         }
-        return;
-    default: // REPORT_NEWLINE, REPORT_TEST: nothing to show
         return;
     }
 }
@@ -287,55 +206,56 @@ uint64_t COutput::SectorBytes(unsigned sector) const
     return m_Layout->sectorSizes[sector];
 }
 
-void COutput::OnSector(const SectorLine& line)
+void COutput::BeginPhase(const DecodedEvent& e)
 {
-    const auto now = std::chrono::steady_clock::now();
-    const bool newPhase =
-        !m_PhaseOpen || m_Phases.back().phase != line.phase ||
-        (line.status == SectorLine::Status::Start && line.sector < m_Phases.back().first + m_Phases.back().done);
-    if (newPhase) {
-        EndPhase();
-        if (!m_RunFirst)
-            m_RunFirst = line.sector;
-        PhaseStats stats;
-        stats.phase = line.phase;
-        stats.first = m_RangeKnown ? m_RangeFirst : std::min(*m_RunFirst, line.sector);
-        const unsigned end = m_RangeKnown ? m_RangeEnd : line.of;
-        stats.total = end > stats.first ? end - stats.first : 0;
-        m_Phases.push_back(stats);
-        m_PhaseOpen = true;
-        m_PhaseStart = now;
-        m_LastDraw = {};
-        if (m_Mode == Mode::Json)
-            Event({{"event", "phase"}, {"phase", PhaseName(line.phase)}, {"state", "begin"}, {"total", stats.total}});
-    }
+    EndPhase();
+    if (!m_RunFirst)
+        m_RunFirst = e.sector;
+    PhaseStats stats;
+    stats.phase = e.phase;
+    stats.first = m_RangeKnown ? m_RangeFirst : std::min<unsigned>(*m_RunFirst, e.sector);
+    const unsigned end = m_RangeKnown ? m_RangeEnd : e.sectorEnd;
+    stats.total = end > stats.first ? end - stats.first : 0;
+    m_Phases.push_back(stats);
+    m_PhaseOpen = true;
+    m_PhaseStart = std::chrono::steady_clock::now();
+    m_LastDraw = {};
+    if (m_Mode == Mode::Json)
+        Event({{"event", "phase"}, {"phase", ReportPhaseName(e.phase)}, {"state", "begin"}, {"total", stats.total}});
+}
+
+void COutput::OnSector(const DecodedEvent& e)
+{
+    // The host ended the phase for a line of its own: the sectors go on in a
+    // phase of their own.
+    if (!m_PhaseOpen)
+        BeginPhase(e);
     PhaseStats& stats = m_Phases.back();
-    stats.seconds = Seconds(now - m_PhaseStart);
-    if (line.status == SectorLine::Status::Start) {
+    stats.seconds = Seconds(std::chrono::steady_clock::now() - m_PhaseStart);
+    if (e.status == SectorStatus::Start) {
         Draw(false);
         return;
     }
-    if (line.status == SectorLine::Status::Ok) {
+    const bool ok = e.status == SectorStatus::Ok;
+    if (ok) {
         ++stats.done;
-        stats.bytes += SectorBytes(line.sector);
+        stats.bytes += SectorBytes(e.sector);
     } else {
         stats.failed = true;
     }
     if (m_Mode == Mode::Json) {
         Event({{"event", "sector"},
-               {"phase", PhaseName(line.phase)},
-               {"sector", line.sector},
-               {"of", line.of},
-               {"result", line.status == SectorLine::Status::Ok ? "ok" : "failed"},
+               {"phase", ReportPhaseName(e.phase)},
+               {"sector", e.sector},
+               {"of", e.sectorEnd},
+               {"result", ok ? "ok" : "failed"},
                {"done", stats.done},
                {"total", stats.total}});
     } else if (m_Mode == Mode::Plain && m_Detail == Detail::Verbose) {
-        std::fprintf(m_Err, "%s sector %u/%u %s\n", PhaseName(line.phase), line.sector, line.of,
-                     line.status == SectorLine::Status::Ok ? "ok" : "FAILED");
+        std::fprintf(m_Err, "%s sector %u/%u %s\n", ReportPhaseName(e.phase), e.sector, e.sectorEnd,
+                     ok ? "ok" : "FAILED");
     }
-    Draw(line.status == SectorLine::Status::Failed);
-    if (line.status == SectorLine::Status::Failed)
-        EndPhase();
+    Draw(!ok);
 }
 
 void COutput::Draw(bool final, const std::string& end)
@@ -377,7 +297,7 @@ void COutput::EndPhase()
         m_BarShown = false;
     } else if (m_Mode == Mode::Plain) {
         if (m_Detail != Detail::Quiet) {
-            std::string text = std::string(PhaseName(s.phase)) + ": " + std::to_string(s.done);
+            std::string text = std::string(ReportPhaseName(s.phase)) + ": " + std::to_string(s.done);
             if (s.total > 0)
                 text += " of " + std::to_string(s.total);
             text += s.done == 1 && s.total <= 1 ? " sector" : " sectors";
@@ -394,7 +314,7 @@ void COutput::EndPhase()
         }
     } else {
         Event({{"event", "phase"},
-               {"phase", PhaseName(s.phase)},
+               {"phase", ReportPhaseName(s.phase)},
                {"state", "end"},
                {"result", s.failed ? "failed" : "ok"},
                {"done", s.done},

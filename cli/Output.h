@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ImageCheck.h"
+#include "Reports.h"
 
 namespace kzcli {
 
@@ -30,30 +31,10 @@ using Json = nlohmann::ordered_json;
 
 // Version of the --json output's schema (cli/README.md), on every event. A
 // change that can break a reader of the events raises it.
-constexpr int JSON_SCHEMA = 1;
-
-enum class Phase { Read, Erase, Write, Verify }; // Verify: the reads of a verify
-const char* PhaseName(Phase phase);
-
-// One of the library's sector progress texts:
-//   "read sector %02i/%02i (address: 0x%08x)"  [" OK"]    (REPORT_PROGRESS)
-//   "erase sector %02i/%02i "                  ["OK"]     (REPORT_PROGRESS)
-//   "write sector %02i/%02i (address: 0x%08x)" [" OK"]    (REPORT_PROGRESS)
-//   "... failed" / "erase sector %02i/%02i FAILED"         (REPORT_MESSAGE)
-struct SectorLine {
-    enum class Status { Start, Ok, Failed };
-    Phase phase = Phase::Read;
-    unsigned sector = 0;
-    unsigned of = 0; // the end sector the library shows after the slash
-    std::optional<uint32_t> address;
-    Status status = Status::Start;
-};
-
-// Recognises a sector text (leading indentation allowed); nullopt otherwise.
-std::optional<SectorLine> ParseSectorLine(std::string_view text);
+constexpr int JSON_SCHEMA = 2;
 
 struct PhaseStats {
-    Phase phase;
+    ReportPhase phase;
     unsigned first = 0; // first sector of the phase
     unsigned total = 0; // sectors the phase will handle (0: unknown)
     unsigned done = 0;  // sectors finished well
@@ -95,7 +76,7 @@ public:
     void SetVerifying(bool verifying)
     {
         std::lock_guard<std::recursive_mutex> lock(m_Lock);
-        m_Verifying = verifying;
+        m_Decoder.SetVerifying(verifying);
     }
 
     // The flash layout the library reported while opening the flash loader.
@@ -156,7 +137,9 @@ public:
     Detail GetDetail() const { return m_Detail; }
 
 private:
-    void OnSector(const SectorLine& line);
+    void OnEvent(const DecodedEvent& event);
+    void BeginPhase(const DecodedEvent& event);
+    void OnSector(const DecodedEvent& event);
     void Draw(bool final, const std::string& end = "");
     void ClearBarLine();
     void HumanLine(const std::string& text);
@@ -172,7 +155,7 @@ private:
     std::optional<FlashLayout> m_Layout;
     std::optional<FlashLayout> m_TraceLayout;
     bool m_RangeKnown = false;
-    bool m_Verifying = false;
+    CReportDecoder m_Decoder;
     unsigned m_RangeFirst = 0, m_RangeEnd = 0;
     std::optional<unsigned> m_RunFirst; // first sector seen since the range was set
     std::vector<PhaseStats> m_Phases;

@@ -167,7 +167,7 @@ void AddGlobalOptions(CommandLine& c)
     app.footer("Exit codes:\n" + ExitCodeHelp() + HELP_NOTES);
     auto* deviceOpt = app.add_option("--device", c.device,
                                      "the board with this device id, as `bench show` lists it; ids change with "
-                                     "every restart of a board, so the handle an earlier run printed is gone: "
+                                     "every restart of a board, so the id an earlier run printed is gone: "
                                      "--serial is the steady choice; default: the first board found")
                           ->type_name("ID");
     auto* serialOpt = app.add_option("--serial", c.serials,
@@ -267,7 +267,7 @@ void AddOtherCommands(CommandLine& c)
     app.add_subcommand("version", "show the versions of kazmir and of the device server")->callback([&c] {
         c.run = [](CHost& h) { return h.Version(); };
     });
-    auto* mode = app.add_subcommand("mode", "bring the board into its BAL or CCL firmware and print its handle");
+    auto* mode = app.add_subcommand("mode", "bring the board into its BAL or CCL firmware and print its device id");
     mode->add_option("MODE", c.modeName, "bal or ccl")->required()->check(OneOf({"bal", "ccl"}));
     mode->callback([&c] { c.run = [&c](CHost& h) { return h.Mode(c.modeName); }; });
 

@@ -333,7 +333,7 @@ KZMRESULT kzhPlace(const KZH_ANALYSIS* analysis, const KZH_FLASH* flash, KZH_PLA
         if (flash->sectorSizes != nullptr)
             layout.sectorSizes.assign(flash->sectorSizes, flash->sectorSizes + flash->sectorCount);
         layout.flashSize = flash->flashSize;
-        auto* p = new KZH_PLACEMENT{PlaceImage(analysis->analysis, layout)};
+        auto* p = new KZH_PLACEMENT{PreviewPlacement(analysis->analysis, layout)};
         p->blockCount = static_cast<uint32_t>(p->plan.blocks.size());
         *placement = p;
         return KZM_OK;

@@ -149,7 +149,20 @@ struct PlacementPlan {
 };
 
 // Replays the library's placement of the image on the layout.
-PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout);
+PlacementPlan PreviewPlacement(const ImageAnalysis& image, const FlashLayout& layout);
+
+// Where a flash differs from what a verify of the image compares: the range
+// as it is, with the image (the file the library read) laid over it.
+struct FlashMismatch {
+    uint64_t flashOffset = 0; // of the first differing byte
+    uint16_t sector = 0;
+    std::vector<uint8_t> flashBytes, imageBytes; // up to 8 bytes from there on
+    uint64_t bytesDiffering = 0;                 // in the whole range
+};
+// nullopt when the flash holds what the image asks for, or the image cannot
+// be placed on the layout or read.
+std::optional<FlashMismatch> FindMismatch(const std::string& libraryPath, const ImageAnalysis& image,
+                                          const FlashLayout& layout, const std::vector<uint8_t>& flash);
 
 // printf-style text, as the findings word it (checked as the C library's
 // printf is; mingw-w64 names its C99 one).

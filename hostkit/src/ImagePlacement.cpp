@@ -4,6 +4,8 @@
 #include "ImageCheck.h"
 
 #include "flash/FlashPlacement.h"
+#include "flash/ImageBlock.h"
+#include "flash/ImageFile.h"
 
 #include <algorithm>
 
@@ -15,7 +17,7 @@ size_t PlacementPlan::Errors() const
                                              [](const Finding& f) { return f.severity == Severity::Error; }));
 }
 
-PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout)
+PlacementPlan PreviewPlacement(const ImageAnalysis& image, const FlashLayout& layout)
 {
     PlacementPlan plan;
     auto error = [&](Issue issue, int block, std::string text) {
@@ -143,6 +145,51 @@ PlacementPlan PlaceImage(const ImageAnalysis& image, const FlashLayout& layout)
     }
     plan.bytesKept = plan.rangeSize - plan.bytesWritten;
     return plan;
+}
+
+std::optional<FlashMismatch> FindMismatch(const std::string& libraryPath, const ImageAnalysis& image,
+                                          const FlashLayout& layout, const std::vector<uint8_t>& flash)
+{
+    if (!layout.SizesKnown() || !image.readable)
+        return std::nullopt;
+    const PlacementPlan plan = PreviewPlacement(image, layout);
+    if (plan.result != 0 || plan.rangeStart + plan.rangeSize > flash.size())
+        return std::nullopt;
+    const auto rangeStart = static_cast<std::ptrdiff_t>(plan.rangeStart);
+    std::vector<uint8_t> expected(flash.begin() + rangeStart,
+                                  flash.begin() + rangeStart + static_cast<std::ptrdiff_t>(plan.rangeSize));
+    CImageFile loaded;
+    if (loaded.Load(libraryPath.c_str()) != 0)
+        return std::nullopt;
+    uint32_t count = 0;
+    const CImageBlock* const* blocks = loaded.GetBlocks(&count);
+    for (uint32_t i = 0; i < count && i < plan.blocks.size(); ++i) {
+        const uint64_t at = plan.blocks[i].flashOffset - plan.rangeStart;
+        const uint64_t size = std::min<uint64_t>(plan.blocks[i].written, blocks[i]->GetSize());
+        if (at > expected.size() || size > expected.size() - at)
+            continue;
+        std::copy(blocks[i]->GetData(), blocks[i]->GetData() + size,
+                  expected.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const uint8_t* actual = flash.data() + plan.rangeStart;
+    FlashMismatch m;
+    size_t first = expected.size();
+    for (size_t i = 0; i < expected.size(); ++i)
+        if (expected[i] != actual[i]) {
+            first = std::min(first, i);
+            ++m.bytesDiffering;
+        }
+    if (m.bytesDiffering == 0)
+        return std::nullopt;
+    m.flashOffset = plan.rangeStart + first;
+    while (m.sector + 1u < layout.sectorSizes.size() &&
+           layout.SectorOffset(static_cast<uint16_t>(m.sector + 1)) <= m.flashOffset)
+        ++m.sector;
+    const size_t shown = std::min<size_t>(8, expected.size() - first);
+    m.flashBytes.assign(actual + first, actual + first + shown);
+    m.imageBytes.assign(expected.begin() + static_cast<std::ptrdiff_t>(first),
+                        expected.begin() + static_cast<std::ptrdiff_t>(first + shown));
+    return m;
 }
 
 } // namespace kzhost

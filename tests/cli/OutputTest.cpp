@@ -94,36 +94,6 @@ size_t Columns(const std::string& text)
 
 } // namespace
 
-TEST(SectorLines, TheLibrarysTextsAreRecognised)
-{
-    auto read = ParseSectorLine("    read sector 03/08 (address: 0x0000c000)");
-    ASSERT_TRUE(read);
-    EXPECT_EQ(read->phase, Phase::Read);
-    EXPECT_EQ(read->sector, 3u);
-    EXPECT_EQ(read->of, 8u);
-    EXPECT_EQ(read->address.value_or(0), 0xC000u);
-    EXPECT_EQ(read->status, SectorLine::Status::Start);
-
-    auto ok = ParseSectorLine("    write sector 07/08 (address: 0x00040000) OK");
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(ok->phase, Phase::Write);
-    EXPECT_EQ(ok->status, SectorLine::Status::Ok);
-    auto failed = ParseSectorLine("    read sector 00/01 (address: 0x00000000) failed");
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->status, SectorLine::Status::Failed);
-
-    auto eraseStart = ParseSectorLine("    erase sector 00/01 ");
-    ASSERT_TRUE(eraseStart);
-    EXPECT_EQ(eraseStart->phase, Phase::Erase);
-    EXPECT_EQ(eraseStart->status, SectorLine::Status::Start);
-    EXPECT_EQ(ParseSectorLine("erase sector 00/01 OK")->status, SectorLine::Status::Ok);
-    EXPECT_EQ(ParseSectorLine("erase sector 00/01 FAILED")->status, SectorLine::Status::Failed);
-
-    for (const char* other : {"Scan file ...", "CFlashProg::Open", "read sector 1", "read sector 01/02",
-                              "erase sector 01/02 maybe", "write sector 01/02 (address: 0xZZ)"})
-        EXPECT_FALSE(ParseSectorLine(other)) << other;
-}
-
 TEST(JsonEvents, EachSectorAndPhaseBecomesAnEvent)
 {
     Captured c;
@@ -216,7 +186,7 @@ TEST(Bars, ProgressIsDrawnInPlaceAndEndsWithTheTotals)
 
 TEST(Bars, EveryLineFitsTheTerminalAndShrinksTheBarFirst)
 {
-    PhaseStats s{Phase::Write, 0, 128, 64, false, 64ull << 20, 1.5};
+    PhaseStats s{ReportPhase::Write, 0, 128, 64, false, 64ull << 20, 1.5};
     for (unsigned columns : {10u, 24u, 40u, 60u, 80u, 200u})
         for (bool failed : {false, true})
             for (const char* end : {"", "  12.34 s"}) {

@@ -50,18 +50,18 @@ bool Has(const std::string& text, const std::string& part)
 }
 
 // The --json schema of cli/README.md: each key has one type ("key:type")
-// wherever it stands, but for the few named "event.key" or, inside an object or array,
-// "outer.key"; each event carries only its own keys (and "board" in a run over
-// several boards). "hex" is 0x and upper-case digits.
+// wherever it stands, but for the few named "event.key" or, inside an object
+// or array, "outer.key"; each event carries only its own keys (and "board" in
+// a run over several boards). "hex" is 0x and upper-case digits.
 const char KEY_TYPE_TEXT[] =
     "event:s schema:n file:s format:s text:s result:s summary.result:o findings:a plan:o phase:s state:n "
     "phase.state:s total:n done:n bytes:n seconds:n sector:n of:n lines:n data_records:n data_bytes:n "
     "blocks:a lowest:hex highest:hex fw_info:o? accepted:b library_stop_line:n library_stop_reason:s "
-    "records_not_read:n split_lines:a placements:a handle:hex found:b name:s version:s kind:n "
-    "kind_text:s address:hex reserved12:hex reserved16:hex device:s device_version:s block:n at:hex "
-    "bench:o kazmir:s device_server:s mode:s hex:s sent:s received:s same:b milliseconds:n command:s "
-    "exit:n exit_name:s skipped:b code:hex severity:s issue:s line:n library_result:hex first_sector:n "
-    "last_sector:n range_start:hex range_size:n bytes_written:n bytes_kept:n board:s placements.board:n "
+    "records_not_read:n split_lines:a placements:a found:b name:s version:s kind:n kind_text:s "
+    "address:hex reserved12:hex reserved16:hex device:s device_version:s block:n at:hex bench:o kazmir:s "
+    "device_server:s mode:s hex:s sent:s received:s same:b milliseconds:n command:s exit:n exit_name:s "
+    "skipped:b code:hex severity:s issue:s line:n library_result:hex first_sector:n last_sector:n "
+    "range_start:hex range_size:n bytes_written:n bytes_kept:n board:s placements.board:n "
     "boards.result:o serial:s start:hex end:hex size:n default:b source:s state_dir:s boards:a index:n "
     "class:n state_name:s device_id:hex present:b held:b flash:o base:hex sectors:a image_bytes:n "
     "mismatch.image_bytes:s flash_bytes:s image_bytes_in_range:n flash_offset:hex bytes_differing:n "
@@ -87,18 +87,19 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"info",
      "file format sha256 lines data_records data_bytes blocks lowest highest fw_info accepted library_stop_line "
      "library_stop_reason records_not_read split_lines findings placements"},
-    {"fwinfo", "handle found name version kind kind_text address reserved12 reserved16 device device_version"},
+    {"fwinfo", "device_id found name version kind kind_text address reserved12 reserved16 device device_version"},
     {"bench", "bench"},
     {"version", "kazmir device_server"},
-    {"mode", "mode handle"},
+    {"mode", "mode device_id"},
     {"received", "hex text"},
     {"echo", "sent received same milliseconds"},
     {"interrupt", "under_way signal"},
     {"mismatch", "flash_offset address sector flash_bytes image_bytes bytes_differing"},
     {"batch", "command boards jobs"},
-    {"summary", "command result exit exit_name seconds file handle bytes skipped found milliseconds mode image_bytes "
-                "image_bytes_in_range interrupted signal sectors_erased sectors_written range_sectors flash_holds all "
-                "boards max_rss_kib child_max_rss_kib run log_error"},
+    {"summary",
+     "command result exit exit_name seconds file device_id bytes skipped found milliseconds mode image_bytes "
+     "image_bytes_in_range interrupted signal sectors_erased sectors_written range_sectors flash_holds all "
+     "boards max_rss_kib child_max_rss_kib run log_error"},
     {"stamps", "stamps"}};
 // The exit codes' names, as cli/README.md's table gives them.
 const std::map<int, std::string> EXIT_NAMES = {
@@ -138,7 +139,7 @@ std::string SchemaProblem(const json& value, const std::string& key, const std::
 
 std::string EventProblem(const json& e)
 {
-    if (!e.is_object() || !e.contains("event") || e.value("schema", 0) != 1)
+    if (!e.is_object() || !e.contains("event") || e.value("schema", 0) != 2)
         return "no event or schema 1";
     const auto keys = EVENT_KEYS.find(e["event"].get<std::string>());
     if (keys == EVENT_KEYS.end())
@@ -698,7 +699,7 @@ TEST_F(KazmirRun, RunsOnOneBenchNeverMix)
     WriteText(two, image);
     std::vector<Result> others;
     m_Watch = [&](pid_t pid, const std::string& line) {
-        if (!others.empty() || !Has(line, R"("event":"sector","schema":1,"phase":"erase","sector":0,)"))
+        if (!others.empty() || !Has(line, R"("event":"sector","schema":2,"phase":"erase","sector":0,)"))
             return true;
         kill(pid, SIGSTOP); // held still within its second erase, the first has taken the file
         others.push_back(Kazmir({"--bench", slow, "program", DEMO}));

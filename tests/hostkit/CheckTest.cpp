@@ -164,7 +164,7 @@ TEST(Check, PlacementNamesTheBlocksTheLibraryWouldNotWrite)
         layout.base = c.base;
         layout.sectorSizes.assign(8, 0x2000);
         layout.sectorCount = 8;
-        const PlacementPlan plan = PlaceImage(image, layout);
+        const PlacementPlan plan = PreviewPlacement(image, layout);
         const bool accepted = c.issue == Issue::Unreadable;
         EXPECT_EQ(plan.Accepted(), accepted) << c.name;
         if (!accepted) {

@@ -132,26 +132,18 @@ TEST(PostgresLog, TwoStationsShareOneLogAndNeverTakeTheSameValue)
     constexpr int STATIONS = 2, EACH = 100;
 
     // Stations that find no tables yet create them at once.
-    ASSERT_TRUE(runlogtest::RunChildren(STATIONS, [&](int station) {
+    ASSERT_TRUE(runlogtest::RunChildren(STATIONS, [&](int) {
         std::string error;
         auto log = CRunLog::Open(server.Uri(), error);
-        RunRecord row;
-        row.started = UtcNow();
-        row.station = "station-" + std::to_string(station);
-        row.command = "erase";
-        return log && !log->Append(row);
+        return log && !log->Append(runlogtest::Row("KZ", UtcNow()));
     }));
     std::string error;
     auto log = CRunLog::Open(server.Uri(), error);
     ASSERT_TRUE(log) << error;
     EXPECT_NE(log->Describe().find("PostgreSQL database postgres"), std::string::npos) << log->Describe();
     ASSERT_TRUE(runlogtest::TakeValuesAtOnce(server.Uri(), STATIONS, EACH, [](int station, int i) {
-        RunRecord row;
-        row.started = UtcNow();
+        RunRecord row = runlogtest::Row("KZ" + std::to_string(i), UtcNow(), i % 10 == 0 ? 6 : 0);
         row.station = "station-" + std::to_string(station);
-        row.serial = "KZ" + std::to_string(i);
-        row.command = "program";
-        row.exitCode = i % 10 == 0 ? 6 : 0;
         return row;
     }));
     std::vector<RunRecord> rows;

@@ -3,7 +3,8 @@
 #include <cstdio>
 
 #include "Digest.h"
-#include "Host.h"
+#include "Format.h"
+#include "Session.h"
 #include "ImageCheck.h"
 #include "Report.h"
 #include "ResultText.h"
@@ -15,15 +16,10 @@ namespace kzcli {
 
 namespace {
 
-bool IsBoardCommand(const std::string& command)
-{
-    return command == "program" || command == "verify" || command == "erase";
-}
-
 std::string LogStateDir()
 {
 #if KAZMIR_CLI_BENCH
-    return StateDir();
+    return kazsim::StateDir();
 #else
     return std::string();
 #endif
@@ -107,26 +103,9 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
 void CLineRecord::OnSummary(Json& summary)
 {
     const std::string command = summary.value("command", std::string());
-    if (!IsBoardCommand(command))
+    if (!kzlog::IsLoggedCommand(command))
         return;
-    kzlog::RunRecord row = m_Row;
-    row.command = command;
-    row.station = m_Options.log.station.empty() ? kzlog::HostName() : m_Options.log.station;
-    row.ended = kzlog::UtcNow();
-    row.deviceId = summary.value("device_id", std::string());
-    const Json result = summary.value("result", Json::object());
-    if (result.is_object()) {
-        row.message = result.value("text", std::string());
-        if (auto code = ParseNumber(result.value("code", std::string())))
-            row.result = static_cast<uint32_t>(*code);
-    }
-    row.exitCode = summary.value("exit", 0);
-    row.exitName = summary.value("exit_name", std::string());
-    row.seconds = summary.value("seconds", 0.0);
-    // The range the library wrote: a program that ran, or an erase.
-    const bool wrote = command == "erase" || (command == "program" && !summary.value("skipped", true));
-    if (row.exitCode == 0 && wrote)
-        row.bytesWritten = summary.value("bytes", uint64_t{0});
+    const kzlog::RunRecord row = kzlog::RowFromSummary(m_Row, summary, m_Options.log.station);
     if (auto warning = kzlog::RecordRun(m_Options.log, LogStateDir(), row)) {
         if (m_Options.log.required) {
             m_LogFailed = true;
@@ -146,41 +125,14 @@ void CLineRecord::OnSummary(Json& summary)
 void CLineRecord::OnBatchSummary(const Json& summary)
 {
     const std::string command = summary.value("command", std::string());
-    if (!IsBoardCommand(command) || !summary.contains("boards"))
-        return;
-    std::vector<kzlog::RunRecord> rows;
-    for (const Json& board : summary["boards"]) {
-        std::string error;
-        std::optional<kzlog::RunRecord> row;
-        if (board.contains("run"))
-            row = kzlog::FromJson(board["run"], error);
-        if (!row) {
-            // A child that ended without its row: what the parent saw of it.
-            row = kzlog::RunRecord{};
-            row->serial = board.value("serial", std::string());
-            row->deviceId = board.value("device_id", std::string());
-            row->command = command;
-            row->exitName = board.value("exit_name", std::string());
-            row->message = board.value("result", Json::object()).value("text", std::string());
-            row->seconds = board.value("seconds", 0.0);
-            row->bench = KAZMIR_CLI_BENCH != 0;
-        }
-        // The parent's exit code counts: a child can end worse than it said.
-        row->exitCode = board.value("exit", row->exitCode);
-        row->exitName = board.value("exit_name", row->exitName);
-        rows.push_back(*row);
-    }
-    WriteReports(rows, command);
+    if (kzlog::IsLoggedCommand(command) && summary.contains("boards"))
+        WriteReports(kzlog::RowsFromBatch(summary, KAZMIR_CLI_BENCH != 0), command);
 }
 
 void CLineRecord::WriteReports(const std::vector<kzlog::RunRecord>& rows, const std::string& command)
 {
-    if (!m_Options.junit.empty())
-        if (auto failed = kzlog::WriteReport(m_Options.junit, kzlog::JUnitText(rows, "kazmir " + command)))
-            m_Out.Warn("warning: " + *failed);
-    if (!m_Options.csv.empty())
-        if (auto failed = kzlog::WriteReport(m_Options.csv, kzlog::CsvText(rows)))
-            m_Out.Warn("warning: " + *failed);
+    for (const auto& failed : kzlog::WriteReports(rows, "kazmir " + command, m_Options.junit, m_Options.csv))
+        m_Out.Warn("warning: " + failed);
 }
 
 std::vector<std::string> WithoutReports(const std::vector<std::string>& args)

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "Host.h"
+#include "Format.h"
+#include "Session.h"
 #include "Report.h"
 #include "RunLog.h"
 
@@ -24,7 +25,7 @@ std::unique_ptr<kzlog::CRunLog> OpenLog(const std::string& target)
     std::string path = target;
 #if KAZMIR_CLI_BENCH
     if (path.empty())
-        path = kzlog::DefaultLogPath(StateDir());
+        path = kzlog::DefaultLogPath(kazsim::StateDir());
 #endif
     if (path.empty()) {
         std::fprintf(stderr, "error: give the log with --log FILE or --log postgresql://...\n");
@@ -66,8 +67,8 @@ int ListRuns(const LogOptions& o, const std::string& target, bool json, const st
     std::vector<kzlog::RunRecord> rows;
     if (auto failed = log->Query(filter, rows))
         return Fail("cannot read the " + log->Describe() + ": " + *failed, EXIT_FAILURE_);
-    const std::string text = json ? kzlog::JsonLines(rows) : o.csv ? kzlog::CsvText(rows) : kzlog::TableText(rows);
-    std::fputs(text.c_str(), stdout);
+    const auto form = json ? kzlog::ListForm::JsonLines : o.csv ? kzlog::ListForm::Csv : kzlog::ListForm::Table;
+    std::fputs(kzlog::ListText(rows, form).c_str(), stdout);
     return EXIT_OK;
 }
 
@@ -94,26 +95,21 @@ int Counter(const LogOptions& o, const std::string& target, bool json)
         if (auto failed = log->GetCounter(o.counter, next))
             return Fail(*failed, EXIT_USAGE);
         if (!next) {
-            if (json)
-                std::printf("%s\n", kzlog::Json({{"counter", o.counter}, {"next", nullptr}}).dump().c_str());
+            std::fputs(kzlog::CounterText(o.counter, next, json).c_str(), stdout);
             return Fail("counter " + o.counter + " is not set: start it with `kazmir counter " + o.counter +
                             " --set VALUE`",
                         EXIT_FAILURE_);
         }
         counters.emplace_back(o.counter, *next);
     }
-    for (const auto& [name, next] : counters) {
-        if (json)
-            std::printf("%s\n", kzlog::Json({{"counter", name}, {"next", next}}).dump().c_str());
-        else
-            std::printf("%s: next value %llu\n", name.c_str(), static_cast<unsigned long long>(next));
-    }
+    for (const auto& [name, next] : counters)
+        std::fputs(kzlog::CounterText(name, next, json).c_str(), stdout);
     return EXIT_OK;
 }
 
 } // namespace
 
-void AddLogCommands(CLI::App& app, std::function<int(CHost&)>& run, const bool& json,
+void AddLogCommands(CLI::App& app, std::function<int(CSession&)>& run, const bool& json,
                     const std::vector<std::string>& serials, const kzlog::LogSettings& settings)
 {
     auto o = std::make_shared<LogOptions>();
@@ -127,14 +123,14 @@ void AddLogCommands(CLI::App& app, std::function<int(CHost&)>& run, const bool& 
     log->add_option("--limit", o->limit, "at most N runs")->type_name("N");
     log->add_flag("--csv", o->csv, "CSV instead of a table (--json: one JSON object per run)");
     log->callback([&run, o, &json, &serials, &settings] {
-        run = [o, &json, &serials, &settings](CHost&) { return ListRuns(*o, settings.target, json, serials); };
+        run = [o, &json, &serials, &settings](CSession&) { return ListRuns(*o, settings.target, json, serials); };
     });
 
     auto* counter = app.add_subcommand("counter", "show the log's counters, or one counter; set it with --set");
     counter->add_option("NAME", o->counter, "the counter (stamps take values with counter:NAME)");
     counter->add_option("--set", o->setText, "the value the counter gives next")->type_name("VALUE");
     counter->callback([&run, o, &json, &settings] {
-        run = [o, &json, &settings](CHost&) { return Counter(*o, settings.target, json); };
+        run = [o, &json, &settings](CSession&) { return Counter(*o, settings.target, json); };
     });
 }
 

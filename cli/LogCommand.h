@@ -11,11 +11,11 @@
 
 namespace kzcli {
 
-class CHost;
+class CSession;
 
 // Adds both commands to the app; the one chosen sets run. json, serials and
 // settings (--log) are global options, read when the command runs.
-void AddLogCommands(CLI::App& app, std::function<int(CHost&)>& run, const bool& json,
+void AddLogCommands(CLI::App& app, std::function<int(CSession&)>& run, const bool& json,
                     const std::vector<std::string>& serials, const kzlog::LogSettings& settings);
 
 } // namespace kzcli

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -22,7 +23,8 @@
 #include <CLI/CLI.hpp>
 
 #include "Batch.h"
-#include "Host.h"
+#include "Commands.h"
+#include "Format.h"
 #if KAZMIR_CLI_RUNLOG
 #include "LineRecord.h"
 #include "LogCommand.h"
@@ -70,7 +72,7 @@ int JsonUsageSummary(int argc, char** argv, const std::string& message)
         json = std::string(argv[i]) == "--json";
     if (json) {
         COutput out(COutput::Mode::Json, COutput::Detail::Quiet);
-        CHost(GlobalOptions{}, out).UsageError(message);
+        CSession(GlobalOptions{}, out).UsageError(message);
     }
     return EXIT_USAGE;
 }
@@ -101,20 +103,6 @@ CLI::Validator BoardCount()
         "");
 }
 
-CLI::Validator OneOf(const std::vector<std::string>& words)
-{
-    return CLI::Validator(
-        [words](std::string& text) -> std::string {
-            if (std::find(words.begin(), words.end(), text) != words.end())
-                return "";
-            std::string list;
-            for (size_t i = 0; i < words.size(); ++i)
-                list += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
-            return "\"" + text + "\" is not one of " + list;
-        },
-        "");
-}
-
 std::string CommandList(CLI::App& app)
 {
     std::string list;
@@ -139,25 +127,6 @@ std::string GlobalOptionsText(CLI::App& app)
     }
     return text + "Exit codes: see kazmir --help.";
 }
-
-// Everything the command line sets, and the command it chose.
-struct CommandLine {
-    CLI::App app{"kazmir: program the flash of Kazmir interface boards and drive their firmware modes", "kazmir"};
-    GlobalOptions options;
-    std::string device;               // --device as given
-    std::vector<std::string> serials; // --serial, once or more
-    bool json = false, quiet = false, verbose = false, plain = false;
-    CLI::Option* benchOpt = nullptr;
-    std::string file, baseText, modeName, text;
-    FlashOptions flash;
-    bool eraseAll = false, hex = false, allBoards = false;
-    unsigned jobs = 0;
-    CLI::App *program = nullptr, *verify = nullptr, *erase = nullptr;
-    std::function<int(CHost&)> run;
-#if KAZMIR_CLI_RUNLOG
-    LineOptions line;
-#endif
-};
 
 void AddGlobalOptions(CommandLine& c)
 {
@@ -203,47 +172,33 @@ void AddGlobalOptions(CommandLine& c)
 #endif
 }
 
-void AddImageArguments(CommandLine& c, CLI::App* sub)
+// The table's commands, each under its group ("bgi send"); many boards for
+// the batch commands: one child process per board, at most --jobs at once.
+void AddCommands(CommandLine& c)
 {
-    sub->add_option("FILE", c.file, "the image file: Intel HEX, S-records, ELF, or a raw binary with --base")
-        ->required();
-    sub->add_option("--base", c.baseText, "the file is a raw binary whose first byte goes to this address")
-        ->type_name("ADDR");
-}
-
-// program, verify and erase: one board, or many with one process each.
-void AddFlashCommands(CommandLine& c)
-{
-    c.program = c.app.add_subcommand("program", "write an image file (Intel HEX or S-records) into the flash");
-    AddImageArguments(c, c.program);
-    c.program->add_flag("--verify", c.flash.verify, "verify the flash afterwards");
-    c.program->add_flag("--skip-unchanged", c.flash.skipUnchanged,
-                        "compare first; erase and write nothing when the flash already holds the image");
-    c.program->add_flag("--no-check", c.flash.noCheck, "hand the file to the library without the strict check");
-    c.program->callback([&c] { c.run = [&c](CHost& h) { return h.Program(c.file, c.flash); }; });
-#if KAZMIR_CLI_RUNLOG
-    c.program
-        ->add_option("--stamp", c.line.stamps,
-                     "write a per-board value into the image: ADDRESS=FORMAT:SOURCE, FORMAT u16le u16be "
-                     "u32le u32be u64le u64be textN, SOURCE counter:NAME or csv:FILE (repeatable)")
-        ->type_name("ADDRESS=FORMAT:SOURCE");
-#endif
-
-    c.verify = c.app.add_subcommand("verify", "compare the flash with an image file");
-    AddImageArguments(c, c.verify);
-    c.verify->add_flag("--no-check", c.flash.noCheck, "hand the file to the library without the strict check");
-    c.verify->callback([&c] { c.run = [&c](CHost& h) { return h.Verify(c.file, c.flash.noCheck); }; });
-
-    c.erase = c.app.add_subcommand("erase", "erase flash sector 0 (the library erases no other on its own)");
-    c.erase->add_flag("--all", c.eraseAll,
-                      "erase every sector: programs an image of 0xFF bytes over the whole flash through the same "
-                      "exports (each sector is read, erased and written)");
-    c.erase->callback([&c] { c.run = [&c](CHost& h) { return h.Erase(c.eraseAll); }; });
-
-    // Many boards: one child process per board, at most --jobs at once.
-    for (CLI::App* sub : {c.program, c.verify, c.erase}) {
+    std::map<std::string, CLI::App*> groups;
+    for (const Command& command : Commands()) {
+        const std::string name = command.name, group = GroupOf(name);
+        CLI::App* parent = &c.app;
+        if (!group.empty()) {
+            CLI::App*& made = groups[group];
+            if (made == nullptr) {
+                made = c.app.add_subcommand(group, GroupHelp(group));
+                made->require_subcommand(1, 1);
+            }
+            parent = made;
+        }
+        CLI::App* sub = parent->add_subcommand(group.empty() ? name : name.substr(group.size() + 1), command.help);
+        if (command.addOptions != nullptr)
+            command.addOptions(*sub, c);
+        sub->callback([&c, &command] {
+            c.chosen = &command;
+            c.run = [&c, &command](CSession& s) { return command.run(s, c); };
+        });
+        if (!command.batch)
+            continue;
         // erase --all is every sector of one flash; every board is --all-boards there.
-        sub->add_flag(sub == c.erase ? "--all-boards" : "--all", c.allBoards,
+        sub->add_flag(name == "erase" ? "--all-boards" : "--all", c.allBoards,
                       "every board of the virtual bench (bench only: the library offers no listing of real boards)");
         sub->add_option("--jobs", c.jobs, "with several boards: at most N at once (default: all of them)")
             ->type_name("N")
@@ -255,47 +210,6 @@ void AddFlashCommands(CommandLine& c)
             ->type_name("FILE");
 #endif
     }
-}
-
-// The other commands, after the flash commands in the help's order.
-void AddOtherCommands(CommandLine& c)
-{
-    CLI::App& app = c.app;
-    app.add_subcommand("fwinfo", "show the firmware-information record in the board's flash")->callback([&c] {
-        c.run = [](CHost& h) { return h.FwInfo(); };
-    });
-    app.add_subcommand("version", "show the versions of kazmir and of the device server")->callback([&c] {
-        c.run = [](CHost& h) { return h.Version(); };
-    });
-    auto* mode = app.add_subcommand("mode", "bring the board into its BAL or CCL firmware and print its device id");
-    mode->add_option("MODE", c.modeName, "bal or ccl")->required()->check(OneOf({"bal", "ccl"}));
-    mode->callback([&c] { c.run = [&c](CHost& h) { return h.Mode(c.modeName); }; });
-
-    auto* bgi = app.add_subcommand("bgi", "exchange messages over the board's BGI channels (CCL firmware)");
-    bgi->require_subcommand(1, 1);
-    auto* send = bgi->add_subcommand("send", "send one message: the text and a closing NUL byte");
-    send->add_option("TEXT", c.text, "the text (with --hex: the bytes, in hexadecimal)")->required();
-    send->add_flag("--hex", c.hex, "TEXT is hexadecimal bytes, sent as they are");
-    send->callback([&c] { c.run = [&c](CHost& h) { return h.BgiSend(c.text, c.hex); }; });
-    auto* receive = bgi->add_subcommand("receive", "receive one message and print it");
-    receive->add_flag("--hex", c.hex, "print every byte of the message in hexadecimal");
-    receive->callback([&c] { c.run = [&c](CHost& h) { return h.BgiReceive(c.hex); }; });
-    auto* echo = bgi->add_subcommand("echo", "send a text and receive it back (the bench's echo firmware)");
-    echo->add_option("TEXT", c.text, "the text")->required();
-    echo->callback([&c] { c.run = [&c](CHost& h) { return h.BgiEcho(c.text); }; });
-
-    auto* info = app.add_subcommand("info", "inspect an image file without a board (with --bench: where it would go)");
-    AddImageArguments(c, info);
-    info->callback([&c] { c.run = [&c](CHost& h) { return h.Info(c.file); }; });
-
-    auto* bench = app.add_subcommand("bench", "the virtual bench");
-    bench->require_subcommand(1, 1);
-    bench->add_subcommand("show", "list the bench's boards")->callback([&c] {
-        c.run = [](CHost& h) { return h.BenchShow(); };
-    });
-    bench->add_subcommand("reset", "restore the bench: erase the flash it keeps")->callback([&c] {
-        c.run = [](CHost& h) { return h.BenchReset(); };
-    });
 }
 
 // Global options go before or after the command; each command's help lists
@@ -410,7 +324,7 @@ std::optional<int> Parse(CommandLine& c, int argc, char** argv)
     c.options.benchGiven = c.benchOpt->count() > 0;
     if (c.serials.size() == 1)
         c.options.serial = c.serials.front();
-    if (c.serials.size() > 1 && !(c.program->parsed() || c.verify->parsed() || c.erase->parsed()))
+    if (c.serials.size() > 1 && !(c.chosen != nullptr && c.chosen->batch))
         return Refuse(argc, argv, "--serial more than once works with program, verify and erase only");
     if (c.allBoards && (!c.serials.empty() || !c.device.empty()))
         return Refuse(argc, argv, "--all takes every board; give no --serial or --device with it");
@@ -432,7 +346,7 @@ COutput::Mode OutputMode(const CommandLine& c)
 int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out)
 {
     BatchRequest request;
-    request.command = c.program->parsed() ? "program" : c.verify->parsed() ? "verify" : "erase";
+    request.command = c.chosen->name;
     request.file = request.command == "erase" ? "" : c.file;
     request.serials = c.serials;
     request.jobs = c.jobs;
@@ -461,8 +375,7 @@ int main(int argc, char** argv)
 #endif
     CommandLine c;
     AddGlobalOptions(c);
-    AddFlashCommands(c);
-    AddOtherCommands(c);
+    AddCommands(c);
 #if KAZMIR_CLI_RUNLOG
     AddLogCommands(c.app, c.run, c.json, c.serials, c.line.log);
 #endif
@@ -478,7 +391,7 @@ int main(int argc, char** argv)
     CLineRecord line(c.line, out);
     if (auto refused = line.Configure())
         return Refuse(argc, argv, *refused);
-    const bool boardCommand = c.program->parsed() || c.verify->parsed() || c.erase->parsed();
+    const bool boardCommand = c.chosen != nullptr && c.chosen->batch;
     if (c.allBoards || c.serials.size() > 1) {
         line.WatchBatch();
         return RunOnBoards(c, argc, argv, out);
@@ -489,7 +402,7 @@ int main(int argc, char** argv)
     if (c.allBoards || c.serials.size() > 1)
         return RunOnBoards(c, argc, argv, out);
 #endif
-    CHost host(c.options, out);
+    CSession host(c.options, out);
     host.CatchSignals();
 #if KAZMIR_CLI_RUNLOG
     host.SetImageHook([&line](const std::string& command, const std::string& file, const std::string& libraryPath,

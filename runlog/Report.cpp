@@ -182,4 +182,37 @@ std::optional<std::string> WriteReport(const std::string& path, const std::strin
     return std::nullopt;
 }
 
+std::vector<std::string> WriteReports(const std::vector<RunRecord>& rows, const std::string& suiteName,
+                                      const std::string& junitPath, const std::string& csvPath)
+{
+    std::vector<std::string> failed;
+    if (!junitPath.empty())
+        if (auto why = WriteReport(junitPath, JUnitText(rows, suiteName)))
+            failed.push_back(*why);
+    if (!csvPath.empty())
+        if (auto why = WriteReport(csvPath, CsvText(rows)))
+            failed.push_back(*why);
+    return failed;
+}
+
+std::string ListText(const std::vector<RunRecord>& rows, ListForm form)
+{
+    switch (form) {
+    case ListForm::JsonLines:
+        return JsonLines(rows);
+    case ListForm::Csv:
+        return CsvText(rows);
+    case ListForm::Table:
+        break;
+    }
+    return TableText(rows);
+}
+
+std::string CounterText(const std::string& name, std::optional<uint64_t> next, bool json)
+{
+    if (json)
+        return Json({{"counter", name}, {"next", next ? Json(*next) : Json(nullptr)}}).dump() + "\n";
+    return next ? fmt::format("{}: next value {}\n", name, *next) : std::string();
+}
+
 } // namespace kzlog

@@ -29,4 +29,19 @@ std::string JUnitText(const std::vector<RunRecord>& rows, const std::string& sui
 // Writes text to the file; nullopt, or the sentence why not.
 std::optional<std::string> WriteReport(const std::string& path, const std::string& text);
 
+// Writes the JUnit report (one suite named suiteName) to junitPath and the
+// CSV report to csvPath, each when given (not ""); the sentence for each one
+// that could not be written.
+std::vector<std::string> WriteReports(const std::vector<RunRecord>& rows, const std::string& suiteName,
+                                      const std::string& junitPath, const std::string& csvPath);
+
+// The log's listing in one of its forms.
+enum class ListForm { Table, Csv, JsonLines };
+std::string ListText(const std::vector<RunRecord>& rows, ListForm form);
+
+// A counter's line: "units: next value 1000", or with json the object
+// {"counter": "units", "next": 1000}. A counter that is not set (no next)
+// is null in JSON and has no line otherwise.
+std::string CounterText(const std::string& name, std::optional<uint64_t> next, bool json);
+
 } // namespace kzlog

@@ -1,6 +1,7 @@
 #include "RunRecord.h"
 
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -187,6 +188,66 @@ std::optional<RunRecord> FromJson(const Json& o, std::string& error)
         return std::nullopt;
     row.stamps = std::move(*stamps);
     return row;
+}
+
+bool IsLoggedCommand(const std::string& command)
+{
+    return command == "program" || command == "verify" || command == "erase";
+}
+
+RunRecord RowFromSummary(const RunRecord& base, const Json& summary, const std::string& station)
+{
+    RunRecord row = base;
+    row.command = summary.value("command", std::string());
+    row.station = station.empty() ? HostName() : station;
+    row.ended = UtcNow();
+    row.deviceId = summary.value("device_id", std::string());
+    const Json result = summary.value("result", Json::object());
+    if (result.is_object()) {
+        row.message = result.value("text", std::string());
+        // "0x80070057"
+        const std::string code = result.value("code", std::string());
+        uint32_t value = 0;
+        if (code.size() > 2 && code[0] == '0' && (code[1] == 'x' || code[1] == 'X')) {
+            const auto [end, ec] = std::from_chars(code.data() + 2, code.data() + code.size(), value, 16);
+            if (ec == std::errc() && end == code.data() + code.size())
+                row.result = value;
+        }
+    }
+    row.exitCode = summary.value("exit", 0);
+    row.exitName = summary.value("exit_name", std::string());
+    row.seconds = summary.value("seconds", 0.0);
+    // The range the library wrote: a program that ran, or an erase.
+    const bool wrote = row.command == "erase" || (row.command == "program" && !summary.value("skipped", true));
+    if (row.exitCode == 0 && wrote)
+        row.bytesWritten = summary.value("bytes", uint64_t{0});
+    return row;
+}
+
+std::vector<RunRecord> RowsFromBatch(const Json& summary, bool bench)
+{
+    const std::string command = summary.value("command", std::string());
+    std::vector<RunRecord> rows;
+    for (const Json& board : summary.value("boards", Json::array())) {
+        std::string error;
+        std::optional<RunRecord> row;
+        if (board.contains("run"))
+            row = FromJson(board["run"], error);
+        if (!row) {
+            row = RunRecord{};
+            row->serial = board.value("serial", std::string());
+            row->deviceId = board.value("device_id", std::string());
+            row->command = command;
+            row->exitName = board.value("exit_name", std::string());
+            row->message = board.value("result", Json::object()).value("text", std::string());
+            row->seconds = board.value("seconds", 0.0);
+            row->bench = bench;
+        }
+        row->exitCode = board.value("exit", row->exitCode);
+        row->exitName = board.value("exit_name", row->exitName);
+        rows.push_back(*row);
+    }
+    return rows;
 }
 
 } // namespace kzlog

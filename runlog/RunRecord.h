@@ -61,6 +61,19 @@ std::string AbsolutePath(const std::string& path);
 Json ToJson(const RunRecord& row);
 std::optional<RunRecord> FromJson(const Json& object, std::string& error);
 
+// Whether a command's runs are rows of the log: program, verify and erase.
+bool IsLoggedCommand(const std::string& command);
+// A board's row from the summary event that ends a host's command (command,
+// device_id, result {code, text}, exit, exit_name, seconds, bytes, skipped);
+// what the summary does not tell (serial, start, image, stamps) comes from
+// base. station "" is this machine's name.
+RunRecord RowFromSummary(const RunRecord& base, const Json& summary, const std::string& station);
+// The rows of a batch's summary, one per entry of its "boards": the child's
+// own row ("run") when it gave one, else what the parent saw of it. The
+// parent's exit code wins: a child can end worse than it said. bench: the
+// boards are the virtual bench's.
+std::vector<RunRecord> RowsFromBatch(const Json& summary, bool bench);
+
 // The stamps column: a JSON array of {address, format, source, value, bytes}.
 Json StampsToJson(const std::vector<StampValue>& stamps);
 std::optional<std::vector<StampValue>> StampsFromJson(const Json& array, std::string& error);

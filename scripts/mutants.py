@@ -324,9 +324,9 @@ MUTANTS = [
     # kazmir: stop requests, failure causes, boards of a bench of several
     ("SIGPIPE not ignored", "cli/Signals.cpp",
      "ignore.sa_handler = SIG_IGN;", "ignore.sa_handler = SIG_DFL;", ["cli"]),
-    ("a writing call is cut short by the first signal", "cli/Host.cpp",
+    ("a writing call is cut short by the first signal", "cli/Session.cpp",
      "    if (m_Writing) {\n        m_Out.Note(", "    if (false) {\n        m_Out.Note(", ["cli"]),
-    ("a wait for a board is waited out", "cli/Host.cpp",
+    ("a wait for a board is waited out", "cli/Session.cpp",
      "if (std::chrono::steady_clock::now() >= deadline)",
      "if (std::chrono::steady_clock::now() >= deadline + std::chrono::hours(1))",
      ["cli"]),
@@ -334,11 +334,11 @@ MUTANTS = [
      "                Forward(b.child, cause);", "                (void)cause;", ["cli"]),
     ("batch children without a parent-death signal", "cli/Batch.cpp",
      "prctl(PR_SET_PDEATHSIG, SIGTERM);", "prctl(PR_SET_PDEATHSIG, 0);", ["cli"]),
-    ("a failing sector is the image's fault", "cli/Host.cpp",
+    ("a failing sector is the image's fault", "cli/Session.cpp",
      "return m_Out.Phases().size() > phasesBefore ? Operation::Sectors : op;", "return op;", ["cli"]),
-    ("other boards stay on the bench", "cli/Host.cpp",
+    ("other boards stay on the bench", "cli/Session.cpp",
      "            kazsim::Bench::RemoveBoard(b.index);", "            (void)b;", ["cli"]),
-    ("no choice asked for on a bench of several", "cli/Host.cpp",
+    ("no choice asked for on a bench of several", "cli/Session.cpp",
      "} else if (boards.size() > 1) {", "} else if (boards.size() > 9) {", ["cli"]),
 ]
 

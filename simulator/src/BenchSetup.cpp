@@ -1,4 +1,5 @@
-#include "VirtualBench.h"
+// A host's bench: the default bench in the state folder, or a bench file.
+#include "kazsim/BenchSetup.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,10 +12,9 @@
 #include <unistd.h>
 #endif
 
-#include "Output.h"
-#include "kazsim/Bench.h"
+#include <nlohmann/json.hpp>
 
-namespace kzcli {
+namespace kazsim {
 
 namespace fs = std::filesystem;
 
@@ -22,12 +22,11 @@ namespace {
 
 std::string ClassName(const GUID& g)
 {
-    const GUID classes[] = {kazsim::BOARD_CLASS_1, kazsim::BOARD_CLASS_2, kazsim::BOARD_CLASS_3, kazsim::BOARD_CLASS_4,
-                            kazsim::BOARD_CLASS_5};
+    const GUID classes[] = {BOARD_CLASS_1, BOARD_CLASS_2, BOARD_CLASS_3, BOARD_CLASS_4, BOARD_CLASS_5};
     for (size_t i = 0; i < 5; ++i)
         if (std::memcmp(&g, &classes[i], sizeof(GUID)) == 0)
             return std::to_string(i + 1);
-    return kazsim::GuidText(g);
+    return GuidText(g);
 }
 
 // 1 to 5 for the numbered board classes, 0 for any other.
@@ -39,21 +38,49 @@ int ClassNumber(const std::string& boardClass)
 const char* StateName(uint32_t state)
 {
     switch (state) {
-    case kazsim::STATE_FLASH_LOADER:
+    case STATE_FLASH_LOADER:
         return "flash loader";
-    case kazsim::STATE_BAL:
+    case STATE_BAL:
         return "BAL firmware";
-    case kazsim::STATE_CCL:
+    case STATE_CCL:
         return "CCL firmware";
-    case kazsim::STATE_BOOT_ROM:
+    case STATE_BOOT_ROM:
         return "boot ROM";
     default:
         return "unknown state";
     }
 }
 
+// A device id as hosts print it: "0x0000000000000101".
+std::string IdText(uint64_t id)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "0x%016llX", static_cast<unsigned long long>(id));
+    return text;
+}
+
+std::string BaseText(uint32_t base)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", base);
+    return text;
+}
+
+// "512.0 KiB"
+std::string SizeText(uint64_t bytes)
+{
+    char text[32];
+    if (bytes < 1024)
+        std::snprintf(text, sizeof(text), "%llu bytes", static_cast<unsigned long long>(bytes));
+    else if (bytes < 1024 * 1024)
+        std::snprintf(text, sizeof(text), "%.1f KiB", static_cast<double>(bytes) / 1024);
+    else
+        std::snprintf(text, sizeof(text), "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
+    return text;
+}
+
 // "4 x 16 KiB, 1 x 64 KiB, 3 x 128 KiB"
-std::string SectorText(const FlashLayout& layout)
+std::string SectorText(const BoardFlash& layout)
 {
     std::string text;
     size_t i = 0;
@@ -75,7 +102,7 @@ std::string SectorText(const FlashLayout& layout)
     return text;
 }
 
-void Describe(const kazsim::BenchDesc& desc, BenchSetup& setup)
+void Describe(const BenchDesc& desc, BenchSetup& setup)
 {
     setup.boards.clear();
     for (size_t i = 0; i < desc.Boards.size(); ++i) {
@@ -86,23 +113,18 @@ void Describe(const kazsim::BenchDesc& desc, BenchSetup& setup)
         board.boardClass = ClassName(b.BoardClass);
         board.flash.base = b.Flash.BaseAddress;
         board.flash.sectorSizes = b.Flash.SectorSizes;
-        board.flash.sectorCount = static_cast<uint16_t>(b.Flash.SectorSizes.size());
         board.flashFile = b.Flash.File;
         setup.boards.push_back(std::move(board));
     }
 }
 
-kazsim::BenchDesc DefaultBench(const std::string& stateDir)
+BenchDesc DefaultBench(const std::string& stateDir)
 {
-    kazsim::BenchDesc desc = kazsim::BenchDesc::Default();
+    BenchDesc desc = BenchDesc::Default();
     for (auto& board : desc.Boards)
         board.Flash.File = DefaultFlashFile(stateDir);
     return desc;
 }
-
-} // namespace
-
-namespace {
 
 // Without a home the state goes to the temporary folder, which other users
 // share: the folder there is this user's own (named by the user id on POSIX;
@@ -165,16 +187,22 @@ std::string DefaultFlashFile(const std::string& stateDir)
     return (fs::path(stateDir) / "default-bench-flash.bin").string();
 }
 
-bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& error, bool readOnly)
+std::string BenchFile(const std::string& benchOption)
 {
-    std::string file = benchFile == "default" ? std::string() : benchFile;
-    if (benchFile.empty()) {
+    if (benchOption == "default")
+        return "";
+    if (benchOption.empty())
         if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0')
-            file = env;
-    }
+            return env;
+    return benchOption;
+}
+
+bool SetUpBench(const std::string& benchOption, BenchSetup& setup, std::string& error, bool readOnly)
+{
+    const std::string file = BenchFile(benchOption);
     setup.stateDir = StateDir();
     try {
-        auto inMemory = [readOnly](kazsim::BenchDesc desc) {
+        auto inMemory = [readOnly](BenchDesc desc) {
             if (readOnly)
                 for (auto& board : desc.Boards)
                     board.Flash.File.clear();
@@ -192,13 +220,13 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
                 error = "cannot create the state folder " + setup.stateDir + ": " + ec.message();
                 return false;
             }
-            const kazsim::BenchDesc desc = DefaultBench(setup.stateDir);
+            const BenchDesc desc = DefaultBench(setup.stateDir);
             setup.isDefault = true;
             setup.source.clear();
             Describe(desc, setup);
-            kazsim::Bench::Reset(inMemory(desc));
+            Bench::Reset(inMemory(desc));
         } else {
-            const kazsim::BenchDesc desc = kazsim::BenchDesc::FromJsonFile(file);
+            const BenchDesc desc = BenchDesc::FromJsonFile(file);
             setup.isDefault = false;
             setup.source = file;
             Describe(desc, setup);
@@ -212,7 +240,7 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
                     return false;
                 }
             }
-            kazsim::Bench::Reset(inMemory(desc));
+            Bench::Reset(inMemory(desc));
         }
     } catch (const std::exception& e) {
         error = e.what();
@@ -221,9 +249,27 @@ bool SetUpBench(const std::string& benchFile, BenchSetup& setup, std::string& er
     return true;
 }
 
-std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceId)
+bool BenchSerials(const std::string& benchOption, std::vector<std::string>& serials, std::string& error)
 {
-    const int index = kazsim::Bench::FindBoard(deviceId);
+    const std::string file = BenchFile(benchOption);
+    try {
+        const BenchDesc desc = file.empty() ? BenchDesc::Default() : BenchDesc::FromJsonFile(file);
+        for (const auto& board : desc.Boards)
+            serials.push_back(board.Serial);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+    if (serials.empty()) {
+        error = "the bench has no board";
+        return false;
+    }
+    return true;
+}
+
+std::optional<BoardFlash> BenchLayout(const BenchSetup& setup, uint64_t deviceId)
+{
+    const int index = Bench::FindBoard(deviceId);
     if (index < 0 || static_cast<size_t>(index) >= setup.boards.size())
         return std::nullopt;
     return setup.boards[static_cast<size_t>(index)].flash;
@@ -231,26 +277,14 @@ std::optional<FlashLayout> BenchLayout(const BenchSetup& setup, uint64_t deviceI
 
 std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId)
 {
-    const int index = kazsim::Bench::FindBoard(deviceId);
+    const int index = Bench::FindBoard(deviceId);
     if (index < 0)
         return std::nullopt;
     try {
-        return kazsim::Bench::FlashContents(index);
-    } catch (const kazsim::BenchError&) {
+        return Bench::FlashContents(index);
+    } catch (const BenchError&) {
         return std::nullopt; // held by another process, or unreadable: not shown
     }
-}
-
-std::string BootRomHint(const BenchSetup& setup, const std::string& serial)
-{
-    for (const auto& b : setup.boards) {
-        const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
-        if (b.serial == serial && status.Present && status.State == kazsim::STATE_BOOT_ROM)
-            return "board " + std::to_string(b.index) + " of the bench has the serial " + serial +
-                   " but is in its boot ROM, where it reports the serial " + status.Serial +
-                   ": choose it with --device " + HandleText(status.DeviceId);
-    }
-    return "";
 }
 
 std::vector<std::string> DescribeBench(const BenchSetup& setup)
@@ -263,16 +297,16 @@ std::vector<std::string> DescribeBench(const BenchSetup& setup)
     if (setup.boards.empty())
         lines.push_back("  no boards");
     for (const auto& b : setup.boards) {
-        const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
+        const BoardStatus status = Bench::BoardInfo(b.index);
         char head[256];
         std::snprintf(head, sizeof(head), "  board %d: serial %s, class %s, %s (state %u), device id %s%s", b.index,
                       b.serial.c_str(), b.boardClass.c_str(), StateName(status.State), status.State,
-                      HandleText(status.DeviceId).c_str(), status.Held ? ", held by another program" : "");
+                      IdText(status.DeviceId).c_str(), status.Held ? ", held by another program" : "");
         lines.push_back(head);
         if (b.flash.sectorSizes.empty()) {
             lines.push_back("    no flash");
         } else {
-            lines.push_back("    flash " + HumanBytes(b.flash.Size()) + " at base " + Hex32(b.flash.base) + ": " +
+            lines.push_back("    flash " + SizeText(b.flash.Size()) + " at base " + BaseText(b.flash.base) + ": " +
                             std::to_string(b.flash.sectorSizes.size()) + " sectors (" + SectorText(b.flash) + ")" +
                             (b.flashFile.empty() ? ", in memory only" : ", kept in " + b.flashFile));
         }
@@ -280,26 +314,29 @@ std::vector<std::string> DescribeBench(const BenchSetup& setup)
     return lines;
 }
 
-Json BenchJson(const BenchSetup& setup)
+std::string BenchJson(const BenchSetup& setup)
 {
+    using Json = nlohmann::ordered_json;
     Json boards = Json::array();
     for (const auto& b : setup.boards) {
-        const kazsim::BoardStatus status = kazsim::Bench::BoardInfo(b.index);
+        const BoardStatus status = Bench::BoardInfo(b.index);
         boards.push_back({{"index", b.index},
                           {"serial", b.serial},
                           {"class", ClassNumber(b.boardClass)},
                           {"state", status.State},
                           {"state_name", StateName(status.State)},
-                          {"device_id", HandleText(status.DeviceId)},
+                          {"device_id", IdText(status.DeviceId)},
                           {"present", status.Present},
                           {"held", status.Held},
                           {"flash",
-                           {{"base", Hex32(b.flash.base)},
+                           {{"base", BaseText(b.flash.base)},
                             {"size", b.flash.Size()},
                             {"sectors", b.flash.sectorSizes},
                             {"file", b.flashFile}}}});
     }
-    return {{"default", setup.isDefault}, {"source", setup.source}, {"state_dir", setup.stateDir}, {"boards", boards}};
+    const Json bench = {
+        {"default", setup.isDefault}, {"source", setup.source}, {"state_dir", setup.stateDir}, {"boards", boards}};
+    return bench.dump();
 }
 
 std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool& inUse)
@@ -312,7 +349,7 @@ std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool&
         // at all. The files stay locked until this process ends.
         std::string busy;
         for (const auto& b : setup.boards)
-            if (!b.flashFile.empty() && !kazsim::Bench::ClaimFlash(b.index))
+            if (!b.flashFile.empty() && !Bench::ClaimFlash(b.index))
                 busy += (busy.empty() ? "" : ", ") + std::string("board ") + std::to_string(b.index) + " (" + b.serial +
                         ", " + b.flashFile + ")";
         if (!busy.empty()) {
@@ -323,14 +360,14 @@ std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool&
         for (const auto& b : setup.boards) {
             if (b.flashFile.empty())
                 continue;
-            kazsim::Bench::EraseFlash(b.index);
+            Bench::EraseFlash(b.index);
             done.push_back("erased the flash of board " + std::to_string(b.index) + " (" + b.flashFile + ")");
         }
         if (setup.isDefault)
             done.push_back("default bench restored: one board, serial KZ000001, in its CCL firmware");
         else
             done.push_back("bench " + setup.source + " restored");
-    } catch (const kazsim::FlashInUseError& e) {
+    } catch (const FlashInUseError& e) {
         inUse = true;
         error = std::string("the board is in use by another program: ") + e.what();
     } catch (const std::exception& e) {
@@ -339,4 +376,4 @@ std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool&
     return done;
 }
 
-} // namespace kzcli
+} // namespace kazsim

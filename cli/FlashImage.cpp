@@ -1,0 +1,253 @@
+// program and verify: the image read and checked, its place on the board's
+// flash, the library's program and verify, and what the flash holds after.
+#include "Commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "Format.h"
+#include "kazmir.h"
+
+namespace kzcli {
+
+namespace {
+
+bool CheckPlacement(CSession& s, const ImageAnalysis& image, const std::optional<FlashLayout>& layout, bool noCheck,
+                    PlacementPlan& plan)
+{
+    if (!layout) {
+        if (noCheck)
+            return true;
+        s.Out().Warn("The board's flash layout is unknown, so where the image would go cannot be checked.");
+        return false;
+    }
+    if (noCheck)
+        return true;
+    plan = PreviewPlacement(image, *layout);
+    s.Out().Event({{"event", "placement"}, {"file", image.path}, {"plan", PlanJson(plan)}});
+    if (!plan.Accepted()) {
+        s.Out().Warn(image.path + " does not fit this board's flash (nothing was written):");
+        if (!plan.explanation.empty())
+            s.Out().Warn("  " + plan.explanation + ";");
+        for (const auto& line : FindingLines(plan.findings, true, "  "))
+            s.Out().Warn(line);
+        // Offered only where the library would write some of the image.
+        if (plan.result == 0 && plan.bytesWritten > 0)
+            s.Out().Warn("Give --no-check to hand it to the library all the same.");
+        return false;
+    }
+    for (const auto& line : FindingLines(plan.findings, false, "  "))
+        s.Out().Say(line);
+    if (plan.result == 0 && plan.endSector > plan.firstSector) {
+        s.Out().Say("The image goes into " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") +
+                    " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " kept as they are.");
+        s.Out().SetRange(plan.firstSector, plan.endSector);
+    }
+    return true;
+}
+
+void SayFlashLoader(CSession& s, uint64_t handle, const std::optional<FlashLayout>& layout)
+{
+    if (layout && layout->SizesKnown())
+        s.Out().Say("Board " + HandleText(handle) + " is in its flash loader: flash of " + HumanBytes(layout->Size()) +
+                    " in " + Plural(layout->sectorSizes.size(), "sector", "sectors") + " at base " +
+                    Hex32(layout->base) + ".");
+    else
+        s.Out().Say("Board " + HandleText(handle) + " is in its flash loader.");
+}
+
+uint32_t VerifyImage(CSession& s)
+{
+    s.Out().SetVerifying(true);
+    const uint32_t code = kzmFLDverify(s.LibraryImage().c_str());
+    s.Out().SetVerifying(false);
+    s.AfterVerify(code);
+    return code;
+}
+
+Ended CheckCoverage(CSession& s, const std::string& command, const ImageAnalysis& image,
+                    const std::optional<FlashLayout>& layout, Json& extra)
+{
+    if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown())
+        return std::nullopt;
+    const PlacementPlan plan = PreviewPlacement(image, *layout);
+    if (plan.result != 0 || plan.endSector <= plan.firstSector)
+        return std::nullopt;
+    uint64_t total = 0;
+    for (const auto& b : image.blocks)
+        total += b.Size();
+    const uint64_t inside = plan.bytesWritten;
+    extra["image_bytes"] = total;
+    extra["image_bytes_in_range"] = inside;
+    const std::string range = SectorRangeText(plan);
+    const std::string did = command == "program" ? "wrote" : "compared";
+    if (inside == 0)
+        return s.SummariseExit(command, EXIT_NO_FIT,
+                               "the library reported success, but none of the image's " +
+                                   Plural(total, "byte", "bytes") + " lie in " + range + ", the range it " + did +
+                                   ": the flash does not hold the image",
+                               extra);
+    if (inside < total)
+        s.Out().Warn("warning: only " + std::to_string(inside) + " of the image's " + Plural(total, "byte", "bytes") +
+                     " lie in " + range + ", the range the library " + did + "; the other " +
+                     Plural(total - inside, "byte", "bytes") +
+                     (command == "program" ? " were not written" : " were not compared"));
+    else
+        s.Out().Say("All " + Plural(total, "byte", "bytes") + " of the image lie in " + range +
+                    ", the range the library " + did + ".");
+    return std::nullopt;
+}
+
+Ended CompareFirst(CSession& s, const std::string& command, CBoardSession& board, const ImageAnalysis& image,
+                   const std::optional<FlashLayout>& layout, Json& extra)
+{
+    s.Out().Say("Comparing the flash with " + image.path + " ...");
+    if (auto stop =
+            s.BeginCall(command, "comparing the flash with " + image.path + " (nothing is written yet)", false, extra))
+        return stop;
+    const size_t phasesBefore = s.Out().Phases().size();
+    const uint32_t result = VerifyImage(s);
+    if (auto stop = s.StopIfInterrupted(command, extra))
+        return *stop;
+    if (result == 0) {
+        if (auto stop = CheckCoverage(s, command, image, layout, extra))
+            return *stop;
+        board.Close();
+        extra["skipped"] = true;
+        return s.Summarise(command, 0, Operation::Verify,
+                           "The flash already holds " + image.path + ": nothing was erased or written.", extra);
+    }
+    if (result != KZM_E_VERIFY) {
+        board.Close();
+        return s.Summarise(command, result, s.CauseOf(Operation::Verify, phasesBefore),
+                           "could not compare the flash with the image", extra);
+    }
+    s.Out().Say("The flash differs from the image: programming it.");
+    s.Out().ResetPhases();
+    return std::nullopt;
+}
+
+void ExplainMismatch(CSession& s, uint64_t handle, const ImageAnalysis& image, const std::optional<FlashLayout>& layout)
+{
+    std::optional<std::vector<uint8_t>> flash;
+#if KAZMIR_CLI_BENCH
+    flash = kazsim::BenchFlash(handle);
+#else
+    (void)handle;
+#endif
+    if (!flash) {
+        s.Out().Warn(
+            "The library reports only that the flash differs somewhere in the image's sector range, not where.");
+        return;
+    }
+    if (!layout)
+        return;
+    const auto m = FindMismatch(s.LibraryImage(), image, *layout, *flash);
+    if (!m)
+        return;
+    const std::string holds = HexText(m->flashBytes.data(), m->flashBytes.size());
+    const std::string wants = HexText(m->imageBytes.data(), m->imageBytes.size());
+    s.Out().Event({{"event", "mismatch"},
+                   {"flash_offset", Hex32(m->flashOffset)},
+                   {"address", Hex32(m->flashOffset + layout->base)},
+                   {"sector", m->sector},
+                   {"flash_bytes", holds},
+                   {"image_bytes", wants},
+                   {"bytes_differing", m->bytesDiffering}});
+    s.Out().Warn("The flash differs first at flash offset " + Hex32(m->flashOffset) + " (address " +
+                 Hex32(m->flashOffset + layout->base) + ", sector " + std::to_string(m->sector) + "): it holds " +
+                 holds + " where the image has " + wants + "; " +
+                 Plural(m->bytesDiffering, "byte differs", "bytes differ") + " in the range.");
+}
+
+} // namespace
+
+int RunFlashImage(CSession& s, const std::string& command, const std::string& file, const FlashOptions& flash)
+{
+    const bool programming = command == "program";
+    Json extra = {{"file", file}};
+    ImageAnalysis image;
+    if (auto refused = s.ReadFlashImage(command, file, flash.noCheck, image, extra))
+        return *refused;
+
+    CBoardSession board(s);
+    uint64_t handle = 0;
+    if (auto failed = s.OpenBoard(command, board, BoardMode::Fld, handle, extra))
+        return *failed;
+    extra["device_id"] = HandleText(handle);
+    const std::optional<FlashLayout> layout = s.BoardLayout(handle);
+    SayFlashLoader(s, handle, layout);
+    if (layout && layout->sectorCount == 0 && !layout->SizesKnown()) {
+        board.Close();
+        return s.SummariseExit(command, EXIT_DEVICE,
+                               "the board reports a flash of no sectors: there is nothing to " +
+                                   std::string(programming ? "program" : "compare"),
+                               extra);
+    }
+    PlacementPlan plan;
+    if (!CheckPlacement(s, image, layout, flash.noCheck, plan)) {
+        board.Close();
+        return s.SummariseExit(
+            command, layout ? EXIT_NO_FIT : EXIT_DEVICE,
+            layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown", extra);
+    }
+    if (plan.result == 0 && plan.rangeSize > 0)
+        extra["bytes"] = plan.rangeSize;
+    if (programming && flash.skipUnchanged)
+        if (auto ended = CompareFirst(s, command, board, image, layout, extra))
+            return *ended;
+    extra["skipped"] = false;
+    if (programming) {
+        if (auto stop = s.BeginCall(command, "programming " + file, true, extra))
+            return *stop;
+        const size_t phasesBefore = s.Out().Phases().size();
+        const uint32_t result = kzmFLDprogram(s.LibraryImage().c_str());
+        s.AfterWrite(result, "image");
+        if (auto stop = s.StopIfInterrupted(command, extra))
+            return *stop;
+        if (result != 0) {
+            board.Close();
+            return s.Summarise(command, result, s.CauseOf(Operation::Program, phasesBefore),
+                               "programming " + file + " failed", extra);
+        }
+    }
+    if (!programming || flash.verify) {
+        if (programming)
+            s.Out().Say("Verifying ...");
+        if (auto stop = s.BeginCall(command, "verifying " + file + " (nothing is written)", false, extra))
+            return *stop;
+        const size_t phasesBefore = s.Out().Phases().size();
+        const uint32_t result = VerifyImage(s);
+        if (auto stop = s.StopIfInterrupted(command, extra))
+            return *stop;
+        if (result == KZM_E_VERIFY)
+            ExplainMismatch(s, handle, image, layout);
+        if (result != 0) {
+            board.Close();
+            return s.Summarise(command, result, s.CauseOf(Operation::Verify, phasesBefore),
+                               programming ? "programmed " + file + ", but verifying it failed"
+                                           : "verifying " + file + " failed",
+                               extra);
+        }
+    }
+    board.Close();
+    if (auto stop = CheckCoverage(s, command, image, layout, extra))
+        return *stop;
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%.2f s", s.Elapsed());
+    const std::string done =
+        programming ? "Programmed " + file + (flash.verify ? " and verified it" : "") + " in " + seconds + "."
+                    : "The flash holds " + file + " (verified in " + seconds + ").";
+    return s.Summarise(command, 0, programming ? Operation::Program : Operation::Verify, done, extra);
+}
+
+void AddImageArguments(CLI::App& sub, CommandLine& c)
+{
+    sub.add_option("FILE", c.file, "the image file: Intel HEX, S-records, ELF, or a raw binary with --base")
+        ->required();
+    sub.add_option("--base", c.baseText, "the file is a raw binary whose first byte goes to this address")
+        ->type_name("ADDR");
+}
+
+} // namespace kzcli

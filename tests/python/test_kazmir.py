@@ -75,13 +75,12 @@ def record(device, kind, address, order="<"):
             device.ljust(16, b"\0") + bytes([2, 0, 0, 0]) + b"$FW-INFO$")
 
 
-DEMO = ("DEMO", "01.02.00.00", "FLASH", False, 0, "KZ-DEMO", "01.00.00.00")
-
-
 @pytest.mark.parametrize("image, fields", [
-    (lambda tmp: (SAMPLE, None), DEMO),
-    (lambda tmp: (write(tmp / "demo.elf", make_demo.elf(make_demo.image())), None), DEMO),
-    (lambda tmp: (write(tmp / "demo.bin", make_demo.image()), 0), DEMO),
+    (lambda tmp: (SAMPLE, None), ("DEMO", "01.02.00.00", "FLASH", False, 0, "KZ-DEMO", "01.00.00.00")),
+    (lambda tmp: (write(tmp / "demo.elf", make_demo.elf(make_demo.image())), None),
+     ("DEMO", "01.02.00.00", "FLASH", False, 0, "KZ-DEMO", "01.00.00.00")),
+    (lambda tmp: (write(tmp / "demo.bin", make_demo.image()), 0),
+     ("DEMO", "01.02.00.00", "FLASH", False, 0, "KZ-DEMO", "01.00.00.00")),
     # Stored big-endian by its model: RAM, BOOT. Read little-endian it would be neither.
     (lambda tmp: (hex_file(tmp / "big.hex", (0, bytes(64) + record(b"eMB-K 740", 0x81, 0, ">"))), None),
      ("APP", "03.01.00.00", "RAM (BOOT)", True, 0, "eMB-K 740", "02.00.00.00")),

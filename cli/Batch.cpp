@@ -3,35 +3,24 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-#ifdef __linux__
-#include <sys/prctl.h>
 #endif
 
+#include "ChildProcess.h"
 #include "ResultText.h"
 #include "Signals.h"
 
 #if KAZMIR_CLI_BENCH
-#include "kazsim/Bench.h"
+#include "kazsim/BenchSetup.h"
 #endif
 
 namespace kzcli {
@@ -45,279 +34,33 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// --- One child process with its output and error streams on pipes -----------
-
-struct ChildProc {
-#ifdef _WIN32
-    HANDLE process = nullptr;
-    DWORD id = 0;
-    HANDLE stream[2] = {nullptr, nullptr};
-#else
-    pid_t pid = -1;
-    int stream[2] = {-1, -1};
-#endif
-};
-
-#ifdef _WIN32
-// One argument as the C runtime of the child splits it again.
-std::string QuoteArgument(const std::string& arg)
+// Cuts a line to the columns it may take, "..." marking the cut.
+std::string FitColumns(const std::string& text, size_t columns)
 {
-    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos)
-        return arg;
-    std::string q = "\"";
-    for (size_t i = 0;; ++i) {
-        size_t slashes = 0;
-        while (i < arg.size() && arg[i] == '\\')
-            ++slashes, ++i;
-        if (i == arg.size()) {
-            q.append(slashes * 2, '\\');
-            break;
-        }
-        if (arg[i] == '"')
-            q.append(slashes * 2 + 1, '\\');
-        else
-            q.append(slashes, '\\');
-        q += arg[i];
-    }
-    return q + "\"";
+    if (text.size() <= columns)
+        return text;
+    return columns > 3 ? text.substr(0, columns - 3) + "..." : text.substr(0, columns);
 }
 
-// The children's job: closing its last handle, as the end of this process
-// does, ends every child still in it.
-HANDLE ChildJob()
+// The batch's summary event: its result, and a row per board.
+Json SummaryEvent(const std::string& command, const std::string& text, int exit, double seconds, const Json& boards)
 {
-    static HANDLE job = [] {
-        HANDLE made = CreateJobObjectA(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (made != nullptr)
-            SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-        return made;
-    }();
-    return job;
+    return {{"event", "summary"},
+            {"command", command},
+            {"result", {{"text", text}}},
+            {"exit", exit},
+            {"exit_name", ExitCodeName(exit)},
+            {"seconds", seconds},
+            {"boards", boards}};
 }
 
-bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error)
-{
-    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-    HANDLE read[2] = {nullptr, nullptr}, write[2] = {nullptr, nullptr};
-    for (int i = 0; i < 2; ++i) {
-        if (!CreatePipe(&read[i], &write[i], &sa, 0) || !SetHandleInformation(read[i], HANDLE_FLAG_INHERIT, 0)) {
-            error = "cannot make a pipe (error " + std::to_string(GetLastError()) + ")";
-            for (HANDLE h : {read[0], read[1], write[0], write[1]})
-                if (h != nullptr)
-                    CloseHandle(h);
-            return false;
-        }
-    }
-    std::string line = QuoteArgument(self);
-    for (const auto& a : args)
-        line += " " + QuoteArgument(a);
-    STARTUPINFOA si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = write[0];
-    si.hStdError = write[1];
-    PROCESS_INFORMATION pi{};
-    // A process group of its own: Ctrl-C at the console reaches this process
-    // alone, which passes it on as Ctrl-Break. Started suspended, so that it
-    // is in the job before it runs.
-    const BOOL ok = CreateProcessA(self.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                   CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
-    const DWORD code = GetLastError();
-    CloseHandle(write[0]);
-    CloseHandle(write[1]);
-    if (!ok) {
-        CloseHandle(read[0]);
-        CloseHandle(read[1]);
-        error = "cannot run " + self + " (error " + std::to_string(code) + ")";
-        return false;
-    }
-    if (ChildJob() != nullptr)
-        AssignProcessToJobObject(ChildJob(), pi.hProcess);
-    ResumeThread(pi.hThread);
-    CloseHandle(pi.hThread);
-    child.process = pi.hProcess;
-    child.id = pi.dwProcessId;
-    child.stream[0] = read[0];
-    child.stream[1] = read[1];
-    return true;
-}
-
-// Bytes read; 0 at the end of the stream.
-long ReadSome(ChildProc& child, int stream, char* buf, size_t size)
-{
-    DWORD got = 0;
-    if (!ReadFile(child.stream[stream], buf, static_cast<DWORD>(size), &got, nullptr))
-        return 0;
-    return static_cast<long>(got);
-}
-
-void CloseStream(ChildProc& child, int stream)
-{
-    CloseHandle(child.stream[stream]);
-    child.stream[stream] = nullptr;
-}
-
-// Passes a stop request on: Ctrl-Break to the child's process group.
-void Forward(const ChildProc& child, StopCause)
-{
-    if (child.process != nullptr)
-        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.id);
-}
-
-int WaitChild(ChildProc& child, std::string& how)
-{
-    WaitForSingleObject(child.process, INFINITE);
-    DWORD code = EXIT_FAILURE_;
-    if (!GetExitCodeProcess(child.process, &code))
-        how = "its exit code is unknown";
-    CloseHandle(child.process);
-    child.process = nullptr;
-    return static_cast<int>(code);
-}
-#else
-bool Spawn(const std::string& self, const std::vector<std::string>& args, ChildProc& child, std::string& error)
-{
-    int out[2] = {-1, -1}, err[2] = {-1, -1};
-    // Close-on-exec: no child keeps another child's pipe open.
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        for (int fd : {out[0], out[1], err[0], err[1]})
-            if (fd >= 0)
-                close(fd);
-        return false;
-    }
-    std::vector<std::string> all = {self};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // A process group of its own: a Ctrl-C at the terminal reaches the
-        // parent alone, which passes it on once. The parent's end is a
-        // SIGTERM here: the library call under way finishes, then the child
-        // stops.
-        setpgid(0, 0);
-#ifdef __linux__
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-#endif
-        if (getppid() != parent)
-            _exit(EXIT_FAILURE_);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execv(self.c_str(), argv.data());
-        static const char msg[] = "kazmir: cannot run itself\n";
-        (void)!write(2, msg, sizeof(msg) - 1);
-        _exit(127);
-    }
-    const int forkErrno = errno;
-    close(out[1]);
-    close(err[1]);
-    if (pid < 0) {
-        close(out[0]);
-        close(err[0]);
-        error = std::string("cannot start a process: ") + std::strerror(forkErrno);
-        return false;
-    }
-    setpgid(pid, pid); // as the child does, whichever runs first
-    child.pid = pid;
-    child.stream[0] = out[0];
-    child.stream[1] = err[0];
-    return true;
-}
-
-long ReadSome(ChildProc& child, int stream, char* buf, size_t size)
-{
-    for (;;) {
-        const ssize_t n = read(child.stream[stream], buf, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        return n < 0 ? 0 : static_cast<long>(n);
-    }
-}
-
-void CloseStream(ChildProc& child, int stream)
-{
-    close(child.stream[stream]);
-    child.stream[stream] = -1;
-}
-
-// Passes a stop request on as the same signal (a closed output as SIGTERM).
-void Forward(const ChildProc& child, StopCause cause)
-{
-    if (child.pid > 0)
-        kill(child.pid, cause == StopCause::OutputClosed ? SIGTERM : static_cast<int>(cause));
-}
-
-int WaitChild(ChildProc& child, std::string& how)
-{
-    int status = 0;
-    pid_t r;
-    do
-        r = waitpid(child.pid, &status, 0);
-    while (r < 0 && errno == EINTR);
-    child.pid = -1;
-    if (r < 0) {
-        how = "its end was not seen";
-        return EXIT_FAILURE_;
-    }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        how = "ended by signal " + std::to_string(WTERMSIG(status));
-    return EXIT_FAILURE_;
-}
-#endif
-
-// --- What the children say, in arrival order --------------------------------
-
-struct Chunk {
-    size_t board;
-    int stream; // 0 output, 1 error
-    std::string data;
-    bool end;
-};
-
-class CInbox {
-public:
-    void Put(Chunk chunk)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Chunks.push_back(std::move(chunk));
-        }
-        m_Ready.notify_one();
-    }
-    std::vector<Chunk> Take(std::chrono::milliseconds wait)
-    {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Ready.wait_for(lock, wait, [&] { return !m_Chunks.empty(); });
-        std::vector<Chunk> taken;
-        taken.swap(m_Chunks);
-        return taken;
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Ready;
-    std::vector<Chunk> m_Chunks;
-};
-
-// --- One board of the batch ---------------------------------------------------
-
+// One board of the batch: its child's progress and, at the end, its summary.
 struct BoardRun {
     enum class State { Waiting, Running, Done };
     std::string serial;
     State state = State::Waiting;
-    ChildProc child;
-    std::thread readers[2];
-    bool ended[2] = {false, false};
-    std::string partial[2];
+    bool ended[2] = {false, false}; // the child's output and error streams
+    std::string partial[2];         // their unfinished lines
     Clock::time_point start, phaseStart;
     double seconds = 0;
     std::string phase; // running phase, "" between phases
@@ -328,110 +71,97 @@ struct BoardRun {
     int exit = EXIT_OK;
     std::string how;        // why there is no summary
     bool saidError = false; // the child's own error line was shown
+
+    // A text of the child's summary (a JSON pointer); fallback when it has none.
+    std::string Said(const char* path, const char* fallback = "-") const
+    {
+        const Json::json_pointer at(path);
+        return summary.contains(at) && summary[at].is_string() ? summary[at].get<std::string>() : fallback;
+    }
+    // The result in words, with the library's code.
+    std::string Words() const
+    {
+        const std::string code = Said("/result/code", "");
+        if (summary.is_object())
+            return Said("/result/text", "") + (code.empty() ? "" : " (" + code + ")");
+        return !how.empty() ? how : "kazmir ended without a result (exit " + std::to_string(exit) + ")";
+    }
+    // The result in brief, for the table and the live lines: the exit's name
+    // and the library's code. The sentence is the board's own error line.
+    std::string Brief() const
+    {
+        if (!summary.is_object())
+            return std::string(ExitCodeName(exit)) + (how.empty() ? "" : ": " + how);
+        const std::string code = Said("/result/code", "");
+        return ExitCodeName(exit) + (exit != EXIT_OK && !code.empty() ? " " + code : "");
+    }
+    uint64_t Bytes() const
+    {
+        if (summary.is_object() && summary.contains("bytes") && summary["bytes"].is_number_unsigned())
+            return summary["bytes"].get<uint64_t>();
+        return phaseBytes;
+    }
 };
 
-std::string ResultWords(const BoardRun& b)
-{
-    if (b.summary.is_object()) {
-        const Json result = b.summary.value("result", Json::object());
-        std::string words = result.is_object() ? result.value("text", std::string()) : std::string();
-        if (result.is_object() && result.contains("code") && result["code"].is_string())
-            words += " (" + result["code"].get<std::string>() + ")";
-        return words;
-    }
-    if (!b.how.empty())
-        return b.how;
-    return "kazmir ended without a result (exit " + std::to_string(b.exit) + ")";
-}
-
-// The result in brief, for the table and the live lines: the exit's name and
-// the library's code. The sentence is the board's own error line.
-std::string ResultBrief(const BoardRun& b)
-{
-    if (!b.summary.is_object())
-        return std::string(ExitCodeName(b.exit)) + (b.how.empty() ? "" : ": " + b.how);
-    const Json result = b.summary.value("result", Json::object());
-    std::string brief = ExitCodeName(b.exit);
-    if (b.exit != EXIT_OK && result.is_object() && result.contains("code") && result["code"].is_string())
-        brief += " " + result["code"].get<std::string>();
-    return brief;
-}
-
-uint64_t BoardBytes(const BoardRun& b)
-{
-    if (b.summary.is_object() && b.summary.contains("bytes") && b.summary["bytes"].is_number_unsigned())
-        return b.summary["bytes"].get<uint64_t>();
-    return b.phaseBytes;
-}
-
-std::string SummaryText(const BoardRun& b, const char* key)
-{
-    if (b.summary.is_object() && b.summary.contains(key) && b.summary[key].is_string())
-        return b.summary[key].get<std::string>();
-    return "-";
-}
-
-std::string DeviceId(const BoardRun& b)
-{
-    return SummaryText(b, "device_id");
-}
-
-// Cuts a line to the columns it may take, "..." marking the cut.
-std::string FitColumns(const std::string& text, size_t columns)
-{
-    if (text.size() <= columns)
-        return text;
-    return columns > 3 ? text.substr(0, columns - 3) + "..." : text.substr(0, columns);
-}
-
-class CBatch;
-std::mutex g_BatchLock;
-CBatch* g_pBatch = nullptr; // g_BatchLock: the batch that takes stop requests
+// The children that take stop requests: the handler's thread hands them over
+// to the batch's own, which alone touches the children.
+std::mutex g_StopLock;
+CChildren* g_pStopTarget = nullptr; // g_StopLock
 
 class CBatch {
 public:
     CBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out)
         : m_Request(request), m_Mode(mode), m_Detail(detail), m_Out(out), m_Boards(request.serials.size())
     {
-        for (size_t i = 0; i < m_Boards.size(); ++i)
+        for (size_t i = 0; i < m_Boards.size(); ++i) {
             m_Boards[i].serial = request.serials[i];
-        m_Width = 6;
-        for (const auto& s : request.serials)
-            m_Width = std::max(m_Width, s.size());
+            m_Width = std::max(m_Width, request.serials[i].size());
+        }
         m_Columns = TerminalColumns(stderr);
+        std::lock_guard<std::mutex> lock(g_StopLock);
+        g_pStopTarget = &m_Children;
     }
     ~CBatch()
     {
-        std::lock_guard<std::mutex> lock(g_BatchLock);
-        if (g_pBatch == this)
-            g_pBatch = nullptr;
+        std::lock_guard<std::mutex> lock(g_StopLock);
+        g_pStopTarget = nullptr;
     }
     CBatch(const CBatch&) = delete;
     CBatch& operator=(const CBatch&) = delete;
 
     int Run()
     {
-        CatchStops();
+        m_Out.OnOutputClosed([] { OutputClosed(); });
+        CatchStopRequests([](StopCause cause) {
+            std::lock_guard<std::mutex> lock(g_StopLock);
+            if (g_pStopTarget != nullptr)
+                g_pStopTarget->NoteStop(cause);
+        });
         const auto start = Clock::now();
         const size_t jobs = m_Request.jobs == 0 ? m_Boards.size() : std::min<size_t>(m_Request.jobs, m_Boards.size());
         m_Out.Event(
             {{"event", "batch"}, {"command", m_Request.command}, {"boards", m_Request.serials}, {"jobs", jobs}});
         size_t next = 0, running = 0, finished = 0;
         while (finished < m_Boards.size()) {
-            while (!m_Stop && running < jobs && next < m_Boards.size()) {
-                if (Start(next++))
+            for (; !m_Stop && running < jobs && next < m_Boards.size(); ++next) {
+                if (Start(next))
                     ++running;
                 else
                     ++finished;
             }
-            for (Chunk& chunk : m_Inbox.Take(std::chrono::milliseconds(100)))
-                Take(chunk);
-            for (auto& b : m_Boards) {
-                if (b.state != BoardRun::State::Running || !b.ended[0] || !b.ended[1])
-                    continue;
-                Finish(b);
-                --running;
-                ++finished;
+            for (const ChildOutput& output : m_Children.Wait(std::chrono::milliseconds(100))) {
+                if (output.child == ChildOutput::STOP)
+                    OnStop(static_cast<StopCause>(output.stream));
+                else
+                    Take(output);
+            }
+            for (size_t i = 0; i < m_Boards.size(); ++i) {
+                const BoardRun& b = m_Boards[i];
+                if (b.state == BoardRun::State::Running && b.ended[0] && b.ended[1]) {
+                    Finish(i);
+                    --running;
+                    ++finished;
+                }
             }
             // After a stop request no more boards start.
             for (; m_Stop && next < m_Boards.size(); ++next, ++finished) {
@@ -440,29 +170,13 @@ public:
                 b.exit = StopExitCode(*m_Stop);
                 b.how = "not started";
             }
-            Draw(false);
+            Draw();
         }
         ClearLive();
         return Summary(SecondsSince(start));
     }
 
 private:
-    // Stop requests come as chunks of no board, so that the main loop alone
-    // touches the children.
-    void CatchStops()
-    {
-        {
-            std::lock_guard<std::mutex> lock(g_BatchLock);
-            g_pBatch = this;
-        }
-        m_Out.OnOutputClosed([] { OutputClosed(); });
-        CatchStopRequests([](StopCause cause) {
-            std::lock_guard<std::mutex> lock(g_BatchLock);
-            if (g_pBatch != nullptr)
-                g_pBatch->m_Inbox.Put({SIZE_MAX, static_cast<int>(cause), std::string(), false});
-        });
-    }
-
     // Every running child gets the request, once per request (a closed
     // output asks once and never hurries a stop already asked for).
     void OnStop(StopCause cause)
@@ -470,17 +184,15 @@ private:
         if (cause == StopCause::OutputClosed && m_Stop)
             return;
         size_t running = 0, waiting = 0;
-        for (const auto& b : m_Boards) {
-            running += b.state == BoardRun::State::Running;
-            waiting += b.state == BoardRun::State::Waiting;
+        for (size_t i = 0; i < m_Boards.size(); ++i) {
+            running += m_Boards[i].state == BoardRun::State::Running;
+            waiting += m_Boards[i].state == BoardRun::State::Waiting;
+            if (m_Boards[i].state == BoardRun::State::Running)
+                m_Children.Forward(i, cause);
         }
-        for (const auto& b : m_Boards)
-            if (b.state == BoardRun::State::Running)
-                Forward(b.child, cause);
         const bool first = !m_Stop;
         if (first)
             m_Stop = cause;
-        ClearLive();
         const std::string head = cause == StopCause::OutputClosed ? std::string("The output was closed")
                                                                   : "Stopping on " + StopCauseWords(cause);
         std::string text = first ? head + ": passed on to " + std::to_string(running) + " running " +
@@ -489,9 +201,7 @@ private:
                                        (waiting > 0 ? "; " + std::to_string(waiting) + " not started" : "") +
                                        ". A signal more stops them at once."
                                  : head + " again: passed on; the boards stop at once.";
-        std::fprintf(stderr, "%s\n", text.c_str());
-        std::fflush(stderr);
-        m_Dirty = true;
+        Print(text);
     }
 
     bool Start(size_t index)
@@ -507,7 +217,7 @@ private:
 #endif
         args.insert(args.end(), m_Request.childArgs.begin(), m_Request.childArgs.end());
         std::string error;
-        if (!Spawn(m_Request.self, args, b.child, error)) {
+        if (!m_Children.Start(index, m_Request.self, args, error)) {
             b.state = BoardRun::State::Done;
             b.exit = EXIT_FAILURE_;
             b.how = error;
@@ -516,68 +226,38 @@ private:
             return false;
         }
         b.state = BoardRun::State::Running;
-        for (int s = 0; s < 2; ++s)
-            b.readers[s] = std::thread([this, index, s] {
-                ChildProc& child = m_Boards[index].child;
-                char buf[8192];
-                for (;;) {
-                    const long n = ReadSome(child, s, buf, sizeof(buf));
-                    if (n <= 0)
-                        break;
-                    m_Inbox.Put({index, s, std::string(buf, static_cast<size_t>(n)), false});
-                }
-                m_Inbox.Put({index, s, std::string(), true});
-            });
         return true;
     }
 
-    void Take(Chunk& chunk)
+    // Bytes of a child's stream, split into lines: JSON events on the output,
+    // on the error stream its warnings, findings and its error line, each
+    // shown once here.
+    void Take(const ChildOutput& output)
     {
-        if (chunk.board == SIZE_MAX) {
-            OnStop(static_cast<StopCause>(chunk.stream));
-            return;
+        BoardRun& b = m_Boards[output.child];
+        std::string& text = b.partial[output.stream];
+        text += output.data;
+        if (output.data.empty()) { // the end: a last line without its newline counts too
+            b.ended[output.stream] = true;
+            if (!text.empty())
+                text += '\n';
         }
-        BoardRun& b = m_Boards[chunk.board];
-        std::string& partial = b.partial[chunk.stream];
-        partial += chunk.data;
-        size_t from = 0, nl;
-        while ((nl = partial.find('\n', from)) != std::string::npos) {
-            const std::string line = partial.substr(from, nl - from);
-            from = nl + 1;
-            if (chunk.stream == 0)
+        size_t from = 0;
+        for (size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1) {
+            const std::string line = text.substr(from, nl - from);
+            if (output.stream == 0) {
                 OnEvent(b, line);
-            else if (!line.empty())
-                ChildLine(b, line);
-        }
-        partial.erase(0, from);
-        if (chunk.end) {
-            if (!partial.empty()) {
-                if (chunk.stream == 0)
-                    OnEvent(b, partial);
-                else
-                    ChildLine(b, partial);
-                partial.clear();
+            } else if (!line.empty()) {
+                b.saidError = b.saidError || line.rfind("error: ", 0) == 0;
+                Line(b, line);
             }
-            b.ended[chunk.stream] = true;
         }
-    }
-
-    // A line of the child's error stream: its warnings, findings and its
-    // error line, each shown once here.
-    void ChildLine(BoardRun& b, const std::string& line)
-    {
-        b.saidError = b.saidError || line.rfind("error: ", 0) == 0;
-        Line(b, line);
+        text.erase(0, from);
     }
 
     void OnEvent(BoardRun& b, const std::string& line)
     {
-        Json event;
-        try {
-            event = Json::parse(line);
-        } catch (const std::exception&) {
-            event = nullptr;
-        }
+        const Json event = Json::parse(line, nullptr, false); // discarded when it is no JSON
         if (!event.is_object() || !event.contains("event")) {
             if (!line.empty())
                 Line(b, line);
@@ -618,32 +298,32 @@ private:
         }
     }
 
-    void Finish(BoardRun& b)
+    void Finish(size_t index)
     {
-        for (auto& reader : b.readers)
-            if (reader.joinable())
-                reader.join();
-        CloseStream(b.child, 0);
-        CloseStream(b.child, 1);
-        b.exit = WaitChild(b.child, b.how);
+        BoardRun& b = m_Boards[index];
+        b.exit = m_Children.Reap(index, b.how);
         b.seconds = SecondsSince(b.start);
         b.state = BoardRun::State::Done;
         // A failure is told by the board's own error line; one without it
         // (a child that ended without a word) is told here.
         if (b.exit != EXIT_OK && !b.saidError)
-            Line(b, "error: " + ResultWords(b));
+            Line(b, "error: " + b.Words());
         else if (m_Mode == COutput::Mode::Plain && b.exit == EXIT_OK)
-            Line(b, "done: " + ResultWords(b));
+            Line(b, "done: " + b.Words());
         m_Dirty = true;
     }
 
-    // A line of one board: above the live lines on a terminal, else on its own.
+    // A line of one board.
     void Line(const BoardRun& b, const std::string& text)
     {
-        char head[64];
-        std::snprintf(head, sizeof(head), "%-*s  ", static_cast<int>(m_Width), b.serial.c_str());
+        Print(b.serial + std::string(m_Width - b.serial.size() + 2, ' ') + text);
+    }
+
+    // A line above the live lines on a terminal, else on its own.
+    void Print(const std::string& text)
+    {
         ClearLive();
-        std::fprintf(stderr, "%s%s\n", head, text.c_str());
+        std::fprintf(stderr, "%s\n", text.c_str());
         std::fflush(stderr);
         m_Dirty = true;
     }
@@ -667,7 +347,7 @@ private:
         case BoardRun::State::Waiting:
             return "waiting";
         case BoardRun::State::Done:
-            return (b.exit == EXIT_OK ? "done: " : "FAILED: ") + ResultBrief(b);
+            return (b.exit == EXIT_OK ? "done: " : "FAILED: ") + b.Brief();
         case BoardRun::State::Running:
             break;
         }
@@ -684,12 +364,12 @@ private:
         return text;
     }
 
-    void Draw(bool final)
+    void Draw()
     {
         if (!Live())
             return;
         const auto now = Clock::now();
-        if (!final && !m_Dirty && now - m_LastDraw < std::chrono::milliseconds(100))
+        if (!m_Dirty && now - m_LastDraw < std::chrono::milliseconds(100))
             return;
         m_LastDraw = now;
         m_Dirty = false;
@@ -700,7 +380,7 @@ private:
             std::fprintf(stderr, "%-*s  %s\n", static_cast<int>(m_Width), b.serial.c_str(),
                          FitColumns(Status(b), room).c_str());
         std::fflush(stderr);
-        m_Drawn = final ? 0 : m_Boards.size();
+        m_Drawn = m_Boards.size();
     }
 
     int Summary(double seconds)
@@ -715,22 +395,21 @@ private:
                 ++failed;
             char secs[32];
             std::snprintf(secs, sizeof(secs), "%.2f", b.seconds);
-            rows.push_back({b.serial, DeviceId(b), ResultBrief(b), SummaryText(b, "flash_holds"), secs,
-                            std::to_string(BoardBytes(b))});
+            rows.push_back(
+                {b.serial, b.Said("/device_id"), b.Brief(), b.Said("/flash_holds"), secs, std::to_string(b.Bytes())});
             // The board's own result; in words when its run gave none.
-            Json result = b.summary.is_object() ? b.summary.value("result", Json()) : Json();
-            if (!result.is_object() || !result.contains("text"))
-                result = {{"text", ResultWords(b)}};
+            const Json result = b.summary.contains("/result/text"_json_pointer) ? b.summary["/result"_json_pointer]
+                                                                                : Json{{"text", b.Words()}};
             Json row = {{"serial", b.serial}};
-            if (DeviceId(b) != "-")
-                row["device_id"] = DeviceId(b);
+            if (b.Said("/device_id") != "-")
+                row["device_id"] = b.Said("/device_id");
             row.update({{"result", result},
                         {"exit", b.exit},
                         {"exit_name", ExitCodeName(b.exit)},
                         {"seconds", b.seconds},
-                        {"bytes", BoardBytes(b)}});
-            if (SummaryText(b, "flash_holds") != "-")
-                row["flash_holds"] = SummaryText(b, "flash_holds");
+                        {"bytes", b.Bytes()}});
+            if (b.Said("/flash_holds") != "-")
+                row["flash_holds"] = b.Said("/flash_holds");
             // The board's row of the run log, for the reports.
             if (b.summary.is_object() && b.summary.contains("run"))
                 row["run"] = b.summary["run"];
@@ -754,9 +433,7 @@ private:
                       std::to_string(failed - halted) + " failed";
             worst = stopped;
         }
-        Json summary = {{"event", "summary"}, {"command", m_Request.command},     {"result", {{"text", meaning}}},
-                        {"exit", worst},      {"exit_name", ExitCodeName(worst)}, {"seconds", seconds},
-                        {"boards", boards}};
+        Json summary = SummaryEvent(m_Request.command, meaning, worst, seconds, boards);
         if (m_Stop)
             summary.update({{"interrupted", true}, {"signal", StopCauseName(*m_Stop)}});
 #ifndef _WIN32
@@ -819,7 +496,7 @@ private:
     COutput::Detail m_Detail;
     COutput& m_Out;
     std::vector<BoardRun> m_Boards;
-    CInbox m_Inbox;
+    CChildren m_Children;
     size_t m_Width = 6;
     size_t m_Columns = 80;
     size_t m_Drawn = 0;
@@ -831,13 +508,7 @@ private:
 // Ends the batch before any board was started.
 int Refuse(COutput& out, const BatchRequest& request, int exitCode, const std::string& message)
 {
-    out.Event({{"event", "summary"},
-               {"command", request.command},
-               {"result", {{"text", message}}},
-               {"exit", exitCode},
-               {"exit_name", ExitCodeName(exitCode)},
-               {"seconds", 0.0},
-               {"boards", Json::array()}});
+    out.Event(SummaryEvent(request.command, message, exitCode, 0.0, Json::array()));
     out.Warn("error: " + message);
     return exitCode;
 }
@@ -878,41 +549,28 @@ std::string SelfPath(const char* argv0)
     return argv0 != nullptr ? argv0 : "kazmir";
 }
 
+#if KAZMIR_CLI_BENCH
 std::string BenchFile(const std::string& benchOption)
 {
-    if (benchOption == "default")
-        return "";
-    if (benchOption.empty())
-        if (const char* env = std::getenv("KAZSIM_BENCH"); env != nullptr && *env != '\0')
-            return env;
+    return kazsim::BenchFile(benchOption);
+}
+
+bool BenchSerials(const std::string& benchOption, std::vector<std::string>& serials, std::string& error)
+{
+    return kazsim::BenchSerials(benchOption, serials, error);
+}
+#else
+std::string BenchFile(const std::string& benchOption)
+{
     return benchOption;
 }
 
-bool BenchSerials(const std::string& benchFile, std::vector<std::string>& serials, std::string& error)
+bool BenchSerials(const std::string&, std::vector<std::string>&, std::string& error)
 {
-#if KAZMIR_CLI_BENCH
-    const std::string file = BenchFile(benchFile);
-    try {
-        const kazsim::BenchDesc desc =
-            file.empty() ? kazsim::BenchDesc::Default() : kazsim::BenchDesc::FromJsonFile(file);
-        for (const auto& board : desc.Boards)
-            serials.push_back(board.Serial);
-    } catch (const std::exception& e) {
-        error = e.what();
-        return false;
-    }
-    if (serials.empty()) {
-        error = "the bench has no board";
-        return false;
-    }
-    return true;
-#else
-    (void)benchFile;
-    (void)serials;
     error = "--all lists the boards of the virtual bench; the library offers no listing of real boards";
     return false;
-#endif
 }
+#endif
 
 int RunBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out)
 {

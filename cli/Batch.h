@@ -31,13 +31,10 @@ std::vector<std::string> ChildArguments(int argc, char** argv, const std::string
 // The path of the running program (argv0 when the system does not say).
 std::string SelfPath(const char* argv0);
 
-// The serials of every board of the bench (--bench, else KAZSIM_BENCH, else
-// the default bench). Read only: no flash file is opened. False with a
-// message in error.
-// The bench file in effect: --bench, else KAZSIM_BENCH; "" for the default bench.
+// The bench file in effect and the serials of its boards, as the virtual
+// bench tells them (kazsim/BenchSetup.h); a build without the bench lists none.
 std::string BenchFile(const std::string& benchOption);
-
-bool BenchSerials(const std::string& benchFile, std::vector<std::string>& serials, std::string& error);
+bool BenchSerials(const std::string& benchOption, std::vector<std::string>& serials, std::string& error);
 
 // Runs the command on every board; returns the highest exit code of any board.
 int RunBatch(const BatchRequest& request, COutput::Mode mode, COutput::Detail detail, COutput& out);

@@ -32,7 +32,7 @@ int BenchReset(CSession& s)
         return *stop;
     std::string error;
     bool inUse = false;
-    const auto done = kazsim::ResetBench(s.Bench(), error, inUse);
+    const auto done = kazsim::EraseBenchFlash(s.Bench(), error, inUse);
     if (auto stop = s.StopIfInterrupted("bench reset", Json::object()))
         return *stop;
     for (const auto& line : done)

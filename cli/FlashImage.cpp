@@ -124,7 +124,7 @@ Ended CompareFirst(CSession& s, const std::string& command, CBoardSession& board
                            "could not compare the flash with the image", extra);
     }
     s.Out().Say("The flash differs from the image: programming it.");
-    s.Out().ResetPhases();
+    s.Out().ClearPhases();
     return std::nullopt;
 }
 

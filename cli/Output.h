@@ -93,7 +93,7 @@ public:
         std::lock_guard<std::recursive_mutex> lock(m_Lock);
         return m_Phases;
     }
-    void ResetPhases()
+    void ClearPhases()
     {
         std::lock_guard<std::recursive_mutex> lock(m_Lock);
         EndPhase();

@@ -25,6 +25,7 @@
 #include "Batch.h"
 #include "Commands.h"
 #include "Format.h"
+#include "ManPage.h"
 #if KAZMIR_CLI_RUNLOG
 #include "LineRecord.h"
 #include "LogCommand.h"
@@ -362,6 +363,21 @@ int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out)
     return RunBatch(request, OutputMode(c), out.GetDetail(), out);
 }
 
+// What kazmir reads from its environment, for the manual page.
+const std::vector<std::pair<std::string, std::string>> ENVIRONMENT = {
+    {"KAZSIM_BENCH", "the virtual bench's description (a JSON file) when --bench is not given"},
+    {"KAZMIR_STATE_DIR", "the state folder: the default bench's flash and the run log (runs.sqlite)"},
+    {"XDG_STATE_HOME, HOME", "without KAZMIR_STATE_DIR the state folder is $XDG_STATE_HOME/kazmir, else "
+                             "~/.local/state/kazmir; without HOME a private kazmir-state-UID in the temporary folder"},
+    {"TMPDIR", "where converted, stamped and erase images are made, each in a private folder of its own"},
+    {"KAZSIM_TRACE", "1: the virtual bench prints every call into the driver, Setup API and device server to "
+                     "standard error, with its board, result and detail"},
+    {"TERM, COLUMNS", "TERM=dumb gives plain lines instead of bars; COLUMNS the width of the bars when the "
+                      "terminal does not tell"},
+    {"LC_ALL, LC_CTYPE, LANG", "a UTF-8 locale draws the bars with block characters, any other with # and -"},
+    {"PGHOST, PGPASSWORD, ...", "a postgresql:// run log reads libpq's variables"},
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -380,6 +396,11 @@ int main(int argc, char** argv)
     AddLogCommands(c.app, c.run, c.json, c.serials, c.line.log);
 #endif
     ShareGlobalOptions(c);
+    // The manual page, made at build time from this same command line.
+    if (argc == 2 && std::string(argv[1]) == "--man-page") {
+        std::fputs(ManPage(c.app, KAZMIR_VERSION, ENVIRONMENT).c_str(), stdout);
+        return 0;
+    }
     if (std::optional<int> refused = Parse(c, argc, argv))
         return *refused;
 

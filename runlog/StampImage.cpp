@@ -13,6 +13,7 @@
 
 #include "flash/ImageFile.h"
 #include "flash/ImageReader.h"
+#include "TempFolder.h"
 
 namespace kzlog {
 
@@ -211,13 +212,8 @@ std::optional<std::string> StampImageText(std::string_view text, const std::vect
     return out;
 }
 
-CStampedImage::~CStampedImage()
-{
-    if (!m_Dir.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_Dir, ec);
-    }
-}
+CStampedImage::CStampedImage() = default;
+CStampedImage::~CStampedImage() = default;
 
 std::optional<std::string> CStampedImage::Make(const std::string& image, const std::vector<StampValue>& stamps)
 {
@@ -229,15 +225,13 @@ std::optional<std::string> CStampedImage::Make(const std::string& image, const s
     auto stamped = StampImageText(text.str(), stamps, error, &m_Landing);
     if (!stamped)
         return image + ": " + error;
-    if (m_Dir.empty()) {
-        std::error_code ec;
-        std::string pattern = (std::filesystem::temp_directory_path(ec) / "kazmir-stamp-XXXXXX").string();
-        if (ec || mkdtemp(pattern.data()) == nullptr)
-            return "cannot make a temporary folder for the stamped image";
-        m_Dir = pattern;
-    }
+    if (!m_Folder)
+        m_Folder = std::make_unique<kzhost::CTempFolder>("stamp");
+    if (m_Folder->Path().empty())
+        return "cannot make a temporary folder for the stamped image: " + m_Folder->Error();
     const std::filesystem::path name = std::filesystem::path(image).filename();
-    m_File = (std::filesystem::path(m_Dir) / (name.stem().string() + "-stamped" + name.extension().string())).string();
+    m_File = (std::filesystem::path(m_Folder->Path()) / (name.stem().string() + "-stamped" + name.extension().string()))
+                 .string();
     std::ofstream out(m_File, std::ios::binary | std::ios::trunc);
     out << *stamped;
     out.close();

@@ -12,12 +12,17 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "RunRecord.h"
+
+namespace kzhost {
+class CTempFolder;
+}
 
 namespace kzlog {
 
@@ -34,7 +39,7 @@ std::optional<std::string> StampImageText(std::string_view text, const std::vect
 // with the object.
 class CStampedImage {
 public:
-    CStampedImage() = default;
+    CStampedImage();
     ~CStampedImage();
     CStampedImage(const CStampedImage&) = delete;
     CStampedImage& operator=(const CStampedImage&) = delete;
@@ -45,7 +50,7 @@ public:
     const StampLanding& Landing() const { return m_Landing; }
 
 private:
-    std::string m_Dir;
+    std::unique_ptr<kzhost::CTempFolder> m_Folder;
     std::string m_File;
     StampLanding m_Landing;
 };

@@ -15,7 +15,7 @@ uint64_t FlashLayout::Size() const
     return size;
 }
 
-uint64_t FlashLayout::SectorOffset(uint16_t sector) const
+uint64_t FlashLayout::SectorStart(uint16_t sector) const
 {
     uint64_t offset = 0;
     for (uint16_t i = 0; i < sector && i < sectorSizes.size(); ++i)

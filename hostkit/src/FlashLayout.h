@@ -16,7 +16,7 @@ struct FlashLayout {
 
     bool SizesKnown() const { return !sectorSizes.empty(); }
     uint64_t Size() const; // flashSize when told, else the sum of the sectors
-    uint64_t SectorOffset(uint16_t sector) const;
+    uint64_t SectorStart(uint16_t sector) const;
 
     // The layout in the flash-information trace line that the library
     // reports while it opens the flash loader (decoded as the report decoder

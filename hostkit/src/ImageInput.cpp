@@ -8,17 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
-#include <set>
 
 #if KAZMIR_HOST_ELF
 #include <fcntl.h>
 #include <gelf.h>
 #include <libelf.h>
 #include <unistd.h>
-#endif
-#ifdef _WIN32
-#include <windows.h>
 #endif
 
 namespace kzhost {
@@ -33,20 +28,6 @@ constexpr uint64_t ADDRESS_SPACE = 1ull << 32;
 std::string Name(const std::string& path)
 {
     return std::filesystem::path(path).filename().string();
-}
-
-// Temporary folders still in place; removed at exit too, so that a run that
-// ends through exit() leaves none behind.
-std::mutex g_TempMutex;
-std::set<std::string> g_TempDirs;
-
-void RemoveAllTemporary()
-{
-    std::lock_guard<std::mutex> lock(g_TempMutex);
-    std::error_code ec;
-    for (const std::string& dir : g_TempDirs)
-        std::filesystem::remove_all(dir, ec);
-    g_TempDirs.clear();
 }
 
 // The library takes a record that reaches the end of the 32-bit address space
@@ -87,30 +68,6 @@ const char* RecordsRead(const std::string& head, size_t first)
         return nullptr;
     return mark == ':' ? "Intel HEX" : "S-records";
 }
-
-#ifdef _WIN32
-// A fresh folder in the user's own temporary folder.
-std::filesystem::path MakeFolder(const std::filesystem::path& base)
-{
-    static unsigned s_Counter = 0;
-    std::error_code ec;
-    for (unsigned i = 0; i < 100; ++i) {
-        const auto candidate = base / ("kazmir-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                       std::to_string(GetTickCount64()) + "-" + std::to_string(s_Counter++));
-        if (std::filesystem::create_directory(candidate, ec))
-            return candidate;
-    }
-    return {};
-}
-#else
-std::filesystem::path MakeFolder(const std::filesystem::path& base)
-{
-    std::string pattern = (base / "kazmir-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) // made with mode 0700
-        return {};
-    return pattern;
-}
-#endif
 
 } // namespace
 
@@ -259,13 +216,7 @@ CImageInput::~CImageInput()
 
 void CImageInput::Remove()
 {
-    if (m_TempDir.empty())
-        return;
-    std::error_code ec;
-    std::filesystem::remove_all(m_TempDir, ec);
-    std::lock_guard<std::mutex> lock(g_TempMutex);
-    g_TempDirs.erase(m_TempDir);
-    m_TempDir.clear();
+    m_Temp.reset();
     m_TempFile.clear();
 }
 
@@ -304,24 +255,13 @@ std::optional<std::string> CImageInput::Open(const std::string& file, std::optio
 
 std::optional<std::string> CImageInput::MakeTemporary(std::FILE*& out)
 {
-    static const bool registered = std::atexit(RemoveAllTemporary) == 0;
-    (void)registered;
-    std::error_code ec;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-    if (ec)
-        return Fail(KZH_E_WRITE, std::string("cannot find a folder for temporary files: ") + ec.message());
-    const std::filesystem::path dir = MakeFolder(base);
-    if (dir.empty())
-        return Fail(KZH_E_WRITE, "cannot make a temporary folder in " + base.string() + ": " + std::strerror(errno));
-    m_TempDir = dir.string();
-    {
-        std::lock_guard<std::mutex> lock(g_TempMutex);
-        g_TempDirs.insert(m_TempDir);
-    }
-    m_TempFile = (dir / (Name(m_File) + ".srec")).string();
+    m_Temp.emplace();
+    if (m_Temp->Path().empty())
+        return Fail(KZH_E_WRITE, m_Temp->Error());
+    m_TempFile = (std::filesystem::path(m_Temp->Path()) / (Name(m_File) + ".srec")).string();
     out = std::fopen(m_TempFile.c_str(), "wb");
     if (out == nullptr)
-        return Fail(KZH_E_WRITE, "cannot write a temporary file for " + m_File + " in " + base.string());
+        return Fail(KZH_E_WRITE, "cannot write a temporary file for " + m_File + " in " + m_Temp->Path());
     return std::nullopt;
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "TempFolder.h"
+
 namespace kzhost {
 
 enum class ImageFormat { Records, Binary, Elf }; // values as KZH_INPUT_*
@@ -88,8 +90,12 @@ public:
     uint32_t Segments() const { return m_Segments; }
     uint64_t Bytes() const { return m_Bytes; }
 
-    // The private folder in use (empty when none); for tests.
-    const std::string& TempDir() const { return m_TempDir; }
+    // The private folder in use (empty when none).
+    const std::string& TempDir() const
+    {
+        static const std::string s_None;
+        return m_Temp ? m_Temp->Path() : s_None;
+    }
 
 private:
     std::optional<std::string> Fail(uint32_t code, std::string why);
@@ -104,7 +110,7 @@ private:
     std::string m_Description;
     uint32_t m_Segments = 0;
     uint64_t m_Bytes = 0;
-    std::string m_TempDir;
+    std::optional<CTempFolder> m_Temp;
     std::string m_TempFile;
 };
 

@@ -103,7 +103,7 @@ PlacementPlan PreviewPlacement(const ImageAnalysis& image, const FlashLayout& la
         return plan;
     }
     plan.rangeSize = RangeSize(flash, plan.firstSector, plan.endSector);
-    plan.rangeStart = SectorOffset(flash, plan.firstSector);
+    plan.rangeStart = SectorStart(flash, plan.firstSector);
     const std::string sectors = plan.endSector - plan.firstSector == 1
                                     ? Fmt("sector %u", plan.firstSector)
                                     : Fmt("sectors %u..%u", plan.firstSector, plan.endSector - 1u);
@@ -183,7 +183,7 @@ std::optional<FlashMismatch> FindMismatch(const std::string& libraryPath, const 
         return std::nullopt;
     m.flashOffset = plan.rangeStart + first;
     while (m.sector + 1u < layout.sectorSizes.size() &&
-           layout.SectorOffset(static_cast<uint16_t>(m.sector + 1)) <= m.flashOffset)
+           layout.SectorStart(static_cast<uint16_t>(m.sector + 1)) <= m.flashOffset)
         ++m.sector;
     const size_t shown = std::min<size_t>(8, expected.size() - first);
     m.flashBytes.assign(actual + first, actual + first + shown);

@@ -339,7 +339,7 @@ std::string BenchJson(const BenchSetup& setup)
     return bench.dump();
 }
 
-std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool& inUse)
+std::vector<std::string> EraseBenchFlash(BenchSetup& setup, std::string& error, bool& inUse)
 {
     std::vector<std::string> done;
     inUse = false;

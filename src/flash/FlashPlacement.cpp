@@ -2,7 +2,7 @@
 
 #include "kazmir.h"
 
-uint64_t SectorOffset(const FLASH_LAYOUT& layout, uint16_t sector)
+uint64_t SectorStart(const FLASH_LAYOUT& layout, uint16_t sector)
 {
     uint64_t offset = 0;
     for (uint16_t i = 0; i < sector && i < layout.wSectorCount; ++i)

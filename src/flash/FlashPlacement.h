@@ -58,4 +58,4 @@ inline uint32_t RangeOffset(const RANGE_PLACEMENT& placement, uint32_t blockStar
 // Size of the sectors [first, end); 0 when the layout has none of them.
 uint64_t RangeSize(const FLASH_LAYOUT& layout, uint16_t first, uint16_t end);
 // Flash offset of a sector.
-uint64_t SectorOffset(const FLASH_LAYOUT& layout, uint16_t sector);
+uint64_t SectorStart(const FLASH_LAYOUT& layout, uint16_t sector);

@@ -170,6 +170,9 @@ TEST(Input, ABinaryIsPlacedAtItsBaseInAPrivateFolderThatGoesAgain)
         EXPECT_EQ(input.Result(), KZH_E_FORMAT);
         EXPECT_FALSE(fs::exists(folder)) << "a new Open removes the old folder";
         EXPECT_FALSE(input.Open(p.string(), 0xFFFFFFFFu - 200000));
+        const std::string last = input.TempDir();
+        RemoveAllTemporaryFolders(); // a stop that ends the process at once
+        EXPECT_FALSE(fs::exists(last));
     }
     EXPECT_FALSE(fs::exists(folder));
     CImageInput records;

@@ -85,6 +85,6 @@ KAZSIM_API std::string BenchJson(const BenchSetup& setup);
 // file, the flash files it names are erased. Returns what was done, one line
 // each. When another process holds a board's flash file nothing is erased:
 // inUse is set and error names the boards.
-KAZSIM_API std::vector<std::string> ResetBench(BenchSetup& setup, std::string& error, bool& inUse);
+KAZSIM_API std::vector<std::string> EraseBenchFlash(BenchSetup& setup, std::string& error, bool& inUse);
 
 } // namespace kazsim

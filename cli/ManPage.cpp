@@ -1,0 +1,79 @@
+#include "ManPage.h"
+
+#include <cstdint>
+
+#include "ResultText.h"
+
+namespace kzcli {
+
+namespace {
+
+// Text as roff reads it: backslashes and leading dots or quotes escaped.
+std::string Roff(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out += c;
+    }
+    if (!out.empty() && (out[0] == '.' || out[0] == '\''))
+        out.insert(0, "\\&");
+    return out;
+}
+
+void Options(const CLI::App& app, std::string& page)
+{
+    for (const CLI::Option* opt : app.get_options()) {
+        const std::string name = opt->get_name(false, true);
+        if (name.find("--help") != std::string::npos)
+            continue;
+        const bool value = !opt->get_type_name().empty() && opt->get_expected_min() != 0;
+        page += ".TP\n\\fB" + Roff(name) + "\\fR" + (value ? " \\fI" + Roff(opt->get_type_name()) + "\\fR" : "") +
+                "\n" + Roff(opt->get_description()) + "\n";
+    }
+}
+
+void Commands(const CLI::App& app, const std::string& prefix, std::string& page)
+{
+    for (const CLI::App* sub : app.get_subcommands({})) {
+        const std::string name = prefix + sub->get_name();
+        if (!sub->get_subcommands({}).empty()) {
+            Commands(*sub, name + " ", page);
+            continue;
+        }
+        std::string usage;
+        for (const CLI::Option* opt : sub->get_options())
+            if (opt->get_positional())
+                usage += " " + opt->get_name();
+        page += ".SS \"" + Roff(name) + " [options]" + Roff(usage) + "\"\n" + Roff(sub->get_description()) + "\n";
+        Options(*sub, page);
+    }
+}
+
+} // namespace
+
+std::string ManPage(const CLI::App& app, const std::string& version,
+                    const std::vector<std::pair<std::string, std::string>>& environment)
+{
+    std::string page = ".TH KAZMIR 1 \"\" \"kazmir " + version + "\" \"User Commands\"\n.SH NAME\nkazmir \\- " +
+                       Roff(app.get_description().substr(app.get_description().find(':') + 2)) +
+                       "\n.SH SYNOPSIS\n\\fBkazmir\\fR [\\fIglobal options\\fR] \\fIcommand\\fR [\\fIoptions\\fR] "
+                       "[\\fIarguments\\fR]\n.SH GLOBAL OPTIONS\nThey go before or after the command.\n";
+    Options(app, page);
+    page += ".SH COMMANDS\n";
+    Commands(app, "", page);
+    page += ".SH EXIT STATUS\n";
+    for (uint32_t i = 0; const kzhost::Kind* kind = kzhost::KindAt(i); ++i)
+        page += ".TP\n\\fB" + std::to_string(kind->exitCode) + "\\fR (" + Roff(kind->name) + ")\n" +
+                Roff(kind->meaning) + "\n";
+    page += ".SH ENVIRONMENT\n";
+    for (const auto& [name, meaning] : environment)
+        page += ".TP\n\\fB" + Roff(name) + "\\fR\n" + Roff(meaning) + "\n";
+    return page;
+}
+
+} // namespace kzcli

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+#include "../support/HexLine.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -24,25 +25,6 @@ uint8_t Pattern(size_t i)
     return static_cast<uint8_t>(i * 7 + (i >> 8));
 }
 
-// An Intel HEX image of IMAGE_SIZE bytes from flash offset 0.
-std::string ImageText()
-{
-    std::string text;
-    char buf[8];
-    for (size_t at = 0; at < IMAGE_SIZE; at += 32) {
-        unsigned sum = 32 + (at >> 8) + (at & 0xFF);
-        std::snprintf(buf, sizeof(buf), "%04zX", at);
-        text += std::string(":20") + buf + "00";
-        for (size_t i = at; i < at + 32; sum += Pattern(i++)) {
-            std::snprintf(buf, sizeof(buf), "%02X", Pattern(i));
-            text += buf;
-        }
-        std::snprintf(buf, sizeof(buf), "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        text += buf;
-    }
-    return text + ":00000001FF\n";
-}
-
 class KazmirBatch : public ::testing::Test {
 protected:
     void SetUp() override
@@ -50,7 +32,10 @@ protected:
         char pattern[] = "/tmp/kazmir-batch-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         m_Dir = pattern;
-        std::ofstream(m_Dir / "app.hex") << ImageText();
+        std::vector<uint8_t> image(IMAGE_SIZE);
+        for (size_t i = 0; i < IMAGE_SIZE; ++i)
+            image[i] = Pattern(i);
+        std::ofstream(m_Dir / "app.hex") << HexImage(0, image);
     }
     void TearDown() override { fs::remove_all(m_Dir); }
 

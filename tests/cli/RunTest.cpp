@@ -49,137 +49,33 @@ bool Has(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// The --json schema of cli/README.md: each key has one type wherever it
-// stands, but for the few named "event.key" or, inside an object or array,
-// "outer.key"; each event carries only its own keys (and "board" in a run over
-// several boards). "hex" is 0x and upper-case digits.
-const std::map<std::string, std::string> KEY_TYPES = {{"event", "s"},
-                                                      {"schema", "n"},
-                                                      {"file", "s"},
-                                                      {"format", "s"},
-                                                      {"text", "s"},
-                                                      {"result", "s"},
-                                                      {"summary.result", "o"},
-                                                      {"findings", "a"},
-                                                      {"plan", "o"},
-                                                      {"phase", "s"},
-                                                      {"state", "n"},
-                                                      {"phase.state", "s"},
-                                                      {"total", "n"},
-                                                      {"done", "n"},
-                                                      {"bytes", "n"},
-                                                      {"seconds", "n"},
-                                                      {"sector", "n"},
-                                                      {"of", "n"},
-                                                      {"lines", "n"},
-                                                      {"data_records", "n"},
-                                                      {"data_bytes", "n"},
-                                                      {"blocks", "a"},
-                                                      {"lowest", "hex"},
-                                                      {"highest", "hex"},
-                                                      {"fw_info", "o?"},
-                                                      {"accepted", "b"},
-                                                      {"library_stop_line", "n"},
-                                                      {"library_stop_reason", "s"},
-                                                      {"records_not_read", "n"},
-                                                      {"split_lines", "a"},
-                                                      {"placements", "a"},
-                                                      {"found", "b"},
-                                                      {"name", "s"},
-                                                      {"version", "s"},
-                                                      {"kind", "n"},
-                                                      {"kind_text", "s"},
-                                                      {"address", "hex"},
-                                                      {"reserved12", "hex"},
-                                                      {"reserved16", "hex"},
-                                                      {"device", "s"},
-                                                      {"device_version", "s"},
-                                                      {"block", "n"},
-                                                      {"at", "hex"},
-                                                      {"bench", "o"},
-                                                      {"kazmir", "s"},
-                                                      {"device_server", "s"},
-                                                      {"mode", "s"},
-                                                      {"hex", "s"},
-                                                      {"sent", "s"},
-                                                      {"received", "s"},
-                                                      {"same", "b"},
-                                                      {"milliseconds", "n"},
-                                                      {"command", "s"},
-                                                      {"exit", "n"},
-                                                      {"exit_name", "s"},
-                                                      {"skipped", "b"},
-                                                      {"code", "hex"},
-                                                      {"severity", "s"},
-                                                      {"issue", "s"},
-                                                      {"line", "n"},
-                                                      {"library_result", "hex"},
-                                                      {"first_sector", "n"},
-                                                      {"last_sector", "n"},
-                                                      {"range_start", "hex"},
-                                                      {"range_size", "n"},
-                                                      {"bytes_written", "n"},
-                                                      {"bytes_kept", "n"},
-                                                      {"board", "s"},
-                                                      {"placements.board", "n"},
-                                                      {"boards.result", "o"},
-                                                      {"serial", "s"},
-                                                      {"start", "hex"},
-                                                      {"end", "hex"},
-                                                      {"size", "n"},
-                                                      {"default", "b"},
-                                                      {"source", "s"},
-                                                      {"state_dir", "s"},
-                                                      {"boards", "a"},
-                                                      {"index", "n"},
-                                                      {"class", "n"},
-                                                      {"state_name", "s"},
-                                                      {"device_id", "hex"},
-                                                      {"present", "b"},
-                                                      {"held", "b"},
-                                                      {"flash", "o"},
-                                                      {"base", "hex"},
-                                                      {"sectors", "a"},
-                                                      {"image_bytes", "n"},
-                                                      {"mismatch.image_bytes", "s"},
-                                                      {"flash_bytes", "s"},
-                                                      {"image_bytes_in_range", "n"},
-                                                      {"flash_offset", "hex"},
-                                                      {"bytes_differing", "n"},
-                                                      {"under_way", "s"},
-                                                      {"interrupted", "b"},
-                                                      {"sectors_erased", "n"},
-                                                      {"sectors_written", "n"},
-                                                      {"range_sectors", "n"},
-                                                      {"signal", "s"},
-                                                      {"flash_holds", "s"},
-                                                      {"all", "b"},
-                                                      {"fits", "b"},
-                                                      {"jobs", "n"},
-                                                      {"max_rss_kib", "n"},
-                                                      {"child_max_rss_kib", "n"},
-                                                      {"sector_count", "n"},
-                                                      {"sha256", "s"},
-                                                      {"log_error", "s"},
-                                                      {"run", "o"},
-                                                      {"run.id", "n"},
-                                                      {"time", "s"},
-                                                      {"ended", "s"},
-                                                      {"station", "s"},
-                                                      {"run.device_id", "s"},
-                                                      {"run.bench", "b"},
-                                                      {"image", "s"},
-                                                      {"image_size", "n"},
-                                                      {"image_sha256", "s"},
-                                                      {"fw_name", "s"},
-                                                      {"fw_version", "s"},
-                                                      {"run.result", "n"},
-                                                      {"message", "s"},
-                                                      {"bytes_written", "n"},
-                                                      {"stamps", "a"},
-                                                      {"stamps.bytes", "s"},
-                                                      {"value", "s"},
-                                                      {"source", "s"}};
+// The --json schema of cli/README.md: each key has one type ("key:type")
+// wherever it stands, but for the few named "event.key" or, inside an object
+// or array, "outer.key"; each event carries only its own keys (and "board" in
+// a run over several boards). "hex" is 0x and upper-case digits.
+const char KEY_TYPE_TEXT[] =
+    "event:s schema:n file:s format:s text:s result:s summary.result:o findings:a plan:o phase:s state:n "
+    "phase.state:s total:n done:n bytes:n seconds:n sector:n of:n lines:n data_records:n data_bytes:n "
+    "blocks:a lowest:hex highest:hex fw_info:o? accepted:b library_stop_line:n library_stop_reason:s "
+    "records_not_read:n split_lines:a placements:a found:b name:s version:s kind:n kind_text:s "
+    "address:hex reserved12:hex reserved16:hex device:s device_version:s block:n at:hex bench:o kazmir:s "
+    "device_server:s mode:s hex:s sent:s received:s same:b milliseconds:n command:s exit:n exit_name:s "
+    "skipped:b code:hex severity:s issue:s line:n library_result:hex first_sector:n last_sector:n "
+    "range_start:hex range_size:n bytes_written:n bytes_kept:n board:s placements.board:n "
+    "boards.result:o serial:s start:hex end:hex size:n default:b source:s state_dir:s boards:a index:n "
+    "class:n state_name:s device_id:hex present:b held:b flash:o base:hex sectors:a image_bytes:n "
+    "mismatch.image_bytes:s flash_bytes:s image_bytes_in_range:n flash_offset:hex bytes_differing:n "
+    "under_way:s interrupted:b sectors_erased:n sectors_written:n range_sectors:n signal:s flash_holds:s "
+    "all:b fits:b jobs:n max_rss_kib:n child_max_rss_kib:n sector_count:n sha256:s log_error:s run:o "
+    "run.id:n time:s ended:s station:s run.device_id:s run.bench:b image:s image_size:n image_sha256:s "
+    "fw_name:s fw_version:s run.result:n message:s stamps:a stamps.bytes:s value:s";
+const std::map<std::string, std::string> KEY_TYPES = [] {
+    std::map<std::string, std::string> types;
+    std::istringstream in(KEY_TYPE_TEXT);
+    for (std::string pair; in >> pair;)
+        types[pair.substr(0, pair.find(':'))] = pair.substr(pair.find(':') + 1);
+    return types;
+}();
 const std::map<std::string, std::string> EVENT_KEYS = {
     {"input", "file format text"},
     {"check", "file result findings"},
@@ -1014,11 +910,7 @@ TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex)
         bytes[i] = static_cast<char>(i * 31 + 7);
     const fs::path bin = m_Dir / "app.bin", obj = m_Dir / "app.o", elf = m_Dir / "app.elf", hex = m_Dir / "app.hex";
     WriteText(bin, bytes);
-    std::string records;
-    for (size_t at = 0; at < bytes.size(); at += 16)
-        records += HexLine(static_cast<uint32_t>(at), 0,
-                           std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + std::min(at + 16, bytes.size())));
-    WriteText(hex, records + ":00000001FF\n");
+    WriteText(hex, HexImage(0, std::vector<uint8_t>(bytes.begin(), bytes.end())));
     // One PT_LOAD segment at 0 holding the same bytes, made by binutils.
     const std::string make =
         "objcopy -I binary -O elf32-i386 -B i386 --rename-section .data=.text,alloc,load,contents '" + bin.string() +
@@ -1116,42 +1008,23 @@ TEST_F(KazmirRun, BarsHoldTheirWidthInSixtyColumns)
 
 TEST_F(KazmirRun, EveryCommandsJsonFollowsTheSchema)
 {
-    const std::vector<std::vector<std::string>> commands = {{"program", "--verify", DEMO},
-                                                            {"verify", DEMO},
-                                                            {"program", "--skip-unchanged", DEMO},
-                                                            {"fwinfo"},
-                                                            {"erase"},
-                                                            {"fwinfo"},
-                                                            {"verify", DEMO},
-                                                            {"version"},
-                                                            {"mode", "bal"},
-                                                            {"bgi", "echo", "hi"},
-                                                            {"bgi", "send", "hi"},
-                                                            {"--wait", "50", "bgi", "receive"},
-                                                            {"info", DEMO},
-                                                            {"info", "--bench", "default", DEMO},
-                                                            {"info", CORPUS + "/buspirate-ADC2UART.hex"},
-                                                            {"bench", "show"},
-                                                            {"bench", "reset"},
-                                                            {"flash", DEMO},
-                                                            {"program"},
-                                                            {"--device", "x", "fwinfo"},
-                                                            {"info", "/dev/null"},
-                                                            {"-v", "program", DEMO},
-                                                            {"erase", "--all"},
-                                                            {"program", DEMO, "--all"},
-                                                            {"program", "missing.hex", "--all"},
-                                                            {"--bench", "missing.json", "fwinfo"},
-                                                            {"--bench", "missing.json", "bench", "show"},
-                                                            {"program", DEMO, DEMO}};
-    for (const auto& args : commands) {
-        std::vector<std::string> withJson = {"--json"};
-        withJson.insert(withJson.end(), args.begin(), args.end());
-        const Result r = Kazmir(withJson);
+    // The commands, each of its words; DEMO stands for the demo image, ADC for a corpus file.
+    std::istringstream commands("program --verify DEMO; verify DEMO; program --skip-unchanged DEMO; fwinfo; erase; "
+                                "fwinfo; verify DEMO; version; mode bal; bgi echo hi; bgi send hi; --wait 50 bgi "
+                                "receive; info DEMO; info --bench default DEMO; info ADC; bench show; bench reset; "
+                                "flash DEMO; program; --device x fwinfo; info /dev/null; -v program DEMO; erase --all; "
+                                "program DEMO --all; program missing.hex --all; --bench missing.json fwinfo; "
+                                "--bench missing.json bench show; program DEMO DEMO");
+    for (std::string command; std::getline(commands, command, ';');) {
+        std::vector<std::string> args = {"--json"};
+        std::istringstream words(command);
+        for (std::string word; words >> word;)
+            args.push_back(word == "DEMO" ? DEMO : word == "ADC" ? CORPUS + "/buspirate-ADC2UART.hex" : word);
+        const Result r = Kazmir(args);
         const auto events = r.Events();
-        ASSERT_FALSE(events.empty()) << args[0];
-        EXPECT_EQ(events.back()["event"], "summary") << args[0];
-        EXPECT_EQ(events.back()["exit"], r.exit) << args[0];
+        ASSERT_FALSE(events.empty()) << command;
+        EXPECT_EQ(events.back()["event"], "summary") << command;
+        EXPECT_EQ(events.back()["exit"], r.exit) << command;
         std::set<std::string> texts;
         for (const auto& e : events) {
             if (e["event"] == "message") {
@@ -1260,13 +1133,10 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
     // The same bytes as Intel HEX in a folder of the user's: only kazmir's own folders go.
     const fs::path hex = m_Dir / "mine" / "app.hex";
     fs::create_directories(hex.parent_path());
-    std::string records;
-    for (size_t at = 0; at < image.size(); at += 16)
-        records +=
-            HexLine(static_cast<uint32_t>(at), 0, std::vector<uint8_t>(image.begin() + at, image.begin() + at + 16));
-    WriteText(hex, records + ":00000001FF\n");
+    WriteText(hex, HexImage(0, std::vector<uint8_t>(image.begin(), image.end())));
     const std::vector<std::string> programHex = {"--bench", slow, "--json", "program", hex.string()};
     constexpr int CLOSE = 0; // the reader closes the output instead
+    const std::string ERASE = "\"phase\":\"erase\"";
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -1277,17 +1147,11 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
     } const cases[] = {
         {"a wait for a board", wait, "\"check\"", {SIGINT}, 130, "unchanged", "kazmir stops within a second"},
         {"two signals while waiting", wait, "\"check\"", {SIGTERM, SIGINT}, 143, "unchanged", "stopped by SIGTERM"},
-        {"a hang-up in the erase", program, "\"phase\":\"erase\"", {SIGHUP}, 129, "image", "the flash holds the image"},
-        {"the reader goes in the erase",
-         program,
-         "\"phase\":\"erase\"",
-         {CLOSE},
-         141,
-         "image",
-         "the flash holds the image"},
+        {"a hang-up in the erase", program, ERASE, {SIGHUP}, 129, "image", "the flash holds the image"},
+        {"the reader goes in the erase", program, ERASE, {CLOSE}, 141, "image", "the flash holds the image"},
         {"a second signal in the erase",
          programHex,
-         "\"phase\":\"erase\"",
+         ERASE,
          {SIGINT, SIGINT},
          130,
          "incomplete",

@@ -37,8 +37,8 @@ struct FindCase {
 
 TEST_F(HwDevice, FindsOpenTheMatchingBoardOrNothing)
 {
-    const kazsim::BoardDesc a = MakeBoard("KZ000001", kazsim::STATE_CCL), b = MakeBoard("KZ000002", kazsim::STATE_CCL),
-                            rom = MakeBoard("KZ000001", kazsim::STATE_BOOT_ROM);
+    const kazsim::BoardDesc a = Board(kazsim::STATE_CCL), b = Board(kazsim::STATE_CCL, "KZ000002"),
+                            rom = Board(kazsim::STATE_BOOT_ROM);
     const FindCase cases[] = {
         {"no board", {}, false, "", -1, nullptr, R_FAIL, -1},
         {"second by id", {a, b}, false, "", 1, nullptr, 0, 1},
@@ -61,10 +61,10 @@ TEST_F(HwDevice, FindsOpenTheMatchingBoardOrNothing)
         EXPECT_EQ(c.serial ? device.FindBySerial(c.serial) : device.FindById(id), c.result) << c.name;
         EXPECT_TRUE(c.opened < 0 ? Idle(device) : OpenOn(device, c.opened)) << c.name;
         if (c.opened == 1) {
-            EXPECT_EQ(CountCalls("Driver.Open", 0), 1) << "the first board is opened and queried on the way";
+            EXPECT_EQ(CountCalls("Driver.Open", 0), 1u) << "the first board is opened and queried on the way";
         }
         if (c.result != 0 && c.target == 1) {
-            EXPECT_EQ(CountCalls("Driver.Open", 1), 0) << c.name << ": the search went past the first board";
+            EXPECT_EQ(CountCalls("Driver.Open", 1), 0u) << c.name << ": the search went past the first board";
         }
         device.Close();
         EXPECT_EQ(kazsim::LeftBehind(), "") << c.name;
@@ -79,8 +79,7 @@ TEST_F(HwDevice, WaitForFlashLoaderPollsTheFirstBoardUpToItsLimit)
     public:
         CShortWait() { m_dwFlashLoaderWaitMs = 200; }
     };
-    const kazsim::BoardDesc rom = MakeBoard("KZ000001", kazsim::STATE_BOOT_ROM),
-                            fld = MakeBoard("KZ000002", kazsim::STATE_FLASH_LOADER);
+    const kazsim::BoardDesc rom = Board(kazsim::STATE_BOOT_ROM), fld = Board(kazsim::STATE_FLASH_LOADER, "KZ000002");
     const struct {
         const char* Name;
         std::vector<kazsim::BoardDesc> Boards;
@@ -100,8 +99,8 @@ TEST_F(HwDevice, WaitForFlashLoaderPollsTheFirstBoardUpToItsLimit)
         CShortWait device;
         EXPECT_EQ(device.WaitForFlashLoader(), c.Result) << c.Name;
         EXPECT_TRUE(c.Opened < 0 ? Idle(device) : OpenOn(device, c.Opened)) << c.Name;
-        EXPECT_TRUE(!c.OldAnswers || CountCalls("Driver.GetInfo", 0) == int(c.OldAnswers) + 1) << c.Name;
-        EXPECT_EQ(CountCalls("Driver.Open", 1), 0) << c.Name;
+        EXPECT_TRUE(!c.OldAnswers || CountCalls("Driver.GetInfo", 0) == c.OldAnswers + 1) << c.Name;
+        EXPECT_EQ(CountCalls("Driver.Open", 1), 0u) << c.Name;
         device.Close();
         EXPECT_EQ(kazsim::LeftBehind(), "") << c.Name;
     }
@@ -109,7 +108,7 @@ TEST_F(HwDevice, WaitForFlashLoaderPollsTheFirstBoardUpToItsLimit)
 
 TEST_F(HwDevice, IdMustMatchInAll64BitsAndIsReadUnaligned)
 {
-    kazsim::BoardDesc board = MakeBoard("SN-4711", kazsim::STATE_BAL);
+    kazsim::BoardDesc board = Board(kazsim::STATE_BAL, "SN-4711");
     board.DeviceId = 0x8000000000000001ull;
     UseBench({board});
     CHwDevice device;
@@ -127,7 +126,7 @@ TEST_F(HwDevice, IdMustMatchInAll64BitsAndIsReadUnaligned)
 
 TEST_F(HwDevice, RequestsNeedAnOpenChannelAndPassTheDriversAnswerOn)
 {
-    kazsim::BoardDesc board = MakeBoard("KZ000001", kazsim::STATE_CCL);
+    kazsim::BoardDesc board = Board(kazsim::STATE_CCL);
     board.FirmwareState = kazsim::STATE_BAL;
     UseBench({board});
     CHwDevice device;
@@ -160,7 +159,7 @@ TEST_F(HwDevice, RequestsNeedAnOpenChannelAndPassTheDriversAnswerOn)
 
 TEST_F(HwDevice, DetailIsAskedTwiceWithExactlyTheRequiredSize)
 {
-    UseBench({MakeBoard("KZ000001", kazsim::STATE_CCL), MakeBoard("KZ000002", kazsim::STATE_CCL)});
+    UseBench({Board(kazsim::STATE_CCL), Board(kazsim::STATE_CCL, "KZ000002")});
     CHwDevice device;
     ASSERT_EQ(device.CreateDeviceList(), 0u);
     EXPECT_EQ(device.SelectDevice(2), R_FAIL) << "one past the end";

@@ -45,7 +45,7 @@ uint8_t Refresh(CMyKazDevice& device, uint32_t first = 0)
 TEST_F(ServerDevice, RefusedAttachStepsLeaveAUsableObject)
 {
     for (const char* step : {"GetDeviceManager", "DeviceManager.EnumDevices", "Enum.AssignEvent"}) {
-        UseBench({MakeBoard("KZ000001", kazsim::STATE_CCL)});
+        UseBench({Board(kazsim::STATE_CCL)});
         const uint64_t boardId = Bench::BoardInfo(0).DeviceId;
         Faults::Fail(step, R_INJECTED, 1);
         {
@@ -69,15 +69,14 @@ TEST_F(ServerDevice, RefusedAttachStepsLeaveAUsableObject)
 
 TEST_F(ServerDevice, RefreshComparesWithTheSnapshot)
 {
-    UseBench({MakeBoard("KZ000001", kazsim::STATE_CCL), MakeBoard("KZ000002", kazsim::STATE_CCL),
-              MakeBoard("KZ000003", kazsim::STATE_CCL)});
+    UseBench({Board(kazsim::STATE_CCL), Board(kazsim::STATE_CCL, "KZ000002"), Board(kazsim::STATE_CCL, "KZ000003")});
     CMyKazDevice device;
     EXPECT_EQ(Refresh(device), LIST_UNCHANGED);
     Bench::MoveBoard(2, 0);
     ASSERT_TRUE(Bench::Quiesce());
     EXPECT_EQ(Refresh(device), LIST_CONTENT_CHANGED);
     EXPECT_EQ(SnapshotIds(device), ListedIds());
-    Bench::AddBoard(MakeBoard("KZ000004", kazsim::STATE_CCL));
+    Bench::AddBoard(Board(kazsim::STATE_CCL, "KZ000004"));
     ASSERT_TRUE(Bench::Quiesce());
     EXPECT_EQ(Refresh(device), LIST_MORE);
     Bench::RemoveBoard(0);
@@ -104,11 +103,11 @@ TEST_F(ServerDevice, RefreshComparesWithTheSnapshot)
 
 TEST_F(ServerDevice, FindsByClassAndExactSerial)
 {
-    kazsim::BoardDesc zero = MakeBoard("SN-1", kazsim::STATE_CCL, kazsim::BOARD_CLASS_2);
+    kazsim::BoardDesc zero = Board(kazsim::STATE_CCL, "SN-1", kazsim::BOARD_CLASS_2);
     zero.DeviceId = 0;
-    UseBench({zero, MakeBoard("sn-1", kazsim::STATE_CCL, kazsim::BOARD_CLASS_1),
-              MakeBoard("SN-1", kazsim::STATE_CCL, kazsim::BOARD_CLASS_2),
-              MakeBoard("SN-1", kazsim::STATE_CCL, kazsim::BOARD_CLASS_1)});
+    UseBench({zero, Board(kazsim::STATE_CCL, "sn-1", kazsim::BOARD_CLASS_1),
+              Board(kazsim::STATE_CCL, "SN-1", kazsim::BOARD_CLASS_2),
+              Board(kazsim::STATE_CCL, "SN-1", kazsim::BOARD_CLASS_1)});
     CMyKazDevice device;
     uint64_t key = 77, result = 99;
     ASSERT_EQ(device.FindDevice(&kazsim::BOARD_CLASS_2, FIND_FIRST_OF_CLASS, &key, &result), 0u);
@@ -138,12 +137,12 @@ TEST_F(ServerDevice, FindsByClassAndExactSerial)
 
 TEST_F(ServerDevice, SelectionIsACheckedId)
 {
-    UseBench({MakeBoard("KZ000001", kazsim::STATE_CCL), MakeBoard("KZ000002", kazsim::STATE_CCL)});
+    UseBench({Board(kazsim::STATE_CCL), Board(kazsim::STATE_CCL, "KZ000002")});
     CMyKazDevice device;
     const uint64_t first = Bench::BoardInfo(0).DeviceId, second = Bench::BoardInfo(1).DeviceId;
     kazsim::ClearCallLog();
     EXPECT_EQ(device.SelectDevice(NO_DEVICE), R_FAIL);
-    EXPECT_EQ(CountCalls("DeviceManager.OpenDevice"), 0);
+    EXPECT_EQ(CountCalls("DeviceManager.OpenDevice"), 0u);
     ASSERT_EQ(device.SelectDevice(second), 0u);
     EXPECT_EQ(device.GetSelectedId(), second);
     EXPECT_EQ(device.SelectDevice(first + second + 1), kazsim::SIM_E_NOT_LISTED);
@@ -158,7 +157,7 @@ TEST_F(ServerDevice, SelectionIsACheckedId)
 
 TEST_F(ServerDevice, WaitEndsOnlyWhenABoardArrives)
 {
-    UseBench({MakeBoard("KZ000001", kazsim::STATE_CCL), MakeBoard("KZ000002", kazsim::STATE_CCL)});
+    UseBench({Board(kazsim::STATE_CCL), Board(kazsim::STATE_CCL, "KZ000002")});
     CMyKazDevice device;
     EXPECT_EQ(device.WaitForArrival(0), R_ARRIVAL_TIMEOUT);
     Bench::SignalChange();

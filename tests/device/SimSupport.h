@@ -6,11 +6,11 @@
 #include "device/KazApi.h"
 #include "device/SetupApiTable.h"
 #include "kazsim/Bench.h"
+#include "support/SimCalls.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace kztest {
@@ -20,23 +20,6 @@ constexpr KZMRESULT R_NO_HANDLE = 0x80070057;
 constexpr KZMRESULT R_ARRIVAL_TIMEOUT = 0xE001000B;
 constexpr KZMRESULT R_INJECTED = 0xC0DE0001; // a code no real layer gives
 constexpr uint32_t WIN_INJECTED = 1234;      // a last-error value no real call gives here
-
-inline kazsim::BoardDesc MakeBoard(const std::string& serial, uint32_t state,
-                                   const GUID& boardClass = kazsim::BOARD_CLASS_1)
-{
-    kazsim::BoardDesc board;
-    std::tie(board.BoardClass, board.Serial, board.State) = std::tie(boardClass, serial, state);
-    return board;
-}
-
-// Calls of that name in the log; board -2 counts them for every board.
-inline int CountCalls(const std::string& name, int board = -2)
-{
-    int count = 0;
-    for (const kazsim::Call& call : kazsim::CallLog())
-        count += call.Name == name && (board == -2 || call.Board == board);
-    return count;
-}
 
 class CSimTest : public ::testing::Test {
 protected:
@@ -105,7 +88,7 @@ inline kazsim::CclEntryDesc Entry(uint16_t kind1, uint16_t kind2, uint16_t maxLe
 
 inline kazsim::BoardDesc CclBoard(std::vector<kazsim::CclEntryDesc> entries = kazsim::DefaultCclEntries())
 {
-    kazsim::BoardDesc board = MakeBoard("KZ000001", kazsim::STATE_CCL);
+    kazsim::BoardDesc board = Board(kazsim::STATE_CCL);
     board.CclEntries = std::move(entries);
     return board;
 }

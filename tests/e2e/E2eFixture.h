@@ -5,11 +5,11 @@
 
 #include "kazmir.h"
 #include "kazsim/Bench.h"
+#include "support/SimCalls.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace e2e {
@@ -70,22 +70,6 @@ inline std::vector<std::string> TraceLines()
         if (report.Kind == REPORT_TRACE)
             lines.push_back(report.Text);
     return lines;
-}
-
-inline unsigned CountCalls(const std::string& name)
-{
-    unsigned count = 0;
-    for (const kazsim::Call& call : kazsim::CallLog())
-        count += call.Name == name;
-    return count;
-}
-
-inline kazsim::BoardDesc Board(uint32_t state, const std::string& serial = SERIAL,
-                               const GUID& boardClass = kazsim::BOARD_CLASS_1)
-{
-    kazsim::BoardDesc board;
-    std::tie(board.BoardClass, board.Serial, board.State) = std::tie(boardClass, serial, state);
-    return board;
 }
 
 class E2eTest : public ::testing::Test {

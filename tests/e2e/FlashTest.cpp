@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -48,12 +47,7 @@ std::string WriteHex(uint32_t address, const std::vector<uint8_t>& bytes)
          ("kazmir-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
           ::testing::UnitTest::GetInstance()->current_test_info()->name() + std::to_string(files++) + ".hex"))
             .string();
-    std::ofstream out(path, std::ios::binary);
-    out << HexLine(0, 4, {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16)});
-    for (size_t at = 0; at < bytes.size(); at += 16)
-        out << HexLine(static_cast<uint32_t>(address + at), 0,
-                       std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + std::min(at + 16, bytes.size())));
-    out << ":00000001FF\n";
+    std::ofstream(path, std::ios::binary) << HexImage(address, bytes);
     return path;
 }
 
@@ -106,32 +100,6 @@ TEST_F(E2eTest, FlashThroughTheExports)
     EXPECT_EQ(g_Reports[1].Text, "    erase sector 00/01 OK");
     ResetAndExpectNothingLeft(Mode::Fld);
     std::filesystem::remove(path);
-}
-
-// A flash whose sector sizes cannot all be read is left as it is: the init
-// says so, and programming refuses before any sector is read.
-TEST_F(E2eTest, UnreadableSectorLayoutLeavesTheFlashFileAsItWas)
-{
-    kazsim::BoardDesc board = Board(1);
-    const std::string empty = WriteHex(0, {});
-    board.Flash.File = empty + ".flash";
-    const std::vector<char> before(board.Flash.Size(), 0x5A);
-    std::ofstream(board.Flash.File, std::ios::binary).write(before.data(), static_cast<std::streamsize>(before.size()));
-    kazsim::Bench::AddBoard(board);
-    kazsim::Faults::Fail("Fld.GetSectorInfo", 0xE0AA0001, 4); // sector 3 of 8
-    EXPECT_EQ(kzmFLDinit(TIMEOUT_MS, DEVICE_ID_ANY, nullptr), KZM_E_FLASH_NOT_STARTED);
-    const std::string path = WriteHex(0, ImageWith(Info("E2E-FW", 0, 0)));
-    kazsim::ClearCallLog();
-    EXPECT_EQ(kzmFLDprogram(path.c_str()), KZM_E_BEYOND_FLASH);
-    EXPECT_EQ(CountCalls("Fld.ReadSector") + CountCalls("Fld.EraseSector") + CountCalls("Fld.WriteSector"), 0u);
-    ResetAndExpectNothingLeft(Mode::Fld);
-    kazsim::Bench::Reset(kazsim::BenchDesc::Empty()); // lets go of the file
-    {
-        std::ifstream file(board.Flash.File, std::ios::binary);
-        EXPECT_TRUE(std::vector<char>(std::istreambuf_iterator<char>(file), {}) == before);
-    }
-    for (const std::string& name : {board.Flash.File, path, empty})
-        std::filesystem::remove(name);
 }
 
 // The firmware-information record on a flash with a base: a big-endian

@@ -21,24 +21,12 @@ constexpr uint32_t WAIT_MS = 250;              // bounds the waits a fault turns
 constexpr uint32_t CODES[] = {31, 0xE0010099}; // a Windows error and a device-server code, by turns
 
 // Codes the exports give of their own, or pass on from the bench's answers to
-// the calls that follow a failed one.
-const std::set<uint32_t> DOCUMENTED = {KZM_E_FAIL,
-                                       KZM_E_INVALIDARG,
-                                       KZM_E_TIMEOUT,
-                                       KZM_E_FLASH_NOT_STARTED,
-                                       KZM_E_READ_RANGE,
-                                       KZM_E_WRITE_RANGE,
-                                       KZM_E_VERIFY,
-                                       KZM_E_NO_FLASH_LOADER,
-                                       kazsim::SIM_E_PENDING,
-                                       kazsim::SIM_E_GONE,
-                                       kazsim::SIM_E_NOT_LISTED,
-                                       kazsim::SIM_E_WRONG_STATE,
-                                       kazsim::SIM_E_NOT_READY,
-                                       2 /* file not found */,
-                                       21 /* not ready */,
-                                       32 /* sharing violation */,
-                                       1167 /* device not connected */};
+// the calls that follow a failed one (the last four: the Windows errors file
+// not found, not ready, sharing violation and device not connected).
+const std::set<uint32_t> DOCUMENTED({KZM_E_FAIL, KZM_E_INVALIDARG, KZM_E_TIMEOUT, KZM_E_FLASH_NOT_STARTED,
+                                     KZM_E_READ_RANGE, KZM_E_WRITE_RANGE, KZM_E_VERIFY, KZM_E_NO_FLASH_LOADER,
+                                     kazsim::SIM_E_PENDING, kazsim::SIM_E_GONE, kazsim::SIM_E_NOT_LISTED,
+                                     kazsim::SIM_E_WRONG_STATE, kazsim::SIM_E_NOT_READY, 2, 21, 32, 1167});
 
 // The board stays away this long on a restart, so that the library sees it
 // leave before it comes back (more under valgrind).

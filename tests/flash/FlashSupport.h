@@ -1,5 +1,5 @@
-// Helpers of the flash tests: the bench's FLD object, report lines, image
-// text and temporary files.
+// Helpers of the flash tests: the bench's FLD object, report lines, images
+// and temporary files.
 #pragma once
 
 #include "device/KazApi.h"
@@ -7,6 +7,8 @@
 #include "flash/ImageFile.h"
 #include "frame/Reporter.h"
 #include "kazsim/Bench.h"
+#include "device/SimSupport.h"
+#include "support/HexLine.h"
 
 #include <gtest/gtest.h>
 
@@ -30,18 +32,7 @@ inline IKazFlashLoader* BenchFld(std::vector<uint32_t> sectors, uint32_t base = 
     desc.Boards[0].Flash.BaseAddress = base;
     kazsim::Bench::Reset(desc);
     InitializeServer(); // as kzmInitialize does before any mode
-    IKazDeviceManager* manager = nullptr;
-    if (GetDeviceManager(&manager) != 0 || manager == nullptr)
-        return nullptr;
-    uint64_t id = kazsim::Bench::BoardInfo(0).DeviceId;
-    IKazDevice* device = nullptr;
-    IKazUnknown* fld = nullptr;
-    if (manager->OpenDevice(&id, &device) == 0 && device != nullptr) {
-        device->OpenComponent(&KAZ_CLSID_FLD, &KAZ_IID_FLD, &fld);
-        device->Release();
-    }
-    manager->Release();
-    return static_cast<IKazFlashLoader*>(fld);
+    return kztest::OpenModeObject<IKazFlashLoader>(0, KAZ_CLSID_FLD, KAZ_IID_FLD);
 }
 
 inline std::vector<uint8_t> Flash()
@@ -108,40 +99,6 @@ public:
 private:
     std::string m_Path;
 };
-
-// Image text.
-inline std::string HexRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data)
-{
-    char buf[16];
-    unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
-    std::snprintf(buf, sizeof(buf), ":%02X%04X%02X", static_cast<unsigned>(data.size()), address, type);
-    std::string line = buf;
-    for (uint8_t b : data) {
-        std::snprintf(buf, sizeof(buf), "%02X", b);
-        line += buf;
-        sum += b;
-    }
-    std::snprintf(buf, sizeof(buf), "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line + buf;
-}
-inline const char* HEX_END = ":00000001FF\n";
-
-// Intel HEX of bytes at an address, 16 a line, with type-04 records.
-inline std::string HexImage(uint32_t address, const std::vector<uint8_t>& bytes)
-{
-    std::string text;
-    uint32_t upper = 0xFFFFFFFF;
-    for (size_t i = 0; i < bytes.size(); i += 16) {
-        const uint32_t a = address + static_cast<uint32_t>(i);
-        if ((a >> 16) != upper) {
-            upper = a >> 16;
-            text += HexRecord(4, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)});
-        }
-        const size_t n = std::min<size_t>(16, bytes.size() - i);
-        text += HexRecord(0, static_cast<uint16_t>(a), std::vector<uint8_t>(bytes.begin() + i, bytes.begin() + i + n));
-    }
-    return text + HEX_END;
-}
 
 // A 50-byte firmware-information record followed by its marker.
 inline std::vector<uint8_t> FwInfoBytes(const char* name, uint32_t kind, uint32_t address, const char* device = "KZ")

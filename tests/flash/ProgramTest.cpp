@@ -13,14 +13,6 @@ namespace {
 
 constexpr uint32_t FAULT = 0xE0AA0001;
 
-uint32_t Calls(const std::string& name)
-{
-    uint32_t n = 0;
-    for (const kazsim::Call& c : kazsim::CallLog())
-        n += c.Name == name;
-    return n;
-}
-
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed)
 {
     std::vector<uint8_t> v(n);
@@ -45,56 +37,17 @@ TEST(Placement, ImagesGoWhereTheRulesPutThem)
         uint32_t BlockOffset; // range offset of the image's lowest address
     };
     const std::vector<uint32_t> eight(8, 0x2000), four(4, 0x4000);
+    constexpr uint32_t B = 0x08000000, L = 0x30000, BEYOND = KZM_E_BEYOND_FLASH;
     const std::vector<Case> cases = {
-        {"no record, from 0, partly into sector 1", eight, 0, true, {false, 0, 0, 0, 0x2100}, 0, 0, 2, 0, 0, 0},
-        {"no record, not from 0: offsets from 0", eight, 0, true, {false, 0, 0, 0x2100, 0x2200}, 0, 0, 1, 0, 0, 0x2100},
-        {"FLASH record with base",
-         four,
-         0x08000000,
-         true,
-         {true, 0x08004000, 0, 0x08004000, 0x08006000},
-         0,
-         1,
-         2,
-         0,
-         0x4000,
-         0},
-        {"record address without base",
-         eight,
-         0,
-         true,
-         {true, 0x2100, 1, 0x2100, 0x2200},
-         0,
-         1,
-         2,
-         0x100,
-         0x2100,
-         0x100},
-        {"BOOT record with base: offsets",
-         four,
-         0x08000000,
-         true,
-         {true, 0x08004000, 0x80, 0, 0x100},
-         0,
-         0,
-         1,
-         0,
-         0,
-         0},
+        {"no record, from 0, into sector 1", eight, 0, true, {false, 0, 0, 0, 0x2100}, 0, 0, 2, 0, 0, 0},
+        {"no record, not from 0", eight, 0, true, {false, 0, 0, 0x2100, 0x2200}, 0, 0, 1, 0, 0, 0x2100},
+        {"FLASH record, base", four, B, true, {true, B + 0x4000, 0, B + 0x4000, B + 0x6000}, 0, 1, 2, 0, 0x4000, 0},
+        {"record, no base", eight, 0, true, {true, 0x2100, 1, 0x2100, 0x2200}, 0, 1, 2, 0x100, 0x2100, 0x100},
+        {"BOOT record, base: offsets", four, B, true, {true, B + 0x4000, 0x80, 0, 0x100}, 0, 0, 1, 0, 0, 0},
         {"ends at the flash's end", four, 0, true, {false, 0, 0, 0, 0x10000}, 0, 0, 4, 0, 0, 0},
-        {"one byte past the flash", four, 0, true, {false, 0, 0, 0, 0x10001}, KZM_E_BEYOND_FLASH, 9, 9, 0, 0, 0},
+        {"one byte past the flash", four, 0, true, {false, 0, 0, 0, 0x10001}, BEYOND, 9, 9, 0, 0, 0},
         {"sectors not read", four, 0, false, {false, 0, 0, 0, 0x100}, KZM_E_FAIL, 9, 9, 0, 0, 0},
-        {"large sectors keep their offsets",
-         {0x20000, 0x20000},
-         0,
-         true,
-         {true, 0x30000, 0, 0x30000, 0x30010},
-         0,
-         1,
-         2,
-         0x10000,
-         0x30000,
-         0x10000},
+        {"large sectors", {0x20000, 0x20000}, 0, true, {true, L, 0, L, L + 16}, 0, 1, 2, 0x10000, L, 0x10000},
         {"empty image with record", four, 0, true, {true, 0, 0, 5, 5}, 0, 9, 9, 0, 0, 0},
         {"empty image without record", four, 0, true, {false, 0, 0, 5, 5}, KZM_E_FAIL, 9, 9, 0, 0, 0},
     };
@@ -304,7 +257,8 @@ TEST_F(FlashProgram, NoSectorIsTouchedWithoutAValidLayout)
         ASSERT_EQ(m_Prog.Open(fld), KZM_E_FLASH_NOT_STARTED);
         kazsim::ClearCallLog();
         EXPECT_EQ(Program(HexImage(0, Pattern(0x100, 1))), KZM_E_BEYOND_FLASH) << earlier;
-        EXPECT_EQ(Calls("Fld.ReadSector") + Calls("Fld.EraseSector") + Calls("Fld.WriteSector"), 0u) << earlier;
+        EXPECT_EQ(CountCalls("Fld.ReadSector") + CountCalls("Fld.EraseSector") + CountCalls("Fld.WriteSector"), 0u)
+            << earlier;
         kazsim::Faults::Clear();
     }
     Start(std::vector<uint32_t>(4, 0x4000), 0x08000000);
@@ -365,7 +319,7 @@ TEST_F(FlashProgram, FailuresStopWhereTheRulesSay)
     // Beyond the flash: nothing is read.
     Start(std::vector<uint32_t>(2, 0x2000));
     EXPECT_EQ(Program(HexImage(0, Pattern(0x4001, 0))), KZM_E_BEYOND_FLASH);
-    EXPECT_EQ(Calls("Fld.ReadSector"), 0u);
+    EXPECT_EQ(CountCalls("Fld.ReadSector"), 0u);
     // An unreadable file.
     EXPECT_EQ(m_Prog.Program("/nonexistent/image.hex"), KZM_E_FAIL);
 }
@@ -423,7 +377,7 @@ TEST_F(FlashProgram, ScanFindsTheFirstRecordOnTheFlash)
         EXPECT_EQ(m_Prog.ScanFwInfo(&info), 0u);
         EXPECT_EQ(info.Address, c.Found ? 0x1234u : 0xCAFEu);
         EXPECT_EQ(std::string(info.Name), c.Found ? "FLASHED" : "");
-        EXPECT_EQ(Calls("Fld.ReadSector"), c.SectorsRead);
+        EXPECT_EQ(CountCalls("Fld.ReadSector"), c.SectorsRead);
     }
 }
 

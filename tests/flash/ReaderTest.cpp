@@ -66,65 +66,45 @@ struct ReadCase {
 
 TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
 {
+    const std::vector<Block> R0 = {{0, 4, Seq(1, 4)}}, R0R10 = {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}};
     const std::vector<ReadCase> cases = {
         {"two records, one block", REC0 + REC4 + HEX_END, 0, {{0, 8, Seq(1, 8)}}},
         {"opposite order, same block", REC4 + REC0 + HEX_END, 0, {{0, 8, Seq(1, 8)}}},
-        {"type 02 segment",
-         HexRecord(2, 0, {0x10, 0x00}) + HexRecord(0, 0x10, {9}) + HEX_END,
-         0,
-         {{0x10010, 0x10011, {9}}}},
+        {"type 02 segment", HexLine(0, 2, {0x10, 0}) + HexLine(0x10, 0, {9}) + HEX_END, 0, {{0x10010, 0x10011, {9}}}},
         {"type 04 linear",
-         HexRecord(4, 0, {0xAB, 0xCD}) + HexRecord(0, 2, {7}) + HEX_END,
+         HexLine(0, 4, {0xAB, 0xCD}) + HexLine(2, 0, {7}) + HEX_END,
          0,
          {{0xABCD0002, 0xABCD0003, {7}}}},
-        {"two blocks in file order",
-         HexRecord(0, 0x100, {1}) + HexRecord(0, 0, {2}) + HEX_END,
+        {"two blocks, file order",
+         HexLine(256, 0, {1}) + HexLine(0, 0, {2}) + HEX_END,
          0,
-         {{0x100, 0x101, {1}}, {0, 1, {2}}}},
+         {{256, 257, {1}}, {0, 1, {2}}}},
         {"S0 skipped, S1 loaded, S9 ends",
          "S0030000FC\nS1130000000102030405060708090A0B0C0D0E0F64\nS9030000FC\nS105001000EA\n",
          0,
          {{0, 16, Seq(0, 16)}}},
-        {"CR LF reads as LF", ":0400000001020304F2\r\n:00000001FF\r\n", 0, {{0, 4, Seq(1, 4)}}},
-        {"one digit short stops reading", REC0 + ":04001000050607D2\n" + REC4 + HEX_END, 0, {{0, 4, Seq(1, 4)}}},
-        {"a line feed within a record's length stops reading",
-         REC0 + ":0200100001\n02FB\n" + REC4,
-         0,
-         {{0, 4, Seq(1, 4)}}},
-        {"CR LF one short of a record's length stops reading",
-         REC0 + ":0400100001020304F\r\n" + REC4,
-         0,
-         {{0, 4, Seq(1, 4)}}},
-        {"S-records with CR LF and a lower-case s",
+        {"CR LF reads as LF", ":0400000001020304F2\r\n:00000001FF\r\n", 0, R0},
+        {"one digit short stops reading", REC0 + ":04001000050607D2\n" + REC4 + HEX_END, 0, R0},
+        {"a line feed within a record's length stops reading", REC0 + ":0200100001\n02FB\n" + REC4, 0, R0},
+        {"CR LF one short of a record's length stops reading", REC0 + ":0400100001020304F\r\n" + REC4, 0, R0},
+        {"S3 in CR LF lines, a lower-case s",
          "S3090000000001020304EC\r\ns3090000000405060708D8\r\n",
          0,
          {{0, 8, Seq(1, 8)}}},
         {"lower-case digits give wrong bytes", ":010000000aF5\n" + std::string(HEX_END), 0, {{0, 1, {0x2A}}}},
-        {"end record stops reading", REC0 + HEX_END + REC10, 0, {{0, 4, Seq(1, 4)}}},
-        {"last line without line feed is malformed", REC0 + ":0400100005060708D2", 0, {{0, 4, Seq(1, 4)}}},
-        {"end record without line feed", REC0 + ":00000001FF", 0, {{0, 4, Seq(1, 4)}}},
-        {"Ctrl-Z ends the file", REC0 + "\x1A" + REC10, 0, {{0, 4, Seq(1, 4)}}},
-        {"a NUL byte ends the line as a C string",
-         REC0 + std::string(":04001000\0", 10) + "5060708D2\n" + REC4,
-         0,
-         {{0, 4, Seq(1, 4)}}},
-        {"record after 4,095 characters is read",
-         REC0 + LONG_LINE + REC10 + HEX_END,
-         0,
-         {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}}},
-        {"record line over 4,095 characters is malformed",
-         REC0 + ":" + std::string(4100, '0') + "\n" + REC10,
-         0,
-         {{0, 4, Seq(1, 4)}}},
-        {"malformed remainder stops reading", REC0 + LONG_LINE + "S1FF\n" + REC10 + HEX_END, 0, {{0, 4, Seq(1, 4)}}},
-        {"line feed right after 4,095 characters",
-         REC0 + LONG_LINE + "\n" + REC10,
-         0,
-         {{0, 4, Seq(1, 4)}, {0x10, 0x14, Seq(5, 4)}}},
+        {"end record stops reading", REC0 + HEX_END + REC10, 0, R0},
+        {"last line without line feed is malformed", REC0 + ":0400100005060708D2", 0, R0},
+        {"end record without line feed", REC0 + ":00000001FF", 0, R0},
+        {"Ctrl-Z ends the file", REC0 + "\x1A" + REC10, 0, R0},
+        {"a NUL byte ends the line as a C string", REC0 + std::string(":04001000\0", 10) + "5060708D2\n" + REC4, 0, R0},
+        {"record after 4,095 characters is read", REC0 + LONG_LINE + REC10 + HEX_END, 0, R0R10},
+        {"record line over 4,095 characters is malformed", REC0 + ":" + std::string(4100, '0') + "\n" + REC10, 0, R0},
+        {"malformed remainder stops reading", REC0 + LONG_LINE + "S1FF\n" + REC10 + HEX_END, 0, R0},
+        {"line feed right after 4,095 characters", REC0 + LONG_LINE + "\n" + REC10, 0, R0R10},
         {"no data record", "S0030000FC\n" + std::string(HEX_END), KZM_E_FAIL, {}},
         {"empty file", "", KZM_E_FAIL, {}},
         {"S1 too short for its address", "S1020000\n", KZM_E_FAIL, {}},
-        {"record past 4 GiB", HexRecord(4, 0, {0xFF, 0xFF}) + HexRecord(0, 0xFFFE, {1, 2}) + HEX_END, KZM_E_FAIL, {}},
+        {"record past 4 GiB", HexLine(0, 4, {0xFF, 0xFF}) + HexLine(0xFFFE, 0, {1, 2}) + HEX_END, KZM_E_FAIL, {}},
     };
     for (uint32_t level : Levels()) {
         CLevel path(level);
@@ -139,29 +119,19 @@ TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
 
 namespace {
 
-struct Seen {
-    uint32_t Number;
-    uint64_t Offset;
-    uint32_t Kind;
-    bool Remainder, Split;
-    uint32_t Length;
-    bool operator==(const Seen&) const = default;
-};
-std::ostream& operator<<(std::ostream& os, const Seen& s)
-{
-    return os << "{" << s.Number << ", " << s.Offset << ", kind " << s.Kind << ", " << s.Remainder << s.Split << ", "
-              << s.Length << "}";
-}
-
 class CWatcher final : public IImageObserver {
 public:
-    std::vector<Seen> Lines;
+    // Each line as "number offset kind length": the kind a letter (Record,
+    // sKipped, Malformed, End, Ctrl-Z, Unread), r for a remainder, s split.
+    std::vector<std::string> Lines;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Records;
     std::string Text; // every line's characters and record type
     bool Unread = true;
     void OnLine(const LINE& l) override
     {
-        Lines.push_back({l.dwNumber, l.qwOffset, l.dwKind, l.bRemainder, l.bSplit, l.dwLength});
+        Lines.push_back(std::to_string(l.dwNumber) + " " + std::to_string(l.qwOffset) + " " +
+                        (l.dwKind < 6 ? "RKMEZU"[l.dwKind] : '?') + (l.bRemainder ? "r" : "") + (l.bSplit ? "s" : "") +
+                        " " + std::to_string(l.dwLength));
         Text.append(l.pText, l.dwLength).append(std::to_string(l.dwType));
     }
     void OnRecord(const LINE&, const RECORD_DATA& r) override
@@ -173,10 +143,6 @@ public:
     bool WantsUnreadLines() const override { return Unread; }
 };
 
-constexpr uint32_t R = IImageObserver::LINE_RECORD, K = IImageObserver::LINE_SKIPPED,
-                   M = IImageObserver::LINE_MALFORMED, E = IImageObserver::LINE_END, Z = IImageObserver::LINE_TEXT_STOP,
-                   U = IImageObserver::LINE_UNREAD;
-
 } // namespace
 
 TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
@@ -184,34 +150,19 @@ TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
     struct Case {
         const char* Name;
         std::string Text;
-        std::vector<Seen> Lines;
+        std::vector<std::string> Lines;
     };
     const std::vector<Case> cases = {
-        {"record, comment, malformed, unread",
+        {"comment, malformed, unread",
          REC0 + "# x\r\n" + ":0400\n" + REC10,
-         {{1, 0, R, false, false, 20},
-          {2, 20, K, false, false, 4},
-          {3, 25, M, false, false, 6},
-          {4, 31, U, false, false, 20}}},
-        {"end record and what follows",
-         REC0 + HEX_END + "\n" + REC10,
-         {{1, 0, R, 0, 0, 20}, {2, 20, E, 0, 0, 12}, {3, 32, U, 0, 0, 1}, {4, 33, U, 0, 0, 20}}},
-        {"end record as the last line without its line feed",
-         REC0 + ":00000001FF",
-         {{1, 0, R, 0, 0, 20}, {2, 20, E, 0, 0, 11}}},
-        {"only that exact text", REC0 + ":00000001FE", {{1, 0, R, 0, 0, 20}, {2, 20, M, 0, 0, 11}}},
-        {"Ctrl-Z stops, the rest is unread",
-         REC0 + "\x1A" + REC10,
-         {{1, 0, R, 0, 0, 20}, {2, 20, Z, 0, 0, 1}, {2, 21, U, 0, 0, 20}}},
-        {"split line and its record remainder",
-         LONG_LINE + REC10 + HEX_END,
-         {{1, 0, K, 0, 1, 4095}, {2, 4095, R, 1, 0, 20}, {3, 4115, E, 0, 0, 12}}},
-        {"CR LF inside the buffer",
-         std::string(4094, '#') + "\r\n" + REC10,
-         {{1, 0, K, 0, 0, 4095}, {2, 4096, R, 0, 0, 20}}},
-        {"CR LF split across the boundary",
-         LONG_LINE + "\r\n" + REC10,
-         {{1, 0, K, 0, 1, 4095}, {2, 4095, K, 1, 0, 1}, {3, 4097, R, 0, 0, 20}}},
+         {"1 0 R 20", "2 20 K 4", "3 25 M 6", "4 31 U 20"}},
+        {"end record, what follows", REC0 + HEX_END + "\n" + REC10, {"1 0 R 20", "2 20 E 12", "3 32 U 1", "4 33 U 20"}},
+        {"end record as the last line without its line feed", REC0 + ":00000001FF", {"1 0 R 20", "2 20 E 11"}},
+        {"only that exact text", REC0 + ":00000001FE", {"1 0 R 20", "2 20 M 11"}},
+        {"Ctrl-Z stops, the rest is unread", REC0 + "\x1A" + REC10, {"1 0 R 20", "2 20 Z 1", "2 21 U 20"}},
+        {"split line, its remainder", LONG_LINE + REC10 + HEX_END, {"1 0 Ks 4095", "2 4095 Rr 20", "3 4115 E 12"}},
+        {"CR LF inside the buffer", std::string(4094, '#') + "\r\n" + REC10, {"1 0 K 4095", "2 4096 R 20"}},
+        {"CR LF split across the boundary", LONG_LINE + "\r\n" + REC10, {"1 0 Ks 4095", "2 4095 Kr 1", "3 4097 R 20"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -225,7 +176,7 @@ TEST(ImageReader, ObserverSeesEveryLineOfTheFirstPassAndTheLinesAfterTheStop)
     // no unread lines.
     CWatcher watcher;
     watcher.Unread = false;
-    const std::string text = REC0 + HexRecord(4, 0, {0, 1}) + REC10 + HEX_END + REC4;
+    const std::string text = REC0 + HexLine(0, 4, {0, 1}) + REC10 + HEX_END + REC4;
     CImageFile image;
     image.SetObserver(&watcher);
     ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
@@ -314,23 +265,6 @@ std::vector<Block> LiteralLoad(const std::vector<Rec>& records)
     return blocks;
 }
 
-std::string S3(uint32_t address, const std::vector<uint8_t>& data)
-{
-    char buf[16];
-    unsigned sum = static_cast<unsigned>(data.size()) + 5;
-    std::snprintf(buf, sizeof(buf), "S3%02X%08X", static_cast<unsigned>(data.size() + 5), address);
-    std::string line = buf;
-    for (int i = 0; i < 4; ++i)
-        sum += (address >> (8 * i)) & 0xFF;
-    for (uint8_t b : data) {
-        std::snprintf(buf, sizeof(buf), "%02X", b);
-        line += buf;
-        sum += b;
-    }
-    std::snprintf(buf, sizeof(buf), "%02X\n", ~sum & 0xFF);
-    return line + buf;
-}
-
 } // namespace
 
 TEST(ImageReader, BlockLayoutMatchesTheLiteralRulesOnRandomImages)
@@ -346,11 +280,10 @@ TEST(ImageReader, BlockLayoutMatchesTheLiteralRulesOnRandomImages)
             for (uint8_t& b : r.Bytes)
                 b = static_cast<uint8_t>(rng());
             if (rng() % 2)
-                text += S3(r.Address, r.Bytes);
+                text += SRecord(r.Address, r.Bytes);
             else
-                text +=
-                    HexRecord(4, 0, {static_cast<uint8_t>(r.Address >> 24), static_cast<uint8_t>(r.Address >> 16)}) +
-                    HexRecord(0, static_cast<uint16_t>(r.Address), r.Bytes);
+                text += HexLine(0, 4, {static_cast<uint8_t>(r.Address >> 24), static_cast<uint8_t>(r.Address >> 16)}) +
+                        HexLine(static_cast<uint16_t>(r.Address), 0, r.Bytes);
         }
         for (uint32_t level : Levels()) {
             CLevel path(level);
@@ -370,7 +303,7 @@ struct Reading {
     uint32_t Status = 0;
     KZMRESULT Result = 0;
     std::vector<Block> Blocks;
-    std::vector<Seen> Lines;
+    std::vector<std::string> Lines;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Observed;
     std::string Text;
     bool operator==(const Reading&) const = default;
@@ -414,7 +347,7 @@ TEST(ImageReader, VectorPathsReadRandomFilesAsTheScalarPathDoes)
             std::vector<uint8_t> bytes(rng() % 5 == 0 ? rng() % 256 : 1 + rng() % 40);
             for (uint8_t& b : bytes)
                 b = static_cast<uint8_t>(rng());
-            std::string line = rng() % 2 ? S3(rng(), bytes) : HexRecord(rng() % 6, static_cast<uint16_t>(rng()), bytes);
+            std::string line = rng() % 2 ? SRecord(rng(), bytes) : HexLine(rng(), rng() % 6, bytes);
             if (rng() % 3 == 0)
                 line.insert(line.size() - 1, "\r");
             if (rng() % 4 == 0) // a fault somewhere in the line

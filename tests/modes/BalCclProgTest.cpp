@@ -53,13 +53,13 @@ TEST_F(CclProg, OpenTakesAReferenceOfItsOwnAndCloseStopsAndReleases)
     ASSERT_EQ(prog.GetEntryCount(&count), 0u);
     EXPECT_EQ(count, kazsim::DefaultCclEntries().size());
     EXPECT_EQ(prog.Close(), 0u);
-    EXPECT_EQ(CountCalls("Ccl.Stop"), 1);
+    EXPECT_EQ(CountCalls("Ccl.Stop"), 1u);
     EXPECT_EQ(CclRefs(), 0u);
     count = 77;
     EXPECT_EQ(prog.GetEntryCount(&count), R_FAIL) << "closed, though the opened flag stays";
     EXPECT_EQ(count, 77u);
     EXPECT_EQ(prog.Close(), 0u);
-    EXPECT_EQ(CountCalls("Ccl.Stop"), 1);
+    EXPECT_EQ(CountCalls("Ccl.Stop"), 1u);
     EXPECT_EQ(kazsim::LeftBehind(), "");
 }
 

@@ -48,11 +48,11 @@ TEST_F(BgiProg, ChannelsAreBuiltStartedStoppedAndReleased)
 
     kazsim::ClearCallLog();
     ASSERT_EQ(prog.CloseChannels(), 0u);
-    EXPECT_EQ(CountCalls("Ccl.Command"), 3) << "a stop for every entry";
+    EXPECT_EQ(CountCalls("Ccl.Command"), 3u) << "a stop for every entry";
     EXPECT_FALSE(Bench::CclEntry(0, 0).Started || Bench::CclEntry(0, 1).Started);
     EXPECT_EQ(kazsim::LeftBehind(), "");
     EXPECT_EQ(prog.Close(), 0u);
-    EXPECT_EQ(CountCalls("Ccl.Stop"), 0) << "the CCL object went with the channels";
+    EXPECT_EQ(CountCalls("Ccl.Stop"), 0u) << "the CCL object went with the channels";
     EXPECT_EQ(MsgLen(prog), std::make_pair(MAX_LEN, MAX_LEN)) << "the lengths outlive the channels";
     uint8_t buffer[MAX_LEN] = {1};
     EXPECT_EQ(prog.Send(1, buffer, 0, 0), R_FAIL);
@@ -100,7 +100,7 @@ TEST_F(BgiProg, RefusedStopEndsTheStopsButReleasesEverything)
         Faults::Fail(operation, R_INJECTED, 1);
         EXPECT_EQ(prog.CloseChannels(), R_INJECTED) << operation;
         EXPECT_TRUE(Bench::CclEntry(0, 1).Started) << operation << ": the second entry got a stop";
-        EXPECT_LE(CountCalls("Ccl.Command"), 1) << operation;
+        EXPECT_LE(CountCalls("Ccl.Command"), 1u) << operation;
         EXPECT_EQ(kazsim::LeftBehind(), "") << operation;
     }
 }

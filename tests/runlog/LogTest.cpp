@@ -11,31 +11,10 @@
 #include "RunlogSupport.h"
 
 using namespace kzlog;
+using runlogtest::Row;
 using runlogtest::TempDir;
 
 namespace {
-
-RunRecord Row(const std::string& serial, const std::string& started, int exitCode = 0)
-{
-    RunRecord row;
-    row.started = started;
-    row.ended = started;
-    row.station = "station-1";
-    row.serial = serial;
-    row.deviceId = "0x0000000000000101";
-    row.bench = true;
-    row.command = "program";
-    row.image = "/line/app.hex";
-    row.imageSize = 4096;
-    row.imageSha256 = std::string(64, 'a');
-    row.result = exitCode == 0 ? 0 : 0xE0FE0004;
-    row.exitCode = exitCode;
-    row.exitName = exitCode == 0 ? "ok" : "verify";
-    row.message = exitCode == 0 ? "programmed" : "the flash differs";
-    row.bytesWritten = 4096;
-    row.seconds = 1.25;
-    return row;
-}
 
 // Batch children open one new log at once (each creating the tables and
 // switching to WAL), take counter values and write a row per value: no row
@@ -45,40 +24,15 @@ TEST(SqliteLog, ConcurrentProcessesLoseNoRowAndShareNoCounterValue)
     TempDir dir;
     const std::string path = dir.File("runs.sqlite");
     constexpr int CHILDREN = 6, EACH = 25;
-    {
-        std::string error;
-        auto log = CRunLog::Open(path, error);
-        ASSERT_TRUE(log) << error;
-        ASSERT_FALSE(log->SetCounter("units", 1000));
-    }
-    const bool ok = runlogtest::RunChildren(CHILDREN, [&](int child) {
-        std::string error;
-        auto log = CRunLog::Open(path, error);
-        for (int i = 0; log && i < EACH; ++i) {
-            uint64_t value = 0;
-            if (log->NextValue("units", value))
-                return false;
-            RunRecord row = Row("KZ" + std::to_string(child), UtcNow());
-            row.stamps = {{0x7F00, "u32le", "counter:units", std::to_string(value), {}}};
-            if (log->Append(row))
-                return false;
-        }
-        return log != nullptr;
-    });
-    ASSERT_TRUE(ok);
-
+    ASSERT_TRUE(runlogtest::TakeValuesAtOnce(
+        path, CHILDREN, EACH, [](int child, int) { return Row("KZ" + std::to_string(child), UtcNow()); }));
     std::string error;
     auto log = CRunLog::Open(path, error);
     ASSERT_TRUE(log) << error;
     std::vector<RunRecord> rows;
     ASSERT_FALSE(log->Query({}, rows));
     ASSERT_EQ(rows.size(), size_t{CHILDREN * EACH});
-    std::set<uint64_t> values;
-    for (const RunRecord& r : rows)
-        values.insert(std::stoull(r.stamps.at(0).value));
-    EXPECT_EQ(values.size(), rows.size());
-    EXPECT_EQ(*values.begin(), 1000u);
-    EXPECT_EQ(*values.rbegin(), 1000u + CHILDREN * EACH - 1);
+    runlogtest::ExpectValuesOnce(rows, CHILDREN * EACH);
     std::optional<uint64_t> next;
     ASSERT_FALSE(log->GetCounter("units", next));
     EXPECT_EQ(next, 1000u + CHILDREN * EACH);
@@ -196,42 +150,26 @@ TEST(SqliteLog, CountersAreSetBeforeUseAndNeverPassTheirLastValue)
 
 TEST(SqliteLog, ParsesSinceInEveryFormAndRefusesTheRest)
 {
-    struct Case {
-        const char* text;
-        const char* want; // "" for refused, "~" for a time relative to now
-    };
-    const Case cases[] = {
-        {"2024-05-07", "2024-05-07T00:00:00.000Z"},
-        {"2024-05-07T09:15", "2024-05-07T09:15:00.000Z"},
-        {"2024-05-07 09:15:02", "2024-05-07T09:15:02.000Z"},
-        {"2024-05-07T09:15:02Z", "2024-05-07T09:15:02.000Z"},
-        {"2024-02-29", "2024-02-29T00:00:00.000Z"},
-        {"7d", "~"},
-        {"12h", "~"},
-        {"2024-02-30", ""},
-        {"2023-02-29", ""},
-        {"2024-05-07T24:00", ""},
-        {"2024-5-7", ""},
-        {"2024-05-07T09", ""},
-        {"yesterday", ""},
-        {"7y", ""},
-        {"d", ""},
-        {"", ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+    // Each text and the time it stands for; "~" for a time relative to now.
+    const char* const accepted[][2] = {{"2024-05-07", "2024-05-07T00:00:00.000Z"},
+                                       {"2024-05-07T09:15", "2024-05-07T09:15:00.000Z"},
+                                       {"2024-05-07 09:15:02", "2024-05-07T09:15:02.000Z"},
+                                       {"2024-05-07T09:15:02Z", "2024-05-07T09:15:02.000Z"},
+                                       {"2024-02-29", "2024-02-29T00:00:00.000Z"},
+                                       {"7d", "~"},
+                                       {"12h", "~"}};
+    for (const auto& [text, want] : accepted) {
         std::string error;
-        const auto since = ParseSince(c.text, error);
-        if (*c.want == '\0') {
-            EXPECT_FALSE(since);
-            EXPECT_NE(error.find("2024-05-07T09:15"), std::string::npos) << error;
-        } else if (*c.want == '~') {
-            ASSERT_TRUE(since) << error;
-            EXPECT_LT(*since, UtcNow());
-            EXPECT_EQ(since->size(), 24u);
-        } else {
-            EXPECT_EQ(since.value_or("refused: " + error), c.want);
-        }
+        const auto since = ParseSince(text, error);
+        ASSERT_TRUE(since) << text << ": " << error;
+        EXPECT_TRUE(*want != '~' ? *since == want : *since < UtcNow() && since->size() == 24u)
+            << text << ": " << *since;
+    }
+    for (const char* text :
+         {"2024-02-30", "2023-02-29", "2024-05-07T24:00", "2024-5-7", "2024-05-07T09", "yesterday", "7y", "d", ""}) {
+        std::string error;
+        EXPECT_FALSE(ParseSince(text, error)) << text;
+        EXPECT_NE(error.find("2024-05-07T09:15"), std::string::npos) << error;
     }
     std::string error;
     EXPECT_LT(*ParseSince("8d", error), *ParseSince("7d", error));

@@ -132,52 +132,26 @@ TEST(PostgresLog, TwoStationsShareOneLogAndNeverTakeTheSameValue)
     constexpr int STATIONS = 2, EACH = 100;
 
     // Stations that find no tables yet create them at once.
-    ASSERT_TRUE(runlogtest::RunChildren(STATIONS, [&](int station) {
+    ASSERT_TRUE(runlogtest::RunChildren(STATIONS, [&](int) {
         std::string error;
         auto log = CRunLog::Open(server.Uri(), error);
-        RunRecord row;
-        row.started = UtcNow();
-        row.station = "station-" + std::to_string(station);
-        row.command = "erase";
-        return log && !log->Append(row);
+        return log && !log->Append(runlogtest::Row("KZ", UtcNow()));
     }));
     std::string error;
     auto log = CRunLog::Open(server.Uri(), error);
     ASSERT_TRUE(log) << error;
     EXPECT_NE(log->Describe().find("PostgreSQL database postgres"), std::string::npos) << log->Describe();
-    ASSERT_FALSE(log->SetCounter("units", 1000));
-
-    ASSERT_TRUE(runlogtest::RunChildren(STATIONS, [&](int station) {
-        auto log = CRunLog::Open(server.Uri(), error);
-        for (int i = 0; log && i < EACH; ++i) {
-            uint64_t value = 0;
-            if (log->NextValue("units", value))
-                return false;
-            RunRecord row;
-            row.started = UtcNow();
-            row.station = "station-" + std::to_string(station);
-            row.serial = "KZ" + std::to_string(i);
-            row.command = "program";
-            row.exitCode = i % 10 == 0 ? 6 : 0;
-            row.stamps = {{0x7F00, "u32le", "counter:units", std::to_string(value), {}}};
-            if (log->Append(row))
-                return false;
-        }
-        return log != nullptr;
+    ASSERT_TRUE(runlogtest::TakeValuesAtOnce(server.Uri(), STATIONS, EACH, [](int station, int i) {
+        RunRecord row = runlogtest::Row("KZ" + std::to_string(i), UtcNow(), i % 10 == 0 ? 6 : 0);
+        row.station = "station-" + std::to_string(station);
+        return row;
     }));
-
     std::vector<RunRecord> rows;
     LogFilter programs;
     programs.since = "2000-01-01";
     ASSERT_FALSE(log->Query(programs, rows));
     ASSERT_EQ(rows.size(), size_t{STATIONS * EACH + STATIONS});
-    std::set<uint64_t> values;
-    for (const RunRecord& r : rows)
-        if (!r.stamps.empty())
-            values.insert(std::stoull(r.stamps[0].value));
-    EXPECT_EQ(values.size(), size_t{STATIONS * EACH});
-    EXPECT_EQ(*values.begin(), 1000u);
-    EXPECT_EQ(*values.rbegin(), 1000u + STATIONS * EACH - 1);
+    runlogtest::ExpectValuesOnce(rows, STATIONS * EACH);
 
     LogFilter failed;
     failed.failed = true;

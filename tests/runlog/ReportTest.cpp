@@ -13,22 +13,14 @@ namespace {
 
 std::vector<RunRecord> Batch()
 {
-    std::vector<RunRecord> rows(4);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        RunRecord& r = rows[i];
-        r.started = "2024-05-07T09:15:0" + std::to_string(i) + ".000Z";
-        r.ended = r.started;
+    std::vector<RunRecord> rows;
+    for (int i = 0; i < 4; ++i) {
+        RunRecord& r = rows.emplace_back(
+            runlogtest::Row("KZ00012" + std::to_string(i), "2024-05-07T09:15:0" + std::to_string(i) + ".000Z"));
         r.station = "line-1";
-        r.serial = "KZ00012" + std::to_string(i);
         r.deviceId = "0x000000000000010" + std::to_string(i);
-        r.bench = true;
-        r.command = "program";
         r.image = "/line/app, v2.hex";
-        r.imageSize = 4096;
         r.imageSha256 = std::string(64, 'c');
-        r.exitName = "ok";
-        r.message = "programmed";
-        r.bytesWritten = 4096;
         r.seconds = 1.5;
         r.stamps = {{0x7F00, "u32le", "counter:units", std::to_string(1000 + i), {0xE8, 0x03, 0, 0}}};
     }

@@ -222,26 +222,6 @@ int BadSums(const std::string& text)
     return bad;
 }
 
-// An S3 record line and an S7 end line.
-std::string SRecords(uint32_t address, const std::vector<uint8_t>& data)
-{
-    std::vector<uint8_t> fields = {static_cast<uint8_t>(data.size() + 5), static_cast<uint8_t>(address >> 24),
-                                   static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-                                   static_cast<uint8_t>(address)};
-    fields.insert(fields.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (uint8_t b : fields)
-        sum += b;
-    fields.push_back(static_cast<uint8_t>(~sum));
-    std::string line = "S3";
-    char digits[3];
-    for (uint8_t b : fields) {
-        std::snprintf(digits, sizeof(digits), "%02X", b);
-        line += digits;
-    }
-    return line + "\nS70500000000FA\n";
-}
-
 std::string Crlf(std::string text)
 {
     for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
@@ -256,13 +236,12 @@ TEST(StampImage, PutsTheBytesWhereTheLibraryReadsThemAndKeepsTheRest)
         ramp[i] = i;
         ramp2[i] = static_cast<uint8_t>(0x10 + i);
     }
-    const std::string end = ":00000001FF\n";
-    const std::string two = HexLine(0x0000, 0, ramp) + HexLine(0x0010, 0, ramp2) + end;
+    const std::string two = HexLine(0x0000, 0, ramp) + HexLine(0x0010, 0, ramp2) + HEX_END;
     std::string badSum = two;
     badSum[HexLine(0x0000, 0, ramp).size() - 2] ^= 1; // the first record's checksum is wrong
-    const std::string high = HexLine(0, 4, {0x08, 0x00}) + HexLine(0x0000, 0, ramp) + end;
-    const std::string segment = HexLine(0, 2, {0x10, 0x00}) + HexLine(0x0000, 0, ramp) + end;
-    const std::string srec = SRecords(0x1000, std::vector<uint8_t>(32, 0xAA));
+    const std::string high = HexLine(0, 4, {0x08, 0x00}) + HexLine(0x0000, 0, ramp) + HEX_END;
+    const std::string segment = HexLine(0, 2, {0x10, 0x00}) + HexLine(0x0000, 0, ramp) + HEX_END;
+    const std::string srec = SRecord(0x1000, std::vector<uint8_t>(32, 0xAA)) + "S70500000000FA\n";
     struct Case {
         const char* name;
         std::string text;
@@ -304,7 +283,7 @@ TEST(StampImage, PutsTheBytesWhereTheLibraryReadsThemAndKeepsTheRest)
     }
 
     std::string error;
-    EXPECT_FALSE(StampImageText("no records\n" + end, {{0, "u8", "t", "1", {1}}}, error));
+    EXPECT_FALSE(StampImageText(std::string("no records\n") + HEX_END, {{0, "u8", "t", "1", {1}}}, error));
     EXPECT_NE(error.find("no data record"), std::string::npos) << error;
     EXPECT_FALSE(StampImageText(two, {{0, "a", "t", "1", {1, 2}}, {1, "b", "t", "1", {3}}}, error));
     EXPECT_NE(error.find("another stamp"), std::string::npos) << error;
@@ -313,7 +292,7 @@ TEST(StampImage, PutsTheBytesWhereTheLibraryReadsThemAndKeepsTheRest)
 TEST(StampImage, WritesTheCopyIntoAFolderThatGoesWithIt)
 {
     runlogtest::TempDir dir;
-    const std::string image = dir.File("app.hex", HexLine(0, 0, {1, 2, 3, 4}) + ":00000001FF\n");
+    const std::string image = dir.File("app.hex", HexLine(0, 0, {1, 2, 3, 4}) + HEX_END);
     std::string folder;
     {
         CStampedImage stamped;

@@ -13,13 +13,21 @@ namespace kzcli {
 // sendMax and receiveMax, or the command's exit code when that fails.
 namespace {
 
+// Opens the board's BGI channels for one command, with their maximum
+// lengths; Ended when that fails or a channel the command needs is missing.
 Ended OpenBgi(CSession& s, const std::string& command, CBoardSession& board, uint64_t& handle, uint16_t& sendMax,
-              uint16_t& receiveMax)
+              uint16_t& receiveMax, bool send, bool receive)
 {
     if (auto failed = s.OpenBoard(command, board, BoardMode::Bgi, handle))
         return failed;
     kzmBGIgetMsgLen(&sendMax, &receiveMax);
-    return std::nullopt;
+    if ((!send || sendMax != 0) && (!receive || receiveMax != 0))
+        return std::nullopt;
+    board.Close();
+    return s.SummariseExit(command, EXIT_DEVICE,
+                           send && receive ? "the board lacks a BGI send or receive channel"
+                           : send          ? "the board has no BGI send channel"
+                                           : "the board has no BGI receive channel");
 }
 
 } // namespace
@@ -40,13 +48,9 @@ int BgiSend(CSession& s, const std::string& text, bool hex)
     CBoardSession board(s);
     uint64_t handle = 0;
     uint16_t sendMax = 0, receiveMax = 0;
-    if (Ended exitCode = OpenBgi(s, "bgi send", board, handle, sendMax, receiveMax))
+    if (Ended exitCode = OpenBgi(s, "bgi send", board, handle, sendMax, receiveMax, true, false))
         return *exitCode;
     uint32_t result = 0;
-    if (sendMax == 0) {
-        board.Close();
-        return s.SummariseExit("bgi send", EXIT_DEVICE, "the board has no BGI send channel");
-    }
     if (message.size() >= sendMax) {
         board.Close();
         return s.SummariseExit("bgi send", EXIT_USAGE,
@@ -72,13 +76,9 @@ int BgiReceive(CSession& s, bool hex)
     CBoardSession board(s);
     uint64_t handle = 0;
     uint16_t sendMax = 0, receiveMax = 0;
-    if (Ended exitCode = OpenBgi(s, "bgi receive", board, handle, sendMax, receiveMax))
+    if (Ended exitCode = OpenBgi(s, "bgi receive", board, handle, sendMax, receiveMax, false, true))
         return *exitCode;
     uint32_t result = 0;
-    if (receiveMax == 0) {
-        board.Close();
-        return s.SummariseExit("bgi receive", EXIT_DEVICE, "the board has no BGI receive channel");
-    }
     std::vector<uint8_t> buffer(receiveMax, 0);
     uint16_t received = 0;
     if (auto stop = s.BeginCall("bgi receive", "waiting for a message", false, {{"device_id", HandleText(handle)}}))
@@ -102,15 +102,11 @@ int BgiEcho(CSession& s, const std::string& text)
     CBoardSession board(s);
     uint64_t handle = 0;
     uint16_t sendMax = 0, receiveMax = 0;
-    if (Ended exitCode = OpenBgi(s, "bgi echo", board, handle, sendMax, receiveMax))
+    if (Ended exitCode = OpenBgi(s, "bgi echo", board, handle, sendMax, receiveMax, true, true))
         return *exitCode;
     uint32_t result = 0;
     std::vector<uint8_t> message(text.begin(), text.end());
     message.push_back(0);
-    if (sendMax == 0 || receiveMax == 0) {
-        board.Close();
-        return s.SummariseExit("bgi echo", EXIT_DEVICE, "the board lacks a BGI send or receive channel");
-    }
     if (message.size() >= sendMax) {
         board.Close();
         return s.SummariseExit("bgi echo", EXIT_USAGE,

@@ -78,31 +78,19 @@ int JsonUsageSummary(int argc, char** argv, const std::string& message)
     return EXIT_USAGE;
 }
 
-// A time in milliseconds: a whole number from 1 on.
-CLI::Validator Milliseconds()
+// A whole number from 1 to 4294967295, or the sentence that says what was
+// wanted instead.
+CLI::Validator FromOne(const std::string& refusal)
 {
     return CLI::Validator(
-        [](std::string& text) -> std::string {
+        [refusal](std::string& text) -> std::string {
             const auto value = ParseNumber(text);
-            if (!value || *value == 0 || *value > 0xFFFFFFFFull)
-                return "\"" + text + "\" is no time: give milliseconds, a whole number from 1 to 4294967295";
-            return "";
+            return !value || *value == 0 || *value > 0xFFFFFFFFull ? "\"" + text + "\" " + refusal : "";
         },
         "");
 }
-
-// How many boards at once: a whole number from 1 on.
-CLI::Validator BoardCount()
-{
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            const auto value = ParseNumber(text);
-            if (!value || *value == 0 || *value > 0xFFFFFFFFull)
-                return "\"" + text + "\" is no number of boards: give a whole number from 1 on";
-            return "";
-        },
-        "");
-}
+const std::string NO_TIME = "is no time: give milliseconds, a whole number from 1 to 4294967295";
+const std::string NO_COUNT = "is no number of boards: give a whole number from 1 on";
 
 std::string CommandList(CLI::App& app)
 {
@@ -150,10 +138,10 @@ void AddGlobalOptions(CommandLine& c)
     app.add_option("--timeout", c.options.timeout,
                    "how long to wait for the board to come back from each restart, in ms (default 5000)")
         ->type_name("MS")
-        ->check(Milliseconds());
+        ->check(FromOne(NO_TIME));
     app.add_option("--wait", c.options.wait, "BGI: how long to wait for a message or for room, in ms (default 1000)")
         ->type_name("MS")
-        ->check(Milliseconds());
+        ->check(FromOne(NO_TIME));
     c.benchOpt = app.add_option("--bench", c.options.bench, "virtual bench: a JSON bench description, or \"default\"")
                      ->type_name("FILE");
     app.add_flag("--json", c.json, "print one JSON object per event on stdout, ending with a summary");
@@ -203,7 +191,7 @@ void AddCommands(CommandLine& c)
                       "every board of the virtual bench (bench only: the library offers no listing of real boards)");
         sub->add_option("--jobs", c.jobs, "with several boards: at most N at once (default: all of them)")
             ->type_name("N")
-            ->check(BoardCount());
+            ->check(FromOne(NO_COUNT));
 #if KAZMIR_CLI_RUNLOG
         sub->add_option("--junit", c.line.junit, "write a JUnit XML report: one test case per board")
             ->type_name("FILE");

@@ -51,7 +51,7 @@ bool IsFlashCommand(const std::string& command)
 } // namespace
 
 CSession::CSession(const GlobalOptions& options, COutput& out)
-    : m_Options(options), m_Out(out), m_Start(std::chrono::steady_clock::now())
+    : m_Options(options), m_Out(out), m_Start(std::chrono::steady_clock::now()), m_Serial(options.serial)
 {
 }
 
@@ -321,6 +321,8 @@ int CSession::End(const std::string& command, const Outcome& outcome, Json extra
     std::lock_guard<std::mutex> lock(g_StateLock);
     if (IsFlashCommand(command))
         summary["flash_holds"] = FlashHolds();
+    if (!m_Serial.empty())
+        summary["serial"] = m_Serial;
     summary.update(extra);
     g_Finished = true;
     m_Out.EndPhase();
@@ -464,6 +466,7 @@ Ended CSession::ChooseBenchBoard(const std::string& command, BoardMode mode, con
     // it; the others would otherwise lose it only after the board's restart,
     // where the library reports another cause. A missing file is not made.
     m_BoardIndex = chosen;
+    m_Serial = boards[static_cast<size_t>(chosen)].serial;
     if (HeldElsewhere())
         return SummariseExit(command, EXIT_BUSY, BusyText(), extra);
     return std::nullopt;

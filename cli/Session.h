@@ -194,6 +194,7 @@ private:
     ImageHook m_ImageHook;
     std::string m_ImagePath;
     std::chrono::steady_clock::time_point m_Start;
+    std::string m_Serial; // the board's serial number, when known (--serial, or the bench's board)
     CImageInput m_Input;
     std::string m_Command;     // the command under way ("" before it starts)
     std::string m_Activity;    // what it is doing now, in words

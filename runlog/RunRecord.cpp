@@ -202,6 +202,8 @@ RunRecord RowFromSummary(const RunRecord& base, const Json& summary, const std::
     row.station = station.empty() ? HostName() : station;
     row.ended = UtcNow();
     row.deviceId = summary.value("device_id", std::string());
+    if (row.serial.empty())
+        row.serial = summary.value("serial", std::string());
     const Json result = summary.value("result", Json::object());
     if (result.is_object()) {
         row.message = result.value("text", std::string());

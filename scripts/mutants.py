@@ -350,6 +350,8 @@ MUTANTS = [
      "return m_Out.Phases().size() > phasesBefore ? Operation::Sectors : op;", "return op;", ["cli"]),
     ("other boards stay on the bench", "cli/Session.cpp",
      "            kazsim::Bench::RemoveBoard(b.index);", "            (void)b;", ["cli"]),
+    ("a run without --serial logs no serial", "runlog/RunRecord.cpp",
+     'row.serial = summary.value("serial", std::string());', 'row.serial = "";', ["cli"]),
     ("no choice asked for on a bench of several", "cli/Session.cpp",
      "} else if (boards.size() > 1) {", "} else if (boards.size() > 9) {", ["cli"]),
 ]

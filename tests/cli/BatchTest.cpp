@@ -269,6 +269,9 @@ TEST_F(KazmirLine, EveryBoardIsLoggedWithItsImageDigest)
     // --no-log adds nothing; a log that cannot be written fails the run only with --require-log.
     ASSERT_EQ(Kazmir("--bench one.json --no-log --serial KZL1 program app.hex"), 0) << Err();
     EXPECT_EQ(LogRows().size(), 4u);
+    // Without --serial the row names the board the bench holds.
+    ASSERT_EQ(Kazmir("--bench one.json program app.hex"), 0) << Err();
+    EXPECT_EQ(LogRows().front()["serial"], "KZL1");
     fs::create_directory(m_Dir / "nolog");
     ASSERT_EQ(Kazmir("--bench one.json --log nolog --serial KZL1 program app.hex"), 0) << Err();
     EXPECT_NE(Err().find("warning:"), std::string::npos) << Err();

@@ -99,7 +99,7 @@ const std::map<std::string, std::string> EVENT_KEYS = {
     {"summary",
      "command result exit exit_name seconds file device_id bytes skipped found milliseconds mode image_bytes "
      "image_bytes_in_range interrupted signal sectors_erased sectors_written range_sectors flash_holds all "
-     "boards max_rss_kib child_max_rss_kib run log_error"},
+     "boards max_rss_kib child_max_rss_kib run log_error serial"},
     {"stamps", "stamps"}};
 // The exit codes' names, as cli/README.md's table gives them.
 const std::map<int, std::string> EXIT_NAMES = {

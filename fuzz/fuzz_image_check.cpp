@@ -130,7 +130,7 @@ void CheckPlacements(const ImageAnalysis& a)
     for (const ImageBlock& b : a.blocks)
         imageBytes += b.Size();
     for (const FlashLayout* layout : {&small, &based, &unknown}) {
-        const PlacementPlan plan = PlaceImage(a, *layout);
+        const PlacementPlan plan = PreviewPlacement(a, *layout);
         if (plan.result != 0 || plan.endSector <= plan.firstSector)
             continue;
         if (plan.bytesWritten + plan.bytesKept != plan.rangeSize || plan.blocks.size() != a.blocks.size())

@@ -382,7 +382,9 @@ def prepare():
         if os.path.exists(dst) and open(src, "rb").read() == open(dst, "rb").read():
             continue  # unchanged: keep its time stamp for the incremental build
         os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy2(src, dst)
+        # A changed file gets a new time stamp: its own (copied) may be older
+        # than the objects built from the earlier text, which would then stay.
+        shutil.copy(src, dst)
     # Optimised lightly and without debug information: built quickly (only the
     # targets the mutants' labels need).
     out = run(["cmake", "-S", TREE, "-B", BUILD, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",

@@ -1,5 +1,6 @@
 #include "ManPage.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "ResultText.h"
@@ -57,7 +58,7 @@ void Commands(const CLI::App& app, const std::string& prefix, std::string& page)
 } // namespace
 
 std::string ManPage(const CLI::App& app, const std::string& version,
-                    const std::vector<std::pair<std::string, std::string>>& environment)
+                    const std::vector<std::pair<std::string, std::string>>& environment, const std::string& notes)
 {
     std::string page = ".TH KAZMIR 1 \"\" \"kazmir " + version + "\" \"User Commands\"\n.SH NAME\nkazmir \\- " +
                        Roff(app.get_description().substr(app.get_description().find(':') + 2)) +
@@ -73,6 +74,15 @@ std::string ManPage(const CLI::App& app, const std::string& version,
     page += ".SH ENVIRONMENT\n";
     for (const auto& [name, meaning] : environment)
         page += ".TP\n\\fB" + Roff(name) + "\\fR\n" + Roff(meaning) + "\n";
+    // Paragraphs of the notes, each as one.
+    page += ".SH NOTES\n";
+    for (size_t at = 0, end = 0; at < notes.size(); at = end + 2) {
+        end = std::min(notes.find("\n\n", at), notes.size());
+        std::string paragraph = notes.substr(at, end - at);
+        std::replace(paragraph.begin(), paragraph.end(), '\n', ' ');
+        if (paragraph.find_first_not_of(' ') != std::string::npos)
+            page += ".PP\n" + Roff(paragraph.substr(paragraph.find_first_not_of(' '))) + "\n";
+    }
     return page;
 }
 

@@ -386,7 +386,7 @@ int main(int argc, char** argv)
     ShareGlobalOptions(c);
     // The manual page, made at build time from this same command line.
     if (argc == 2 && std::string(argv[1]) == "--man-page") {
-        std::fputs(ManPage(c.app, KAZMIR_VERSION, ENVIRONMENT).c_str(), stdout);
+        std::fputs(ManPage(c.app, KAZMIR_VERSION, ENVIRONMENT, HELP_NOTES).c_str(), stdout);
         return 0;
     }
     if (std::optional<int> refused = Parse(c, argc, argv))

@@ -415,9 +415,7 @@ private:
                 row["run"] = b.summary["run"];
             boards.push_back(row);
         }
-        const std::string verb = m_Request.command == "program"  ? "programmed"
-                                 : m_Request.command == "verify" ? "verified"
-                                                                 : "erased";
+        const std::string& verb = m_Request.done;
         const size_t count = m_Boards.size();
         std::string meaning = failed == 0
                                   ? (count == 1 ? "1 board " : "all " + std::to_string(count) + " boards ") + verb

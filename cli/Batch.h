@@ -15,6 +15,7 @@ namespace kzcli {
 
 struct BatchRequest {
     std::string command;                // "program", "verify" or "erase"
+    std::string done;                   // its past tense: "programmed"
     std::string file;                   // the image ("" for erase)
     std::vector<std::string> serials;   // one child per serial, in this order
     unsigned jobs = 0;                  // children at once; 0: one per board

@@ -336,6 +336,7 @@ int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out)
 {
     BatchRequest request;
     request.command = c.chosen->name;
+    request.done = c.chosen->done;
     request.file = request.command == "erase" ? "" : c.file;
     request.serials = c.serials;
     request.jobs = c.jobs;

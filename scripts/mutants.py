@@ -194,7 +194,7 @@ MUTANTS = [
      "if (end64 > layout.dwFlashSize) {", "if (end64 > layout.dwFlashSize + 1ull) {", ["flash"]),
     ("range end held against the sector table", "src/flash/FlashPlacement.cpp",
      "if (end64 > layout.dwFlashSize) {",
-     "if (end64 > (layout.bSectorsKnown ? SectorOffset(layout, layout.wSectorCount) : 0)) {", ["flash", "e2e"]),
+     "if (end64 > (layout.bSectorsKnown ? SectorStart(layout, layout.wSectorCount) : 0)) {", ["flash", "e2e"]),
     ("flash size kept after a failed sector query", "src/flash/FlashProg.cpp",
      "            m_dwFlashSize = 0;\n            return KZM_E_FLASH_NOT_STARTED;\n        }\n        m_bSectorsKnown = 1;",
      "            return KZM_E_FLASH_NOT_STARTED;\n        }\n        m_bSectorsKnown = 1;", ["flash", "e2e"]),
@@ -422,6 +422,8 @@ def tests_pass(labels):
 def main():
     selected = sys.argv[1:]
     mutants = [m for m in MUTANTS if not selected or any(s in m[0] for s in selected)]
+    if not mutants:
+        sys.exit("mutants: no mutant's name holds " + " or ".join(repr(s) for s in selected))
     started = time.time()
     rotten = []
     for m in mutants:

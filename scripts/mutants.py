@@ -358,16 +358,16 @@ MUTANTS = [
      "prctl(PR_SET_PDEATHSIG, SIGTERM);", "prctl(PR_SET_PDEATHSIG, 0);", ["cli"]),
     ("a failing sector is the image's fault", "cli/Session.cpp",
      "return m_Out.Phases().size() > phasesBefore ? Operation::Sectors : op;", "return op;", ["cli"]),
-    ("other boards stay on the bench", "cli/Session.cpp",
-     "            kazsim::Bench::RemoveBoard(b.index);", "            (void)b;", ["cli"]),
+    ("other boards stay on the bench", "simulator/src/BenchSetup.cpp",
+     "                Bench::RemoveBoard(b.index);", "                (void)b;", ["cli"]),
     ("a mismatch named by its last difference", "hostkit/src/ImagePlacement.cpp",
      "            first = std::min(first, i);", "            first = i;", ["cli"]),
     ("a batch's summary says the command, not what it did", "cli/main.cpp",
      "    request.done = c.chosen->done;", "    request.done = c.chosen->name;", ["cli"]),
     ("a run without --serial logs no serial", "runlog/RunRecord.cpp",
      'row.serial = summary.value("serial", std::string());', 'row.serial = "";', ["cli"]),
-    ("no choice asked for on a bench of several", "cli/Session.cpp",
-     "} else if (boards.size() > 1) {", "} else if (boards.size() > 9) {", ["cli"]),
+    ("no choice asked for on a bench of several", "simulator/src/BenchSetup.cpp",
+     "} else if (setup.boards.size() > 1) {", "} else if (setup.boards.size() > 9) {", ["cli"]),
 ]
 
 def run(cmd, **kwargs):

@@ -313,6 +313,16 @@ MUTANTS = [
      "bytes[little ? i : stamp.size - 1 - i] = byte;", "bytes[i] = byte;", ["runlog"]),
     ("text stamps padded with blanks", "runlog/Stamp.cpp",
      "std::vector<uint8_t> bytes(stamp.size, 0);", "std::vector<uint8_t> bytes(stamp.size, ' ');", ["runlog"]),
+    # the run log's line record and commands, as any host uses them
+    ("--require-log lets a run whose row is lost pass", "runlog/LineRecord.cpp",
+     "            m_bLogFailed = true;", "            m_bLogFailed = false;", ["runlog"]),
+    ("a batch writes no reports", "runlog/LineRecord.cpp",
+     'if (IsLoggedCommand(command) && summary.contains("boards"))', 'if (false && summary.contains("boards"))',
+     ["cli"]),
+    ("counter --set sets the value after the one given", "runlog/LogQuery.cpp",
+     "log->SetCounter(name, *value)", "log->SetCounter(name, *value + 1)", ["runlog"]),
+    ("log --failed lists every run", "runlog/LogQuery.cpp",
+     "filter.failed = query.failed;", "filter.failed = false;", ["runlog"]),
     # the Python binding: the check before program and verify, the bench's
     # sector sizes, the serial route to the flash loader, whole BGI entries
     ("Python program skips the check", "bindings/python/kazmir/__init__.py",

@@ -15,7 +15,7 @@ std::optional<std::string> CLineRecord::Configure()
         std::string error;
         auto stamp = ParseStamp(text, error);
         if (!stamp)
-            return "--stamp " + text + ": " + error;
+            return error; // ParseStamp names the option and its text
         m_Stamps.push_back(*stamp);
     }
     if (auto clash = CheckStampSet(m_Stamps))

@@ -35,13 +35,6 @@ void LockedCallback(void* context, uint8_t kind, const char* text)
     COutput::Callback(context, kind, text);
 }
 
-bool TouchesFlash(const std::vector<PhaseStats>& phases)
-{
-    return std::any_of(phases.begin(), phases.end(), [](const PhaseStats& p) {
-        return p.phase == ReportPhase::Erase || p.phase == ReportPhase::Write;
-    });
-}
-
 bool IsFlashCommand(const std::string& command)
 {
     return command == "program" || command == "verify" || command == "erase";
@@ -120,7 +113,7 @@ Ended CSession::BeginCall(const std::string& command, const std::string& activit
 std::string CSession::FlashHolds() const
 {
     // Stopped inside a call that erases or writes: as far as it came.
-    if (m_Writing && TouchesFlash(m_Out.Phases()))
+    if (m_Writing && m_Out.Progress().TouchesFlash())
         return "incomplete";
     return m_Holds;
 }
@@ -130,7 +123,7 @@ void CSession::AfterWrite(uint32_t result, const char* whenDone)
     std::lock_guard<std::mutex> lock(g_StateLock);
     if (result == 0)
         m_Holds = whenDone;
-    else if (TouchesFlash(m_Out.Phases()))
+    else if (m_Out.Progress().TouchesFlash())
         m_Holds = "incomplete";
     m_Writing = false;
 }
@@ -146,7 +139,7 @@ void CSession::AfterVerify(uint32_t result)
 
 Operation CSession::CauseOf(Operation op, size_t phasesBefore) const
 {
-    return m_Out.Phases().size() > phasesBefore ? Operation::Sectors : op;
+    return m_Out.PhaseCount() > phasesBefore ? Operation::Sectors : op;
 }
 
 namespace {
@@ -174,15 +167,7 @@ Json CSession::InterruptSummary(const std::string& command, Json extra, std::str
 {
     const StopCause cause = static_cast<StopCause>(g_StopCause.load());
     const int exitCode = StopExitCode(cause);
-    unsigned erased = 0, written = 0, total = 0;
-    for (const PhaseStats& p : m_Out.Phases()) {
-        if (p.phase == ReportPhase::Erase) {
-            erased += p.done;
-            total = std::max(total, p.total);
-        }
-        if (p.phase == ReportPhase::Write)
-            written += p.done;
-    }
+    const auto [erased, written, total] = m_Out.Progress().Sum();
     text =
         "stopped by " + StopCauseWords(cause) + " while " + (m_Activity.empty() ? std::string("starting") : m_Activity);
     if (IsFlashCommand(command))
@@ -215,7 +200,8 @@ void CSession::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock
         return StopSoon();
     g_StopCause = static_cast<int>(cause);
     std::string doing = m_Activity.empty() ? std::string("starting") : m_Activity;
-    const std::vector<PhaseStats> phases = m_Out.Phases();
+    const CProgress progress = m_Out.Progress();
+    const std::vector<PhaseStats>& phases = progress.Phases();
     if (m_Writing && !phases.empty()) {
         const PhaseStats& p = phases.back();
         doing += " (" + std::string(ReportPhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +

@@ -1,0 +1,145 @@
+#include "LineRecord.h"
+
+#include <future>
+
+#include "Digest.h"
+#include "ImageCheck.h"
+#include "Report.h"
+#include "ResultText.h"
+
+namespace kzlog {
+
+std::optional<std::string> CLineRecord::Configure()
+{
+    for (const std::string& text : m_Settings.stamps) {
+        std::string error;
+        auto stamp = ParseStamp(text, error);
+        if (!stamp)
+            return error; // ParseStamp names the option and its text
+        m_Stamps.push_back(*stamp);
+    }
+    if (auto clash = CheckStampSet(m_Stamps))
+        return *clash;
+    if (!m_Stamps.empty() && m_Settings.log.off)
+        for (const auto& stamp : m_Stamps)
+            if (stamp.source == StampSource::Counter)
+                return "--stamp " + stamp.SourceText() + " takes its values from the log's counters: drop --no-log";
+    return std::nullopt;
+}
+
+void CLineRecord::Begin(const std::string& serial)
+{
+    m_Row.serial = serial;
+    m_Row.started = UtcNow();
+    m_Row.bench = m_Host.bench;
+}
+
+std::optional<std::string> CLineRecord::PrepareImage(const std::string& command, const std::string& file,
+                                                     const std::string& libraryPath, std::string& usePath)
+{
+    usePath = libraryPath;
+    m_Row.command = command;
+    m_Row.image = AbsolutePath(file);
+    std::string error;
+    // The digest beside the look for the firmware record: each reads the
+    // file on its own, the check proper comes later.
+    auto digest = std::async(std::launch::async, [&file] {
+        std::string unused;
+        return DigestFile(file, unused);
+    });
+    const kzhost::ImageAnalysis image = kzhost::LoadedImage(libraryPath);
+    if (auto done = digest.get()) {
+        m_Row.imageSize = done->size;
+        m_Row.imageSha256 = done->sha256;
+    }
+    if (image.fwInfo.found) {
+        m_Row.fwName = image.fwInfo.Name();
+        m_Row.fwVersion = image.fwInfo.Version();
+    }
+    if (m_Stamps.empty())
+        return std::nullopt;
+    if (command != "program")
+        return "--stamp works with program only";
+    std::unique_ptr<CRunLog> log;
+    for (const auto& stamp : m_Stamps)
+        if (stamp.source == StampSource::Counter && !log) {
+            const std::string& target = m_Settings.log.target;
+            log = CRunLog::Open(target.empty() ? DefaultLogPath(m_Host.stateDir) : target, error);
+            if (!log)
+                return "the stamps' counters cannot be read: " + error;
+        }
+    auto values = ResolveStamps(m_Stamps, m_Row.serial, log.get(), error);
+    if (!values)
+        return error;
+    if (auto refused = m_Stamped.Make(libraryPath, *values))
+        return *refused;
+    m_Row.stamps = *values;
+    usePath = m_Stamped.Path();
+    m_Host.event({{"event", "stamps"}, {"stamps", StampsToJson(*values)}});
+    for (const auto& v : *values)
+        m_Host.say("Stamp " + AddressText(v.address) + " (" + v.format + ", " + v.source + "): " + v.value);
+    return std::nullopt;
+}
+
+void CLineRecord::OnSummary(Json& summary)
+{
+    const std::string command = summary.value("command", std::string());
+    if (!IsLoggedCommand(command))
+        return;
+    const RunRecord row = RowFromSummary(m_Row, summary, m_Settings.log.station);
+    if (auto warning = RecordRun(m_Settings.log, m_Host.stateDir, row)) {
+        if (m_Settings.log.required) {
+            m_bLogFailed = true;
+            if (row.exitCode == 0) {
+                summary["exit"] = 1;
+                summary["exit_name"] = kzhost::ExitCodeName(1);
+            }
+            summary["log_error"] = *warning;
+            m_Host.warn("error: " + *warning + " (--require-log)");
+        } else
+            m_Host.warn("warning: " + *warning);
+    }
+    summary["run"] = ToJson(row);
+    WriteReports({row}, command);
+}
+
+void CLineRecord::OnBatchSummary(const Json& summary)
+{
+    const std::string command = summary.value("command", std::string());
+    if (!IsLoggedCommand(command) || !summary.contains("boards"))
+        return;
+    const std::vector<RunRecord> rows = RowsFromBatch(summary, m_Host.bench);
+    // A board whose process ended without its summary (killed, or never
+    // started after a stop) logged no row of its own: the batch logs what it
+    // knows of it, so that the line's record misses no board.
+    const Json& boards = summary["boards"];
+    for (size_t i = 0; i < rows.size() && i < boards.size(); ++i)
+        if (!boards[i].contains("run"))
+            if (auto warning = RecordRun(m_Settings.log, m_Host.stateDir, rows[i]))
+                m_Host.warn("warning: " + *warning);
+    WriteReports(rows, command);
+}
+
+void CLineRecord::WriteReports(const std::vector<RunRecord>& rows, const std::string& command)
+{
+    for (const auto& failed : kzlog::WriteReports(rows, "kazmir " + command, m_Settings.junit, m_Settings.csv))
+        m_Host.warn("warning: " + failed);
+}
+
+std::vector<std::string> WithoutReports(const std::vector<std::string>& args)
+{
+    std::vector<std::string> kept;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--junit" || a == "--csv") {
+            ++i;
+            continue;
+        }
+        if (a.rfind("--junit=", 0) == 0 || a.rfind("--csv=", 0) == 0)
+            continue;
+        kept.push_back(a);
+    }
+    return kept;
+}
+
+} // namespace kzlog

@@ -833,9 +833,9 @@ TEST_F(KazmirRun, ModesMessagesAndVersion)
 TEST_F(KazmirRun, SampleImageIsMadeByItsScript)
 {
     const fs::path made = m_Dir / "demo.hex";
-    const std::string command =
-        "python3 '" + std::string(KAZMIR_SAMPLES_DIR) + "/make_demo.py' -o '" + made.string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    const kzsupport::RunResult script =
+        kzsupport::RunToEnd("python3", {std::string(KAZMIR_SAMPLES_DIR) + "/make_demo.py", "-o", made.string()});
+    ASSERT_EQ(script.exit, 0) << script.error << script.err;
     EXPECT_EQ(ReadText(made), ReadText(DEMO));
 }
 
@@ -850,11 +850,13 @@ TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex)
     WriteText(bin, bytes);
     WriteText(hex, HexImage(0, std::vector<uint8_t>(bytes.begin(), bytes.end())));
     // One PT_LOAD segment at 0 holding the same bytes, made by binutils.
-    const std::string make =
-        "objcopy -I binary -O elf32-i386 -B i386 --rename-section .data=.text,alloc,load,contents '" + bin.string() +
-        "' '" + obj.string() + "' && ld -m elf_i386 -N -e 0 -Ttext=0 -o '" + elf.string() + "' '" + obj.string() +
-        "' 2>/dev/null";
-    if (std::system(make.c_str()) != 0)
+    const int objcopy =
+        kzsupport::RunToEnd("objcopy", {"-I", "binary", "-O", "elf32-i386", "-B", "i386", "--rename-section",
+                                        ".data=.text,alloc,load,contents", bin.string(), obj.string()})
+            .exit;
+    if (objcopy != 0 ||
+        kzsupport::RunToEnd("ld", {"-m", "elf_i386", "-N", "-e", "0", "-Ttext=0", "-o", elf.string(), obj.string()})
+                .exit != 0)
         GTEST_SKIP() << "objcopy and ld (binutils) are needed to make the ELF file";
 
     ASSERT_EQ(Kazmir({"program", hex.string()}).exit, 0);

@@ -368,6 +368,8 @@ MUTANTS = [
      "            sum.written += p.done;", "            sum.written += 0;", ["cli"]),
     ("a phase's bytes left uncounted", "hostkit/src/Progress.cpp",
      "        stats.bytes += m_Layout->sectorSizes[e.sector];", "        (void)e;", ["cli"]),
+    ("a batch's board without a summary is not logged", "runlog/LineRecord.cpp",
+     '        if (!boards[i].contains("run"))', '        if (boards[i].contains("nothing"))', ["runlog"]),
     ("other boards stay on the bench", "simulator/src/BenchSetup.cpp",
      "                Bench::RemoveBoard(b.index);", "                (void)b;", ["cli"]),
     ("a mismatch named by its last difference", "hostkit/src/ImagePlacement.cpp",

@@ -344,6 +344,8 @@ TEST_F(KazmirLine, CounterStampsAreDistinctAcrossBoardsRunsAndConcurrentBatches)
               2);
     EXPECT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --stamp 0x7F00=u32le:counter:unset"), 3);
     EXPECT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --stamp 0x100000=u32le:counter:units"), 9);
+    EXPECT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --stamp bogus"), 2);
+    EXPECT_EQ(Err().find("--stamp bogus"), Err().rfind("--stamp bogus")) << "named once: " << Err();
     EXPECT_EQ(StampAt("KZL1.flash"), before) << "a refused board keeps its flash";
     // Two batches of 8 against one log at once.
     ASSERT_EQ(Kazmir("counter serial --set 1"), 0) << Err();

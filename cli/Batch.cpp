@@ -17,7 +17,7 @@
 
 #include "ChildProcess.h"
 #include "ResultText.h"
-#include "Signals.h"
+#include "StopRequests.h"
 
 #if KAZMIR_CLI_BENCH
 #include "kazsim/BenchSetup.h"
@@ -25,11 +25,11 @@
 
 namespace kzcli {
 
+using namespace kzsupport; // children and stop requests
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using kzsupport::CChildren;
-using kzsupport::ChildOutput;
 
 double SecondsSince(Clock::time_point start)
 {

@@ -94,18 +94,6 @@ std::string HandleText(uint64_t handle)
     return buf;
 }
 
-std::string HumanBytes(uint64_t bytes)
-{
-    char buf[32];
-    if (bytes < 1024)
-        std::snprintf(buf, sizeof(buf), "%llu bytes", static_cast<unsigned long long>(bytes));
-    else if (bytes < 1024 * 1024)
-        std::snprintf(buf, sizeof(buf), "%.1f KiB", static_cast<double>(bytes) / 1024);
-    else
-        std::snprintf(buf, sizeof(buf), "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
-    return buf;
-}
-
 COutput::COutput(Mode mode, Detail detail, FILE* out, FILE* err, bool unicode)
     : m_Mode(mode), m_Detail(detail), m_Out(out), m_Err(err), m_Unicode(unicode)
 {

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ImageCheck.h"
+#include "ImageWords.h"
 #include "Progress.h"
 #include "Reports.h"
 
@@ -174,8 +175,5 @@ std::string BarLine(const PhaseStats& s, bool unicode, unsigned columns, const s
 
 // A device id or handle: "0x0000000000000101".
 std::string HandleText(uint64_t handle);
-
-// "16.0 KiB", "1.5 MiB", "212 bytes"
-std::string HumanBytes(uint64_t bytes);
 
 } // namespace kzcli

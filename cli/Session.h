@@ -13,13 +13,15 @@
 #include "ImageInput.h"
 #include "Output.h"
 #include "ResultText.h"
-#include "Signals.h"
+#include "StopRequests.h"
 
 #if KAZMIR_CLI_BENCH
 #include "VirtualBench.h"
 #endif
 
 namespace kzcli {
+
+using namespace kzsupport; // stop requests
 
 struct GlobalOptions {
     std::optional<uint64_t> deviceId; // --device

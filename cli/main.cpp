@@ -387,7 +387,10 @@ int main(int argc, char** argv)
     ShareGlobalOptions(c);
     // The manual page, made at build time from this same command line.
     if (argc == 2 && std::string(argv[1]) == "--man-page") {
-        std::fputs(ManPage(c.app, KAZMIR_VERSION, ENVIRONMENT, HELP_NOTES).c_str(), stdout);
+        std::vector<kzsupport::ManItem> exits;
+        for (uint32_t i = 0; const Kind* kind = KindAt(i); ++i)
+            exits.push_back({std::to_string(kind->exitCode) + " (" + kind->name + ")", kind->meaning});
+        std::fputs(kzsupport::ManPage(c.app, KAZMIR_VERSION, exits, ENVIRONMENT, HELP_NOTES).c_str(), stdout);
         return 0;
     }
     if (std::optional<int> refused = Parse(c, argc, argv))

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "ResultText.h"
 
-namespace kzcli {
+namespace kzsupport {
 
 namespace {
 
@@ -57,23 +56,26 @@ void Commands(const CLI::App& app, const std::string& prefix, std::string& page)
 
 } // namespace
 
-std::string ManPage(const CLI::App& app, const std::string& version,
-                    const std::vector<std::pair<std::string, std::string>>& environment, const std::string& notes)
+std::string ManPage(const CLI::App& app, const std::string& version, const std::vector<ManItem>& exitStatus,
+                    const std::vector<ManItem>& environment, const std::string& notes)
 {
-    std::string page = ".TH KAZMIR 1 \"\" \"kazmir " + version + "\" \"User Commands\"\n.SH NAME\nkazmir \\- " +
+    const std::string name = app.get_name();
+    std::string title = name;
+    std::transform(title.begin(), title.end(), title.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::string page = ".TH " + title + " 1 \"\" \"" + name + " " + version + "\" \"User Commands\"\n.SH NAME\n" + name +
+                       " \\- " +
                        Roff(app.get_description().substr(app.get_description().find(':') + 2)) +
-                       "\n.SH SYNOPSIS\n\\fBkazmir\\fR [\\fIglobal options\\fR] \\fIcommand\\fR [\\fIoptions\\fR] "
+                       "\n.SH SYNOPSIS\n\\fB" + name + "\\fR [\\fIglobal options\\fR] \\fIcommand\\fR [\\fIoptions\\fR] "
                        "[\\fIarguments\\fR]\n.SH GLOBAL OPTIONS\nThey go before or after the command.\n";
     Options(app, page);
     page += ".SH COMMANDS\n";
     Commands(app, "", page);
     page += ".SH EXIT STATUS\n";
-    for (uint32_t i = 0; const kzhost::Kind* kind = kzhost::KindAt(i); ++i)
-        page += ".TP\n\\fB" + std::to_string(kind->exitCode) + "\\fR (" + Roff(kind->name) + ")\n" +
-                Roff(kind->meaning) + "\n";
+    for (const auto& [code, meaning] : exitStatus)
+        page += ".TP\n\\fB" + Roff(code) + "\\fR\n" + Roff(meaning) + "\n";
     page += ".SH ENVIRONMENT\n";
-    for (const auto& [name, meaning] : environment)
-        page += ".TP\n\\fB" + Roff(name) + "\\fR\n" + Roff(meaning) + "\n";
+    for (const auto& [variable, meaning] : environment)
+        page += ".TP\n\\fB" + Roff(variable) + "\\fR\n" + Roff(meaning) + "\n";
     // Paragraphs of the notes, each as one.
     page += ".SH NOTES\n";
     for (size_t at = 0, end = 0; at < notes.size(); at = end + 2) {
@@ -86,4 +88,4 @@ std::string ManPage(const CLI::App& app, const std::string& version,
     return page;
 }
 
-} // namespace kzcli
+} // namespace kzsupport

@@ -222,7 +222,7 @@ MUTANTS = [
      "piece->dwLength = length < room ? length : room;",
      "piece->dwLength = length - 1 < room ? length - 1 : room;", ["flash", "e2e"]),
     ("image record search skips blocks just big enough", "src/flash/FwInfo.cpp",
-     "RECORD_SIZE + CFwInfo::MARKER_SIZE)", "RECORD_SIZE + CFwInfo::MARKER_SIZE + 1)", ["flash"]),
+     "CFwInfo::RECORD_SIZE + CFwInfo::MARKER_SIZE;", "CFwInfo::RECORD_SIZE + CFwInfo::MARKER_SIZE + 1;", ["flash"]),
     ("record at flash offset 0 refused", "src/flash/FlashFwInfo.cpp",
      "recordStart < CFwInfo::RECORD_SIZE", "recordStart <= CFwInfo::RECORD_SIZE", ["flash", "e2e"]),
     # image reader: the digit rule on the vector paths, record lines taken whole, runs of the layout

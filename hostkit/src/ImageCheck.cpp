@@ -97,6 +97,20 @@ public:
     // bytes is a '$', with which a marker begins.
     void Add(uint32_t address, const char* digits, uint32_t count, bool mayHoldDollar)
     {
+        Add(address, count, mayHoldDollar, [&](uint8_t* to) { CImageReader::DecodeData(digits, count, to); });
+    }
+    // The same with the record's bytes as the library decodes them.
+    void Add(uint32_t address, const uint8_t* bytes, uint32_t count)
+    {
+        Add(address, count, std::memchr(bytes, '$', count) != nullptr,
+            [&](uint8_t* to) { std::memcpy(to, bytes, count); });
+    }
+
+private:
+    // fill(to) puts the record's bytes at to, when they are needed.
+    template <typename FillFn>
+    void Add(uint32_t address, uint32_t count, bool mayHoldDollar, FillFn fill)
+    {
         // A record that touches the block before it extends it; any other
         // starts a block of its own, after all earlier ones in list order.
         if (m_Blocks.empty() || address != m_Blocks.back().end) {
@@ -116,7 +130,7 @@ public:
             std::memmove(m_Window, m_Window + m_Held - TAIL, TAIL);
             m_Held = TAIL;
         }
-        CImageReader::DecodeData(digits, count, m_Window + m_Held);
+        fill(m_Window + m_Held);
         const size_t held = m_Held;
         m_Held += count;
         // A marker not found before ends in this record, with its last '$'.
@@ -136,6 +150,7 @@ public:
         }
     }
 
+public:
     // The blocks in list order and the record; false when the library would
     // load nothing.
     bool Take(ImageAnalysis& out)
@@ -242,9 +257,12 @@ public:
         m_MaxEnd = std::max<uint64_t>(m_MaxEnd, static_cast<uint64_t>(r.dwAddress) + r.dwCount);
         if (m_bOverlap)
             return;
-        // From upper-case digits only "24" decodes to a '$' (0x24).
-        const bool dollar = !m_bPlainData || !CHexDigits::LacksPair(r.pDigits, r.dwCount, '2', '4');
-        m_Layout.Add(r.dwAddress, r.pDigits, r.dwCount, dollar);
+        // From upper-case digits the line's bytes, as decoded for the check,
+        // are those the library loads: they are not decoded again.
+        if (m_bPlainData && r.dwCount == m_DataCount)
+            m_Layout.Add(r.dwAddress, m_Line.data + m_DataAt, r.dwCount);
+        else
+            m_Layout.Add(r.dwAddress, r.pDigits, r.dwCount, true);
     }
 
     // The blocks and record the library would load; false when it would
@@ -320,6 +338,13 @@ private:
     // reporting) when the line cannot be decoded.
     bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
     {
+        // The common line: an even number of upper-case digits.
+        bytes.size = digits.size() / 2;
+        if (digits.size() % 2 == 0 &&
+            CHexDigits::DecodeSumUpper(digits.data(), static_cast<uint32_t>(bytes.size), bytes.data, &bytes.sum)) {
+            m_bPlain = true;
+            return true;
+        }
         const bool plain = CHexDigits::UpperDigits(digits.data(), digits.size());
         m_bPlain = plain;
         bool lower = false;
@@ -350,17 +375,13 @@ private:
             Error(Issue::BadLength, lineNo, Fmt("line %u has an odd number of digits", lineNo));
             return false;
         }
-        bytes.size = digits.size() / 2;
-        if (plain) {
-            bytes.sum = CHexDigits::DecodeSum(digits.data(), static_cast<uint32_t>(bytes.size), bytes.data);
-        } else {
-            char upper[CLineReader::MAX_LINE] = {};
-            for (size_t i = 0; i < digits.size(); ++i)
-                upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i])));
-            bytes.sum = CHexDigits::DecodeSum(upper, static_cast<uint32_t>(bytes.size), bytes.data);
-            if (lower)
-                LowerCase(digits, lineNo);
-        }
+        // Lower-case digits, decoded as the upper-case ones they stand for.
+        char upper[CLineReader::MAX_LINE] = {};
+        for (size_t i = 0; i < digits.size(); ++i)
+            upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i])));
+        bytes.sum = CHexDigits::DecodeSum(upper, static_cast<uint32_t>(bytes.size), bytes.data);
+        if (lower)
+            LowerCase(digits, lineNo);
         return true;
     }
 
@@ -435,6 +456,8 @@ private:
             if (n == 0)
                 return false;
             m_bPlainData = m_bPlain;
+            m_DataAt = 4;
+            m_DataCount = n;
             if (m_SegmentMode && offset + n > 0x10000u)
                 Error(Issue::AddressWrap, lineNo,
                       Fmt("line %u: the record runs past the end of its 64 KiB segment; readers disagree on where "
@@ -524,6 +547,8 @@ private:
             const unsigned count = n - addressSize - 1;
             ++m_SDataRecords;
             m_bPlainData = m_bPlain;
+            m_DataAt = 1 + addressSize;
+            m_DataCount = count;
             if (count == 0)
                 return false;
             if (addressOf(addressSize) + count > 0xFFFFFFFFull)
@@ -567,6 +592,8 @@ private:
     Bytes m_Line;              // the last line's bytes as decoded
     bool m_bPlain = false;     // ... from upper-case digits only
     bool m_bPlainData = false; // the last line is a data record of upper-case digits only
+    size_t m_DataAt = 0;       // ... whose data bytes begin at this byte of the line
+    uint32_t m_DataCount = 0;  // ... and are this many
     uint64_t m_Extension = 0;
     bool m_SegmentMode = false;
     unsigned m_SDataRecords = 0;

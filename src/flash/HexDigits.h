@@ -149,6 +149,34 @@ public:
         return sum;
     }
 
+    // DecodeSum of digits known to be upper-case ones only: false (with the
+    // bytes and *sum undefined) when one of the 2 * count characters is
+    // none. One pass over the characters where the CPU can.
+    static bool DecodeSumUpper(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum)
+    {
+#if KZM_HEX_INLINE_SSE2
+        if (count >= 16 && GetLevel() != LEVEL_SCALAR) {
+            const __m128i zero = _mm_setzero_si128();
+            __m128i sums = zero;
+            __m128i good = _mm_set1_epi8(-1);
+            uint32_t i = 0;
+            for (; i + 16 <= count; i += 16)
+                sums = _mm_add_epi64(sums, _mm_sad_epu8(Sse2DecodeUpper16(digits + 2 * i, out + i, &good), zero));
+            if (i != count) {
+                const __m128i last = Sse2DecodeUpper16(digits + 2 * (count - 16), out + (count - 16), &good);
+                const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g_TailMask + (count - i)));
+                sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_and_si128(last, fresh), zero));
+            }
+            *sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+            return _mm_movemask_epi8(good) == 0xFFFF;
+        }
+#endif
+        if (!UpperDigits(digits, 2 * size_t{count}))
+            return false;
+        *sum = DecodeSum(digits, count, out);
+        return true;
+    }
+
     // The best level this CPU runs.
     static uint32_t CpuLevel();
     // The level in use: CpuLevel() unless lowered with SetLevel.
@@ -198,6 +226,16 @@ private:
         const __m128i low = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits)));
         const __m128i high = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16)));
         const __m128i bytes = _mm_packus_epi16(low, high);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+        return bytes;
+    }
+    // The same, and-ing each character's UpperLanes into *good.
+    static __m128i Sse2DecodeUpper16(const char* digits, uint8_t* out, __m128i* good)
+    {
+        const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
+        const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16));
+        *good = _mm_and_si128(*good, _mm_and_si128(UpperLanes(c0), UpperLanes(c1)));
+        const __m128i bytes = _mm_packus_epi16(PairLanes(c0), PairLanes(c1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
         return bytes;
     }

@@ -36,7 +36,7 @@ constexpr uint32_t SMALL_BLOCK = 4096;
 
 CImageFile::CImageFile()
     : m_pStore(nullptr), m_ppIndex(nullptr), m_dwIndexCount(0), m_dwIndexCapacity(0), m_qwIndexVersion(0),
-      m_bIndexValid(false), m_pObserver(nullptr), m_pBlockArena(nullptr), m_dwArenaBlocks(0)
+      m_bIndexValid(false), m_bBoundsValid(false), m_dwLowest(0), m_dwHighest(0), m_dwLargest(0), m_pObserver(nullptr), m_pBlockArena(nullptr), m_dwArenaBlocks(0)
 {
 }
 
@@ -53,7 +53,28 @@ CImageFile::~CImageFile()
 void CImageFile::DropIndex()
 {
     m_bIndexValid = false;
+    m_bBoundsValid = false;
     m_dwIndexCount = 0;
+}
+
+bool CImageFile::UpdateBounds()
+{
+    if (!UpdateIndex())
+        return false;
+    if (m_bBoundsValid)
+        return true;
+    uint32_t lowest = 0xFFFFFFFFu, highest = 0, largest = 0;
+    for (uint32_t i = 0; i < m_dwIndexCount; ++i) {
+        const CImageBlock* block = m_ppIndex[i];
+        lowest = block->GetStart() < lowest ? block->GetStart() : lowest;
+        highest = block->GetEnd() > highest ? block->GetEnd() : highest;
+        largest = block->GetSize() > largest ? block->GetSize() : largest;
+    }
+    m_dwLowest = lowest;
+    m_dwHighest = highest;
+    m_dwLargest = largest;
+    m_bBoundsValid = true;
+    return true;
 }
 
 bool CImageFile::UpdateIndex()
@@ -125,7 +146,7 @@ KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
     if (result == KZM_OK)
         result = reader.Rewind() == KZM_OK ? FillBlocks(reader, layout, byList, first) : KZM_E_FAIL;
     // Owned by the index now, or freed.
-    if (result != KZM_OK || !AdoptAsIndex(byList, blocks))
+    if (result != KZM_OK || !AdoptAsIndex(byList, layout))
         std::free(byList);
     reader.Close();
     return result;
@@ -213,8 +234,9 @@ void CImageFile::DeleteBlock(CListNode* node)
 // The list is exactly byList when the store was empty and nobody else
 // changed it meanwhile: then the table becomes the index at once instead of
 // the list being walked again.
-bool CImageFile::AdoptAsIndex(CImageBlock** byList, uint32_t blocks)
+bool CImageFile::AdoptAsIndex(CImageBlock** byList, const CImageIndex& layout)
 {
+    const uint32_t blocks = layout.GetBlockCount();
     const uint64_t version = m_pStore->GetVersion();
     if (m_pStore->GetCount() != blocks || version != blocks)
         return false;
@@ -223,6 +245,18 @@ bool CImageFile::AdoptAsIndex(CImageBlock** byList, uint32_t blocks)
     m_dwIndexCapacity = m_dwIndexCount = blocks;
     m_qwIndexVersion = version;
     m_bIndexValid = true;
+    // The bounds from the layout's compact table, not from the blocks.
+    uint32_t lowest = 0xFFFFFFFFu, highest = 0, largest = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        const uint32_t start = layout.GetBlockStart(i), end = layout.GetBlockEnd(i);
+        lowest = start < lowest ? start : lowest;
+        highest = end > highest ? end : highest;
+        largest = end - start > largest ? end - start : largest;
+    }
+    m_dwLowest = lowest;
+    m_dwHighest = highest;
+    m_dwLargest = largest;
+    m_bBoundsValid = true;
     return true;
 }
 
@@ -301,22 +335,15 @@ const CImageBlock* const* CImageFile::GetBlocks(uint32_t* count)
 
 uint32_t CImageFile::GetLowestAddress()
 {
-    if (!UpdateIndex())
-        return 0;
-    uint32_t lowest = 0xFFFFFFFFu;
-    for (uint32_t i = 0; i < m_dwIndexCount; ++i)
-        if (m_ppIndex[i]->GetStart() < lowest)
-            lowest = m_ppIndex[i]->GetStart();
-    return lowest;
+    return UpdateBounds() ? m_dwLowest : 0;
 }
 
 uint32_t CImageFile::GetHighestAddress()
 {
-    if (!UpdateIndex())
-        return 0;
-    uint32_t highest = 0;
-    for (uint32_t i = 0; i < m_dwIndexCount; ++i)
-        if (m_ppIndex[i]->GetEnd() > highest)
-            highest = m_ppIndex[i]->GetEnd();
-    return highest;
+    return UpdateBounds() ? m_dwHighest : 0;
+}
+
+uint32_t CImageFile::GetLargestBlockSize()
+{
+    return UpdateBounds() ? m_dwLargest : 0;
 }

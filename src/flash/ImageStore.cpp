@@ -56,7 +56,7 @@ KZMRESULT CImageStore::Remove(CListNode* node)
             m_pLast = node->m_pPrev;
         node->m_pPrev = nullptr;
         node->m_pNext = nullptr;
-        node->ReleaseFrom(this);
+        node->Release();
         --m_dwCount;
         ++m_qwVersion;
         result = KZM_OK;
@@ -76,7 +76,7 @@ CListNode* CImageStore::TakeFirst()
         else
             m_pLast = nullptr;
         node->m_pNext = nullptr;
-        node->ReleaseFrom(this);
+        node->Release();
         --m_dwCount;
         ++m_qwVersion;
     }
@@ -90,7 +90,7 @@ CListNode* CImageStore::TakeAll()
     CListNode* first = m_pFirst;
     for (CListNode* node = first; node != nullptr; node = node->m_pNext) {
         node->m_pPrev = nullptr;
-        node->ReleaseFrom(this);
+        node->Release();
     }
     if (first != nullptr) {
         m_pFirst = m_pLast = nullptr;

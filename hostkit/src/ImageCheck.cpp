@@ -102,7 +102,7 @@ public:
     // The same with the record's bytes as the library decodes them.
     void Add(uint32_t address, const uint8_t* bytes, uint32_t count)
     {
-        Add(address, count, std::memchr(bytes, '$', count) != nullptr,
+        Add(address, count, !CHexDigits::Lacks(reinterpret_cast<const char*>(bytes), count, '$'),
             [&](uint8_t* to) { std::memcpy(to, bytes, count); });
     }
 

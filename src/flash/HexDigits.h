@@ -65,19 +65,27 @@ public:
             DecodeScalar(digits, count, out);
     }
     // Whether none of the count characters at p is a line feed.
-    static bool NoLineFeed(const char* p, size_t count)
+    static bool NoLineFeed(const char* p, size_t count) { return Lacks(p, count, '\n'); }
+    // Whether none of the count characters at p is c.
+    static bool Lacks(const char* p, size_t count, char c)
     {
 #if KZM_HEX_INLINE_SSE2
+        const __m128i wanted = _mm_set1_epi8(c);
         if (count >= 16) {
-            const __m128i lf = _mm_set1_epi8('\n');
-            __m128i seen = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)), lf);
+            __m128i seen = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)), wanted);
             for (size_t i = 16; i < count; i += 16)
-                seen = _mm_or_si128(seen,
-                                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 16)), lf));
+                seen = _mm_or_si128(
+                    seen, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 16)), wanted));
             return _mm_movemask_epi8(seen) == 0;
         }
+        if (count >= 8) {
+            const __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+            const __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + count - 8));
+            return (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(head, wanted), _mm_cmpeq_epi8(tail, wanted))) &
+                    0xFF) == 0;
+        }
 #endif
-        return std::memchr(p, '\n', count) == nullptr;
+        return std::memchr(p, c, count) == nullptr;
     }
     // Whether none of the count pairs of characters at digits is first,
     // second.

@@ -213,7 +213,7 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
     // The blocks that use the shared bytes free them with the last of them.
     if (shared != nullptr && shared->dwUsers == 0)
         std::free(shared);
-    if (result == KZM_OK && m_pStore->AppendAll(byList, blocks) != KZM_OK)
+    if (result == KZM_OK && m_pStore->AppendNew(byList, blocks) != KZM_OK)
         result = KZM_E_FAIL;
     for (uint32_t i = 0; i < made && result != KZM_OK; ++i)
         if (byList[i] != nullptr && byList[i]->GetOwner() == nullptr)

@@ -25,18 +25,29 @@ KZMRESULT CImageStore::AppendLocked(CListNode* node, uint64_t* linked)
     if (node == nullptr)
         return KZM_E_FAIL;
     if (node->ClaimFor(this)) {
-        node->m_pPrev = m_pLast;
-        node->m_pNext = nullptr;
-        if (m_pLast != nullptr)
-            m_pLast->m_pNext = node;
-        else
-            m_pFirst = node;
-        m_pLast = node;
-        ++m_dwCount;
-        ++*linked;
+        Link(node, linked);
         return KZM_OK;
     }
     return node->GetOwner() == this ? KZM_OK : KZM_E_FAIL;
+}
+
+void CImageStore::LinkNew(CListNode* node, uint64_t* linked)
+{
+    node->ClaimNew(this);
+    Link(node, linked);
+}
+
+void CImageStore::Link(CListNode* node, uint64_t* linked)
+{
+    node->m_pPrev = m_pLast;
+    node->m_pNext = nullptr;
+    if (m_pLast != nullptr)
+        m_pLast->m_pNext = node;
+    else
+        m_pFirst = node;
+    m_pLast = node;
+    ++m_dwCount;
+    ++*linked;
 }
 
 KZMRESULT CImageStore::Remove(CListNode* node)

@@ -44,6 +44,26 @@ public:
         LeaveCriticalSection(&m_Lock);
         return result;
     }
+    // AppendAll for nodes just made, which no other thread can reach yet:
+    // as nothing can claim them meanwhile, an unowned one is claimed without
+    // a locked instruction (a long list of new nodes costs one each).
+    template <typename NODE>
+    KZMRESULT AppendNew(NODE* const* nodes, uint32_t count)
+    {
+        KZMRESULT result = KZM_OK;
+        uint64_t linked = 0;
+        EnterCriticalSection(&m_Lock);
+        for (uint32_t i = 0; i < count && result == KZM_OK; ++i) {
+            if (nodes[i] != nullptr && nodes[i]->GetOwner() == nullptr)
+                LinkNew(nodes[i], &linked);
+            else
+                result = AppendLocked(nodes[i], &linked);
+        }
+        if (linked != 0)
+            m_qwVersion.fetch_add(linked, std::memory_order_acq_rel);
+        LeaveCriticalSection(&m_Lock);
+        return result;
+    }
     // Takes the first node out of the list in one step; null when empty.
     CListNode* TakeFirst();
     // Takes every node out in one step: the first of them, each linked to
@@ -65,6 +85,10 @@ public:
 private:
     // Counts the node in *linked when it is linked in.
     KZMRESULT AppendLocked(CListNode* node, uint64_t* linked);
+    // Claims an unowned node no other thread can reach and links it in.
+    void LinkNew(CListNode* node, uint64_t* linked);
+    // Links in a node claimed for this store.
+    void Link(CListNode* node, uint64_t* linked);
 
     CRITICAL_SECTION m_Lock;
     CListNode* m_pFirst;

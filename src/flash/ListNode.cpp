@@ -24,6 +24,11 @@ bool CListNode::ClaimFor(CImageStore* store)
     return m_pOwner.compare_exchange_strong(expected, store, std::memory_order_acq_rel);
 }
 
+void CListNode::ClaimNew(CImageStore* store)
+{
+    m_pOwner.store(store, std::memory_order_relaxed);
+}
+
 void CListNode::Release()
 {
     m_pOwner.store(nullptr, std::memory_order_release);

@@ -23,6 +23,9 @@ private:
     // The owner is claimed by an atomic compare-and-exchange from null, so a
     // node belongs to at most one store at a time.
     bool ClaimFor(CImageStore* store);
+    // A node just made, which no other thread can reach yet, needs no
+    // compare-and-exchange.
+    void ClaimNew(CImageStore* store);
     // Only the owning store releases a node, under its lock, where nothing
     // else changes the owner: a plain atomic store does, without the cost of
     // a locked instruction on each node of a long list.

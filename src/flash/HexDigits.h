@@ -65,7 +65,10 @@ public:
             DecodeScalar(digits, count, out);
     }
     // Whether none of the count characters at p is a line feed.
-    static bool NoLineFeed(const char* p, size_t count) { return Lacks(p, count, '\n'); }
+    static bool NoLineFeed(const char* p, size_t count)
+    {
+        return Lacks(p, count, '\n');
+    }
     // Whether none of the count characters at p is c.
     static bool Lacks(const char* p, size_t count, char c)
     {

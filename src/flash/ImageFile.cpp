@@ -36,7 +36,8 @@ constexpr uint32_t SMALL_BLOCK = 4096;
 
 CImageFile::CImageFile()
     : m_pStore(nullptr), m_ppIndex(nullptr), m_dwIndexCount(0), m_dwIndexCapacity(0), m_qwIndexVersion(0),
-      m_bIndexValid(false), m_bBoundsValid(false), m_dwLowest(0), m_dwHighest(0), m_dwLargest(0), m_pObserver(nullptr), m_pBlockArena(nullptr), m_dwArenaBlocks(0)
+      m_bIndexValid(false), m_bBoundsValid(false), m_dwLowest(0), m_dwHighest(0), m_dwLargest(0), m_pObserver(nullptr),
+      m_pBlockArena(nullptr), m_dwArenaBlocks(0)
 {
 }
 

@@ -230,7 +230,8 @@ uint32_t CImageReader::ParseSRecord(const char* line, uint32_t length, RECORD* r
     return ParseS(line, length, record);
 }
 
-KZM_ALWAYS_INLINE void CImageReader::Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type, const RECORD* record)
+KZM_ALWAYS_INLINE void CImageReader::Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type,
+                                            const RECORD* record)
 {
     IImageObserver::LINE event;
     event.dwNumber = m_dwLineNumber;

@@ -11,6 +11,7 @@
 
 #include "Session.h"
 #if KAZMIR_CLI_RUNLOG
+#include "Digest.h"
 #include "LineRecord.h"
 #endif
 
@@ -38,7 +39,7 @@ struct CommandLine {
     const struct Command* chosen = nullptr; // the table's command given, if any
     std::function<int(CSession&)> run;      // what runs it (also kazmir log and counter)
 #if KAZMIR_CLI_RUNLOG
-    LineOptions line;
+    kzlog::LineSettings line; // --log, --station, --no-log, --require-log, --stamp, --junit, --csv
 #endif
 };
 
@@ -71,5 +72,9 @@ CLI::Validator OneOf(const std::vector<std::string>& words);
 void AddImageArguments(CLI::App& sub, CommandLine& c);
 // program and verify: the image's steps around the library's program and verify.
 int RunFlashImage(CSession& s, const std::string& command, const std::string& file, const FlashOptions& flash);
+
+#if KAZMIR_CLI_RUNLOG
+using kzlog::ImageSha256; // info's SHA-256 line
+#endif
 
 } // namespace kzcli

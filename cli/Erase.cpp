@@ -38,7 +38,7 @@ int EraseAll(CSession& s, uint64_t handle, const std::optional<FlashLayout>& lay
                 ") by programming 0xFF bytes over the whole flash ...");
     if (auto stop = s.BeginCall("erase", "erasing the whole flash", true, extra))
         return *stop;
-    const size_t phasesBefore = s.Out().Phases().size();
+    const size_t phasesBefore = s.Out().PhaseCount();
     const uint32_t result = kzmFLDprogram(image.c_str());
     s.AfterWrite(result, "erased");
     if (auto stop = s.StopIfInterrupted("erase", extra))

@@ -106,7 +106,7 @@ Ended CompareFirst(CSession& s, const std::string& command, CBoardSession& board
     if (auto stop =
             s.BeginCall(command, "comparing the flash with " + image.path + " (nothing is written yet)", false, extra))
         return stop;
-    const size_t phasesBefore = s.Out().Phases().size();
+    const size_t phasesBefore = s.Out().PhaseCount();
     const uint32_t result = VerifyImage(s);
     if (auto stop = s.StopIfInterrupted(command, extra))
         return *stop;
@@ -201,7 +201,7 @@ int RunFlashImage(CSession& s, const std::string& command, const std::string& fi
     if (programming) {
         if (auto stop = s.BeginCall(command, "programming " + file, true, extra))
             return *stop;
-        const size_t phasesBefore = s.Out().Phases().size();
+        const size_t phasesBefore = s.Out().PhaseCount();
         const uint32_t result = kzmFLDprogram(s.LibraryImage().c_str());
         s.AfterWrite(result, "image");
         if (auto stop = s.StopIfInterrupted(command, extra))
@@ -217,7 +217,7 @@ int RunFlashImage(CSession& s, const std::string& command, const std::string& fi
             s.Out().Say("Verifying ...");
         if (auto stop = s.BeginCall(command, "verifying " + file + " (nothing is written)", false, extra))
             return *stop;
-        const size_t phasesBefore = s.Out().Phases().size();
+        const size_t phasesBefore = s.Out().PhaseCount();
         const uint32_t result = VerifyImage(s);
         if (auto stop = s.StopIfInterrupted(command, extra))
             return *stop;

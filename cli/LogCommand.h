@@ -1,4 +1,5 @@
-// kazmir log and kazmir counter: the run log's rows and its counters.
+// The run log on the command line: kazmir log and kazmir counter, and the
+// line record's ties to the command's output.
 #pragma once
 
 #include <functional>
@@ -7,7 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "RunLog.h"
+#include "LineRecord.h"
+#include "Output.h"
 
 namespace kzcli {
 
@@ -17,5 +19,9 @@ class CSession;
 // settings (--log) are global options, read when the command runs.
 void AddLogCommands(CLI::App& app, std::function<int(CSession&)>& run, const bool& json,
                     const std::vector<std::string>& serials, const kzlog::LogSettings& settings);
+
+// The line record's host: the state folder (on the virtual bench) and the
+// command's output.
+kzlog::LineHost LineHostOf(COutput& out);
 
 } // namespace kzcli

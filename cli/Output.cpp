@@ -14,15 +14,6 @@
 
 namespace kzcli {
 
-namespace {
-
-double Seconds(std::chrono::steady_clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
-
-} // namespace
-
 unsigned TerminalColumns(FILE* stream)
 {
 #ifndef _WIN32
@@ -131,14 +122,6 @@ void COutput::Callback(void* context, uint8_t kind, const char* text)
         static_cast<COutput*>(context)->OnReport(kind, text);
 }
 
-void COutput::SetRange(unsigned firstSector, unsigned endSector)
-{
-    std::lock_guard<std::recursive_mutex> lock(m_Lock);
-    m_RangeKnown = true;
-    m_RangeFirst = firstSector;
-    m_RangeEnd = endSector;
-}
-
 void COutput::OnReport(uint8_t kind, const char* text)
 {
     std::lock_guard<std::recursive_mutex> lock(m_Lock);
@@ -199,26 +182,10 @@ void COutput::OnEvent(const DecodedEvent& e)
     }
 }
 
-uint64_t COutput::SectorBytes(unsigned sector) const
-{
-    if (!m_Layout || !m_Layout->SizesKnown() || sector >= m_Layout->sectorSizes.size())
-        return 0;
-    return m_Layout->sectorSizes[sector];
-}
-
 void COutput::BeginPhase(const DecodedEvent& e)
 {
     EndPhase();
-    if (!m_RunFirst)
-        m_RunFirst = e.sector;
-    PhaseStats stats;
-    stats.phase = e.phase;
-    stats.first = m_RangeKnown ? m_RangeFirst : std::min<unsigned>(*m_RunFirst, e.sector);
-    const unsigned end = m_RangeKnown ? m_RangeEnd : e.sectorEnd;
-    stats.total = end > stats.first ? end - stats.first : 0;
-    m_Phases.push_back(stats);
-    m_PhaseOpen = true;
-    m_PhaseStart = std::chrono::steady_clock::now();
+    const PhaseStats& stats = m_Progress.Begin(e);
     m_LastDraw = {};
     if (m_Mode == Mode::Json)
         Event({{"event", "phase"}, {"phase", ReportPhaseName(e.phase)}, {"state", "begin"}, {"total", stats.total}});
@@ -228,21 +195,14 @@ void COutput::OnSector(const DecodedEvent& e)
 {
     // The host ended the phase for a line of its own: the sectors go on in a
     // phase of their own.
-    if (!m_PhaseOpen)
+    if (!m_Progress.Open())
         BeginPhase(e);
-    PhaseStats& stats = m_Phases.back();
-    stats.seconds = Seconds(std::chrono::steady_clock::now() - m_PhaseStart);
+    const bool ok = m_Progress.OnSector(e);
     if (e.status == SectorStatus::Start) {
         Draw(false);
         return;
     }
-    const bool ok = e.status == SectorStatus::Ok;
-    if (ok) {
-        ++stats.done;
-        stats.bytes += SectorBytes(e.sector);
-    } else {
-        stats.failed = true;
-    }
+    const PhaseStats& stats = m_Progress.Phases().back();
     if (m_Mode == Mode::Json) {
         Event({{"event", "sector"},
                {"phase", ReportPhaseName(e.phase)},
@@ -260,14 +220,14 @@ void COutput::OnSector(const DecodedEvent& e)
 
 void COutput::Draw(bool final, const std::string& end)
 {
-    if (m_Mode != Mode::Bars || m_Detail == Detail::Quiet || !m_PhaseOpen)
+    if (m_Mode != Mode::Bars || m_Detail == Detail::Quiet || !m_Progress.Open())
         return;
     const auto now = std::chrono::steady_clock::now();
     if (!final && m_BarShown && now - m_LastDraw < std::chrono::milliseconds(50))
         return;
     m_LastDraw = now;
     const unsigned columns = m_Columns != 0 ? m_Columns : TerminalColumns(m_Err);
-    std::fprintf(m_Err, "\r\033[K%s", BarLine(m_Phases.back(), m_Unicode, columns, end).c_str());
+    std::fprintf(m_Err, "\r\033[K%s", BarLine(m_Progress.Phases().back(), m_Unicode, columns, end).c_str());
     std::fflush(m_Err);
     m_BarShown = true;
 }
@@ -283,9 +243,9 @@ void COutput::ClearBarLine()
 void COutput::EndPhase()
 {
     std::lock_guard<std::recursive_mutex> lock(m_Lock);
-    if (!m_PhaseOpen)
+    if (!m_Progress.Open())
         return;
-    PhaseStats& s = m_Phases.back();
+    const PhaseStats& s = m_Progress.Phases().back();
     if (m_Mode == Mode::Bars) {
         if (m_Detail != Detail::Quiet) {
             char seconds[32];
@@ -322,7 +282,7 @@ void COutput::EndPhase()
                {"bytes", s.bytes},
                {"seconds", s.seconds}});
     }
-    m_PhaseOpen = false;
+    m_Progress.Close();
 }
 
 void COutput::HumanLine(const std::string& text)

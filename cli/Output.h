@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ImageCheck.h"
+#include "Progress.h"
 #include "Reports.h"
 
 namespace kzcli {
@@ -32,16 +33,6 @@ using Json = nlohmann::ordered_json;
 // Version of the --json output's schema (cli/README.md), on every event. A
 // change that can break a reader of the events raises it.
 constexpr int JSON_SCHEMA = 2;
-
-struct PhaseStats {
-    ReportPhase phase;
-    unsigned first = 0; // first sector of the phase
-    unsigned total = 0; // sectors the phase will handle (0: unknown)
-    unsigned done = 0;  // sectors finished well
-    bool failed = false;
-    uint64_t bytes = 0; // bytes of the finished sectors (0 when sizes are unknown)
-    double seconds = 0;
-};
 
 // Safe to use from several threads: a stop request is reported from a
 // thread of its own while the library's reports arrive.
@@ -64,13 +55,17 @@ public:
     void SetLayout(const FlashLayout& layout)
     {
         std::lock_guard<std::recursive_mutex> lock(m_Lock);
-        m_Layout = layout;
+        m_Progress.SetLayout(layout);
     }
-    void SetRange(unsigned firstSector, unsigned endSector);
+    void SetRange(unsigned firstSector, unsigned endSector)
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
+        m_Progress.SetRange(firstSector, endSector);
+    }
     void ClearRange()
     {
         std::lock_guard<std::recursive_mutex> lock(m_Lock);
-        m_RangeKnown = false;
+        m_Progress.ClearRange();
     }
     // While set, the library's sector reads are shown as the verify phase.
     void SetVerifying(bool verifying)
@@ -88,16 +83,22 @@ public:
 
     // Ends the running bar; called before the host prints its own lines.
     void EndPhase();
-    std::vector<PhaseStats> Phases() const
+    // What the calls so far did (a copy: the reports go on arriving).
+    CProgress Progress() const
     {
         std::lock_guard<std::recursive_mutex> lock(m_Lock);
-        return m_Phases;
+        return m_Progress;
+    }
+    size_t PhaseCount() const
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_Lock);
+        return m_Progress.Phases().size();
     }
     void ClearPhases()
     {
         std::lock_guard<std::recursive_mutex> lock(m_Lock);
         EndPhase();
-        m_Phases.clear();
+        m_Progress.Clear();
     }
 
     // Host lines (error stream): Say in Normal and Verbose, Result always,
@@ -143,7 +144,6 @@ private:
     void Draw(bool final, const std::string& end = "");
     void ClearBarLine();
     void HumanLine(const std::string& text);
-    uint64_t SectorBytes(unsigned sector) const;
     void WriteOut(const std::string& line);
 
     Mode m_Mode;
@@ -152,17 +152,11 @@ private:
     FILE* m_Err;
     bool m_Unicode;
     unsigned m_Columns = 0; // 0: ask the terminal at each redraw
-    std::optional<FlashLayout> m_Layout;
     std::optional<FlashLayout> m_TraceLayout;
-    bool m_RangeKnown = false;
     CReportDecoder m_Decoder;
-    unsigned m_RangeFirst = 0, m_RangeEnd = 0;
-    std::optional<unsigned> m_RunFirst; // first sector seen since the range was set
-    std::vector<PhaseStats> m_Phases;
+    CProgress m_Progress;
     std::set<std::string> m_MessagesShown; // library messages shown once
-    bool m_PhaseOpen = false;
     bool m_BarShown = false;
-    std::chrono::steady_clock::time_point m_PhaseStart;
     std::chrono::steady_clock::time_point m_LastDraw;
     bool m_OutClosed = false;
     std::function<void()> m_OnClosed;

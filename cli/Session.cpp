@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 #include "Format.h"
@@ -12,7 +11,7 @@
 #include "kazmir.h"
 
 #if KAZMIR_CLI_BENCH
-#include "kazsim/Bench.h"
+#include "kazsim/BenchSetup.h"
 #endif
 
 namespace kzcli {
@@ -34,13 +33,6 @@ void LockedCallback(void* context, uint8_t kind, const char* text)
 {
     std::lock_guard<std::mutex> lock(g_StateLock);
     COutput::Callback(context, kind, text);
-}
-
-bool TouchesFlash(const std::vector<PhaseStats>& phases)
-{
-    return std::any_of(phases.begin(), phases.end(), [](const PhaseStats& p) {
-        return p.phase == ReportPhase::Erase || p.phase == ReportPhase::Write;
-    });
 }
 
 bool IsFlashCommand(const std::string& command)
@@ -121,7 +113,7 @@ Ended CSession::BeginCall(const std::string& command, const std::string& activit
 std::string CSession::FlashHolds() const
 {
     // Stopped inside a call that erases or writes: as far as it came.
-    if (m_Writing && TouchesFlash(m_Out.Phases()))
+    if (m_Writing && m_Out.Progress().TouchesFlash())
         return "incomplete";
     return m_Holds;
 }
@@ -131,7 +123,7 @@ void CSession::AfterWrite(uint32_t result, const char* whenDone)
     std::lock_guard<std::mutex> lock(g_StateLock);
     if (result == 0)
         m_Holds = whenDone;
-    else if (TouchesFlash(m_Out.Phases()))
+    else if (m_Out.Progress().TouchesFlash())
         m_Holds = "incomplete";
     m_Writing = false;
 }
@@ -147,7 +139,7 @@ void CSession::AfterVerify(uint32_t result)
 
 Operation CSession::CauseOf(Operation op, size_t phasesBefore) const
 {
-    return m_Out.Phases().size() > phasesBefore ? Operation::Sectors : op;
+    return m_Out.PhaseCount() > phasesBefore ? Operation::Sectors : op;
 }
 
 namespace {
@@ -175,15 +167,7 @@ Json CSession::InterruptSummary(const std::string& command, Json extra, std::str
 {
     const StopCause cause = static_cast<StopCause>(g_StopCause.load());
     const int exitCode = StopExitCode(cause);
-    unsigned erased = 0, written = 0, total = 0;
-    for (const PhaseStats& p : m_Out.Phases()) {
-        if (p.phase == ReportPhase::Erase) {
-            erased += p.done;
-            total = std::max(total, p.total);
-        }
-        if (p.phase == ReportPhase::Write)
-            written += p.done;
-    }
+    const auto [erased, written, total] = m_Out.Progress().Sum();
     text =
         "stopped by " + StopCauseWords(cause) + " while " + (m_Activity.empty() ? std::string("starting") : m_Activity);
     if (IsFlashCommand(command))
@@ -216,7 +200,8 @@ void CSession::OnStopRequest(StopCause cause, std::unique_lock<std::mutex>& lock
         return StopSoon();
     g_StopCause = static_cast<int>(cause);
     std::string doing = m_Activity.empty() ? std::string("starting") : m_Activity;
-    const std::vector<PhaseStats> phases = m_Out.Phases();
+    const CProgress progress = m_Out.Progress();
+    const std::vector<PhaseStats>& phases = progress.Phases();
     if (m_Writing && !phases.empty()) {
         const PhaseStats& p = phases.back();
         doing += " (" + std::string(ReportPhaseName(p.phase)) + " phase, " + std::to_string(p.done) + " of " +
@@ -291,7 +276,7 @@ int CSession::Summarise(const std::string& command, uint32_t code, Operation op,
 #if KAZMIR_CLI_BENCH
     // A board another run took meanwhile: the library's code names another
     // cause (a lost driver connection, a failed read).
-    if (code != 0 && g_StopCause.load() == 0 && HeldElsewhere())
+    if (code != 0 && g_StopCause.load() == 0 && kazsim::FlashHeldElsewhere(m_Bench, m_BoardIndex))
         return End(command, {EXIT_BUSY, what + ": " + BusyText(), {}, Operation::Other}, std::move(extra));
 #endif
     return End(command, {ExitCodeFor(code, op), what, code, op}, std::move(extra));
@@ -425,66 +410,33 @@ Ended CSession::ChooseBenchBoard(const std::string& command, BoardMode mode, con
     // restart: they need no help.
     if (mode != BoardMode::Fld)
         return std::nullopt;
-    const std::vector<kazsim::BenchBoard>& boards = m_Bench.boards;
-    int chosen = -1;
-    if (!m_Options.serial.empty()) {
-        for (const kazsim::BenchBoard& b : boards)
-            if (b.serial == m_Options.serial) {
-                chosen = b.index;
-                break;
-            }
-    } else if (m_Options.deviceId) {
-        chosen = kazsim::Bench::FindBoard(*m_Options.deviceId);
-    } else if (boards.size() > 1) {
+    const kazsim::FlashBoardChoice choice = kazsim::ChooseFlashBoard(m_Bench, m_Options.serial, m_Options.deviceId);
+    if (choice.severalBoards) {
         std::string serials;
-        for (const kazsim::BenchBoard& b : boards)
+        for (const kazsim::BenchBoard& b : m_Bench.boards)
             serials += (serials.empty() ? "" : ", ") + b.serial;
         const std::string all = command == "erase"    ? " or every board with --all-boards"
                                 : command == "fwinfo" ? ""
                                                       : " or every board with --all";
         return SummariseExit(command, EXIT_USAGE,
-                             "the bench has " + std::to_string(boards.size()) + " boards (" + serials +
+                             "the bench has " + std::to_string(m_Bench.boards.size()) + " boards (" + serials +
                                  "): choose one with --serial" + all,
                              extra);
     }
-    if (chosen >= 0) {
-        for (const kazsim::BenchBoard& b : boards)
-            if (b.index != chosen)
-                kazsim::Bench::RemoveBoard(b.index);
-        m_OpenId = kazsim::Bench::BoardInfo(chosen).DeviceId;
-        m_Out.Verbose("bench board " + std::to_string(chosen) + " (" + boards[static_cast<size_t>(chosen)].serial +
-                      ", device id " + HandleText(*m_OpenId) + ") alone on the bench");
-    } else if (boards.size() == 1 && !m_Options.deviceId && m_Options.serial.empty()) {
-        chosen = 0;
-    }
     // A choice the bench does not hold is left to the library, which finds
     // no such board.
-    if (chosen < 0)
+    if (choice.index < 0)
         return std::nullopt;
-    // The board's flash file, when there is one, is taken before the library
-    // opens the board, so that of runs that start together exactly one has
-    // it; the others would otherwise lose it only after the board's restart,
-    // where the library reports another cause. A missing file is not made.
-    m_BoardIndex = chosen;
-    m_Serial = boards[static_cast<size_t>(chosen)].serial;
-    if (HeldElsewhere())
+    m_BoardIndex = choice.index;
+    m_Serial = m_Bench.boards[static_cast<size_t>(choice.index)].serial;
+    if (choice.deviceId != 0) {
+        m_OpenId = choice.deviceId;
+        m_Out.Verbose("bench board " + std::to_string(choice.index) + " (" + m_Serial + ", device id " +
+                      HandleText(*m_OpenId) + ") alone on the bench");
+    }
+    if (choice.held)
         return SummariseExit(command, EXIT_BUSY, BusyText(), extra);
     return std::nullopt;
-}
-
-bool CSession::HeldElsewhere() const
-{
-    if (m_BoardIndex < 0)
-        return false;
-    const std::string& file = m_Bench.boards[static_cast<size_t>(m_BoardIndex)].flashFile;
-    std::error_code ec;
-    if (file.empty() || !std::filesystem::exists(file, ec))
-        return false;
-    try {
-        return !kazsim::Bench::ClaimFlash(m_BoardIndex);
-    } catch (const std::exception&) {
-        return false; // a file that cannot be taken is reported by the library's use of it
-    }
 }
 
 std::string CSession::BusyText() const
@@ -580,72 +532,63 @@ uint32_t CBoardSession::Start()
     return kzmRegisterCallback(&m_Session.m_Out, &LockedCallback);
 }
 
+namespace {
+
+// Each mode's entries: open by id, by serial (none for the flash loader and
+// the BGI channels), and the reset that leaves it.
+struct ModeCalls {
+    const char* name; // "FLD": kzmFLDinit, kzmFLDinitSer, kzmFLDreset
+    KZMRESULT (*init)(uint32_t, uint64_t, uint64_t*);
+    KZMRESULT (*initSer)(uint32_t, const char*, uint64_t*);
+    KZMRESULT (*reset)();
+};
+
+const ModeCalls& CallsOf(BoardMode mode)
+{
+    static const ModeCalls FLD{"FLD", kzmFLDinit, nullptr, kzmFLDreset};
+    static const ModeCalls BAL{"BAL", kzmBALinit, kzmBALinitSer, kzmBALreset};
+    static const ModeCalls CCL{"CCL", kzmCCLinit, kzmCCLinitSer, kzmCCLreset};
+    static const ModeCalls BGI{"BGI", kzmBGIinit, nullptr, kzmBGIreset};
+    return mode == BoardMode::Fld ? FLD : mode == BoardMode::Bal ? BAL : mode == BoardMode::Ccl ? CCL : BGI;
+}
+
+} // namespace
+
 uint32_t CBoardSession::Open(BoardMode mode, uint64_t& handle)
 {
     const GlobalOptions& o = m_Session.m_Options;
-    const uint32_t timeout = o.timeout;
+    COutput& out = m_Session.m_Out;
     uint64_t id = m_Session.m_OpenId.value_or(o.deviceId.value_or(DEVICE_ID_ANY));
     // A serial the bench has resolved to a board is opened by its id.
     if (!o.serial.empty() && !m_Session.m_OpenId) {
-        const char* serial = o.serial.c_str();
-        if (mode == BoardMode::Bal) {
+        const ModeCalls& calls = CallsOf(mode);
+        if (calls.initSer != nullptr) {
             m_Mode = mode;
-            m_Session.m_Out.Verbose("kzmBALinitSer " + o.serial);
-            return kzmBALinitSer(timeout, serial, &handle);
-        }
-        if (mode == BoardMode::Ccl) {
-            m_Mode = mode;
-            m_Session.m_Out.Verbose("kzmCCLinitSer " + o.serial);
-            return kzmCCLinitSer(timeout, serial, &handle);
+            out.Verbose(std::string("kzm") + calls.name + "initSer " + o.serial);
+            return calls.initSer(o.timeout, o.serial.c_str(), &handle);
         }
         // The flash loader and the BGI channels open by id only: find the
         // board by its serial number in its CCL firmware first.
         m_Mode = BoardMode::Ccl;
-        m_Session.m_Out.Verbose("kzmCCLinitSer " + o.serial + " (to learn the board's id)");
-        const uint32_t result = kzmCCLinitSer(timeout, serial, &id);
+        out.Verbose("kzmCCLinitSer " + o.serial + " (to learn the board's id)");
+        const uint32_t result = kzmCCLinitSer(o.timeout, o.serial.c_str(), &id);
         Close();
         if (result != 0)
             return result;
     }
+    if (mode == BoardMode::None)
+        return KZM_E_FAIL;
     m_Mode = mode;
-    const std::string idText = id == DEVICE_ID_ANY ? std::string("any board") : HandleText(id);
-    switch (mode) {
-    case BoardMode::Fld:
-        m_Session.m_Out.Verbose("kzmFLDinit " + idText);
-        return kzmFLDinit(timeout, id, &handle);
-    case BoardMode::Bal:
-        m_Session.m_Out.Verbose("kzmBALinit " + idText);
-        return kzmBALinit(timeout, id, &handle);
-    case BoardMode::Ccl:
-        m_Session.m_Out.Verbose("kzmCCLinit " + idText);
-        return kzmCCLinit(timeout, id, &handle);
-    case BoardMode::Bgi:
-        m_Session.m_Out.Verbose("kzmBGIinit " + idText);
-        return kzmBGIinit(timeout, id, &handle);
-    case BoardMode::None:
-        break;
-    }
-    return KZM_E_FAIL;
+    const ModeCalls& calls = CallsOf(mode);
+    out.Verbose(std::string("kzm") + calls.name + "init " +
+                (id == DEVICE_ID_ANY ? std::string("any board") : HandleText(id)));
+    return calls.init(o.timeout, id, &handle);
 }
 
 void CBoardSession::Close()
 {
-    switch (m_Mode) {
-    case BoardMode::Fld:
-        kzmFLDreset();
-        break;
-    case BoardMode::Bal:
-        kzmBALreset();
-        break;
-    case BoardMode::Ccl:
-        kzmCCLreset();
-        break;
-    case BoardMode::Bgi:
-        kzmBGIreset();
-        break;
-    case BoardMode::None:
-        break;
-    }
+    if (m_Mode != BoardMode::None)
+        CallsOf(m_Mode).reset();
     m_Mode = BoardMode::None;
 }
 

@@ -165,15 +165,9 @@ private:
 
     bool CheckImage(const ImageAnalysis& image, bool noCheck);
 #if KAZMIR_CLI_BENCH
-    // The flash loader on the bench: the board chosen by --serial or
-    // --device is left alone on it, since the library finds a board in its
-    // boot ROM by the boot ROM's serial and waits for the flash loader on the
-    // first listed board only. On a bench of several boards a choice is
-    // needed. The board's flash file is taken for the run.
+    // The flash loader's board on the bench (kazsim::ChooseFlashBoard); on a
+    // bench of several boards a choice is needed.
     Ended ChooseBenchBoard(const std::string& command, BoardMode mode, const Json& extra);
-    // The chosen board's flash file is held by another process (taken for
-    // this run when it is free).
-    bool HeldElsewhere() const;
     std::string BusyText() const;
 #endif
     // A second signal, or a wait that did not end in time: the summary, the

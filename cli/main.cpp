@@ -343,7 +343,7 @@ int RunOnBoards(const CommandLine& c, int argc, char** argv, COutput& out)
     request.self = SelfPath(argv[0]);
     request.childArgs = ChildArguments(argc, argv, request.command == "erase" ? "--all-boards" : "--all");
 #if KAZMIR_CLI_RUNLOG
-    request.childArgs = WithoutReports(request.childArgs);
+    request.childArgs = kzlog::WithoutReports(request.childArgs);
 #endif
     request.bench = BenchFile(c.options.bench);
     std::string error;
@@ -398,16 +398,18 @@ int main(int argc, char** argv)
                                                : COutput::Detail::Normal;
     COutput out(OutputMode(c), detail, stdout, stderr, Utf8Locale());
 #if KAZMIR_CLI_RUNLOG
-    CLineRecord line(c.line, out);
+    kzlog::CLineRecord line(c.line, LineHostOf(out));
     if (auto refused = line.Configure())
         return Refuse(argc, argv, *refused);
     const bool boardCommand = c.chosen != nullptr && c.chosen->batch;
     if (c.allBoards || c.serials.size() > 1) {
-        line.WatchBatch();
+        out.SetSummaryHook([&line](Json& summary) { line.OnBatchSummary(summary); });
         return RunOnBoards(c, argc, argv, out);
     }
-    if (boardCommand)
-        line.Watch(c.options.serial);
+    if (boardCommand) {
+        line.Begin(c.options.serial);
+        out.SetSummaryHook([&line](Json& summary) { line.OnSummary(summary); });
+    }
 #else
     if (c.allBoards || c.serials.size() > 1)
         return RunOnBoards(c, argc, argv, out);

@@ -74,4 +74,11 @@ std::string Sha256Hex(const void* data, size_t size)
     return digest.Finish().value_or(std::string());
 }
 
+std::string ImageSha256(const std::string& path)
+{
+    std::string error;
+    const auto digest = DigestFile(path, error);
+    return digest ? digest->sha256 : std::string();
+}
+
 } // namespace kzlog

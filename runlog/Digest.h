@@ -16,5 +16,7 @@ struct FileDigest {
 // nullopt with the sentence in error when the file cannot be read.
 std::optional<FileDigest> DigestFile(const std::string& path, std::string& error);
 std::string Sha256Hex(const void* data, size_t size);
+// The SHA-256 of a file, as sha256sum prints it; "" when it cannot be read.
+std::string ImageSha256(const std::string& path);
 
 } // namespace kzlog

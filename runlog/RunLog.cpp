@@ -288,8 +288,13 @@ std::optional<std::string> CRunLog::NextValue(const std::string& name, uint64_t&
     if (auto error = GetCounter(name, next))
         return error;
     if (!next)
-        return "counter " + name + " is not set: start it with `kazmir counter " + name + " --set VALUE`";
+        return CounterNotSet(name);
     return "counter " + name + " has given its last value (" + std::to_string(COUNTER_MAX - 1) + ")";
+}
+
+std::string CounterNotSet(const std::string& name)
+{
+    return "counter " + name + " is not set: start it with `kazmir counter " + name + " --set VALUE`";
 }
 
 std::optional<std::string> CRunLog::SetCounter(const std::string& name, uint64_t next)

@@ -94,6 +94,9 @@ private:
 // otherwise the sentence why not.
 std::optional<std::string> CheckCounterName(const std::string& name);
 
+// Why a counter gives no value before it is set, and how to set it.
+std::string CounterNotSet(const std::string& name);
+
 // Counter values fit a signed 64-bit integer in both databases.
 constexpr uint64_t COUNTER_MAX = 0x7FFFFFFFFFFFFFFFull;
 

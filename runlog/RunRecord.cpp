@@ -49,6 +49,18 @@ std::string AddressText(uint32_t address)
     return fmt::format("0x{:08X}", address);
 }
 
+std::optional<uint64_t> ParseUnsigned(const std::string& text)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* first = text.data() + (hex ? 2 : 0);
+    const char* last = text.data() + text.size();
+    uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(first, last, value, hex ? 16 : 10);
+    if (first == last || ec != std::errc() || end != last)
+        return std::nullopt;
+    return value;
+}
+
 std::string HexBytes(const std::vector<uint8_t>& bytes)
 {
     std::string text;

@@ -80,6 +80,8 @@ std::optional<std::vector<StampValue>> StampsFromJson(const Json& array, std::st
 
 // "0x00007F00"
 std::string AddressText(uint32_t address);
+// A whole number in decimal or with 0x; nullopt for anything else.
+std::optional<uint64_t> ParseUnsigned(const std::string& text);
 // Lower-case hexadecimal of the bytes: "e8030000".
 std::string HexBytes(const std::vector<uint8_t>& bytes);
 

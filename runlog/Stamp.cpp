@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <fstream>
 #include <sstream>
 
@@ -26,19 +25,6 @@ constexpr FormatInfo FORMATS[] = {
     {"u16le", StampFormat::U16LE, 2}, {"u16be", StampFormat::U16BE, 2}, {"u32le", StampFormat::U32LE, 4},
     {"u32be", StampFormat::U32BE, 4}, {"u64le", StampFormat::U64LE, 8}, {"u64be", StampFormat::U64BE, 8},
 };
-
-// A whole number in decimal or with 0x; nullopt for anything else.
-std::optional<uint64_t> ParseUnsigned(const std::string& text)
-{
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char* first = text.data() + (hex ? 2 : 0);
-    const char* last = text.data() + text.size();
-    uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(first, last, value, hex ? 16 : 10);
-    if (first == last || ec != std::errc() || end != last)
-        return std::nullopt;
-    return value;
-}
 
 std::string Trim(const std::string& text)
 {

@@ -314,6 +314,16 @@ MUTANTS = [
      "bytes[little ? i : stamp.size - 1 - i] = byte;", "bytes[i] = byte;", ["runlog"]),
     ("text stamps padded with blanks", "runlog/Stamp.cpp",
      "std::vector<uint8_t> bytes(stamp.size, 0);", "std::vector<uint8_t> bytes(stamp.size, ' ');", ["runlog"]),
+    # the run log's line record and commands, as any host uses them
+    ("--require-log lets a run whose row is lost pass", "runlog/LineRecord.cpp",
+     "            m_bLogFailed = true;", "            m_bLogFailed = false;", ["runlog"]),
+    ("a batch writes no reports", "runlog/LineRecord.cpp",
+     'if (IsLoggedCommand(command) && summary.contains("boards"))', 'if (false && summary.contains("boards"))',
+     ["cli"]),
+    ("counter --set sets the value after the one given", "runlog/LogQuery.cpp",
+     "log->SetCounter(name, *value)", "log->SetCounter(name, *value + 1)", ["runlog"]),
+    ("log --failed lists every run", "runlog/LogQuery.cpp",
+     "filter.failed = query.failed;", "filter.failed = false;", ["runlog"]),
     # the Python binding: the check before program and verify, the bench's
     # sector sizes, the serial route to the flash loader, whole BGI entries
     ("Python program skips the check", "bindings/python/kazmir/__init__.py",
@@ -348,17 +358,21 @@ MUTANTS = [
     ("batch children without a parent-death signal", "cli/ChildProcessPosix.cpp",
      "prctl(PR_SET_PDEATHSIG, SIGTERM);", "prctl(PR_SET_PDEATHSIG, 0);", ["cli"]),
     ("a failing sector is the image's fault", "cli/Session.cpp",
-     "return m_Out.Phases().size() > phasesBefore ? Operation::Sectors : op;", "return op;", ["cli"]),
-    ("other boards stay on the bench", "cli/Session.cpp",
-     "            kazsim::Bench::RemoveBoard(b.index);", "            (void)b;", ["cli"]),
+     "return m_Out.PhaseCount() > phasesBefore ? Operation::Sectors : op;", "return op;", ["cli"]),
+    ("a stop's summary counts no written sectors", "hostkit/src/Progress.cpp",
+     "            sum.written += p.done;", "            sum.written += 0;", ["cli"]),
+    ("a phase's bytes left uncounted", "hostkit/src/Progress.cpp",
+     "        stats.bytes += m_Layout->sectorSizes[e.sector];", "        (void)e;", ["cli"]),
+    ("other boards stay on the bench", "simulator/src/BenchSetup.cpp",
+     "                Bench::RemoveBoard(b.index);", "                (void)b;", ["cli"]),
     ("a mismatch named by its last difference", "hostkit/src/ImagePlacement.cpp",
      "            first = std::min(first, i);", "            first = i;", ["cli"]),
     ("a batch's summary says the command, not what it did", "cli/main.cpp",
      "    request.done = c.chosen->done;", "    request.done = c.chosen->name;", ["cli"]),
     ("a run without --serial logs no serial", "runlog/RunRecord.cpp",
      'row.serial = summary.value("serial", std::string());', 'row.serial = "";', ["cli"]),
-    ("no choice asked for on a bench of several", "cli/Session.cpp",
-     "} else if (boards.size() > 1) {", "} else if (boards.size() > 9) {", ["cli"]),
+    ("no choice asked for on a bench of several", "simulator/src/BenchSetup.cpp",
+     "} else if (setup.boards.size() > 1) {", "} else if (setup.boards.size() > 9) {", ["cli"]),
 ]
 
 def run(cmd, **kwargs):

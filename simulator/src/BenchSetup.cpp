@@ -275,6 +275,52 @@ std::optional<BoardFlash> BenchLayout(const BenchSetup& setup, uint64_t deviceId
     return setup.boards[static_cast<size_t>(index)].flash;
 }
 
+FlashBoardChoice ChooseFlashBoard(const BenchSetup& setup, const std::string& serial, std::optional<uint64_t> deviceId)
+{
+    FlashBoardChoice choice;
+    if (!serial.empty()) {
+        for (const BenchBoard& b : setup.boards)
+            if (b.serial == serial) {
+                choice.index = b.index;
+                break;
+            }
+    } else if (deviceId) {
+        choice.index = Bench::FindBoard(*deviceId);
+    } else if (setup.boards.size() > 1) {
+        choice.severalBoards = true;
+        return choice;
+    } else if (setup.boards.size() == 1) {
+        choice.index = 0; // alone already, found by the library as any board
+    }
+    if (choice.index < 0)
+        return choice;
+    if (!serial.empty() || deviceId) {
+        for (const BenchBoard& b : setup.boards)
+            if (b.index != choice.index)
+                Bench::RemoveBoard(b.index);
+        choice.deviceId = Bench::BoardInfo(choice.index).DeviceId;
+    }
+    // Taken before the library opens the board, so that of runs that start
+    // together exactly one has it.
+    choice.held = FlashHeldElsewhere(setup, choice.index);
+    return choice;
+}
+
+bool FlashHeldElsewhere(const BenchSetup& setup, int index)
+{
+    if (index < 0 || static_cast<size_t>(index) >= setup.boards.size())
+        return false;
+    const std::string& file = setup.boards[static_cast<size_t>(index)].flashFile;
+    std::error_code ec;
+    if (file.empty() || !std::filesystem::exists(file, ec))
+        return false;
+    try {
+        return !Bench::ClaimFlash(index);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 std::optional<std::vector<uint8_t>> BenchFlash(uint64_t deviceId)
 {
     const int index = Bench::FindBoard(deviceId);

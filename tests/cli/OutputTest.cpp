@@ -108,9 +108,9 @@ TEST(JsonEvents, EachSectorAndPhaseBecomesAnEvent)
         ASSERT_TRUE(out.TraceLayout());
         EXPECT_EQ(out.TraceLayout()->sectorCount, 4u);
         out.EndPhase();
-        ASSERT_EQ(out.Phases().size(), 2u);
-        EXPECT_EQ(out.Phases()[0].bytes, 0x2000u);
-        EXPECT_TRUE(out.Phases()[1].failed);
+        ASSERT_EQ(out.Progress().Phases().size(), 2u);
+        EXPECT_EQ(out.Progress().Phases()[0].bytes, 0x2000u);
+        EXPECT_TRUE(out.Progress().Phases()[1].failed);
     }
     events = c.Events();
     std::vector<std::string> kinds;

@@ -1194,6 +1194,8 @@ TEST_F(KazmirRun, StopRequestsLeaveTheFlashWholeAndSaySo)
                     erases.push_back(e["done"]);
             if (c.holds == "image") {
                 EXPECT_EQ(erases, std::vector<unsigned>{8});
+                EXPECT_EQ(s["sectors_erased"], 8);
+                EXPECT_EQ(s["sectors_written"], s["sectors_erased"]) << s.dump();
             }
         }
         if (c.holds == "unchanged" || c.signals.size() == 2) {

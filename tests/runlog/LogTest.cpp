@@ -1,12 +1,16 @@
 // The run log in SQLite: processes that write and take counter values at
-// once, the filters of `kazmir log`, counters, and what a host is told when
-// the log cannot be written.
+// once, the filters of `kazmir log`, counters, what a host is told when the
+// log cannot be written, and a host's line record and log commands.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 
 #include "Digest.h"
+#include "LineRecord.h"
+#include "LogQuery.h"
 #include "RunLog.h"
 #include "RunlogSupport.h"
 
@@ -207,6 +211,172 @@ TEST(SqliteLog, RecordRunWarnsWhenTheLogCannotBeWritten)
     warning = RecordRun(settings, dir.path, Row("KZ3", UtcNow()));
     ASSERT_TRUE(warning);
     EXPECT_NE(warning->find("not-a-database"), std::string::npos) << *warning;
+}
+
+// A log command's exit code, output and errors.
+struct Printed {
+    int code;
+    std::string out, err;
+};
+Printed Capture(const std::function<int(FILE*, FILE*)>& command)
+{
+    FILE* out = std::tmpfile();
+    FILE* err = std::tmpfile();
+    auto text = [](FILE* f) {
+        std::string s;
+        std::rewind(f);
+        for (int c; (c = std::fgetc(f)) != EOF;)
+            s += static_cast<char>(c);
+        std::fclose(f);
+        return s;
+    };
+    const int code = command(out, err);
+    return {code, text(out), text(err)};
+}
+
+TEST(LogQuery, ListsTheRunsAskedForAndSaysWhyNot)
+{
+    TempDir dir;
+    const std::string path = dir.File("runs.sqlite");
+    std::string error;
+    auto log = CRunLog::Open(path, error);
+    ASSERT_TRUE(log) << error;
+    for (const RunRecord& r : {Row("KZ1", "2024-05-01T08:00:00.000Z"), Row("KZ2", "2024-05-02T08:00:00.000Z", 6),
+                               Row("KZ3", "2024-05-03T08:00:00.000Z")})
+        ASSERT_FALSE(log->Append(r));
+    const LogAccess json{path, "", true}, table{path, "", false};
+    auto query = [](auto set) {
+        RunQuery q;
+        set(q);
+        return q;
+    };
+    const struct {
+        const char* name;
+        LogAccess access;
+        RunQuery query;
+        int code;
+        const char* out; // the serials of the JSON lines, or the output's start
+        const char* err;
+    } cases[] = {
+        {"all", json, {}, 0, "KZ3 KZ2 KZ1 ", ""},
+        {"serial", json, query([](RunQuery& q) { q.serial = "KZ2"; }), 0, "KZ2 ", ""},
+        {"failed", json, query([](RunQuery& q) { q.failed = true; }), 0, "KZ2 ", ""},
+        {"limit", json, query([](RunQuery& q) { q.limit = 2; }), 0, "KZ3 KZ2 ", ""},
+        {"since", json, query([](RunQuery& q) { q.since = "2024-05-02"; }), 0, "KZ3 KZ2 ", ""},
+        {"another image", json, query([](RunQuery& q) { q.image = std::string(64, 'b'); }), 0, "", ""},
+        {"csv", table, query([](RunQuery& q) { q.csv = true; }), 0, "time,ended,station,serial", ""},
+        {"table", table, {}, 0, "Time (UTC) ", ""},
+        {"a time it cannot read", json, query([](RunQuery& q) { q.since = "soon"; }), 2, "", "error: "},
+        {"no log given", {"", "", false}, {}, 1, "", "error: give the log with --log"},
+        {"the default log", {"", dir.path + "/state", true}, {}, 0, "", ""},
+        {"a log that cannot be opened", {dir.path, "", true}, {}, 1, "", "error: "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Printed p = Capture([&](FILE* out, FILE* err) { return ListRuns(c.access, c.query, out, err); });
+        EXPECT_EQ(p.code, c.code) << p.err;
+        std::string out = p.out;
+        if (c.access.json && c.code == 0) {
+            out.clear();
+            std::istringstream lines(p.out);
+            for (std::string line; std::getline(lines, line);)
+                out += Json::parse(line).value("serial", "?") + " ";
+        }
+        EXPECT_EQ(out.substr(0, std::string(c.out).size()), c.out) << p.out;
+        EXPECT_EQ(p.err.rfind(c.err, 0), 0u) << p.err;
+    }
+}
+
+TEST(LogQuery, ShowsAndSetsCountersInTurn)
+{
+    TempDir dir;
+    const struct {
+        const char* name;
+        const char* set;
+        bool json;
+        int code;
+        const char* out;
+        const char* err;
+    } steps[] = {
+        {"units", "", true, 1, "{\"counter\":\"units\",\"next\":null}\n",
+         "error: counter units is not set: start it with `kazmir counter units --set VALUE`\n"},
+        {"units", "abc", false, 2, "",
+         "error: --set abc: a counter value is a whole number (decimal, or hexadecimal with 0x)\n"},
+        {"units", "0x10", false, 0, "units: next value 16\n", ""},
+        {"bad name", "1", false, 2, "", "error: \"bad name\" is no counter name"},
+        {"serial", "7", true, 0, "{\"counter\":\"serial\",\"next\":7}\n", ""},
+        {"", "", false, 0, "serial: next value 7\nunits: next value 16\n", ""},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(std::string(s.name) + " " + s.set);
+        const LogAccess access{"", dir.path, s.json};
+        const Printed p = Capture([&](FILE* out, FILE* err) { return ShowCounters(access, s.name, s.set, out, err); });
+        EXPECT_EQ(p.code, s.code);
+        EXPECT_EQ(p.out, s.out);
+        EXPECT_EQ(p.err.substr(0, std::string(s.err).size()), s.err);
+    }
+}
+
+// A host's summary becomes the board's row: in the log, in the summary and
+// in the reports. A row that --require-log needs and the log does not take
+// fails a run that went well, and only such a run.
+TEST(LineRecord, TheSummaryGivesTheRowTheLogAndTheReportsTake)
+{
+    TempDir dir;
+    std::vector<std::string> warnings;
+    LineSettings settings;
+    settings.log.station = "line-9";
+    settings.junit = dir.path + "/r.xml";
+    settings.csv = dir.path + "/r.csv";
+    const LineHost host{dir.path, false, [](const std::string&) {},
+                        [&warnings](const std::string& w) { warnings.push_back(w); }, [](Json) {}};
+    const Json summary = {{"command", "program"},
+                          {"device_id", "0x0000000000000101"},
+                          {"result", {{"code", "0x00000000"}, {"text", "success"}}},
+                          {"exit", 0},
+                          {"exit_name", "ok"},
+                          {"bytes", 4096},
+                          {"skipped", false}};
+    CLineRecord line(settings, host);
+    ASSERT_FALSE(line.Configure());
+    line.Begin("KZ7");
+    Json told = summary;
+    line.OnSummary(told);
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(told["run"]["serial"], "KZ7");
+    EXPECT_EQ(told["run"]["station"], "line-9");
+    EXPECT_EQ(told["run"]["bytes_written"], 4096);
+    EXPECT_EQ(line.ExitCode(0), 0);
+    std::string error;
+    auto log = CRunLog::Open(DefaultLogPath(dir.path), error);
+    ASSERT_TRUE(log) << error;
+    std::vector<RunRecord> rows;
+    ASSERT_FALSE(log->Query({}, rows));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].serial, "KZ7");
+    std::ifstream xml(settings.junit), csv(settings.csv);
+    std::string text((std::istreambuf_iterator<char>(xml)), {}), csvText((std::istreambuf_iterator<char>(csv)), {});
+    EXPECT_NE(text.find("testcase name=\"KZ7\" classname=\"kazmir.program\""), std::string::npos) << text;
+    EXPECT_NE(csvText.find(",line-9,KZ7,0x0000000000000101,"), std::string::npos) << csvText;
+
+    settings.log.target = dir.path; // a folder: no database opens there
+    settings.log.required = true;
+    for (const int exit : {0, 6}) {
+        CLineRecord strict(settings, host);
+        strict.Begin("KZ8");
+        told = summary;
+        told["exit"] = exit;
+        strict.OnSummary(told);
+        EXPECT_EQ(told["exit"], exit == 0 ? 1 : exit);
+        EXPECT_TRUE(told.contains("log_error"));
+        EXPECT_EQ(strict.ExitCode(exit), exit == 0 ? 1 : exit);
+        ASSERT_FALSE(warnings.empty());
+        EXPECT_NE(warnings.back().find("(--require-log)"), std::string::npos) << warnings.back();
+    }
+    // Commands that are no rows of the log leave the summary as it was.
+    Json other = {{"command", "fwinfo"}, {"exit", 0}};
+    line.OnSummary(other);
+    EXPECT_FALSE(other.contains("run"));
 }
 
 } // namespace

@@ -81,6 +81,27 @@ KAZSIM_API std::optional<BoardFlash> BenchLayout(const BenchSetup& setup, uint64
 KAZSIM_API std::vector<std::string> DescribeBench(const BenchSetup& setup);
 KAZSIM_API std::string BenchJson(const BenchSetup& setup);
 
+// The board a flash-loader run uses, left alone on the bench: the library
+// finds a board in its boot ROM by the boot ROM's serial and waits for the
+// flash loader on the first listed board only. Chosen by serial, else by
+// device id (deviceId: the board's id now), else the only board (deviceId
+// 0: the library opens any board). index -1: the choice is left to the
+// library (no such board here), or a choice is needed (several boards and
+// none named: severalBoards). held: another process holds the board's flash
+// file, which is otherwise taken for this run.
+struct FlashBoardChoice {
+    int index = -1;
+    uint64_t deviceId = 0;
+    bool severalBoards = false;
+    bool held = false;
+};
+KAZSIM_API FlashBoardChoice ChooseFlashBoard(const BenchSetup& setup, const std::string& serial,
+                                             std::optional<uint64_t> deviceId);
+// Takes the board's flash file for this run; false when another process
+// holds it. A board without a flash file, or one that cannot be taken (the
+// library reports its use of it), is never held.
+KAZSIM_API bool FlashHeldElsewhere(const BenchSetup& setup, int index);
+
 // Restores the bench: the default bench's flash file is erased; for a bench
 // file, the flash files it names are erased. Returns what was done, one line
 // each. When another process holds a board's flash file nothing is erased:

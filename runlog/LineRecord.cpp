@@ -1,62 +1,37 @@
 #include "LineRecord.h"
 
-#include <cstdio>
 #include <future>
 
 #include "Digest.h"
-#include "Format.h"
-#include "Session.h"
 #include "ImageCheck.h"
 #include "Report.h"
 #include "ResultText.h"
-#if KAZMIR_CLI_BENCH
-#include "VirtualBench.h"
-#endif
 
-namespace kzcli {
-
-namespace {
-
-std::string LogStateDir()
-{
-#if KAZMIR_CLI_BENCH
-    return kazsim::StateDir();
-#else
-    return std::string();
-#endif
-}
-
-} // namespace
+namespace kzlog {
 
 std::optional<std::string> CLineRecord::Configure()
 {
-    for (const std::string& text : m_Options.stamps) {
+    for (const std::string& text : m_Settings.stamps) {
         std::string error;
-        auto stamp = kzlog::ParseStamp(text, error);
+        auto stamp = ParseStamp(text, error);
         if (!stamp)
             return "--stamp " + text + ": " + error;
         m_Stamps.push_back(*stamp);
     }
-    if (auto clash = kzlog::CheckStampSet(m_Stamps))
+    if (auto clash = CheckStampSet(m_Stamps))
         return *clash;
-    if (!m_Stamps.empty() && m_Options.log.off)
+    if (!m_Stamps.empty() && m_Settings.log.off)
         for (const auto& stamp : m_Stamps)
-            if (stamp.source == kzlog::StampSource::Counter)
+            if (stamp.source == StampSource::Counter)
                 return "--stamp " + stamp.SourceText() + " takes its values from the log's counters: drop --no-log";
     return std::nullopt;
 }
 
-void CLineRecord::Watch(const std::string& serial)
+void CLineRecord::Begin(const std::string& serial)
 {
     m_Row.serial = serial;
-    m_Row.started = kzlog::UtcNow();
-    m_Row.bench = KAZMIR_CLI_BENCH != 0;
-    m_Out.SetSummaryHook([this](Json& summary) { OnSummary(summary); });
-}
-
-void CLineRecord::WatchBatch()
-{
-    m_Out.SetSummaryHook([this](Json& summary) { OnBatchSummary(summary); });
+    m_Row.started = UtcNow();
+    m_Row.bench = m_Host.bench;
 }
 
 std::optional<std::string> CLineRecord::PrepareImage(const std::string& command, const std::string& file,
@@ -64,15 +39,15 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
 {
     usePath = libraryPath;
     m_Row.command = command;
-    m_Row.image = kzlog::AbsolutePath(file);
+    m_Row.image = AbsolutePath(file);
     std::string error;
     // The digest beside the look for the firmware record: each reads the
     // file on its own, the check proper comes later.
     auto digest = std::async(std::launch::async, [&file] {
         std::string unused;
-        return kzlog::DigestFile(file, unused);
+        return DigestFile(file, unused);
     });
-    const ImageAnalysis image = LoadedImage(libraryPath);
+    const kzhost::ImageAnalysis image = kzhost::LoadedImage(libraryPath);
     if (auto done = digest.get()) {
         m_Row.imageSize = done->size;
         m_Row.imageSha256 = done->sha256;
@@ -85,61 +60,60 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
         return std::nullopt;
     if (command != "program")
         return "--stamp works with program only";
-    std::unique_ptr<kzlog::CRunLog> log;
+    std::unique_ptr<CRunLog> log;
     for (const auto& stamp : m_Stamps)
-        if (stamp.source == kzlog::StampSource::Counter && !log) {
-            const std::string target =
-                m_Options.log.target.empty() ? kzlog::DefaultLogPath(LogStateDir()) : m_Options.log.target;
-            log = kzlog::CRunLog::Open(target, error);
+        if (stamp.source == StampSource::Counter && !log) {
+            const std::string& target = m_Settings.log.target;
+            log = CRunLog::Open(target.empty() ? DefaultLogPath(m_Host.stateDir) : target, error);
             if (!log)
                 return "the stamps' counters cannot be read: " + error;
         }
-    auto values = kzlog::ResolveStamps(m_Stamps, m_Row.serial, log.get(), error);
+    auto values = ResolveStamps(m_Stamps, m_Row.serial, log.get(), error);
     if (!values)
         return error;
     if (auto refused = m_Stamped.Make(libraryPath, *values))
         return *refused;
     m_Row.stamps = *values;
     usePath = m_Stamped.Path();
-    m_Out.Event({{"event", "stamps"}, {"stamps", kzlog::StampsToJson(*values)}});
+    m_Host.event({{"event", "stamps"}, {"stamps", StampsToJson(*values)}});
     for (const auto& v : *values)
-        m_Out.Say("Stamp " + kzlog::AddressText(v.address) + " (" + v.format + ", " + v.source + "): " + v.value);
+        m_Host.say("Stamp " + AddressText(v.address) + " (" + v.format + ", " + v.source + "): " + v.value);
     return std::nullopt;
 }
 
 void CLineRecord::OnSummary(Json& summary)
 {
     const std::string command = summary.value("command", std::string());
-    if (!kzlog::IsLoggedCommand(command))
+    if (!IsLoggedCommand(command))
         return;
-    const kzlog::RunRecord row = kzlog::RowFromSummary(m_Row, summary, m_Options.log.station);
-    if (auto warning = kzlog::RecordRun(m_Options.log, LogStateDir(), row)) {
-        if (m_Options.log.required) {
-            m_LogFailed = true;
+    const RunRecord row = RowFromSummary(m_Row, summary, m_Settings.log.station);
+    if (auto warning = RecordRun(m_Settings.log, m_Host.stateDir, row)) {
+        if (m_Settings.log.required) {
+            m_bLogFailed = true;
             if (row.exitCode == 0) {
                 summary["exit"] = 1;
-                summary["exit_name"] = ExitCodeName(1);
+                summary["exit_name"] = kzhost::ExitCodeName(1);
             }
             summary["log_error"] = *warning;
-            m_Out.Warn("error: " + *warning + " (--require-log)");
+            m_Host.warn("error: " + *warning + " (--require-log)");
         } else
-            m_Out.Warn("warning: " + *warning);
+            m_Host.warn("warning: " + *warning);
     }
-    summary["run"] = kzlog::ToJson(row);
+    summary["run"] = ToJson(row);
     WriteReports({row}, command);
 }
 
 void CLineRecord::OnBatchSummary(const Json& summary)
 {
     const std::string command = summary.value("command", std::string());
-    if (kzlog::IsLoggedCommand(command) && summary.contains("boards"))
-        WriteReports(kzlog::RowsFromBatch(summary, KAZMIR_CLI_BENCH != 0), command);
+    if (IsLoggedCommand(command) && summary.contains("boards"))
+        WriteReports(RowsFromBatch(summary, m_Host.bench), command);
 }
 
-void CLineRecord::WriteReports(const std::vector<kzlog::RunRecord>& rows, const std::string& command)
+void CLineRecord::WriteReports(const std::vector<RunRecord>& rows, const std::string& command)
 {
-    for (const auto& failed : kzlog::WriteReports(rows, "kazmir " + command, m_Options.junit, m_Options.csv))
-        m_Out.Warn("warning: " + failed);
+    for (const auto& failed : kzlog::WriteReports(rows, "kazmir " + command, m_Settings.junit, m_Settings.csv))
+        m_Host.warn("warning: " + failed);
 }
 
 std::vector<std::string> WithoutReports(const std::vector<std::string>& args)
@@ -158,11 +132,4 @@ std::vector<std::string> WithoutReports(const std::vector<std::string>& args)
     return kept;
 }
 
-std::string ImageSha256(const std::string& path)
-{
-    std::string error;
-    const auto digest = kzlog::DigestFile(path, error);
-    return digest ? digest->sha256 : std::string();
-}
-
-} // namespace kzcli
+} // namespace kzlog

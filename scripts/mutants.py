@@ -240,6 +240,8 @@ MUTANTS = [
      "_mm_min_epu8(letter, _mm_set1_epi8(5))", "_mm_min_epu8(letter, _mm_set1_epi8(37))", ["hostkit"]),
     ("checksum sum counts the last lanes twice", "src/flash/HexDigits.h",
      "_mm_sad_epu8(_mm_and_si128(last, fresh), zero)", "_mm_sad_epu8(last, zero)", ["hostkit"]),
+    ("the check's errors not counted", "hostkit/src/ImageCheck.cpp",
+     "        ++m_Errors;\n", "", ["hostkit"]),
     ("the check looks for '$' as another byte", "hostkit/src/ImageCheck.cpp",
      "Lacks(reinterpret_cast<const char*>(bytes), count, '$')",
      "Lacks(reinterpret_cast<const char*>(bytes), count, 'B')", ["hostkit"]),

@@ -16,6 +16,16 @@
 #include <cstring>
 #include <sys/stat.h>
 
+// The check's steps for a line go inline into its hot path; what reports a
+// finding stays out of it.
+#if defined(__GNUC__)
+#define KZH_INLINE inline __attribute__((always_inline))
+#define KZH_COLD __attribute__((noinline, cold))
+#else
+#define KZH_INLINE inline
+#define KZH_COLD
+#endif
+
 namespace kzhost {
 
 std::string Fmt(const char* format, ...)
@@ -224,7 +234,7 @@ public:
         }
         m_LastLine = line.dwNumber;
         m_LastHadLineFeed = hadLineFeed;
-        const size_t errorsBefore = m_Out.Errors();
+        const size_t errorsBefore = m_Errors;
         const bool data = CheckLine(text, line.dwNumber, m_Out.endLine != 0);
         if (line.dwKind == LINE_END) {
             Stop(line.dwNumber, "an end record");
@@ -233,7 +243,7 @@ public:
         } else if (line.dwKind == LINE_MALFORMED) {
             Stop(line.dwNumber, "a line it takes as malformed");
             m_MalformedData = data;
-            if (m_Out.Errors() > errorsBefore) {
+            if (m_Errors > errorsBefore) {
                 // Say so on the line's own finding when the cause is not plain.
                 Finding& last = m_Out.findings.back();
                 if (last.issue == Issue::LowerCase || last.issue == Issue::BadChecksum ||
@@ -320,6 +330,7 @@ private:
     void Error(Issue issue, uint32_t line, std::string text)
     {
         m_Out.findings.push_back({Severity::Error, issue, line, -1, std::move(text)});
+        ++m_Errors;
     }
     void Warning(Issue issue, uint32_t line, std::string text)
     {
@@ -336,7 +347,7 @@ private:
     // Checks the digits after the record mark and decodes them with the
     // library's own decoding (upper-case digits only reach it). False (after
     // reporting) when the line cannot be decoded.
-    bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
+    KZH_INLINE bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
     {
         // The common line: an even number of upper-case digits.
         bytes.size = digits.size() / 2;
@@ -345,6 +356,12 @@ private:
             m_bPlain = true;
             return true;
         }
+        return DecodeOther(digits, column0, lineNo, bytes);
+    }
+
+    // Decode for any other line.
+    KZH_COLD bool DecodeOther(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
+    {
         const bool plain = CHexDigits::UpperDigits(digits.data(), digits.size());
         m_bPlain = plain;
         bool lower = false;
@@ -410,7 +427,7 @@ private:
     }
 
     // Returns whether the line is a data record.
-    bool CheckLine(std::string_view line, uint32_t lineNo, bool afterEnd)
+    KZH_INLINE bool CheckLine(std::string_view line, uint32_t lineNo, bool afterEnd)
     {
         if (line.empty())
             return false;
@@ -427,7 +444,7 @@ private:
         return mark == ':' ? CheckIntel(line, lineNo, afterEnd) : CheckSRecord(line, lineNo, afterEnd);
     }
 
-    bool CheckIntel(std::string_view line, uint32_t lineNo, bool afterEnd)
+    KZH_INLINE bool CheckIntel(std::string_view line, uint32_t lineNo, bool afterEnd)
     {
         m_Out.hasIntel = true;
         Bytes& b = m_Line;
@@ -494,7 +511,7 @@ private:
         }
     }
 
-    bool CheckSRecord(std::string_view line, uint32_t lineNo, bool afterEnd)
+    KZH_INLINE bool CheckSRecord(std::string_view line, uint32_t lineNo, bool afterEnd)
     {
         m_Out.hasSRecords = true;
         if (line[0] == 's')
@@ -606,6 +623,7 @@ private:
     bool m_LastHadLineFeed = true;
     uint32_t m_LastLine = 0;
     uint32_t m_FirstUnread = 0;
+    size_t m_Errors = 0; // the errors found so far (counted, not looked for on every line)
 };
 
 // Reads the file once through the library's reader with the strict check

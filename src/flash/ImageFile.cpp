@@ -298,12 +298,7 @@ KZMRESULT CImageFile::Clear()
 {
     if (m_pStore == nullptr)
         return KZM_E_FAIL;
-    CListNode* node = m_pStore->TakeAll();
-    while (node != nullptr) {
-        CListNode* next = CImageStore::Unchain(node);
-        DeleteBlock(node);
-        node = next;
-    }
+    m_pStore->TakeAll([this](CListNode* node) { DeleteBlock(node); });
     std::free(m_pBlockArena);
     m_pBlockArena = nullptr;
     m_dwArenaBlocks = 0;

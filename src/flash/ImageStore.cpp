@@ -95,29 +95,12 @@ CListNode* CImageStore::TakeFirst()
     return node;
 }
 
-CListNode* CImageStore::TakeAll()
+CListNode* CImageStore::Detach(CListNode* node)
 {
-    EnterCriticalSection(&m_Lock);
-    CListNode* first = m_pFirst;
-    for (CListNode* node = first; node != nullptr; node = node->m_pNext) {
-        node->m_pPrev = nullptr;
-        node->Release();
-    }
-    if (first != nullptr) {
-        m_pFirst = m_pLast = nullptr;
-        m_dwCount = 0;
-        ++m_qwVersion;
-    }
-    LeaveCriticalSection(&m_Lock);
-    return first;
-}
-
-CListNode* CImageStore::Unchain(CListNode* node)
-{
-    if (node == nullptr)
-        return nullptr;
     CListNode* next = node->m_pNext;
+    node->m_pPrev = nullptr;
     node->m_pNext = nullptr;
+    node->Release();
     return next;
 }
 

@@ -31,6 +31,8 @@ inline bool Holds(const CImageBlock* block, uint32_t address, uint64_t end)
 
 // Blocks up to this size take their bytes from the image's shared allocation.
 constexpr uint32_t SMALL_BLOCK = 4096;
+// New blocks go to the store this many at a time (about 56 KiB of them).
+constexpr uint32_t APPEND_STEP = 1024;
 
 } // namespace
 
@@ -197,8 +199,15 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
     CImageBlock::SHARED_BYTES* shared = smallBytes != 0 ? CImageBlock::AllocShared(smallBytes) : nullptr;
     uint64_t sharedAt = 0;
     KZMRESULT result = KZM_OK;
+    // Blocks in the arena cannot fail to be made: they go to the store in
+    // steps as they are made, while they are still in the cache.
+    uint32_t appended = 0;
     uint32_t made = 0;
     for (; made < blocks && result == KZM_OK; ++made) {
+        if (made - appended == APPEND_STEP && made <= m_dwArenaBlocks) {
+            result = m_pStore->AppendNew(byList + appended, APPEND_STEP);
+            appended = made;
+        }
         const uint32_t start = layout.GetBlockStart(made), end = layout.GetBlockEnd(made);
         CImageBlock* block = made < m_dwArenaBlocks ? new (static_cast<CImageBlock*>(m_pBlockArena) + made)
                                                           CImageBlock(start, end)
@@ -214,7 +223,7 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
     // The blocks that use the shared bytes free them with the last of them.
     if (shared != nullptr && shared->dwUsers == 0)
         std::free(shared);
-    if (result == KZM_OK && m_pStore->AppendNew(byList, blocks) != KZM_OK)
+    if (result == KZM_OK && m_pStore->AppendNew(byList + appended, blocks - appended) != KZM_OK)
         result = KZM_E_FAIL;
     for (uint32_t i = 0; i < made && result != KZM_OK; ++i)
         if (byList[i] != nullptr && byList[i]->GetOwner() == nullptr)

@@ -215,11 +215,6 @@ uint8_t CImageReader::HexByte(char high, char low)
     return HexPair(high, low);
 }
 
-void CImageReader::DecodeData(const char* digits, uint32_t count, uint8_t* out)
-{
-    CHexDigits::Decode(digits, count, out);
-}
-
 uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record)
 {
     return ParseHex(line, length, extension, record);

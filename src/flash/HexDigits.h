@@ -181,6 +181,22 @@ public:
             *sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
             return _mm_movemask_epi8(good) == 0xFFFF;
         }
+        if (count >= 8 && GetLevel() != LEVEL_SCALAR) {
+            // The first 8 bytes and the last 8, which overlap them.
+            const __m128i zero = _mm_setzero_si128();
+            const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
+            const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 2 * (count - 8)));
+            const __m128i first = _mm_packus_epi16(PairLanes(c0), zero);
+            const __m128i last = _mm_packus_epi16(PairLanes(c1), zero);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), first);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (count - 8)), last);
+            // Of the last 8, the count - 8 that the first did not hold.
+            const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g_TailMask + count));
+            const __m128i sums =
+                _mm_add_epi64(_mm_sad_epu8(first, zero), _mm_sad_epu8(_mm_and_si128(last, fresh), zero));
+            *sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sums));
+            return _mm_movemask_epi8(_mm_and_si128(UpperLanes(c0), UpperLanes(c1))) == 0xFFFF;
+        }
 #endif
         if (!UpperDigits(digits, 2 * size_t{count}))
             return false;

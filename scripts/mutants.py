@@ -245,6 +245,8 @@ MUTANTS = [
     ("the check looks for '$' as another byte", "hostkit/src/ImageCheck.cpp",
      "Lacks(reinterpret_cast<const char*>(bytes), count, '$')",
      "Lacks(reinterpret_cast<const char*>(bytes), count, 'B')", ["hostkit"]),
+    ("an image's bounds kept after its blocks change", "src/flash/ImageFile.cpp",
+     "    m_bBoundsValid = false;\n", "", ["flash"]),
     ("small blocks given one place for their bytes", "src/flash/ImageFile.cpp",
      "sharedAt += end - start;", "sharedAt += 0;", ["flash"]),
     ("a run beside a touching one taken as alone", "src/flash/ImageIndex.cpp",

@@ -28,6 +28,8 @@ namespace kzcli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using kzsupport::CChildren;
+using kzsupport::ChildOutput;
 
 double SecondsSince(Clock::time_point start)
 {

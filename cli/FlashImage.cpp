@@ -2,9 +2,7 @@
 // flash, the library's program and verify, and what the flash holds after.
 #include "Commands.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 #include "Format.h"
 #include "kazmir.h"
@@ -26,24 +24,16 @@ bool CheckPlacement(CSession& s, const ImageAnalysis& image, const std::optional
         return true;
     plan = PreviewPlacement(image, *layout);
     s.Out().Event({{"event", "placement"}, {"file", image.path}, {"plan", PlanJson(plan)}});
+    for (const auto& line : PlacementCheckLines(image.path, plan))
+        plan.Accepted() ? s.Out().Say(line) : s.Out().Warn(line);
     if (!plan.Accepted()) {
-        s.Out().Warn(image.path + " does not fit this board's flash (nothing was written):");
-        if (!plan.explanation.empty())
-            s.Out().Warn("  " + plan.explanation + ";");
-        for (const auto& line : FindingLines(plan.findings, true, "  "))
-            s.Out().Warn(line);
         // Offered only where the library would write some of the image.
         if (plan.result == 0 && plan.bytesWritten > 0)
             s.Out().Warn("Give --no-check to hand it to the library all the same.");
         return false;
     }
-    for (const auto& line : FindingLines(plan.findings, false, "  "))
-        s.Out().Say(line);
-    if (plan.result == 0 && plan.endSector > plan.firstSector) {
-        s.Out().Say("The image goes into " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") +
-                    " from the image, " + Plural(plan.bytesKept, "byte", "bytes") + " kept as they are.");
+    if (plan.Placed())
         s.Out().SetRange(plan.firstSector, plan.endSector);
-    }
     return true;
 }
 
@@ -72,30 +62,18 @@ Ended CheckCoverage(CSession& s, const std::string& command, const ImageAnalysis
     if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown())
         return std::nullopt;
     const PlacementPlan plan = PreviewPlacement(image, *layout);
-    if (plan.result != 0 || plan.endSector <= plan.firstSector)
+    if (!plan.Placed())
         return std::nullopt;
-    uint64_t total = 0;
-    for (const auto& b : image.blocks)
-        total += b.Size();
-    const uint64_t inside = plan.bytesWritten;
+    const uint64_t total = image.LoadedBytes(), inside = plan.bytesWritten;
     extra["image_bytes"] = total;
     extra["image_bytes_in_range"] = inside;
-    const std::string range = SectorRangeText(plan);
-    const std::string did = command == "program" ? "wrote" : "compared";
+    const std::string text = CoverageText(image, plan, command == "program");
     if (inside == 0)
-        return s.SummariseExit(command, EXIT_NO_FIT,
-                               "the library reported success, but none of the image's " +
-                                   Plural(total, "byte", "bytes") + " lie in " + range + ", the range it " + did +
-                                   ": the flash does not hold the image",
-                               extra);
+        return s.SummariseExit(command, EXIT_NO_FIT, text, extra);
     if (inside < total)
-        s.Out().Warn("warning: only " + std::to_string(inside) + " of the image's " + Plural(total, "byte", "bytes") +
-                     " lie in " + range + ", the range the library " + did + "; the other " +
-                     Plural(total - inside, "byte", "bytes") +
-                     (command == "program" ? " were not written" : " were not compared"));
+        s.Out().Warn(text);
     else
-        s.Out().Say("All " + Plural(total, "byte", "bytes") + " of the image lie in " + range +
-                    ", the range the library " + did + ".");
+        s.Out().Say(text);
     return std::nullopt;
 }
 
@@ -146,19 +124,10 @@ void ExplainMismatch(CSession& s, uint64_t handle, const ImageAnalysis& image, c
     const auto m = FindMismatch(s.LibraryImage(), image, *layout, *flash);
     if (!m)
         return;
-    const std::string holds = HexText(m->flashBytes.data(), m->flashBytes.size());
-    const std::string wants = HexText(m->imageBytes.data(), m->imageBytes.size());
-    s.Out().Event({{"event", "mismatch"},
-                   {"flash_offset", Hex32(m->flashOffset)},
-                   {"address", Hex32(m->flashOffset + layout->base)},
-                   {"sector", m->sector},
-                   {"flash_bytes", holds},
-                   {"image_bytes", wants},
-                   {"bytes_differing", m->bytesDiffering}});
-    s.Out().Warn("The flash differs first at flash offset " + Hex32(m->flashOffset) + " (address " +
-                 Hex32(m->flashOffset + layout->base) + ", sector " + std::to_string(m->sector) + "): it holds " +
-                 holds + " where the image has " + wants + "; " +
-                 Plural(m->bytesDiffering, "byte differs", "bytes differ") + " in the range.");
+    Json event = {{"event", "mismatch"}};
+    event.update(MismatchJson(*m, layout->base));
+    s.Out().Event(event);
+    s.Out().Warn(MismatchText(*m, layout->base));
 }
 
 } // namespace

@@ -7,104 +7,6 @@
 
 namespace kzcli {
 
-std::string Plural(uint64_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-Json FindingJson(const Finding& f)
-{
-    Json j = {{"severity", f.severity == Severity::Error ? "error" : "warning"},
-              {"issue", IssueName(f.issue)},
-              {"text", f.text}};
-    if (f.line != 0)
-        j["line"] = f.line;
-    if (f.block >= 0)
-        j["block"] = f.block;
-    return j;
-}
-
-Json FindingsJson(const std::vector<Finding>& findings)
-{
-    Json list = Json::array();
-    for (const auto& f : findings)
-        list.push_back(FindingJson(f));
-    return list;
-}
-
-Json FwInfoJson(const FwInfoView& fw)
-{
-    if (!fw.found)
-        return nullptr;
-    return {{"name", fw.Name()},
-            {"version", fw.Version()},
-            {"kind", static_cast<uint32_t>(fw.record.Kind)}, // a copy: the record is packed
-            {"kind_text", fw.KindText()},
-            {"address", Hex32(fw.record.Address)},
-            {"device", fw.Device()},
-            {"device_version", fw.DeviceVersion()},
-            {"block", fw.block},
-            {"at", Hex32(fw.address)}};
-}
-
-Json PlanJson(const PlacementPlan& plan)
-{
-    Json j = {{"accepted", plan.Accepted()},
-              {"library_result", Hex32(plan.result)},
-              {"findings", FindingsJson(plan.findings)}};
-    if (plan.result == 0 && plan.endSector > plan.firstSector) {
-        j["first_sector"] = plan.firstSector;
-        j["last_sector"] = plan.endSector - 1;
-        j["range_start"] = Hex32(plan.rangeStart);
-        j["range_size"] = plan.rangeSize;
-        j["bytes_written"] = plan.bytesWritten;
-        j["bytes_kept"] = plan.bytesKept;
-    }
-    return j;
-}
-
-// The findings as lines, at most three of one kind (then how many more of
-// that kind), errors only or all.
-std::vector<std::string> FindingLines(const std::vector<Finding>& all, bool errorsOnly, const std::string& indent)
-{
-    std::vector<Finding> findings = all;
-    std::stable_sort(findings.begin(), findings.end(),
-                     [](const Finding& a, const Finding& b) { return !a.minor && b.minor; });
-    std::vector<std::string> lines;
-    std::map<Issue, size_t> seen, total;
-    for (const auto& f : findings)
-        if (!errorsOnly || f.severity == Severity::Error)
-            ++total[f.issue];
-    for (const auto& f : findings) {
-        if (errorsOnly && f.severity != Severity::Error)
-            continue;
-        const size_t n = ++seen[f.issue];
-        const std::string prefix = errorsOnly ? "" : (f.severity == Severity::Error ? "error: " : "warning: ");
-        if (n <= 3)
-            lines.push_back(indent + prefix + f.text);
-        if (n == 3 && total[f.issue] > 3)
-            lines.push_back(indent + "... and " + std::to_string(total[f.issue] - 3) + " more of this kind (" +
-                            IssueName(f.issue) + ")");
-    }
-    return lines;
-}
-
-std::string SectorRangeText(const PlacementPlan& plan)
-{
-    const unsigned last = plan.endSector - 1u;
-    std::string text = plan.firstSector == last
-                           ? "sector " + std::to_string(plan.firstSector)
-                           : "sectors " + std::to_string(plan.firstSector) + ".." + std::to_string(last);
-    return text + " (flash " + Hex32(plan.rangeStart) + " to " + Hex32(plan.rangeStart + plan.rangeSize - 1) + ", " +
-           HumanBytes(plan.rangeSize) + ")";
-}
-
-std::string FwInfoLine(const FwInfoView& fw)
-{
-    return "firmware \"" + fw.Name() + "\" " + fw.Version() + ", " + fw.KindText() + " at " + Hex32(fw.record.Address) +
-           ", for \"" + fw.Device() + "\" " + fw.DeviceVersion();
-}
-
 // Text of a received message up to its first NUL, with other bytes escaped.
 std::string MessageText(const uint8_t* data, size_t size)
 {
@@ -118,17 +20,6 @@ std::string MessageText(const uint8_t* data, size_t size)
             std::snprintf(buf, sizeof(buf), "\\x%02X", c);
             text += buf;
         }
-    }
-    return text;
-}
-
-std::string HexText(const uint8_t* data, size_t size)
-{
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        char buf[4];
-        std::snprintf(buf, sizeof(buf), "%02X", data[i]);
-        text += buf;
     }
     return text;
 }

@@ -1,7 +1,5 @@
 #include "Commands.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "Format.h"
@@ -36,29 +34,12 @@ int FwInfo(CSession& s)
         s.Out().Print("No firmware-information record in the flash of board " + HandleText(handle) + ".");
         return s.Summarise("fwinfo", 0, Operation::ScanFwInfo, "", extra);
     }
-    FwInfoView view;
-    view.found = true;
-    view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&info));
-    Json event = {{"event", "fwinfo"},
-                  {"device_id", HandleText(handle)},
-                  {"found", true},
-                  {"name", view.Name()},
-                  {"version", view.Version()},
-                  {"kind", static_cast<uint32_t>(view.record.Kind)}, // a copy: the record is packed
-                  {"kind_text", view.KindText()},
-                  {"address", Hex32(view.record.Address)},
-                  {"reserved12", Hex32(view.record.Reserved12)},
-                  {"reserved16", Hex32(view.record.Reserved16)},
-                  {"device", view.Device()},
-                  {"device_version", view.DeviceVersion()}};
+    const FwInfoView view = FlashFwInfo(info);
+    Json event = {{"event", "fwinfo"}, {"device_id", HandleText(handle)}, {"found", true}};
+    event.update(FwInfoJson(view));
     s.Out().Event(event);
-    for (const std::string& line :
-         {"Firmware information in the flash of board " + HandleText(handle) + ":", "  Name            " + view.Name(),
-          "  Version         " + view.Version(),
-          "  Kind            " + view.KindText() + " (" + Hex32(view.record.Kind) + ")",
-          "  Address         " + Hex32(view.record.Address),
-          "  Reserved        " + Hex32(view.record.Reserved12) + " " + Hex32(view.record.Reserved16),
-          "  Device          " + view.Device(), "  Device version  " + view.DeviceVersion()})
+    s.Out().Print("Firmware information in the flash of board " + HandleText(handle) + ":");
+    for (const auto& line : FwInfoFields(view, "  "))
         s.Out().Print(line);
     return s.Summarise("fwinfo", 0, Operation::ScanFwInfo, "", extra);
 }

@@ -1,8 +1,5 @@
 #include "Commands.h"
 
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <future>
 
 #include "Format.h"
@@ -10,75 +7,11 @@
 
 namespace kzcli {
 
-// The info event; its blocks only when they are shown (an image of many
-// blocks makes a large event).
+#if KAZMIR_CLI_BENCH
 namespace {
 
-Json InfoEvent(const std::string& file, const ImageAnalysis& image, bool withBlocks)
-{
-    Json blocks = Json::array();
-    for (size_t i = 0; withBlocks && i < image.blocks.size(); ++i)
-        blocks.push_back({{"start", Hex32(image.blocks[i].start)},
-                          {"end", Hex32(image.blocks[i].end - 1)},
-                          {"size", image.blocks[i].Size()}});
-    return {{"event", "info"},
-            {"file", file},
-            {"format", image.FormatName()},
-            {"lines", image.lines},
-            {"data_records", image.dataRecords},
-            {"data_bytes", image.dataBytes},
-            {"blocks", blocks},
-            {"lowest", Hex32(image.Lowest())},
-            {"highest", Hex32(image.blocks.empty() ? 0 : image.Highest() - 1)},
-            {"fw_info", FwInfoJson(image.fwInfo)},
-            {"accepted", image.Accepted()},
-            {"library_stop_line", image.libraryStopLine},
-            {"library_stop_reason", image.stopReason},
-            {"records_not_read", image.recordsNotRead},
-            {"split_lines", image.splitLines},
-            {"findings", FindingsJson(image.findings)}};
-}
-
-// The info report in words, line by line.
-void InfoLines(const std::string& file, const ImageAnalysis& image, const std::function<void(const std::string&)>& out)
-{
-    out(file + ": " + image.FormatName() + ", " + Plural(image.lines, "line", "lines") + ", " +
-        Plural(image.dataRecords, "data record", "data records") + ", " + Plural(image.dataBytes, "byte", "bytes"));
-    out("Blocks, in the library's order:");
-    for (size_t i = 0; i < image.blocks.size(); ++i) {
-        const auto& b = image.blocks[i];
-        char line[128];
-        std::snprintf(line, sizeof(line), "  %3zu  %s to %s  %s", i, Hex32(b.start).c_str(), Hex32(b.end - 1).c_str(),
-                      Plural(b.Size(), "byte", "bytes").c_str());
-        out(line);
-    }
-    if (!image.blocks.empty())
-        out("Lowest address " + Hex32(image.Lowest()) + ", highest " + Hex32(image.Highest() - 1) +
-            " (the image spans " + Plural(image.Highest() - image.Lowest(), "byte", "bytes") + ")");
-    if (image.fwInfo.found) {
-        out("Firmware information (block " + std::to_string(image.fwInfo.block) + ", at " +
-            Hex32(image.fwInfo.address) + "):");
-        out("  name \"" + image.fwInfo.Name() + "\", version " + image.fwInfo.Version() + ", " +
-            image.fwInfo.KindText() + ", address " + Hex32(image.fwInfo.record.Address) + ", device \"" +
-            image.fwInfo.Device() + "\" " + image.fwInfo.DeviceVersion());
-    } else {
-        out("No firmware-information record: the library takes the image's addresses as flash offsets.");
-    }
-    if (image.Accepted()) {
-        out("Check: accepted" + std::string(image.findings.empty() ? "." : ", with warnings:"));
-    } else {
-        out("Check: refused, " + Plural(image.Errors(), "problem", "problems") + ":");
-    }
-    for (const auto& line : FindingLines(image.findings, false, "  "))
-        out(line);
-    if (image.libraryStopLine != 0 && (image.recordsNotRead != 0 || image.stopReason != "an end record"))
-        out("The library stops reading at line " + std::to_string(image.libraryStopLine) + " of " +
-            std::to_string(image.lines) + ", at " + image.stopReason + "; " +
-            Plural(image.recordsNotRead, "record", "records") + " after it " +
-            (image.recordsNotRead == 1 ? "is" : "are") + " not read.");
-}
-
-#if KAZMIR_CLI_BENCH
+// Where the image would go on each board of the bench it may go to; whether
+// it fits one.
 bool InfoOnBench(CSession& s, const ImageAnalysis& image, Json& event,
                  const std::function<void(const std::string&)>& out)
 {
@@ -107,20 +40,15 @@ bool InfoOnBench(CSession& s, const ImageAnalysis& image, Json& event,
         if (tooMany)
             out("  the library handles at most " + std::to_string(MAX_SECTORS) + " flash sectors, this flash has " +
                 std::to_string(board.flash.sectorSizes.size()) + ": kazmir cannot program this board");
-        if (plan.Accepted() && plan.result == 0 && plan.endSector > plan.firstSector)
-            out("  " + SectorRangeText(plan) + ": " + Plural(plan.bytesWritten, "byte", "bytes") + " from the image, " +
-                Plural(plan.bytesKept, "byte", "bytes") + " of the range left untouched");
-        if (!plan.Accepted() && !plan.explanation.empty())
-            out("  " + plan.explanation + ";");
-        for (const auto& line : FindingLines(plan.findings, false, "  "))
+        for (const auto& line : PlacementLines(plan, "  "))
             out(line);
     }
     event["placements"] = placements;
     return fitsOne || !anyBoard;
 }
-#endif
 
 } // namespace
+#endif
 
 int Info(CSession& s, const std::string& file)
 {
@@ -136,9 +64,11 @@ int Info(CSession& s, const std::string& file)
     image.path = file;
     if (!image.readable)
         return s.SummariseExit("info", EXIT_IMAGE, image.findings.front().text, {{"file", file}});
-    Json event = InfoEvent(file, image, s.Out().IsJson());
+    Json event = {{"event", "info"}, {"file", file}};
+    event.update(ImageJson(image, s.Out().IsJson()));
     auto out = [&](const std::string& line) { s.Out().Print(line); };
-    InfoLines(file, image, out);
+    for (const auto& line : ImageReport(file, image))
+        out(line);
 #if KAZMIR_CLI_RUNLOG
     event["sha256"] = digest.get();
     out("SHA-256: " + event["sha256"].get<std::string>());

@@ -1,31 +1,17 @@
-// Requests from outside to stop: Ctrl-C, SIGTERM, SIGHUP and a closed output,
-// met in one way by single runs and by runs over several boards. The
-// handlers only note a request; a thread of its own hands it on.
+// Stop requests come from the support library (StopRequests.h); the
+// command's code names them as its own.
 #pragma once
 
-#include <functional>
-#include <string>
+#include "StopRequests.h"
 
 namespace kzcli {
 
-// Why a run is asked to stop. The numbers are the POSIX signal numbers; the
-// exit code is 128 plus the number, as a shell reports a process that such a
-// signal ended.
-enum class StopCause : int { Hangup = 1, Interrupt = 2, OutputClosed = 13, Terminate = 15 };
-
-int StopExitCode(StopCause cause);           // 129, 130, 141, 143
-bool IsStopExitCode(int exitCode);           // one of those
-const char* StopCauseName(StopCause cause);  // "SIGHUP", "SIGINT", "closed-output", "SIGTERM"
-std::string StopCauseWords(StopCause cause); // "Ctrl-C (SIGINT)", "the output was closed", ...
-
-// Installs the handlers once per process and calls onStop on a thread of its
-// own for each request, in arrival order. SIGPIPE is ignored: a write to a
-// closed output fails with EPIPE instead, which the output reports through
-// OutputClosed.
-void CatchStopRequests(std::function<void(StopCause)> onStop);
-
-// The output stream was closed by its reader: a stop request of its own,
-// handed on once.
-void OutputClosed();
+using kzsupport::CatchStopRequests;
+using kzsupport::IsStopExitCode;
+using kzsupport::OutputClosed;
+using kzsupport::StopCause;
+using kzsupport::StopCauseName;
+using kzsupport::StopCauseWords;
+using kzsupport::StopExitCode;
 
 } // namespace kzcli

@@ -15,7 +15,7 @@ std::optional<std::string> CLineRecord::Configure()
         std::string error;
         auto stamp = ParseStamp(text, error);
         if (!stamp)
-            return "--stamp " + text + ": " + error;
+            return error; // ParseStamp names the option and its text
         m_Stamps.push_back(*stamp);
     }
     if (auto clash = CheckStampSet(m_Stamps))
@@ -106,8 +106,18 @@ void CLineRecord::OnSummary(Json& summary)
 void CLineRecord::OnBatchSummary(const Json& summary)
 {
     const std::string command = summary.value("command", std::string());
-    if (IsLoggedCommand(command) && summary.contains("boards"))
-        WriteReports(RowsFromBatch(summary, m_Host.bench), command);
+    if (!IsLoggedCommand(command) || !summary.contains("boards"))
+        return;
+    const std::vector<RunRecord> rows = RowsFromBatch(summary, m_Host.bench);
+    // A board whose process ended without its summary (killed, or never
+    // started after a stop) logged no row of its own: the batch logs what it
+    // knows of it, so that the line's record misses no board.
+    const Json& boards = summary["boards"];
+    for (size_t i = 0; i < rows.size() && i < boards.size(); ++i)
+        if (!boards[i].contains("run"))
+            if (auto warning = RecordRun(m_Settings.log, m_Host.stateDir, rows[i]))
+                m_Host.warn("warning: " + *warning);
+    WriteReports(rows, command);
 }
 
 void CLineRecord::WriteReports(const std::vector<RunRecord>& rows, const std::string& command)

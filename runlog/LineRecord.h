@@ -55,8 +55,8 @@ public:
     // the summary as "run". A row that --require-log needs and the log did
     // not take turns a success into exit 1 and adds "log_error".
     void OnSummary(Json& summary);
-    // A batch's summary: its boards' rows go to the reports (each board's own
-    // process logged its row).
+    // A batch's summary: its boards' rows go to the reports; each board's own
+    // process logged its row, and a board that gave no summary is logged here.
     void OnBatchSummary(const Json& summary);
 
     // The process's exit code: a run that --require-log fails ends with 1.

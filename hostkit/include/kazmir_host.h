@@ -13,6 +13,9 @@
  *               block, and what it would not write;
  *   input       ELF files (their PT_LOAD segments) and raw binaries at a base
  *               address turned into an S-record file the library reads;
+ *   words       what the kazmir command prints about an image, for every
+ *               host to print the same: the report of an analysed image,
+ *               its findings, the firmware record, a placement;
  *   reports     the library's report lines as typed events (phases, sectors,
  *               flash layout, messages, traces);
  *   results     one table of result codes: name, meaning, failure kind and
@@ -71,6 +74,7 @@ extern "C" {
 #define KZH_E_BASE 0xE0FD0005u       /* a base address for a file that carries its own (HEX, S-records, ELF) */
 #define KZH_E_WRITE 0xE0FD0006u      /* the converted file or its private folder cannot be written */
 #define KZH_E_INTERNAL 0xE0FD0007u   /* the kit failed inside: a fault of the kit */
+#define KZH_E_SPACE 0xE0FD0008u      /* a text does not fit the buffer given for it */
 
 /* Version of the kit (the Kazmir release it belongs to); each pointer optional. */
 KZH_API KZMRESULT kzhGetVersion(uint32_t* major, uint32_t* minor, uint32_t* patch);
@@ -284,6 +288,40 @@ KZH_API KZMRESULT kzhPlacementInfo(const KZH_PLACEMENT* placement, KZH_PLACEMENT
 KZH_API KZMRESULT kzhPlacementFinding(const KZH_PLACEMENT* placement, uint32_t index, KZH_FINDING* finding);
 /* The analysis's block of the same index, placed. */
 KZH_API KZMRESULT kzhPlacementBlock(const KZH_PLACEMENT* placement, uint32_t index, KZH_PLACED_BLOCK* block);
+
+/* --- Words -------------------------------------------------------------- */
+
+/* Each call writes its text with a closing NUL into text (size bytes) and
+ * the bytes it takes, the NUL among them, into needed (optional). A text
+ * that does not fit leaves text as it was and gives KZH_E_SPACE with needed
+ * set (the one output a failure fills): text NULL and size 0 ask for the
+ * size. Texts of several lines end every line with "\n". */
+
+#define KZH_TEXT_ERRORS 1u /* findings: only the errors, without their "error: " */
+
+/* The report of kazmir info: counts, blocks, the firmware record, the
+ * check's verdict and findings, where the library stops reading. file: the
+ * name it begins with; NULL for the path given to kzhAnalyseFile ("image"
+ * for an analysis of memory). */
+KZH_API KZMRESULT kzhAnalysisText(const KZH_ANALYSIS* analysis, const char* file, char* text, size_t size,
+                                  size_t* needed);
+/* The findings, one line each ("error: line 2: ..."), at most three of one
+ * kind followed by a line that says how many more; flags: KZH_TEXT_* (a
+ * refusal lists the errors alone). */
+KZH_API KZMRESULT kzhAnalysisFindingsText(const KZH_ANALYSIS* analysis, uint32_t flags, char* text, size_t size,
+                                          size_t* needed);
+KZH_API KZMRESULT kzhPlacementFindingsText(const KZH_PLACEMENT* placement, uint32_t flags, char* text, size_t size,
+                                           size_t* needed);
+/* A placement as kazmir info shows it under a board: the sector range with
+ * the bytes it writes and leaves, or how the library places the image when
+ * it is refused; then its findings. */
+KZH_API KZMRESULT kzhPlacementText(const KZH_PLACEMENT* placement, char* text, size_t size, size_t* needed);
+/* The range alone: "sectors 0..1 (flash 0x00000000 to 0x00007FFF, 32.0
+ * KiB)"; KZH_E_ARGUMENT when nothing was placed. */
+KZH_API KZMRESULT kzhPlacementRangeText(const KZH_PLACEMENT* placement, char* text, size_t size, size_t* needed);
+/* One line: firmware "DEMO" 01.02.00.00, FLASH at 0x00000000, for "KZ-DEMO"
+ * 01.00.00.00; "no firmware-information record" when found is 0. */
+KZH_API KZMRESULT kzhFwInfoText(const KZH_FW_INFO* info, char* text, size_t size, size_t* needed);
 
 /* --- Input conversion ---------------------------------------------------- */
 

@@ -4,6 +4,7 @@
 
 #include "ImageCheck.h"
 #include "ImageInput.h"
+#include "ImageWords.h"
 #include "Reports.h"
 #include "ResultText.h"
 
@@ -157,6 +158,45 @@ KZMRESULT HandEvents(KZH_DECODER* d, std::vector<DecodedEvent> events, KZH_EVENT
     return KZM_OK;
 }
 
+// Hands a text out as the words of kazmir_host.h do: whole or not at all.
+KZMRESULT HandText(const std::string& value, char* text, size_t size, size_t* needed)
+{
+    if (text == nullptr && size != 0)
+        return Refused("a buffer of a size needs its pointer");
+    if (needed != nullptr)
+        *needed = value.size() + 1;
+    if (value.size() >= size)
+        return Failed(KZH_E_SPACE, Fmt("the text takes %zu bytes, the buffer holds %zu", value.size() + 1, size));
+    std::memcpy(text, value.c_str(), value.size() + 1);
+    return KZM_OK;
+}
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const auto& line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// The inverse of FwInfoOf: the record the structure was filled from.
+FwInfoView FwInfoViewOf(const KZH_FW_INFO& info)
+{
+    FwInfoView view;
+    view.found = info.found != 0;
+    view.block = info.block;
+    view.address = info.at;
+    view.record.Kind = info.kind;
+    view.record.Address = info.address;
+    view.record.Reserved12 = info.reserved12;
+    view.record.Reserved16 = info.reserved16;
+    std::memcpy(view.record.Version, info.version, sizeof(info.version));
+    std::memcpy(view.record.DeviceVersion, info.deviceVersion, sizeof(info.deviceVersion));
+    std::memcpy(view.record.Name, info.name, sizeof(view.record.Name));
+    std::memcpy(view.record.Device, info.device, sizeof(view.record.Device));
+    return view;
+}
+
 KZMRESULT Analysed(ImageAnalysis analysis, KZH_ANALYSIS** out)
 {
     if (!analysis.readable)
@@ -224,11 +264,7 @@ KZMRESULT kzhDecodeFwInfo(const FW_INFO* stored, KZH_FW_INFO* info)
     return Guarded([&] {
         if (stored == nullptr || info == nullptr)
             return Refused("kzhDecodeFwInfo needs a record and somewhere to put it");
-        FwInfoView view;
-        view.found = true;
-        view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(stored));
-        *info = FwInfoOf(view);
-        info->block = -1;
+        *info = FwInfoOf(FlashFwInfo(*stored));
         return KZM_OK;
     });
 }
@@ -354,7 +390,7 @@ KZMRESULT kzhPlacementInfo(const KZH_PLACEMENT* placement, KZH_PLACEMENT_INFO* i
         KZH_PLACEMENT_INFO i{};
         i.accepted = p.Accepted();
         i.libraryResult = p.result;
-        i.placed = p.result == 0 && p.endSector > p.firstSector;
+        i.placed = p.Placed();
         if (i.placed) {
             i.firstSector = p.firstSector;
             i.lastSector = p.endSector - 1u;
@@ -390,6 +426,65 @@ KZMRESULT kzhPlacementBlock(const KZH_PLACEMENT* placement, uint32_t index, KZH_
         const BlockPlacement& b = placement->plan.blocks[index];
         *block = {b.flashOffset, b.written};
         return KZM_OK;
+    });
+}
+
+KZMRESULT kzhAnalysisText(const KZH_ANALYSIS* analysis, const char* file, char* text, size_t size, size_t* needed)
+{
+    return Guarded([&] {
+        if (analysis == nullptr)
+            return Refused("kzhAnalysisText needs an analysis");
+        const ImageAnalysis& a = analysis->analysis;
+        const std::string name = file != nullptr ? file : a.path.empty() ? "image" : a.path;
+        return HandText(Joined(ImageReport(name, a)), text, size, needed);
+    });
+}
+
+KZMRESULT kzhAnalysisFindingsText(const KZH_ANALYSIS* analysis, uint32_t flags, char* text, size_t size, size_t* needed)
+{
+    return Guarded([&] {
+        if (analysis == nullptr || (flags & ~KZH_TEXT_ERRORS) != 0)
+            return Refused("kzhAnalysisFindingsText needs an analysis and known flags");
+        const auto& findings = analysis->analysis.findings;
+        return HandText(Joined(FindingLines(findings, flags & KZH_TEXT_ERRORS, "")), text, size, needed);
+    });
+}
+
+KZMRESULT kzhPlacementFindingsText(const KZH_PLACEMENT* placement, uint32_t flags, char* text, size_t size,
+                                   size_t* needed)
+{
+    return Guarded([&] {
+        if (placement == nullptr || (flags & ~KZH_TEXT_ERRORS) != 0)
+            return Refused("kzhPlacementFindingsText needs a placement and known flags");
+        const auto& findings = placement->plan.findings;
+        return HandText(Joined(FindingLines(findings, flags & KZH_TEXT_ERRORS, "")), text, size, needed);
+    });
+}
+
+KZMRESULT kzhPlacementText(const KZH_PLACEMENT* placement, char* text, size_t size, size_t* needed)
+{
+    return Guarded([&] {
+        if (placement == nullptr)
+            return Refused("kzhPlacementText needs a placement");
+        return HandText(Joined(PlacementLines(placement->plan, "")), text, size, needed);
+    });
+}
+
+KZMRESULT kzhPlacementRangeText(const KZH_PLACEMENT* placement, char* text, size_t size, size_t* needed)
+{
+    return Guarded([&] {
+        if (placement == nullptr || !placement->plan.Placed())
+            return Refused("kzhPlacementRangeText needs a placement that worked out a sector range");
+        return HandText(SectorRangeText(placement->plan), text, size, needed);
+    });
+}
+
+KZMRESULT kzhFwInfoText(const KZH_FW_INFO* info, char* text, size_t size, size_t* needed)
+{
+    return Guarded([&] {
+        if (info == nullptr)
+            return Refused("kzhFwInfoText needs a record");
+        return HandText(FwInfoLine(FwInfoViewOf(*info)), text, size, needed);
     });
 }
 

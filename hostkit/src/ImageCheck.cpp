@@ -754,6 +754,14 @@ FW_INFO DecodeFwInfo(const uint8_t* bytes50)
     return info;
 }
 
+FwInfoView FlashFwInfo(const FW_INFO& stored)
+{
+    FwInfoView view;
+    view.found = true;
+    view.record = DecodeFwInfo(reinterpret_cast<const uint8_t*>(&stored));
+    return view;
+}
+
 std::string FwInfoView::Name() const
 {
     return FieldText(record.Name, sizeof(record.Name));
@@ -797,6 +805,14 @@ uint64_t ImageAnalysis::Highest() const
     for (const auto& b : blocks)
         high = std::max(high, b.end);
     return high;
+}
+
+uint64_t ImageAnalysis::LoadedBytes() const
+{
+    uint64_t bytes = 0;
+    for (const auto& b : blocks)
+        bytes += b.Size();
+    return bytes;
 }
 
 size_t ImageAnalysis::Errors() const

@@ -91,6 +91,9 @@ struct FwInfoView {
 // A 50-byte record as the library's image lookup gives it (fields in host
 // order; big-endian ones for "eMB-K 740" boards).
 FW_INFO DecodeFwInfo(const uint8_t* bytes50);
+// A record as the library reads it from the flash (kzmFLDscanFwInfo): in no
+// block of an image.
+FwInfoView FlashFwInfo(const FW_INFO& stored);
 
 struct ImageAnalysis {
     std::string path;
@@ -110,8 +113,9 @@ struct ImageAnalysis {
     FwInfoView fwInfo;
     std::vector<Finding> findings;
 
-    uint32_t Lowest() const;  // smallest block start; 0 without blocks
-    uint64_t Highest() const; // largest block end; 0 without blocks
+    uint32_t Lowest() const;      // smallest block start; 0 without blocks
+    uint64_t Highest() const;     // largest block end; 0 without blocks
+    uint64_t LoadedBytes() const; // bytes of all blocks
     size_t Errors() const;
     bool Accepted() const { return readable && Errors() == 0; }
     const char* FormatName() const; // "Intel HEX", "S-records", "Intel HEX and S-records", "no records"
@@ -150,6 +154,7 @@ struct PlacementPlan {
 
     size_t Errors() const;
     bool Accepted() const { return Errors() == 0; }
+    bool Placed() const { return result == 0 && endSector > firstSector; } // a sector range was worked out
 };
 
 // Replays the library's placement of the image on the layout.

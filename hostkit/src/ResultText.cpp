@@ -101,6 +101,7 @@ const ResultRow ROWS[] = {
     {KZH_E_WRITE, Op::Other, "KZH_E_WRITE", "the converted image or its private folder could not be written",
      EXIT_FAILURE_},
     {KZH_E_INTERNAL, Op::Other, "KZH_E_INTERNAL", "the host kit failed inside: a fault of the kit", EXIT_FAILURE_},
+    {KZH_E_SPACE, Op::Other, "KZH_E_SPACE", "a text does not fit the buffer given for it", EXIT_FAILURE_},
     // Codes of the device-server library.
     {0x80004001u, Op::Other, "E_NOTIMPL", "the device server does not implement this call", EXIT_FAILURE_},
     {0x80004002u, Op::Other, "E_NOINTERFACE", "the board does not offer the requested mode or channel", EXIT_DEVICE},

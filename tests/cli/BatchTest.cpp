@@ -2,16 +2,19 @@
 // flash files each child writes, the summary and the exit code.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
+
 #include "../support/HexLine.h"
+#include "ChildProcess.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -49,29 +52,36 @@ protected:
                                                    extraB + "}]}";
     }
 
-    // kazmir with the arguments in the test's folder; stdout kept, stderr too.
+    // A program with the arguments (split at spaces) in the test's folder,
+    // on the test's state folder and no bench of the caller's environment.
+    kzsupport::RunResult Run(const std::string& program, const std::string& args, const std::string& env = "") const
+    {
+        kzsupport::ChildSetup setup;
+        setup.environment = {"KAZSIM_BENCH", "KAZMIR_STATE_DIR=" + (m_Dir / "state").string()};
+        if (!env.empty())
+            setup.environment.push_back(env);
+        setup.folder = m_Dir.string();
+        std::vector<std::string> words;
+        std::istringstream in(args);
+        for (std::string word; in >> word;)
+            words.push_back(word);
+        return kzsupport::RunToEnd(program, words, setup);
+    }
+    // kazmir so; its streams kept.
     int Kazmir(const std::string& args, const std::string& env = "")
     {
-        const std::string cmd = "cd " + m_Dir.string() +
-                                " && env -u KAZSIM_BENCH KAZMIR_STATE_DIR=" + (m_Dir / "state").string() + " " + env +
-                                " " + KAZMIR_CLI + " " + args + " >out 2>err";
-        const int status = std::system(cmd.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_Run = Run(KAZMIR_CLI, args, env);
+        return m_Run.exit;
     }
     std::vector<json> Events() const
     {
         std::vector<json> events;
-        std::ifstream in(m_Dir / "out");
+        std::istringstream in(m_Run.out);
         for (std::string line; std::getline(in, line);)
             events.push_back(json::parse(line));
         return events;
     }
-    std::string Err() const
-    {
-        std::ostringstream s;
-        s << std::ifstream(m_Dir / "err").rdbuf();
-        return s.str();
-    }
+    std::string Err() const { return m_Run.err; }
     // The flash file holds the image and is erased beyond it.
     void ExpectImage(const std::string& name, size_t size) const
     {
@@ -85,6 +95,7 @@ protected:
     }
 
     fs::path m_Dir;
+    kzsupport::RunResult m_Run; // of the last kazmir
 };
 
 TEST_F(KazmirBatch, TwoBoardsInParallelEachGetTheImage)
@@ -202,6 +213,44 @@ TEST_F(KazmirBatch, RefusesBadBoardChoices)
     }
 }
 
+// The runner under a batch and these tests: exit codes and signals as a
+// shell reports them, the streams apart, the environment's changes in order,
+// the folder, the lines of a watched output until it is closed, a program
+// that is not there.
+TEST(ChildProcess, RunToEndTellsWhatTheChildDid)
+{
+    const struct {
+        const char* script;
+        kzsupport::ChildSetup setup;
+        int exit;
+        std::string out, err;
+    } cases[] = {
+        {"echo out; echo err >&2; exit 3", {}, 3, "out\n", "err\n"},
+        {"kill -TERM $$", {}, 128 + SIGTERM, "", ""},
+        {"echo ${A-unset} ${HOME-unset}", {{"A=1", "HOME", "A=2"}, ""}, 0, "2 unset\n", ""},
+        {"pwd", {{}, "/"}, 0, "/\n", ""},
+    };
+    for (const auto& c : cases) {
+        const kzsupport::RunResult r = kzsupport::RunToEnd("sh", {"-c", c.script}, c.setup);
+        EXPECT_EQ(r.exit, c.exit) << c.script;
+        EXPECT_EQ(r.out, c.out) << c.script;
+        EXPECT_EQ(r.err, c.err) << c.script;
+    }
+    std::vector<std::string> seen;
+    const kzsupport::RunResult closed =
+        kzsupport::RunToEnd("sh", {"-c", "echo $$; echo second; while echo more; do :; done; exit 7"}, {},
+                            [&](long pid, const std::string& line) {
+                                seen.push_back(line);
+                                return line != std::to_string(pid) + "\n";
+                            });
+    EXPECT_EQ(closed.exit, 128 + SIGPIPE) << "the child writes on to a closed output";
+    EXPECT_EQ(seen.size(), 1u) << "nothing after the watcher is done";
+    EXPECT_EQ(closed.out, seen.empty() ? "" : seen[0]);
+    const kzsupport::RunResult missing = kzsupport::RunToEnd("/nonexistent/program", {});
+    EXPECT_EQ(missing.exit, -1);
+    EXPECT_EQ(missing.error, "cannot run /nonexistent/program: No such file or directory");
+}
+
 } // namespace
 
 #if KAZMIR_CLI_TEST_RUNLOG
@@ -240,11 +289,9 @@ protected:
     }
     std::string Sha256(const std::string& name)
     {
-        const std::string cmd = "cd " + m_Dir.string() + " && sha256sum " + name + " >sum";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-        std::string digest;
-        std::ifstream(m_Dir / "sum") >> digest;
-        return digest;
+        const kzsupport::RunResult sum = Run("sha256sum", name);
+        EXPECT_EQ(sum.exit, 0) << sum.error;
+        return sum.out.substr(0, sum.out.find(' '));
     }
 };
 
@@ -297,16 +344,18 @@ TEST_F(KazmirLine, CounterStampsAreDistinctAcrossBoardsRunsAndConcurrentBatches)
               2);
     EXPECT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --stamp 0x7F00=u32le:counter:unset"), 3);
     EXPECT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --stamp 0x100000=u32le:counter:units"), 9);
+    EXPECT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --stamp bogus"), 2);
+    EXPECT_EQ(Err().find("--stamp bogus"), Err().rfind("--stamp bogus")) << "named once: " << Err();
     EXPECT_EQ(StampAt("KZL1.flash"), before) << "a refused board keeps its flash";
     // Two batches of 8 against one log at once.
     ASSERT_EQ(Kazmir("counter serial --set 1"), 0) << Err();
     WriteLineBench("x.json", "KZX", 8);
     WriteLineBench("y.json", "KZY", 8);
     const std::string stamp = " program --all app.hex --stamp 0x7F00=u32le:counter:serial";
-    const std::string both = "env -u KAZSIM_BENCH KAZMIR_STATE_DIR=" + (m_Dir / "state").string() + " " + KAZMIR_CLI;
-    const std::string cmd = "cd " + m_Dir.string() + " && (" + both + " --bench x.json" + stamp + " >x.out 2>&1 & " +
-                            both + " --bench y.json" + stamp + " >y.out 2>&1; wait)";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    auto x = std::async(std::launch::async, [&] { return Run(KAZMIR_CLI, "--bench x.json" + stamp); });
+    const kzsupport::RunResult y = Run(KAZMIR_CLI, "--bench y.json" + stamp);
+    EXPECT_EQ(x.get().exit, 0);
+    EXPECT_EQ(y.exit, 0) << y.err;
     std::set<uint32_t> values;
     for (const char* p : {"KZX", "KZY"})
         for (int i = 1; i <= 8; ++i)
@@ -324,14 +373,15 @@ TEST_F(KazmirLine, JUnitAndCsvReportsNameTheFailedBoard)
 {
     WriteLineBench("bench.json", "KZL", 4, R"([{"op": "Fld.WriteSector", "code": "0x80004005"}])");
     EXPECT_NE(Kazmir("--bench bench.json program --all app.hex --junit r.xml --csv r.csv"), 0);
-    const std::string check =
-        "cd " + m_Dir.string() +
-        " && python3 -c \"import xml.etree.ElementTree as E, csv, sys; r = E.parse('r.xml').getroot(); "
-        "c = r.findall('.//testcase'); f = [t.get('name') for t in c if t.find('failure') is not None]; "
-        "rows = list(csv.DictReader(open('r.csv'))); "
-        "sys.exit(0 if len(c) == 4 and f == ['KZL2'] and r.get('failures') == '1' and len(rows) == 4 and "
-        "[x['serial'] for x in rows if x['exit'] != '0'] == ['KZL2'] else 1)\"";
-    EXPECT_EQ(std::system(check.c_str()), 0);
+    const kzsupport::RunResult check = kzsupport::RunToEnd(
+        "python3",
+        {"-c", "import xml.etree.ElementTree as E, csv, sys; r = E.parse('r.xml').getroot(); "
+               "c = r.findall('.//testcase'); f = [t.get('name') for t in c if t.find('failure') is not None]; "
+               "rows = list(csv.DictReader(open('r.csv'))); "
+               "sys.exit(0 if len(c) == 4 and f == ['KZL2'] and r.get('failures') == '1' and len(rows) == 4 and "
+               "[x['serial'] for x in rows if x['exit'] != '0'] == ['KZL2'] else 1)"},
+        {{}, m_Dir.string()});
+    EXPECT_EQ(check.exit, 0) << check.err;
     // A single run writes the same reports.
     WriteLineBench("one.json", "KZL", 1);
     ASSERT_EQ(Kazmir("--bench one.json --serial KZL1 program app.hex --junit one.xml"), 0) << Err();

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cctype>
 #include <cstdlib>
@@ -30,10 +29,10 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "ChildProcess.h"
 #include "../support/Corpus.h"
 #include "../support/HexLine.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -229,74 +228,14 @@ protected:
     // the caller's environment; extraEnv ("NAME=value") sets or replaces.
     Result Kazmir(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
     {
-        Result r;
-        // Files of their own per run and the watcher taken for this run only:
-        // runs may be started from a watcher or from another thread.
-        const std::string run = std::to_string(m_Runs++);
-        const fs::path outFile = m_Dir / ("stdout" + run), errFile = m_Dir / ("stderr" + run);
-        const auto watch = m_Watch ? std::exchange(m_Watch, nullptr) : nullptr;
-        auto name = [](const std::string& var) { return var.substr(0, var.find('=') + 1); };
-        std::set<std::string> replaced = {"KAZSIM_BENCH=", "KAZMIR_STATE_DIR="};
-        for (const auto& var : extraEnv)
-            replaced.insert(name(var));
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e)
-            if (replaced.count(name(*e)) == 0)
-                env.push_back(*e);
-        if (std::none_of(extraEnv.begin(), extraEnv.end(),
-                         [&](const auto& var) { return name(var) == "KAZMIR_STATE_DIR="; }))
-            env.push_back("KAZMIR_STATE_DIR=" + State().string());
-        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<char*> envp, argv;
-        for (auto& v : env)
-            envp.push_back(v.data());
-        envp.push_back(nullptr);
-        std::string program = KAZMIR_CLI;
-        argv.push_back(program.data());
-        std::vector<std::string> copy = args;
-        for (auto& a : copy)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int pipeFds[2] = {-1, -1};
-        if (watch && pipe(pipeFds) != 0)
-            return r;
-        const pid_t pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0); // a process group of its own, as a shell's job
-            if (watch)
-                close(pipeFds[0]); // the reader's end is the test's alone
-            const int out = watch ? pipeFds[1] : open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int in = open("/dev/null", O_RDONLY);
-            dup2(out, 1);
-            dup2(err, 2);
-            dup2(in, 0);
-            for (int fd : {out, err, in})
-                close(fd); // only 0, 1 and 2 go on, so that the end of stdout is kazmir's own
-            execve(program.c_str(), argv.data(), envp.data());
-            _exit(127);
-        }
-        if (watch) {
-            // Hands each line of stdout to the watcher as it comes (with the
-            // child's id); false from it closes the pipe, as a reader that is
-            // done does.
-            close(pipeFds[1]);
-            FILE* in = fdopen(pipeFds[0], "r");
-            char line[4096];
-            while (std::fgets(line, sizeof(line), in) != nullptr) {
-                r.out += line;
-                if (!watch(pid, line))
-                    break;
-            }
-            std::fclose(in);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (!watch)
-            r.out = ReadText(outFile);
-        r.err = ReadText(errFile);
-        return r;
+        // The watcher taken for this run only: runs may be started from a
+        // watcher or from another thread.
+        const auto watch = std::exchange(m_Watch, nullptr);
+        kzsupport::ChildSetup setup;
+        setup.environment = {"KAZSIM_BENCH", "KAZMIR_STATE_DIR=" + State().string()};
+        setup.environment.insert(setup.environment.end(), extraEnv.begin(), extraEnv.end());
+        const kzsupport::RunResult run = kzsupport::RunToEnd(KAZMIR_CLI, args, setup, watch);
+        return {run.exit, run.out, run.err};
     }
 
     fs::path Bench(const std::string& name, const std::string& jsonText)
@@ -309,7 +248,6 @@ protected:
     fs::path m_Dir;
     // Set: stdout of the next run is read as it comes; false ends the reading.
     std::function<bool(pid_t, const std::string&)> m_Watch;
-    std::atomic<int> m_Runs{0};
 };
 
 // Bytes that differ from their neighbours and from an erased flash.
@@ -895,9 +833,9 @@ TEST_F(KazmirRun, ModesMessagesAndVersion)
 TEST_F(KazmirRun, SampleImageIsMadeByItsScript)
 {
     const fs::path made = m_Dir / "demo.hex";
-    const std::string command =
-        "python3 '" + std::string(KAZMIR_SAMPLES_DIR) + "/make_demo.py' -o '" + made.string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    const kzsupport::RunResult script =
+        kzsupport::RunToEnd("python3", {std::string(KAZMIR_SAMPLES_DIR) + "/make_demo.py", "-o", made.string()});
+    ASSERT_EQ(script.exit, 0) << script.error << script.err;
     EXPECT_EQ(ReadText(made), ReadText(DEMO));
 }
 
@@ -912,11 +850,13 @@ TEST_F(KazmirRun, ElfAndRawBinaryProgramTheSameFlashAsHex)
     WriteText(bin, bytes);
     WriteText(hex, HexImage(0, std::vector<uint8_t>(bytes.begin(), bytes.end())));
     // One PT_LOAD segment at 0 holding the same bytes, made by binutils.
-    const std::string make =
-        "objcopy -I binary -O elf32-i386 -B i386 --rename-section .data=.text,alloc,load,contents '" + bin.string() +
-        "' '" + obj.string() + "' && ld -m elf_i386 -N -e 0 -Ttext=0 -o '" + elf.string() + "' '" + obj.string() +
-        "' 2>/dev/null";
-    if (std::system(make.c_str()) != 0)
+    const int objcopy =
+        kzsupport::RunToEnd("objcopy", {"-I", "binary", "-O", "elf32-i386", "-B", "i386", "--rename-section",
+                                        ".data=.text,alloc,load,contents", bin.string(), obj.string()})
+            .exit;
+    if (objcopy != 0 ||
+        kzsupport::RunToEnd("ld", {"-m", "elf_i386", "-N", "-e", "0", "-Ttext=0", "-o", elf.string(), obj.string()})
+                .exit != 0)
         GTEST_SKIP() << "objcopy and ld (binutils) are needed to make the ELF file";
 
     ASSERT_EQ(Kazmir({"program", hex.string()}).exit, 0);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "../support/HexLine.h"
 #include "kazmir_host.h"
 
 namespace fs = std::filesystem;
@@ -163,4 +164,93 @@ TEST(HostApi, ABinaryIsConvertedAndARecordDecodedInHostOrder)
     EXPECT_STREQ(fw.kindText, "RAM (BOOT)");
     EXPECT_STREQ(fw.name, "0123456789");
     EXPECT_EQ(fw.block, -1);
+    char line[128];
+    ASSERT_EQ(kzhFwInfoText(&fw, line, sizeof(line), nullptr), 0u);
+    EXPECT_STREQ(line, "firmware \"0123456789\" 00.00.00.00, RAM (BOOT) at 0x00010000, for \"eMB-K 740\" 00.00.00.00");
+}
+
+// The words come whole or not at all: KZH_E_SPACE with the size they need
+// when the buffer is short, and the buffer left as it was.
+TEST(HostApi, TheWordsComeWholeOrNotAtAll)
+{
+    // Four wrong checksums (the last digit's low bit flipped): three listed, then the rest counted.
+    std::string bad;
+    for (uint32_t a = 0; a < 0x40; a += 0x10)
+        bad += HexLine(a, 0, std::vector<uint8_t>(16, static_cast<uint8_t>(a)));
+    for (size_t at = 0, n = 0; n < 4; ++n, at = bad.find('\n', at) + 1)
+        bad[bad.find('\n', at) - 1] ^= 1;
+    bad += HEX_END;
+    KZH_ANALYSIS *demo = nullptr, *refused = nullptr;
+    ASSERT_EQ(kzhAnalyseFile(DEMO.c_str(), &demo), 0u);
+    ASSERT_EQ(kzhAnalyseMemory(bad.data(), bad.size(), &refused), 0u);
+    const uint32_t sectors[] = {0x4000, 0x4000}, tiny = 0x400;
+    const KZH_FLASH twoSectors{0, 2, sectors, 0}, oneKiB{0, 1, &tiny, 0};
+    KZH_PLACEMENT *placed = nullptr, *beyond = nullptr;
+    ASSERT_EQ(kzhPlace(demo, &twoSectors, &placed), 0u);
+    ASSERT_EQ(kzhPlace(demo, &oneKiB, &beyond), 0u);
+    KZH_FW_INFO fw{}, none{};
+    ASSERT_EQ(kzhAnalysisFwInfo(demo, &fw), 0u);
+    using Text = std::function<KZMRESULT(char*, size_t, size_t*)>;
+    const struct {
+        const char* name;
+        Text get;
+        KZMRESULT code;
+        std::string text;
+    } cases[] = {
+        {"a record", [&](char* t, size_t n, size_t* k) { return kzhFwInfoText(&fw, t, n, k); }, 0,
+         "firmware \"DEMO\" 01.02.00.00, FLASH at 0x00000000, for \"KZ-DEMO\" 01.00.00.00"},
+        {"no record", [&](char* t, size_t n, size_t* k) { return kzhFwInfoText(&none, t, n, k); }, 0,
+         "no firmware-information record"},
+        {"a range", [&](char* t, size_t n, size_t* k) { return kzhPlacementRangeText(placed, t, n, k); }, 0,
+         "sector 0 (flash 0x00000000 to 0x00003FFF, 16.0 KiB)"},
+        {"a placement", [&](char* t, size_t n, size_t* k) { return kzhPlacementText(placed, t, n, k); }, 0,
+         "sector 0 (flash 0x00000000 to 0x00003FFF, 16.0 KiB): 2048 bytes from the image, 14336 bytes of the range "
+         "left untouched\n"},
+        {"a placement's errors",
+         [&](char* t, size_t n, size_t* k) { return kzhPlacementFindingsText(beyond, KZH_TEXT_ERRORS, t, n, k); }, 0,
+         "the image ends beyond the flash: placed at flash offset 0x00000000 (its record's address is 0, so its "
+         "addresses are flash offsets) its 0x00000800 bytes reach 0x00000800, but the flash holds only 0x00000400 "
+         "bytes; blocks beyond it: 0\n"},
+        {"errors cut short",
+         [&](char* t, size_t n, size_t* k) { return kzhAnalysisFindingsText(refused, KZH_TEXT_ERRORS, t, n, k); }, 0,
+         "line 1: checksum F1 is wrong, the record's bytes give F0\nline 2: checksum E1 is wrong, the record's bytes "
+         "give E0\nline 3: checksum D1 is wrong, the record's bytes give D0\n... and 1 more of this kind "
+         "(bad-checksum)\n"},
+        {"a report", [&](char* t, size_t n, size_t* k) { return kzhAnalysisText(refused, nullptr, t, n, k); }, 0,
+         "image: Intel HEX, 5 lines, 4 data records, 64 bytes\n"
+         "Blocks, in the library's order:\n"
+         "    0  0x00000000 to 0x0000003F  64 bytes\n"
+         "Lowest address 0x00000000, highest 0x0000003F (the image spans 64 bytes)\n"
+         "No firmware-information record: the library takes the image's addresses as flash offsets.\n"
+         "Check: refused, 4 problems:\n"
+         "  error: line 1: checksum F1 is wrong, the record's bytes give F0\n"
+         "  error: line 2: checksum E1 is wrong, the record's bytes give E0\n"
+         "  error: line 3: checksum D1 is wrong, the record's bytes give D0\n"
+         "  ... and 1 more of this kind (bad-checksum)\n"},
+        {"no range placed", [&](char* t, size_t n, size_t* k) { return kzhPlacementRangeText(beyond, t, n, k); },
+         KZH_E_ARGUMENT, ""},
+        {"unknown flags", [&](char* t, size_t n, size_t* k) { return kzhAnalysisFindingsText(demo, 2, t, n, k); },
+         KZH_E_ARGUMENT, ""},
+        {"no analysis", [&](char* t, size_t n, size_t* k) { return kzhAnalysisText(nullptr, "x", t, n, k); },
+         KZH_E_ARGUMENT, ""},
+        {"no record given", [&](char* t, size_t n, size_t* k) { return kzhFwInfoText(nullptr, t, n, k); },
+         KZH_E_ARGUMENT, ""},
+    };
+    for (const auto& c : cases) {
+        size_t needed = 0;
+        EXPECT_EQ(c.get(nullptr, 0, &needed), c.code ? c.code : KZH_E_SPACE) << c.name;
+        EXPECT_EQ(needed, c.code ? 0 : c.text.size() + 1) << c.name;
+        if (c.code != 0)
+            continue;
+        EXPECT_EQ(c.get(nullptr, needed, nullptr), KZH_E_ARGUMENT) << c.name << ": a size without a buffer";
+        std::string buffer(needed, '#');
+        EXPECT_EQ(c.get(buffer.data(), needed - 1, nullptr), KZH_E_SPACE) << c.name;
+        EXPECT_EQ(buffer, std::string(needed, '#')) << c.name << ": a short buffer stays as it was";
+        EXPECT_EQ(c.get(buffer.data(), needed, nullptr), 0u) << c.name;
+        EXPECT_EQ(buffer, c.text + '\0') << c.name;
+    }
+    kzhPlacementFree(placed);
+    kzhPlacementFree(beyond);
+    kzhAnalysisFree(refused);
+    kzhAnalysisFree(demo);
 }

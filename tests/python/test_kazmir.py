@@ -110,6 +110,7 @@ def test_images_program_and_verify_and_the_record_reaches_python(tmp_path, image
 def test_record_fields_come_out_in_host_order(device, order, kind, address, fields):
     info = kazmir.FwInfo.from_buffer_copy(record(device, kind, address, order)[:50])
     assert (info.kind_text, info.boot, info.address) == fields
+    assert f"{fields[0]} at 0x{fields[2]:08X}, for \"{device.decode()}\"" in str(info)
 
 
 def test_failures_raise_with_their_code_and_meaning(tmp_path):
@@ -129,6 +130,17 @@ def test_failures_raise_with_their_code_and_meaning(tmp_path):
             assert (failure.value.function, failure.value.code) == (function, code)
             assert meaning in failure.value.meaning and f"0x{code:08X}" in str(failure.value)
         board.verify(SAMPLE)  # the refused image left the flash as it was
+
+
+def test_a_refusal_lists_the_errors_as_kazmir_does(tmp_path):
+    lines = open(SAMPLE).readlines()
+    for n in range(1, 5):  # four wrong checksums: three listed, then the rest counted
+        lines[n] = lines[n][:-3] + f"{(int(lines[n][-3:-1], 16) + 1) & 0xFF:02X}\n"
+    image = kazmir.hostkit.Image(write(tmp_path / "bad.hex", "".join(lines).encode()))
+    refusal = str(kazmir.ImageRefused("program", "bad.hex", image))
+    image.close()
+    assert refusal.startswith("program: bad.hex is refused (image): line 2: checksum ")
+    assert refusal.endswith("; ... and 1 more of this kind (bad-checksum)")
 
 
 REFUSE = """

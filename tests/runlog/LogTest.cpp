@@ -373,6 +373,18 @@ TEST(LineRecord, TheSummaryGivesTheRowTheLogAndTheReportsTake)
         ASSERT_FALSE(warnings.empty());
         EXPECT_NE(warnings.back().find("(--require-log)"), std::string::npos) << warnings.back();
     }
+    // A batch logs the boards whose own process gave no summary, and only those.
+    settings.log = LogSettings{};
+    CLineRecord batch(settings, host);
+    const Json logged = {{"serial", "KZ9"}, {"exit", 0}, {"run", ToJson(rows[0])}};
+    const Json killed = {{"serial", "KZ10"}, {"exit", 143}, {"exit_name", "terminated"}, {"result", {{"text", "x"}}}};
+    batch.OnBatchSummary({{"command", "program"}, {"boards", {logged, killed}}});
+    rows.clear();
+    ASSERT_FALSE(log->Query({}, rows));
+    ASSERT_EQ(rows.size(), 2u);
+    const RunRecord& added = rows[0].serial == "KZ7" ? rows[1] : rows[0];
+    EXPECT_EQ(added.serial, "KZ10");
+    EXPECT_EQ(added.exitCode, 143);
     // Commands that are no rows of the log leave the summary as it was.
     Json other = {{"command", "fwinfo"}, {"exit", 0}};
     line.OnSummary(other);

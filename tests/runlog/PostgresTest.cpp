@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fcntl.h>
-#include <grp.h>
 #include <pwd.h>
 #include <set>
 
+#include "ChildProcess.h"
 #include "RunLog.h"
 #include "RunlogSupport.h"
 
@@ -85,28 +84,18 @@ private:
         std::ifstream in(m_Dir.path + "/" + name);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
-    // Runs a server program as the server's user; its exit code.
+    // Runs a server program as the server's user, in the server's folder; its
+    // exit code. Its streams go to the log.
     int Run(std::vector<std::string> args, const std::string& log) const
     {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int fd = open((m_Dir.path + "/" + log).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(m_Gid) != 0 || setuid(m_Uid) != 0))
-                _exit(126);
-            if (chdir(m_Dir.path.c_str()) != 0)
-                _exit(126);
-            std::vector<char*> argv;
-            for (std::string& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+        if (geteuid() == 0)
+            args.insert(args.begin(), {"setpriv", "--reuid=" + std::to_string(m_Uid),
+                                       "--regid=" + std::to_string(m_Gid), "--clear-groups"});
+        kzsupport::ChildSetup setup;
+        setup.folder = m_Dir.path;
+        const kzsupport::RunResult r = kzsupport::RunToEnd(args[0], {args.begin() + 1, args.end()}, setup);
+        std::ofstream(m_Dir.path + "/" + log) << r.error << r.out << r.err;
+        return r.exit;
     }
 
     std::string m_Bin;

@@ -2,8 +2,7 @@
 // Python's own xml and csv modules, the JSON rows read back by the library.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
+#include "ChildProcess.h"
 #include "Report.h"
 #include "RunlogSupport.h"
 
@@ -34,20 +33,13 @@ std::vector<RunRecord> Batch()
 // What Python's modules read from a file: one line of text per fact.
 std::string Python(const std::string& script, const std::string& file)
 {
-    const std::string command = "python3 -c '" + script + "' " + file + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char buffer[512];
-    while (pipe != nullptr && std::fgets(buffer, sizeof(buffer), pipe) != nullptr)
-        out += buffer;
-    if (pipe != nullptr)
-        pclose(pipe);
-    return out;
+    const kzsupport::RunResult r = kzsupport::RunToEnd("python3", {"-c", script, file});
+    return r.out + r.err;
 }
 
 bool HavePython()
 {
-    return std::system("python3 -c 1 >/dev/null 2>&1") == 0;
+    return kzsupport::RunToEnd("python3", {"-c", "1"}).exit == 0;
 }
 
 TEST(Report, JUnitIsValidXmlWithOneCasePerBoardAndItsFailure)

@@ -64,8 +64,7 @@ class ImageRefused(KazmirError):
         self.function, self.code, self.file, self.findings = function, None, file, image.findings
         self.name = ""
         self.kind, self.meaning = hostkit.kind_info(image.kind)
-        errors = [f.text for f in self.findings if f.error]
-        Exception.__init__(self, f"{function}: {file} is refused ({self.kind}): " + "; ".join(errors))
+        Exception.__init__(self, f"{function}: {file} is refused ({self.kind}): " + "; ".join(image.refusal))
 
 
 class FwInfo(ctypes.Structure):
@@ -86,6 +85,9 @@ class FwInfo(ctypes.Structure):
     kind_text = property(lambda self: self.decoded.kindText.decode())  # "FLASH", "RAM (BOOT)", ...
     address = property(lambda self: self.decoded.address)
     boot = property(lambda self: bool(self.kind & 0x80))
+
+    def __str__(self):
+        return hostkit.fw_info_text(self.decoded)  # kazmir's line for the record
 
     def __repr__(self):
         return (f"FwInfo(name={self.name!r}, version={self.version!r}, kind={self.kind_text!r}, "

@@ -1,5 +1,6 @@
 """ctypes over the host kit (kazmir_host.h): the image check, the placement
-preview, ELF and raw-binary input, the report decoder and the result table.
+preview, ELF and raw-binary input, the report decoder, the result table and
+the kit's words for what it found.
 
 The kit is found like the library: KAZMIR_HOST_LIBRARY (a file), else beside
 an installed package, else by the system's loader.
@@ -18,7 +19,7 @@ _U8, _U32, _I32, _U64, _P, _S = ctypes.c_uint8, ctypes.c_uint32, ctypes.c_int32,
 # What a call was doing (the same code means different things in different calls).
 OPERATIONS = {"kzmInitialize": 1, "kzmGetVersion": 1, "kzmRegisterCallback": 1, "kzmFLDprogram": 3,
               "kzmFLDverify": 4, "kzmFLDerase": 5, "kzmFLDscanFwInfo": 6, "kzmBGIsend": 7, "kzmBGIreceive": 8}
-SEVERITY_ERROR = 0
+SEVERITY_ERROR, TEXT_ERRORS = 0, 1
 KIND_IMAGE, KIND_NO_FIT = 3, 9
 EVENT_FLASH_LAYOUT, EVENTS_MAX = 4, 4
 
@@ -72,7 +73,7 @@ class Event(ctypes.Structure):
                 ("words", _U32 * 5), ("text", _S)]
 
 
-_V = ctypes.c_void_p
+_V, _TEXT = ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_size_t, _P(ctypes.c_size_t)]  # the words' buffer
 _PROTOTYPES = {
     "kzhLastError": (_S, []),
     "kzhResultInfo": (_U32, [_U32, _U32, _P(ResultInfo)]), "kzhKindInfo": (_U32, [_U32, _P(KindInfo)]),
@@ -84,6 +85,8 @@ _PROTOTYPES = {
     "kzhInputOpen": (_U32, [_S, _P(_U32), _P(_V)]), "kzhInputFree": (None, [_V]),
     "kzhInputInfo": (_U32, [_V, _P(_InputInfo)]),
     "kzhDecoderNew": (_U32, [_P(_V)]), "kzhDecoderFeed": (_U32, [_V, _U8, _S, _P(Event), _P(_U32)]),
+    "kzhAnalysisFindingsText": (_U32, [_V, _U32] + _TEXT), "kzhPlacementFindingsText": (_U32, [_V, _U32] + _TEXT),
+    "kzhFwInfoText": (_U32, [_P(FwInfoDecoded)] + _TEXT),
 }
 for _name, (_restype, _args) in _PROTOTYPES.items():
     _f = getattr(lib, _name)
@@ -106,6 +109,20 @@ def kind_info(kind):
     info = KindInfo()
     lib.kzhKindInfo(kind, ctypes.byref(info))
     return _text(info.name), _text(info.meaning)
+
+
+def _words(function, *args):
+    """One of the kit's texts: its size first, then the text."""
+    needed = ctypes.c_size_t()
+    getattr(lib, function)(*args, None, 0, ctypes.byref(needed))
+    text = ctypes.create_string_buffer(needed.value)
+    _call(function, *args, text, needed.value, ctypes.byref(needed))
+    return _text(text.value)
+
+
+def fw_info_text(decoded):
+    """'firmware "DEMO" 01.02.00.00, FLASH at 0x00000000, for "KZ-DEMO" 01.00.00.00', as kazmir says it."""
+    return _words("kzhFwInfoText", ctypes.byref(decoded))
 
 
 def decode_fw_info(stored):
@@ -146,7 +163,8 @@ class Image:
     """An image file made ready for the library (ELF files and raw binaries
     converted into a private folder, removed by close) and checked:
     .library_path, .findings, .accepted, and after place() the same for the
-    placement, .kind the failure kind when refused."""
+    placement, .kind the failure kind when refused and .refusal the errors
+    as kazmir lists them."""
 
     def __init__(self, path, base=None):
         self._input, self._analysis = _V(), _V()
@@ -162,6 +180,8 @@ class Image:
             _call("kzhAnalysisSummary", self._analysis, ctypes.byref(summary))
             self.findings = _findings(lib.kzhAnalysisFinding, self._analysis, summary.findingCount)
             self.accepted, self.kind = bool(summary.accepted), KIND_IMAGE
+            self.refusal = [] if self.accepted else \
+                _words("kzhAnalysisFindingsText", self._analysis, TEXT_ERRORS).splitlines()
         except BaseException:
             self.close()
             raise
@@ -176,6 +196,7 @@ class Image:
             self.findings += _findings(lib.kzhPlacementFinding, placement, info.findingCount)
             if not info.accepted:
                 self.accepted, self.kind = False, KIND_NO_FIT
+                self.refusal = _words("kzhPlacementFindingsText", placement, TEXT_ERRORS).splitlines()
         finally:
             lib.kzhPlacementFree(placement)
 

@@ -13,24 +13,21 @@
 #include <sys/prctl.h>
 #endif
 
-#include "ResultText.h"
-
 extern char** environ;
 
-namespace kzcli {
-
-using kzhost::EXIT_FAILURE_;
+namespace kzsupport {
 
 namespace {
 
-// Tells a child the batch's process id.
+// Tells a child the id of the process that started it.
 constexpr char PARENT_VARIABLE[] = "KAZMIR_BATCH_PARENT";
 
-// A batch child takes the end of its batch as a SIGTERM (the library call
-// under way finishes, then it stops). Set before main runs, so that no signal
-// handler or library call comes first; a batch that ended before that is
-// told by getppid().
-const bool g_FollowsBatch = [] {
+// A child takes the end of its parent as a SIGTERM (the library call under
+// way finishes, then it stops). Set before main runs, so that no signal
+// handler or library call comes first; a parent that ended before that is
+// told by getppid(). Linked into every program that starts children, so
+// into each of those children too.
+const bool g_FollowsParent = [] {
     const char* parent = std::getenv(PARENT_VARIABLE);
     if (parent == nullptr)
         return false;
@@ -40,7 +37,7 @@ const bool g_FollowsBatch = [] {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
 #endif
     if (getppid() != expected)
-        _exit(EXIT_FAILURE_);
+        _exit(EXIT_FAILURE);
     return true;
 }();
 
@@ -49,6 +46,19 @@ void CloseAll(std::initializer_list<int> fds)
     for (int fd : fds)
         if (fd >= 0)
             close(fd);
+}
+
+// This process's environment with the setup's changes, and this process's id
+// as the child's parent's.
+std::vector<std::string> ChildEnvironment(const ChildSetup& setup)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
+    for (const std::string& change : setup.environment)
+        ChangeEnvironment(env, change);
+    ChangeEnvironment(env, std::string(PARENT_VARIABLE) + "=" + std::to_string(getpid()));
+    return env;
 }
 
 } // namespace
@@ -64,8 +74,7 @@ struct CChildren::Impl {
 
 CChildren::CChildren() : m_p(std::make_unique<Impl>())
 {
-    (void)g_FollowsBatch;
-    setenv(PARENT_VARIABLE, std::to_string(getpid()).c_str(), 1); // inherited by every child
+    (void)g_FollowsParent;
     if (pipe2(m_p->wake, O_CLOEXEC | O_NONBLOCK) != 0)
         m_p->wake[0] = m_p->wake[1] = -1;
 }
@@ -77,7 +86,8 @@ CChildren::~CChildren()
         CloseAll({c.stream[0], c.stream[1]});
 }
 
-bool CChildren::Start(size_t id, const std::string& program, const std::vector<std::string>& args, std::string& error)
+bool CChildren::Start(size_t id, const std::string& program, const std::vector<std::string>& args, std::string& error,
+                      const ChildSetup& setup)
 {
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     // Close-on-exec: no child keeps another child's pipe open.
@@ -90,16 +100,23 @@ bool CChildren::Start(size_t id, const std::string& program, const std::vector<s
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> env = ChildEnvironment(setup);
+    std::vector<char*> envp;
+    for (std::string& var : env)
+        envp.push_back(var.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    if (!setup.folder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, setup.folder.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+    const int rc = posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     CloseAll({out[1], err[1]});
@@ -162,7 +179,20 @@ void CChildren::Forward(size_t id, StopCause cause)
         kill(m_p->children[id].pid, cause == StopCause::OutputClosed ? SIGTERM : static_cast<int>(cause));
 }
 
-int CChildren::Reap(size_t id, std::string& how)
+void CChildren::Close(size_t id, int stream)
+{
+    if (id < m_p->children.size() && m_p->children[id].stream[stream] >= 0) {
+        close(m_p->children[id].stream[stream]);
+        m_p->children[id].stream[stream] = -1;
+    }
+}
+
+long CChildren::ProcessId(size_t id) const
+{
+    return id < m_p->children.size() ? m_p->children[id].pid : -1;
+}
+
+int CChildren::Reap(size_t id, std::string& how, int* signal)
 {
     int status = 0;
     pid_t r;
@@ -170,14 +200,16 @@ int CChildren::Reap(size_t id, std::string& how)
         r = waitpid(m_p->children[id].pid, &status, 0);
     while (r < 0 && errno == EINTR);
     m_p->children[id].pid = -1;
+    if (signal != nullptr)
+        *signal = r >= 0 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     if (r < 0) {
         how = "its end was not seen";
-        return EXIT_FAILURE_;
+        return EXIT_FAILURE;
     }
     if (WIFEXITED(status))
         return WEXITSTATUS(status);
     how = "ended by signal " + std::to_string(WTERMSIG(status));
-    return EXIT_FAILURE_;
+    return EXIT_FAILURE;
 }
 
-} // namespace kzcli
+} // namespace kzsupport

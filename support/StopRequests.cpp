@@ -1,4 +1,4 @@
-#include "Signals.h"
+#include "StopRequests.h"
 
 #include <atomic>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <unistd.h>
 #endif
 
-namespace kzcli {
+namespace kzsupport {
 
 namespace {
 
@@ -146,4 +146,4 @@ void OutputClosed()
 #endif
 }
 
-} // namespace kzcli
+} // namespace kzsupport

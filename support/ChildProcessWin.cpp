@@ -3,14 +3,13 @@
 #include <windows.h>
 
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 
-#include "ResultText.h"
-
-namespace kzcli {
-
-using kzhost::EXIT_FAILURE_;
+namespace kzsupport {
 
 namespace {
 
@@ -32,6 +31,24 @@ std::string QuoteArgument(const std::string& arg)
         q += arg[i];
     }
     return q + "\"";
+}
+
+// This process's environment with the setup's changes, as CreateProcess
+// takes it: "NAME=value" each, ended by a zero, and one more zero at the end.
+std::string EnvironmentBlock(const ChildSetup& setup)
+{
+    std::vector<std::string> env;
+    if (char* own = GetEnvironmentStringsA()) {
+        for (const char* var = own; *var != '\0'; var += std::strlen(var) + 1)
+            env.emplace_back(var);
+        FreeEnvironmentStringsA(own);
+    }
+    for (const std::string& change : setup.environment)
+        ChangeEnvironment(env, change);
+    std::string block;
+    for (const std::string& var : env)
+        block += var + '\0';
+    return block + (env.empty() ? std::string(2, '\0') : std::string(1, '\0'));
 }
 
 // The children's job: closing its last handle, as the end of this process
@@ -69,15 +86,20 @@ struct CChildren::Impl {
     std::vector<Child> children;
     std::mutex mutex;
     std::condition_variable ready;
-    std::vector<ChildOutput> arrived; // (mutex)
+    std::vector<ChildOutput> arrived;        // (mutex)
+    std::set<std::pair<size_t, int>> closed; // streams no longer read (mutex)
 
-    void Put(ChildOutput output)
+    // False when the stream was closed: the bytes are dropped.
+    bool Put(ChildOutput output)
     {
         {
             std::lock_guard<std::mutex> lock(mutex);
+            if (closed.count({output.child, output.stream}) != 0)
+                return false;
             arrived.push_back(std::move(output));
         }
         ready.notify_one();
+        return true;
     }
 };
 
@@ -91,7 +113,8 @@ CChildren::~CChildren()
                 reader.join();
 }
 
-bool CChildren::Start(size_t id, const std::string& program, const std::vector<std::string>& args, std::string& error)
+bool CChildren::Start(size_t id, const std::string& program, const std::vector<std::string>& args, std::string& error,
+                      const ChildSetup& setup)
 {
     SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
     HANDLE read[2] = {nullptr, nullptr}, write[2] = {nullptr, nullptr};
@@ -112,10 +135,14 @@ bool CChildren::Start(size_t id, const std::string& program, const std::vector<s
     si.hStdOutput = write[0];
     si.hStdError = write[1];
     PROCESS_INFORMATION pi{};
+    std::string env = setup.environment.empty() ? std::string() : EnvironmentBlock(setup);
+    // A bare name is looked up as the command line's first word is.
+    const bool bare = program.find_first_of("/\\:") == std::string::npos;
     // Started suspended, so that it is in the job before it runs; Ctrl-C
     // reaches it as the Ctrl-Break passed on.
-    const BOOL ok = CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                   CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
+    const BOOL ok = CreateProcessA(bare ? nullptr : program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                                   CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, env.empty() ? nullptr : env.data(),
+                                   setup.folder.empty() ? nullptr : setup.folder.c_str(), &si, &pi);
     const DWORD code = GetLastError();
     CloseAll({write[0], write[1]});
     if (!ok) {
@@ -129,6 +156,11 @@ bool CChildren::Start(size_t id, const std::string& program, const std::vector<s
     CloseHandle(pi.hThread);
     if (m_p->children.size() <= id)
         m_p->children.resize(id + 1);
+    {
+        std::lock_guard<std::mutex> lock(m_p->mutex);
+        m_p->closed.erase({id, 0});
+        m_p->closed.erase({id, 1});
+    }
     Impl::Child& child = m_p->children[id];
     child.process = pi.hProcess;
     child.id = pi.dwProcessId;
@@ -137,7 +169,8 @@ bool CChildren::Start(size_t id, const std::string& program, const std::vector<s
             char buf[8192];
             DWORD got = 0;
             while (ReadFile(pipe, buf, sizeof(buf), &got, nullptr) && got > 0)
-                impl->Put({id, s, std::string(buf, got)});
+                if (!impl->Put({id, s, std::string(buf, got)}))
+                    break;
             CloseHandle(pipe);
             impl->Put({id, s, std::string()});
         });
@@ -149,7 +182,10 @@ std::vector<ChildOutput> CChildren::Wait(std::chrono::milliseconds wait)
     std::unique_lock<std::mutex> lock(m_p->mutex);
     m_p->ready.wait_for(lock, wait, [&] { return !m_p->arrived.empty(); });
     std::vector<ChildOutput> taken;
-    taken.swap(m_p->arrived);
+    for (ChildOutput& output : m_p->arrived)
+        if (m_p->closed.count({output.child, output.stream}) == 0)
+            taken.push_back(std::move(output));
+    m_p->arrived.clear();
     return taken;
 }
 
@@ -165,13 +201,27 @@ void CChildren::Forward(size_t id, StopCause)
         GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, m_p->children[id].id);
 }
 
-int CChildren::Reap(size_t id, std::string& how)
+// The reader lets go of the pipe once its blocking read returns.
+void CChildren::Close(size_t id, int stream)
 {
+    std::lock_guard<std::mutex> lock(m_p->mutex);
+    m_p->closed.insert({id, stream});
+}
+
+long CChildren::ProcessId(size_t id) const
+{
+    return id < m_p->children.size() ? static_cast<long>(m_p->children[id].id) : -1;
+}
+
+int CChildren::Reap(size_t id, std::string& how, int* signal)
+{
+    if (signal != nullptr)
+        *signal = 0;
     Impl::Child& child = m_p->children[id];
     for (std::thread& reader : child.readers)
         reader.join();
     WaitForSingleObject(child.process, INFINITE);
-    DWORD code = EXIT_FAILURE_;
+    DWORD code = EXIT_FAILURE;
     if (!GetExitCodeProcess(child.process, &code))
         how = "its exit code is unknown";
     CloseHandle(child.process);
@@ -179,4 +229,4 @@ int CChildren::Reap(size_t id, std::string& how)
     return static_cast<int>(code);
 }
 
-} // namespace kzcli
+} // namespace kzsupport

@@ -32,16 +32,19 @@ std::vector<uint8_t> DecodeRuns(const uint8_t* data, size_t size, uint32_t run)
     return bytes;
 }
 
-// The check's helpers over the same runs: the digit test, the search for a
-// pair, and the sums, which must be those of the bytes.
+// The check's helpers over the same runs: the digit test, the searches for
+// a pair and a character, and the sums, which must be those of the bytes;
+// the digit test and decoding in one must agree with the two apart.
 std::vector<uint32_t> CheckRuns(const uint8_t* data, size_t size, uint32_t run, uint32_t level)
 {
     const char* text = reinterpret_cast<const char*>(data);
     std::vector<uint32_t> out;
-    static uint8_t s_Bytes[4096];
+    static uint8_t s_Bytes[4096], s_Upper[4096];
     for (size_t at = 0; at + 2 * run <= size; at += 2 * run) {
-        out.push_back(CHexDigits::UpperDigits(text + at, 2 * run));
+        const bool upper = CHexDigits::UpperDigits(text + at, 2 * run);
+        out.push_back(upper);
         out.push_back(CHexDigits::LacksPair(text + at, run, '2', '4'));
+        out.push_back(CHexDigits::Lacks(text + at, 2 * run, '$'));
         const uint32_t sum = CHexDigits::DecodeSum(text + at, run, s_Bytes);
         uint32_t bytes = 0;
         for (uint32_t i = 0; i < run; ++i)
@@ -49,6 +52,11 @@ std::vector<uint32_t> CheckRuns(const uint8_t* data, size_t size, uint32_t run, 
         if (sum != bytes)
             Fail("a sum is not that of the bytes", level);
         out.push_back(sum);
+        uint32_t upperSum = 0;
+        if (CHexDigits::DecodeSumUpper(text + at, run, s_Upper, &upperSum) != upper)
+            Fail("the digit test in one with the decoding judges the digits otherwise", level);
+        if (upper && (upperSum != sum || std::memcmp(s_Upper, s_Bytes, run) != 0))
+            Fail("the decoding with the digit test gives other bytes or another sum", level);
     }
     return out;
 }

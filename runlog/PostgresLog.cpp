@@ -1,13 +1,81 @@
 // The log on a PostgreSQL server (libpq), shared by the stations of a line.
 // Counter values come from one UPDATE ... RETURNING, which the server runs
 // under the counter row's lock: no two stations get the same value.
+#include <dlfcn.h>
 #include <libpq-fe.h>
+
+#include <mutex>
 
 #include "RunLog.h"
 
 namespace kzlog {
 
 namespace {
+
+// libpq is loaded when a PostgreSQL log is first opened, not when the host
+// starts: with the libraries it needs in turn (Kerberos, LDAP, TLS) it costs
+// every command some milliseconds of dynamic linking, and most stations log
+// elsewhere.
+struct LibPq {
+    decltype(&::PQconnectdb) connectdb = nullptr;
+    decltype(&::PQstatus) status = nullptr;
+    decltype(&::PQerrorMessage) errorMessage = nullptr;
+    decltype(&::PQfinish) finish = nullptr;
+    decltype(&::PQsetNoticeProcessor) setNoticeProcessor = nullptr;
+    decltype(&::PQexecParams) execParams = nullptr;
+    decltype(&::PQresultStatus) resultStatus = nullptr;
+    decltype(&::PQresultErrorMessage) resultErrorMessage = nullptr;
+    decltype(&::PQclear) clear = nullptr;
+    decltype(&::PQntuples) ntuples = nullptr;
+    decltype(&::PQnfields) nfields = nullptr;
+    decltype(&::PQgetisnull) getisnull = nullptr;
+    decltype(&::PQgetvalue) getvalue = nullptr;
+    decltype(&::PQhost) host = nullptr;
+    decltype(&::PQdb) db = nullptr;
+    decltype(&::PQport) port = nullptr;
+};
+
+template <typename FN>
+bool Bind(void* library, const char* name, FN& fn)
+{
+    fn = reinterpret_cast<FN>(dlsym(library, name));
+    return fn != nullptr;
+}
+
+// The library's functions, loaded once; null with the reason when it
+// cannot be loaded.
+const LibPq* LoadLibPq(std::string& error)
+{
+    static LibPq s_Lib;
+    static std::string s_Failure;
+    static std::once_flag s_Once;
+    std::call_once(s_Once, [] {
+        void* library = dlopen(KAZMIR_LIBPQ_SONAME, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            const char* why = dlerror();
+            s_Failure =
+                std::string("the PostgreSQL client library cannot be loaded: ") + (why ? why : KAZMIR_LIBPQ_SONAME);
+            return;
+        }
+        LibPq& l = s_Lib;
+        const bool all =
+            Bind(library, "PQconnectdb", l.connectdb) && Bind(library, "PQstatus", l.status) &&
+            Bind(library, "PQerrorMessage", l.errorMessage) && Bind(library, "PQfinish", l.finish) &&
+            Bind(library, "PQsetNoticeProcessor", l.setNoticeProcessor) &&
+            Bind(library, "PQexecParams", l.execParams) && Bind(library, "PQresultStatus", l.resultStatus) &&
+            Bind(library, "PQresultErrorMessage", l.resultErrorMessage) && Bind(library, "PQclear", l.clear) &&
+            Bind(library, "PQntuples", l.ntuples) && Bind(library, "PQnfields", l.nfields) &&
+            Bind(library, "PQgetisnull", l.getisnull) && Bind(library, "PQgetvalue", l.getvalue) &&
+            Bind(library, "PQhost", l.host) && Bind(library, "PQdb", l.db) && Bind(library, "PQport", l.port);
+        if (!all)
+            s_Failure = std::string("the PostgreSQL client library ") + KAZMIR_LIBPQ_SONAME + " lacks a function";
+    });
+    if (!s_Failure.empty()) {
+        error = s_Failure;
+        return nullptr;
+    }
+    return &s_Lib;
+}
 
 // The advisory lock that serialises creating the tables across stations.
 constexpr long long SCHEMA_LOCK = 0x6B617A6D69726C67LL;
@@ -43,8 +111,8 @@ std::string Numbered(const std::string& sql)
 
 class CPostgresConnection : public CSqlConnection {
 public:
-    explicit CPostgresConnection(PGconn* conn) : m_pConn(conn) {}
-    ~CPostgresConnection() override { PQfinish(m_pConn); }
+    CPostgresConnection(const LibPq& pq, PGconn* conn) : m_Pq(pq), m_pConn(conn) {}
+    ~CPostgresConnection() override { m_Pq.finish(m_pConn); }
     CPostgresConnection(const CPostgresConnection&) = delete;
     CPostgresConnection& operator=(const CPostgresConnection&) = delete;
 
@@ -54,23 +122,23 @@ public:
         std::vector<const char*> values;
         for (const SqlValue& p : params)
             values.push_back(p ? p->c_str() : nullptr);
-        PGresult* result = PQexecParams(m_pConn, Numbered(sql).c_str(), static_cast<int>(values.size()), nullptr,
-                                        values.data(), nullptr, nullptr, 0);
-        const ExecStatusType status = PQresultStatus(result);
+        PGresult* result = m_Pq.execParams(m_pConn, Numbered(sql).c_str(), static_cast<int>(values.size()), nullptr,
+                                           values.data(), nullptr, nullptr, 0);
+        const ExecStatusType status = m_Pq.resultStatus(result);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-            std::string error = Trimmed(result ? PQresultErrorMessage(result) : PQerrorMessage(m_pConn));
-            PQclear(result);
+            std::string error = Trimmed(result ? m_Pq.resultErrorMessage(result) : m_Pq.errorMessage(m_pConn));
+            m_Pq.clear(result);
             return error.empty() ? "the server gave no result" : error;
         }
         if (rows != nullptr) {
-            for (int r = 0; r < PQntuples(result); ++r) {
+            for (int r = 0; r < m_Pq.ntuples(result); ++r) {
                 SqlRow row;
-                for (int c = 0; c < PQnfields(result); ++c)
-                    row.push_back(PQgetisnull(result, r, c) ? SqlValue() : SqlValue(PQgetvalue(result, r, c)));
+                for (int c = 0; c < m_Pq.nfields(result); ++c)
+                    row.push_back(m_Pq.getisnull(result, r, c) ? SqlValue() : SqlValue(m_Pq.getvalue(result, r, c)));
                 rows->push_back(std::move(row));
             }
         }
-        PQclear(result);
+        m_Pq.clear(result);
         return std::nullopt;
     }
 
@@ -119,12 +187,13 @@ public:
 
     std::string Describe() const override
     {
-        const std::string host = Trimmed(PQhost(m_pConn));
-        return "PostgreSQL database " + Trimmed(PQdb(m_pConn)) + " on " + (host.empty() ? "localhost" : host) +
-               (host.rfind('/', 0) == 0 ? "" : ":" + Trimmed(PQport(m_pConn)));
+        const std::string host = Trimmed(m_Pq.host(m_pConn));
+        return "PostgreSQL database " + Trimmed(m_Pq.db(m_pConn)) + " on " + (host.empty() ? "localhost" : host) +
+               (host.rfind('/', 0) == 0 ? "" : ":" + Trimmed(m_Pq.port(m_pConn)));
     }
 
 private:
+    const LibPq& m_Pq;
     PGconn* m_pConn;
 };
 
@@ -132,17 +201,23 @@ private:
 
 std::unique_ptr<CSqlConnection> OpenPostgres(const std::string& uri, std::string& error)
 {
-    PGconn* conn = PQconnectdb(uri.c_str());
-    if (conn == nullptr || PQstatus(conn) != CONNECTION_OK) {
-        error = "cannot connect to the PostgreSQL server: " + Trimmed(conn ? PQerrorMessage(conn) : "out of memory");
-        PQfinish(conn);
+    std::string why;
+    const LibPq* pq = LoadLibPq(why);
+    if (pq == nullptr) {
+        error = "cannot connect to the PostgreSQL server: " + why;
+        return nullptr;
+    }
+    PGconn* conn = pq->connectdb(uri.c_str());
+    if (conn == nullptr || pq->status(conn) != CONNECTION_OK) {
+        error = "cannot connect to the PostgreSQL server: " + Trimmed(conn ? pq->errorMessage(conn) : "out of memory");
+        pq->finish(conn);
         return nullptr;
     }
     // The server's notices ("relation already exists, skipping") are no
     // concern of the user's.
-    PQsetNoticeProcessor(
+    pq->setNoticeProcessor(
         conn, [](void*, const char*) {}, nullptr);
-    return std::make_unique<CPostgresConnection>(conn);
+    return std::make_unique<CPostgresConnection>(*pq, conn);
 }
 
 } // namespace kzlog

@@ -16,6 +16,16 @@
 #include <cstring>
 #include <sys/stat.h>
 
+// The check's steps for a line go inline into its hot path; what reports a
+// finding stays out of it.
+#if defined(__GNUC__)
+#define KZH_INLINE inline __attribute__((always_inline))
+#define KZH_COLD __attribute__((noinline, cold))
+#else
+#define KZH_INLINE inline
+#define KZH_COLD
+#endif
+
 namespace kzhost {
 
 std::string Fmt(const char* format, ...)
@@ -97,6 +107,20 @@ public:
     // bytes is a '$', with which a marker begins.
     void Add(uint32_t address, const char* digits, uint32_t count, bool mayHoldDollar)
     {
+        Add(address, count, mayHoldDollar, [&](uint8_t* to) { CImageReader::DecodeData(digits, count, to); });
+    }
+    // The same with the record's bytes as the library decodes them.
+    void Add(uint32_t address, const uint8_t* bytes, uint32_t count)
+    {
+        Add(address, count, !CHexDigits::Lacks(reinterpret_cast<const char*>(bytes), count, '$'),
+            [&](uint8_t* to) { std::memcpy(to, bytes, count); });
+    }
+
+private:
+    // fill(to) puts the record's bytes at to, when they are needed.
+    template <typename FillFn>
+    void Add(uint32_t address, uint32_t count, bool mayHoldDollar, FillFn fill)
+    {
         // A record that touches the block before it extends it; any other
         // starts a block of its own, after all earlier ones in list order.
         if (m_Blocks.empty() || address != m_Blocks.back().end) {
@@ -116,7 +140,7 @@ public:
             std::memmove(m_Window, m_Window + m_Held - TAIL, TAIL);
             m_Held = TAIL;
         }
-        CImageReader::DecodeData(digits, count, m_Window + m_Held);
+        fill(m_Window + m_Held);
         const size_t held = m_Held;
         m_Held += count;
         // A marker not found before ends in this record, with its last '$'.
@@ -136,6 +160,7 @@ public:
         }
     }
 
+public:
     // The blocks in list order and the record; false when the library would
     // load nothing.
     bool Take(ImageAnalysis& out)
@@ -209,7 +234,7 @@ public:
         }
         m_LastLine = line.dwNumber;
         m_LastHadLineFeed = hadLineFeed;
-        const size_t errorsBefore = m_Out.Errors();
+        const size_t errorsBefore = m_Errors;
         const bool data = CheckLine(text, line.dwNumber, m_Out.endLine != 0);
         if (line.dwKind == LINE_END) {
             Stop(line.dwNumber, "an end record");
@@ -218,7 +243,7 @@ public:
         } else if (line.dwKind == LINE_MALFORMED) {
             Stop(line.dwNumber, "a line it takes as malformed");
             m_MalformedData = data;
-            if (m_Out.Errors() > errorsBefore) {
+            if (m_Errors > errorsBefore) {
                 // Say so on the line's own finding when the cause is not plain.
                 Finding& last = m_Out.findings.back();
                 if (last.issue == Issue::LowerCase || last.issue == Issue::BadChecksum ||
@@ -242,9 +267,12 @@ public:
         m_MaxEnd = std::max<uint64_t>(m_MaxEnd, static_cast<uint64_t>(r.dwAddress) + r.dwCount);
         if (m_bOverlap)
             return;
-        // From upper-case digits only "24" decodes to a '$' (0x24).
-        const bool dollar = !m_bPlainData || !CHexDigits::LacksPair(r.pDigits, r.dwCount, '2', '4');
-        m_Layout.Add(r.dwAddress, r.pDigits, r.dwCount, dollar);
+        // From upper-case digits the line's bytes, as decoded for the check,
+        // are those the library loads: they are not decoded again.
+        if (m_bPlainData && r.dwCount == m_DataCount)
+            m_Layout.Add(r.dwAddress, m_Line.data + m_DataAt, r.dwCount);
+        else
+            m_Layout.Add(r.dwAddress, r.pDigits, r.dwCount, true);
     }
 
     // The blocks and record the library would load; false when it would
@@ -302,6 +330,7 @@ private:
     void Error(Issue issue, uint32_t line, std::string text)
     {
         m_Out.findings.push_back({Severity::Error, issue, line, -1, std::move(text)});
+        ++m_Errors;
     }
     void Warning(Issue issue, uint32_t line, std::string text)
     {
@@ -318,7 +347,20 @@ private:
     // Checks the digits after the record mark and decodes them with the
     // library's own decoding (upper-case digits only reach it). False (after
     // reporting) when the line cannot be decoded.
-    bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
+    KZH_INLINE bool Decode(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
+    {
+        // The common line: an even number of upper-case digits.
+        bytes.size = digits.size() / 2;
+        if (digits.size() % 2 == 0 &&
+            CHexDigits::DecodeSumUpper(digits.data(), static_cast<uint32_t>(bytes.size), bytes.data, &bytes.sum)) {
+            m_bPlain = true;
+            return true;
+        }
+        return DecodeOther(digits, column0, lineNo, bytes);
+    }
+
+    // Decode for any other line.
+    KZH_COLD bool DecodeOther(std::string_view digits, size_t column0, uint32_t lineNo, Bytes& bytes)
     {
         const bool plain = CHexDigits::UpperDigits(digits.data(), digits.size());
         m_bPlain = plain;
@@ -350,17 +392,13 @@ private:
             Error(Issue::BadLength, lineNo, Fmt("line %u has an odd number of digits", lineNo));
             return false;
         }
-        bytes.size = digits.size() / 2;
-        if (plain) {
-            bytes.sum = CHexDigits::DecodeSum(digits.data(), static_cast<uint32_t>(bytes.size), bytes.data);
-        } else {
-            char upper[CLineReader::MAX_LINE] = {};
-            for (size_t i = 0; i < digits.size(); ++i)
-                upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i])));
-            bytes.sum = CHexDigits::DecodeSum(upper, static_cast<uint32_t>(bytes.size), bytes.data);
-            if (lower)
-                LowerCase(digits, lineNo);
-        }
+        // Lower-case digits, decoded as the upper-case ones they stand for.
+        char upper[CLineReader::MAX_LINE] = {};
+        for (size_t i = 0; i < digits.size(); ++i)
+            upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(digits[i])));
+        bytes.sum = CHexDigits::DecodeSum(upper, static_cast<uint32_t>(bytes.size), bytes.data);
+        if (lower)
+            LowerCase(digits, lineNo);
         return true;
     }
 
@@ -389,7 +427,7 @@ private:
     }
 
     // Returns whether the line is a data record.
-    bool CheckLine(std::string_view line, uint32_t lineNo, bool afterEnd)
+    KZH_INLINE bool CheckLine(std::string_view line, uint32_t lineNo, bool afterEnd)
     {
         if (line.empty())
             return false;
@@ -406,7 +444,7 @@ private:
         return mark == ':' ? CheckIntel(line, lineNo, afterEnd) : CheckSRecord(line, lineNo, afterEnd);
     }
 
-    bool CheckIntel(std::string_view line, uint32_t lineNo, bool afterEnd)
+    KZH_INLINE bool CheckIntel(std::string_view line, uint32_t lineNo, bool afterEnd)
     {
         m_Out.hasIntel = true;
         Bytes& b = m_Line;
@@ -435,6 +473,8 @@ private:
             if (n == 0)
                 return false;
             m_bPlainData = m_bPlain;
+            m_DataAt = 4;
+            m_DataCount = n;
             if (m_SegmentMode && offset + n > 0x10000u)
                 Error(Issue::AddressWrap, lineNo,
                       Fmt("line %u: the record runs past the end of its 64 KiB segment; readers disagree on where "
@@ -471,7 +511,7 @@ private:
         }
     }
 
-    bool CheckSRecord(std::string_view line, uint32_t lineNo, bool afterEnd)
+    KZH_INLINE bool CheckSRecord(std::string_view line, uint32_t lineNo, bool afterEnd)
     {
         m_Out.hasSRecords = true;
         if (line[0] == 's')
@@ -524,6 +564,8 @@ private:
             const unsigned count = n - addressSize - 1;
             ++m_SDataRecords;
             m_bPlainData = m_bPlain;
+            m_DataAt = 1 + addressSize;
+            m_DataCount = count;
             if (count == 0)
                 return false;
             if (addressOf(addressSize) + count > 0xFFFFFFFFull)
@@ -567,6 +609,8 @@ private:
     Bytes m_Line;              // the last line's bytes as decoded
     bool m_bPlain = false;     // ... from upper-case digits only
     bool m_bPlainData = false; // the last line is a data record of upper-case digits only
+    size_t m_DataAt = 0;       // ... whose data bytes begin at this byte of the line
+    uint32_t m_DataCount = 0;  // ... and are this many
     uint64_t m_Extension = 0;
     bool m_SegmentMode = false;
     unsigned m_SDataRecords = 0;
@@ -579,6 +623,7 @@ private:
     bool m_LastHadLineFeed = true;
     uint32_t m_LastLine = 0;
     uint32_t m_FirstUnread = 0;
+    size_t m_Errors = 0; // the errors found so far (counted, not looked for on every line)
 };
 
 // Reads the file once through the library's reader with the strict check

@@ -43,8 +43,10 @@ PlacementPlan PreviewPlacement(const ImageAnalysis& image, const FlashLayout& la
     // The library's own placement.
     const FLASH_LAYOUT flash{base, static_cast<uint16_t>(layout.sectorSizes.size()), layout.sectorSizes.data(), true,
                              static_cast<uint32_t>(std::min<uint64_t>(layout.Size(), 0xFFFFFFFFu))};
-    const IMAGE_SUMMARY summary{fw.found, fw.record.Address, fw.record.Kind, image.Lowest(),
-                                static_cast<uint32_t>(image.Highest())};
+    // Each a walk over the blocks: once.
+    const uint32_t lowest = image.Lowest();
+    const uint64_t highest = image.Highest();
+    const IMAGE_SUMMARY summary{fw.found, fw.record.Address, fw.record.Kind, lowest, static_cast<uint32_t>(highest)};
     const RANGE_PLACEMENT p = ::PlaceImage(flash, summary, 0, 0);
     plan.useBase = p.bUseBase != 0;
     plan.startOffset = p.dwStartOffset;
@@ -63,7 +65,7 @@ PlacementPlan PreviewPlacement(const ImageAnalysis& image, const FlashLayout& la
                                              "flash offsets"
                                            : "its record's address is 0, so its addresses are flash offsets")
                    : std::string("it has no firmware-information record, so its addresses are taken as flash offsets");
-    const uint32_t length = static_cast<uint32_t>(image.Highest() - image.Lowest());
+    const uint32_t length = static_cast<uint32_t>(highest - lowest);
     if (base != 0 && kind == 0 && address < base) {
         error(Issue::StartOutside, fw.block,
               Fmt("the firmware-information record gives the address %s, below the flash base %s: the image would "

@@ -13,6 +13,8 @@ namespace {
 constexpr char MARKER[] = "$FW-INFO$";
 constexpr char BIG_ENDIAN_MODEL[] = "eMB-K 740";
 constexpr size_t U32_OFFSETS[] = {4, 8, 12, 16};
+// A smaller block cannot hold a record and its marker.
+constexpr size_t SMALLEST_HOLDER = CFwInfo::RECORD_SIZE + CFwInfo::MARKER_SIZE;
 } // namespace
 
 ptrdiff_t CFwInfo::FindMarker(const uint8_t* data, size_t size)
@@ -77,16 +79,17 @@ KZMRESULT CImageFile::GetFwInfo(FW_INFO* info)
     std::memset(info, 0, sizeof(*info));
     uint32_t count = 0;
     const CImageBlock* const* blocks = GetBlocks(&count);
-    if (count == 0)
+    // An image of small blocks only (many of them, say) holds no record.
+    if (count == 0 || GetLargestBlockSize() < SMALLEST_HOLDER)
         return KZM_E_FAIL;
     // The last block in list order that holds a usable marker decides, so
     // search from the last block back and stop at the first that has one.
     // Only the block's first marker counts, and it needs the whole record
-    // before it inside the block: a smaller block cannot hold one.
+    // before it inside the block.
     for (uint32_t i = count; i-- > 0;) {
         const CImageBlock* block = blocks[i];
         const uint8_t* data = block->GetData();
-        if (data == nullptr || block->GetSize() < CFwInfo::RECORD_SIZE + CFwInfo::MARKER_SIZE)
+        if (data == nullptr || block->GetSize() < SMALLEST_HOLDER)
             continue;
         const ptrdiff_t at = CFwInfo::FindMarker(data, block->GetSize());
         if (at < static_cast<ptrdiff_t>(CFwInfo::RECORD_SIZE))

@@ -67,17 +67,28 @@ public:
     // Whether none of the count characters at p is a line feed.
     static bool NoLineFeed(const char* p, size_t count)
     {
+        return Lacks(p, count, '\n');
+    }
+    // Whether none of the count characters at p is c.
+    static bool Lacks(const char* p, size_t count, char c)
+    {
 #if KZM_HEX_INLINE_SSE2
+        const __m128i wanted = _mm_set1_epi8(c);
         if (count >= 16) {
-            const __m128i lf = _mm_set1_epi8('\n');
-            __m128i seen = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)), lf);
+            __m128i seen = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + count - 16)), wanted);
             for (size_t i = 16; i < count; i += 16)
-                seen = _mm_or_si128(seen,
-                                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 16)), lf));
+                seen = _mm_or_si128(
+                    seen, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 16)), wanted));
             return _mm_movemask_epi8(seen) == 0;
         }
+        if (count >= 8) {
+            const __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+            const __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + count - 8));
+            return (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(head, wanted), _mm_cmpeq_epi8(tail, wanted))) &
+                    0xFF) == 0;
+        }
 #endif
-        return std::memchr(p, '\n', count) == nullptr;
+        return std::memchr(p, c, count) == nullptr;
     }
     // Whether none of the count pairs of characters at digits is first,
     // second.
@@ -125,28 +136,32 @@ public:
     static uint32_t DecodeSum(const char* digits, uint32_t count, uint8_t* out)
     {
 #if KZM_HEX_INLINE_SSE2
-        if (count >= 16 && GetLevel() != LEVEL_SCALAR) {
-            // Summed from the registers the bytes are stored from: a load of
-            // them right after the overlapping stores would wait for both.
-            const __m128i zero = _mm_setzero_si128();
-            __m128i sums = zero;
-            uint32_t i = 0;
-            for (; i + 16 <= count; i += 16)
-                sums = _mm_add_epi64(sums, _mm_sad_epu8(Sse2Decode16(digits + 2 * i, out + i), zero));
-            if (i != count) {
-                // The last 16 bytes, those already counted masked out.
-                const __m128i last = Sse2Decode16(digits + 2 * (count - 16), out + (count - 16));
-                const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g_TailMask + (count - i)));
-                sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_and_si128(last, fresh), zero));
-            }
-            return static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
-        }
+        if (count >= 8 && GetLevel() != LEVEL_SCALAR)
+            return Sse2DecodeSum(digits, count, out, nullptr);
 #endif
         Decode(digits, count, out);
         uint32_t sum = 0;
         for (uint32_t i = 0; i < count; ++i)
             sum += out[i];
         return sum;
+    }
+
+    // DecodeSum of digits known to be upper-case ones only: false (with the
+    // bytes and *sum undefined) when one of the 2 * count characters is
+    // none. One pass over the characters where the CPU can.
+    static bool DecodeSumUpper(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum)
+    {
+#if KZM_HEX_INLINE_SSE2
+        if (count >= 8 && GetLevel() != LEVEL_SCALAR) {
+            __m128i good = _mm_set1_epi8(-1);
+            *sum = Sse2DecodeSum(digits, count, out, &good);
+            return _mm_movemask_epi8(good) == 0xFFFF;
+        }
+#endif
+        if (!UpperDigits(digits, 2 * size_t{count}))
+            return false;
+        *sum = DecodeSum(digits, count, out);
+        return true;
     }
 
     // The best level this CPU runs.
@@ -193,13 +208,49 @@ private:
         const __m128i pairs = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits)));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(pairs, pairs));
     }
-    static __m128i Sse2Decode16(const char* digits, uint8_t* out)
+    // With good, each character's UpperLanes is and-ed into *good.
+    static __m128i Sse2Decode16(const char* digits, uint8_t* out, __m128i* good = nullptr)
     {
-        const __m128i low = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits)));
-        const __m128i high = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16)));
-        const __m128i bytes = _mm_packus_epi16(low, high);
+        const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
+        const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16));
+        if (good != nullptr)
+            *good = _mm_and_si128(*good, _mm_and_si128(UpperLanes(c0), UpperLanes(c1)));
+        const __m128i bytes = _mm_packus_epi16(PairLanes(c0), PairLanes(c1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
         return bytes;
+    }
+    // count >= 8 bytes and their sum, with good as Sse2Decode16's. Summed
+    // from the registers the bytes are stored from: a load of them right
+    // after the overlapping stores would wait for both.
+    static uint32_t Sse2DecodeSum(const char* digits, uint32_t count, uint8_t* out, __m128i* good)
+    {
+        const __m128i zero = _mm_setzero_si128();
+        __m128i sums = zero, last = zero, fresh = zero;
+        if (count < 16) {
+            // The first 8 bytes and the last 8, which overlap them.
+            const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
+            const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 2 * (count - 8)));
+            if (good != nullptr)
+                *good = _mm_and_si128(*good, _mm_and_si128(UpperLanes(c0), UpperLanes(c1)));
+            const __m128i first = _mm_packus_epi16(PairLanes(c0), zero);
+            last = _mm_packus_epi16(PairLanes(c1), zero);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), first);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (count - 8)), last);
+            sums = _mm_sad_epu8(first, zero);
+            // Of the last 8, the count - 8 that the first did not hold.
+            fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g_TailMask + count));
+        } else {
+            uint32_t i = 0;
+            for (; i + 16 <= count; i += 16)
+                sums = _mm_add_epi64(sums, _mm_sad_epu8(Sse2Decode16(digits + 2 * i, out + i, good), zero));
+            if (i != count) {
+                // The last 16 bytes, those already counted masked out.
+                last = Sse2Decode16(digits + 2 * (count - 16), out + (count - 16), good);
+                fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g_TailMask + (count - i)));
+            }
+        }
+        sums = _mm_add_epi64(sums, _mm_sad_epu8(_mm_and_si128(last, fresh), zero));
+        return static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
     }
 #endif
     static uint32_t ChooseLevel();

@@ -31,12 +31,15 @@ inline bool Holds(const CImageBlock* block, uint32_t address, uint64_t end)
 
 // Blocks up to this size take their bytes from the image's shared allocation.
 constexpr uint32_t SMALL_BLOCK = 4096;
+// New blocks go to the store this many at a time (about 56 KiB of them).
+constexpr uint32_t APPEND_STEP = 1024;
 
 } // namespace
 
 CImageFile::CImageFile()
     : m_pStore(nullptr), m_ppIndex(nullptr), m_dwIndexCount(0), m_dwIndexCapacity(0), m_qwIndexVersion(0),
-      m_bIndexValid(false), m_pObserver(nullptr), m_pBlockArena(nullptr), m_dwArenaBlocks(0)
+      m_bIndexValid(false), m_bBoundsValid(false), m_dwLowest(0), m_dwHighest(0), m_dwLargest(0), m_pObserver(nullptr),
+      m_pBlockArena(nullptr), m_dwArenaBlocks(0)
 {
 }
 
@@ -53,7 +56,28 @@ CImageFile::~CImageFile()
 void CImageFile::DropIndex()
 {
     m_bIndexValid = false;
+    m_bBoundsValid = false;
     m_dwIndexCount = 0;
+}
+
+bool CImageFile::UpdateBounds()
+{
+    if (!UpdateIndex())
+        return false;
+    if (m_bBoundsValid)
+        return true;
+    uint32_t lowest = 0xFFFFFFFFu, highest = 0, largest = 0;
+    for (uint32_t i = 0; i < m_dwIndexCount; ++i) {
+        const CImageBlock* block = m_ppIndex[i];
+        lowest = block->GetStart() < lowest ? block->GetStart() : lowest;
+        highest = block->GetEnd() > highest ? block->GetEnd() : highest;
+        largest = block->GetSize() > largest ? block->GetSize() : largest;
+    }
+    m_dwLowest = lowest;
+    m_dwHighest = highest;
+    m_dwLargest = largest;
+    m_bBoundsValid = true;
+    return true;
 }
 
 bool CImageFile::UpdateIndex()
@@ -125,7 +149,7 @@ KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
     if (result == KZM_OK)
         result = reader.Rewind() == KZM_OK ? FillBlocks(reader, layout, byList, first) : KZM_E_FAIL;
     // Owned by the index now, or freed.
-    if (result != KZM_OK || !AdoptAsIndex(byList, blocks))
+    if (result != KZM_OK || !AdoptAsIndex(byList, layout))
         std::free(byList);
     reader.Close();
     return result;
@@ -175,8 +199,15 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
     CImageBlock::SHARED_BYTES* shared = smallBytes != 0 ? CImageBlock::AllocShared(smallBytes) : nullptr;
     uint64_t sharedAt = 0;
     KZMRESULT result = KZM_OK;
+    // Blocks in the arena cannot fail to be made: they go to the store in
+    // steps as they are made, while they are still in the cache.
+    uint32_t appended = 0;
     uint32_t made = 0;
     for (; made < blocks && result == KZM_OK; ++made) {
+        if (made - appended == APPEND_STEP && made <= m_dwArenaBlocks) {
+            result = m_pStore->AppendNew(byList + appended, APPEND_STEP);
+            appended = made;
+        }
         const uint32_t start = layout.GetBlockStart(made), end = layout.GetBlockEnd(made);
         CImageBlock* block = made < m_dwArenaBlocks ? new (static_cast<CImageBlock*>(m_pBlockArena) + made)
                                                           CImageBlock(start, end)
@@ -192,7 +223,7 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
     // The blocks that use the shared bytes free them with the last of them.
     if (shared != nullptr && shared->dwUsers == 0)
         std::free(shared);
-    if (result == KZM_OK && m_pStore->AppendAll(byList, blocks) != KZM_OK)
+    if (result == KZM_OK && m_pStore->AppendNew(byList + appended, blocks - appended) != KZM_OK)
         result = KZM_E_FAIL;
     for (uint32_t i = 0; i < made && result != KZM_OK; ++i)
         if (byList[i] != nullptr && byList[i]->GetOwner() == nullptr)
@@ -213,8 +244,9 @@ void CImageFile::DeleteBlock(CListNode* node)
 // The list is exactly byList when the store was empty and nobody else
 // changed it meanwhile: then the table becomes the index at once instead of
 // the list being walked again.
-bool CImageFile::AdoptAsIndex(CImageBlock** byList, uint32_t blocks)
+bool CImageFile::AdoptAsIndex(CImageBlock** byList, const CImageIndex& layout)
 {
+    const uint32_t blocks = layout.GetBlockCount();
     const uint64_t version = m_pStore->GetVersion();
     if (m_pStore->GetCount() != blocks || version != blocks)
         return false;
@@ -223,6 +255,18 @@ bool CImageFile::AdoptAsIndex(CImageBlock** byList, uint32_t blocks)
     m_dwIndexCapacity = m_dwIndexCount = blocks;
     m_qwIndexVersion = version;
     m_bIndexValid = true;
+    // The bounds from the layout's compact table, not from the blocks.
+    uint32_t lowest = 0xFFFFFFFFu, highest = 0, largest = 0;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        const uint32_t start = layout.GetBlockStart(i), end = layout.GetBlockEnd(i);
+        lowest = start < lowest ? start : lowest;
+        highest = end > highest ? end : highest;
+        largest = end - start > largest ? end - start : largest;
+    }
+    m_dwLowest = lowest;
+    m_dwHighest = highest;
+    m_dwLargest = largest;
+    m_bBoundsValid = true;
     return true;
 }
 
@@ -263,12 +307,7 @@ KZMRESULT CImageFile::Clear()
 {
     if (m_pStore == nullptr)
         return KZM_E_FAIL;
-    CListNode* node = m_pStore->TakeAll();
-    while (node != nullptr) {
-        CListNode* next = CImageStore::Unchain(node);
-        DeleteBlock(node);
-        node = next;
-    }
+    m_pStore->TakeAll([this](CListNode* node) { DeleteBlock(node); });
     std::free(m_pBlockArena);
     m_pBlockArena = nullptr;
     m_dwArenaBlocks = 0;
@@ -301,22 +340,15 @@ const CImageBlock* const* CImageFile::GetBlocks(uint32_t* count)
 
 uint32_t CImageFile::GetLowestAddress()
 {
-    if (!UpdateIndex())
-        return 0;
-    uint32_t lowest = 0xFFFFFFFFu;
-    for (uint32_t i = 0; i < m_dwIndexCount; ++i)
-        if (m_ppIndex[i]->GetStart() < lowest)
-            lowest = m_ppIndex[i]->GetStart();
-    return lowest;
+    return UpdateBounds() ? m_dwLowest : 0;
 }
 
 uint32_t CImageFile::GetHighestAddress()
 {
-    if (!UpdateIndex())
-        return 0;
-    uint32_t highest = 0;
-    for (uint32_t i = 0; i < m_dwIndexCount; ++i)
-        if (m_ppIndex[i]->GetEnd() > highest)
-            highest = m_ppIndex[i]->GetEnd();
-    return highest;
+    return UpdateBounds() ? m_dwHighest : 0;
+}
+
+uint32_t CImageFile::GetLargestBlockSize()
+{
+    return UpdateBounds() ? m_dwLargest : 0;
 }

@@ -72,7 +72,7 @@ private:
     KZMRESULT LoadFrom(CImageReader& reader);
     KZMRESULT ReadLayout(CImageReader& reader, CImageIndex& layout, LOAD_PASS* pass);
     KZMRESULT CreateBlocks(const CImageIndex& layout, CImageBlock** byList);
-    bool AdoptAsIndex(CImageBlock** byList, uint32_t blocks);
+    bool AdoptAsIndex(CImageBlock** byList, const CImageIndex& layout);
     // Ends a block's life, in the shared allocation or on its own.
     void DeleteBlock(CListNode* node);
     static KZMRESULT FillBlocks(CImageReader& reader, CImageIndex& layout, CImageBlock* const* byList,
@@ -81,6 +81,11 @@ private:
     // that indexed access does not walk the list each time.
     bool UpdateIndex();
     void DropIndex();
+    // The smallest start, largest end and largest size of the indexed
+    // blocks, worked out once per index: the placement and the record lookup
+    // ask for them on every load, and a walk over many blocks is slow.
+    bool UpdateBounds();
+    uint32_t GetLargestBlockSize();
 
     CImageStore* m_pStore;
     CImageBlock** m_ppIndex;
@@ -88,6 +93,10 @@ private:
     uint32_t m_dwIndexCapacity;
     uint64_t m_qwIndexVersion;
     bool m_bIndexValid;
+    bool m_bBoundsValid;
+    uint32_t m_dwLowest;
+    uint32_t m_dwHighest;
+    uint32_t m_dwLargest;
     IImageObserver* m_pObserver;
     void* m_pBlockArena; // storage of the loaded blocks, when they share one
     uint32_t m_dwArenaBlocks;

@@ -215,11 +215,6 @@ uint8_t CImageReader::HexByte(char high, char low)
     return HexPair(high, low);
 }
 
-void CImageReader::DecodeData(const char* digits, uint32_t count, uint8_t* out)
-{
-    CHexDigits::Decode(digits, count, out);
-}
-
 uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record)
 {
     return ParseHex(line, length, extension, record);
@@ -230,7 +225,8 @@ uint32_t CImageReader::ParseSRecord(const char* line, uint32_t length, RECORD* r
     return ParseS(line, length, record);
 }
 
-void CImageReader::Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type, const RECORD* record)
+KZM_ALWAYS_INLINE void CImageReader::Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type,
+                                            const RECORD* record)
 {
     IImageObserver::LINE event;
     event.dwNumber = m_dwLineNumber;
@@ -276,11 +272,11 @@ uint32_t CImageReader::NextRecordObserved(RECORD* record)
         uint32_t status;
         uint32_t type;
         if (first == ':') {
-            type = length >= 9 ? HexByte(line[7], line[8]) : 0;
-            status = ParseHexRecord(line, length, &m_dwExtension, record);
+            type = length >= 9 ? HexPair(line[7], line[8]) : 0;
+            status = ParseHex(line, length, &m_dwExtension, record);
         } else if (first == 'S' || first == 's') {
-            type = HexByte('0', length >= 2 ? line[1] : '\0');
-            status = ParseSRecord(line, length, record);
+            type = HexPair('0', length >= 2 ? line[1] : '\0');
+            status = ParseS(line, length, record);
         } else {
             Notify(IImageObserver::LINE_SKIPPED, line, length, 0, nullptr);
             continue;

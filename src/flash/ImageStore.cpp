@@ -25,18 +25,29 @@ KZMRESULT CImageStore::AppendLocked(CListNode* node, uint64_t* linked)
     if (node == nullptr)
         return KZM_E_FAIL;
     if (node->ClaimFor(this)) {
-        node->m_pPrev = m_pLast;
-        node->m_pNext = nullptr;
-        if (m_pLast != nullptr)
-            m_pLast->m_pNext = node;
-        else
-            m_pFirst = node;
-        m_pLast = node;
-        ++m_dwCount;
-        ++*linked;
+        Link(node, linked);
         return KZM_OK;
     }
     return node->GetOwner() == this ? KZM_OK : KZM_E_FAIL;
+}
+
+void CImageStore::LinkNew(CListNode* node, uint64_t* linked)
+{
+    node->ClaimNew(this);
+    Link(node, linked);
+}
+
+void CImageStore::Link(CListNode* node, uint64_t* linked)
+{
+    node->m_pPrev = m_pLast;
+    node->m_pNext = nullptr;
+    if (m_pLast != nullptr)
+        m_pLast->m_pNext = node;
+    else
+        m_pFirst = node;
+    m_pLast = node;
+    ++m_dwCount;
+    ++*linked;
 }
 
 KZMRESULT CImageStore::Remove(CListNode* node)
@@ -56,7 +67,7 @@ KZMRESULT CImageStore::Remove(CListNode* node)
             m_pLast = node->m_pPrev;
         node->m_pPrev = nullptr;
         node->m_pNext = nullptr;
-        node->ReleaseFrom(this);
+        node->Release();
         --m_dwCount;
         ++m_qwVersion;
         result = KZM_OK;
@@ -76,7 +87,7 @@ CListNode* CImageStore::TakeFirst()
         else
             m_pLast = nullptr;
         node->m_pNext = nullptr;
-        node->ReleaseFrom(this);
+        node->Release();
         --m_dwCount;
         ++m_qwVersion;
     }
@@ -84,29 +95,12 @@ CListNode* CImageStore::TakeFirst()
     return node;
 }
 
-CListNode* CImageStore::TakeAll()
+CListNode* CImageStore::Detach(CListNode* node)
 {
-    EnterCriticalSection(&m_Lock);
-    CListNode* first = m_pFirst;
-    for (CListNode* node = first; node != nullptr; node = node->m_pNext) {
-        node->m_pPrev = nullptr;
-        node->ReleaseFrom(this);
-    }
-    if (first != nullptr) {
-        m_pFirst = m_pLast = nullptr;
-        m_dwCount = 0;
-        ++m_qwVersion;
-    }
-    LeaveCriticalSection(&m_Lock);
-    return first;
-}
-
-CListNode* CImageStore::Unchain(CListNode* node)
-{
-    if (node == nullptr)
-        return nullptr;
     CListNode* next = node->m_pNext;
+    node->m_pPrev = nullptr;
     node->m_pNext = nullptr;
+    node->Release();
     return next;
 }
 

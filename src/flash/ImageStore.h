@@ -44,13 +44,48 @@ public:
         LeaveCriticalSection(&m_Lock);
         return result;
     }
+    // AppendAll for nodes just made, which no other thread can reach yet:
+    // as nothing can claim them meanwhile, an unowned one is claimed without
+    // a locked instruction (a long list of new nodes costs one each).
+    template <typename NODE>
+    KZMRESULT AppendNew(NODE* const* nodes, uint32_t count)
+    {
+        KZMRESULT result = KZM_OK;
+        uint64_t linked = 0;
+        EnterCriticalSection(&m_Lock);
+        for (uint32_t i = 0; i < count && result == KZM_OK; ++i) {
+            if (nodes[i] != nullptr && nodes[i]->GetOwner() == nullptr)
+                LinkNew(nodes[i], &linked);
+            else
+                result = AppendLocked(nodes[i], &linked);
+        }
+        if (linked != 0)
+            m_qwVersion.fetch_add(linked, std::memory_order_acq_rel);
+        LeaveCriticalSection(&m_Lock);
+        return result;
+    }
     // Takes the first node out of the list in one step; null when empty.
     CListNode* TakeFirst();
-    // Takes every node out in one step: the first of them, each linked to
-    // the next for Unchain; null when empty.
-    CListNode* TakeAll();
-    // A node TakeAll gave: clears its links and returns the one after it.
-    static CListNode* Unchain(CListNode* node);
+    // Takes every node out in one locked step, in list order, each handed
+    // unlinked and unowned to taken(node), which may delete it: one walk
+    // over a long list instead of one to take the nodes and one to delete.
+    template <typename FN>
+    void TakeAll(FN taken)
+    {
+        EnterCriticalSection(&m_Lock);
+        CListNode* node = m_pFirst;
+        if (node != nullptr) {
+            m_pFirst = m_pLast = nullptr;
+            m_dwCount = 0;
+            ++m_qwVersion;
+        }
+        while (node != nullptr) {
+            CListNode* next = Detach(node);
+            taken(node);
+            node = next;
+        }
+        LeaveCriticalSection(&m_Lock);
+    }
 
     // One locked step each: the first node, the node after `node` (null at the
     // end or when `node` is not in this store).
@@ -65,6 +100,12 @@ public:
 private:
     // Counts the node in *linked when it is linked in.
     KZMRESULT AppendLocked(CListNode* node, uint64_t* linked);
+    // Clears a node's links and owner; the node that followed it.
+    static CListNode* Detach(CListNode* node);
+    // Claims an unowned node no other thread can reach and links it in.
+    void LinkNew(CListNode* node, uint64_t* linked);
+    // Links in a node claimed for this store.
+    void Link(CListNode* node, uint64_t* linked);
 
     CRITICAL_SECTION m_Lock;
     CListNode* m_pFirst;

@@ -2,9 +2,7 @@
 // block of an image store.
 #pragma once
 
-#include "platform/Platform.h"
-
-#include <cstdint>
+#include <atomic>
 
 class CImageStore;
 
@@ -25,9 +23,15 @@ private:
     // The owner is claimed by an atomic compare-and-exchange from null, so a
     // node belongs to at most one store at a time.
     bool ClaimFor(CImageStore* store);
-    bool ReleaseFrom(CImageStore* store);
+    // A node just made, which no other thread can reach yet, needs no
+    // compare-and-exchange.
+    void ClaimNew(CImageStore* store);
+    // Only the owning store releases a node, under its lock, where nothing
+    // else changes the owner: a plain atomic store does, without the cost of
+    // a locked instruction on each node of a long list.
+    void Release();
 
-    volatile LONG64 m_llOwner;
+    std::atomic<CImageStore*> m_pOwner;
     CListNode* m_pPrev;
     CListNode* m_pNext;
 };

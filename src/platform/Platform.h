@@ -49,12 +49,6 @@
 // Thread state
 //   GetLastError() / SetLastError(code)    the calling thread's last error
 //
-// Atomics
-//   InterlockedCompareExchange64(dest, exchange, comparand)
-//                                          the value *dest held before; the
-//                                          exchange happened when it equals
-//                                          comparand
-//
 // Library entry
 //   KZM_LIBRARY_ENTRY(fn) placed after the library's static objects defines
 //   the entry hook: fn(module, DLL_PROCESS_ATTACH, 0) runs after those objects

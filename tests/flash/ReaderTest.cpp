@@ -8,6 +8,7 @@
 #include "flash/ImageReader.h"
 #include "support/Corpus.h"
 
+#include <algorithm>
 #include <csignal>
 #include <random>
 #ifndef _WIN32
@@ -289,7 +290,20 @@ TEST(ImageReader, BlockLayoutMatchesTheLiteralRulesOnRandomImages)
             CLevel path(level);
             CImageFile image;
             ASSERT_EQ(image.LoadMemory(text.data(), text.size()), 0u);
-            ASSERT_EQ(BlocksOf(image), LiteralLoad(records)) << "round " << round;
+            const std::vector<Block> blocks = BlocksOf(image);
+            ASSERT_EQ(blocks, LiteralLoad(records)) << "round " << round;
+            // The bounds the placement asks for: the blocks', and no
+            // block's once the image is cleared.
+            uint32_t lowest = 0xFFFFFFFFu, highest = 0;
+            for (const Block& b : blocks) {
+                lowest = std::min(lowest, b.Start);
+                highest = std::max(highest, b.End);
+            }
+            EXPECT_EQ(std::make_pair(image.GetLowestAddress(), image.GetHighestAddress()),
+                      std::make_pair(lowest, highest));
+            image.Clear();
+            EXPECT_EQ(std::make_pair(image.GetLowestAddress(), image.GetHighestAddress()),
+                      std::make_pair(0xFFFFFFFFu, 0u));
         }
     }
 }

@@ -118,12 +118,6 @@ KZM_PLATFORM_API BOOL FreeLibrary(HMODULE module);
 KZM_PLATFORM_API DWORD GetLastError(void);
 KZM_PLATFORM_API void SetLastError(DWORD code);
 
-inline LONG64 InterlockedCompareExchange64(LONG64 volatile* dest, LONG64 exchange, LONG64 comparand)
-{
-    __atomic_compare_exchange_n(dest, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-
 // Runs fn(module, DLL_PROCESS_ATTACH, 0) after the static objects defined
 // before it in the same file, and fn(module, DLL_PROCESS_DETACH, 0) before they
 // are destroyed: the order Windows keeps around DllMain.

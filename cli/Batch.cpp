@@ -25,8 +25,6 @@
 
 namespace kzcli {
 
-using namespace kzsupport; // children and stop requests
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

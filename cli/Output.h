@@ -22,11 +22,13 @@
 #include "ImageCheck.h"
 #include "ImageWords.h"
 #include "Progress.h"
+#include "Terminal.h"
 #include "Reports.h"
 
 namespace kzcli {
 
-using namespace kzhost; // the host kit's check, input and result texts
+using namespace kzhost;    // the host kit's check, input and result texts
+using namespace kzsupport; // the terminal, children and stop requests
 
 // JSON objects keep their keys in the order they were written ("event" first).
 using Json = nlohmann::ordered_json;
@@ -164,14 +166,6 @@ private:
     mutable std::recursive_mutex m_Lock;
     std::function<void(Json&)> m_SummaryHook;
 };
-
-// Columns of the terminal a stream goes to: its window size, else $COLUMNS,
-// else 80.
-unsigned TerminalColumns(FILE* stream);
-
-// One progress bar line that takes at most columns - 1 columns, with `end`
-// (the phase's time, once it is over) at its end.
-std::string BarLine(const PhaseStats& s, bool unicode, unsigned columns, const std::string& end = "");
 
 // A device id or handle: "0x0000000000000101".
 std::string HandleText(uint64_t handle);

@@ -21,8 +21,6 @@
 
 namespace kzcli {
 
-using namespace kzsupport; // stop requests
-
 struct GlobalOptions {
     std::optional<uint64_t> deviceId; // --device
     std::string serial;               // --serial

@@ -51,19 +51,6 @@ read, or blocks it would not write where they belong is refused (--no-check
 skips this). Run on the virtual bench, the default bench keeps its flash in
 $KAZMIR_STATE_DIR, else $XDG_STATE_HOME/kazmir, else ~/.local/state/kazmir.)";
 
-bool Utf8Locale()
-{
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value == nullptr || *value == '\0')
-            continue;
-        const std::string v(value);
-        return v.find("UTF-8") != std::string::npos || v.find("utf8") != std::string::npos ||
-               v.find("utf-8") != std::string::npos || v.find("UTF8") != std::string::npos;
-    }
-    return false;
-}
-
 // A command line kazmir refuses still ends with a summary when --json was
 // asked for; returns the usage exit code.
 int JsonUsageSummary(int argc, char** argv, const std::string& message)

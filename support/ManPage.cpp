@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 
-
 namespace kzsupport {
 
 namespace {
@@ -62,10 +61,10 @@ std::string ManPage(const CLI::App& app, const std::string& version, const std::
     const std::string name = app.get_name();
     std::string title = name;
     std::transform(title.begin(), title.end(), title.begin(), [](unsigned char c) { return std::toupper(c); });
-    std::string page = ".TH " + title + " 1 \"\" \"" + name + " " + version + "\" \"User Commands\"\n.SH NAME\n" + name +
-                       " \\- " +
-                       Roff(app.get_description().substr(app.get_description().find(':') + 2)) +
-                       "\n.SH SYNOPSIS\n\\fB" + name + "\\fR [\\fIglobal options\\fR] \\fIcommand\\fR [\\fIoptions\\fR] "
+    std::string page = ".TH " + title + " 1 \"\" \"" + name + " " + version + "\" \"User Commands\"\n.SH NAME\n" +
+                       name + " \\- " + Roff(app.get_description().substr(app.get_description().find(':') + 2)) +
+                       "\n.SH SYNOPSIS\n\\fB" + name +
+                       "\\fR [\\fIglobal options\\fR] \\fIcommand\\fR [\\fIoptions\\fR] "
                        "[\\fIarguments\\fR]\n.SH GLOBAL OPTIONS\nThey go before or after the command.\n";
     Options(app, page);
     page += ".SH COMMANDS\n";

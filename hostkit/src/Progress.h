@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "FlashLayout.h"
@@ -60,5 +61,9 @@ private:
     bool m_Open = false;
     std::chrono::steady_clock::time_point m_Start;
 };
+
+// One progress bar line that takes at most columns - 1 columns, with `end`
+// (the phase's time, once it is over) at its end.
+std::string BarLine(const PhaseStats& s, bool unicode, unsigned columns, const std::string& end = "");
 
 } // namespace kzhost

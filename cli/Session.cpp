@@ -336,10 +336,7 @@ bool CSession::CheckImage(const ImageAnalysis& image, bool noCheck)
         std::string text = "Checked " + image.path + ": " + image.FormatName() + ", " +
                            Plural(image.blocks.size(), "block", "blocks") + ", " +
                            Plural(image.dataBytes, "byte", "bytes");
-        if (image.fwInfo.found)
-            text += ", " + FwInfoLine(image.fwInfo);
-        else
-            text += ", no firmware-information record";
+        text += ", " + FwInfoLine(image.fwInfo);
         m_Out.Say(text);
         for (const auto& line : FindingLines(image.findings, false, "  "))
             m_Out.Say(line);

@@ -126,8 +126,10 @@ bool CChildren::Start(size_t id, const std::string& program, const std::vector<s
         }
     }
     std::string line = QuoteArgument(program);
-    for (const auto& a : args)
-        line += " " + QuoteArgument(a);
+    for (const auto& a : args) {
+        line += ' ';
+        line += QuoteArgument(a);
+    }
     STARTUPINFOA si{};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;

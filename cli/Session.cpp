@@ -489,6 +489,8 @@ Ended CSession::ReadFlashImage(const std::string& command, const std::string& fi
     // Read even with --no-check: how much of the image the library's range
     // holds is told afterwards in any case.
     image = AnalyseImageFile(LibraryImage());
+    if (m_ImageCheckedHook)
+        m_ImageCheckedHook(image);
     image.path = file;
     if (!noCheck && !image.readable)
         return SummariseExit(command, EXIT_IMAGE, image.findings.front().text, extra);

@@ -147,9 +147,12 @@ public:
     // sentence why the board is refused (exit 3, nothing written).
     using ImageHook = std::function<std::optional<std::string>(const std::string& command, const std::string& file,
                                                                const std::string& libraryPath, std::string& usePath)>;
-    void SetImageHook(ImageHook hook)
+    // checked: called with the check of that file, before it is judged.
+    using ImageCheckedHook = std::function<void(const ImageAnalysis& image)>;
+    void SetImageHook(ImageHook hook, ImageCheckedHook checked)
     {
         m_ImageHook = std::move(hook);
+        m_ImageCheckedHook = std::move(checked);
     }
 
     // Program, verify and erase: what the flash holds after a library call
@@ -186,6 +189,7 @@ private:
     GlobalOptions m_Options;
     COutput& m_Out;
     ImageHook m_ImageHook;
+    ImageCheckedHook m_ImageCheckedHook;
     std::string m_ImagePath;
     std::chrono::steady_clock::time_point m_Start;
     std::string m_Serial; // the board's serial number, when known (--serial, or the bench's board)

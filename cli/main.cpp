@@ -408,7 +408,8 @@ int main(int argc, char** argv)
     host.CatchSignals();
 #if KAZMIR_CLI_RUNLOG
     host.SetImageHook([&line](const std::string& command, const std::string& file, const std::string& libraryPath,
-                              std::string& usePath) { return line.PrepareImage(command, file, libraryPath, usePath); });
+                              std::string& usePath) { return line.PrepareImage(command, file, libraryPath, usePath); },
+                      [&line](const ImageAnalysis& image) { line.ImageChecked(image); });
 #endif
     try {
 #if KAZMIR_CLI_RUNLOG

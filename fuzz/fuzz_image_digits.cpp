@@ -138,7 +138,7 @@ Reading Read(const uint8_t* data, size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const uint32_t RUNS[] = {1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 48, 49, 64, 255, 4096};
+    static const uint32_t RUNS[] = {1, 7, 8, 9, 15, 16, 17, 21, 24, 31, 32, 33, 48, 49, 64, 255, 4096};
     CHexDigits::SetLevel(CHexDigits::LEVEL_SCALAR);
     std::vector<std::vector<uint8_t>> decoded;
     std::vector<std::vector<uint32_t>> checked;

@@ -41,21 +41,12 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
     m_Row.command = command;
     m_Row.image = AbsolutePath(file);
     std::string error;
-    // The digest beside the look for the firmware record: each reads the
-    // file on its own, the check proper comes later.
-    auto digest = std::async(std::launch::async, [&file] {
+    // The digest reads the file on its own, beside the check.
+    m_Digest = std::async(std::launch::async, [file] {
         std::string unused;
         return DigestFile(file, unused);
     });
-    const kzhost::ImageAnalysis image = kzhost::LoadedImage(libraryPath);
-    if (auto done = digest.get()) {
-        m_Row.imageSize = done->size;
-        m_Row.imageSha256 = done->sha256;
-    }
-    if (image.fwInfo.found) {
-        m_Row.fwName = image.fwInfo.Name();
-        m_Row.fwVersion = image.fwInfo.Version();
-    }
+    m_FwPath = libraryPath;
     if (m_Stamps.empty())
         return std::nullopt;
     if (command != "program")
@@ -75,14 +66,45 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
         return *refused;
     m_Row.stamps = *values;
     usePath = m_Stamped.Path();
+    // The check reads the stamped copy: the record is the image's own.
+    TakeFwInfo(kzhost::LoadedImage(libraryPath));
     m_Host.event({{"event", "stamps"}, {"stamps", StampsToJson(*values)}});
     for (const auto& v : *values)
         m_Host.say("Stamp " + AddressText(v.address) + " (" + v.format + ", " + v.source + "): " + v.value);
     return std::nullopt;
 }
 
+void CLineRecord::TakeFwInfo(const kzhost::ImageAnalysis& image)
+{
+    m_FwPath.clear();
+    if (image.fwInfo.found) {
+        m_Row.fwName = image.fwInfo.Name();
+        m_Row.fwVersion = image.fwInfo.Version();
+    }
+}
+
+void CLineRecord::ImageChecked(const kzhost::ImageAnalysis& image)
+{
+    if (!m_FwPath.empty())
+        TakeFwInfo(image);
+    FinishImage();
+}
+
+void CLineRecord::FinishImage()
+{
+    if (!m_FwPath.empty())
+        TakeFwInfo(kzhost::LoadedImage(m_FwPath));
+    if (!m_Digest.valid())
+        return;
+    if (auto done = m_Digest.get()) {
+        m_Row.imageSize = done->size;
+        m_Row.imageSha256 = done->sha256;
+    }
+}
+
 void CLineRecord::OnSummary(Json& summary)
 {
+    FinishImage();
     const std::string command = summary.value("command", std::string());
     if (!IsLoggedCommand(command))
         return;

@@ -6,10 +6,13 @@
 #pragma once
 
 #include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Digest.h"
+#include "ImageCheck.h"
 #include "RunLog.h"
 #include "Stamp.h"
 #include "StampImage.h"
@@ -44,11 +47,15 @@ public:
     void Begin(const std::string& serial);
 
     // The image is open (libraryPath: the file the library reads): its
-    // digest and firmware record for the row, and with stamps the board's
-    // copy. The path the library is to read, or the sentence why the board
-    // is refused before anything is written.
+    // digest for the row starts beside the host's check, and with stamps the
+    // board's copy is made. The path the library is to read, or the sentence
+    // why the board is refused before anything is written.
     std::optional<std::string> PrepareImage(const std::string& command, const std::string& file,
                                             const std::string& libraryPath, std::string& usePath);
+    // The host's check of the file the library reads: the row's firmware
+    // record comes from it (no second pass over the file), and the digest
+    // is waited for.
+    void ImageChecked(const kzhost::ImageAnalysis& image);
 
     // The summary event that ends the board's command (IsLoggedCommand; the
     // others are let be): the row goes to the log and the reports, and into
@@ -64,12 +71,17 @@ public:
 
 private:
     void WriteReports(const std::vector<RunRecord>& rows, const std::string& command);
+    // The digest and firmware record not had yet: waited for and looked up.
+    void FinishImage();
+    void TakeFwInfo(const kzhost::ImageAnalysis& image);
 
     LineSettings m_Settings;
     LineHost m_Host;
     std::vector<StampRule> m_Stamps;
     RunRecord m_Row;
     CStampedImage m_Stamped;
+    std::future<std::optional<FileDigest>> m_Digest; // of the image, while it runs
+    std::string m_FwPath;                            // the file whose firmware record the row still needs
     bool m_bLogFailed = false;
 };
 

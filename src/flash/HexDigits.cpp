@@ -21,15 +21,28 @@ constexpr std::array<uint8_t, 65536> MakePairTable()
 }
 
 #if KZM_HEX_AVX2
-// 32 characters to 16 bytes: the steps of PairLanes in 32 lanes.
-__attribute__((target("avx2"))) inline void Avx2Decode16(const char* digits, uint8_t* out)
+// PairLanes in 32 lanes: each 16-bit lane's byte in its low half.
+__attribute__((target("avx2"))) inline __m256i Avx2PairLanes(__m256i c)
 {
-    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(digits));
     const __m256i fromA = _mm256_cmpeq_epi8(_mm256_max_epu8(c, _mm256_set1_epi8('A')), c);
     const __m256i v =
         _mm256_sub_epi8(_mm256_sub_epi8(c, _mm256_set1_epi8('0')), _mm256_and_si256(fromA, _mm256_set1_epi8(7)));
-    const __m256i pairs =
-        _mm256_and_si256(_mm256_or_si256(_mm256_slli_epi16(v, 4), _mm256_srli_epi16(v, 8)), _mm256_set1_epi16(0xFF));
+    return _mm256_and_si256(_mm256_or_si256(_mm256_slli_epi16(v, 4), _mm256_srli_epi16(v, 8)), _mm256_set1_epi16(0xFF));
+}
+
+// UpperLanes in 32 lanes.
+__attribute__((target("avx2"))) inline __m256i Avx2UpperLanes(__m256i c)
+{
+    const __m256i digit = _mm256_sub_epi8(c, _mm256_set1_epi8('0'));
+    const __m256i letter = _mm256_sub_epi8(c, _mm256_set1_epi8('A'));
+    return _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(digit, _mm256_set1_epi8(9)), digit),
+                           _mm256_cmpeq_epi8(_mm256_min_epu8(letter, _mm256_set1_epi8(5)), letter));
+}
+
+// 32 characters to 16 bytes.
+__attribute__((target("avx2"))) inline void Avx2Decode16(const char* digits, uint8_t* out)
+{
+    const __m256i pairs = Avx2PairLanes(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(digits)));
     const __m128i packed = _mm_packus_epi16(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
 }
@@ -70,6 +83,29 @@ __attribute__((target("avx2"))) void CHexDigits::DecodeAvx2(const char* digits, 
         Avx2Decode16(digits + 2 * (count - 16), out + (count - 16));
 }
 
+// The first 32 characters and the last 32, which overlap them; the bytes of
+// the second step that the first gave are masked out of the sum.
+__attribute__((target("avx2"))) bool CHexDigits::Avx2DecodeSumUpper32(const char* digits, uint32_t count, uint8_t* out,
+                                                                      uint32_t* sum)
+{
+    const __m256i c0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(digits));
+    const __m256i c1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(digits + 2 * (count - 16)));
+    if (_mm256_movemask_epi8(_mm256_and_si256(Avx2UpperLanes(c0), Avx2UpperLanes(c1))) != -1)
+        return false;
+    // The pack interleaves the 128-bit halves: put the first step's 16 bytes
+    // low and the second's high.
+    const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(Avx2PairLanes(c0), Avx2PairLanes(c1)), 0xD8);
+    const __m128i first = _mm256_castsi256_si128(bytes);
+    const __m128i last = _mm256_extracti128_si256(bytes, 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (count - 16)), last);
+    const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g_TailMask + (count - 16)));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i sums = _mm_add_epi64(_mm_sad_epu8(first, zero), _mm_sad_epu8(_mm_and_si128(last, fresh), zero));
+    *sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+    return true;
+}
+
 uint32_t CHexDigits::CpuLevel()
 {
     static const uint32_t s_dwLevel = [] {
@@ -80,6 +116,14 @@ uint32_t CHexDigits::CpuLevel()
 }
 
 #else
+
+bool CHexDigits::Avx2DecodeSumUpper32(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum)
+{
+    if (!UpperDigits(digits, 2 * size_t{count}))
+        return false;
+    *sum = DecodeSum(digits, count, out);
+    return true;
+}
 
 void CHexDigits::DecodeAvx2(const char* digits, uint32_t count, uint8_t* out)
 {
@@ -92,6 +136,21 @@ uint32_t CHexDigits::CpuLevel()
 }
 
 #endif
+
+bool CHexDigits::DecodeSumUpperAny(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum)
+{
+#if KZM_HEX_INLINE_SSE2
+    if (count >= 8 && GetLevel() != LEVEL_SCALAR) {
+        __m128i good = _mm_set1_epi8(-1);
+        *sum = Sse2DecodeSum(digits, count, out, &good);
+        return _mm_movemask_epi8(good) == 0xFFFF;
+    }
+#endif
+    if (!UpperDigits(digits, 2 * size_t{count}))
+        return false;
+    *sum = DecodeSum(digits, count, out);
+    return true;
+}
 
 uint32_t CHexDigits::ChooseLevel()
 {

@@ -64,6 +64,32 @@ public:
         else
             DecodeScalar(digits, count, out);
     }
+    // Where the first of the count characters at p that is a or b stands;
+    // count when none is.
+    static size_t FirstOf(const char* p, size_t count, char a, char b)
+    {
+        size_t i = 0;
+#if KZM_HEX_INLINE_SSE2
+        const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
+        const auto either = [&](size_t at) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+            return _mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb));
+        };
+        // 64 characters a step while none is either; the step that holds
+        // one is looked through below.
+        const size_t vectorEnd = GetLevel() != LEVEL_SCALAR ? count : 0;
+        for (; i + 64 <= vectorEnd; i += 64)
+            if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(either(i), either(i + 16)),
+                                               _mm_or_si128(either(i + 32), either(i + 48)))))
+                break;
+        for (; i + 16 <= vectorEnd && !_mm_movemask_epi8(either(i)); i += 16) {
+        }
+#endif
+        for (; i < count; ++i)
+            if (p[i] == a || p[i] == b)
+                return i;
+        return count;
+    }
     // Whether none of the count characters at p is a line feed.
     static bool NoLineFeed(const char* p, size_t count)
     {
@@ -151,18 +177,15 @@ public:
     // none. One pass over the characters where the CPU can.
     static bool DecodeSumUpper(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum)
     {
+        // A record line's usual size takes one call; the rest stays out of
+        // line, so that this goes inline into a line's check.
 #if KZM_HEX_INLINE_SSE2
-        if (count >= 8 && GetLevel() != LEVEL_SCALAR) {
-            __m128i good = _mm_set1_epi8(-1);
-            *sum = Sse2DecodeSum(digits, count, out, &good);
-            return _mm_movemask_epi8(good) == 0xFFFF;
-        }
+        if (count - 16 <= 16 && GetLevel() == LEVEL_AVX2)
+            return Avx2DecodeSumUpper32(digits, count, out, sum);
 #endif
-        if (!UpperDigits(digits, 2 * size_t{count}))
-            return false;
-        *sum = DecodeSum(digits, count, out);
-        return true;
+        return DecodeSumUpperAny(digits, count, out, sum);
     }
+    static bool DecodeSumUpperAny(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum);
 
     // The best level this CPU runs.
     static uint32_t CpuLevel();
@@ -254,6 +277,9 @@ private:
     }
 #endif
     static uint32_t ChooseLevel();
+    // DecodeSumUpper of 16 to 32 bytes (a record line's usual size) in two
+    // 32-character steps; only where CpuLevel() allows it.
+    static bool Avx2DecodeSumUpper32(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum);
     // 16 bytes and more; only where CpuLevel() allows it.
     static void DecodeAvx2(const char* digits, uint32_t count, uint8_t* out);
 

@@ -609,7 +609,20 @@ TEST_F(KazmirRun, BenchFwInfoAndChoosingTheBoard)
     const std::string id = bench["boards"][0]["device_id"];
 
     EXPECT_EQ(Kazmir({"--json", "fwinfo"}).Event("fwinfo")["found"], false);
-    ASSERT_EQ(Kazmir({"program", DEMO}).exit, 0);
+    // The run log's row names the image's firmware record, also when the
+    // board gets a stamped copy of it.
+    ASSERT_EQ(Kazmir({"counter", "n", "--set", "1"}).exit, 0);
+    for (const auto& stamp :
+         {std::vector<std::string>{}, std::vector<std::string>{"--stamp", "0x10=u16le:counter:n"}}) {
+        std::vector<std::string> args = {"--json", "program", DEMO};
+        args.insert(args.end(), stamp.begin(), stamp.end());
+        const Result programmed = Kazmir(args);
+        ASSERT_EQ(programmed.exit, 0) << programmed.err;
+        const json run = programmed.Event("summary")["run"];
+        EXPECT_EQ(run["fw_name"], "DEMO");
+        EXPECT_EQ(run["fw_version"], "01.02.00.00");
+        EXPECT_EQ(run["image_sha256"].get<std::string>().size(), 64u);
+    }
     const Result byId = Kazmir({"--device", id, "fwinfo"});
     EXPECT_EQ(byId.exit, 0) << byId.err;
     EXPECT_TRUE(Has(byId.out, "Name            DEMO"));

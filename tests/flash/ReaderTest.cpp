@@ -98,6 +98,10 @@ TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
         {"end record without line feed", REC0 + ":00000001FF", 0, R0},
         {"Ctrl-Z ends the file", REC0 + "\x1A" + REC10, 0, R0},
         {"a NUL byte ends the line as a C string", REC0 + std::string(":04001000\0", 10) + "5060708D2\n" + REC4, 0, R0},
+        {"Ctrl-Z after a NUL byte in a skipped line ends the file",
+         REC0 + std::string("x\0y\n", 4) + REC4 + "\x1A" + REC10,
+         0,
+         {{0, 8, Seq(1, 8)}}},
         {"record after 4,095 characters is read", REC0 + LONG_LINE + REC10 + HEX_END, 0, R0R10},
         {"record line over 4,095 characters is malformed", REC0 + ":" + std::string(4100, '0') + "\n" + REC10, 0, R0},
         {"malformed remainder stops reading", REC0 + LONG_LINE + "S1FF\n" + REC10 + HEX_END, 0, R0},
@@ -458,6 +462,37 @@ TEST(ImageReader, EveryCharacterPairDecodesByTheDigitRule)
     }
     for (size_t i = 0; i < expected.size(); i += 97)
         EXPECT_EQ(CImageReader::HexByte(digits[2 * i], digits[2 * i + 1]), expected[i]) << i;
+}
+
+// The line reader's one look for a NUL or a Ctrl-Z: the first of either at
+// any place of a vector step, with the other one before, after or absent.
+TEST(ImageReader, FirstOfFindsTheFirstOfTwoCharactersAnywhere)
+{
+    struct Case {
+        char Wanted, Other; // the one put in first, and the one put in after it (or none)
+        bool OtherFirst;    // ... or the other put in before it
+    };
+    const Case CASES[] = {{'\0', '\x1A', false}, {'\x1A', '\0', false}, {'\0', 'x', false}, {'\x1A', '\0', true}};
+    for (uint32_t level : Levels()) {
+        CLevel path(level);
+        for (const Case& c : CASES)
+            for (size_t size : {1u, 15u, 16u, 63u, 64u, 65u, 130u, 200u})
+                for (size_t at = 0; at <= size; ++at) {
+                    std::string text(size, 'A');
+                    size_t expected = size;
+                    if (at < size) {
+                        text[at] = c.Wanted;
+                        expected = at;
+                        const size_t other = c.OtherFirst ? at / 2 : at + 7;
+                        if (c.Other != 'x' && other < size && other != at) {
+                            text[other] = c.Other;
+                            expected = std::min(at, other);
+                        }
+                    }
+                    ASSERT_EQ(CHexDigits::FirstOf(text.data(), size, '\0', '\x1A'), expected)
+                        << "size " << size << ", at " << at;
+                }
+    }
 }
 
 // The firmware record of a loaded image: the last block in list order whose

@@ -237,6 +237,8 @@ MUTANTS = [
     ("no Ctrl-Z looked for after a NUL byte", "src/flash/LineReader.cpp",
      "ctrlZ = z != nullptr ? static_cast<size_t>(static_cast<const char*>(z) - from) : got;", "ctrlZ = got;",
      ["flash"]),
+    ("the marker's last '$' looked for one place early", "src/flash/FwInfo.cpp",
+     "data + i + MARKER_SIZE - 1));", "data + i + MARKER_SIZE - 2));", ["flash"]),
     ("record line taken whole past a line feed", "src/flash/ImageReader.cpp",
      "return CHexDigits::NoLineFeed(p, length - 1) ? length : 0;", "return length;", ["flash"]),
     ("carriage return counted in a whole record line", "src/flash/ImageReader.cpp",

@@ -4,6 +4,7 @@
 // vector path the CPU has.
 #include "FlashSupport.h"
 
+#include "flash/FwInfo.h"
 #include "flash/HexDigits.h"
 #include "flash/ImageReader.h"
 #include "support/Corpus.h"
@@ -99,7 +100,7 @@ TEST(ImageReader, RecordsAndLinesLoadAsTheRulesSay)
         {"Ctrl-Z ends the file", REC0 + "\x1A" + REC10, 0, R0},
         {"a NUL byte ends the line as a C string", REC0 + std::string(":04001000\0", 10) + "5060708D2\n" + REC4, 0, R0},
         {"Ctrl-Z after a NUL byte in a skipped line ends the file",
-         REC0 + std::string("x\0y\n", 4) + REC4 + "\x1A" + REC10,
+         REC0 + std::string("x\0y\n", 4) + REC4 + "\x1A\n" + REC10,
          0,
          {{0, 8, Seq(1, 8)}}},
         {"record after 4,095 characters is read", REC0 + LONG_LINE + REC10 + HEX_END, 0, R0R10},
@@ -491,6 +492,36 @@ TEST(ImageReader, FirstOfFindsTheFirstOfTwoCharactersAnywhere)
                     }
                     ASSERT_EQ(CHexDigits::FirstOf(text.data(), size, '\0', '\x1A'), expected)
                         << "size " << size << ", at " << at;
+                }
+    }
+}
+
+// The marker's first place in any bytes, as a plain search finds it: near
+// misses and '$' bytes around it, at every place of a vector step and at the
+// very end.
+TEST(ImageReader, FirmwareMarkerIsFoundAtItsFirstPlace)
+{
+    const std::string MARKER = "$FW-INFO$";
+    const std::string DECOYS[] = {"", "$FW-INFO", "$FW-INFOX$", "$$FW-INFO", "FW-INFO$", "$fw-info$"};
+    for (uint32_t level : Levels()) {
+        CLevel path(level);
+        for (const std::string& decoy : DECOYS)
+            for (size_t size : {8u, 9u, 24u, 25u, 40u, 41u, 90u})
+                for (size_t at = 0; at <= size; ++at) {
+                    // '$' bytes all over, the decoy right before the place, the marker there and once more after.
+                    std::string bytes;
+                    for (size_t i = 0; i < size; ++i)
+                        bytes += "$W-$O"[i % 5];
+                    const size_t decoyAt = at >= decoy.size() ? at - decoy.size() : 0;
+                    bytes.replace(decoyAt, std::min(decoy.size(), size - decoyAt), decoy.substr(0, size - decoyAt));
+                    if (at + MARKER.size() <= size)
+                        bytes.replace(at, MARKER.size(), MARKER);
+                    if (at + 2 * MARKER.size() + 1 <= size)
+                        bytes.replace(at + MARKER.size() + 1, MARKER.size(), MARKER);
+                    const size_t first = bytes.find(MARKER);
+                    ASSERT_EQ(CFwInfo::FindMarker(reinterpret_cast<const uint8_t*>(bytes.data()), size),
+                              first == std::string::npos ? -1 : static_cast<ptrdiff_t>(first))
+                        << "decoy '" << decoy << "', size " << size << ", at " << at;
                 }
     }
 }

@@ -56,12 +56,12 @@ uint32_t VerifyImage(CSession& s)
     return code;
 }
 
+// plan: the image's placement on this layout (PreviewPlacement).
 Ended CheckCoverage(CSession& s, const std::string& command, const ImageAnalysis& image,
-                    const std::optional<FlashLayout>& layout, Json& extra)
+                    const std::optional<FlashLayout>& layout, const PlacementPlan& plan, Json& extra)
 {
     if (!image.readable || image.blocks.empty() || !layout || !layout->SizesKnown())
         return std::nullopt;
-    const PlacementPlan plan = PreviewPlacement(image, *layout);
     if (!plan.Placed())
         return std::nullopt;
     const uint64_t total = image.LoadedBytes(), inside = plan.bytesWritten;
@@ -78,7 +78,7 @@ Ended CheckCoverage(CSession& s, const std::string& command, const ImageAnalysis
 }
 
 Ended CompareFirst(CSession& s, const std::string& command, CBoardSession& board, const ImageAnalysis& image,
-                   const std::optional<FlashLayout>& layout, Json& extra)
+                   const std::optional<FlashLayout>& layout, const PlacementPlan& plan, Json& extra)
 {
     s.Out().Say("Comparing the flash with " + image.path + " ...");
     if (auto stop =
@@ -89,7 +89,7 @@ Ended CompareFirst(CSession& s, const std::string& command, CBoardSession& board
     if (auto stop = s.StopIfInterrupted(command, extra))
         return *stop;
     if (result == 0) {
-        if (auto stop = CheckCoverage(s, command, image, layout, extra))
+        if (auto stop = CheckCoverage(s, command, image, layout, plan, extra))
             return *stop;
         board.Close();
         extra["skipped"] = true;
@@ -161,10 +161,13 @@ int RunFlashImage(CSession& s, const std::string& command, const std::string& fi
             command, layout ? EXIT_NO_FIT : EXIT_DEVICE,
             layout ? file + " does not fit this board's flash" : "the board's flash layout is unknown", extra);
     }
+    // Placed once, also with --no-check: what the flash holds afterwards is told from it.
+    if (flash.noCheck && layout && layout->SizesKnown() && image.readable && !image.blocks.empty())
+        plan = PreviewPlacement(image, *layout);
     if (plan.result == 0 && plan.rangeSize > 0)
         extra["bytes"] = plan.rangeSize;
     if (programming && flash.skipUnchanged)
-        if (auto ended = CompareFirst(s, command, board, image, layout, extra))
+        if (auto ended = CompareFirst(s, command, board, image, layout, plan, extra))
             return *ended;
     extra["skipped"] = false;
     if (programming) {
@@ -201,7 +204,7 @@ int RunFlashImage(CSession& s, const std::string& command, const std::string& fi
         }
     }
     board.Close();
-    if (auto stop = CheckCoverage(s, command, image, layout, extra))
+    if (auto stop = CheckCoverage(s, command, image, layout, plan, extra))
         return *stop;
     char seconds[32];
     std::snprintf(seconds, sizeof(seconds), "%.2f s", s.Elapsed());

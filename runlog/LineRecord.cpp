@@ -38,15 +38,18 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
                                                      const std::string& libraryPath, std::string& usePath)
 {
     usePath = libraryPath;
-    m_Row.command = command;
-    m_Row.image = AbsolutePath(file);
     std::string error;
-    // The digest reads the file on its own, beside the check.
-    m_Digest = std::async(std::launch::async, [file] {
-        std::string unused;
-        return DigestFile(file, unused);
-    });
-    m_FwPath = libraryPath;
+    {
+        std::lock_guard<std::mutex> lock(m_ImageLock);
+        m_Row.command = command;
+        m_Row.image = AbsolutePath(file);
+        // The digest reads the file on its own, beside the check.
+        m_Digest = std::async(std::launch::async, [file] {
+            std::string unused;
+            return DigestFile(file, unused);
+        });
+        m_FwPath = libraryPath;
+    }
     if (m_Stamps.empty())
         return std::nullopt;
     if (command != "program")
@@ -64,10 +67,13 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
         return error;
     if (auto refused = m_Stamped.Make(libraryPath, *values))
         return *refused;
-    m_Row.stamps = *values;
     usePath = m_Stamped.Path();
-    // The check reads the stamped copy: the record is the image's own.
-    TakeFwInfo(kzhost::LoadedImage(libraryPath));
+    {
+        std::lock_guard<std::mutex> lock(m_ImageLock);
+        m_Row.stamps = *values;
+        // The check reads the stamped copy: the record is the image's own.
+        TakeFwInfo(kzhost::LoadedImage(libraryPath));
+    }
     m_Host.event({{"event", "stamps"}, {"stamps", StampsToJson(*values)}});
     for (const auto& v : *values)
         m_Host.say("Stamp " + AddressText(v.address) + " (" + v.format + ", " + v.source + "): " + v.value);
@@ -85,6 +91,7 @@ void CLineRecord::TakeFwInfo(const kzhost::ImageAnalysis& image)
 
 void CLineRecord::ImageChecked(const kzhost::ImageAnalysis& image)
 {
+    std::lock_guard<std::mutex> lock(m_ImageLock);
     if (!m_FwPath.empty())
         TakeFwInfo(image);
     FinishImage();
@@ -104,11 +111,18 @@ void CLineRecord::FinishImage()
 
 void CLineRecord::OnSummary(Json& summary)
 {
-    FinishImage();
+    // A stop request's summary comes from another thread, maybe while the
+    // command is still reading its image: the row as far as it is known.
+    RunRecord known;
+    {
+        std::lock_guard<std::mutex> lock(m_ImageLock);
+        FinishImage();
+        known = m_Row;
+    }
     const std::string command = summary.value("command", std::string());
     if (!IsLoggedCommand(command))
         return;
-    const RunRecord row = RowFromSummary(m_Row, summary, m_Settings.log.station);
+    const RunRecord row = RowFromSummary(known, summary, m_Settings.log.station);
     if (auto warning = RecordRun(m_Settings.log, m_Host.stateDir, row)) {
         if (m_Settings.log.required) {
             m_bLogFailed = true;

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,7 +72,8 @@ public:
 
 private:
     void WriteReports(const std::vector<RunRecord>& rows, const std::string& command);
-    // The digest and firmware record not had yet: waited for and looked up.
+    // The digest and firmware record not had yet: waited for and looked up
+    // (both with m_ImageLock held).
     void FinishImage();
     void TakeFwInfo(const kzhost::ImageAnalysis& image);
 
@@ -80,6 +82,9 @@ private:
     std::vector<StampRule> m_Stamps;
     RunRecord m_Row;
     CStampedImage m_Stamped;
+    // The image's part of the row, which a stop request's summary may read
+    // from another thread; no output is written while it is held.
+    std::mutex m_ImageLock;
     std::future<std::optional<FileDigest>> m_Digest; // of the image, while it runs
     std::string m_FwPath;                            // the file whose firmware record the row still needs
     bool m_bLogFailed = false;

@@ -88,7 +88,7 @@ PY
 sync
 
 python3 - "$DIR" "$KAZMIR" <<'PY'
-import hashlib, os, platform, statistics, subprocess, sys, time
+import os, platform, resource, statistics, subprocess, sys, time
 
 folder, kazmir = sys.argv[1], os.path.abspath(sys.argv[2])
 dense, dense_s3, sparse = (os.path.join(folder, name) for name in ("dense.hex", "dense.s3", "sparse.hex"))
@@ -157,6 +157,9 @@ print(f"kazmir: {first_line([kazmir, '--version'])}")
 print(f"objcopy: {first_line(['objcopy', '--version'])}")
 print(f"srec_cat: {first_line(['srec_cat', '-version'])}")
 print(f"{RUNS} runs of each command, medians; before: {load()}")
+# Linux counts the timing process's memory at the start of each command in
+# that command's peak: no peak below this is told apart.
+print(f"peak memory is at least this timing process's own: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.1f} MiB")
 print()
 results = {}
 for key, commands in runs.items():
@@ -170,18 +173,25 @@ print(f"after: {load()}")
 print()
 
 # kazmir info shows the file's SHA-256, which libcrypto computes at its own
-# pace: the hashing alone (in this process, through Python's hashlib, which
-# uses the same libcrypto) bounds info's wall time from below.
+# pace: the hashing alone (through Python's hashlib, which uses the same
+# libcrypto) bounds info's wall time from below. Timed in a process of its
+# own, so that this one stays small (see above).
+SHA256_TIMER = """
+import hashlib, statistics, sys, time
+times = []
+for _ in range(int(sys.argv[2])):
+    start = time.perf_counter()
+    digest = hashlib.sha256()
+    with open(sys.argv[1], "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    times.append(time.perf_counter() - start)
+print(statistics.median(times))
+"""
+
 def sha256_seconds(path):
-    times = []
-    for _ in range(RUNS):
-        start = time.perf_counter()
-        digest = hashlib.sha256()
-        with open(path, "rb") as f:
-            for chunk in iter(lambda: f.read(1 << 20), b""):
-                digest.update(chunk)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    return float(subprocess.run([sys.executable, "-c", SHA256_TIMER, path, str(RUNS)], check=True,
+                                stdout=subprocess.PIPE, text=True).stdout)
 
 floors = {"dense": sha256_seconds(dense), "dense_s3": sha256_seconds(dense_s3)}
 print("SHA-256 of the text alone (libcrypto through hashlib), medians")

@@ -51,7 +51,7 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
         m_FwPath = libraryPath;
     }
     if (m_Stamps.empty())
-        return std::nullopt;
+        return Checking();
     if (command != "program")
         return "--stamp works with program only";
     std::unique_ptr<CRunLog> log;
@@ -77,6 +77,13 @@ std::optional<std::string> CLineRecord::PrepareImage(const std::string& command,
     m_Host.event({{"event", "stamps"}, {"stamps", StampsToJson(*values)}});
     for (const auto& v : *values)
         m_Host.say("Stamp " + AddressText(v.address) + " (" + v.format + ", " + v.source + "): " + v.value);
+    return Checking();
+}
+
+std::optional<std::string> CLineRecord::Checking()
+{
+    std::lock_guard<std::mutex> lock(m_ImageLock);
+    m_bChecking = true;
     return std::nullopt;
 }
 
@@ -92,6 +99,7 @@ void CLineRecord::TakeFwInfo(const kzhost::ImageAnalysis& image)
 void CLineRecord::ImageChecked(const kzhost::ImageAnalysis& image)
 {
     std::lock_guard<std::mutex> lock(m_ImageLock);
+    m_bChecking = false;
     if (!m_FwPath.empty())
         TakeFwInfo(image);
     FinishImage();
@@ -99,6 +107,14 @@ void CLineRecord::ImageChecked(const kzhost::ImageAnalysis& image)
 
 void CLineRecord::FinishImage()
 {
+    if (m_bChecking) {
+        // A stop request's summary while the check reads the image: the
+        // stop is not held up by another pass over the file, nor for long
+        // by the digest; the row then lacks what is not had.
+        m_FwPath.clear();
+        if (m_Digest.valid() && m_Digest.wait_for(STOP_DIGEST_WAIT) != std::future_status::ready)
+            return;
+    }
     if (!m_FwPath.empty())
         TakeFwInfo(kzhost::LoadedImage(m_FwPath));
     if (!m_Digest.valid())

@@ -5,6 +5,7 @@
 // board's command; the record's own lines go back through the host's output.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -75,6 +76,8 @@ private:
     // The digest and firmware record not had yet: waited for and looked up
     // (both with m_ImageLock held).
     void FinishImage();
+    // The image goes to the host's check now (PrepareImage's success).
+    std::optional<std::string> Checking();
     void TakeFwInfo(const kzhost::ImageAnalysis& image);
 
     LineSettings m_Settings;
@@ -87,6 +90,8 @@ private:
     std::mutex m_ImageLock;
     std::future<std::optional<FileDigest>> m_Digest; // of the image, while it runs
     std::string m_FwPath;                            // the file whose firmware record the row still needs
+    bool m_bChecking = false;                        // the host's check of the image has not ended
+    static constexpr std::chrono::seconds STOP_DIGEST_WAIT{1};
     bool m_bLogFailed = false;
 };
 

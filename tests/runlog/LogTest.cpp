@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "Digest.h"
+#include "ImageCheck.h"
 #include "LineRecord.h"
 #include "LogQuery.h"
 #include "RunLog.h"
@@ -389,6 +390,55 @@ TEST(LineRecord, TheSummaryGivesTheRowTheLogAndTheReportsTake)
     Json other = {{"command", "fwinfo"}, {"exit", 0}};
     line.OnSummary(other);
     EXPECT_FALSE(other.contains("run"));
+}
+
+// The image's part of a row: the digest, taken beside the host's check, and
+// the firmware record, taken from the check. A stop request's summary can
+// come while the check still reads: the row then has the digest but no
+// second pass over the file is made for the record. An image refused before
+// its check gets the record by a look of its own.
+TEST(LineRecord, TheImagePartOfTheRowComesWithTheCheck)
+{
+    TempDir dir;
+    const std::string demo = std::string(KAZMIR_SAMPLES_DIR) + "/demo-firmware.hex";
+    struct Case {
+        const char* Name;
+        const char* Command;
+        std::vector<std::string> Stamps;
+        bool Checked; // the host's check ends before the summary
+        bool Refused; // PrepareImage refuses the image
+        const char* FwName;
+    };
+    const Case CASES[] = {
+        {"the check ended", "program", {}, true, false, "DEMO"},
+        {"a stop while the check reads", "program", {}, false, false, ""},
+        {"stamps on verify, refused before the check", "verify", {"0x10=u16le:csv:values.csv"}, false, true, "DEMO"},
+    };
+    std::string digest;
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.Name);
+        LineSettings settings;
+        settings.log.off = true;
+        settings.stamps = c.Stamps;
+        const LineHost host{dir.path, false, [](const std::string&) {}, [](const std::string&) {}, [](Json) {}};
+        CLineRecord line(settings, host);
+        ASSERT_FALSE(line.Configure());
+        line.Begin("KZ5");
+        std::string usePath;
+        EXPECT_EQ(line.PrepareImage(c.Command, demo, demo, usePath).has_value(), c.Refused);
+        if (c.Checked)
+            line.ImageChecked(kzhost::AnalyseImageFile(demo));
+        Json summary = {{"command", c.Command}, {"exit", 1}, {"exit_name", "failure"}, {"result", {{"text", "x"}}}};
+        line.OnSummary(summary);
+        EXPECT_EQ(summary["run"]["fw_name"], c.FwName);
+        const std::string sha = summary["run"]["image_sha256"];
+        EXPECT_EQ(sha.size(), 64u);
+        EXPECT_TRUE(digest.empty() || sha == digest);
+        digest = sha;
+        // A check that ends after the stop's summary changes nothing more.
+        if (!c.Checked && !c.Refused)
+            line.ImageChecked(kzhost::AnalyseImageFile(demo));
+    }
 }
 
 } // namespace

@@ -101,9 +101,10 @@ std::string Numbered(const std::string& sql)
     for (char c : sql) {
         if (c == '\'')
             quoted = !quoted;
-        if (c == '?' && !quoted)
-            out += "$" + std::to_string(++n);
-        else
+        if (c == '?' && !quoted) {
+            out += '$';
+            out += std::to_string(++n);
+        } else
             out += c;
     }
     return out;
@@ -188,8 +189,17 @@ public:
     std::string Describe() const override
     {
         const std::string host = Trimmed(m_Pq.host(m_pConn));
-        return "PostgreSQL database " + Trimmed(m_Pq.db(m_pConn)) + " on " + (host.empty() ? "localhost" : host) +
-               (host.rfind('/', 0) == 0 ? "" : ":" + Trimmed(m_Pq.port(m_pConn)));
+        // Appended piece by piece: g++ -O3 misreads a literal + a temporary
+        // string as a copy that may overlap.
+        std::string text = "PostgreSQL database ";
+        text += Trimmed(m_Pq.db(m_pConn));
+        text += " on ";
+        text += host.empty() ? "localhost" : host;
+        if (host.rfind('/', 0) != 0) {
+            text += ':';
+            text += Trimmed(m_Pq.port(m_pConn));
+        }
+        return text;
     }
 
 private:

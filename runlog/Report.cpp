@@ -92,8 +92,10 @@ std::string CsvText(const std::vector<RunRecord>& rows)
                                                  std::to_string(r.bytesWritten),
                                                  fmt::format("{:.3f}", r.seconds),
                                                  StampsText(r.stamps, " ")};
-        for (size_t i = 0; i < fields.size(); ++i)
-            text += (i == 0 ? "" : ",") + CsvField(fields[i]);
+        for (size_t i = 0; i < fields.size(); ++i) {
+            text += i == 0 ? "" : ",";
+            text += CsvField(fields[i]);
+        }
         text += "\r\n";
     }
     return text;

@@ -23,7 +23,7 @@ build() { # name, level, extra cmake arguments...
   echo "=== $name $level ($dir)"
   if cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Check -DKAZMIR_WERROR=ON \
       "-DCMAKE_CXX_FLAGS_CHECK=$level" "-DCMAKE_C_FLAGS_CHECK=$level" -DKAZMIR_BUILD_BENCHMARKS=OFF "$@" >/dev/null &&
-    cmake --build "$dir" -j "$JOBS" >"$dir.log" 2>&1; then
+    cmake --build "$dir" -j "$JOBS" -- -k 0 >"$dir.log" 2>&1; then
     echo "    clean"
   else
     grep -E "error|warning" "$dir.log" | head -20 || true

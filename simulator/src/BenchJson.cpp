@@ -448,10 +448,16 @@ public:
         std::string where;
         for (size_t i = 0; i < m_Frames.size(); ++i) {
             const Frame& frame = m_Frames[i];
-            if (!frame.Array)
-                where += (where.empty() ? "" : ".") + frame.Key;
-            else if (frame.Count > 0 || next)
-                where += "[" + std::to_string(next && i + 1 == m_Frames.size() ? frame.Count : frame.Count - 1) + "]";
+            // Appended piece by piece: g++ -O3 misreads "[" + a temporary
+            // string as a copy that may overlap.
+            if (!frame.Array) {
+                where += where.empty() ? "" : ".";
+                where += frame.Key;
+            } else if (frame.Count > 0 || next) {
+                where += '[';
+                where += std::to_string(next && i + 1 == m_Frames.size() ? frame.Count : frame.Count - 1);
+                where += ']';
+            }
         }
         return where;
     }

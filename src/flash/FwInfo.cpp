@@ -2,7 +2,6 @@
 // its lookup in a loaded image (CImageFile::GetFwInfo).
 #include "flash/FwInfo.h"
 
-#include "flash/HexDigits.h"
 #include "flash/ImageBlock.h"
 #include "flash/ImageFile.h"
 
@@ -22,27 +21,16 @@ ptrdiff_t CFwInfo::FindMarker(const uint8_t* data, size_t size)
 {
     if (data == nullptr || size < MARKER_SIZE)
         return -1;
-    const size_t places = size - MARKER_SIZE + 1; // where a whole marker may begin
-    size_t i = 0;
-#if KZM_HEX_INLINE_SSE2
-    // The places whose first and last characters are both '$', 16 at a time:
-    // only those are compared whole (in random bytes, one place in 65,536).
-    if (CHexDigits::GetLevel() != CHexDigits::LEVEL_SCALAR) {
-        const __m128i dollar = _mm_set1_epi8('$');
-        for (; i + 16 <= places; i += 16) {
-            const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-            const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + MARKER_SIZE - 1));
-            const unsigned both = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(first, dollar), _mm_cmpeq_epi8(last, dollar))));
-            for (unsigned bit = 0; both >> bit != 0; ++bit)
-                if ((both >> bit & 1u) != 0 && std::memcmp(data + i + bit, MARKER, MARKER_SIZE) == 0)
-                    return static_cast<ptrdiff_t>(i + bit);
-        }
+    const uint8_t* p = data;
+    const uint8_t* last = data + size - MARKER_SIZE; // last place a whole marker fits
+    while (p <= last) {
+        const auto* hit = static_cast<const uint8_t*>(std::memchr(p, '$', static_cast<size_t>(last - p) + 1));
+        if (hit == nullptr)
+            return -1;
+        if (std::memcmp(hit, MARKER, MARKER_SIZE) == 0)
+            return hit - data;
+        p = hit + 1;
     }
-#endif
-    for (; i < places; ++i)
-        if (data[i] == '$' && std::memcmp(data + i, MARKER, MARKER_SIZE) == 0)
-            return static_cast<ptrdiff_t>(i);
     return -1;
 }
 

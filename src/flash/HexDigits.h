@@ -64,32 +64,6 @@ public:
         else
             DecodeScalar(digits, count, out);
     }
-    // Where the first of the count characters at p that is a or b stands;
-    // count when none is.
-    static size_t FirstOf(const char* p, size_t count, char a, char b)
-    {
-        size_t i = 0;
-#if KZM_HEX_INLINE_SSE2
-        const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b);
-        const auto either = [&](size_t at) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-            return _mm_or_si128(_mm_cmpeq_epi8(x, va), _mm_cmpeq_epi8(x, vb));
-        };
-        // 64 characters a step while none is either; the step that holds
-        // one is looked through below.
-        const size_t vectorEnd = GetLevel() != LEVEL_SCALAR ? count : 0;
-        for (; i + 64 <= vectorEnd; i += 64)
-            if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(either(i), either(i + 16)),
-                                               _mm_or_si128(either(i + 32), either(i + 48)))))
-                break;
-        for (; i + 16 <= vectorEnd && !_mm_movemask_epi8(either(i)); i += 16) {
-        }
-#endif
-        for (; i < count; ++i)
-            if (p[i] == a || p[i] == b)
-                return i;
-        return count;
-    }
     // Whether none of the count characters at p is a line feed.
     static bool NoLineFeed(const char* p, size_t count)
     {

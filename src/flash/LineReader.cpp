@@ -1,7 +1,5 @@
 #include "flash/LineReader.h"
 
-#include "flash/HexDigits.h"
-
 #include "kazmir.h"
 
 #include <climits>
@@ -156,10 +154,6 @@ size_t CLineReader::ReadSource(char* to, size_t count)
 
 void CLineReader::Fill()
 {
-    // A NUL byte already seen in the unread bytes stays the next one; only
-    // the bytes read now are looked through.
-    bool nulSeen = m_nNextNul < m_nEnd;
-    size_t nextNul = m_nNextNul - m_nPos;
     if (m_nPos != 0) {
         std::memmove(m_pBuffer, m_pBuffer + m_nPos, m_nEnd - m_nPos);
         m_qwBufferOffset += m_nPos;
@@ -173,32 +167,17 @@ void CLineReader::Fill()
         // nothing more comes.
         if (got < wanted)
             m_bSourceEnd = true;
-        // One pass for the first NUL and, in text mode, the Ctrl-Z that ends
-        // the file; a NUL before the Ctrl-Z needs a second look for it.
-        const char* from = m_pBuffer + m_nEnd;
-        size_t ctrlZ = got;
-        const size_t first = CHexDigits::FirstOf(from, got, '\0', m_bIgnoreCtrlZ ? '\0' : CTRL_Z);
-        if (first < got && from[first] == '\0') {
-            if (!nulSeen) {
-                nulSeen = true;
-                nextNul = m_nEnd + first;
-            }
-            if (!m_bIgnoreCtrlZ) {
-                const void* z = std::memchr(from + first, CTRL_Z, got - first);
-                ctrlZ = z != nullptr ? static_cast<size_t>(static_cast<const char*>(z) - from) : got;
-            }
-        } else {
-            ctrlZ = first;
-        }
         // Text mode: Ctrl-Z ends the file.
-        if (ctrlZ < got) {
-            got = ctrlZ;
+        const void* ctrlZ = m_bIgnoreCtrlZ ? nullptr : std::memchr(m_pBuffer + m_nEnd, CTRL_Z, got);
+        if (ctrlZ != nullptr) {
+            got = static_cast<size_t>(static_cast<const char*>(ctrlZ) - (m_pBuffer + m_nEnd));
             m_bSourceEnd = m_bCtrlZ = true;
             m_qwCtrlZOffset = m_qwBufferOffset + m_nEnd + got;
         }
         m_nEnd += got;
     }
-    m_nNextNul = nulSeen ? nextNul : m_nEnd;
+    const void* nul = std::memchr(m_pBuffer + m_nPos, 0, m_nEnd - m_nPos);
+    m_nNextNul = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - m_pBuffer) : m_nEnd;
 }
 
 uint32_t CLineReader::NextLineSlow(const char** line, uint32_t* length)

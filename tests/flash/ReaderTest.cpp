@@ -465,37 +465,6 @@ TEST(ImageReader, EveryCharacterPairDecodesByTheDigitRule)
         EXPECT_EQ(CImageReader::HexByte(digits[2 * i], digits[2 * i + 1]), expected[i]) << i;
 }
 
-// The line reader's one look for a NUL or a Ctrl-Z: the first of either at
-// any place of a vector step, with the other one before, after or absent.
-TEST(ImageReader, FirstOfFindsTheFirstOfTwoCharactersAnywhere)
-{
-    struct Case {
-        char Wanted, Other; // the one put in first, and the one put in after it (or none)
-        bool OtherFirst;    // ... or the other put in before it
-    };
-    const Case CASES[] = {{'\0', '\x1A', false}, {'\x1A', '\0', false}, {'\0', 'x', false}, {'\x1A', '\0', true}};
-    for (uint32_t level : Levels()) {
-        CLevel path(level);
-        for (const Case& c : CASES)
-            for (size_t size : {1u, 15u, 16u, 63u, 64u, 65u, 130u, 200u})
-                for (size_t at = 0; at <= size; ++at) {
-                    std::string text(size, 'A');
-                    size_t expected = size;
-                    if (at < size) {
-                        text[at] = c.Wanted;
-                        expected = at;
-                        const size_t other = c.OtherFirst ? at / 2 : at + 7;
-                        if (c.Other != 'x' && other < size && other != at) {
-                            text[other] = c.Other;
-                            expected = std::min(at, other);
-                        }
-                    }
-                    ASSERT_EQ(CHexDigits::FirstOf(text.data(), size, '\0', '\x1A'), expected)
-                        << "size " << size << ", at " << at;
-                }
-    }
-}
-
 // The marker's first place in any bytes, as a plain search finds it: near
 // misses and '$' bytes around it, at every place of a vector step and at the
 // very end.

@@ -119,10 +119,7 @@ uint32_t CHexDigits::CpuLevel()
 
 bool CHexDigits::Avx2DecodeSumUpper32(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum)
 {
-    if (!UpperDigits(digits, 2 * size_t{count}))
-        return false;
-    *sum = DecodeSum(digits, count, out);
-    return true;
+    return DecodeSumUpperAny(digits, count, out, sum);
 }
 
 void CHexDigits::DecodeAvx2(const char* digits, uint32_t count, uint8_t* out)

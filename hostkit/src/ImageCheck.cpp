@@ -110,7 +110,7 @@ public:
         Add(address, count, mayHoldDollar, [&](uint8_t* to) { CImageReader::DecodeData(digits, count, to); });
     }
     // The same with the record's bytes as the library decodes them.
-    void Add(uint32_t address, const uint8_t* bytes, uint32_t count)
+    KZH_INLINE void Add(uint32_t address, const uint8_t* bytes, uint32_t count)
     {
         Add(address, count, !CHexDigits::Lacks(reinterpret_cast<const char*>(bytes), count, '$'),
             [&](uint8_t* to) { std::memcpy(to, bytes, count); });
@@ -119,7 +119,7 @@ public:
 private:
     // fill(to) puts the record's bytes at to, when they are needed.
     template <typename FillFn>
-    void Add(uint32_t address, uint32_t count, bool mayHoldDollar, FillFn fill)
+    KZH_INLINE void Add(uint32_t address, uint32_t count, bool mayHoldDollar, FillFn fill)
     {
         // A record that touches the block before it extends it; any other
         // starts a block of its own, after all earlier ones in list order.
@@ -199,7 +199,7 @@ public:
     bool Overlapping() const { return m_bOverlap; }
     uint32_t SRecordsSeen() const { return m_SDataRecords; }
 
-    void OnLine(const LINE& line) override
+    KZH_INLINE void OnLine(const LINE& line) override
     {
         m_bPlainData = false;
         m_Out.lines = std::max(m_Out.lines, line.dwNumber);
@@ -256,7 +256,7 @@ public:
         }
     }
 
-    void OnRecord(const LINE&, const RECORD_DATA& r) override
+    KZH_INLINE void OnRecord(const LINE&, const RECORD_DATA& r) override
     {
         ++m_Out.dataRecords;
         m_Out.dataBytes += r.dwCount;
@@ -638,9 +638,9 @@ ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader)
     {
         CImageReader reader;
         if (openReader(reader) == 0) {
-            reader.SetObserver(&check);
+            reader.SetObserver(&check); // for the lines after the stop
             CImageReader::RECORD record;
-            while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
+            while (reader.NextRecordReported(check, &record) == CImageReader::RECORD_OK) {
             }
             reader.ReportUnreadLines();
         }

@@ -19,6 +19,15 @@
 #define KZM_HEX_INLINE_SSE2 0
 #endif
 
+// For the few small steps of the per-line work that the compiler's own
+// judgement leaves out of line in a big loop: a call there costs more than
+// the step.
+#if defined(__GNUC__)
+#define KZM_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define KZM_ALWAYS_INLINE inline
+#endif
+
 class CHexDigits {
 public:
     enum : uint32_t {
@@ -32,7 +41,7 @@ public:
     static constexpr uint8_t Value(uint8_t c) { return static_cast<uint8_t>(c < 'A' ? c - '0' : c - 55); }
     // Two characters to one byte: the first value shifted left by 4, or-ed
     // with the second, in 8 bits.
-    static uint8_t Pair(const char* p)
+    static KZM_ALWAYS_INLINE uint8_t Pair(const char* p)
     {
         const auto* d = reinterpret_cast<const uint8_t*>(p);
         return g_Pairs[d[0] | (static_cast<unsigned>(d[1]) << 8)];
@@ -41,7 +50,7 @@ public:
     // count bytes from 2 * count characters; out must not overlap them.
     // Records are short: their usual 16 or 32 bytes go inline, 16 a step;
     // long runs go to the widest path.
-    static void Decode(const char* digits, uint32_t count, uint8_t* out)
+    static KZM_ALWAYS_INLINE void Decode(const char* digits, uint32_t count, uint8_t* out)
     {
         const uint32_t level = GetLevel();
 #if KZM_HEX_INLINE_SSE2
@@ -65,12 +74,12 @@ public:
             DecodeScalar(digits, count, out);
     }
     // Whether none of the count characters at p is a line feed.
-    static bool NoLineFeed(const char* p, size_t count)
+    static KZM_ALWAYS_INLINE bool NoLineFeed(const char* p, size_t count)
     {
         return Lacks(p, count, '\n');
     }
     // Whether none of the count characters at p is c.
-    static bool Lacks(const char* p, size_t count, char c)
+    static KZM_ALWAYS_INLINE bool Lacks(const char* p, size_t count, char c)
     {
 #if KZM_HEX_INLINE_SSE2
         const __m128i wanted = _mm_set1_epi8(c);
@@ -164,7 +173,7 @@ public:
     // The best level this CPU runs.
     static uint32_t CpuLevel();
     // The level in use: CpuLevel() unless lowered with SetLevel.
-    static uint32_t GetLevel()
+    static KZM_ALWAYS_INLINE uint32_t GetLevel()
     {
         const uint32_t level = g_dwLevel.load(std::memory_order_relaxed);
         return level != LEVEL_UNSET ? level : ChooseLevel();
@@ -184,7 +193,7 @@ private:
     // result is their byte in the low byte and 0 above. The digit rule in
     // 8-bit lanes: c - '0', less 7 more from 'A' on (an unsigned comparison:
     // the maximum of c and 'A' is c).
-    static __m128i PairLanes(__m128i c)
+    static KZM_ALWAYS_INLINE __m128i PairLanes(__m128i c)
     {
         const __m128i fromA = _mm_cmpeq_epi8(_mm_max_epu8(c, _mm_set1_epi8('A')), c);
         const __m128i v = _mm_sub_epi8(_mm_sub_epi8(c, _mm_set1_epi8('0')), _mm_and_si128(fromA, _mm_set1_epi8(7)));
@@ -200,13 +209,13 @@ private:
                             _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter));
     }
     // 16 characters to 8 bytes, 32 to 16.
-    static void Sse2Decode8(const char* digits, uint8_t* out)
+    static KZM_ALWAYS_INLINE void Sse2Decode8(const char* digits, uint8_t* out)
     {
         const __m128i pairs = PairLanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits)));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(pairs, pairs));
     }
     // With good, each character's UpperLanes is and-ed into *good.
-    static __m128i Sse2Decode16(const char* digits, uint8_t* out, __m128i* good = nullptr)
+    static KZM_ALWAYS_INLINE __m128i Sse2Decode16(const char* digits, uint8_t* out, __m128i* good = nullptr)
     {
         const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
         const __m128i c1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 16));

@@ -17,22 +17,6 @@ inline uint8_t HexPair(char high, char low)
 
 } // namespace
 
-KZM_ALWAYS_INLINE uint32_t CImageReader::NextLine(const char** line, uint32_t* length)
-{
-    if (m_bShortcut) {
-        size_t count = 0;
-        const char* p = m_Lines.PeekBuffered(&count);
-        const size_t whole = CRecordLine::WholeRecordLength(p, count);
-        if (whole != 0) {
-            m_Lines.TakeLine(whole, p[whole - 1] == '\r');
-            *line = p;
-            *length = static_cast<uint32_t>(whole);
-            return CLineReader::LINE_OK;
-        }
-    }
-    return m_Lines.NextLine(line, length);
-}
-
 uint32_t CImageReader::NextRecordAny(RECORD* record)
 {
     if (m_pObserver != nullptr)
@@ -76,71 +60,10 @@ uint32_t CImageReader::ParseSRecord(const char* line, uint32_t length, RECORD* r
     return CRecordLine::ParseS(line, length, record);
 }
 
-KZM_ALWAYS_INLINE void CImageReader::Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type,
-                                            const RECORD* record)
-{
-    IImageObserver::LINE event;
-    event.dwNumber = m_dwLineNumber;
-    event.qwOffset = m_Lines.GetLineOffset();
-    event.dwKind = kind;
-    event.bRemainder = m_Lines.IsRemainder();
-    event.bSplit = length == CLineReader::MAX_LINE && line[length - 1] != '\n';
-    event.pText = line;
-    event.dwLength = length;
-    event.dwType = type;
-    m_pObserver->OnLine(event);
-    if (record != nullptr && record->dwCount != 0)
-        m_pObserver->OnRecord(event, {record->dwAddress, record->dwCount, record->pDigits});
-}
-
 // The same reading, with every line reported.
 uint32_t CImageReader::NextRecordObserved(RECORD* record)
 {
-    record->dwCount = 0;
-    record->dwAddress = 0;
-    record->pDigits = nullptr;
-    for (;;) {
-        const char* line = nullptr;
-        uint32_t length = 0;
-        if (NextLine(&line, &length) == CLineReader::LINE_END) {
-            if (m_Lines.StoppedAtCtrlZ()) {
-                // The Ctrl-Z begins the next line; what follows it on that
-                // line counts as the same line.
-                IImageObserver::LINE event{m_dwLineNumber + 1,
-                                           m_Lines.GetCtrlZOffset(),
-                                           IImageObserver::LINE_TEXT_STOP,
-                                           false,
-                                           false,
-                                           "\x1A",
-                                           1,
-                                           0};
-                m_pObserver->OnLine(event);
-            }
-            return RECORD_MALFORMED;
-        }
-        ++m_dwLineNumber;
-        const char first = length != 0 ? line[0] : '\0';
-        uint32_t status;
-        uint32_t type;
-        if (first == ':') {
-            type = length >= 9 ? HexPair(line[7], line[8]) : 0;
-            status = CRecordLine::ParseHex(line, length, &m_dwExtension, record);
-        } else if (first == 'S' || first == 's') {
-            type = HexPair('0', length >= 2 ? line[1] : '\0');
-            status = CRecordLine::ParseS(line, length, record);
-        } else {
-            Notify(IImageObserver::LINE_SKIPPED, line, length, 0, nullptr);
-            continue;
-        }
-        const uint32_t kind = status == RECORD_OK    ? IImageObserver::LINE_RECORD
-                              : status == RECORD_END ? IImageObserver::LINE_END
-                                                     : IImageObserver::LINE_MALFORMED;
-        Notify(kind, line, length, type, status == RECORD_OK ? record : nullptr);
-        if (status != RECORD_OK)
-            return status;
-        if (record->dwCount != 0)
-            return RECORD_OK;
-    }
+    return NextRecordReported(*m_pObserver, record);
 }
 
 void CImageReader::ReportUnreadLines()
@@ -153,7 +76,7 @@ void CImageReader::ReportUnreadLines()
     uint32_t length = 0;
     while (m_Lines.NextLine(&line, &length) == CLineReader::LINE_OK) {
         ++m_dwLineNumber;
-        Notify(IImageObserver::LINE_UNREAD, line, length, 0, nullptr);
+        Notify(*m_pObserver, IImageObserver::LINE_UNREAD, line, length, 0, nullptr);
     }
 }
 

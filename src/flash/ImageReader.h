@@ -100,6 +100,11 @@ public:
 
     // Set for one pass; null for none.
     void SetObserver(IImageObserver* observer) { m_pObserver = observer; }
+    // NextRecord with every line reported to observer (in place of the one
+    // set), whose type the compiler knows here: its calls can go inline into
+    // the loop. For a host's check that sees every line.
+    template <typename TObserver>
+    uint32_t NextRecordReported(TObserver& observer, RECORD* record);
     // After a stop: reports the lines that were not read to an observer that
     // wants them, reading on past a Ctrl-Z.
     void ReportUnreadLines();
@@ -113,7 +118,9 @@ private:
     bool ParseLine(const char* line, uint32_t length, RECORD* record, uint32_t* status);
     // The next line, as CLineReader::NextLine gives it.
     uint32_t NextLine(const char** line, uint32_t* length);
-    void Notify(uint32_t kind, const char* line, uint32_t length, uint32_t type, const RECORD* record);
+    template <typename TObserver>
+    void Notify(TObserver& observer, uint32_t kind, const char* line, uint32_t length, uint32_t type,
+                const RECORD* record);
 
     CLineReader m_Lines;
     uint32_t m_dwExtension;
@@ -127,12 +134,6 @@ private:
 
 // One record line's text: the parsers, inline for the record loop (a call
 // per line costs more than the parsing of most lines).
-#if defined(__GNUC__)
-#define KZM_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define KZM_ALWAYS_INLINE inline
-#endif
-
 class CRecordLine {
 public:
     using RECORD = CImageReader::RECORD;
@@ -140,20 +141,23 @@ public:
     static constexpr uint32_t RECORD_END = CImageReader::RECORD_END;
     static constexpr uint32_t RECORD_MALFORMED = CImageReader::RECORD_MALFORMED;
 
-    static uint8_t Byte(const char* p) { return CHexDigits::Pair(p); }
+    static KZM_ALWAYS_INLINE uint8_t Byte(const char* p) { return CHexDigits::Pair(p); }
 
-    static uint8_t HexPair(char high, char low)
+    static KZM_ALWAYS_INLINE uint8_t HexPair(char high, char low)
     {
         const char pair[2] = {high, low};
         return Byte(pair);
     }
 
     // A character of the line as a C string: NUL at and after its end.
-    static char At(const char* line, uint32_t length, uint32_t pos) { return pos < length ? line[pos] : '\0'; }
+    static KZM_ALWAYS_INLINE char At(const char* line, uint32_t length, uint32_t pos)
+    {
+        return pos < length ? line[pos] : '\0';
+    }
 
     // Data bytes must end at or below 0xFFFFFFFF: a block's end is a 32-bit
     // address, so a record that would run past it (or wrap to 0) is malformed.
-    static bool FitsAddressSpace(uint32_t address, uint32_t count)
+    static KZM_ALWAYS_INLINE bool FitsAddressSpace(uint32_t address, uint32_t count)
     {
         return static_cast<uint64_t>(address) + count <= 0xFFFFFFFFull;
     }
@@ -295,4 +299,88 @@ KZM_ALWAYS_INLINE uint32_t CImageReader::NextRecord(RECORD* record)
         }
     }
     return NextRecordAny(record);
+}
+
+KZM_ALWAYS_INLINE uint32_t CImageReader::NextLine(const char** line, uint32_t* length)
+{
+    if (m_bShortcut) {
+        size_t count = 0;
+        const char* p = m_Lines.PeekBuffered(&count);
+        const size_t whole = CRecordLine::WholeRecordLength(p, count);
+        if (whole != 0) {
+            m_Lines.TakeLine(whole, p[whole - 1] == '\r');
+            *line = p;
+            *length = static_cast<uint32_t>(whole);
+            return CLineReader::LINE_OK;
+        }
+    }
+    return m_Lines.NextLine(line, length);
+}
+
+template <typename TObserver>
+KZM_ALWAYS_INLINE void CImageReader::Notify(TObserver& observer, uint32_t kind, const char* line, uint32_t length,
+                                            uint32_t type, const RECORD* record)
+{
+    IImageObserver::LINE event;
+    event.dwNumber = m_dwLineNumber;
+    event.qwOffset = m_Lines.GetLineOffset();
+    event.dwKind = kind;
+    event.bRemainder = m_Lines.IsRemainder();
+    event.bSplit = length == CLineReader::MAX_LINE && line[length - 1] != '\n';
+    event.pText = line;
+    event.dwLength = length;
+    event.dwType = type;
+    observer.OnLine(event);
+    if (record != nullptr && record->dwCount != 0)
+        observer.OnRecord(event, {record->dwAddress, record->dwCount, record->pDigits});
+}
+
+template <typename TObserver>
+uint32_t CImageReader::NextRecordReported(TObserver& observer, RECORD* record)
+{
+    record->dwCount = 0;
+    record->dwAddress = 0;
+    record->pDigits = nullptr;
+    for (;;) {
+        const char* line = nullptr;
+        uint32_t length = 0;
+        if (NextLine(&line, &length) == CLineReader::LINE_END) {
+            if (m_Lines.StoppedAtCtrlZ()) {
+                // The Ctrl-Z begins the next line; what follows it on that
+                // line counts as the same line.
+                IImageObserver::LINE event{m_dwLineNumber + 1,
+                                           m_Lines.GetCtrlZOffset(),
+                                           IImageObserver::LINE_TEXT_STOP,
+                                           false,
+                                           false,
+                                           "\x1A",
+                                           1,
+                                           0};
+                observer.OnLine(event);
+            }
+            return RECORD_MALFORMED;
+        }
+        ++m_dwLineNumber;
+        const char first = length != 0 ? line[0] : '\0';
+        uint32_t status;
+        uint32_t type;
+        if (first == ':') {
+            type = length >= 9 ? CRecordLine::HexPair(line[7], line[8]) : 0;
+            status = CRecordLine::ParseHex(line, length, &m_dwExtension, record);
+        } else if (first == 'S' || first == 's') {
+            type = CRecordLine::HexPair('0', length >= 2 ? line[1] : '\0');
+            status = CRecordLine::ParseS(line, length, record);
+        } else {
+            Notify(observer, IImageObserver::LINE_SKIPPED, line, length, 0, nullptr);
+            continue;
+        }
+        const uint32_t kind = status == RECORD_OK    ? IImageObserver::LINE_RECORD
+                              : status == RECORD_END ? IImageObserver::LINE_END
+                                                     : IImageObserver::LINE_MALFORMED;
+        Notify(observer, kind, line, length, type, status == RECORD_OK ? record : nullptr);
+        if (status != RECORD_OK)
+            return status;
+        if (record->dwCount != 0)
+            return RECORD_OK;
+    }
 }

@@ -74,7 +74,10 @@ public:
     static uint8_t HexByte(char high, char low);
     // Decodes count bytes from 2 * count digits (out must not overlap them),
     // by the same arithmetic, 16 or 32 digits a step where the CPU can.
-    static void DecodeData(const char* digits, uint32_t count, uint8_t* out) { CHexDigits::Decode(digits, count, out); }
+    static KZM_ALWAYS_INLINE void DecodeData(const char* digits, uint32_t count, uint8_t* out)
+    {
+        CHexDigits::Decode(digits, count, out);
+    }
     // One line (length as a C string, line feed included) of each kind.
     // ParseHexRecord reads and updates the address extension.
     static uint32_t ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record);

@@ -63,9 +63,15 @@ struct Bytes {
     uint8_t operator[](size_t i) const { return data[i]; }
     uint8_t back() const { return data[size - 1]; }
 };
-bool IsRecordMark(char c)
+KZH_INLINE bool IsRecordMark(char c)
 {
     return c == ':' || c == 'S' || c == 's';
+}
+// The line after its first from characters, which it has (substr's range
+// check stays out of the line's steps).
+KZH_INLINE std::string_view Rest(std::string_view line, size_t from)
+{
+    return {line.data() + from, line.size() - from};
 }
 
 std::string Printable(char c)
@@ -448,7 +454,7 @@ private:
     {
         m_Out.hasIntel = true;
         Bytes& b = m_Line;
-        if (!Decode(line.substr(1), 1, lineNo, b))
+        if (!Decode(Rest(line, 1), 1, lineNo, b))
             return false;
         if (b.size < 5) {
             Error(Issue::BadLength, lineNo, Fmt("line %u is too short for an Intel HEX record", lineNo));
@@ -524,7 +530,7 @@ private:
         }
         const unsigned type = static_cast<unsigned>(line[1] - '0');
         Bytes& b = m_Line;
-        if (!Decode(line.substr(2), 2, lineNo, b))
+        if (!Decode(Rest(line, 2), 2, lineNo, b))
             return false;
         if (b.size < 2) {
             Error(Issue::BadLength, lineNo, Fmt("line %u is too short for an S-record", lineNo));

@@ -93,8 +93,6 @@ public:
     // status other than RECORD_OK comes; the end of the file is
     // RECORD_MALFORMED. Lines that are no record are skipped.
     uint32_t NextRecord(RECORD* record);
-    // The same for any line, out of line.
-    uint32_t NextRecordAny(RECORD* record);
     // The same with the data decoded: *length goes in as the capacity of data
     // and comes back as the number of data bytes (0 unless RECORD_OK).
     uint32_t ReadDataRecord(uint32_t* length, uint8_t* data, uint32_t* address);
@@ -115,6 +113,9 @@ public:
 private:
     // Extension 0, line 0, the digit path of this pass.
     KZMRESULT Start(KZMRESULT result);
+    // NextRecord's loop for any line (NextRecord takes a whole data record
+    // line itself), out of line.
+    uint32_t NextRecordAny(RECORD* record);
     uint32_t NextRecordObserved(RECORD* record);
     // A line as the record loop sees it; true when reading stops after it
     // (data, or a status other than RECORD_OK).

@@ -242,6 +242,8 @@ MUTANTS = [
      "if (last == '\\n' ? p[length - 2] == '\\r' :", "if (last == '\\n' ? false :", ["flash"]),
     ("observed reading takes the inline record path", "src/flash/ImageReader.h",
      "if (m_bShortcut && m_pObserver == nullptr) {", "if (m_bShortcut) {", ["hostkit"]),
+    ("S2 address read with a fourth byte", "src/flash/ImageReader.h",
+     "        if (addressBytes == 4)\n", "        if (addressBytes >= 3)\n", ["flash"]),
     ("inline record path hands out a record without data", "src/flash/ImageReader.h",
      "            if (ParseLine(p, static_cast<uint32_t>(whole), record, &status))\n                return status;",
      "            ParseLine(p, static_cast<uint32_t>(whole), record, &status);\n            return status;", ["flash"]),

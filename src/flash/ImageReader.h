@@ -237,9 +237,12 @@ public:
         // its address and checksum would have a negative data count.
         if (count < addressBytes + 1)
             return RECORD_MALFORMED;
-        uint32_t address = 0;
-        for (uint32_t i = 0; i < addressBytes; ++i)
-            address = (address << 8) | Byte(line + 4 + 2 * i);
+        // Two to four address bytes, without a loop.
+        uint32_t address = (static_cast<uint32_t>(Byte(line + 4)) << 8) | Byte(line + 6);
+        if (addressBytes >= 3)
+            address = (address << 8) | Byte(line + 8);
+        if (addressBytes == 4)
+            address = (address << 8) | Byte(line + 10);
         const uint32_t dataCount = count - addressBytes - 1;
         if (dataCount != 0 && !FitsAddressSpace(address, dataCount))
             return RECORD_MALFORMED;

@@ -2,21 +2,6 @@
 
 #include "flash/HexDigits.h"
 
-#include <cstring>
-
-namespace {
-
-constexpr uint32_t RECORD_OK = CImageReader::RECORD_OK;
-constexpr uint32_t RECORD_END = CImageReader::RECORD_END;
-constexpr uint32_t RECORD_MALFORMED = CImageReader::RECORD_MALFORMED;
-
-inline uint8_t HexPair(char high, char low)
-{
-    return CRecordLine::HexPair(high, low);
-}
-
-} // namespace
-
 uint32_t CImageReader::NextRecordAny(RECORD* record)
 {
     if (m_pObserver != nullptr)
@@ -47,7 +32,7 @@ KZMRESULT CImageReader::Start(KZMRESULT result)
 
 uint8_t CImageReader::HexByte(char high, char low)
 {
-    return HexPair(high, low);
+    return CRecordLine::HexPair(high, low);
 }
 
 uint32_t CImageReader::ParseHexRecord(const char* line, uint32_t length, uint32_t* extension, RECORD* record)

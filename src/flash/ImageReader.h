@@ -122,6 +122,9 @@ private:
     bool ParseLine(const char* line, uint32_t length, RECORD* record, uint32_t* status);
     // The next line, as CLineReader::NextLine gives it.
     uint32_t NextLine(const char** line, uint32_t* length);
+    // With the vector paths: the next line when it is a whole record line in
+    // the buffer (its byte count tells where it ends), taken; false otherwise.
+    bool TakeWholeRecordLine(const char** line, uint32_t* length);
     template <typename TObserver>
     void Notify(TObserver& observer, uint32_t kind, const char* line, uint32_t length, uint32_t type,
                 const RECORD* record);
@@ -290,38 +293,36 @@ KZM_ALWAYS_INLINE bool CImageReader::ParseLine(const char* line, uint32_t length
     return *status != RECORD_OK || record->dwCount != 0;
 }
 
+KZM_ALWAYS_INLINE bool CImageReader::TakeWholeRecordLine(const char** line, uint32_t* length)
+{
+    if (!m_bShortcut)
+        return false;
+    size_t count = 0;
+    const char* p = m_Lines.PeekBuffered(&count);
+    const size_t whole = CRecordLine::WholeRecordLength(p, count);
+    if (whole == 0)
+        return false;
+    m_Lines.TakeLine(whole, p[whole - 1] == '\r');
+    *line = p;
+    *length = static_cast<uint32_t>(whole);
+    return true;
+}
+
 KZM_ALWAYS_INLINE uint32_t CImageReader::NextRecord(RECORD* record)
 {
     // The usual line of an image, a whole data record in the buffer, is read
     // here without a call.
-    if (m_bShortcut && m_pObserver == nullptr) {
-        size_t count = 0;
-        const char* p = m_Lines.PeekBuffered(&count);
-        const size_t whole = CRecordLine::WholeRecordLength(p, count);
-        if (whole != 0) {
-            m_Lines.TakeLine(whole, p[whole - 1] == '\r');
-            uint32_t status = RECORD_OK;
-            if (ParseLine(p, static_cast<uint32_t>(whole), record, &status))
-                return status;
-        }
-    }
+    const char* line = nullptr;
+    uint32_t length = 0;
+    uint32_t status = RECORD_OK;
+    if (m_pObserver == nullptr && TakeWholeRecordLine(&line, &length) && ParseLine(line, length, record, &status))
+        return status;
     return NextRecordAny(record);
 }
 
 KZM_ALWAYS_INLINE uint32_t CImageReader::NextLine(const char** line, uint32_t* length)
 {
-    if (m_bShortcut) {
-        size_t count = 0;
-        const char* p = m_Lines.PeekBuffered(&count);
-        const size_t whole = CRecordLine::WholeRecordLength(p, count);
-        if (whole != 0) {
-            m_Lines.TakeLine(whole, p[whole - 1] == '\r');
-            *line = p;
-            *length = static_cast<uint32_t>(whole);
-            return CLineReader::LINE_OK;
-        }
-    }
-    return m_Lines.NextLine(line, length);
+    return TakeWholeRecordLine(line, length) ? CLineReader::LINE_OK : m_Lines.NextLine(line, length);
 }
 
 template <typename TObserver>

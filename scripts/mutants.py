@@ -266,6 +266,8 @@ MUTANTS = [
      "    m_bBoundsValid = false;\n", "", ["flash"]),
     ("small blocks given one place for their bytes", "src/flash/ImageFile.cpp",
      "sharedAt += end - start;", "sharedAt += 0;", ["flash"]),
+    ("touching runs taken as blocks of their own", "src/flash/ImageIndex.cpp",
+     "if (groups == m_dwRuns) {", "if (groups <= m_dwRuns) {", ["flash"]),
     ("a run beside a touching one taken as alone", "src/flash/ImageIndex.cpp",
      "work.pStarts[i + 1] > run.dwEnd", "work.pStarts[i + 1] >= run.dwEnd", ["flash"]),
     # the bench: what it refuses and arms on its own side of the contract
@@ -323,6 +325,10 @@ MUTANTS = [
     ("two spellings of one flash file pass", "simulator/src/BenchJson.cpp",
      "detail::SameFile(bench.Boards[j].Flash.File, file)", "bench.Boards[j].Flash.File == file", ["simulator"]),
     # the run log: counters, concurrent writers, filters, stamps
+    ("a fault in a digest leaves SIGBUS blocked", "runlog/Digest.cpp",
+     "sigsetjmp(fault, 1)", "sigsetjmp(fault, 0)", ["runlog/^Digest\\."]),
+    ("digest reads the file again from its start after the windows", "runlog/Digest.cpp",
+     "lseek(fd, static_cast<off_t>(result.size), SEEK_SET)", "lseek(fd, 0, SEEK_SET)", ["runlog/^Digest\\."]),
     ("counter gives the value after the one taken", "runlog/RunLog.cpp",
      "RETURNING next_value - 1", "RETURNING next_value", ["runlog"]),
     ("log writers do not wait for each other", "runlog/SqliteLog.cpp",

@@ -632,6 +632,15 @@ private:
     size_t m_Errors = 0; // the errors found so far (counted, not looked for on every line)
 };
 
+// The reader's records up to its stop, each line checked as it goes by: one
+// loop with the reader's and the line's steps inline in it (no call a record).
+void CheckRecords(CImageReader& reader, CStrictCheck& check)
+{
+    CImageReader::RECORD record;
+    while (reader.NextRecordReported(check, &record) == CImageReader::RECORD_OK) {
+    }
+}
+
 // Reads the file once through the library's reader with the strict check
 // watching; only when records overlap is the image loaded as the library
 // loads it (and read once more to compare the overlapping records).
@@ -645,9 +654,7 @@ ImageAnalysis Analyse(uint64_t textSize, LoadFn load, OpenFn openReader)
         CImageReader reader;
         if (openReader(reader) == 0) {
             reader.SetObserver(&check); // for the lines after the stop
-            CImageReader::RECORD record;
-            while (reader.NextRecordReported(check, &record) == CImageReader::RECORD_OK) {
-            }
+            CheckRecords(reader, check);
             reader.ReportUnreadLines();
         }
     }

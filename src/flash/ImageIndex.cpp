@@ -45,7 +45,7 @@ uint64_t* RadixSortUpper(uint64_t* keys, uint64_t* spare, uint32_t count)
 CImageIndex::CImageIndex()
     : m_pRuns(nullptr), m_dwRuns(0), m_dwRunCapacity(0), m_Current{}, m_bHaveCurrent(false), m_dwRecords(0),
       m_bFailed(false), m_pBlocks(nullptr), m_pBlockOfRun(nullptr), m_dwBlocks(0), m_dwRunCount(0),
-      m_bAddressOrder(false), m_Cursor{}, m_dwCursorRun(NO_RUN)
+      m_bRunsAreBlocks(false), m_Cursor{}, m_dwCursorRun(NO_RUN)
 {
 }
 
@@ -104,7 +104,7 @@ KZMRESULT CImageIndex::Finish()
     if (RunsAscend()) {
         // The runs themselves are the blocks; no further tables.
         m_dwBlocks = m_dwRuns;
-        m_bAddressOrder = true;
+        m_bRunsAreBlocks = true;
         return KZM_OK;
     }
     WORK work{};
@@ -112,6 +112,14 @@ KZMRESULT CImageIndex::Finish()
     if (ok) {
         SortRunsByStart(work);
         const uint32_t groups = GroupRuns(work);
+        if (groups == m_dwRuns) {
+            // No run touches another (a shuffled image of separate blocks):
+            // each creates its own block, in file order, and none merge.
+            FreeWork(&work);
+            m_dwBlocks = m_dwRuns;
+            m_bRunsAreBlocks = true;
+            return KZM_OK;
+        }
         MarkCreatingRuns(work);
         m_pBlocks = AllocArray<BLOCK>(groups);
         m_pBlockOfRun = AllocArray<uint32_t>(m_dwRuns);
@@ -134,7 +142,7 @@ void CImageIndex::FreeBlocks()
     m_pBlocks = nullptr;
     m_pBlockOfRun = nullptr;
     m_dwBlocks = 0;
-    m_bAddressOrder = false;
+    m_bRunsAreBlocks = false;
 }
 
 // The common case: every run lies above all earlier ones and touches none of

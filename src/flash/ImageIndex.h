@@ -52,11 +52,11 @@ public:
     uint32_t GetBlockCount() const { return m_dwBlocks; }
     uint32_t GetBlockStart(uint32_t listIndex) const
     {
-        return m_bAddressOrder ? m_pRuns[listIndex].dwStart : m_pBlocks[listIndex].dwStart;
+        return m_bRunsAreBlocks ? m_pRuns[listIndex].dwStart : m_pBlocks[listIndex].dwStart;
     }
     uint32_t GetBlockEnd(uint32_t listIndex) const
     {
-        return m_bAddressOrder ? m_pRuns[listIndex].dwEnd : m_pBlocks[listIndex].dwEnd;
+        return m_bRunsAreBlocks ? m_pRuns[listIndex].dwEnd : m_pBlocks[listIndex].dwEnd;
     }
 
     // The second pass: the records again, in the same order from the first;
@@ -71,7 +71,7 @@ public:
         }
         if (m_dwCursorRun >= m_dwRunCount)
             return m_dwBlocks;
-        return m_bAddressOrder ? m_dwCursorRun : m_pBlockOfRun[m_dwCursorRun];
+        return m_bRunsAreBlocks ? m_dwCursorRun : m_pBlockOfRun[m_dwCursorRun];
     }
 
 private:
@@ -135,7 +135,7 @@ private:
     uint32_t* m_pBlockOfRun; // run -> its block in list order
     uint32_t m_dwBlocks;
     uint32_t m_dwRunCount;
-    bool m_bAddressOrder; // every run is a block, in address order: the runs are the blocks
-    RUN m_Cursor;         // the second pass's current run
+    bool m_bRunsAreBlocks; // no run touches another: the runs are the blocks, in file order
+    RUN m_Cursor;          // the second pass's current run
     uint32_t m_dwCursorRun;
 };

@@ -344,7 +344,7 @@ KZM_ALWAYS_INLINE void CImageReader::Notify(TObserver& observer, uint32_t kind, 
 }
 
 template <typename TObserver>
-uint32_t CImageReader::NextRecordReported(TObserver& observer, RECORD* record)
+KZM_ALWAYS_INLINE uint32_t CImageReader::NextRecordReported(TObserver& observer, RECORD* record)
 {
     record->dwCount = 0;
     record->dwAddress = 0;

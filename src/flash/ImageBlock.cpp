@@ -1,5 +1,7 @@
 #include "flash/ImageBlock.h"
 
+#include "flash/LargeMemory.h"
+
 #include <cstdlib>
 
 CImageBlock::CImageBlock(uint32_t start, uint32_t end)
@@ -13,7 +15,7 @@ CImageBlock::~CImageBlock()
         if (--m_pShared->dwUsers == 0)
             std::free(m_pShared);
     } else {
-        std::free(m_pData);
+        CLargeMemory::Free(m_pData, GetSize());
     }
     m_pData = nullptr;
     m_pShared = nullptr;
@@ -22,7 +24,7 @@ CImageBlock::~CImageBlock()
 bool CImageBlock::AllocData()
 {
     if (m_pData == nullptr)
-        m_pData = static_cast<uint8_t*>(std::malloc(GetSize() != 0 ? GetSize() : 1));
+        m_pData = static_cast<uint8_t*>(CLargeMemory::Alloc(GetSize()));
     return m_pData != nullptr;
 }
 

@@ -39,6 +39,15 @@
 //   DeviceIoControl(h, code, in, inLen, out, outLen, returned, overlapped)
 //                                          TRUE; FALSE with the driver's error
 //
+// Memory for large buffers (images of many MiB), in these forms only
+//   VirtualAlloc(NULL, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)
+//                                          zero-filled, page-aligned memory;
+//                                          NULL (ERROR_NOT_ENOUGH_MEMORY;
+//                                          ERROR_INVALID_PARAMETER for size 0)
+//   VirtualFree(p, 0, MEM_RELEASE)         TRUE for p from VirtualAlloc;
+//                                          FALSE (ERROR_INVALID_PARAMETER)
+//                                          with a size other than 0
+//
 // Modules
 //   LoadLibraryA(name)                     module handle; NULL
 //                                          (ERROR_MOD_NOT_FOUND)

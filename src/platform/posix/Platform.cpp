@@ -10,6 +10,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include <sys/mman.h>
+
 namespace {
 
 thread_local DWORD t_LastError = ERROR_SUCCESS;
@@ -208,6 +210,50 @@ KZM_PLATFORM_API BOOL DeviceIoControl(HANDLE handle, DWORD code, void* in, DWORD
         return FALSE;
     }
     return host->DeviceControl(file->m_pDevice, code, in, inSize, out, outSize, returned, overlapped);
+}
+
+namespace {
+
+// A mapping's first page holds its size, so that VirtualFree needs none; the
+// caller's memory begins on the next page.
+constexpr size_t MAPPING_HEADER = 4096;
+// Buffers from this size on ask for huge pages where the kernel gives them on
+// request: a buffer filled end to end then costs a page fault every 2 MiB
+// instead of every 4 KiB.
+constexpr size_t HUGE_PAGE_HINT = 2u << 20;
+
+} // namespace
+
+KZM_PLATFORM_API void* VirtualAlloc(void* address, size_t size, DWORD allocationType, DWORD protect)
+{
+    if (address != nullptr || size == 0 || allocationType != (MEM_COMMIT | MEM_RESERVE) || protect != PAGE_READWRITE ||
+        size > SIZE_MAX - 2 * MAPPING_HEADER) {
+        t_LastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    const size_t mapped = (size + MAPPING_HEADER + MAPPING_HEADER - 1) / MAPPING_HEADER * MAPPING_HEADER;
+    void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        t_LastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+#ifdef MADV_HUGEPAGE
+    if (mapped >= HUGE_PAGE_HINT)
+        madvise(base, mapped, MADV_HUGEPAGE); // a hint: without it the pages are small
+#endif
+    *static_cast<size_t*>(base) = mapped;
+    return static_cast<char*>(base) + MAPPING_HEADER;
+}
+
+KZM_PLATFORM_API BOOL VirtualFree(void* address, size_t size, DWORD freeType)
+{
+    if (address == nullptr || size != 0 || freeType != MEM_RELEASE) {
+        t_LastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    char* base = static_cast<char*>(address) - MAPPING_HEADER;
+    munmap(base, *reinterpret_cast<const size_t*>(base));
+    return TRUE;
 }
 
 KZM_PLATFORM_API HMODULE LoadLibraryA(const char* name)

@@ -92,6 +92,11 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
     DWORD cbSize;
     CHAR DevicePath[1];
 } SP_DEVICE_INTERFACE_DETAIL_DATA_A, *PSP_DEVICE_INTERFACE_DETAIL_DATA_A;
+#define MEM_COMMIT 0x00001000u
+#define MEM_RESERVE 0x00002000u
+#define MEM_RELEASE 0x00008000u
+#define PAGE_READWRITE 0x04u
+
 #define DIGCF_PRESENT 0x00000002u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
 
@@ -110,6 +115,9 @@ KZM_PLATFORM_API HANDLE CreateFileA(const char* path, DWORD access, DWORD shareM
                                     DWORD flags, HANDLE templateFile);
 KZM_PLATFORM_API BOOL DeviceIoControl(HANDLE device, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                                       DWORD* returned, void* overlapped);
+
+KZM_PLATFORM_API void* VirtualAlloc(void* address, size_t size, DWORD allocationType, DWORD protect);
+KZM_PLATFORM_API BOOL VirtualFree(void* address, size_t size, DWORD freeType);
 
 KZM_PLATFORM_API HMODULE LoadLibraryA(const char* name);
 KZM_PLATFORM_API FARPROC GetProcAddress(HMODULE module, const char* name);

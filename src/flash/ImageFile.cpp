@@ -4,7 +4,6 @@
 #include "flash/ImageIndex.h"
 #include "flash/ImageReader.h"
 #include "flash/ImageStore.h"
-#include "flash/LargeMemory.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -186,7 +185,7 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
     // The blocks share one allocation when it can be had (freed by Clear),
     // else each is allocated on its own.
     if (m_pBlockArena == nullptr && blocks > 1) {
-        m_pBlockArena = CLargeMemory::Alloc(sizeof(CImageBlock) * static_cast<size_t>(blocks));
+        m_pBlockArena = std::malloc(sizeof(CImageBlock) * static_cast<size_t>(blocks));
         m_dwArenaBlocks = m_pBlockArena != nullptr ? blocks : 0;
     }
     // Small blocks share one allocation for their bytes: an image of many
@@ -309,7 +308,7 @@ KZMRESULT CImageFile::Clear()
     if (m_pStore == nullptr)
         return KZM_E_FAIL;
     m_pStore->TakeAll([this](CListNode* node) { DeleteBlock(node); });
-    CLargeMemory::Free(m_pBlockArena, sizeof(CImageBlock) * static_cast<size_t>(m_dwArenaBlocks));
+    std::free(m_pBlockArena);
     m_pBlockArena = nullptr;
     m_dwArenaBlocks = 0;
     DropIndex();

@@ -1,8 +1,9 @@
-// CLargeMemory: memory for an image's large buffers (a block's bytes, the
-// blocks themselves). From LARGE bytes on it comes from the platform's page
-// allocator, which asks for huge pages where the system gives them (a buffer
-// filled end to end then faults once every 2 MiB, not every 4 KiB); below
-// that from the heap. A buffer is freed with the size it was taken with.
+// CLargeMemory: memory for an image's large buffers (a block's bytes). From
+// LARGE bytes on it comes from the platform's page allocator, which asks for
+// huge pages where the system gives them (a buffer filled end to end then
+// faults once every 2 MiB, not every 4 KiB); below that from the heap, which
+// keeps freed memory for the next load in the same process. A buffer is freed
+// with the size it was taken with.
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,8 @@
 // Large buffers: the platform's page allocator in the one form the library
-// asks for it, and images whose blocks or block table cross the size from
-// which their memory comes from it, loaded from memory and from a file.
+// asks for it, and images whose blocks cross the size from which their bytes
+// come from it, loaded from memory and from a file.
 #include "FlashSupport.h"
 
-#include "flash/ImageBlock.h"
 #include "flash/LargeMemory.h"
 #include "platform/Platform.h"
 
@@ -35,7 +34,7 @@ TEST(LargeMemory, PagesComeZeroedAlignedAndGoBackWhole)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
-// A block's bytes and the table of blocks on either side of the size.
+// A block's bytes on either side of the size.
 TEST(LargeMemory, ImagesAcrossTheLargeSizeLoadTheirBytes)
 {
     const size_t LARGE = CLargeMemory::LARGE;
@@ -51,24 +50,6 @@ TEST(LargeMemory, ImagesAcrossTheLargeSizeLoadTheirBytes)
         const std::vector<uint8_t> data = bytes(size);
         const std::string text = HexImage(0x00100000, data);
         const std::vector<Block> expected = {{0x00100000, 0x00100000 + static_cast<uint32_t>(size), data}};
-        const Loaded loaded = LoadText(text);
-        ASSERT_EQ(loaded.Result, 0u);
-        EXPECT_EQ(loaded.Blocks, expected);
-    }
-    // One-byte blocks two apart, as many as put their table on either side.
-    for (size_t blocks : {LARGE / sizeof(CImageBlock) - 1, LARGE / sizeof(CImageBlock) + 1}) {
-        SCOPED_TRACE(blocks);
-        std::string text;
-        std::vector<Block> expected;
-        for (size_t i = 0; i < blocks; ++i) {
-            const uint32_t address = 0x00200000 + 2 * static_cast<uint32_t>(i);
-            const std::vector<uint8_t> one = bytes(1);
-            if (i % 0x8000 == 0)
-                text += HexLine(0, 4, {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16)});
-            text += HexLine(address & 0xFFFF, 0, one);
-            expected.push_back({address, address + 1, one});
-        }
-        text += HEX_END;
         const Loaded loaded = LoadText(text);
         ASSERT_EQ(loaded.Result, 0u);
         EXPECT_EQ(loaded.Blocks, expected);

@@ -41,7 +41,7 @@ struct DigestContext {
 };
 
 // Regular files are hashed through windows of their pages mapped in turn:
-// no copy into a buffer (a third of the time on a large image), and a few
+// no copy into a buffer (a tenth of the time on a large image), and a few
 // MiB held at a time. A file cut short while it is hashed makes its mapped
 // pages fault (SIGBUS); the fault ends that digest with an error, not the
 // process.

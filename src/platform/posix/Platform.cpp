@@ -1,6 +1,7 @@
 // The stand-in for kernel32 on systems other than Windows: recursive critical
-// sections, events, waits, a per-thread last error, and handles for device
-// files whose requests go to the registered device host.
+// sections, events, waits, a per-thread last error, pages for large buffers,
+// and handles for device files whose requests go to the registered device
+// host.
 #include "DeviceHost.h"
 
 #include <atomic>

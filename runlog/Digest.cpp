@@ -46,6 +46,7 @@ struct DigestContext {
 // pages fault (SIGBUS); the fault ends that digest with an error, not the
 // process.
 constexpr uint64_t MAP_WINDOW = 4u << 20;
+constexpr const char* HASH_FAILED = "SHA-256 failed in libcrypto";
 
 thread_local sigjmp_buf* t_pBusFault = nullptr;
 struct sigaction g_PreviousBusAction {};
@@ -100,7 +101,7 @@ bool DigestMapped(int fd, uint64_t size, DigestContext& digest, uint64_t* done, 
         munmap(p, n);
         window = nullptr;
         if (!added) {
-            reason = "SHA-256 failed in libcrypto";
+            reason = HASH_FAILED;
             return false;
         }
         *done += n;
@@ -138,14 +139,14 @@ std::optional<FileDigest> DigestDescriptor(int fd, uint64_t mapSize, std::string
             return std::nullopt;
         }
         if (!digest.Add(buffer.data(), static_cast<size_t>(got))) {
-            reason = "SHA-256 failed in libcrypto";
+            reason = HASH_FAILED;
             return std::nullopt;
         }
         result.size += static_cast<uint64_t>(got);
     }
     auto hex = digest.Finish();
     if (!hex) {
-        reason = "SHA-256 failed in libcrypto";
+        reason = HASH_FAILED;
         return std::nullopt;
     }
     result.sha256 = *hex;

@@ -113,19 +113,19 @@ public:
     // bytes is a '$', with which a marker begins.
     void Add(uint32_t address, const char* digits, uint32_t count, bool mayHoldDollar)
     {
-        Add(address, count, mayHoldDollar, [&](uint8_t* to) { CImageReader::DecodeData(digits, count, to); });
+        Add(address, count, mayHoldDollar, nullptr, digits);
     }
-    // The same with the record's bytes as the library decodes them.
+    // The same with the record's bytes as the library decodes them, in a
+    // line's bytes (which hold 32 bytes from there on, whatever the count).
     KZH_INLINE void Add(uint32_t address, const uint8_t* bytes, uint32_t count)
     {
-        Add(address, count, !CHexDigits::Lacks(reinterpret_cast<const char*>(bytes), count, '$'),
-            [&](uint8_t* to) { std::memcpy(to, bytes, count); });
+        Add(address, count, !CHexDigits::Lacks(reinterpret_cast<const char*>(bytes), count, '$'), bytes, nullptr);
     }
 
 private:
-    // fill(to) puts the record's bytes at to, when they are needed.
-    template <typename FillFn>
-    KZH_INLINE void Add(uint32_t address, uint32_t count, bool mayHoldDollar, FillFn fill)
+    // The record's bytes are copied from bytes, or else decoded from digits,
+    // when they are needed.
+    KZH_INLINE void Add(uint32_t address, uint32_t count, bool mayHoldDollar, const uint8_t* bytes, const char* digits)
     {
         // A record that touches the block before it extends it; any other
         // starts a block of its own, after all earlier ones in list order.
@@ -142,11 +142,17 @@ private:
         // The block's last bytes, then the record's: a marker may begin in
         // the bytes before, and its record lies within the 50 bytes before
         // it. The window is moved up only when full.
-        if (m_Held + count > sizeof(m_Window)) {
+        if (m_Held + count > WINDOW) {
             std::memmove(m_Window, m_Window + m_Held - TAIL, TAIL);
             m_Held = TAIL;
         }
-        fill(m_Window + m_Held);
+        uint8_t* to = m_Window + m_Held;
+        if (bytes == nullptr)
+            CImageReader::DecodeData(digits, count, to);
+        else if (count <= SLACK)
+            std::memcpy(to, bytes, SLACK); // a record's usual size in two moves, without a call
+        else
+            std::memcpy(to, bytes, count);
         const size_t held = m_Held;
         m_Held += count;
         // A marker not found before ends in this record, with its last '$'.
@@ -190,7 +196,9 @@ private:
     std::vector<ImageBlock> m_Blocks;
     bool m_bMarkerSeen = false;
     size_t m_Held = 0; // bytes of the block's end in the window
-    uint8_t m_Window[4096] = {};
+    static constexpr size_t WINDOW = 4096;
+    static constexpr uint32_t SLACK = 32; // room after the window for a short record's whole copy
+    uint8_t m_Window[WINDOW + SLACK] = {};
     int m_FwBlock = -1;
     uint32_t m_FwAddress = 0;
     uint8_t m_FwRecord[CFwInfo::RECORD_SIZE] = {};
@@ -264,21 +272,69 @@ public:
 
     KZH_INLINE void OnRecord(const LINE&, const RECORD_DATA& r) override
     {
-        ++m_Out.dataRecords;
-        m_Out.dataBytes += r.dwCount;
-        // Records that only go up cannot overlap; anything else is looked at
-        // closely once the file is read.
-        if (r.dwAddress < m_MaxEnd)
-            m_bOverlap = true;
-        m_MaxEnd = std::max<uint64_t>(m_MaxEnd, static_cast<uint64_t>(r.dwAddress) + r.dwCount);
-        if (m_bOverlap)
-            return;
         // From upper-case digits the line's bytes, as decoded for the check,
         // are those the library loads: they are not decoded again.
-        if (m_bPlainData && r.dwCount == m_DataCount)
-            m_Layout.Add(r.dwAddress, m_Line.data + m_DataAt, r.dwCount);
-        else
-            m_Layout.Add(r.dwAddress, r.pDigits, r.dwCount, true);
+        Data(r.dwAddress, r.dwCount, m_bPlainData && r.dwCount == m_DataCount ? m_Line.data + m_DataAt : nullptr,
+             r.pDigits);
+    }
+
+    // The usual line of an image, taken whole by the reader: a data record
+    // of upper-case digits with nothing to report. Its digits are decoded
+    // once, for the reader's record and the check alike, and all that OnLine
+    // and OnRecord would do for it is done here. Any other line (a finding, a
+    // record of another type, no data) is left to them, with nothing changed.
+    KZH_INLINE bool TakeDataLine(const char* text, uint32_t length, uint32_t number, uint32_t extension,
+                                 CImageReader::RECORD* record)
+    {
+        const bool intel = text[0] == ':';
+        if ((!intel && (text[0] != 'S' || text[1] < '1' || text[1] > '3')) || m_Out.endLine != 0)
+            return false;
+        // A whole line ends in its line feed, and its byte count (the first
+        // byte) gives its length: an even number of digits, as many as it says.
+        const char* digits = text + (intel ? 1 : 2);
+        const uint32_t size = (length - (intel ? 2 : 3)) / 2;
+        Bytes& b = m_Line;
+        if (!CHexDigits::DecodeSumUpper(digits, size, b.data, &b.sum))
+            return false;
+        b.size = size;
+        const unsigned n = b[0];
+        uint32_t at = 0, count = 0, address = 0;
+        if (intel) {
+            if (b.sum % 256u != 0 || b[3] != 0 || n == 0) // the checksum makes the sum 0
+                return false;
+            const unsigned offset = b[1] * 256u + b[2];
+            if ((m_SegmentMode && offset + n > 0x10000u) || m_Extension + offset + n > 0xFFFFFFFFull)
+                return false;
+            at = 4;
+            count = n;
+            address = extension + offset;
+        } else {
+            const unsigned addressSize = static_cast<unsigned>(text[1] - '0') + 1;
+            if ((~(b.sum - b.back()) & 0xFFu) != b.back() || n < addressSize + 2)
+                return false;
+            // Two to four address bytes, big-endian, from the four after the
+            // count (the line holds them: a data byte and the checksum follow).
+            address =
+                (uint32_t{b[1]} << 24 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 8 | b[4]) >> (8 * (4 - addressSize));
+            at = 1 + addressSize;
+            count = n - addressSize - 1;
+            if (static_cast<uint64_t>(address) + count > 0xFFFFFFFFull)
+                return false;
+            ++m_SDataRecords;
+        }
+        record->dwCount = count;
+        record->dwAddress = address;
+        record->pDigits = digits + 2 * at;
+        // As OnLine and OnRecord would see it.
+        (intel ? m_Out.hasIntel : m_Out.hasSRecords) = true;
+        m_Out.lines = std::max(m_Out.lines, number);
+        m_LastLine = number;
+        m_LastHadLineFeed = true;
+        m_bPlainData = true;
+        m_DataAt = at;
+        m_DataCount = count;
+        Data(address, count, b.data + at);
+        return true;
     }
 
     // The blocks and record the library would load; false when it would
@@ -333,6 +389,24 @@ public:
     }
 
 private:
+    // A data record the library loads: its bytes, or null and its digits.
+    KZH_INLINE void Data(uint32_t address, uint32_t count, const uint8_t* bytes, const char* digits = nullptr)
+    {
+        ++m_Out.dataRecords;
+        m_Out.dataBytes += count;
+        // Records that only go up cannot overlap; anything else is looked at
+        // closely once the file is read.
+        if (address < m_MaxEnd)
+            m_bOverlap = true;
+        m_MaxEnd = std::max<uint64_t>(m_MaxEnd, static_cast<uint64_t>(address) + count);
+        if (m_bOverlap)
+            return;
+        if (bytes != nullptr)
+            m_Layout.Add(address, bytes, count);
+        else
+            m_Layout.Add(address, digits, count, true);
+    }
+
     void Error(Issue issue, uint32_t line, std::string text)
     {
         m_Out.findings.push_back({Severity::Error, issue, line, -1, std::move(text)});

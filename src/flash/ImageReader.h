@@ -103,7 +103,14 @@ public:
     void SetObserver(IImageObserver* observer) { m_pObserver = observer; }
     // NextRecord with every line reported to observer (in place of the one
     // set), whose type the compiler knows here: its calls can go inline into
-    // the loop. For a host's check that sees every line.
+    // the loop. For a host's check that sees every line. An observer with a
+    // TakeDataLine(line, length, number, extension, record) method is offered
+    // the next line first, as its byte count tells its length (line feed
+    // included): it returns true only when all characters before the line
+    // feed are a record mark and hexadecimal digits (so that it is a whole
+    // line), having filled record as the parsers would and seen the line as
+    // OnLine and OnRecord would have (a data record, nothing else changed);
+    // false leaves the line to them.
     template <typename TObserver>
     uint32_t NextRecordReported(TObserver& observer, RECORD* record);
     // After a stop: reports the lines that were not read to an observer that
@@ -256,6 +263,24 @@ public:
     }
 
     // The length of the record line at p, its line feed included, when its
+    // byte count tells it and its line feed stands there (no carriage return
+    // before it), within the count characters at p; 0 otherwise. Whether a
+    // line feed comes before is not looked at.
+    static KZM_ALWAYS_INLINE size_t CountedLength(const char* p, size_t count)
+    {
+        if (count < 4)
+            return 0;
+        size_t length = 0;
+        if (p[0] == ':')
+            length = 12 + 2 * static_cast<size_t>(Byte(p + 1));
+        else if (p[0] == 'S')
+            length = 5 + 2 * static_cast<size_t>(Byte(p + 2));
+        else
+            return 0;
+        return length < count && p[length - 1] == '\n' && p[length - 2] != '\r' ? length : 0;
+    }
+
+    // The length of the record line at p, its line feed included, when its
     // byte count tells it and its line feed (or CR LF) stands there with none
     // before, within the count characters at p; 0 otherwise.
     static KZM_ALWAYS_INLINE size_t WholeRecordLength(const char* p, size_t count)
@@ -352,6 +377,20 @@ KZM_ALWAYS_INLINE uint32_t CImageReader::NextRecordReported(TObserver& observer,
     for (;;) {
         const char* line = nullptr;
         uint32_t length = 0;
+        if constexpr (requires { observer.TakeDataLine(line, length, m_dwLineNumber, m_dwExtension, record); }) {
+            if (m_bShortcut) {
+                // The line's characters as its byte count tells them, for the
+                // observer to vouch for: then it is a whole record line.
+                size_t count = 0;
+                line = m_Lines.PeekBuffered(&count);
+                length = static_cast<uint32_t>(CRecordLine::CountedLength(line, count));
+                if (length != 0 && observer.TakeDataLine(line, length, m_dwLineNumber + 1, m_dwExtension, record)) {
+                    m_Lines.TakeLine(length, false);
+                    ++m_dwLineNumber;
+                    return RECORD_OK;
+                }
+            }
+        }
         if (NextLine(&line, &length) == CLineReader::LINE_END) {
             if (m_Lines.StoppedAtCtrlZ()) {
                 // The Ctrl-Z begins the next line; what follows it on that

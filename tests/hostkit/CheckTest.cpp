@@ -78,6 +78,92 @@ TEST(Check, EachRuleNamesTheLineItConcerns)
     EXPECT_TRUE(Warns(AnalyseImageText(D0), Issue::NoEndRecord));
 }
 
+std::string BlockText(const std::vector<ImageBlock>& blocks)
+{
+    std::string text;
+    for (const ImageBlock& b : blocks)
+        text += " " + std::to_string(b.start) + "-" + std::to_string(b.end);
+    return text;
+}
+
+// Everything the check tells of a file, in one text to compare.
+std::string Account(const ImageAnalysis& a)
+{
+    std::string text = std::to_string(a.lines) + " lines, " + std::to_string(a.dataRecords) + " records, " +
+                       std::to_string(a.dataBytes) + " bytes, " + a.FormatName() + ", stop " +
+                       std::to_string(a.libraryStopLine) + " " + a.stopReason + ", not read " +
+                       std::to_string(a.recordsNotRead) + (a.loaded ? ", loaded:" : ", nothing loaded:") +
+                       BlockText(a.blocks);
+    text += a.fwInfo.found ? "; record in block " + std::to_string(a.fwInfo.block) : "; no record";
+    for (const Finding& f : a.findings)
+        text += "\n" + std::string(IssueName(f.issue)) + " " + std::to_string(f.line) + ": " + f.text;
+    return text;
+}
+
+TEST(Check, UsualDataLinesAreJudgedAsAnyOther)
+{
+    // The vector paths take a usual data line (upper-case digits, line feed
+    // where its count says) in one step; the scalar path reads every line
+    // the long way. Both must tell the same, and load what the library does.
+    auto sLine = [](char type, uint32_t address, const std::vector<uint8_t>& data) {
+        const unsigned size = static_cast<unsigned>(type - '0') + 1;
+        std::vector<uint8_t> fields{static_cast<uint8_t>(data.size() + size + 1)};
+        for (unsigned i = size; i-- > 0;)
+            fields.push_back(static_cast<uint8_t>(address >> (8 * i)));
+        return RecordLine(std::string("S") + type, fields, data, false);
+    };
+    const std::vector<uint8_t> eight{1, 2, 3, 4, 5, 6, 7, 8}, sixteen(16, 0x5A);
+    const std::string S9 = "S9030000FC\n", S3 = sLine('3', 0x20000, eight);
+    std::string badSum = S3;
+    badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0'; // still a digit
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<ImageBlock> blocks;
+    };
+    const std::vector<Case> cases = {
+        {"S1, S2 and S3 data lines",
+         sLine('1', 0x1234, {1, 2}) + sLine('2', 0x123456, {3}) + sLine('3', 0x12345678, {4, 5}) + S9,
+         {{0x1234, 0x1236}, {0x123456, 0x123457}, {0x12345678, 0x1234567A}}},
+        {"S3 up to the last address", sLine('3', 0xFFFFFFF7, eight) + S9, {{0xFFFFFFF7, 0xFFFFFFFF}}},
+        {"S3 past the last address", S3 + sLine('3', 0xFFFFFFF8, eight) + S9, {{0x20000, 0x20008}}},
+        {"a wrong checksum", badSum + sLine('3', 0x20008, eight) + S9, {{0x20000, 0x20010}}},
+        {"an S3 line without data", sLine('3', 0x10, {}) + S3 + S9, {{0x20000, 0x20008}}},
+        {"a count record that matches",
+         S3 + sLine('1', 0x40, eight) + "S5030002FA\n" + S9,
+         {{0x20000, 0x20008}, {0x40, 0x48}}},
+        {"a count record that does not",
+         S3 + sLine('1', 0x40, eight) + "S5030003F9\n" + S9,
+         {{0x20000, 0x20008}, {0x40, 0x48}}},
+        {"a wrong Intel HEX checksum", D0 + ":0400100005060708D3\n" + END, {{0, 4}, {0x10, 0x14}}},
+        {"Intel HEX past its 64 KiB segment",
+         HexLine(0, 2, {0x10, 0}) + HexLine(0xFFF8, 0, sixteen) + END,
+         {{0x1FFF8, 0x20008}}},
+        {"Intel HEX past 32 bits", D0 + HexLine(0, 4, {0xFF, 0xFF}) + HexLine(0xFFF8, 0, sixteen) + END, {{0, 4}}},
+        {"Intel HEX without data", D0 + HexLine(0x10, 0, {}) + D10 + END, {{0, 4}, {0x10, 0x14}}},
+        {"CR LF line ends", ":0400000001020304F2\r\n:0400040005060708DA\r\n" + END, {{0, 8}}},
+        {"lower-case digits", D0 + ":04001000aabbccddDE\n" + END, {{0, 4}, {0x10, 0x14}}},
+        // Read as digits, the two lines would sum right.
+        {"a line feed within the counted length", D0 + ":04001000\n0AABBCC1B\n" + D10 + END, {{0, 4}}},
+        {"data after the end record", D0 + END + D10, {{0, 4}}},
+        {"both formats", D0 + sLine('1', 0x10, eight) + END, {{0, 4}, {0x10, 0x18}}},
+        {"the rest of a split line", std::string(4095, '#') + D10 + END, {{0x10, 0x14}}},
+    };
+    for (const auto& c : cases) {
+        // The reader fills its buffer on the first line: a line after it may
+        // be taken whole.
+        const std::string text = "\n" + c.text;
+        CHexDigits::SetLevel(CHexDigits::LEVEL_SCALAR);
+        const ImageAnalysis scalar = AnalyseImageText(text);
+        for (uint32_t level = CHexDigits::LEVEL_SCALAR; level <= CHexDigits::CpuLevel(); ++level) {
+            CHexDigits::SetLevel(level);
+            const ImageAnalysis a = AnalyseImageText(text);
+            EXPECT_EQ(Account(a), Account(scalar)) << c.name << ", digit path " << level;
+            EXPECT_EQ(BlockText(a.blocks), BlockText(c.blocks)) << c.name << ", digit path " << level;
+        }
+    }
+}
+
 TEST(Check, ShowsWhatTheLibraryLoadedAndWhereItStops)
 {
     // One digit short on line 2: the library loads one block and stops there.

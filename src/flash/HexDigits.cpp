@@ -88,6 +88,27 @@ __attribute__((target("avx2"))) void CHexDigits::DecodeAvx2(const char* digits, 
 __attribute__((target("avx2"))) bool CHexDigits::Avx2DecodeSumUpper32(const char* digits, uint32_t count, uint8_t* out,
                                                                       uint32_t* sum)
 {
+    if (count < 16) {
+        // The first 8 bytes' characters and the last 8's (which overlap them)
+        // in the two halves of one register.
+        const __m256i c =
+            _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(digits))),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits + 2 * (count - 8))), 1);
+        if (_mm256_movemask_epi8(Avx2UpperLanes(c)) != -1)
+            return false;
+        const __m256i bytes = _mm256_packus_epi16(Avx2PairLanes(c), _mm256_setzero_si256());
+        const __m128i first = _mm256_castsi256_si128(bytes);
+        const __m128i last = _mm256_extracti128_si256(bytes, 1);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), first);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (count - 8)), last);
+        // Of the last 8, the count - 8 that the first did not hold; the high
+        // 8 lanes of both are 0.
+        const __m128i fresh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g_TailMask + count));
+        const __m128i zero = _mm_setzero_si128();
+        *sum = static_cast<uint32_t>(_mm_cvtsi128_si32(
+            _mm_add_epi64(_mm_sad_epu8(first, zero), _mm_sad_epu8(_mm_and_si128(last, fresh), zero))));
+        return true;
+    }
     const __m256i c0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(digits));
     const __m256i c1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(digits + 2 * (count - 16)));
     if (_mm256_movemask_epi8(_mm256_and_si256(Avx2UpperLanes(c0), Avx2UpperLanes(c1))) != -1)

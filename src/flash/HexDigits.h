@@ -163,7 +163,7 @@ public:
         // A record line's usual size takes one call; the rest stays out of
         // line, so that this goes inline into a line's check.
 #if KZM_HEX_INLINE_SSE2
-        if (count - 16 <= 16 && GetLevel() == LEVEL_AVX2)
+        if (count - 8 <= 24 && GetLevel() == LEVEL_AVX2)
             return Avx2DecodeSumUpper32(digits, count, out, sum);
 #endif
         return DecodeSumUpperAny(digits, count, out, sum);
@@ -260,8 +260,8 @@ private:
     }
 #endif
     static uint32_t ChooseLevel();
-    // DecodeSumUpper of 16 to 32 bytes (a record line's usual size) in two
-    // 32-character steps; only where CpuLevel() allows it.
+    // DecodeSumUpper of 8 to 32 bytes (a record line's usual size) in one or
+    // two steps; only where CpuLevel() allows it.
     static bool Avx2DecodeSumUpper32(const char* digits, uint32_t count, uint8_t* out, uint32_t* sum);
     // 16 bytes and more; only where CpuLevel() allows it.
     static void DecodeAvx2(const char* digits, uint32_t count, uint8_t* out);

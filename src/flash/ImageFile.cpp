@@ -145,9 +145,10 @@ KZMRESULT CImageFile::LoadFrom(CImageReader& reader)
         return KZM_E_FAIL;
     const uint32_t blocks = layout.GetBlockCount();
     auto** byList = static_cast<CImageBlock**>(std::malloc(sizeof(CImageBlock*) * (blocks != 0 ? blocks : 1)));
-    KZMRESULT result = byList != nullptr ? CreateBlocks(layout, byList) : KZM_E_FAIL;
+    uint32_t withoutBytes = 0;
+    KZMRESULT result = byList != nullptr ? CreateBlocks(layout, byList, &withoutBytes) : KZM_E_FAIL;
     if (result == KZM_OK)
-        result = reader.Rewind() == KZM_OK ? FillBlocks(reader, layout, byList, first) : KZM_E_FAIL;
+        result = reader.Rewind() == KZM_OK ? FillBlocks(reader, layout, byList, first, withoutBytes) : KZM_E_FAIL;
     // Owned by the index now, or freed.
     if (result != KZM_OK || !AdoptAsIndex(byList, layout))
         std::free(byList);
@@ -179,9 +180,10 @@ KZMRESULT CImageFile::ReadLayout(CImageReader& reader, CImageIndex& layout, LOAD
 
 // The merged blocks, appended to the store in their list order. Blocks the
 // store did not take are deleted; the others go with the store.
-KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byList)
+KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byList, uint32_t* withoutBytes)
 {
     const uint32_t blocks = layout.GetBlockCount();
+    *withoutBytes = 0;
     // The blocks share one allocation when it can be had (freed by Clear),
     // else each is allocated on its own.
     if (m_pBlockArena == nullptr && blocks > 1) {
@@ -218,6 +220,8 @@ KZMRESULT CImageFile::CreateBlocks(const CImageIndex& layout, CImageBlock** byLi
         } else if (shared != nullptr && end - start <= SMALL_BLOCK) {
             block->UseShared(shared, sharedAt);
             sharedAt += end - start;
+        } else {
+            ++*withoutBytes;
         }
     }
     // The blocks that use the shared bytes free them with the last of them.
@@ -273,12 +277,13 @@ bool CImageFile::AdoptAsIndex(CImageBlock** byList, const CImageIndex& layout)
 // Second pass: the bytes, straight into their blocks. The records must be
 // those of the first pass (the file might have changed between).
 KZMRESULT CImageFile::FillBlocks(CImageReader& reader, CImageIndex& layout, CImageBlock* const* byList,
-                                 const LOAD_PASS& first)
+                                 const LOAD_PASS& first, uint32_t withoutBytes)
 {
     const uint32_t blocks = layout.GetBlockCount();
     if (blocks == 0)
         return KZM_E_FAIL;
     LOAD_PASS second{HASH_SEED, 0};
+    uint32_t allocated = 0;
     layout.RestartRecords();
     CImageReader::RECORD record;
     while (reader.NextRecord(&record) == CImageReader::RECORD_OK) {
@@ -289,17 +294,19 @@ KZMRESULT CImageFile::FillBlocks(CImageReader& reader, CImageIndex& layout, CIma
         if (at >= blocks || !Holds(byList[at], address, static_cast<uint64_t>(address) + record.dwCount))
             return KZM_E_FAIL;
         CImageBlock* block = byList[at];
-        if (block->GetData() == nullptr && !block->AllocData())
-            return KZM_E_FAIL;
+        if (block->GetData() == nullptr) {
+            if (!block->AllocData())
+                return KZM_E_FAIL;
+            ++allocated;
+        }
         CImageReader::DecodeData(record.pDigits, record.dwCount, block->GetData() + (address - block->GetStart()));
         second.qwHash = MixRecord(second.qwHash, address, record.dwCount);
         ++second.dwRecords;
     }
-    if (second.dwRecords != first.dwRecords || second.qwHash != first.qwHash)
+    // Every block has its bytes: each block made without them got them at
+    // its first record (a block's bytes are allocated once).
+    if (second.dwRecords != first.dwRecords || second.qwHash != first.qwHash || allocated != withoutBytes)
         return KZM_E_FAIL;
-    for (uint32_t i = 0; i < blocks; ++i)
-        if (byList[i]->GetData() == nullptr)
-            return KZM_E_FAIL;
     return KZM_OK;
 }
 

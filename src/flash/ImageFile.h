@@ -71,12 +71,14 @@ private:
     KZMRESULT LoadWith(const std::function<KZMRESULT(CImageReader&)>& open);
     KZMRESULT LoadFrom(CImageReader& reader);
     KZMRESULT ReadLayout(CImageReader& reader, CImageIndex& layout, LOAD_PASS* pass);
-    KZMRESULT CreateBlocks(const CImageIndex& layout, CImageBlock** byList);
+    // *withoutBytes: the blocks made without their bytes, which the fill
+    // allocates.
+    KZMRESULT CreateBlocks(const CImageIndex& layout, CImageBlock** byList, uint32_t* withoutBytes);
     bool AdoptAsIndex(CImageBlock** byList, const CImageIndex& layout);
     // Ends a block's life, in the shared allocation or on its own.
     void DeleteBlock(CListNode* node);
     static KZMRESULT FillBlocks(CImageReader& reader, CImageIndex& layout, CImageBlock* const* byList,
-                                const LOAD_PASS& first);
+                                const LOAD_PASS& first, uint32_t withoutBytes);
     // Blocks in list order, rebuilt when the store's links have changed, so
     // that indexed access does not walk the list each time.
     bool UpdateIndex();

@@ -4,21 +4,9 @@
 
 #include <cstdlib>
 
-CImageBlock::CImageBlock(uint32_t start, uint32_t end)
-    : m_dwStart(start), m_dwEnd(end), m_pData(nullptr), m_pShared(nullptr)
+void CImageBlock::FreeData()
 {
-}
-
-CImageBlock::~CImageBlock()
-{
-    if (m_pShared != nullptr) {
-        if (--m_pShared->dwUsers == 0)
-            std::free(m_pShared);
-    } else {
-        CLargeMemory::Free(m_pData, GetSize());
-    }
-    m_pData = nullptr;
-    m_pShared = nullptr;
+    CLargeMemory::Free(m_pData, GetSize());
 }
 
 bool CImageBlock::AllocData()
@@ -36,13 +24,4 @@ CImageBlock::SHARED_BYTES* CImageBlock::AllocShared(uint64_t size)
     if (shared != nullptr)
         shared->dwUsers = 0;
     return shared;
-}
-
-void CImageBlock::UseShared(SHARED_BYTES* shared, uint64_t offset)
-{
-    if (m_pData != nullptr || shared == nullptr)
-        return;
-    ++shared->dwUsers;
-    m_pShared = shared;
-    m_pData = SharedData(shared) + offset;
 }

@@ -240,7 +240,7 @@ void CImageFile::DeleteBlock(CListNode* node)
     const std::less<const void*> below;
     const auto* first = static_cast<const CImageBlock*>(m_pBlockArena);
     if (first != nullptr && !below(node, first) && below(node, first + m_dwArenaBlocks))
-        node->~CListNode();
+        static_cast<CImageBlock*>(node)->CImageBlock::~CImageBlock(); // made as one: no virtual call
     else
         delete node;
 }

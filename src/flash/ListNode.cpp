@@ -2,20 +2,10 @@
 
 #include "flash/ImageStore.h"
 
-CListNode::CListNode() : m_pOwner(nullptr), m_pPrev(nullptr), m_pNext(nullptr) {}
-
-CListNode::~CListNode()
+void CListNode::LeaveOwner()
 {
     if (CImageStore* owner = GetOwner())
         owner->Remove(this);
-    m_pOwner.store(nullptr, std::memory_order_relaxed);
-    m_pPrev = nullptr;
-    m_pNext = nullptr;
-}
-
-CImageStore* CListNode::GetOwner() const
-{
-    return m_pOwner.load(std::memory_order_acquire);
 }
 
 bool CListNode::ClaimFor(CImageStore* store)

@@ -8,17 +8,27 @@ class CImageStore;
 
 class CListNode {
 public:
-    CListNode();
+    CListNode() : m_pOwner(nullptr), m_pPrev(nullptr), m_pNext(nullptr) {}
     // Takes the node out of its list, if it is in one, then clears the links.
-    virtual ~CListNode();
+    virtual ~CListNode()
+    {
+        if (GetOwner() != nullptr)
+            LeaveOwner();
+        m_pOwner.store(nullptr, std::memory_order_relaxed);
+        m_pPrev = nullptr;
+        m_pNext = nullptr;
+    }
     CListNode(const CListNode&) = delete;
     CListNode& operator=(const CListNode&) = delete;
 
     // The store the node belongs to, null while it is in no list.
-    CImageStore* GetOwner() const;
+    CImageStore* GetOwner() const { return m_pOwner.load(std::memory_order_acquire); }
 
 private:
     friend class CImageStore;
+
+    // Out of its owner's list (the owner's own step, under its lock).
+    void LeaveOwner();
 
     // The owner is claimed by an atomic compare-and-exchange from null, so a
     // node belongs to at most one store at a time.

@@ -262,28 +262,9 @@ public:
         return RECORD_OK;
     }
 
-    // The length of the record line at p, its line feed included, when its
-    // byte count tells it and its line feed stands there (no carriage return
-    // before it), within the count characters at p; 0 otherwise. Whether a
-    // line feed comes before is not looked at.
-    static KZM_ALWAYS_INLINE size_t CountedLength(const char* p, size_t count)
-    {
-        if (count < 4)
-            return 0;
-        size_t length = 0;
-        if (p[0] == ':')
-            length = 12 + 2 * static_cast<size_t>(Byte(p + 1));
-        else if (p[0] == 'S')
-            length = 5 + 2 * static_cast<size_t>(Byte(p + 2));
-        else
-            return 0;
-        return length < count && p[length - 1] == '\n' && p[length - 2] != '\r' ? length : 0;
-    }
-
-    // The length of the record line at p, its line feed included, when its
-    // byte count tells it and its line feed (or CR LF) stands there with none
-    // before, within the count characters at p; 0 otherwise.
-    static KZM_ALWAYS_INLINE size_t WholeRecordLength(const char* p, size_t count)
+    // The length the record line at p has by its byte count, its line feed
+    // included, when the count characters at p hold more; 0 otherwise.
+    static KZM_ALWAYS_INLINE size_t LengthByCount(const char* p, size_t count)
     {
         if (count < 4)
             return 0;
@@ -292,9 +273,24 @@ public:
             length = 12 + 2 * static_cast<size_t>(Byte(p + 1));
         else if ((p[0] | 0x20) == 's')
             length = 5 + 2 * static_cast<size_t>(Byte(p + 2));
-        else
-            return 0;
-        if (length >= count)
+        return length < count ? length : 0;
+    }
+
+    // LengthByCount when a line feed stands last; 0 otherwise. What comes
+    // before it (another line feed, a carriage return) is not looked at.
+    static KZM_ALWAYS_INLINE size_t CountedLength(const char* p, size_t count)
+    {
+        const size_t length = LengthByCount(p, count);
+        return length != 0 && p[length - 1] == '\n' ? length : 0;
+    }
+
+    // The length of the record line at p, its line feed included, when its
+    // byte count tells it and its line feed (or CR LF) stands there with none
+    // before, within the count characters at p; 0 otherwise.
+    static KZM_ALWAYS_INLINE size_t WholeRecordLength(const char* p, size_t count)
+    {
+        const size_t length = LengthByCount(p, count);
+        if (length == 0)
             return 0;
         // A carriage return before the line feed is not part of the line: then
         // the line is one character shorter than its count says.

@@ -145,6 +145,7 @@ TEST(Check, UsualDataLinesAreJudgedAsAnyOther)
         {"lower-case digits", D0 + ":04001000aabbccddDE\n" + END, {{0, 4}, {0x10, 0x14}}},
         // Read as digits, the two lines would sum right.
         {"a line feed within the counted length", D0 + ":04001000\n0AABBCC1B\n" + D10 + END, {{0, 4}}},
+        {"a line longer than its count", D0 + ":0400100005060708D2FF\n" + END, {{0, 4}}},
         {"data after the end record", D0 + END + D10, {{0, 4}}},
         {"both formats", D0 + sLine('1', 0x10, eight) + END, {{0, 4}, {0x10, 0x18}}},
         {"the rest of a split line", std::string(4095, '#') + D10 + END, {{0x10, 0x14}}},

@@ -27,7 +27,7 @@ public:
 private:
     friend class CImageStore;
 
-    // Out of its owner's list (the owner's own step, under its lock).
+    // Takes the node out of its owner's list: one locked step of the owner.
     void LeaveOwner();
 
     // The owner is claimed by an atomic compare-and-exchange from null, so a

@@ -11,6 +11,7 @@
 #include "../support/Corpus.h"
 #include "../support/HexLine.h"
 #include "ImageCheck.h"
+#include "ImageJson.h"
 #include "flash/HexDigits.h"
 
 using namespace kzhost;
@@ -86,18 +87,10 @@ std::string BlockText(const std::vector<ImageBlock>& blocks)
     return text;
 }
 
-// Everything the check tells of a file, in one text to compare.
+// Everything the check tells of a file, as the kit's JSON gives it.
 std::string Account(const ImageAnalysis& a)
 {
-    std::string text = std::to_string(a.lines) + " lines, " + std::to_string(a.dataRecords) + " records, " +
-                       std::to_string(a.dataBytes) + " bytes, " + a.FormatName() + ", stop " +
-                       std::to_string(a.libraryStopLine) + " " + a.stopReason + ", not read " +
-                       std::to_string(a.recordsNotRead) + (a.loaded ? ", loaded:" : ", nothing loaded:") +
-                       BlockText(a.blocks);
-    text += a.fwInfo.found ? "; record in block " + std::to_string(a.fwInfo.block) : "; no record";
-    for (const Finding& f : a.findings)
-        text += "\n" + std::string(IssueName(f.issue)) + " " + std::to_string(f.line) + ": " + f.text;
-    return text;
+    return ImageJson(a, true).dump(1);
 }
 
 TEST(Check, UsualDataLinesAreJudgedAsAnyOther)

@@ -16,15 +16,13 @@
 #else
 #include <unistd.h>
 #endif
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 #include <CLI/CLI.hpp>
 
 #include "Batch.h"
 #include "Commands.h"
 #include "Format.h"
+#include "Heap.h"
 #include "ManPage.h"
 #if KAZMIR_CLI_RUNLOG
 #include "LineRecord.h"
@@ -358,13 +356,7 @@ const std::vector<std::pair<std::string, std::string>> ENVIRONMENT = {
 
 int main(int argc, char** argv)
 {
-#ifdef __GLIBC__
-    // Image and range buffers of tens of MiB come and go several times in a
-    // run: keep them in the heap, so that each one is not mapped and faulted
-    // in anew (no mapping threshold can be set above 32 MiB; none are mapped).
-    mallopt(M_MMAP_MAX, 0);
-    mallopt(M_TRIM_THRESHOLD, 512 << 20);
-#endif
+    kzsupport::PrepareHeap();
     CommandLine c;
     AddGlobalOptions(c);
     AddCommands(c);

@@ -436,6 +436,8 @@ MUTANTS = [
      "return var.compare(0, name.size(), name) == 0;", "return false;", ["cli/^ChildProcess\\.RunToEndTellsWhatTheChildDid$"]),
     ("a child starts in this process's folder", "support/ChildProcessPosix.cpp",
      "posix_spawn_file_actions_addchdir_np(&actions, setup.folder.c_str());", "(void)setup.folder;", ["cli/^ChildProcess\\.RunToEndTellsWhatTheChildDid$"]),
+    ("the heap's room left in small pages", "support/Heap.cpp",
+     "end - begin, MADV_HUGEPAGE);", "end - begin, MADV_NORMAL);", ["cli/^Heap\\.ImageTablesLieInLargePageMemory$"]),
     ("a run a signal ended reports exit 1", "support/ChildProcess.cpp",
      "        r.exit = 128 + signal;", "        (void)signal;", ["cli/^ChildProcess\\.RunToEndTellsWhatTheChildDid$"]),
     ("a failing sector is the image's fault", "cli/Session.cpp",

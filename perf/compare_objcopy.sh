@@ -3,18 +3,21 @@
 # machine: `kazmir program --verify` (check on, and with --no-check) of a
 # dense 32 MiB Intel HEX image against `objcopy -I ihex -O binary` of the same
 # file; `kazmir info` of it and of the same image as S3 records against
-# objcopy; and `kazmir program --verify` of a sparse image of 200,000 blocks
-# of 8 bytes against srec_cat. Each command runs as a process of its own, the
-# commands of a group taking turns, RUNS times each (default 7); the median
-# of wall time, of CPU time (user + system, the fair figure while other work
-# shares the machine) and of peak memory. It prints the CPU, the load average
-# before and after, and the versions of the peers: a ratio holds only for the
-# run that measured both sides.
+# objcopy (and beside `openssl dgst -sha256` of the same file, the digest info
+# shows, where openssl is installed); and `kazmir program --verify` of a
+# sparse image of 200,000 blocks of 8 bytes against srec_cat. Each command
+# runs as a process of its own, the commands of a group taking turns, RUNS
+# times each (default 7); the median of wall time, of CPU time (user +
+# system, the fair figure while other work shares the machine) and of peak
+# memory. It prints the CPU, the load average before and after, and the
+# versions of the peers: a ratio holds only for the run that measured both
+# sides.
 #
 # Usage: perf/compare_objcopy.sh [build folder]   (default: build/default)
 #        RUNS=9 perf/compare_objcopy.sh
 # Needs the kazmir command built there (target kazmir_cli, with the virtual
-# bench), objcopy (binutils), srec_cat (srecord) and python3.
+# bench), objcopy (binutils), srec_cat (srecord) and python3; the digest
+# rows need openssl and are left out without it.
 set -euo pipefail
 
 BUILD=${1:-build/default}
@@ -88,7 +91,7 @@ PY
 sync
 
 python3 - "$DIR" "$KAZMIR" <<'PY'
-import os, platform, resource, statistics, subprocess, sys, time
+import os, platform, resource, shutil, statistics, subprocess, sys, time
 
 folder, kazmir = sys.argv[1], os.path.abspath(sys.argv[2])
 dense, dense_s3, sparse = (os.path.join(folder, name) for name in ("dense.hex", "dense.s3", "sparse.hex"))
@@ -138,12 +141,19 @@ out = os.path.join(folder, "out.bin")
 OBJCOPY_HEX = "objcopy -I ihex -O binary"
 OBJCOPY_S3 = "objcopy -I srec -O binary"
 SREC_CAT = "srec_cat -intel -binary"
+# kazmir info shows the file's SHA-256: where openssl is installed, its
+# digest of the same file alone, as a process of its own, runs beside it.
+def digest_alone(path):
+    return [("openssl dgst -sha256", ["openssl", "dgst", "-sha256", path])] if shutil.which("openssl") else []
+
 runs = {
     "dense": [("kazmir program --verify", kz("bench32.json", dense)),
               ("  the same, --no-check", kz("bench32.json", "--no-check", dense)),
               ("kazmir info", [kazmir, "-q", "info", dense]),
+              *digest_alone(dense),
               (OBJCOPY_HEX, ["objcopy", "-I", "ihex", "-O", "binary", dense, out])],
     "dense_s3": [("kazmir info", [kazmir, "-q", "info", dense_s3]),
+                 *digest_alone(dense_s3),
                  (OBJCOPY_S3, ["objcopy", "-I", "srec", "-O", "binary", dense_s3, out])],
     "sparse": [("kazmir program --verify", kz("bench4.json", sparse)),
                ("  the same, --no-check", kz("bench4.json", "--no-check", sparse)),
